@@ -1,0 +1,70 @@
+#include "engine/PatchEngine.h"
+
+#include <unistd.h>
+
+#include "engine/ClientVersionFile.h"
+#include "engine/FileDownloader.h"
+#include "engine/ManualPatchCheck.h"
+#include "engine/MapArchiveSplitter.h"
+#include "engine/PackingPasses.h"
+#include "engine/PatchListReader.h"
+#include "engine/UpdateApplier.h"
+#include "platform/ExecutablePath.h"
+#include "platform/FileSystem.h"
+
+namespace nimbrel {
+
+PatchEngine::PatchEngine(PatchWindow* dialog_)
+    : dialog(dialog_),
+      packedFolders{"actor", "monster", "map", "resource", "sfx", "skill", "item", "etc", "interface", "wear", "minimap"},
+      downloadCallback(dialog_) {}
+
+PatchEngine::~PatchEngine() = default;
+
+int PatchEngine::initialize(const std::string& gameFolder) {
+    packArchive = std::make_unique<PackArchive>(dialog);
+    updatePlan = std::make_unique<UpdatePlan>();
+    baseFolder = gameFolder.empty() ? ExecutablePath::folder() : gameFolder;
+    if (!baseFolder.empty() && baseFolder.back() != '/') baseFolder += '/';
+    // Relative names used later (skin pictures, the programs the window starts) resolve here.
+    if (::chdir(baseFolder.c_str()) != 0) {
+        // The folder of a running executable always exists; a given one may not. The steps
+        // use absolute paths, so the run goes on and fails where a file is really missing.
+    }
+    return 0;
+}
+
+void PatchEngine::shutdown() {
+    patchEntries.clear();
+    packArchive.reset();
+    updatePlan.reset();
+    patchBaseUrl.clear();
+    collectingText.clear();
+    waitingText.clear();
+    deletingText.clear();
+    packedFolders.clear();
+}
+
+bool PatchEngine::fileExists(const std::string& path) const { return FileSystem::fileExists(path); }
+
+int PatchEngine::readClientVersion() { return ClientVersionFile(*this).read(); }
+int PatchEngine::writeClientVersion(int version) { return ClientVersionFile(*this).write(version); }
+int PatchEngine::readPatchList(int fromManualFile) { return PatchListReader(*this).read(fromManualFile); }
+int PatchEngine::downloadFile(const std::string& name, bool useCache) {
+    return FileDownloader(*this).downloadFile(name, useCache);
+}
+int PatchEngine::downloadPatchFiles() { return FileDownloader(*this).downloadPatchFiles(); }
+int PatchEngine::checkManualPatchFiles() { return ManualPatchCheck(*this).checkManualPatchFiles(); }
+void PatchEngine::splitMapArchives() { MapArchiveSplitter(*this).splitMapArchives(); }
+int PatchEngine::applyUpdates() { return UpdateApplier(*this).applyUpdates(); }
+int PatchEngine::removeDownloadedFiles() { return UpdateApplier(*this).removeDownloadedFiles(); }
+void PatchEngine::deleteFilesExcept(const std::string& folder, const NameList& keepList) {
+    UpdateApplier(*this).deleteFilesExcept(folder, keepList);
+}
+void PatchEngine::deleteListedFiles(const std::string& folder, const NameList& names) {
+    UpdateApplier(*this).deleteListedFiles(folder, names);
+}
+void PatchEngine::packUnpackedFolders() { PackingPasses(*this).packUnpackedFolders(); }
+void PatchEngine::syncPacks() { PackingPasses(*this).syncPacks(); }
+
+}  // namespace nimbrel

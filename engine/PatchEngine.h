@@ -1,0 +1,75 @@
+#pragma once
+// All patch state of one launcher run and every patch step. Owned by the launcher window
+// (or the headless patcher), used by the worker thread. Each step lives in a class of its
+// own (named after what it does); the methods here are the steps' stable entry points.
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/CCallBack.h"
+#include "engine/PatchListEntry.h"
+#include "engine/UpdatePlan.h"
+#include "pack/PackArchive.h"
+
+namespace nimbrel {
+
+class PatchWindow;
+
+class PatchEngine {
+public:
+    explicit PatchEngine(PatchWindow* dialog);
+    ~PatchEngine();
+    PatchEngine(const PatchEngine&) = delete;
+    PatchEngine& operator=(const PatchEngine&) = delete;
+
+    // Creates the pack operations object and the update plan, sets baseFolder (the folder of
+    // the executable unless one is given; it must end in "/") and makes it the current directory.
+    int initialize(const std::string& gameFolder = std::string());
+    void shutdown();
+
+    bool fileExists(const std::string& path) const;
+    std::string updateFolder() const { return baseFolder + kUpdateFolderName; }
+
+    // Client version file.
+    int readClientVersion();
+    int writeClientVersion(int version);
+    // Patch list.
+    int readPatchList(int fromManualFile);
+    // Downloads.
+    int downloadFile(const std::string& name, bool useCache);
+    int downloadPatchFiles();
+    // Offline check.
+    int checkManualPatchFiles();
+    // Map archives.
+    void splitMapArchives();
+    // Update application.
+    int applyUpdates();
+    int removeDownloadedFiles();
+    void deleteFilesExcept(const std::string& folder, const NameList& keepList);
+    void deleteListedFiles(const std::string& folder, const NameList& names);
+    // Packing passes.
+    void packUnpackedFolders();
+    void syncPacks();
+
+    static constexpr const char* kUpdateFolderName = "update/";
+
+    std::atomic<int> stopRequested{0};
+    std::atomic<bool> selfUpdateRequired{false};
+    std::vector<PatchListEntry> patchEntries;
+    std::unique_ptr<PackArchive> packArchive;
+    PatchWindow* dialog;
+    std::unique_ptr<UpdatePlan> updatePlan;
+    std::string baseFolder;
+    std::string patchBaseUrl;
+    std::string collectingText;
+    std::string waitingText;
+    std::string deletingText;
+    std::vector<std::string> packedFolders;
+    int currentVersion = 0;
+    int targetVersion = 0;
+    CCallBack downloadCallback;
+};
+
+}  // namespace nimbrel

@@ -1,0 +1,15 @@
+#pragma once
+// Stand-in for the debugger output channel. Nothing is shown unless the environment
+// variable NIMBREL_DEBUG is set; then each line goes to standard error.
+
+#include <string_view>
+
+namespace nimbrel {
+
+class DebugOutput {
+public:
+    static void write(std::string_view text);
+    static bool enabled();
+};
+
+}  // namespace nimbrel

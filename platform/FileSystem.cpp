@@ -1,0 +1,138 @@
+#include "platform/FileSystem.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+namespace nimbrel {
+
+bool FileSystem::fileExists(const std::string& path) {
+    if (isDirectory(path)) return false;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    std::fclose(f);
+    return true;
+}
+
+bool FileSystem::isDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool FileSystem::createDirectory(const std::string& path) {
+    if (::mkdir(path.c_str(), 0755) == 0) return true;
+    return errno == EEXIST && isDirectory(path);
+}
+
+std::optional<std::vector<FileSystem::FolderEntry>> FileSystem::listFolder(const std::string& folder) {
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return std::nullopt;
+    std::vector<FolderEntry> entries;
+    while (dirent* d = ::readdir(dir)) {
+        FolderEntry entry;
+        entry.name = d->d_name;
+        struct stat st {};
+        std::string full = folder + entry.name;
+        if (::stat(full.c_str(), &st) == 0) {
+            entry.isDirectory = S_ISDIR(st.st_mode);
+            entry.size = static_cast<std::uint64_t>(st.st_size);
+        }
+        entries.push_back(std::move(entry));
+    }
+    ::closedir(dir);
+    std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+    return entries;
+}
+
+bool FileSystem::isReadOnly(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IWUSR) == 0;
+}
+
+bool FileSystem::clearReadOnly(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    if (st.st_mode & S_IWUSR) return true;
+    return ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
+}
+
+bool FileSystem::deleteFileForce(const std::string& path) {
+    if (isDirectory(path)) return false;
+    if (isReadOnly(path)) clearReadOnly(path);
+    return ::unlink(path.c_str()) == 0;
+}
+
+bool FileSystem::syncPath(const std::string& path) {
+    int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool FileSystem::replaceFile(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) return false;
+    std::string folder = folderOf(to);
+    syncPath(folder.empty() ? "." : folder);
+    return true;
+}
+
+bool FileSystem::writeFileAtomically(const std::string& path, std::string_view content) {
+    std::string temp = path + ".new";
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const char* data = content.data();
+    size_t left = content.size();
+    bool ok = true;
+    while (left > 0) {
+        ssize_t n = ::write(fd, data, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || !replaceFile(temp, path)) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::string FileSystem::folderOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string FileSystem::nameOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool FileSystem::isSafeRelativeName(std::string_view name, bool allowSubfolders) {
+    if (name.empty() || name.find('\0') != std::string_view::npos) return false;
+    if (name.front() == '/' || name.front() == '\\') return false;
+    if (name.size() >= 2 && name[1] == ':') return false;  // drive letter
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find_first_of("/\\", start);
+        if (end == std::string_view::npos) end = name.size();
+        else if (!allowSubfolders) return false;
+        std::string_view part = name.substr(start, end - start);
+        if (part == "." || part == "..") return false;
+        if (part.empty() && end != name.size()) return false;  // "a//b"
+        start = end + 1;
+    }
+    return true;
+}
+
+}  // namespace nimbrel

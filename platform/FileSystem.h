@@ -1,0 +1,56 @@
+#pragma once
+// Stand-ins for the file-system calls of the original platform: existence by opening,
+// folder listing, the read-only attribute (here: the owner's write permission), forced
+// deletion, and crash-safe replacement of a file. Paths are UTF-8, folders end in "/".
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nimbrel {
+
+class FileSystem {
+public:
+    struct FolderEntry {
+        std::string name;
+        bool isDirectory = false;
+        std::uint64_t size = 0;
+    };
+
+    // True when the file can be opened for reading (and is not a folder).
+    static bool fileExists(const std::string& path);
+    static bool isDirectory(const std::string& path);
+    // Creates one folder level; true when it exists afterwards.
+    static bool createDirectory(const std::string& path);
+
+    // Every entry of a folder, "." and ".." included as the original's listing returned
+    // them, sorted by name so that every run walks the same order. Nothing when the folder
+    // cannot be listed.
+    static std::optional<std::vector<FolderEntry>> listFolder(const std::string& folder);
+
+    // The read-only attribute of the original is the owner's write permission here.
+    static bool isReadOnly(const std::string& path);
+    static bool clearReadOnly(const std::string& path);
+    // Clears read-only first, then deletes. True when the file was deleted.
+    static bool deleteFileForce(const std::string& path);
+
+    // Flushes a file's or a folder's contents to the disk.
+    static bool syncPath(const std::string& path);
+    // Renames over an existing file and makes the rename durable (the folder is flushed).
+    static bool replaceFile(const std::string& from, const std::string& to);
+    // Writes the whole content to a temporary next to the target, flushes it and renames it
+    // over the target: at every moment the target holds the old or the new content.
+    static bool writeFileAtomically(const std::string& path, std::string_view content);
+
+    static std::string folderOf(const std::string& path);  // up to and including the last "/"
+    static std::string nameOf(const std::string& path);    // after the last "/"
+
+    // A name from outside (server, archive, list) may only name something inside the folder it
+    // is joined to: not empty, not absolute, no drive letter, no "." or ".." component, no NUL.
+    // Both "/" and "\" count as separators. With allowSubfolders false any separator refuses.
+    static bool isSafeRelativeName(std::string_view name, bool allowSubfolders);
+};
+
+}  // namespace nimbrel

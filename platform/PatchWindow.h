@@ -1,0 +1,26 @@
+#pragma once
+// The one way the engine and the pack store reach the launcher window. The Qt window, the
+// headless patcher and the tests' recording window each implement it. Every call may come
+// from the patch worker thread.
+
+#include <cstdint>
+#include <string>
+
+namespace nimbrel {
+
+class PatchWindow {
+public:
+    virtual ~PatchWindow() = default;
+
+    // Posted, never sent: returns at once, the window handles it on its own thread.
+    virtual void postMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) = 0;
+
+    // Sets the text of one of the window's labels (control ids in WindowMessages.h).
+    virtual void setLabelText(int controlId, const std::string& text) = 0;
+
+    // A modal message box with an OK button only. Returns when the player has closed it,
+    // or when the window is shutting down and can no longer show it.
+    virtual void messageBox(const std::string& text, const std::string& caption) = 0;
+};
+
+}  // namespace nimbrel

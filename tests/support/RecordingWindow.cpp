@@ -1,0 +1,59 @@
+#include "tests/support/RecordingWindow.h"
+
+#include "platform/WindowMessages.h"
+
+namespace nimbrel::test {
+
+void RecordingWindow::postMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) {
+    std::lock_guard guard(mutex_);
+    messages_.push_back({message, wParam, lParam});
+}
+
+void RecordingWindow::setLabelText(int controlId, const std::string& text) {
+    std::lock_guard guard(mutex_);
+    labels_[controlId].push_back(text);
+}
+
+void RecordingWindow::messageBox(const std::string& text, const std::string& caption) {
+    std::lock_guard guard(mutex_);
+    boxes_.push_back({text, caption});
+}
+
+std::vector<RecordingWindow::Message> RecordingWindow::messages() const {
+    std::lock_guard guard(mutex_);
+    return messages_;
+}
+
+std::vector<std::intptr_t> RecordingWindow::progress() const {
+    std::lock_guard guard(mutex_);
+    std::vector<std::intptr_t> values;
+    for (const auto& m : messages_)
+        if (m.id == WM_PATCH_PROGRESS) values.push_back(m.wParam);
+    return values;
+}
+
+std::vector<RecordingWindow::Box> RecordingWindow::boxes() const {
+    std::lock_guard guard(mutex_);
+    return boxes_;
+}
+
+std::vector<std::string> RecordingWindow::labelHistory(int controlId) const {
+    std::lock_guard guard(mutex_);
+    auto it = labels_.find(controlId);
+    return it == labels_.end() ? std::vector<std::string>() : it->second;
+}
+
+std::string RecordingWindow::label(int controlId) const {
+    std::lock_guard guard(mutex_);
+    auto it = labels_.find(controlId);
+    return it == labels_.end() || it->second.empty() ? std::string() : it->second.back();
+}
+
+void RecordingWindow::clear() {
+    std::lock_guard guard(mutex_);
+    messages_.clear();
+    boxes_.clear();
+    labels_.clear();
+}
+
+}  // namespace nimbrel::test

@@ -1,0 +1,44 @@
+#pragma once
+// A PatchWindow that records everything the engine tells it, for tests. Thread-safe.
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/PatchWindow.h"
+
+namespace nimbrel::test {
+
+class RecordingWindow : public PatchWindow {
+public:
+    struct Message {
+        unsigned id;
+        std::intptr_t wParam;
+        std::intptr_t lParam;
+    };
+    struct Box {
+        std::string text;
+        std::string caption;
+    };
+
+    void postMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) override;
+    void setLabelText(int controlId, const std::string& text) override;
+    void messageBox(const std::string& text, const std::string& caption) override;
+
+    std::vector<Message> messages() const;
+    std::vector<std::intptr_t> progress() const;  // wParams of WM_PATCH_PROGRESS, in order
+    std::vector<Box> boxes() const;
+    std::vector<std::string> labelHistory(int controlId) const;  // every text set, in order
+    std::string label(int controlId) const;                      // the last text set
+    void clear();
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Message> messages_;
+    std::vector<Box> boxes_;
+    std::map<int, std::vector<std::string>> labels_;
+};
+
+}  // namespace nimbrel::test
