@@ -1,0 +1,32 @@
+#pragma once
+// The patch sequence of one launcher run: client version, patch list, fetch or check, apply,
+// version write, then the packing passes. Runs on the patch worker; reports only through the
+// engine's window (labels, message boxes, and WM_PATCH_RESULT as its last act).
+
+#include "engine/PatchEngine.h"
+#include "engine/StartupFlags.h"
+
+namespace nimbrel {
+
+class PatchSequence {
+public:
+    PatchSequence(PatchEngine& engine, StartupFlags& flags);
+
+    // Runs every stage once and posts WM_PATCH_RESULT(result, stage) to engine.dialog last.
+    void run();
+    // Removes ManualPatch.ini (clearing read-only first) and clears flags.manualPatch.
+    void deleteManualPatchFile();
+
+    int result() const { return result_; }
+    int stage() const { return stage_; }
+
+private:
+    void finish();
+
+    PatchEngine& engine_;
+    StartupFlags& flags_;
+    int result_ = 0;
+    int stage_ = 0;
+};
+
+}  // namespace nimbrel
