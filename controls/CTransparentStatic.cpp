@@ -1,0 +1,108 @@
+#include "controls/CTransparentStatic.h"
+
+#include <QMetaObject>
+#include <QPainter>
+
+namespace nimbrel {
+
+namespace {
+
+QFont labelFont() {
+    QFont font;
+    // The labels were designed for the 8-point bitmap sans-serif of the original platform; where it
+    // is missing the nearest sans-serif stands in, with a Korean-capable face for item names.
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                      QStringLiteral("DejaVu Sans"), QStringLiteral("NanumGothic")});
+    font.setStyleHint(QFont::SansSerif, QFont::NoAntialias);
+    // A cell height of 11 asked of that bitmap face yields its smallest size, whose glyphs are 11
+    // pixels high; smoothing is off because the bitmap face had none and the text must show in its
+    // exact colour over any background.
+    font.setPixelSize(11);
+    font.setWeight(QFont::Normal);
+    font.setItalic(false);
+    font.setUnderline(false);
+    font.setStrikeOut(false);
+    return font;
+}
+
+}  // namespace
+
+CTransparentStatic::CTransparentStatic(QWidget* parent) : QWidget(parent) {
+    // The label paints its own copy of the picture; until attached it paints nothing and the
+    // window beneath shows through.
+    setAttribute(Qt::WA_NoSystemBackground);
+}
+
+QColor CTransparentStatic::textColor() { return QColor(0x63, 0x24, 0x00); }
+
+void CTransparentStatic::AttachBackground(QWidget* parent, const QImage& picture) {
+    attachedTo_ = parent;
+    attached_ = parent != nullptr;
+    font_ = labelFont();
+    {
+        std::lock_guard guard(textLock_);
+        text_.clear();
+    }
+    const QPoint origin = parent != nullptr && parent != this ? mapTo(parent, QPoint(0, 0)) : pos();
+    // Taken once: the label keeps showing this area even if it is moved later.
+    QImage area(size(), QImage::Format_RGB32);
+    area.fill(Qt::black);
+    const QRect source = QRect(origin, size()).intersected(picture.rect());
+    if (!source.isEmpty()) {
+        QPainter painter(&area);
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.drawImage(source.topLeft() - origin, picture, source);
+    }
+    background_ = std::move(area);
+    setAttribute(Qt::WA_OpaquePaintEvent, attached_);
+    update();
+}
+
+void CTransparentStatic::SetText(const std::string& text) {
+    {
+        std::lock_guard guard(textLock_);
+        // The text is a C string to the rest of the system: it ends at the first zero byte.
+        text_.assign(text.c_str());
+    }
+    requestRepaint();
+}
+
+std::string CTransparentStatic::text() const {
+    std::lock_guard guard(textLock_);
+    return text_;
+}
+
+bool CTransparentStatic::isAttached() const { return attached_; }
+
+void CTransparentStatic::requestRepaint() {
+    // update() may only be called on the GUI thread, so the worker posts it. A burst of texts
+    // needs one repaint, not one queued event per text.
+    if (repaintQueued_.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            repaintQueued_.store(false);
+            update();
+        },
+        Qt::QueuedConnection);
+}
+
+void CTransparentStatic::paintEvent(QPaintEvent*) {
+    if (!attached_) return;
+    QString shown;
+    {
+        // A whole copy under the lock: a text being replaced on the worker is never drawn half-way.
+        std::lock_guard guard(textLock_);
+        shown = QString::fromStdString(text_);
+    }
+    QPainter painter(this);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.drawImage(QPoint(0, 0), background_);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    painter.setFont(font_);
+    painter.setPen(textColor());
+    // One line from the top-left corner; what does not fit is cut off at the right edge.
+    painter.drawText(rect(), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, shown);
+}
+
+}  // namespace nimbrel
