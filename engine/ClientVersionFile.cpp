@@ -1,9 +1,189 @@
 #include "engine/ClientVersionFile.h"
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <string_view>
+
 #include "engine/PatchEngine.h"
+#include "engine/VersionTokenTable.h"
+#include "platform/FileSystem.h"
+#include "platform/PatchWindow.h"
 
 namespace nimbrel {
 
-int ClientVersionFile::read() { return engine_.stopRequested ? -7 : -1; }
-int ClientVersionFile::write(int version) { return engine_.stopRequested ? -7 : version; }
+namespace {
+
+constexpr std::string_view kVersionKey = "CUR_VERSION";
+// The value starts right after the key's eleven characters, wherever the key itself stands:
+// an indented key therefore yields a value that is no token, which older clients rely on.
+constexpr std::size_t kValueIndex = 11;
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    // Closes now so that a failing close (delayed write error) can be reported.
+    bool close() {
+        int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Replaces path with content through a temporary in the same folder: at every moment the
+// file holds the old or the new content. Returns 0 or the errno of the step that failed.
+int replaceFileContent(const std::string& path, std::string_view content) {
+    // A read-only version.ini could not be created over; keep refusing as the player's
+    // write protection intends, instead of renaming over it.
+    if (FileSystem::fileExists(path) && FileSystem::isReadOnly(path)) return EACCES;
+    if (FileSystem::isDirectory(path)) return EISDIR;
+
+    std::string temp = path + ".XXXXXX";
+    FileDescriptor fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (fd.get() < 0) return errno;
+    int error = 0;
+    if (::fchmod(fd.get(), 0644) != 0 || !writeAll(fd.get(), content) || ::fsync(fd.get()) != 0) error = errno;
+    if (!fd.close() && error == 0) error = errno;
+    if (error == 0 && !FileSystem::replaceFile(temp, path)) error = errno;
+    if (error != 0) ::unlink(temp.c_str());
+    return error;
+}
+
+}  // namespace
+
+void ClientVersionFile::showError(const std::string& text) const {
+    if (engine_.dialog) engine_.dialog->messageBox(text, kCaption);
+}
+
+int ClientVersionFile::read() {
+    if (engine_.stopRequested) return -7;
+    const std::string path = engine_.baseFolder + kFileName;
+    std::ifstream in;
+    if (!FileSystem::isDirectory(path)) in.open(path, std::ios::binary);
+    if (!in.is_open()) {
+        showError(kMissingText);
+        return -1;
+    }
+
+    std::string value;
+    std::string line;
+    for (;;) {
+        if (engine_.stopRequested) return -7;
+        if (!std::getline(in, line)) break;
+        // Written with CR LF; files edited by hand may end their lines in LF alone.
+        if (!in.eof() && !line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find(kVersionKey) != std::string::npos) {
+            value = line.substr(kValueIndex);
+            break;
+        }
+    }
+    if (value.empty()) {
+        showError(kInvalidText);
+        return -1;
+    }
+    engine_.currentVersion = VersionTokenTable::versionFromToken(std::string_view(value));
+    if (engine_.currentVersion < 0) {
+        showError(kInvalidText);
+        return -1;
+    }
+    return engine_.currentVersion;
+}
+
+int ClientVersionFile::write(int version) {
+    if (engine_.stopRequested) return -7;
+    const std::string path = engine_.baseFolder + kFileName;
+    int error = replaceFileContent(path, contentFor(version));
+    if (error != 0) {
+        showError(fileErrorText(error, path));
+        return -1;
+    }
+    return version;
+}
+
+std::string ClientVersionFile::contentFor(int version) {
+    std::string content = "[DEFAULT]\r\n";
+    content += kVersionKey;
+    // Versions outside the table write the bare key, which the next read refuses.
+    if (const char* token = VersionTokenTable::tokenForVersion(static_cast<unsigned>(version))) content += token;
+    return content;
+}
+
+std::string ClientVersionFile::fileErrorText(int errorNumber, const std::string& path) {
+    std::string_view format;
+    switch (errorNumber) {
+    case ENOENT:
+        format = "%1 was not found.";
+        break;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+    case EINVAL:
+        format = "%1 contains an invalid path.";
+        break;
+    case EMFILE:
+    case ENFILE:
+        format = "%1 could not be opened because there are too many open files.";
+        break;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+        format = "Access to %1 was denied.";
+        break;
+    case EBADF:
+        format = "An invalid file handle was associated with %1.";
+        break;
+    case EMLINK:
+        format = "%1 could not be created because the directory is full.";
+        break;
+    case EIO:
+        format = "A hardware I/O error was reported while accessing %1.";
+        break;
+    case ETXTBSY:
+    case EBUSY:
+        format = "A sharing violation occurred while accessing %1.";
+        break;
+    case ENOLCK:
+    case EDEADLK:
+        format = "A locking violation occurred while accessing %1.";
+        break;
+    case ENOSPC:
+    case EDQUOT:
+        format = "Disk full while accessing %1.";
+        break;
+    default:
+        format = "An unknown error occurred while accessing %1.";
+        break;
+    }
+    std::string text(format);
+    text.replace(text.find("%1"), 2, path);
+    return text;
+}
+
 }  // namespace nimbrel

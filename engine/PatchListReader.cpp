@@ -1,8 +1,188 @@
 #include "engine/PatchListReader.h"
 
+#include <cctype>
+#include <climits>
+#include <fstream>
+
 #include "engine/PatchEngine.h"
+#include "platform/FileSystem.h"
+#include "platform/PatchWindow.h"
+#include "platform/TextCodec.h"
+#include "platform/WindowMessages.h"
 
 namespace nimbrel {
 
-int PatchListReader::read(int) { return engine_.stopRequested ? -7 : -1; }
+namespace {
+
+// Published lists write "CUR_VERSION = n", "BGN_VERSION = n" and "[VERSION = n]"; the
+// numbers are read at the fixed columns these spellings give, and older servers depend on it.
+constexpr std::size_t kKeyNumberIndex = 14;
+constexpr std::size_t kBlockNumberIndex = 11;
+
+bool contains(std::string_view line, std::string_view text) { return line.find(text) != std::string_view::npos; }
+
+bool isFlagsLine(std::string_view line) {
+    return contains(line, "SELF_UPDATE") || contains(line, "DELETED") || contains(line, "MANAGEMENT") ||
+           contains(line, "SHORTCUT");
+}
+
+// Opens a list file that exists and is not empty.
+bool openNonEmpty(std::ifstream& in, const std::string& path) {
+    if (FileSystem::isDirectory(path)) return false;
+    in.open(path, std::ios::binary | std::ios::ate);
+    if (!in.is_open()) return false;
+    std::streamoff length = in.tellg();
+    in.seekg(0);
+    if (length > 0) return true;
+    in.close();
+    return false;
+}
+
+bool readLine(std::ifstream& in, std::string& line) {
+    if (!std::getline(in, line)) return false;
+    if (!in.eof() && !line.empty() && line.back() == '\r') line.pop_back();
+    return true;
+}
+
+}  // namespace
+
+int PatchListReader::numberAt(std::string_view line, std::size_t index) {
+    if (index >= line.size()) return 0;
+    std::size_t i = index;
+    while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+    bool negative = false;
+    if (i < line.size() && (line[i] == '+' || line[i] == '-')) negative = line[i++] == '-';
+    long long value = 0;
+    for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
+        value = value * 10 + (line[i] - '0');
+        if (value > INT_MAX) value = static_cast<long long>(INT_MAX) + 1;  // saturate, no overflow
+    }
+    if (negative) value = -value;
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+std::string PatchListReader::targetFolderFor(const std::string& baseFolder, const std::string& key) {
+    if (key == "root") return baseFolder;
+    if (key == "minimap") return baseFolder + "map/minimap/";
+    // Keys written by Windows tools may name a subfolder with a backslash.
+    std::string folder = baseFolder + key + "/";
+    for (std::size_t i = baseFolder.size(); i < folder.size(); ++i)
+        if (folder[i] == '\\') folder[i] = '/';
+    return folder;
+}
+
+int PatchListReader::read(int fromManualFile) {
+    if (engine_.stopRequested) return -7;
+
+    std::ifstream in;
+    if (!(fromManualFile == 1 && openNonEmpty(in, engine_.baseFolder + "ManualPatch.ini"))) {
+        const std::string listPath = engine_.updateFolder() + "version.ini";
+        if (FileSystem::isDirectory(listPath)) return -1;
+        in.open(listPath, std::ios::binary | std::ios::ate);
+        if (!in.is_open()) return -1;
+        if (in.tellg() <= 0) return -1;
+        in.seekg(0);
+    }
+
+    auto showVersion = [this](int number) {
+        if (engine_.dialog) engine_.dialog->setLabelText(IDC_VERSION_LABEL, std::to_string(number));
+    };
+
+    std::string line;
+    int blockVersion = 0;
+    bool pending = false;
+    while (!pending && readLine(in, line)) {
+        if (fromManualFile == 1 && contains(line, "BGN_VERSION")) {
+            int begin = numberAt(line, kKeyNumberIndex);
+            showVersion(begin);
+            // A manual patch must continue the installed version, or files of the versions
+            // in between would be missing.
+            if (begin > engine_.currentVersion && begin != engine_.currentVersion + 1) return -12;
+        }
+        if (contains(line, "CUR_VERSION")) {
+            engine_.targetVersion = numberAt(line, kKeyNumberIndex);
+            showVersion(engine_.currentVersion);
+            if (engine_.currentVersion >= engine_.targetVersion) return -6;
+        } else if (contains(line, "[VERSION")) {
+            blockVersion = numberAt(line, kBlockNumberIndex);
+            pending = engine_.currentVersion < blockVersion;
+        }
+    }
+
+    // From the first pending block on every block is taken, whatever its number.
+    std::string pendingDeletion;
+    while (readLine(in, line)) {
+        if (contains(line, "[VERSION")) {
+            if (!pendingDeletion.empty()) {
+                PatchListEntry entry;
+                entry.kind = PatchListEntry::kDeletionList;
+                entry.targetFolder = engine_.updateFolder();
+                entry.fileName = pendingDeletion;
+                entry.folderKey = "root";
+                entry.version = blockVersion;
+                engine_.patchEntries.push_back(std::move(entry));
+                pendingDeletion.clear();
+            }
+            blockVersion = numberAt(line, kBlockNumberIndex);
+        } else if (isFlagsLine(line)) {
+            applyFlagsLine(line, pendingDeletion);
+        } else if (contains(line, "=")) {
+            appendFileLine(line, blockVersion);
+        }
+    }
+    // A deletion list named in the last block is never entered: it only counts once another
+    // block follows, and published lists rely on that to retire a list.
+    return 0;
+}
+
+void PatchListReader::applyFlagsLine(const std::string& line, std::string& pendingDeletion) {
+    std::string_view selfUpdate, deletion;
+    const std::string_view text(line);
+    std::size_t start = text.find_first_not_of(",; \t\n\r");
+    while (start != std::string_view::npos) {
+        std::size_t end = text.find_first_of(",; \t\n\r", start);
+        std::string_view token = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        if (contains(token, "SELF_UPDATE")) selfUpdate = token;
+        else if (contains(token, "MANAGEMENT")) {
+        } else if (contains(token, "DELETED")) deletion = token;
+        start = end == std::string_view::npos ? end : text.find_first_not_of(",; \t\n\r", end);
+    }
+
+    std::string deletionName;
+    if (contains(deletion, "=")) {
+        std::string_view raw = deletion.substr(deletion.find('=') + 1);
+        // A deletion list is fetched into the update folder: a name that could lead out of it,
+        // or that overflows the list's fixed fields, makes the whole line untrustworthy.
+        if (raw.size() > PatchListEntry::kMaxFieldLength) return;
+        deletionName = TextCodec::gameTextToUtf8(raw);
+        if (!deletionName.empty() && !FileSystem::isSafeRelativeName(deletionName, false)) return;
+    }
+    if (contains(selfUpdate, "=") && contains(selfUpdate, "TRUE")) engine_.selfUpdateRequired = true;
+    if (contains(deletion, "=")) pendingDeletion = deletionName;
+}
+
+void PatchListReader::appendFileLine(std::string line, int version) {
+    std::erase(line, '\r');
+    std::erase(line, '\n');
+    std::size_t equals = line.find('=');
+    std::string_view rawKey = std::string_view(line).substr(0, equals);
+    std::string_view rawName = std::string_view(line).substr(equals + 1);
+    if (rawKey.size() > PatchListEntry::kMaxFieldLength || rawName.size() > PatchListEntry::kMaxFieldLength) return;
+
+    std::string key = TextCodec::gameTextToUtf8(rawKey);
+    std::string name = TextCodec::gameTextToUtf8(rawName);
+    // The server must not make us write outside the game folder.
+    if (!FileSystem::isSafeRelativeName(key, true) || !FileSystem::isSafeRelativeName(name, false)) return;
+
+    PatchListEntry entry;
+    entry.kind = PatchListEntry::kPatchArchive;
+    entry.targetFolder = targetFolderFor(engine_.baseFolder, key);
+    entry.fileName = std::move(name);
+    entry.folderKey = std::move(key);
+    entry.version = version;
+    engine_.patchEntries.push_back(std::move(entry));
+}
+
 }  // namespace nimbrel

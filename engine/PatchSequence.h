@@ -21,6 +21,7 @@ public:
     int stage() const { return stage_; }
 
 private:
+    void runStages();
     void finish();
 
     PatchEngine& engine_;

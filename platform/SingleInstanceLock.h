@@ -1,0 +1,41 @@
+#pragma once
+// Our stand-in for the named mutex "quorlan_client" that the launcher shares with the game
+// client: an exclusive flock() on a lock file named after it in $XDG_RUNTIME_DIR (else the
+// temporary folder). The lock exists while its holder keeps it and vanishes when the holder
+// closes it or dies, as the named mutex did.
+
+#include <string>
+
+namespace nimbrel {
+
+class SingleInstanceLock {
+public:
+    enum class Result {
+        Acquired,       // we hold the name now
+        AlreadyExists,  // another launcher or the game client holds it
+        Failed          // the lock file cannot be opened; nobody can be kept out
+    };
+
+    static constexpr const char* kClientName = "quorlan_client";
+
+    explicit SingleInstanceLock(std::string name = kClientName);
+    ~SingleInstanceLock();
+    SingleInstanceLock(const SingleInstanceLock&) = delete;
+    SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
+
+    Result acquire();
+    // Gives the name up. Both forms of the original (release ownership, close the handle)
+    // end up here: after either, a program we start can take the name itself.
+    void release();
+    void close();
+    bool held() const { return fd_ >= 0; }
+
+    // The lock file for a name: $XDG_RUNTIME_DIR/<name>.lock, else <temp folder>/<name>.lock.
+    static std::string lockPath(const std::string& name);
+
+private:
+    std::string name_;
+    int fd_ = -1;
+};
+
+}  // namespace nimbrel
