@@ -4,5 +4,15 @@
 
 namespace nimbrel {
 
-int ManualPatchCheck::checkManualPatchFiles() { return engine_.stopRequested ? -7 : 1; }
+int ManualPatchCheck::checkManualPatchFiles() {
+    if (engine_.stopRequested) return -7;
+    if (engine_.patchEntries.empty()) return -3;
+    const std::string updateFolder = engine_.updateFolder();
+    for (const auto& entry : engine_.patchEntries) {
+        // Deletion lists must be there as much as archives: the check does not look at kind.
+        if (!engine_.fileExists(updateFolder + entry.fileName)) return engine_.stopRequested ? -7 : -4;
+    }
+    return 1;
+}
+
 }  // namespace nimbrel

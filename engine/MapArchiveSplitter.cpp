@@ -1,8 +1,69 @@
 #include "engine/MapArchiveSplitter.h"
 
+#include <cstdio>
+
 #include "engine/PatchEngine.h"
+#include "platform/FileSystem.h"
+#include "platform/TextCodec.h"
 
 namespace nimbrel {
 
-void MapArchiveSplitter::splitMapArchives() {}
+namespace {
+
+std::string formatName(const char* pattern, int version) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, pattern, version);
+    return buffer;
+}
+
+}  // namespace
+
+std::string MapArchiveSplitter::unusedName(const std::string& wanted, const std::string& alsoTaken) const {
+    auto taken = [&](const std::string& name) {
+        if (name == alsoTaken) return true;
+        for (const auto& entry : engine_.patchEntries)
+            if (entry.fileName == name) return true;
+        return false;
+    };
+    if (!taken(wanted)) return wanted;
+    const std::string stem = wanted.substr(0, wanted.size() - 4);  // both patterns end in ".zip"
+    for (int n = 2;; ++n) {
+        std::string candidate = stem + "-" + std::to_string(n) + ".zip";
+        if (!taken(candidate)) return candidate;
+    }
+}
+
+std::string MapArchiveSplitter::mapPartName(int version, const std::string& sourceName) const {
+    return unusedName(formatName("map_0.%d_s.zip", version), sourceName);
+}
+
+std::string MapArchiveSplitter::minimapPartName(int version, const std::string& sourceName) const {
+    return unusedName(formatName("minimap_0.%d_d.zip", version), sourceName);
+}
+
+void MapArchiveSplitter::splitMapArchives() {
+    const std::string updateFolder = engine_.updateFolder();
+    auto& entries = engine_.patchEntries;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (!TextCodec::equalsIgnoreCase(entries[i].folderKey, "map")) continue;
+        if (!engine_.packArchive->containsEntryText(updateFolder + entries[i].fileName, kMarker)) continue;
+
+        PatchListEntry minimap = entries[i];
+        const std::string mapName = mapPartName(minimap.version, minimap.fileName);
+        entries[i].fileName = mapName;  // reserves the name before the minimap part picks its own
+        const std::string minimapName = minimapPartName(minimap.version, minimap.fileName);
+        if (engine_.packArchive->splitArchive(updateFolder, kMarker, minimap.fileName, mapName, minimapName) != 1) {
+            // A part cut short would still list and be applied as if complete; without the
+            // parts the update step finds the archive unreadable and installs nothing.
+            FileSystem::deleteFileForce(updateFolder + mapName);
+            FileSystem::deleteFileForce(updateFolder + minimapName);
+        }
+        minimap.targetFolder += "minimap/";
+        minimap.folderKey = "minimap";
+        minimap.fileName = minimapName;
+        entries.insert(entries.begin() + static_cast<std::ptrdiff_t>(i) + 1, std::move(minimap));
+        ++i;
+    }
+}
+
 }  // namespace nimbrel

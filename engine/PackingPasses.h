@@ -1,5 +1,6 @@
 #pragma once
-// The passes after every patch sequence: pack folders that have no pack, take loose files back into packs.
+// The passes after every patch sequence: pack the data folders that have no pack yet, and,
+// under "sync", take loose files that also live in their folder's pack back into the pack.
 
 #include <string>
 
@@ -14,7 +15,14 @@ public:
     explicit PackingPasses(PatchEngine& engine) : engine_(engine) {}
     void packUnpackedFolders();
     void syncPacks();
+
+    // "minimap" (exactly so) lies inside the map folder; every other name below the base folder.
+    std::string folderPath(const std::string& name) const;
+    std::string packPath(const std::string& name) const;
+
 private:
+    void showFolder(int number, int total, const std::string& name);
+
     PatchEngine& engine_;
 };
 

@@ -1,26 +1,340 @@
 #include "engine/UpdateApplier.h"
 
+#include <cctype>
+#include <cstdio>
+#include <memory>
+
 #include "engine/PatchEngine.h"
+#include "pack/PackReader.h"
 #include "platform/FileSystem.h"
+#include "platform/PatchWindow.h"
+#include "platform/TextCodec.h"
+#include "platform/WindowMessages.h"
 
 namespace nimbrel {
 
-int UpdateApplier::applyUpdates() { return engine_.stopRequested ? -7 : 1; }
+namespace {
 
-int UpdateApplier::removeDownloadedFiles() {
-    deleteFilesExcept(engine_.updateFolder(), {});
-    return 0;
+constexpr const char* kEtcKey = "etc";
+constexpr const char* kItemFile = "item.edp";
+constexpr const char* kControlFile = "usercontroll.edt";
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// Entry names may carry subfolders ("textures/a.dds"); their folders must exist before the
+// entry can be written.
+void createParentFolders(const std::string& folder, const std::string& name) {
+    for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
+        FileSystem::createDirectory(folder + name.substr(0, slash));
+}
+
+std::string packPathFor(const std::string& folder, const std::string& key) { return folder + key + ".QPAK"; }
+
+}  // namespace
+
+std::string UpdateApplier::stagingFolder() const { return engine_.updateFolder() + "staging/"; }
+
+void UpdateApplier::setLabel(int controlId, const std::string& text) {
+    if (engine_.dialog) engine_.dialog->setLabelText(controlId, text);
+}
+
+void UpdateApplier::showCounter(int& counter, int total) {
+    setLabel(IDC_COUNTER_LABEL, std::to_string(counter) + "/" + std::to_string(total));
+    ++counter;
+}
+
+bool UpdateApplier::isPackedFolder(const std::string& key) const {
+    for (const auto& packed : engine_.packedFolders)
+        if (TextCodec::equalsIgnoreCase(key, packed)) return true;
+    return false;
+}
+
+bool UpdateApplier::takeName(const std::string& name, NameList& list, bool remove) {
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (!TextCodec::equalsIgnoreCase(name, *it)) continue;
+        if (remove) list.erase(it);
+        return true;
+    }
+    return false;
+}
+
+std::string UpdateApplier::folderPathForKey(const std::string& key) const {
+    if (TextCodec::equalsIgnoreCase(key, "root")) return engine_.baseFolder;
+    if (TextCodec::equalsIgnoreCase(key, "minimap")) return engine_.baseFolder + "map/minimap/";
+    std::string folder = key;
+    for (char& c : folder)
+        if (c == '\\') c = '/';  // deletion lists write Windows paths
+    return engine_.baseFolder + folder + "/";
+}
+
+bool UpdateApplier::isInsideGameFolder(const std::string& folder) const {
+    const std::string& base = engine_.baseFolder;
+    if (folder.size() < base.size() || folder.compare(0, base.size(), base) != 0) return false;
+    std::string relative = folder.substr(base.size());
+    if (relative.empty()) return true;
+    if (relative.back() == '/') relative.pop_back();
+    return FileSystem::isSafeRelativeName(relative, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The plan
+
+bool UpdateApplier::buildUpdatePlan() {
+    const std::string updateFolder = engine_.updateFolder();
+    for (auto it = engine_.patchEntries.rbegin(); it != engine_.patchEntries.rend(); ++it) {
+        const PatchListEntry& entry = *it;
+        if (entry.kind == PatchListEntry::kPatchArchive) {
+            NameList names;
+            if (!engine_.packArchive->listEntries(updateFolder + entry.fileName, names)) return false;
+            addExtraction(entry.folderKey, entry.version, entry.fileName, entry.targetFolder, names);
+        } else if (entry.kind == PatchListEntry::kDeletionList) {
+            readDeletionList(updateFolder + entry.fileName, entry.version);
+        }
+    }
+    return true;
+}
+
+void UpdateApplier::addExtraction(const std::string& key, int version, const std::string& archiveName,
+                                  const std::string& targetFolder, const NameList& listedNames) {
+    if (listedNames.empty()) return;
+    // A key or folder that leads outside the game folder is refused as a whole: nothing of
+    // such an archive is ever written.
+    if (!FileSystem::isSafeRelativeName(key, true) || !isInsideGameFolder(targetFolder)) return;
+    auto& group = engine_.updatePlan->extractions[key];
+    ExtractionEntry extraction;
+    extraction.version = version;
+    extraction.archiveName = archiveName;
+    extraction.targetFolder = targetFolder;
+    for (const auto& name : listedNames) {
+        // Directory entries carry no file; names that climb out of the folder are refused.
+        if (name.ends_with('/') || !FileSystem::isSafeRelativeName(name, true)) continue;
+        bool suppliedLater = false;
+        for (const auto& earlier : group)
+            if (earlier.version >= 0 && PackArchive::isNameInList(name, earlier.names)) {
+                suppliedLater = true;
+                break;
+            }
+        if (!suppliedLater) extraction.names.push_back(name);
+    }
+    if (!extraction.names.empty()) group.push_back(std::move(extraction));
+    if (group.empty()) engine_.updatePlan->extractions.erase(key);
+}
+
+bool UpdateApplier::readDeletionList(const std::string& path, int version) {
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "r"));
+    if (!file) return false;
+    // The original read each line into a 260-byte buffer: a longer line reads as several.
+    char buffer[260];
+    while (std::fgets(buffer, sizeof buffer, file.get())) {
+        std::string line(buffer);
+        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+        line = TextCodec::gameTextToUtf8(line);
+        // Absolute paths, drive letters and ".." would reach outside the game folder.
+        if (!FileSystem::isSafeRelativeName(line, true)) continue;
+        std::string key = "root";
+        std::string name = line;
+        std::size_t slash = line.rfind('\\');
+        if (slash != std::string::npos) {
+            key = line.substr(0, slash);
+            name = line.substr(slash + 1);
+            if (key.find("map\\minimap") != std::string::npos) key = "minimap";
+        }
+        addDeletion(key, name, version);
+    }
+    return true;
+}
+
+void UpdateApplier::addDeletion(const std::string& key, const std::string& name, int version) {
+    UpdatePlan& plan = *engine_.updatePlan;
+    auto existing = plan.deletions.find(key);
+    if (existing != plan.deletions.end() && PackArchive::isNameInList(name, existing->second)) return;
+    auto group = plan.extractions.find(key);
+    if (group != plan.extractions.end())
+        for (const auto& extraction : group->second)
+            if (extraction.version >= version && PackArchive::isNameInList(name, extraction.names)) return;
+    plan.deletions[key].push_back(name);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Applying
+
+int UpdateApplier::extractArchive(const std::string& folder, const std::string& archivePath, const NameList& names) {
+    FileSystem::createDirectory(folder);
+    for (const auto& name : names) createParentFolders(folder, name);
+    return engine_.packArchive->extractEntries(folder, archivePath, names, true) ? 0 : -8;
+}
+
+int UpdateApplier::applyUpdates() {
+    if (engine_.stopRequested) return -7;
+    UpdatePlan& plan = *engine_.updatePlan;
+    // An archive that cannot be read must not let the run report the version as installed:
+    // the client would never be offered the missing files again. Nothing is touched yet.
+    if (!buildUpdatePlan()) return kArchiveUnreadable;
+
+    int total = static_cast<int>(plan.deletions.size());
+    for (const auto& [key, group] : plan.extractions) total += static_cast<int>(group.size());
+    int counter = 1;
+    const std::string updateFolder = engine_.updateFolder();
+    const std::string staging = stagingFolder();
+
+    for (const auto& [key, group] : plan.extractions) {
+        setLabel(IDC_STATUS_LABEL, engine_.waitingText);
+        const bool packed = isPackedFolder(key);
+        NameList staged;
+        if (packed) {
+            // Leftovers of a run that was cut short must not slip into this pack.
+            FileSystem::createDirectory(updateFolder);
+            FileSystem::createDirectory(staging);
+            deleteFilesExcept(staging, {});
+        }
+        for (const auto& extraction : group) {
+            showCounter(counter, total);
+            const std::string archivePath = updateFolder + extraction.archiveName;
+            setLabel(IDC_ITEM_LABEL, extraction.archiveName);
+            NameList names = extraction.names;
+            int result = 0;
+            if (packed) {
+                if (TextCodec::equalsIgnoreCase(key, kEtcKey)) {
+                    // The game writes these two files itself; they always stay loose.
+                    NameList loose;
+                    for (const char* name : {kItemFile, kControlFile})
+                        for (auto it = names.begin(); it != names.end(); ++it)
+                            if (TextCodec::equalsIgnoreCase(*it, name)) {
+                                loose.push_back(*it);
+                                names.erase(it);
+                                break;
+                            }
+                    if (!loose.empty()) result = extractArchive(extraction.targetFolder, archivePath, loose);
+                }
+                if (result == 0 && !names.empty()) {
+                    result = extractArchive(staging, archivePath, names);
+                    if (result == 0) staged.insert(staged.end(), names.begin(), names.end());
+                }
+            } else {
+                result = extractArchive(extraction.targetFolder, archivePath, names);
+            }
+            // A file that could not be written would be missing for good once the version is
+            // written; the run stops here and the next one applies the patch again.
+            if (result != 0) return kExtractionFailed;
+        }
+
+        if (packed && !staged.empty()) {
+            setLabel(IDC_STATUS_LABEL, engine_.collectingText);
+            NameList mergeDeletions;
+            auto deletions = plan.deletions.find(key);
+            if (deletions != plan.deletions.end()) {
+                showCounter(counter, total);
+                mergeDeletions = deletions->second;
+                plan.deletions.erase(deletions);
+            }
+            const std::string& folder = group.front().targetFolder;
+            if (mergeIntoPack(key, folder, mergeDeletions, staged, staging) != 1) return -11;
+            deleteListedFiles(staging, staged);
+        } else {
+            if (engine_.dialog) engine_.dialog->postMessage(WM_PATCH_PROGRESS, 100, 0);
+        }
+    }
+
+    setLabel(IDC_STATUS_LABEL, engine_.deletingText);
+    for (const auto& [key, names] : plan.deletions) {
+        showCounter(counter, total);
+        const std::string folder = folderPathForKey(key);
+        setLabel(IDC_ITEM_LABEL, key);
+        if (isPackedFolder(key)) {
+            // A deletion that could not reach the pack leaves a surplus file behind, which the
+            // game tolerates; the patch itself is complete.
+            (void)mergeIntoPack(key, folder, names, {}, staging);
+        } else {
+            deleteListedFiles(folder, names);
+        }
+    }
+    return 1;
+}
+
+NameList UpdateApplier::looseFilesKept(const std::string& key, const NameList& removeNames) const {
+    NameList keep{key + ".QPAK"};
+    if (TextCodec::equalsIgnoreCase(key, kEtcKey)) {
+        if (!PackArchive::isNameInList(kItemFile, removeNames)) keep.push_back(kItemFile);
+        if (!PackArchive::isNameInList(kControlFile, removeNames)) keep.push_back(kControlFile);
+    }
+    return keep;
+}
+
+int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& folder, const NameList& removeNames,
+                                 const NameList& addNames, const std::string& stagingFolder) {
+    const std::string packPath = packPathFor(folder, key);
+    bool packExists = FileSystem::fileExists(packPath);
+    if (packExists && dropEmptyPack(packPath)) packExists = false;
+    if (packExists) return engine_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, true);
+
+    // The pack is built from the loose files. Loose copies that the patch replaces or deletes
+    // go first: if the run is cut short after the pack appears, no stale loose copy is left
+    // beside it (the patch's own copies stay reproducible from the update folder until the
+    // version is written).
+    const NameList keep = looseFilesKept(key, removeNames);
+    NameList superseded;
+    for (const NameList* list : {&addNames, &removeNames})
+        for (const auto& name : *list)
+            if (!PackArchive::isNameInList(name, keep) && FileSystem::isSafeRelativeName(name, true))
+                superseded.push_back(name);
+    deleteListedFiles(folder, superseded);
+
+    int result = engine_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, false);
+    if (result == 1) removePackedLooseFiles(folder, keep, removeNames);
+    return result;
+}
+
+bool UpdateApplier::dropEmptyPack(const std::string& packPath) {
+    {
+        PackReader reader(packPath);
+        if (!reader.isOpen() || reader.readGlobalInfo() != 0 || reader.entryCount() != 0) return false;
+    }
+    return FileSystem::deleteFileForce(packPath);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Deleting files
+
+void UpdateApplier::deleteListedFiles(const std::string& folder, const NameList& names) {
+    for (const auto& name : names) FileSystem::deleteFileForce(folder + name);
 }
 
 void UpdateApplier::deleteFilesExcept(const std::string& folder, const NameList& keepList) {
     auto entries = FileSystem::listFolder(folder);
     if (!entries) return;
+    NameList doomed;
     for (const auto& entry : *entries)
-        if (!entry.isDirectory && !PackArchive::isNameInList(entry.name, keepList))
-            FileSystem::deleteFileForce(folder + entry.name);
+        if (!entry.isDirectory && !PackArchive::isNameInList(entry.name, keepList)) doomed.push_back(entry.name);
+    deleteListedFiles(folder, doomed);
 }
 
-void UpdateApplier::deleteListedFiles(const std::string& folder, const NameList& names) {
-    for (const auto& name : names) FileSystem::deleteFileForce(folder + name);
+void UpdateApplier::removePackedLooseFiles(const std::string& folder, const NameList& keepList,
+                                           const NameList& removeNames) {
+    NameList packed;
+    // A pack that cannot be read proves nothing is safe to delete.
+    if (!engine_.packArchive->listEntries(PackArchive::packPath(folder), packed)) packed.clear();
+    auto entries = FileSystem::listFolder(folder);
+    if (!entries) return;
+    NameList doomed;
+    for (const auto& entry : *entries) {
+        if (entry.isDirectory || PackArchive::isNameInList(entry.name, keepList)) continue;
+        const bool inPack = PackArchive::passesNameFilter(entry.name) && PackArchive::passesSizeRule(entry.size) &&
+                            PackArchive::isNameInList(entry.name, packed);
+        if (inPack || PackArchive::isNameInList(entry.name, removeNames)) doomed.push_back(entry.name);
+    }
+    deleteListedFiles(folder, doomed);
 }
+
+int UpdateApplier::removeDownloadedFiles() {
+    deleteFilesExcept(engine_.updateFolder(), {});
+    const std::string staging = stagingFolder();
+    if (FileSystem::isDirectory(staging)) {
+        deleteFilesExcept(staging, {});
+        std::remove(staging.c_str());  // only succeeds once empty, which is all we want
+    }
+    return 0;
+}
+
 }  // namespace nimbrel

@@ -1,5 +1,12 @@
 #pragma once
-// Applies the downloaded patch archives and deletion lists to the game's folders and packs.
+// Applies the downloaded patch archives and deletion lists to the game's folders and packs:
+// first a plan per folder key (what to extract from which archive, what to delete), then the
+// extraction phase folder by folder, then the deletion phase.
+//
+// The game folder is the player's installation, so every step may be cut short by a kill:
+// packs are only ever replaced whole (PackArchive), files bound for a pack wait in a staging
+// folder below the update folder, and the update folder keeps everything needed to apply the
+// patch again until the new version is written.
 
 #include <string>
 
@@ -11,12 +18,51 @@ class PatchEngine;
 
 class UpdateApplier {
 public:
+    // applyUpdates results beyond the sequence's 1, -7 and -11: the patch material turned out
+    // unusable, so nothing may be reported as installed.
+    static constexpr int kArchiveUnreadable = -4;   // an archive could not be listed
+    static constexpr int kExtractionFailed = -8;     // an archive's files could not be written
+
     explicit UpdateApplier(PatchEngine& engine) : engine_(engine) {}
+
     int applyUpdates();
     int removeDownloadedFiles();
     void deleteFilesExcept(const std::string& folder, const NameList& keepList);
     void deleteListedFiles(const std::string& folder, const NameList& names);
+
+    // Fills the engine's plan from the PatchList; false when an archive could not be listed
+    // (the plan then holds only the entries after it).
+    bool buildUpdatePlan();
+    void addExtraction(const std::string& key, int version, const std::string& archiveName,
+                       const std::string& targetFolder, const NameList& listedNames);
+    bool readDeletionList(const std::string& path, int version);
+    void addDeletion(const std::string& key, const std::string& name, int version);
+
+    int extractArchive(const std::string& folder, const std::string& archivePath, const NameList& names);
+    bool isPackedFolder(const std::string& key) const;
+    static bool takeName(const std::string& name, NameList& list, bool remove);
+    std::string folderPathForKey(const std::string& key) const;
+
+    // Where files bound for a pack wait: a folder of its own inside the update folder, so a
+    // staged file can never overwrite a downloaded archive or the patch list.
+    std::string stagingFolder() const;
+
+    // After a folder's pack was built: deletes the loose files the pack now holds, and those
+    // named in removeNames, except the keep list. A file the pack did not take stays.
+    void removePackedLooseFiles(const std::string& folder, const NameList& keepList, const NameList& removeNames);
+
 private:
+    void setLabel(int controlId, const std::string& text);
+    void showCounter(int& counter, int total);
+    bool isInsideGameFolder(const std::string& folder) const;
+    // Deletes a pack that holds no entry so that it can be built afresh: a pack without
+    // entries cannot be rebuilt. True when the folder has no pack afterwards.
+    bool dropEmptyPack(const std::string& packPath);
+    // One packed folder: merge the staged files and the deletions into its pack.
+    int mergeIntoPack(const std::string& key, const std::string& folder, const NameList& removeNames,
+                      const NameList& addNames, const std::string& stagingFolder);
+    NameList looseFilesKept(const std::string& key, const NameList& removeNames) const;
+
     PatchEngine& engine_;
 };
 
