@@ -1,0 +1,62 @@
+#pragma once
+// Reads and deflates the files of a pack build on a small pool of worker threads while the
+// calling thread takes the results strictly in order and writes the archive. Building is the
+// longest wait a player has on a fresh install, so every core compresses; the archive
+// handles, the password table and progress stay with the caller. Memory stays bounded: each
+// worker holds one file, and finished results that wait for the writer are limited by a byte
+// budget granted in file order (so a large file can never be starved by later ones).
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pack/PackEntryDate.h"
+
+namespace nimbrel {
+
+class PackBuildPipeline {
+public:
+    struct Job {
+        std::string diskPath;
+        std::uint64_t expectedSize = 0;  // from the folder listing; only sizes the budget
+    };
+    struct Result {
+        int status = 0;  // 0, or -104 when the file could not be opened or read whole
+        std::vector<unsigned char> deflated;
+        std::uint32_t crc = 0;
+        std::uint64_t size = 0;
+        PackEntryDate date;  // the file's last-write time as local time; zeroed when unknown
+    };
+
+    // workers 0: one per core.
+    explicit PackBuildPipeline(std::vector<Job> jobs, unsigned workers = 0,
+                               std::size_t resultBudget = 24u << 20);
+    ~PackBuildPipeline();  // abandons what is left and joins the workers
+    PackBuildPipeline(const PackBuildPipeline&) = delete;
+    PackBuildPipeline& operator=(const PackBuildPipeline&) = delete;
+
+    // The result of the next job in order; blocks until it is ready.
+    Result takeNext();
+
+private:
+    void workerLoop();
+    std::size_t cost(std::size_t index) const;
+
+    std::vector<Job> jobs_;
+    std::vector<std::optional<Result>> results_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t nextToStart_ = 0;
+    std::size_t nextToTake_ = 0;
+    std::size_t budget_;
+    std::size_t reserved_ = 0;
+    bool stopping_ = false;
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace nimbrel

@@ -1,0 +1,71 @@
+#include "pack/PackEntryCopy.h"
+
+#include <libdeflate.h>
+
+#include <cstring>
+
+#include "pack/PackPasswordTable.h"
+#include "pack/PackReader.h"
+#include "pack/PackResult.h"
+#include "pack/PackWriter.h"
+
+namespace nimbrel {
+
+struct PackEntryCopy::Decompressor {
+    libdeflate_decompressor* handle = libdeflate_alloc_decompressor();
+    ~Decompressor() {
+        if (handle) libdeflate_free_decompressor(handle);
+    }
+};
+
+PackEntryCopy::PackEntryCopy()
+    : data_(new unsigned char[kBufferSize]), decompressor_(std::make_unique<Decompressor>()) {}
+
+PackEntryCopy::~PackEntryCopy() = default;
+
+int PackEntryCopy::verifyDeflated(const std::vector<unsigned char>& deflated, std::uint64_t size,
+                                  std::uint32_t crc) {
+    if (!decompressor_->handle || size > kBufferSize) return PACK_INTERNAL_ERROR;
+    std::size_t produced = 0;
+    libdeflate_result r = libdeflate_deflate_decompress(decompressor_->handle, deflated.data(), deflated.size(),
+                                                        data_.get(), static_cast<std::size_t>(size), &produced);
+    // A stream that inflates to more or less than the recorded size is as damaged as a
+    // wrong CRC, and the reader would report it the same way.
+    if (r != LIBDEFLATE_SUCCESS || produced != size) return PACK_CRC_ERROR;
+    if (static_cast<std::uint32_t>(libdeflate_crc32(0, data_.get(), produced)) != crc) return PACK_CRC_ERROR;
+    return PACK_OK;
+}
+
+int PackEntryCopy::copyCurrentEntry(PackReader& reader, PackWriter& writer, const std::string& entryName) {
+    const PackEntryInfo& info = reader.currentInfo();
+    if (info.uncompressedSize > kBufferSize) return PACK_PARAM_ERROR;
+    uncompressedSize_ = static_cast<std::uint32_t>(info.uncompressedSize);
+    entryName_ = entryName;
+
+    if (info.compressionMethod != 8) {
+        PackEntryDate date;
+        int r = reader.readEntryToBuffer(data_.get(), date);
+        if (r != PACK_OK) return r;
+        return writer.addBuffer(entryName_, data_.get(), uncompressedSize_, date);
+    }
+
+    int r = reader.readCompressedEntry(stream_);
+    if (r != PACK_OK) return r;
+    r = verifyDeflated(stream_, uncompressedSize_, info.crc);
+    if (r != PACK_OK) return r;
+
+    const char* oldPassword = reader.entryPassword();
+    const char* writePassword = PackPasswordTable::instance().writePassword();
+    bool sameKey = (info.flag & 1) != 0 && oldPassword && std::strcmp(oldPassword, writePassword) == 0;
+    if (sameKey) {
+        // Already encrypted the way the new pack wants it: the stored bytes go over unchanged.
+        r = reader.readStoredEntry(stream_);
+        if (r != PACK_OK) return r;
+        return writer.addRawEncrypted(entryName_, stream_.data(), stream_.size(), info.crc, uncompressedSize_,
+                                      info.date);
+    }
+    return writer.addPrecompressed(entryName_, stream_.data(), stream_.size(), info.crc, uncompressedSize_,
+                                   info.date);
+}
+
+}  // namespace nimbrel
