@@ -1,0 +1,101 @@
+#include "CliOptions.h"
+
+#include <charconv>
+
+#include "engine/VersionTokenTable.h"
+
+namespace nimbrel::cli {
+
+namespace {
+
+// "--name value" or "--name=value"; advances i past what it used.
+bool takeValue(const std::vector<std::string>& arguments, std::size_t& i, const std::string& name,
+               std::string& value, std::string& error, bool& matched) {
+    const std::string& argument = arguments[i];
+    matched = false;
+    if (argument == name) {
+        matched = true;
+        if (i + 1 >= arguments.size() || arguments[i + 1].empty()) {
+            error = name + " needs a value";
+            return false;
+        }
+        value = arguments[++i];
+        return true;
+    }
+    if (argument.rfind(name + "=", 0) == 0) {
+        matched = true;
+        value = argument.substr(name.size() + 1);
+        if (value.empty()) {
+            error = name + " needs a value";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isStartupWord(const std::string& word) {
+    std::string lower;
+    for (char c : word) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return lower == "dontconnect" || lower == "sync";
+}
+
+}  // namespace
+
+std::optional<CliOptions> CliOptions::parse(const std::vector<std::string>& arguments, std::string& error) {
+    CliOptions options;
+    bool versionSeen = false;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        bool matched = false;
+        if (!takeValue(arguments, i, "--game-dir", options.gameDir, error, matched)) return std::nullopt;
+        if (matched) continue;
+        if (!takeValue(arguments, i, "--patch-url", options.patchUrl, error, matched)) return std::nullopt;
+        if (matched) continue;
+        std::string number;
+        if (versionSeen && !takeValue(arguments, i, "--write", number, error, matched)) return std::nullopt;
+        if (matched) {
+            int version = -1;
+            auto [end, failure] = std::from_chars(number.data(), number.data() + number.size(), version);
+            if (failure != std::errc() || end != number.data() + number.size() || version < 0 ||
+                version >= static_cast<int>(VersionTokenTable::kCount)) {
+                error = "--write needs a version number from 0 to " + std::to_string(VersionTokenTable::kCount - 1);
+                return std::nullopt;
+            }
+            options.mode = Mode::WriteVersion;
+            options.versionToWrite = version;
+            continue;
+        }
+        if (argument == "--help" || argument == "-h") {
+            options.mode = Mode::Help;
+            return options;
+        }
+        // The word is a sub-command only in front of every start-up word, so that a start-up
+        // word can never be mistaken for it.
+        if (argument == "version" && options.words.empty() && !versionSeen) {
+            versionSeen = true;
+            options.mode = Mode::ReadVersion;
+            continue;
+        }
+        if (versionSeen) {
+            error = "unexpected argument after version: " + argument;
+            return std::nullopt;
+        }
+        // "--sync" is the word "sync" to the start-up scan, but any other unknown option is far
+        // more likely a mistyped one, and patching the wrong folder can't be undone.
+        if (argument.rfind("--", 0) == 0 && !isStartupWord(argument.substr(2))) {
+            error = "unknown option " + argument;
+            return std::nullopt;
+        }
+        options.words.push_back(argument);
+    }
+    return options;
+}
+
+const char* CliOptions::usage() {
+    return "usage: nimbrel-cli [--game-dir DIR] [--patch-url URL] [DontConnect] [sync]\n"
+           "       nimbrel-cli [--game-dir DIR] version [--write N]\n"
+           "Patches the game folder (default: the folder of this program) like the launcher does.\n"
+           "NIMBREL_PATCH_URL overrides the built-in patch server address like --patch-url.\n";
+}
+
+}  // namespace nimbrel::cli

@@ -1,0 +1,27 @@
+#pragma once
+// The command line of the headless patcher:
+//   nimbrel-cli [--game-dir DIR] [--patch-url URL] [word...]      patch (words: "DontConnect", "sync")
+//   nimbrel-cli [--game-dir DIR] version                           print the installed version
+//   nimbrel-cli [--game-dir DIR] version --write N                 write the version file for N
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace nimbrel::cli {
+
+struct CliOptions {
+    enum class Mode { Patch, ReadVersion, WriteVersion, Help };
+
+    Mode mode = Mode::Patch;
+    std::string gameDir;   // as given; empty: the executable's folder
+    std::string patchUrl;  // as given; empty: $NIMBREL_PATCH_URL, else text line 4
+    int versionToWrite = 0;
+    std::vector<std::string> words;  // handed to the start-up command-line scan
+
+    // The options, or nothing with a reason in error.
+    static std::optional<CliOptions> parse(const std::vector<std::string>& arguments, std::string& error);
+    static const char* usage();
+};
+
+}  // namespace nimbrel::cli
