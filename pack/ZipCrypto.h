@@ -1,0 +1,37 @@
+#pragma once
+// Traditional PKWARE zip encryption: the three-key stream cipher driven by the CRC-32 table.
+// Every pack entry is stored behind it. Debian's minizip cannot decrypt and writes a wrong
+// key stream on 64-bit, so the cipher lives here and minizip only sees the encrypted bytes.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace nimbrel {
+
+class ZipCrypto {
+public:
+    static constexpr std::size_t kHeaderSize = 12;
+
+    explicit ZipCrypto(const char* password);
+
+    void encrypt(unsigned char* data, std::size_t size);
+    void decrypt(unsigned char* data, std::size_t size);
+
+    // Encrypts the 12-byte header that opens an entry: ten random bytes, then the two bytes
+    // of the check value's high word. Packs are written with a check value of 0, so the last
+    // two bytes encrypt zeros whatever the entry's CRC-32 is. With random == nullptr the ten
+    // bytes come from the system's random source.
+    void makeHeader(unsigned char header[kHeaderSize], std::uint32_t checkValue,
+                    const unsigned char* random = nullptr);
+    // Decrypts a header and primes the keys for the data behind it. The check byte is never
+    // verified: packs written with a check value of 0 would fail it.
+    void readHeader(const unsigned char header[kHeaderSize]);
+
+private:
+    unsigned char keyStreamByte() const;
+    void updateKeys(unsigned char plain);
+
+    std::uint32_t keys_[3];
+};
+
+}  // namespace nimbrel
