@@ -1,0 +1,259 @@
+// qpak: packs for the release team and the tests, through the same operations the launcher
+// uses. Exit codes: 0 done, 1 the operation failed, 2 the command line was wrong.
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "ConsoleProgressWindow.h"
+#include "pack/PackArchive.h"
+#include "pack/PackPasswordTable.h"
+#include "pack/PackReader.h"
+#include "pack/PackResult.h"
+#include "platform/FileSystem.h"
+
+using namespace nimbrel;
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char* const kUsage =
+    "usage: qpak list PACK\n"
+    "       qpak extract PACK DIR [NAME...]\n"
+    "       qpak build FOLDER\n"
+    "       qpak add FOLDER STAGING NAME...\n"
+    "       qpak split DIR SOURCE FIRST SECOND [MARKER]   (MARKER defaults to \"minimap/\")\n"
+    "       qpak verify PACK\n"
+    "       qpak password [VERSION]                       (VERSION defaults to 3)\n";
+
+int usage() {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+}
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "qpak: %s\n", message.c_str());
+    return kExitFailed;
+}
+
+// The pack operations take folders ending in "/".
+std::string asFolder(std::string path) {
+    if (path.empty()) return "./";
+    if (!path.ends_with('/')) path += '/';
+    return path;
+}
+
+std::string describeHandleCode(int code) {
+    switch (code) {
+        case PACK_ERRNO: return "file I/O error";
+        case PACK_END_OF_LIST: return "end of the entry list";
+        case PACK_PARAM_ERROR: return "bad parameter";
+        case PACK_BAD_ZIP_FILE: return "damaged archive";
+        case PACK_INTERNAL_ERROR: return "cannot read or write the data";
+        case PACK_CRC_ERROR: return "CRC mismatch (damaged data or wrong password)";
+        default: return code > 0 ? "short read (damaged data or wrong password)" : "error " + std::to_string(code);
+    }
+}
+
+std::string describePackResult(int code, const std::string& folder) {
+    switch (code) {
+        case -1: return "the new pack could not be put in place of " + PackArchive::packPath(folder) +
+                        " (a build never replaces an existing pack); it was left at " + PackArchive::tempPath(folder);
+        case -2: return "the new pack could not be written out completely (disk full?); " +
+                        PackArchive::packPath(folder) + " is unchanged";
+        case -3: return "an entry could not be copied or a file could not be added; the pack is unchanged";
+        case -4: return "cannot create " + PackArchive::tempPath(folder);
+        case -5: return "cannot read the pack " + PackArchive::packPath(folder);
+        case -6: return "cannot list the folder " + folder;
+        default: return "failed with result " + std::to_string(code);
+    }
+}
+
+bool parseNumber(const char* text, long& value) {
+    errno = 0;
+    char* end = nullptr;
+    value = std::strtol(text, &end, 10);
+    return errno == 0 && end != text && *end == '\0';
+}
+
+int listCommand(const std::string& path) {
+    PackReader reader(path);
+    if (!reader.isOpen()) return fail("cannot open " + path + " as an archive");
+    if (reader.readGlobalInfo() != PACK_OK) return fail(path + ": cannot read the archive's directory");
+    std::printf("%s: format version %d, %llu entries\n", path.c_str(), reader.formatVersion(),
+                static_cast<unsigned long long>(reader.entryCount()));
+    if (reader.entryCount() == 0) return kExitOk;
+    int r = reader.goToFirstEntry();
+    if (r != PACK_OK) return fail(path + ": " + describeHandleCode(r));
+    std::printf("%12s %12s  %-19s  %s\n", "size", "stored", "date", "name");
+    for (;;) {
+        r = reader.readEntryInfo();
+        if (r != PACK_OK) return fail(path + ": " + describeHandleCode(r));
+        const PackEntryInfo& info = reader.currentInfo();
+        std::printf("%12llu %12llu  %04u-%02u-%02u %02u:%02u:%02u  %s\n",
+                    static_cast<unsigned long long>(info.uncompressedSize),
+                    static_cast<unsigned long long>(info.compressedSize), info.date.tm_year, info.date.tm_mon + 1,
+                    info.date.tm_mday, info.date.tm_hour, info.date.tm_min, info.date.tm_sec,
+                    reader.currentName().c_str());
+        r = reader.goToNextEntry();
+        if (r == PACK_END_OF_LIST) return kExitOk;
+        if (r != PACK_OK) return fail(path + ": " + describeHandleCode(r));
+    }
+}
+
+int extractCommand(const std::string& path, const std::string& dir, std::vector<std::string> names) {
+    PackArchive archive(nullptr);
+    NameList entries;
+    if (!archive.listEntries(path, entries)) {
+        PackReader reader(path);
+        bool empty = reader.isOpen() && reader.readGlobalInfo() == PACK_OK && reader.entryCount() == 0;
+        if (!empty) return fail("cannot read the entries of " + path);
+        if (names.empty()) return kExitOk;
+    }
+    if (names.empty()) names = entries;
+    for (const auto& name : names) {
+        bool present = false;
+        for (const auto& entry : entries) present = present || entry == name;
+        if (!present) return fail(path + " has no entry named \"" + name + "\" (names are matched exactly)");
+        if (!FileSystem::isSafeRelativeName(name, true))
+            return fail("refusing the entry \"" + name + "\": it would be written outside " + dir);
+    }
+    std::string folder = asFolder(dir);
+    if (!FileSystem::isDirectory(folder) && !FileSystem::createDirectory(folder))
+        return fail("cannot create the folder " + folder);
+    // Entries stored in subfolders need them in place; the names were checked above.
+    for (const auto& name : names) {
+        for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
+            FileSystem::createDirectory(folder + name.substr(0, slash));
+    }
+    ConsoleProgressWindow window("extracting");
+    PackArchive progressArchive(&window);
+    if (!progressArchive.extractEntries(folder, path, names, true))
+        return fail("extraction from " + path + " failed; files not yet replaced keep their old content");
+    return kExitOk;
+}
+
+int buildCommand(const std::string& dir) {
+    std::string folder = asFolder(dir);
+    ConsoleProgressWindow window("packing");
+    int r = PackArchive(&window).packFolder(folder, NameList());
+    if (r != 1) return fail(describePackResult(r, folder));
+    std::printf("%s\n", PackArchive::packPath(folder).c_str());
+    return kExitOk;
+}
+
+int addCommand(const std::string& dir, const std::string& staging, const std::vector<std::string>& names) {
+    std::string folder = asFolder(dir);
+    for (const auto& name : names)
+        if (!FileSystem::isSafeRelativeName(name, false))
+            return fail("refusing \"" + name + "\": an added name is a plain file name");
+    bool packExists = FileSystem::fileExists(PackArchive::packPath(folder));
+    ConsoleProgressWindow window(packExists ? "rebuilding" : "packing");
+    int r = PackArchive(&window).updatePack(folder, asFolder(staging), NameList(), names, packExists);
+    if (r != 1) return fail(describePackResult(r, folder));
+    std::printf("%s\n", PackArchive::packPath(folder).c_str());
+    return kExitOk;
+}
+
+int splitCommand(const std::string& dir, const std::string& source, const std::string& first,
+                 const std::string& second, const std::string& marker) {
+    std::string folder = asFolder(dir);
+    if (PackArchive(nullptr).splitArchive(folder, marker, source, first, second) != 1)
+        return fail("splitting " + folder + source + " failed");
+    return kExitOk;
+}
+
+int verifyCommand(const std::string& path) {
+    PackReader reader(path);
+    if (!reader.isOpen()) return fail("cannot open " + path + " as an archive");
+    if (reader.readGlobalInfo() != PACK_OK) return fail(path + ": cannot read the archive's directory");
+    std::uint64_t expected = reader.entryCount();
+    std::uint64_t checked = 0;
+    int faults = 0;
+    if (expected > 0) {
+        int r = reader.goToFirstEntry();
+        if (r != PACK_OK) return fail(path + ": " + describeHandleCode(r));
+        std::vector<unsigned char> buffer;
+        for (;;) {
+            r = reader.readEntryInfo();
+            if (r != PACK_OK) return fail(path + ": entry " + std::to_string(checked + 1) + ": " + describeHandleCode(r));
+            ++checked;
+            const std::string name = reader.currentName();
+            try {
+                buffer.resize(static_cast<std::size_t>(reader.currentInfo().uncompressedSize));
+            } catch (const std::bad_alloc&) {
+                std::fprintf(stderr, "qpak: %s: %s: too large to check\n", path.c_str(), name.c_str());
+                ++faults;
+                buffer.clear();
+                buffer.shrink_to_fit();
+                r = reader.goToNextEntry();
+                if (r == PACK_END_OF_LIST) break;
+                if (r != PACK_OK) return fail(path + ": " + describeHandleCode(r));
+                continue;
+            }
+            PackEntryDate date;
+            r = reader.readEntryToBuffer(buffer.data(), date);
+            if (r != PACK_OK) {
+                std::fprintf(stderr, "qpak: %s: %s: %s\n", path.c_str(), name.c_str(), describeHandleCode(r).c_str());
+                ++faults;
+            }
+            r = reader.goToNextEntry();
+            if (r == PACK_END_OF_LIST) break;
+            if (r != PACK_OK) return fail(path + ": " + describeHandleCode(r));
+        }
+    }
+    if (checked != expected)
+        return fail(path + ": the directory lists " + std::to_string(expected) + " entries but " +
+                    std::to_string(checked) + " were found");
+    if (faults > 0) return fail(path + ": " + std::to_string(faults) + " damaged entries");
+    std::printf("%s: format version %d, %llu entries, all CRCs match\n", path.c_str(), reader.formatVersion(),
+                static_cast<unsigned long long>(checked));
+    return kExitOk;
+}
+
+int passwordCommand(const char* versionText) {
+    long version = PackPasswordTable::kFormatVersion;
+    if (versionText && !parseNumber(versionText, version)) return usage();
+    const char* password = (version >= 0 && version < PackPasswordTable::kVersionCount)
+                               ? PackPasswordTable::instance().password(static_cast<int>(version))
+                               : nullptr;
+    if (!password) {
+        std::fprintf(stderr, "qpak: format versions run from 0 to %d\n", PackPasswordTable::kVersionCount - 1);
+        return kExitUsage;
+    }
+    std::printf("%s\n", password);
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return usage();
+    const std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+
+    if (command == "list" && args.size() == 1) return listCommand(args[0]);
+    if (command == "extract" && args.size() >= 2)
+        return extractCommand(args[0], args[1], std::vector<std::string>(args.begin() + 2, args.end()));
+    if (command == "build" && args.size() == 1) return buildCommand(args[0]);
+    if (command == "add" && args.size() >= 3)
+        return addCommand(args[0], args[1], std::vector<std::string>(args.begin() + 2, args.end()));
+    if (command == "split" && (args.size() == 4 || args.size() == 5))
+        return splitCommand(args[0], args[1], args[2], args[3], args.size() == 5 ? args[4] : "minimap/");
+    if (command == "verify" && args.size() == 1) return verifyCommand(args[0]);
+    if (command == "password" && args.size() <= 1) return passwordCommand(args.empty() ? nullptr : argv[2]);
+    if (command == "help" || command == "--help" || command == "-h") {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    return usage();
+}
