@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "engine/PatchEngine.h"
-#include "pack/PackReader.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/TextCodec.h"
@@ -83,16 +82,18 @@ bool UpdateApplier::isInsideGameFolder(const std::string& folder) const {
 
 bool UpdateApplier::buildUpdatePlan() {
     const std::string updateFolder = engine_.updateFolder();
-    for (auto it = engine_.patchEntries.rbegin(); it != engine_.patchEntries.rend(); ++it) {
-        const PatchListEntry& entry = *it;
-        if (entry.kind == PatchListEntry::kPatchArchive) {
-            NameList names;
-            if (!engine_.packArchive->listEntries(updateFolder + entry.fileName, names)) return false;
-            addExtraction(entry.folderKey, entry.version, entry.fileName, entry.targetFolder, names);
-        } else if (entry.kind == PatchListEntry::kDeletionList) {
-            readDeletionList(updateFolder + entry.fileName, entry.version);
-        }
+    const auto& entries = engine_.patchEntries;
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+        if (it->kind != PatchListEntry::kPatchArchive) continue;
+        NameList names;
+        if (!engine_.packArchive->listEntries(updateFolder + it->fileName, names)) return false;
+        addExtraction(it->folderKey, it->version, it->fileName, it->targetFolder, names);
     }
+    // Deletion lists are read once every archive is planned. A block's deletion list follows
+    // the block's own archives in the PatchList, so in a single backward walk a file that the
+    // same version supplies again would be extracted and then deleted.
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it)
+        if (it->kind == PatchListEntry::kDeletionList) readDeletionList(updateFolder + it->fileName, it->version);
     return true;
 }
 
@@ -287,10 +288,18 @@ int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& fold
 }
 
 bool UpdateApplier::dropEmptyPack(const std::string& packPath) {
-    {
-        PackReader reader(packPath);
-        if (!reader.isOpen() || reader.readGlobalInfo() != 0 || reader.entryCount() != 0) return false;
-    }
+    // A zip without entries is its end record alone (22 bytes and the comment). Zip readers
+    // refuse to open one, so it is recognised by its bytes rather than through PackReader.
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(packPath.c_str(), "rb"));
+    if (!file) return false;
+    unsigned char record[22];
+    if (std::fread(record, 1, sizeof record, file.get()) != sizeof record) return false;
+    auto u16 = [&](int at) { return record[at] | (record[at + 1] << 8); };
+    const bool endRecordFirst = record[0] == 'P' && record[1] == 'K' && record[2] == 5 && record[3] == 6;
+    if (!endRecordFirst || u16(8) != 0 || u16(10) != 0) return false;
+    std::fseek(file.get(), 0, SEEK_END);
+    if (std::ftell(file.get()) != 22 + u16(20)) return false;
+    file.reset();
     return FileSystem::deleteFileForce(packPath);
 }
 

@@ -1,0 +1,392 @@
+// Update application against real files: patch archives and packs written with PackWriter,
+// deletion lists on disk, the labels and progress seen through a recording window.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/PatchEngine.h"
+#include "engine/UpdateApplier.h"
+#include "pack/PackReader.h"
+#include "pack/PackWriter.h"
+#include "platform/FileSystem.h"
+#include "platform/WindowMessages.h"
+#include "tests/support/RecordingWindow.h"
+#include "tests/support/TempGameFolder.h"
+
+namespace nimbrel {
+namespace {
+
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+void writeArchive(const std::string& path, const Files& files) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    PackWriter writer(path);
+    ASSERT_TRUE(writer.isOpen()) << path;
+    PackEntryDate date{0, 0, 12, 1, 5, 2021};
+    for (const auto& [name, data] : files)
+        ASSERT_EQ(writer.addBuffer(name, reinterpret_cast<const unsigned char*>(data.data()), data.size(), date), 0);
+    ASSERT_EQ(writer.close(), 0);
+}
+
+// Entries of a pack in archive order with their contents; empty when it cannot be read.
+Files readArchive(const std::string& path) {
+    Files files;
+    PackReader reader(path);
+    if (!reader.isOpen() || reader.goToFirstEntry() != 0) return files;
+    do {
+        if (reader.readEntryInfo() != 0) return {};
+        std::string data(reader.currentInfo().uncompressedSize, '\0');
+        PackEntryDate date;
+        if (reader.readEntryToBuffer(reinterpret_cast<unsigned char*>(data.data()), date) != 0) return {};
+        files.emplace_back(reader.currentName(), data);
+    } while (reader.goToNextEntry() == 0);
+    return files;
+}
+
+class UpdateApplierTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        engine.initialize(game.path());
+        engine.waitingText = "Being depressed...";
+        engine.collectingText = "Collecting files";
+        engine.deletingText = "Deleting files";
+        game.makeFolder("update");
+    }
+
+    // A patch archive in the update folder and its PatchList entry.
+    void addArchive(const std::string& key, int version, const std::string& fileName, const Files& files) {
+        writeArchive(game.file("update/" + fileName), files);
+        PatchListEntry entry;
+        entry.kind = PatchListEntry::kPatchArchive;
+        entry.folderKey = key;
+        entry.fileName = fileName;
+        entry.version = version;
+        entry.targetFolder = key == "root"      ? game.path()
+                             : key == "minimap" ? game.path() + "map/minimap/"
+                                                : game.path() + key + "/";
+        engine.patchEntries.push_back(entry);
+    }
+
+    void addDeletionList(int version, const std::string& fileName, const std::string& text) {
+        game.write("update/" + fileName, text);
+        PatchListEntry entry;
+        entry.kind = PatchListEntry::kDeletionList;
+        entry.folderKey = "root";
+        entry.fileName = fileName;
+        entry.version = version;
+        entry.targetFolder = game.path() + "update/";
+        engine.patchEntries.push_back(entry);
+    }
+
+    std::vector<std::string> deletionsOf(const std::string& key) {
+        auto it = engine.updatePlan->deletions.find(key);
+        return it == engine.updatePlan->deletions.end() ? std::vector<std::string>() : it->second;
+    }
+
+    test::TempGameFolder game;
+    test::RecordingWindow window;
+    PatchEngine engine{&window};
+    UpdateApplier applier{engine};
+};
+
+// ---------------------------------------------------------------------------------------------
+// Deletion lists
+
+TEST_F(UpdateApplierTest, DeletionListLinesMapToFolderKeys) {
+    game.write("update/del.txt",
+               "readme.txt\r\n"
+               "item\\old.dat   \r\n"
+               "map\\minimap\\m01.bmp\n"
+               "data\\sub\\deep.bin\n"
+               "\n"
+               "   \n"
+               "Item\\Case.dat\n");
+    ASSERT_TRUE(applier.readDeletionList(game.file("update/del.txt"), 3));
+    EXPECT_EQ(deletionsOf("root"), std::vector<std::string>{"readme.txt"});
+    EXPECT_EQ(deletionsOf("item"), std::vector<std::string>{"old.dat"});
+    EXPECT_EQ(deletionsOf("minimap"), std::vector<std::string>{"m01.bmp"});
+    EXPECT_EQ(deletionsOf("data\\sub"), std::vector<std::string>{"deep.bin"});
+    // Keys are case-sensitive: one folder spelt twice forms two keys.
+    EXPECT_EQ(deletionsOf("Item"), std::vector<std::string>{"Case.dat"});
+    EXPECT_EQ(engine.updatePlan->deletions.size(), 5u);
+}
+
+TEST_F(UpdateApplierTest, DeletionLinesLeadingOutsideTheGameFolderAreRefused) {
+    game.write("update/del.txt",
+               "..\\..\\x\n"
+               "item\\..\\..\\y\n"
+               "C:\\Windows\\system.ini\n"
+               "\\abs.txt\n"
+               "/etc/passwd\n"
+               "../up.txt\n"
+               "item\\kept.dat\n");
+    ASSERT_TRUE(applier.readDeletionList(game.file("update/del.txt"), 1));
+    ASSERT_EQ(engine.updatePlan->deletions.size(), 1u);
+    EXPECT_EQ(deletionsOf("item"), std::vector<std::string>{"kept.dat"});
+}
+
+TEST_F(UpdateApplierTest, DeletionListLineLongerThanTheOriginalBufferReadsAsTwoLines) {
+    std::string longName(300, 'a');
+    game.write("update/del.txt", longName + "\n");
+    ASSERT_TRUE(applier.readDeletionList(game.file("update/del.txt"), 1));
+    EXPECT_EQ(deletionsOf("root"), (std::vector<std::string>{std::string(259, 'a'), std::string(41, 'a')}));
+}
+
+TEST_F(UpdateApplierTest, MissingDeletionListAddsNothing) {
+    EXPECT_FALSE(applier.readDeletionList(game.file("update/none.txt"), 1));
+    EXPECT_TRUE(engine.updatePlan->deletions.empty());
+}
+
+TEST_F(UpdateApplierTest, DeletionIsDroppedWhenAnEqualOrLaterPatchSuppliesTheFile) {
+    applier.addExtraction("item", 5, "a.zip", game.path() + "item/", {"sword.dat"});
+    applier.addDeletion("item", "SWORD.DAT", 5);   // same version: supplied again
+    applier.addDeletion("item", "sword.dat", 4);   // older list
+    EXPECT_TRUE(deletionsOf("item").empty());
+    applier.addDeletion("item", "sword.dat", 6);   // a later list deletes it after all
+    applier.addDeletion("item", "Sword.dat", 7);   // already listed, any case
+    applier.addDeletion("sfx", "sword.dat", 9);    // another key is unaffected
+    EXPECT_EQ(deletionsOf("item"), std::vector<std::string>{"sword.dat"});
+    EXPECT_EQ(deletionsOf("sfx"), std::vector<std::string>{"sword.dat"});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Extraction plan
+
+TEST_F(UpdateApplierTest, EachFileIsTakenOnceFromTheArchiveNearestTheEnd) {
+    const std::string folder = game.path() + "item/";
+    applier.addExtraction("item", 3, "late.zip", folder, {"a.dat", "b.dat"});
+    applier.addExtraction("item", 2, "mid.zip", folder, {"A.DAT", "c.dat"});
+    applier.addExtraction("item", 1, "early.zip", folder, {"b.dat", "c.dat"});  // nothing left: discarded
+    applier.addExtraction("sfx", 1, "s.zip", game.path() + "sfx/", {"a.dat"});
+    const auto& item = engine.updatePlan->extractions.at("item");
+    ASSERT_EQ(item.size(), 2u);
+    EXPECT_EQ(item[0].archiveName, "late.zip");
+    EXPECT_EQ(item[0].names, (std::vector<std::string>{"a.dat", "b.dat"}));
+    EXPECT_EQ(item[1].archiveName, "mid.zip");
+    EXPECT_EQ(item[1].names, std::vector<std::string>{"c.dat"});
+    EXPECT_EQ(engine.updatePlan->extractions.at("sfx").size(), 1u);
+}
+
+TEST_F(UpdateApplierTest, ExtractionRefusesNamesAndFoldersOutsideTheGameFolder) {
+    applier.addExtraction("root", 1, "r.zip", game.path(), {"../x", "/abs", "sub/../../y", "dir/", "ok.txt", "sub/ok.txt"});
+    ASSERT_EQ(engine.updatePlan->extractions.at("root").size(), 1u);
+    EXPECT_EQ(engine.updatePlan->extractions.at("root")[0].names, (std::vector<std::string>{"ok.txt", "sub/ok.txt"}));
+    applier.addExtraction("../x", 1, "k.zip", game.path() + "../x/", {"a.dat"});
+    applier.addExtraction("sneaky", 1, "s.zip", "/tmp/", {"a.dat"});
+    applier.addExtraction("empty", 1, "e.zip", game.path() + "empty/", {});
+    EXPECT_EQ(engine.updatePlan->extractions.size(), 1u);
+}
+
+TEST_F(UpdateApplierTest, NamesKeysAndFolders) {
+    NameList list{"Item.EDP", "a", "item.edp"};
+    EXPECT_TRUE(UpdateApplier::takeName("item.edp", list, true));
+    EXPECT_EQ(list, (NameList{"a", "item.edp"}));  // first match only
+    EXPECT_TRUE(UpdateApplier::takeName("A", list, false));
+    EXPECT_EQ(list.size(), 2u);
+    EXPECT_FALSE(UpdateApplier::takeName("b", list, true));
+
+    for (const char* key : {"actor", "Item", "MINIMAP", "etc", "wear", "map"}) EXPECT_TRUE(applier.isPackedFolder(key)) << key;
+    for (const char* key : {"root", "items", "data", ""}) EXPECT_FALSE(applier.isPackedFolder(key)) << key;
+
+    EXPECT_EQ(applier.folderPathForKey("root"), game.path());
+    EXPECT_EQ(applier.folderPathForKey("ROOT"), game.path());
+    EXPECT_EQ(applier.folderPathForKey("Minimap"), game.path() + "map/minimap/");
+    EXPECT_EQ(applier.folderPathForKey("item"), game.path() + "item/");
+    EXPECT_EQ(applier.folderPathForKey("data\\sub"), game.path() + "data/sub/");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Deleting files
+
+TEST_F(UpdateApplierTest, DeleteFilesExceptKeepsListedFilesAndSubfolders) {
+    game.write("etc/etc.QPAK", "pack");
+    game.write("etc/ITEM.EDP", "keep");
+    game.write("etc/loose.dat", "go");
+    game.write("etc/locked.dat", "go");
+    game.write("etc/sub/inner.dat", "stay");
+    std::filesystem::permissions(game.file("etc/locked.dat"), std::filesystem::perms::owner_read);
+    applier.deleteFilesExcept(game.path() + "etc/", {"etc.QPAK", "item.edp"});
+    EXPECT_TRUE(game.exists("etc/etc.QPAK"));
+    EXPECT_TRUE(game.exists("etc/ITEM.EDP"));
+    EXPECT_FALSE(game.exists("etc/loose.dat"));
+    EXPECT_FALSE(game.exists("etc/locked.dat"));
+    EXPECT_TRUE(game.exists("etc/sub/inner.dat"));
+}
+
+TEST_F(UpdateApplierTest, RemoveDownloadedFilesEmptiesTheUpdateFolderAndItsStaging) {
+    game.write("update/a.zip", "x");
+    game.write("update/version.ini", "x");
+    game.write("update/staging/left.dat", "x");
+    EXPECT_EQ(applier.removeDownloadedFiles(), 0);
+    EXPECT_TRUE(FileSystem::listFolder(game.path() + "update/")->size() == 2);  // "." and ".."
+}
+
+// ---------------------------------------------------------------------------------------------
+// applyUpdates
+
+TEST_F(UpdateApplierTest, StopRequestedOnEntryChangesNothing) {
+    addDeletionList(1, "del.txt", "readme.txt\n");
+    game.write("readme.txt", "x");
+    engine.stopRequested = 1;
+    EXPECT_EQ(applier.applyUpdates(), -7);
+    EXPECT_TRUE(game.exists("readme.txt"));
+    EXPECT_TRUE(window.labelHistory(IDC_STATUS_LABEL).empty());
+}
+
+TEST_F(UpdateApplierTest, EmptyPlanShowsTheDeletingTextAndSucceeds) {
+    EXPECT_EQ(applier.applyUpdates(), 1);
+    EXPECT_EQ(window.labelHistory(IDC_STATUS_LABEL), std::vector<std::string>{"Deleting files"});
+    EXPECT_TRUE(window.labelHistory(IDC_COUNTER_LABEL).empty());
+}
+
+TEST_F(UpdateApplierTest, UnreadableArchiveFailsBeforeAnythingChanges) {
+    addDeletionList(1, "del.txt", "readme.txt\n");
+    game.write("readme.txt", "x");
+    addArchive("root", 2, "good.zip", {{"new.txt", "n"}});
+    game.write("update/broken.zip", "not an archive");
+    engine.patchEntries.push_back({PatchListEntry::kPatchArchive, game.path(), "broken.zip", "root", 3});
+    EXPECT_EQ(applier.applyUpdates(), UpdateApplier::kArchiveUnreadable);
+    EXPECT_TRUE(game.exists("readme.txt"));
+    EXPECT_FALSE(game.exists("new.txt"));
+}
+
+TEST_F(UpdateApplierTest, OrdinaryFoldersGetFilesAndDeletions) {
+    game.write("readme.txt", "old readme");
+    game.write("data/sub/deep.bin", "old");
+    game.write("data/sub/stays.bin", "stays");
+    addArchive("root", 1, "root1.zip", {{"readme.txt", "v1"}, {"tools/cfg.ini", "cfg"}});
+    addArchive("data", 2, "data2.zip", {{"fresh.bin", "fresh"}});
+    addArchive("root", 2, "root2.zip", {{"readme.txt", "v2"}});
+    addDeletionList(2, "del2.txt", "data\\sub\\deep.bin\r\nreadme.txt\r\n");
+    EXPECT_EQ(applier.applyUpdates(), 1);
+    EXPECT_EQ(game.read("readme.txt"), "v2");  // supplied again by version 2: not deleted
+    EXPECT_EQ(game.read("tools/cfg.ini"), "cfg");
+    EXPECT_EQ(game.read("data/fresh.bin"), "fresh");
+    EXPECT_FALSE(game.exists("data/sub/deep.bin"));
+    EXPECT_TRUE(game.exists("data/sub/stays.bin"));
+    // A folder group without a pack merge ends on a full bar.
+    ASSERT_FALSE(window.progress().empty());
+    EXPECT_EQ(window.progress().back(), 100);
+}
+
+TEST_F(UpdateApplierTest, WorkedCountRunsFromOneOfSixToSixOfSix) {
+    game.makeFolder("item");
+    game.makeFolder("sfx");
+    writeArchive(game.file("item/item.QPAK"), {{"old.dat", "old"}, {"keep.dat", "keep"}});
+    writeArchive(game.file("sfx/sfx.QPAK"), {{"boom.wav", "boom"}, {"hiss.wav", "hiss"}});
+    addArchive("item", 1, "item1.zip", {{"a.dat", "a1"}, {"d.dat", "d1"}});
+    addArchive("item", 2, "item2.zip", {{"b.dat", "b2"}});
+    addArchive("root", 2, "root2.zip", {{"readme.txt", "r"}});
+    addDeletionList(2, "del2.txt", "item\\old.dat\nsfx\\boom.wav\n");
+    addArchive("item", 3, "item3.zip", {{"a.dat", "a3"}, {"c.dat", "c3"}});
+    ASSERT_EQ(applier.applyUpdates(), 1);
+
+    EXPECT_EQ(window.labelHistory(IDC_COUNTER_LABEL),
+              (std::vector<std::string>{"1/6", "2/6", "3/6", "4/6", "5/6", "6/6"}));
+    EXPECT_EQ(window.labelHistory(IDC_ITEM_LABEL),
+              (std::vector<std::string>{"item3.zip", "item2.zip", "item1.zip", "root2.zip", "sfx"}));
+    EXPECT_EQ(window.labelHistory(IDC_STATUS_LABEL),
+              (std::vector<std::string>{"Being depressed...", "Collecting files", "Being depressed...", "Deleting files"}));
+
+    // a.dat comes from item3.zip only; staged files follow the kept entries in plan order.
+    EXPECT_EQ(readArchive(game.file("item/item.QPAK")),
+              (Files{{"keep.dat", "keep"}, {"a.dat", "a3"}, {"c.dat", "c3"}, {"b.dat", "b2"}, {"d.dat", "d1"}}));
+    EXPECT_EQ(readArchive(game.file("sfx/sfx.QPAK")), (Files{{"hiss.wav", "hiss"}}));
+    EXPECT_EQ(game.read("readme.txt"), "r");
+    EXPECT_FALSE(game.exists("item/a.dat"));
+    EXPECT_TRUE(FileSystem::listFolder(applier.stagingFolder())->size() == 2);
+}
+
+TEST_F(UpdateApplierTest, PackedFolderWithoutPackGetsOneAndKeepsFilesThePackDidNotTake) {
+    game.write("actor/hero.mdl", "old hero");
+    game.write("actor/villain.mdl", "villain");
+    game.write("actor/gone.mdl", "gone");
+    game.write("actor/empty.mdl", "");
+    game.write("actor/backup.zip", "a zip of the player's");
+    game.write("actor/sub/inner.mdl", "inner");
+    addArchive("actor", 4, "actor4.zip", {{"hero.mdl", "new hero"}, {"extra.mdl", "extra"}});
+    addDeletionList(4, "del4.txt", "actor\\gone.mdl\n");
+    ASSERT_EQ(applier.applyUpdates(), 1);
+
+    Files pack = readArchive(game.file("actor/actor.QPAK"));
+    std::map<std::string, std::string> byName(pack.begin(), pack.end());
+    EXPECT_EQ(byName, (std::map<std::string, std::string>{
+                          {"villain.mdl", "villain"}, {"hero.mdl", "new hero"}, {"extra.mdl", "extra"}}));
+    // The pack holds them now: no loose copies.
+    for (const char* name : {"actor/hero.mdl", "actor/villain.mdl", "actor/extra.mdl", "actor/gone.mdl"})
+        EXPECT_FALSE(game.exists(name)) << name;
+    // What the pack did not take exists nowhere else and stays.
+    EXPECT_TRUE(game.exists("actor/empty.mdl"));
+    EXPECT_EQ(game.read("actor/backup.zip"), "a zip of the player's");
+    EXPECT_EQ(game.read("actor/sub/inner.mdl"), "inner");
+}
+
+TEST_F(UpdateApplierTest, EtcKeepsItsTwoFilesLooseAndOutOfThePack) {
+    writeArchive(game.file("etc/etc.QPAK"), {{"table.dat", "t1"}});
+    addArchive("etc", 2, "etc2.zip", {{"ITEM.EDP", "items"}, {"usercontroll.edt", "keys"}, {"table.dat", "t2"}});
+    ASSERT_EQ(applier.applyUpdates(), 1);
+    EXPECT_EQ(game.read("etc/ITEM.EDP"), "items");
+    EXPECT_EQ(game.read("etc/usercontroll.edt"), "keys");
+    EXPECT_EQ(readArchive(game.file("etc/etc.QPAK")), (Files{{"table.dat", "t2"}}));
+}
+
+TEST_F(UpdateApplierTest, EtcGroupWithOnlyItsLooseFilesMakesNoMergeAndDeletesLater) {
+    writeArchive(game.file("etc/etc.QPAK"), {{"table.dat", "t1"}, {"old.dat", "o"}});
+    addArchive("etc", 2, "etc2.zip", {{"item.edp", "items"}});
+    addDeletionList(2, "del2.txt", "etc\\old.dat\n");
+    ASSERT_EQ(applier.applyUpdates(), 1);
+    EXPECT_EQ(game.read("etc/item.edp"), "items");
+    EXPECT_EQ(readArchive(game.file("etc/etc.QPAK")), (Files{{"table.dat", "t1"}}));
+    EXPECT_EQ(window.labelHistory(IDC_COUNTER_LABEL), (std::vector<std::string>{"1/2", "2/2"}));
+    EXPECT_EQ(window.labelHistory(IDC_STATUS_LABEL),
+              (std::vector<std::string>{"Being depressed...", "Deleting files"}));
+}
+
+TEST_F(UpdateApplierTest, MinimapDeletionLineReachesTheMinimapPack) {
+    writeArchive(game.file("map/minimap/minimap.QPAK"), {{"m01.bmp", "1"}, {"m02.bmp", "2"}});
+    addDeletionList(1, "del.txt", "map\\minimap\\m01.bmp\n");
+    ASSERT_EQ(applier.applyUpdates(), 1);
+    EXPECT_EQ(readArchive(game.file("map/minimap/minimap.QPAK")), (Files{{"m02.bmp", "2"}}));
+}
+
+TEST_F(UpdateApplierTest, PackWithoutEntriesIsBuiltAfreshInsteadOfFailing) {
+    writeArchive(game.file("wear/wear.QPAK"), {});
+    game.write("wear/loose.dat", "loose");
+    addArchive("wear", 1, "wear1.zip", {{"coat.dat", "coat"}});
+    ASSERT_EQ(applier.applyUpdates(), 1);
+    Files pack = readArchive(game.file("wear/wear.QPAK"));
+    std::map<std::string, std::string> byName(pack.begin(), pack.end());
+    EXPECT_EQ(byName, (std::map<std::string, std::string>{{"coat.dat", "coat"}, {"loose.dat", "loose"}}));
+    EXPECT_FALSE(game.exists("wear/loose.dat"));
+}
+
+TEST_F(UpdateApplierTest, FailedPackMergeReturnsMinusElevenAndLeavesThePackAlone) {
+    game.write("skill/skill.QPAK", "this pack is damaged");
+    addArchive("skill", 1, "skill1.zip", {{"fire.dat", "fire"}});
+    addArchive("wear", 1, "wear1.zip", {{"later.dat", "w"}});
+    addDeletionList(1, "del.txt", "readme.txt\n");
+    game.write("readme.txt", "x");
+    EXPECT_EQ(applier.applyUpdates(), -11);
+    EXPECT_EQ(game.read("skill/skill.QPAK"), "this pack is damaged");
+    EXPECT_TRUE(game.exists("readme.txt"));        // the deletion phase never ran
+    EXPECT_FALSE(game.exists("wear/wear.QPAK"));   // nor the later group
+    EXPECT_TRUE(game.exists("update/staging/fire.dat"));
+}
+
+TEST_F(UpdateApplierTest, ArchiveEntriesClimbingOutOfTheFolderAreNeverWritten) {
+    addArchive("root", 1, "evil.zip", {{"../x.txt", "evil"}, {"ok.txt", "fine"}});
+    addArchive("item", 1, "evil-item.zip", {{"../../y.txt", "evil"}, {"good.dat", "good"}});
+    ASSERT_EQ(applier.applyUpdates(), 1);
+    EXPECT_EQ(game.read("ok.txt"), "fine");
+    EXPECT_FALSE(std::filesystem::exists(game.path() + "../x.txt"));
+    EXPECT_FALSE(std::filesystem::exists(game.path() + "../../y.txt"));
+    EXPECT_EQ(readArchive(game.file("item/item.QPAK")), (Files{{"good.dat", "good"}}));
+}
+
+}  // namespace
+}  // namespace nimbrel
