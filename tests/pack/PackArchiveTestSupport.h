@@ -1,6 +1,9 @@
 #pragma once
 // Writing and reading back packs in the whole-pack operation tests.
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <random>
 #include <string>
@@ -70,6 +73,23 @@ inline std::string randomBytes(std::size_t size, unsigned seed) {
     std::string data(size, '\0');
     for (auto& c : data) c = static_cast<char>(random());
     return data;
+}
+
+// Runs a program with its arguments (no shell: passwords hold shell characters) in a working
+// folder; its exit code, or -1.
+inline int runProgram(const std::string& workingFolder, const std::vector<std::string>& args) {
+    pid_t child = ::fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        std::vector<char*> argv;
+        for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        if (::chdir(workingFolder.c_str()) == 0) ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
 }
 
 }  // namespace nimbrel::test

@@ -1,0 +1,172 @@
+// Rebuilding an existing pack: which entries survive, where replacements go, how copies are
+// keyed, and that the old pack is only ever replaced whole by a complete new one.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "PackArchiveTestSupport.h"
+#include "pack/PackArchive.h"
+#include "pack/PackPasswordTable.h"
+#include "tests/support/RecordingWindow.h"
+#include "tests/support/TempGameFolder.h"
+
+namespace nimbrel::test {
+namespace {
+
+using Progress = std::vector<std::intptr_t>;
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(PackArchiveRebuild, RebuildKeepsOrderAndPutsReplacementsLast) {
+    TempGameFolder game;
+    std::string folder = game.makeFolder("actor");
+    std::string staging = game.makeFolder("update");
+    ASSERT_TRUE(writePack(folder + "actor.QPAK", {{"a.dat", "a old"}, {"b.dat", "b old"}, {"c.dat", "c old"},
+                                                  {"d.dat", "d old"}}));
+    game.write("update/B.dat", "b new");
+    game.write("update/e.dat", "e new");
+    RecordingWindow window;
+
+    ASSERT_EQ(PackArchive(&window).rebuildPack(folder, staging, {"D.DAT"}, {"B.dat", "e.dat"}), 1);
+
+    EXPECT_EQ(readPack(folder + "actor.QPAK"),
+              (PackEntries{{"a.dat", "a old"}, {"c.dat", "c old"}, {"B.dat", "b new"}, {"e.dat", "e new"}}));
+    EXPECT_FALSE(game.exists("actor/actor.RPAK"));
+    // Four old entries (kept and dropped alike) and two added files, 1/6 each.
+    EXPECT_EQ(window.progress(), (Progress{0, 16, 33, 50, 66, 83, 100}));
+}
+
+TEST(PackArchiveRebuild, KeptEntriesKeepTheirDatesAndComeOutUnderTheWritePassword) {
+    TempGameFolder game;
+    std::string folder = game.makeFolder("item");
+    std::string payload = randomBytes(300000, 7);
+    ASSERT_TRUE(writePack(folder + "item.QPAK", {{"x.dat", payload}, {"y.dat", std::string(50000, 'y')}}));
+
+    ASSERT_EQ(PackArchive(nullptr).rebuildPack(folder, folder, {}, {}), 1);
+
+    PackReader reader(folder + "item.QPAK");
+    ASSERT_EQ(reader.goToFirstEntry(), PACK_OK);
+    for (std::uint32_t minute = 0; minute < 2; ++minute) {
+        ASSERT_EQ(reader.readEntryInfo(), PACK_OK);
+        EXPECT_EQ(reader.currentInfo().flag & 1, 1);
+        EXPECT_EQ(reader.currentInfo().date.tm_min, minute);
+        EXPECT_EQ(reader.currentInfo().date.tm_year, 2019u);
+        if (minute == 0) reader.goToNextEntry();
+    }
+    EXPECT_EQ(readPack(folder + "item.QPAK"), (PackEntries{{"x.dat", payload}, {"y.dat", std::string(50000, 'y')}}));
+}
+
+TEST(PackArchiveRebuild, EntriesOutsideTheSizeRuleAreDroppedWithAStepEach) {
+    TempGameFolder game;
+    std::string folder = game.makeFolder("etc");
+    ASSERT_TRUE(writePack(folder + "etc.QPAK",
+                          {{"empty.dat", ""}, {"huge.dat", std::string(10485761, 'h')}, {"ok.dat", "ok"}}));
+    RecordingWindow window;
+
+    ASSERT_EQ(PackArchive(&window).rebuildPack(folder, folder, {}, {}), 1);
+
+    EXPECT_EQ(readPack(folder + "etc.QPAK"), (PackEntries{{"ok.dat", "ok"}}));
+    EXPECT_EQ(window.progress(), (Progress{0, 33, 66, 100}));
+}
+
+// Archives from elsewhere (the release tools, older packs) arrive plain, stored or under the
+// version-0 password; a rebuild turns each into an ordinary version-3 pack entry.
+TEST(PackArchiveRebuild, EntriesOfOtherArchiveKindsAreCopiedUnderTheWritePassword) {
+    if (::access("/usr/bin/zip", X_OK) != 0) GTEST_SKIP() << "Info-ZIP zip is not installed";
+    const struct {
+        const char* what;
+        std::vector<std::string> options;
+    } kinds[] = {
+        {"plain deflated", {"-9"}},
+        {"stored", {"-0"}},
+        {"version-0 password", {"-P", PackPasswordTable::instance().password(0)}},
+    };
+    for (const auto& kind : kinds) {
+        TempGameFolder game;
+        std::string folder = game.makeFolder("sfx");
+        std::string source = game.makeFolder("src");
+        std::string random = randomBytes(70000, 3);
+        game.write("src/r.bin", random);
+        game.write("src/t.txt", std::string(40000, 't'));
+        std::vector<std::string> args{"/usr/bin/zip", "-q"};
+        args.insert(args.end(), kind.options.begin(), kind.options.end());
+        args.insert(args.end(), {folder + "sfx.QPAK", "r.bin", "t.txt"});
+        ASSERT_EQ(runProgram(source, args), 0) << kind.what;
+
+        ASSERT_EQ(PackArchive(nullptr).rebuildPack(folder, folder, {}, {}), 1) << kind.what;
+
+        EXPECT_EQ(readPack(folder + "sfx.QPAK"), (PackEntries{{"r.bin", random}, {"t.txt", std::string(40000, 't')}}))
+            << kind.what;
+        PackReader reader(folder + "sfx.QPAK");
+        EXPECT_EQ(reader.formatVersion(), 3) << kind.what;
+        ASSERT_EQ(reader.goToFirstEntry(), PACK_OK);
+        ASSERT_EQ(reader.readEntryInfo(), PACK_OK);
+        EXPECT_EQ(reader.currentInfo().flag & 1, 1) << kind.what;
+    }
+}
+
+TEST(PackArchiveRebuild, DamagedKeptEntryFailsWithMinusThreeAndKeepsTheOldPack) {
+    TempGameFolder game;
+    std::string folder = game.makeFolder("map");
+    ASSERT_TRUE(writePack(folder + "map.QPAK", {{"a.dat", "small"}, {"big.dat", randomBytes(200000, 11)}}));
+    std::string bytes = fileBytes(folder + "map.QPAK");
+    bytes[bytes.size() / 2] ^= 0x5a;  // inside big.dat's data
+    game.write("map/map.QPAK", bytes);
+
+    EXPECT_EQ(PackArchive(nullptr).rebuildPack(folder, folder, {}, {}), -3);
+
+    EXPECT_EQ(fileBytes(folder + "map.QPAK"), bytes);
+    EXPECT_TRUE(game.exists("map/map.RPAK"));
+}
+
+TEST(PackArchiveRebuild, FailuresReportTheirCodesAndKeepTheOldPack) {
+    TempGameFolder game;
+    PackArchive archive(nullptr);
+
+    std::string noPack = game.makeFolder("monster");
+    EXPECT_EQ(archive.rebuildPack(noPack, noPack, {}, {}), -5);
+    EXPECT_TRUE(game.exists("monster/monster.RPAK"));  // the empty temporary stays
+
+    std::string empty = game.makeFolder("wear");
+    ASSERT_TRUE(writePack(empty + "wear.QPAK", {}));
+    std::string emptyBytes = fileBytes(empty + "wear.QPAK");
+    EXPECT_EQ(archive.rebuildPack(empty, empty, {}, {}), -5);
+    EXPECT_EQ(fileBytes(empty + "wear.QPAK"), emptyBytes);
+
+    std::string blocked = game.makeFolder("skill");
+    ASSERT_TRUE(writePack(blocked + "skill.QPAK", {{"s.dat", "s"}}));
+    game.makeFolder("skill/skill.RPAK");
+    EXPECT_EQ(archive.rebuildPack(blocked, blocked, {}, {}), -4);
+    EXPECT_EQ(readPack(blocked + "skill.QPAK"), (PackEntries{{"s.dat", "s"}}));
+
+    std::string folder = game.makeFolder("etc");
+    ASSERT_TRUE(writePack(folder + "etc.QPAK", {{"e.dat", "e"}}));
+    EXPECT_EQ(archive.rebuildPack(folder, game.makeFolder("update"), {}, {"vanished.dat"}), -3);
+    EXPECT_EQ(readPack(folder + "etc.QPAK"), (PackEntries{{"e.dat", "e"}}));
+}
+
+TEST(PackArchiveRebuild, UpdatePackCreatesTheFolderAndBuildsOrRebuilds) {
+    TempGameFolder game;
+    std::string staging = game.makeFolder("update");
+    game.write("update/n.dat", "new");
+    std::string folder = game.file("interface/");
+    PackArchive archive(nullptr);
+
+    ASSERT_EQ(archive.updatePack(folder, staging, {}, {"n.dat"}, false), 1);
+    EXPECT_EQ(readPack(folder + "interface.QPAK"), (PackEntries{{"n.dat", "new"}}));
+
+    game.write("update/n.dat", "newer");
+    game.write("update/m.dat", "more");
+    ASSERT_EQ(archive.updatePack(folder, staging, {}, {"m.dat", "n.dat"}, true), 1);
+    EXPECT_EQ(readPack(folder + "interface.QPAK"), (PackEntries{{"m.dat", "more"}, {"n.dat", "newer"}}));
+}
+
+}  // namespace
+}  // namespace nimbrel::test
