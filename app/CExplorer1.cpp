@@ -1,0 +1,26 @@
+#include "app/CExplorer1.h"
+
+#include <QUrl>
+#include <QVBoxLayout>
+#include <QWebEngineView>
+
+namespace nimbrel {
+
+CExplorer1::CExplorer1(QWidget* parent) : QWidget(parent) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+}
+
+void CExplorer1::Navigate(const std::string& url) {
+    if (!view_) {
+        view_ = new QWebEngineView(this);
+        // The page belongs to the window's skin: no context menu of the browser's own.
+        view_->setContextMenuPolicy(Qt::NoContextMenu);
+        layout()->addWidget(view_);
+    }
+    view_->setUrl(QUrl::fromUserInput(QString::fromStdString(url)));
+}
+
+std::string CExplorer1::currentUrl() const { return view_ ? view_->url().toString().toStdString() : std::string(); }
+
+}  // namespace nimbrel

@@ -1,0 +1,356 @@
+#include "app/CNimbrel2Dlg.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QRegion>
+#include <QScreen>
+#include <QWindow>
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "app/MessageBoxBridge.h"
+#include "app/PatchMessageEvent.h"
+#include "platform/ExecutablePath.h"
+#include "platform/FileSystem.h"
+#include "platform/ProcessLauncher.h"
+#include "platform/WindowMessages.h"
+
+namespace nimbrel {
+
+namespace {
+
+// Text table lines the window uses.
+constexpr int kLaunchTokenLine = 0;
+constexpr int kNotFoundLine = 1;
+constexpr int kStartFailedLine = 2;
+constexpr int kCompletedLine = 3;
+constexpr int kPatchUrlLine = 4;
+constexpr int kStoppedLine = 7;
+constexpr int kLatestLine = 8;
+constexpr int kHomePageLine = 9;
+constexpr int kRegisterLine = 10;
+constexpr int kUpdatingLine = 11;
+constexpr int kCounterCaptionLine = 12;
+constexpr int kWaitingLine = 13;
+constexpr int kUpdatePageLine = 16;
+constexpr int kDeletingLine = 21;
+constexpr int kCollectingLine = 22;
+constexpr int kBackgroundLine = 23;
+constexpr int kButtonSkinLine = 24;
+
+constexpr const char* kCaption = "Nimbrel";
+constexpr const char* kDoubleExecution =
+    "please don't double execute the following programs (Quorlan.exe or nimbrel.exe)";
+constexpr const char* kPackFailed = "Make PAK Failed. Please Don't edit PAK file and update try again";
+// The original named a text line beyond its table here; this is our own wording.
+constexpr const char* kManualPatchTooNew =
+    "This manual patch starts beyond the next version of your game. Apply the earlier patches "
+    "first, then start the launcher again.";
+
+// The dialog template is 338 x 241 dialog units and the window 600 x 421 pixels: these are
+// the base units that map one onto the other, applied to each edge as the platform did.
+int unitsToX(int units) { return (units * CNimbrel2Dlg::kWidth + 169) / 338; }
+int unitsToY(int units) { return (units * CNimbrel2Dlg::kHeight + 120) / 241; }
+QRect templateRect(int x, int y, int width, int height) {
+    int left = unitsToX(x), top = unitsToY(y);
+    return QRect(left, top, unitsToX(x + width) - left, unitsToY(y + height) - top);
+}
+
+}  // namespace
+
+CNimbrel2Dlg::CNimbrel2Dlg(const std::string& commandLine, QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::FramelessWindowHint),
+      flags_(StartupFlags::fromStartup(ExecutablePath::path(), commandLine)) {
+    // The controls of the template, in the order they were bound: browser, buttons, labels.
+    browser_ = new CExplorer1(this);
+    config_ = new CImageButton(this);
+    start_ = new CImageButton(this);
+    join_ = new CImageButton(this);
+    homePage_ = new CImageButton(this);
+    close_ = new CImageButton(this);
+    itemLabel_ = new CTransparentStatic(this);
+    counterLabel_ = new CTransparentStatic(this);
+    captionLabel_ = new CTransparentStatic(this);
+    versionLabel_ = new CTransparentStatic(this);
+    statusLabel_ = new CTransparentStatic(this);
+    countLabel_ = new CTransparentStatic(this);
+    boxes_ = new MessageBoxBridge(this);
+
+    start_->setText("Start");
+    config_->setText("Config");
+    join_->setText("Join");
+    homePage_->setText("HomePage");
+    close_->setText("X");
+    connect(start_, &QAbstractButton::clicked, this, &CNimbrel2Dlg::OnOK);
+    connect(config_, &QAbstractButton::clicked, this, &CNimbrel2Dlg::OnConfig);
+    connect(join_, &QAbstractButton::clicked, this, &CNimbrel2Dlg::OnJoin);
+    connect(homePage_, &QAbstractButton::clicked, this, &CNimbrel2Dlg::OnHomePage);
+    connect(close_, &QAbstractButton::clicked, this, &QDialog::reject);
+}
+
+CNimbrel2Dlg::~CNimbrel2Dlg() { OnDestroy(); }
+
+std::string CNimbrel2Dlg::text(int line) const {
+    // A table that failed to load answers empty lines rather than ending the launcher.
+    return static_cast<std::size_t>(line) < textTable_.size() ? textTable_.line(line) : std::string();
+}
+
+void CNimbrel2Dlg::showBox(const std::string& message) { boxes_->show(message, kCaption); }
+
+void CNimbrel2Dlg::endProcess() {
+    // The original ended with exit(0) and no clean-up; the lock goes with the process.
+    std::fflush(nullptr);
+    ::_exit(0);
+}
+
+bool CNimbrel2Dlg::OnInitDialog() {
+    if (textTable_.load() < 0) showBox("String not found !");
+
+    if (mutex_.acquire() == SingleInstanceLock::Result::AlreadyExists) {
+        showBox(kDoubleExecution);
+        endProcess();
+    }
+
+    if (engine_) engine_->shutdown();
+    engine_ = std::make_unique<PatchEngine>(this);
+    engine_->initialize();
+
+    layoutSkin();
+
+    // The variable lets the tests and the demo point the launcher at a local patch server
+    // without a build of their own.
+    const char* patchUrl = std::getenv("NIMBREL_PATCH_URL");
+    engine_->patchBaseUrl = patchUrl && *patchUrl ? patchUrl : text(kPatchUrlLine);
+    engine_->waitingText = text(kWaitingLine);
+    engine_->deletingText = text(kDeletingLine);
+    engine_->collectingText = text(kCollectingLine);
+
+    // The original created "Update", which is the steps' "update\" on a case-blind file
+    // system; here the two spellings would be two folders, so it is the steps' own name.
+    std::string updateFolder = engine_->updateFolder();
+    FileSystem::createDirectory(updateFolder.substr(0, updateFolder.size() - 1));
+
+    sequence_ = std::make_unique<PatchSequence>(*engine_, flags_);
+    worker_ = std::make_unique<CPatchThread>();
+    worker_->postThreadMessage(WM_PATCH_START, reinterpret_cast<std::intptr_t>(sequence_.get()), 0);
+    return true;
+}
+
+void CNimbrel2Dlg::layoutSkin() {
+    setWindowTitle("Quorlan Launcher");
+    QScreen* screen = QGuiApplication::primaryScreen();
+    move(screen ? screen->geometry().topLeft() : QPoint(0, 0));
+    setFixedSize(kWidth, kHeight);
+
+    if (!background_.load(QString::fromStdString(text(kBackgroundLine)))) {
+        showBox("Skin Not Found !");
+        endProcess();
+    }
+
+    browser_->Navigate(text(kUpdatePageLine));
+
+    const std::string buttonSkin = text(kButtonSkinLine);
+    struct Placement {
+        CImageButton* button;
+        QRect rect;
+        int stripX;
+    } placements[] = {
+        {start_, QRect(466, 351, 116, 51), 56},  {config_, QRect(395, 351, 54, 51), 1},
+        {join_, QRect(508, 5, 39, 11), 213},     {homePage_, QRect(457, 5, 39, 11), 173},
+        {close_, QRect(561, 5, 24, 11), 254},
+    };
+    for (const auto& p : placements) {
+        p.button->setGeometry(p.rect);
+        p.button->SetSkin(buttonSkin, p.stripX, 1);
+        if (p.button == start_) start_->setEnabled(false);
+    }
+
+    struct LabelSetup {
+        CTransparentStatic* label;
+        QRect rect;
+        std::string text;
+    } labels[] = {
+        {itemLabel_, templateRect(96, 211, 97, 8), ""},
+        {counterLabel_, templateRect(196, 211, 20, 8), ""},
+        {captionLabel_, templateRect(56, 203, 24, 8), "Version"},
+        {versionLabel_, templateRect(83, 203, 13, 8), "0"},
+        {statusLabel_, templateRect(100, 203, 111, 8), text(kUpdatingLine)},
+        {countLabel_, templateRect(55, 211, 40, 8), text(kCounterCaptionLine)},
+    };
+    for (auto& l : labels) {
+        l.label->setGeometry(l.rect);
+        l.label->AttachBackground(this, background_);
+        l.label->SetText(l.text);
+    }
+
+    delete progress_;
+    progress_ = new CProgress_Blue(this);
+    progress_->setGeometry(81, 385, 382 - 81, 401 - 385);
+    progress_->show();
+    progress_->SetRange(0, 100);
+
+    // The browser's own frame is hidden by clipping two pixels off every side.
+    browser_->setGeometry(-1, 21, 602, 329);
+    browser_->setMask(QRegion(2, 2, browser_->width() - 4, browser_->height() - 4));
+}
+
+void CNimbrel2Dlg::OnDestroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    if (engine_) engine_->stopRequested = 1;
+    // A step waiting for a box would never see the stop flag: answer it so the worker ends.
+    boxes_->cancelAll();
+    // The original slept a second and hoped the worker had finished; joining makes sure
+    // nothing touches the engine after it is deleted.
+    if (worker_) {
+        worker_->quit();
+        worker_->join();
+    }
+    if (engine_ && !flags_.manualPatch) engine_->removeDownloadedFiles();
+    mutex_.release();
+    worker_.reset();
+    sequence_.reset();
+    if (engine_) {
+        engine_->shutdown();
+        engine_.reset();
+    }
+    delete progress_;
+    progress_ = nullptr;
+}
+
+void CNimbrel2Dlg::postMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) {
+    QCoreApplication::postEvent(this, new PatchMessageEvent(message, wParam, lParam));
+}
+
+void CNimbrel2Dlg::setLabelText(int controlId, const std::string& labelText) {
+    if (CTransparentStatic* target = label(controlId)) target->SetText(labelText);
+}
+
+void CNimbrel2Dlg::messageBox(const std::string& boxText, const std::string& caption) {
+    boxes_->show(boxText, caption);
+}
+
+CImageButton* CNimbrel2Dlg::button(int controlId) const {
+    switch (controlId) {
+    case 1: return start_;
+    case 2: return close_;
+    case 1000: return config_;
+    case 1005: return join_;
+    case 1006: return homePage_;
+    default: return nullptr;
+    }
+}
+
+CTransparentStatic* CNimbrel2Dlg::label(int controlId) const {
+    switch (controlId) {
+    case 1002: return itemLabel_;
+    case 1008: return versionLabel_;
+    case 1010: return counterLabel_;
+    case 1011: return statusLabel_;
+    case 1012: return captionLabel_;
+    case 1013: return countLabel_;
+    default: return nullptr;
+    }
+}
+
+bool CNimbrel2Dlg::event(QEvent* e) {
+    if (e->type() == PatchMessageEvent::eventType()) {
+        auto* message = static_cast<PatchMessageEvent*>(e);
+        // A result that arrives after the teardown began has nothing left to act on.
+        if (destroyed_) return true;
+        if (message->message == WM_PATCH_PROGRESS) OnPatchProgress(message->wParam);
+        else if (message->message == WM_PATCH_RESULT) OnPatchResult(message->wParam, message->lParam);
+        return true;
+    }
+    return QDialog::event(e);
+}
+
+void CNimbrel2Dlg::OnPatchProgress(std::intptr_t percentage) {
+    if (!progress_) return;
+    progress_->SetPos(static_cast<unsigned>(percentage));
+    progressPosition_ = static_cast<unsigned>(percentage);
+}
+
+void CNimbrel2Dlg::OnPatchResult(std::intptr_t result, std::intptr_t stage) {
+    hasResult_ = true;
+    resultCode_ = static_cast<int>(result);
+    resultStage_ = static_cast<int>(stage);
+    if (result >= 0) {
+        statusLabel_->SetText(text(kCompletedLine));
+        if (engine_ && engine_->selfUpdateRequired) {
+            mutex_.close();
+            startProgram("selfupdate.exe", text(kLaunchTokenLine), true);
+            QMetaObject::invokeMethod(this, [this] { done(QDialog::Rejected); }, Qt::QueuedConnection);
+        }
+        OnPatchProgress(100);
+        start_->setEnabled(true);
+    } else if (result == -3 || result == -6) {
+        statusLabel_->SetText(text(kLatestLine));
+        start_->setEnabled(true);
+    } else if (result == -7) {
+        statusLabel_->SetText(text(kStoppedLine));
+    } else if (result == -11) {
+        statusLabel_->SetText(kPackFailed);
+    } else if (result == -12) {
+        showBox(kManualPatchTooNew);
+        QMetaObject::invokeMethod(this, [this] { done(QDialog::Rejected); }, Qt::QueuedConnection);
+    }
+}
+
+void CNimbrel2Dlg::startProgram(const std::string& file, const std::string& parameters, bool hidden) {
+    int code = ProcessLauncher::execute(file, parameters, engine_ ? engine_->baseFolder : std::string(),
+                                        hidden ? ProcessLauncher::Show::Hidden : ProcessLauncher::Show::Normal);
+    if (!ProcessLauncher::succeeded(code))
+        showBox(text(code == ProcessLauncher::kFileNotFound ? kNotFoundLine : kStartFailedLine));
+}
+
+void CNimbrel2Dlg::openPage(const std::string& url) {
+    int code = ProcessLauncher::openUrl(url);
+    if (!ProcessLauncher::succeeded(code))
+        showBox(text(code == ProcessLauncher::kFileNotFound ? kNotFoundLine : kStartFailedLine));
+}
+
+void CNimbrel2Dlg::OnOK() {
+    // The game client takes the name itself; it must be free before it starts.
+    mutex_.close();
+    startProgram("QuorlanPlus.exe", text(kLaunchTokenLine), false);
+    done(QDialog::Accepted);
+}
+
+void CNimbrel2Dlg::OnConfig() { startProgram("zedU3ZEzadiz.exe", std::string(), false); }
+void CNimbrel2Dlg::OnJoin() { openPage(text(kRegisterLine)); }
+void CNimbrel2Dlg::OnHomePage() { openPage(text(kHomePageLine)); }
+
+void CNimbrel2Dlg::paintEvent(QPaintEvent*) {
+    if (background_.isNull()) return;
+    QPainter painter(this);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.drawImage(0, 0, background_);
+}
+
+void CNimbrel2Dlg::mousePressEvent(QMouseEvent* e) {
+    // Any press that reaches the window itself is on the background (labels and the bar let
+    // it through): the whole window is its caption.
+    if (e->button() != Qt::LeftButton) return QDialog::mousePressEvent(e);
+    if (windowHandle() && windowHandle()->startSystemMove()) return;
+    // Without a window manager that moves windows for us, follow the mouse ourselves.
+    dragging_ = true;
+    dragOffset_ = e->globalPosition().toPoint() - frameGeometry().topLeft();
+}
+
+void CNimbrel2Dlg::mouseMoveEvent(QMouseEvent* e) {
+    if (dragging_ && (e->buttons() & Qt::LeftButton)) move(e->globalPosition().toPoint() - dragOffset_);
+    else QDialog::mouseMoveEvent(e);
+}
+
+void CNimbrel2Dlg::mouseReleaseEvent(QMouseEvent* e) {
+    if (dragging_ && e->button() == Qt::LeftButton) dragging_ = false;
+    else QDialog::mouseReleaseEvent(e);
+}
+
+}  // namespace nimbrel
