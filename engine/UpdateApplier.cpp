@@ -86,7 +86,10 @@ bool UpdateApplier::buildUpdatePlan() {
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
         if (it->kind != PatchListEntry::kPatchArchive) continue;
         NameList names;
-        if (!engine_.packArchive->listEntries(updateFolder + it->fileName, names)) return false;
+        const std::string archivePath = updateFolder + it->fileName;
+        // A map archive that held only minimap files leaves a map part without entries.
+        if (!engine_.packArchive->listEntries(archivePath, names) && !isArchiveWithoutEntries(archivePath))
+            return false;
         addExtraction(it->folderKey, it->version, it->fileName, it->targetFolder, names);
     }
     // Deletion lists are read once every archive is planned. A block's deletion list follows
@@ -288,9 +291,13 @@ int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& fold
 }
 
 bool UpdateApplier::dropEmptyPack(const std::string& packPath) {
+    return isArchiveWithoutEntries(packPath) && FileSystem::deleteFileForce(packPath);
+}
+
+bool UpdateApplier::isArchiveWithoutEntries(const std::string& path) {
     // A zip without entries is its end record alone (22 bytes and the comment). Zip readers
     // refuse to open one, so it is recognised by its bytes rather than through PackReader.
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(packPath.c_str(), "rb"));
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
     if (!file) return false;
     unsigned char record[22];
     if (std::fread(record, 1, sizeof record, file.get()) != sizeof record) return false;
@@ -298,9 +305,7 @@ bool UpdateApplier::dropEmptyPack(const std::string& packPath) {
     const bool endRecordFirst = record[0] == 'P' && record[1] == 'K' && record[2] == 5 && record[3] == 6;
     if (!endRecordFirst || u16(8) != 0 || u16(10) != 0) return false;
     std::fseek(file.get(), 0, SEEK_END);
-    if (std::ftell(file.get()) != 22 + u16(20)) return false;
-    file.reset();
-    return FileSystem::deleteFileForce(packPath);
+    return std::ftell(file.get()) == 22 + u16(20);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -51,6 +51,9 @@ public:
     // named in removeNames, except the keep list. A file the pack did not take stays.
     void removePackedLooseFiles(const std::string& folder, const NameList& keepList, const NameList& removeNames);
 
+    // True for a well-formed zip that holds no entry (zip readers refuse to open those).
+    static bool isArchiveWithoutEntries(const std::string& path);
+
 private:
     void setLabel(int controlId, const std::string& text);
     void showCounter(int& counter, int total);

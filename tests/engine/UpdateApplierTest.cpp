@@ -11,42 +11,18 @@
 
 #include "engine/PatchEngine.h"
 #include "engine/UpdateApplier.h"
-#include "pack/PackReader.h"
-#include "pack/PackWriter.h"
 #include "platform/FileSystem.h"
 #include "platform/WindowMessages.h"
+#include "tests/engine/ArchiveFiles.h"
 #include "tests/support/RecordingWindow.h"
 #include "tests/support/TempGameFolder.h"
 
 namespace nimbrel {
 namespace {
 
-using Files = std::vector<std::pair<std::string, std::string>>;
-
-void writeArchive(const std::string& path, const Files& files) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    PackWriter writer(path);
-    ASSERT_TRUE(writer.isOpen()) << path;
-    PackEntryDate date{0, 0, 12, 1, 5, 2021};
-    for (const auto& [name, data] : files)
-        ASSERT_EQ(writer.addBuffer(name, reinterpret_cast<const unsigned char*>(data.data()), data.size(), date), 0);
-    ASSERT_EQ(writer.close(), 0);
-}
-
-// Entries of a pack in archive order with their contents; empty when it cannot be read.
-Files readArchive(const std::string& path) {
-    Files files;
-    PackReader reader(path);
-    if (!reader.isOpen() || reader.goToFirstEntry() != 0) return files;
-    do {
-        if (reader.readEntryInfo() != 0) return {};
-        std::string data(reader.currentInfo().uncompressedSize, '\0');
-        PackEntryDate date;
-        if (reader.readEntryToBuffer(reinterpret_cast<unsigned char*>(data.data()), date) != 0) return {};
-        files.emplace_back(reader.currentName(), data);
-    } while (reader.goToNextEntry() == 0);
-    return files;
-}
+using test::Files;
+using test::readArchive;
+using test::writeArchive;
 
 class UpdateApplierTest : public ::testing::Test {
 protected:
@@ -253,6 +229,14 @@ TEST_F(UpdateApplierTest, UnreadableArchiveFailsBeforeAnythingChanges) {
     EXPECT_EQ(applier.applyUpdates(), UpdateApplier::kArchiveUnreadable);
     EXPECT_TRUE(game.exists("readme.txt"));
     EXPECT_FALSE(game.exists("new.txt"));
+}
+
+TEST_F(UpdateApplierTest, ArchiveWithoutEntriesContributesNothingAndStopsNothing) {
+    addArchive("root", 1, "first.zip", {{"first.txt", "1"}});
+    addArchive("map", 2, "map_0.2_s.zip", {});  // what a map archive of minimap files only leaves
+    EXPECT_EQ(applier.applyUpdates(), 1);
+    EXPECT_EQ(game.read("first.txt"), "1");
+    EXPECT_FALSE(game.exists("map/map.QPAK"));
 }
 
 TEST_F(UpdateApplierTest, OrdinaryFoldersGetFilesAndDeletions) {
