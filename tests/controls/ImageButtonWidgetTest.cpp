@@ -1,0 +1,241 @@
+// The picture button must show the right image of its strip in every state, click exactly like a
+// push button, and share its skin picture with the other buttons.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <string>
+
+#include "controls/CImageButton.h"
+#include "controls/SkinPictureStore.h"
+#include "tests/controls/ControlsTestSupport.h"
+
+namespace nimbrel {
+namespace {
+
+using State = CImageButton::State;
+using testing::decodeCoordinate;
+using testing::rgbAt;
+
+QImage render(QWidget& widget) {
+    QImage image(widget.size(), QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    widget.render(&image);
+    return image;
+}
+
+// Skin pictures live in a throwaway folder that is the current folder, as the game folder is for
+// the launcher, so the buttons name them relative to it.
+class ImageButtonTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        folder_ = new QTemporaryDir;
+        ASSERT_TRUE(folder_->isValid());
+        previous_ = new QString(QDir::currentPath());
+        QDir::setCurrent(folder_->path());
+        ASSERT_TRUE(testing::coordinatePicture(320, 240).save("coordinates.png"));
+        // One flat colour per state image of a 20 x 10 button strip at (0, 0).
+        QImage states(20, 4 * 11, QImage::Format_RGB32);
+        states.fill(Qt::black);
+        for (int i = 0; i < 4; ++i) {
+            for (int y = 0; y < 10; ++y)
+                for (int x = 0; x < 20; ++x) states.setPixel(x, i * 11 + y, kStateColours[i]);
+        }
+        ASSERT_TRUE(states.save("states.png"));
+    }
+    static void TearDownTestSuite() {
+        QDir::setCurrent(*previous_);
+        delete previous_;
+        delete folder_;
+    }
+
+    static State shownState(CImageButton& button) {
+        const QRgb colour = rgbAt(render(button), 5, 5);
+        for (int i = 0; i < 4; ++i)
+            if (colour == kStateColours[i]) return static_cast<State>(i);
+        ADD_FAILURE() << "no state image drawn, colour " << std::hex << colour;
+        return State::Normal;
+    }
+
+    static constexpr QRgb kStateColours[4] = {0x102030, 0x40A040, 0xC03020, 0x808080};
+    static inline QTemporaryDir* folder_ = nullptr;
+    static inline QString* previous_ = nullptr;
+};
+
+TEST_F(ImageButtonTest, LauncherButtonsCopyEachStateFromTheirColumnOfTheStrip) {
+    struct Button {
+        const char* name;
+        int width, height, x, y;
+    };
+    const Button buttons[] = {{"Start", 116, 51, 56, 1},
+                              {"Config", 54, 51, 1, 1},
+                              {"Join", 39, 11, 213, 1},
+                              {"HomePage", 39, 11, 173, 1},
+                              {"X", 24, 11, 254, 1}};
+    for (const Button& b : buttons) {
+        SCOPED_TRACE(b.name);
+        CImageButton button;
+        button.resize(b.width, b.height);
+        EXPECT_EQ(button.SetSkin("coordinates.png", b.x, b.y), 0);
+        for (int i = 0; i < 4; ++i) {
+            const State state = static_cast<State>(i);
+            // Images of the button's size, one below the other, one pixel row apart.
+            const QPoint origin(b.x, b.y + i * (b.height + 1));
+            EXPECT_EQ(button.sourceRect(state), QRect(origin, QSize(b.width, b.height))) << i;
+
+            CImageButton shown;
+            shown.resize(b.width, b.height);
+            shown.SetSkin("coordinates.png", b.x, b.y);
+            if (state == State::MouseOver) testing::move(shown, {1, 1});
+            if (state == State::Pressed) testing::press(shown, {1, 1});
+            if (state == State::Disabled) shown.setEnabled(false);
+            ASSERT_EQ(shown.currentState(), state);
+            const QImage image = render(shown);
+            EXPECT_EQ(decodeCoordinate(rgbAt(image, 0, 0)), origin) << "state " << i;
+            EXPECT_EQ(decodeCoordinate(rgbAt(image, b.width - 1, b.height - 1)),
+                      origin + QPoint(b.width - 1, b.height - 1))
+                << "state " << i;
+        }
+    }
+}
+
+TEST_F(ImageButtonTest, StatesFollowTheMouseWithDisabledThenPressedThenHoverPrecedence) {
+    struct Step {
+        const char* what;
+        void (*act)(CImageButton&);
+        State shown;
+    };
+    const Step steps[] = {
+        {"nothing yet", [](CImageButton&) {}, State::Normal},
+        {"mouse enters", [](CImageButton& b) { testing::move(b, {5, 5}); }, State::MouseOver},
+        {"moves within", [](CImageButton& b) { testing::move(b, {6, 6}); }, State::MouseOver},
+        {"first move outside", [](CImageButton& b) { testing::move(b, {40, 5}); }, State::Normal},
+        {"back over it", [](CImageButton& b) { testing::move(b, {5, 5}); }, State::MouseOver},
+        {"leaves the window", [](CImageButton& b) { testing::leave(b); }, State::Normal},
+        {"pressed", [](CImageButton& b) { testing::press(b, {5, 5}); }, State::Pressed},
+        {"dragged off", [](CImageButton& b) { testing::move(b, {40, 5}, Qt::LeftButton); }, State::Pressed},
+        {"leave while pressed", [](CImageButton& b) { testing::leave(b); }, State::Pressed},
+        {"released off", [](CImageButton& b) { testing::release(b, {40, 5}); }, State::Normal},
+        {"pressed again", [](CImageButton& b) { testing::press(b, {5, 5}); }, State::Pressed},
+        {"released over", [](CImageButton& b) { testing::release(b, {5, 5}); }, State::MouseOver},
+        {"disabled under the mouse", [](CImageButton& b) { b.setEnabled(false); }, State::Disabled},
+        {"enabled again", [](CImageButton& b) { b.setEnabled(true); }, State::Normal},
+    };
+    CImageButton button;
+    button.resize(20, 10);
+    button.SetSkin("states.png", 0, 0);
+    for (const Step& step : steps) {
+        step.act(button);
+        EXPECT_EQ(button.currentState(), step.shown) << step.what;
+        EXPECT_EQ(shownState(button), step.shown) << step.what;
+    }
+}
+
+TEST_F(ImageButtonTest, ClickCountsFollowPushButtonRules) {
+    struct Case {
+        const char* what;
+        void (*gesture)(CImageButton&);
+        int clicks;
+    };
+    const Case cases[] = {
+        {"single click", [](CImageButton& b) { testing::press(b, {5, 5}), testing::release(b, {5, 5}); }, 1},
+        // What the window system delivers for a double click: the second press comes with it.
+        {"double click with second press",
+         [](CImageButton& b) {
+             testing::press(b, {5, 5}), testing::release(b, {5, 5});
+             testing::press(b, {5, 5}), testing::doubleClick(b, {5, 5}), testing::release(b, {5, 5});
+         },
+         2},
+        // The double click event alone must still act as the second press.
+        {"double click event only",
+         [](CImageButton& b) {
+             testing::press(b, {5, 5}), testing::release(b, {5, 5});
+             testing::doubleClick(b, {5, 5}), testing::release(b, {5, 5});
+         },
+         2},
+        {"released off the button",
+         [](CImageButton& b) {
+             testing::press(b, {5, 5}), testing::move(b, {40, 5}, Qt::LeftButton), testing::release(b, {40, 5});
+         },
+         0},
+    };
+    for (const Case& c : cases) {
+        CImageButton button;
+        button.resize(20, 10);
+        button.SetSkin("states.png", 0, 0);
+        QSignalSpy clicked(&button, &QAbstractButton::clicked);
+        c.gesture(button);
+        EXPECT_EQ(clicked.count(), c.clicks) << c.what;
+        EXPECT_NE(button.currentState(), State::Pressed) << c.what;
+    }
+}
+
+TEST_F(ImageButtonTest, PictureThatFailsToLoadKeepsAnIndexAndDrawsNothing) {
+    SkinPictureStore& store = SkinPictureStore::instance();
+    const int index = store.FindOrLoad("missing-skin.jpg");
+    ASSERT_GE(index, 0);
+    EXPECT_FALSE(store.isLoaded(index));
+    EXPECT_EQ(store.FindOrLoad("missing-skin.jpg"), index);
+
+    QWidget window;
+    window.resize(60, 30);
+    window.setAutoFillBackground(true);
+    QPalette palette = window.palette();
+    palette.setColor(QPalette::Window, QColor(0x12, 0x34, 0x56));
+    window.setPalette(palette);
+    CImageButton button(&window);
+    button.setGeometry(10, 10, 20, 10);
+    button.SetSkin("missing-skin.jpg", 0, 0);
+    EXPECT_EQ(button.pictureIndex(), index);
+
+    const QImage image = render(window);
+    for (int y = 10; y < 20; ++y)
+        for (int x = 10; x < 30; ++x) ASSERT_EQ(rgbAt(image, x, y), 0x123456u) << x << ", " << y;
+}
+
+TEST_F(ImageButtonTest, ButtonsNamingOnePictureShareItAndNamesAreExact) {
+    SkinPictureStore& store = SkinPictureStore::instance();
+    CImageButton first;
+    CImageButton second;
+    first.resize(20, 10);
+    second.resize(20, 10);
+    first.SetSkin("states.png", 0, 0);
+    const std::size_t loaded = store.count();
+    second.SetSkin("states.png", 0, 0);
+    EXPECT_EQ(second.pictureIndex(), first.pictureIndex());
+    EXPECT_EQ(store.count(), loaded);
+    EXPECT_TRUE(store.isLoaded(first.pictureIndex()));
+
+    // Another spelling is another entry, even where the file system would find the same file.
+    EXPECT_NE(store.FindOrLoad("./states.png"), first.pictureIndex());
+    EXPECT_NE(store.FindOrLoad("STATES.png"), first.pictureIndex());
+    EXPECT_EQ(store.count(), loaded + 2);
+}
+
+TEST_F(ImageButtonTest, PressedAndMouseOverImagesWriteTheirDebugLines) {
+    CImageButton button;
+    button.resize(20, 10);
+    button.SetSkin("states.png", 0, 0);
+    const struct {
+        void (*act)(CImageButton&);
+        const char* line;
+    } cases[] = {
+        {[](CImageButton&) {}, ""},
+        {[](CImageButton& b) { testing::move(b, {5, 5}); }, "MouseOver\n"},
+        {[](CImageButton& b) { testing::press(b, {5, 5}); }, "Down\n"},
+    };
+    for (const auto& c : cases) {
+        c.act(button);
+        ::testing::internal::CaptureStderr();
+        render(button);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.line);
+    }
+}
+
+}  // namespace
+}  // namespace nimbrel
+
+// Debug lines are only written when asked for, and the choice is made once per process.
+static const bool kDebugOutputOn = (setenv("NIMBREL_DEBUG", "1", 1), true);
