@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
@@ -45,11 +46,23 @@ int fail(const std::string& message) {
     return kExitFailed;
 }
 
-// The pack operations take folders ending in "/".
-std::string asFolder(std::string path) {
-    if (path.empty()) return "./";
-    if (!path.ends_with('/')) path += '/';
-    return path;
+// The pack operations take folders ending in "/", and name a pack after the folder's last
+// component, so "." or "x/.." must become the real name first.
+std::string asFolder(const std::string& path) {
+    std::string folder = std::filesystem::absolute(path.empty() ? "." : path).lexically_normal().string();
+    if (!folder.ends_with('/')) folder += '/';
+    return folder;
+}
+
+// An archive without entries is nothing but its end record; local headers in front of it mean
+// the directory was lost (a truncated file), not that the archive is empty.
+bool startsWithLocalHeader(const std::string& path) {
+    unsigned char head[4] = {};
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    std::size_t n = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    return n == 4 && head[0] == 'P' && head[1] == 'K' && head[2] == 3 && head[3] == 4;
 }
 
 std::string describeHandleCode(int code) {
@@ -177,6 +190,8 @@ int verifyCommand(const std::string& path) {
     if (!reader.isOpen()) return fail("cannot open " + path + " as an archive");
     if (reader.readGlobalInfo() != PACK_OK) return fail(path + ": cannot read the archive's directory");
     std::uint64_t expected = reader.entryCount();
+    if (expected == 0 && startsWithLocalHeader(path))
+        return fail(path + ": the archive's directory is missing or damaged (truncated file?)");
     std::uint64_t checked = 0;
     int faults = 0;
     if (expected > 0) {

@@ -1,0 +1,159 @@
+// The qpak tool as the release team runs it: every command, its output and its exit code
+// (0 done, 1 failed, 2 wrong command line).
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "pack/PackArchive.h"
+#include "pack/PackPasswordTable.h"
+#include "tests/pack/PackArchiveTestSupport.h"
+#include "tests/support/TempGameFolder.h"
+
+#ifdef QPAK_PATH
+#include "QpakRun.h"
+
+namespace nimbrel::test {
+namespace {
+
+class QpakTool : public ::testing::Test {
+protected:
+    QpakRun qpak(const std::vector<std::string>& args) { return runQpak(scratch.path(), args); }
+
+    TempGameFolder game;
+    TempGameFolder scratch;
+};
+
+TEST_F(QpakTool, PasswordPrintsTheDerivedPasswordOfAVersion) {
+    const PackPasswordTable& table = PackPasswordTable::instance();
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string out;
+    } cases[] = {
+        {{"password"}, 0, std::string(table.password(3)) + "\n"},
+        {{"password", "0"}, 0, std::string(table.password(0)) + "\n"},
+        {{"password", "999"}, 0, std::string(table.password(999)) + "\n"},
+        {{"password", "1000"}, 2, ""},
+        {{"password", "-1"}, 2, ""},
+        {{"password", "3x"}, 2, ""},
+    };
+    for (const auto& c : cases) {
+        QpakRun run = qpak(c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.args.back();
+        EXPECT_EQ(run.out, c.out) << c.args.back();
+    }
+}
+
+TEST_F(QpakTool, BuildListVerifyAndExtractRoundTrip) {
+    std::string folder = game.makeFolder("actor");
+    std::string big = randomBytes(300000, 1);
+    game.write("actor/hero.dat", big);
+    game.write("actor/cape.txt", "red cape");
+
+    QpakRun build = qpak({"build", game.file("actor")});
+    ASSERT_EQ(build.exitCode, 0) << build.err;
+    EXPECT_EQ(build.out, folder + "actor.QPAK\n");
+
+    QpakRun list = qpak({"list", folder + "actor.QPAK"});
+    ASSERT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_NE(list.out.find("format version 3, 2 entries"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("300000"), std::string::npos) << list.out;
+    EXPECT_LT(list.out.find("cape.txt"), list.out.find("hero.dat")) << list.out;
+
+    QpakRun verify = qpak({"verify", folder + "actor.QPAK"});
+    EXPECT_EQ(verify.exitCode, 0) << verify.err;
+
+    ASSERT_EQ(qpak({"extract", folder + "actor.QPAK", game.file("all")}).exitCode, 0);
+    EXPECT_EQ(game.read("all/hero.dat"), big);
+    EXPECT_EQ(game.read("all/cape.txt"), "red cape");
+
+    ASSERT_EQ(qpak({"extract", folder + "actor.QPAK", game.file("one"), "cape.txt"}).exitCode, 0);
+    EXPECT_EQ(game.read("one/cape.txt"), "red cape");
+    EXPECT_FALSE(game.exists("one/hero.dat"));
+
+    QpakRun missing = qpak({"extract", folder + "actor.QPAK", game.file("none"), "CAPE.TXT"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.err.find("no entry named \"CAPE.TXT\""), std::string::npos) << missing.err;
+}
+
+TEST_F(QpakTool, AddBuildsAMissingPackAndRebuildsAnExistingOne) {
+    std::string folder = game.makeFolder("sfx");
+    std::string staging = game.makeFolder("update");
+    game.write("update/boom.wav", "boom");
+
+    ASSERT_EQ(qpak({"add", folder, staging, "boom.wav"}).exitCode, 0);
+    EXPECT_EQ(readPack(folder + "sfx.QPAK"), (PackEntries{{"boom.wav", "boom"}}));
+
+    game.write("update/boom.wav", "louder");
+    game.write("update/hiss.wav", "hiss");
+    ASSERT_EQ(qpak({"add", folder, staging, "hiss.wav", "boom.wav"}).exitCode, 0);
+    EXPECT_EQ(readPack(folder + "sfx.QPAK"), (PackEntries{{"hiss.wav", "hiss"}, {"boom.wav", "louder"}}));
+
+    QpakRun vanished = qpak({"add", folder, staging, "gone.wav"});
+    EXPECT_EQ(vanished.exitCode, 1);
+    EXPECT_NE(vanished.err.find("the pack is unchanged"), std::string::npos) << vanished.err;
+    EXPECT_EQ(readPack(folder + "sfx.QPAK"), (PackEntries{{"hiss.wav", "hiss"}, {"boom.wav", "louder"}}));
+
+    EXPECT_EQ(qpak({"add", folder, staging, "../boom.wav"}).exitCode, 1);
+}
+
+TEST_F(QpakTool, BuildOverAnExistingPackFailsAndSaysWhereTheNewOneIs) {
+    std::string folder = game.makeFolder("map");
+    game.write("map/m.dat", "m");
+    ASSERT_EQ(qpak({"build", folder}).exitCode, 0);
+
+    QpakRun again = qpak({"build", folder});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_NE(again.err.find(folder + "map.RPAK"), std::string::npos) << again.err;
+    EXPECT_EQ(qpak({"build", game.file("nowhere")}).exitCode, 1);
+}
+
+TEST_F(QpakTool, VerifyFailsOnDamagedEntriesAndNamesThem) {
+    std::string pack = game.file("p.QPAK");
+    ASSERT_TRUE(writePack(pack, {{"good.dat", "fine"}, {"bad.dat", randomBytes(100000, 9)}}));
+    std::string bytes = slurp(pack);
+    bytes[bytes.size() / 2] ^= 0x10;
+    game.write("p.QPAK", bytes);
+
+    QpakRun verify = qpak({"verify", pack});
+    EXPECT_EQ(verify.exitCode, 1);
+    EXPECT_NE(verify.err.find("bad.dat"), std::string::npos) << verify.err;
+    EXPECT_EQ(verify.err.find("good.dat"), std::string::npos) << verify.err;
+
+    game.write("truncated.QPAK", bytes.substr(0, bytes.size() - 30));
+    EXPECT_EQ(qpak({"verify", game.file("truncated.QPAK")}).exitCode, 1);
+    EXPECT_EQ(qpak({"verify", game.file("absent.QPAK")}).exitCode, 1);
+}
+
+TEST_F(QpakTool, SplitSendsMinimapEntriesToTheSecondArchiveByDefault) {
+    std::string folder = game.makeFolder("update");
+    ASSERT_TRUE(writePack(folder + "map_0.5_s.zip", {{"minimap/m.bmp", "M"}, {"map/t.bmp", "T"}}));
+
+    ASSERT_EQ(qpak({"split", folder, "map_0.5_s.zip", "map.zip", "minimap.zip"}).exitCode, 0);
+    EXPECT_EQ(readPack(folder + "map.zip"), (PackEntries{{"map/t.bmp", "T"}}));
+    EXPECT_EQ(readPack(folder + "minimap.zip"), (PackEntries{{"m.bmp", "M"}}));
+
+    ASSERT_EQ(qpak({"split", folder, "map_0.5_s.zip", "a.zip", "b.zip", "map/t"}).exitCode, 0);
+    EXPECT_EQ(readPack(folder + "b.zip"), (PackEntries{{"t.bmp", "T"}}));
+    EXPECT_EQ(qpak({"split", folder, "absent.zip", "a.zip", "b.zip"}).exitCode, 1);
+}
+
+TEST_F(QpakTool, WrongCommandLinesExitTwoWithUsage) {
+    const std::vector<std::vector<std::string>> lines = {
+        {}, {"frobnicate"}, {"build"}, {"add", "a/", "b/"}, {"split", "d/", "s.zip"}, {"list", "a", "b"},
+    };
+    for (const auto& args : lines) {
+        QpakRun run = qpak(args);
+        EXPECT_EQ(run.exitCode, 2) << (args.empty() ? "" : args[0]);
+        EXPECT_NE(run.err.find("usage: qpak"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace nimbrel::test
+
+#else
+TEST(QpakTool, NotBuilt) { GTEST_SKIP() << "the qpak executable is not part of this build"; }
+#endif
