@@ -1,0 +1,152 @@
+// The single-instance name across real processes: a second holder is refused while the first
+// lives, and the name comes free when the holder gives it up, dies, or starts another program.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/SingleInstanceLock.h"
+#include "tests/support/TempGameFolder.h"
+
+namespace nimbrel {
+namespace {
+
+using Result = SingleInstanceLock::Result;
+
+// Another process that takes the name and keeps it until told to go (or killed).
+class OtherProcess {
+public:
+    OtherProcess() {
+        int up[2], down[2];
+        if (::pipe(up) != 0 || ::pipe(down) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(up[0]);
+            ::close(down[1]);
+            SingleInstanceLock lock;
+            char answer = static_cast<char>('0' + static_cast<int>(lock.acquire()));
+            (void)!::write(up[1], &answer, 1);
+            char ignored;
+            (void)!::read(down[0], &ignored, 1);  // returns when the parent closes its end
+            ::_exit(0);
+        }
+        ::close(up[1]);
+        ::close(down[0]);
+        toChild_ = down[1];
+        char answer = 0;
+        if (::read(up[0], &answer, 1) == 1) result_ = static_cast<Result>(answer - '0');
+        ::close(up[0]);
+    }
+    ~OtherProcess() { finish(); }
+
+    Result result() const { return result_; }
+    void finish() {
+        if (toChild_ >= 0) ::close(toChild_);
+        toChild_ = -1;
+        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    void kill() {
+        if (pid_ > 0) ::kill(pid_, SIGKILL);
+        finish();
+    }
+
+private:
+    pid_t pid_ = -1;
+    int toChild_ = -1;
+    Result result_ = Result::Failed;
+};
+
+class SingleInstanceLockTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* old = std::getenv("XDG_RUNTIME_DIR");
+        if (old) saved_ = old;
+        hadOld_ = old != nullptr;
+        ::setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1);
+    }
+    void TearDown() override {
+        if (hadOld_) ::setenv("XDG_RUNTIME_DIR", saved_.c_str(), 1);
+        else ::unsetenv("XDG_RUNTIME_DIR");
+    }
+
+    test::TempGameFolder runtime_;
+    std::string saved_;
+    bool hadOld_ = false;
+};
+
+TEST_F(SingleInstanceLockTest, LockFileIsNamedAfterTheClientNameInTheRuntimeFolder) {
+    EXPECT_EQ(SingleInstanceLock::lockPath("quorlan_client"), runtime_.path() + "quorlan_client.lock");
+    ::setenv("XDG_RUNTIME_DIR", "", 1);
+    EXPECT_TRUE(SingleInstanceLock::lockPath("quorlan_client").ends_with("/quorlan_client.lock"));
+    EXPECT_FALSE(SingleInstanceLock::lockPath("quorlan_client").starts_with(runtime_.path()));
+}
+
+TEST_F(SingleInstanceLockTest, SecondProcessIsRefusedWhileTheFirstHoldsTheName) {
+    SingleInstanceLock mine;
+    ASSERT_EQ(mine.acquire(), Result::Acquired);
+    OtherProcess other;
+    EXPECT_EQ(other.result(), Result::AlreadyExists);
+    EXPECT_TRUE(mine.held());  // the first is unaffected
+}
+
+TEST_F(SingleInstanceLockTest, NameComesFreeWhenTheHolderClosesReleasesOrDies) {
+    {
+        OtherProcess holder;
+        ASSERT_EQ(holder.result(), Result::Acquired);
+        SingleInstanceLock mine;
+        EXPECT_EQ(mine.acquire(), Result::AlreadyExists);
+        holder.kill();
+        EXPECT_EQ(mine.acquire(), Result::Acquired);
+        mine.close();
+        OtherProcess next;
+        EXPECT_EQ(next.result(), Result::Acquired);
+    }
+    SingleInstanceLock mine;
+    ASSERT_EQ(mine.acquire(), Result::Acquired);
+    mine.release();
+    EXPECT_FALSE(mine.held());
+    OtherProcess next;
+    EXPECT_EQ(next.result(), Result::Acquired);
+}
+
+TEST_F(SingleInstanceLockTest, ProgramsWeStartDoNotInheritTheName) {
+    SingleInstanceLock mine;
+    ASSERT_EQ(mine.acquire(), Result::Acquired);
+    // A program started while we hold the name keeps running after we give it up, as the
+    // game client does after the launcher hands over.
+    int execDone[2];
+    ASSERT_EQ(::pipe2(execDone, O_CLOEXEC), 0);
+    pid_t program = ::fork();
+    if (program == 0) {
+        ::execl("/bin/sleep", "sleep", "5", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(program, 0);
+    ::close(execDone[1]);
+    char ignored;
+    ASSERT_EQ(::read(execDone[0], &ignored, 1), 0);  // end of file: the exec has happened
+    ::close(execDone[0]);
+    mine.close();
+    OtherProcess next;
+    EXPECT_EQ(next.result(), Result::Acquired);
+    ::kill(program, SIGKILL);
+    ::waitpid(program, nullptr, 0);
+}
+
+TEST_F(SingleInstanceLockTest, DifferentNamesDoNotConflict) {
+    SingleInstanceLock client;
+    SingleInstanceLock other("another_name");
+    EXPECT_EQ(client.acquire(), Result::Acquired);
+    EXPECT_EQ(other.acquire(), Result::Acquired);
+    EXPECT_EQ(client.acquire(), Result::Acquired);  // asking again while holding is no conflict
+}
+
+}  // namespace
+}  // namespace nimbrel
