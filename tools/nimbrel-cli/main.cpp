@@ -47,6 +47,7 @@ constexpr int kCollectingLine = 22;
 constexpr const char* kDoubleExecutionText =
     "please don't double execute the following programs (Quorlan.exe or nimbrel.exe)";
 constexpr const char* kPackFailedText = "Make PAK Failed. Please Don't edit PAK file and update try again";
+constexpr const char* kManualPatchAheadText = "The manual patch does not begin at the next version of this client";
 
 std::atomic<int>* gStopFlag = nullptr;
 
@@ -77,6 +78,7 @@ std::string statusTextFor(const TextTable& table, int result) {
     if (result == -3 || result == -6) return lineOrEmpty(table, kLatestLine);
     if (result == -7) return lineOrEmpty(table, kBreakLine);
     if (result == -11) return kPackFailedText;
+    if (result == -12) return kManualPatchAheadText;
     return {};
 }
 
