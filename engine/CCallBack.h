@@ -34,6 +34,11 @@ public:
     HRESULT OnDataAvailable();
     HRESULT OnObjectAvailable();
 
+    // The downloader posts 0 itself when an attempt starts; from then on only a changed
+    // percentage reaches the window.
+    void resetProgress();
+    int lastPostedPercent() const { return lastPostedPercent_; }
+
     PatchWindow* dialog;
     std::int32_t referenceCount = 1;
 

@@ -128,7 +128,15 @@ struct TestHttpServer::State {
         record.pragma = req.get_header_value("Pragma");
 
         std::shared_ptr<const Entry> entry = lookup(req.path);
-        if (!entry) {
+        int earlier = 0;
+        {
+            std::lock_guard guard(mutex);
+            earlier = static_cast<int>(std::count_if(log.begin(), log.end(), [&](const Request& r) { return r.path == req.path; }));
+        }
+        if (entry && earlier < entry->reply.failFirst) {
+            res.status = entry->reply.failStatus;
+            res.set_content("failing on purpose", "text/plain");
+        } else if (!entry) {
             res.status = 404;
             res.set_content("not found", "text/plain");
         } else {
@@ -142,6 +150,7 @@ struct TestHttpServer::State {
     void respond(const Entry& entry, Request& record, const httplib::Request& req, httplib::Response& res) {
         const Reply& reply = entry.reply;
         res.status = reply.status;
+        for (const auto& [name, value] : reply.headers) res.set_header(name, value);
         if (reply.status == 200) {
             if (reply.sendETag) res.set_header("ETag", entry.etag);
             if (reply.sendLastModified) res.set_header("Last-Modified", httpDate(entry.lastModified));
@@ -166,6 +175,11 @@ struct TestHttpServer::State {
         // The providers hold their own reference: the entry may be replaced while a body is sent.
         auto content = std::make_shared<const std::string>(reply.content);
         const std::string type = "application/octet-stream";
+        // httplib takes a provider of length 0 for one of unknown length and would never end it.
+        if (content->empty() && reply.delivery != Delivery::NoContentLength && reply.delivery != Delivery::Chunked) {
+            res.set_content("", type);
+            return;
+        }
         switch (reply.delivery) {
         case Delivery::Normal:
             record.bodyBytes = content->size();

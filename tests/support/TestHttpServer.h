@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nimbrel::test {
@@ -39,6 +40,11 @@ public:
         // Validators for 200 replies; a conditional request that still matches gets 304, no body.
         bool sendETag = true;
         bool sendLastModified = true;
+        // The first failFirst requests to the path answer failStatus instead (a flaky server).
+        int failFirst = 0;
+        int failStatus = 503;
+        // Extra response headers, e.g. {"Location", "/elsewhere"} with status 302.
+        std::vector<std::pair<std::string, std::string>> headers;
     };
 
     // What the server saw and did for one request.

@@ -1,0 +1,319 @@
+// downloadFile and downloadPatchFiles against a real HTTP server on 127.0.0.1.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "engine/FileDownloader.h"
+#include "engine/PatchEngine.h"
+#include "platform/DownloadCache.h"
+#include "platform/ExecutablePath.h"
+#include "platform/FileSystem.h"
+#include "platform/WindowMessages.h"
+#include "tests/support/RecordingWindow.h"
+#include "tests/support/TempGameFolder.h"
+#include "tests/support/TestHttpServer.h"
+
+namespace nimbrel {
+namespace {
+
+using test::RecordingWindow;
+using test::TempGameFolder;
+using test::TestHttpServer;
+using Delivery = TestHttpServer::Delivery;
+
+constexpr const char* kPatchFolder = "/quorlanpatch/plus_real/";
+
+std::string bytes(std::size_t size, unsigned seed = 7) {
+    std::string data(size, '\0');
+    unsigned x = seed;
+    for (char& c : data) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 16);
+    }
+    return data;
+}
+
+class FileDownloaderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("XDG_CACHE_HOME", cacheHome.path().c_str(), 1);
+        game.makeFolder("update");
+        engine.initialize(game.path());
+        engine.patchBaseUrl = server.url(kPatchFolder);
+    }
+    void TearDown() override { ::unsetenv("XDG_CACHE_HOME"); }
+
+    std::string path(const std::string& name) const { return std::string(kPatchFolder) + name; }
+    std::string url(const std::string& name) const { return server.url(path(name)); }
+    void addEntry(const std::string& name) {
+        PatchListEntry entry;
+        entry.fileName = name;
+        entry.folderKey = "root";
+        entry.targetFolder = game.path();
+        engine.patchEntries.push_back(entry);
+    }
+
+    TempGameFolder game;
+    TempGameFolder cacheHome;
+    TestHttpServer server;
+    RecordingWindow window;
+    PatchEngine engine{&window};
+};
+
+// --- the early return and refused names --------------------------------------------------
+
+TEST_F(FileDownloaderTest, PresentFileIsAcceptedWithLabelButNoRequestOrProgress) {
+    game.write("update/a.zip", "already here");
+    for (bool useCache : {false, true}) {
+        window.clear();
+        EXPECT_EQ(engine.downloadFile("a.zip", useCache), 0);
+        EXPECT_EQ(window.label(IDC_ITEM_LABEL), "a.zip");
+        EXPECT_TRUE(window.progress().empty());
+    }
+    EXPECT_EQ(server.requestCount(), 0);
+    EXPECT_EQ(game.read("update/a.zip"), "already here");
+}
+
+TEST_F(FileDownloaderTest, NamesLeavingTheUpdateFolderAreRefusedWithoutRequest) {
+    for (const char* name : {"../escape.zip", "..\\escape.zip", "/etc/passwd", "sub/a.zip", "C:x.zip", "", "tmp.tmp"}) {
+        EXPECT_EQ(engine.downloadFile(name, false), -2) << name;
+        EXPECT_EQ(engine.downloadFile(name, true), -2) << name;
+    }
+    EXPECT_EQ(server.requestCount(), 0);
+    EXPECT_FALSE(game.exists("escape.zip"));
+}
+
+// --- failures and the three attempts -----------------------------------------------------
+
+TEST_F(FileDownloaderTest, NotFoundThreeTimesGivesMinusTwoAfterThreeProgressResets) {
+    for (bool useCache : {false, true}) {
+        window.clear();
+        server.clearLog();
+        EXPECT_EQ(engine.downloadFile("missing.zip", useCache), -2);
+        EXPECT_EQ(window.progress(), (std::vector<std::intptr_t>{0, 0, 0}));
+        // In cached mode each attempt falls back to the direct fetch after the cache failed.
+        EXPECT_EQ(server.requestCount(path("missing.zip")), useCache ? 6 : 3);
+        EXPECT_FALSE(game.exists("update/missing.zip"));
+        EXPECT_FALSE(game.exists("update/tmp.tmp"));
+    }
+}
+
+TEST_F(FileDownloaderTest, ServerErrorsOnEarlierAttemptsAreRetriedUntilTheThird) {
+    TestHttpServer::Reply reply;
+    reply.content = "recovered";
+    reply.failFirst = 2;
+    reply.failStatus = 500;
+    server.setReply(path("flaky.zip"), reply);
+    EXPECT_EQ(engine.downloadFile("flaky.zip", false), 0);
+    EXPECT_EQ(game.read("update/flaky.zip"), "recovered");
+    EXPECT_EQ(server.requestCount(path("flaky.zip")), 3);
+    EXPECT_EQ(window.progress(), (std::vector<std::intptr_t>{0, 0, 0, 100}));
+}
+
+TEST_F(FileDownloaderTest, TruncatedBodyIsNeverRenamedIntoPlaceNorCached) {
+    TestHttpServer::Reply reply;
+    reply.content = bytes(10000);
+    reply.delivery = Delivery::Truncated;
+    reply.truncateAt = 3000;
+    server.setReply(path("cut.zip"), reply);
+    for (bool useCache : {false, true}) {
+        window.clear();
+        EXPECT_EQ(engine.downloadFile("cut.zip", useCache), -2) << useCache;
+        EXPECT_FALSE(game.exists("update/cut.zip"));
+        EXPECT_FALSE(game.exists("update/tmp.tmp"));
+        EXPECT_GE(window.progress().size(), 3u);
+    }
+    EXPECT_FALSE(FileSystem::fileExists(DownloadCache().bodyPath(url("cut.zip"))));
+}
+
+TEST_F(FileDownloaderTest, UnwritableTemporaryEndsEachAttemptCleanly) {
+    server.setFile(path("a.zip"), "content");
+    game.makeFolder("update/tmp.tmp");  // a folder where the temporary file must go
+    EXPECT_EQ(engine.downloadFile("a.zip", false), -2);
+    EXPECT_EQ(window.progress(), (std::vector<std::intptr_t>{0, 0, 0}));
+    EXPECT_FALSE(game.exists("update/a.zip"));
+}
+
+// --- bodies of every shape ---------------------------------------------------------------
+
+struct BodyCase {
+    std::size_t size;
+    Delivery delivery;
+};
+
+class FileDownloaderBodyTest : public FileDownloaderTest, public ::testing::WithParamInterface<std::tuple<BodyCase, bool>> {};
+
+TEST_P(FileDownloaderBodyTest, WholeBodyArrivesAndProgressClimbsToOneHundredWithoutRepeats) {
+    const auto [body, useCache] = GetParam();
+    TestHttpServer::Reply reply;
+    reply.content = bytes(body.size);
+    reply.delivery = body.delivery;
+    server.setReply(path("p.zip"), reply);
+
+    EXPECT_EQ(engine.downloadFile("p.zip", useCache), 0);
+    EXPECT_EQ(game.read("update/p.zip"), reply.content);
+    EXPECT_FALSE(game.exists("update/tmp.tmp"));
+    std::vector<std::intptr_t> progress = window.progress();
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.front(), 0);
+    EXPECT_EQ(progress.back(), 100);
+    for (std::size_t i = 1; i < progress.size(); ++i) EXPECT_GT(progress[i], progress[i - 1]) << "at " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, FileDownloaderBodyTest,
+    ::testing::Combine(::testing::Values(BodyCase{1, Delivery::Normal}, BodyCase{1024, Delivery::Normal},
+                                         BodyCase{64 * 1024, Delivery::Normal}, BodyCase{1000003, Delivery::Normal},
+                                         BodyCase{3 * 1024 * 1024, Delivery::Normal},
+                                         BodyCase{5000, Delivery::NoContentLength}, BodyCase{4096, Delivery::NoContentLength},
+                                         BodyCase{300000, Delivery::Chunked}, BodyCase{0, Delivery::Normal}),
+                       ::testing::Bool()));
+
+TEST_F(FileDownloaderTest, NamesNeedingEscapesReachTheServerAsNamed) {
+    const std::string name = "패치 1#2%.zip";
+    server.setFile(path(name), "escaped");
+    EXPECT_EQ(engine.downloadFile(name, false), 0);
+    EXPECT_EQ(game.read("update/" + name), "escaped");
+}
+
+TEST_F(FileDownloaderTest, RequestsCarryTheExecutableNameAsUserAgent) {
+    server.setFile(path("a.zip"), "x");
+    ASSERT_EQ(engine.downloadFile("a.zip", false), 0);
+    ASSERT_EQ(server.requests(path("a.zip")).size(), 1u);
+    EXPECT_EQ(server.requests(path("a.zip"))[0].userAgent, ExecutablePath::name());
+}
+
+// --- stopping ----------------------------------------------------------------------------
+
+TEST_F(FileDownloaderTest, StopRequestedOnEntryReturnsMinusSevenAtOnce) {
+    engine.stopRequested = 1;
+    EXPECT_EQ(engine.downloadFile("a.zip", false), -7);
+    addEntry("a.zip");
+    EXPECT_EQ(engine.downloadPatchFiles(), -7);
+    EXPECT_EQ(server.requestCount(), 0);
+    EXPECT_TRUE(window.boxes().empty());
+}
+
+TEST_F(FileDownloaderTest, StopDuringATricklingBodyEndsTheDownloadPromptly) {
+    TestHttpServer::Reply reply;
+    reply.content = bytes(1 << 20);
+    reply.delivery = Delivery::Slow;
+    reply.slowChunk = 16;
+    reply.slowInterval = std::chrono::milliseconds(200);
+    server.setReply(path("slow.zip"), reply);
+
+    for (bool useCache : {false, true}) {
+        engine.stopRequested = 0;
+        std::chrono::steady_clock::time_point stopAt;
+        std::thread stopper([&] {
+            while (server.requestCount(path("slow.zip")) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            stopAt = std::chrono::steady_clock::now();
+            engine.stopRequested = 1;
+        });
+        int result = engine.downloadFile("slow.zip", useCache);
+        auto returned = std::chrono::steady_clock::now();
+        stopper.join();
+        server.clearLog();
+        EXPECT_EQ(result, -7) << useCache;
+        EXPECT_LT(returned - stopAt, std::chrono::milliseconds(2500)) << useCache;
+        EXPECT_FALSE(game.exists("update/slow.zip"));
+        EXPECT_FALSE(FileSystem::fileExists(DownloadCache().bodyPath(url("slow.zip"))));
+    }
+}
+
+// --- the download cache ------------------------------------------------------------------
+
+TEST_F(FileDownloaderTest, UnchangedArchiveIsNotTransferredAgainButAChangedOneIs) {
+    server.setFile(path("a.zip"), "first version");
+    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    ASSERT_TRUE(game.exists("update/a.zip"));
+
+    // A later run starts with an emptied update folder.
+    std::remove(game.file("update/a.zip").c_str());
+    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    EXPECT_EQ(game.read("update/a.zip"), "first version");
+    EXPECT_EQ(server.requestCount(path("a.zip")), 2);
+    EXPECT_EQ(server.bodyCount(path("a.zip")), 1);
+    EXPECT_FALSE(server.requests(path("a.zip"))[1].ifNoneMatch.empty());
+
+    server.setFile(path("a.zip"), "second version");
+    std::remove(game.file("update/a.zip").c_str());
+    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    EXPECT_EQ(game.read("update/a.zip"), "second version");
+    EXPECT_EQ(server.bodyCount(path("a.zip")), 2);
+}
+
+TEST_F(FileDownloaderTest, CachedDownloadReportsProgressThroughTheCallback) {
+    server.setFile(path("big.zip"), bytes(2 * 1024 * 1024));
+    ASSERT_EQ(engine.downloadFile("big.zip", true), 0);
+    std::vector<std::intptr_t> progress = window.progress();
+    ASSERT_GE(progress.size(), 2u);
+    EXPECT_EQ(progress.front(), 0);
+    EXPECT_EQ(progress.back(), 100);
+
+    // Revalidated from the cache: the callback still brings the bar to 100.
+    std::remove(game.file("update/big.zip").c_str());
+    window.clear();
+    ASSERT_EQ(engine.downloadFile("big.zip", true), 0);
+    EXPECT_EQ(window.progress(), (std::vector<std::intptr_t>{0, 100}));
+}
+
+TEST_F(FileDownloaderTest, PatchListIsAlwaysFetchedFreshAndLeavesNoCacheEntry) {
+    server.setFile(path("version.ini"), "list one");
+    // A stale entry from an earlier cached fetch of the same URL.
+    DownloadCache cache;
+    ASSERT_TRUE(cache.download(url("version.ini"), {}).complete());
+    server.clearLog();
+
+    for (int run = 0; run < 2; ++run) {
+        std::remove(game.file("update/version.ini").c_str());
+        ASSERT_EQ(engine.downloadFile("version.ini", false), 0);
+    }
+    EXPECT_EQ(game.read("update/version.ini"), "list one");
+    EXPECT_EQ(server.bodyCount(path("version.ini")), 2);
+    for (const auto& request : server.requests(path("version.ini"))) {
+        EXPECT_TRUE(request.ifNoneMatch.empty());
+        EXPECT_TRUE(request.ifModifiedSince.empty());
+        EXPECT_EQ(request.cacheControl, "no-cache");
+    }
+    EXPECT_FALSE(FileSystem::fileExists(cache.bodyPath(url("version.ini"))));
+}
+
+// --- downloadPatchFiles ------------------------------------------------------------------
+
+TEST_F(FileDownloaderTest, EmptyPatchListGivesMinusThreeWithoutBox) {
+    EXPECT_EQ(engine.downloadPatchFiles(), -3);
+    EXPECT_TRUE(window.boxes().empty());
+}
+
+TEST_F(FileDownloaderTest, AllListedFilesDownloadInOrder) {
+    for (const char* name : {"p1.zip", "del1.txt", "p2.zip"}) {
+        server.setFile(path(name), std::string("content of ") + name);
+        addEntry(name);
+    }
+    EXPECT_EQ(engine.downloadPatchFiles(), 1);
+    EXPECT_EQ(window.labelHistory(IDC_ITEM_LABEL), (std::vector<std::string>{"p1.zip", "del1.txt", "p2.zip"}));
+    EXPECT_EQ(game.read("update/del1.txt"), "content of del1.txt");
+    EXPECT_TRUE(window.boxes().empty());
+}
+
+TEST_F(FileDownloaderTest, FailedFileShowsItsBoxAndLeavesTheRestUnfetched) {
+    server.setFile(path("p1.zip"), "one");
+    server.setFile(path("p3.zip"), "three");
+    for (const char* name : {"p1.zip", "p2.zip", "p3.zip"}) addEntry(name);
+
+    EXPECT_EQ(engine.downloadPatchFiles(), -4);
+    ASSERT_EQ(window.boxes().size(), 1u);
+    EXPECT_EQ(window.boxes()[0].text, "p2.zip file download failed");
+    EXPECT_EQ(server.requestCount(path("p3.zip")), 0);
+    std::vector<std::intptr_t> progress = window.progress();
+    EXPECT_EQ(std::count(progress.begin(), progress.end(), 0), 1 + 3);  // p1's reset, then p2's three
+}
+
+}  // namespace
+}  // namespace nimbrel
