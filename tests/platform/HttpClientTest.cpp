@@ -1,0 +1,250 @@
+// The HTTP client against a real server on 127.0.0.1: what counts as a complete body, what
+// ends a transfer, and what the requests carry.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "platform/FileSystem.h"
+#include "platform/HttpClient.h"
+#include "tests/support/TempGameFolder.h"
+#include "tests/support/TestHttpServer.h"
+
+namespace nimbrel {
+namespace {
+
+using test::TempGameFolder;
+using test::TestHttpServer;
+using Delivery = TestHttpServer::Delivery;
+using Outcome = HttpClient::Outcome;
+
+HttpClient::Result fetch(HttpClient& client, const std::string& url, std::string* body = nullptr,
+                         const std::atomic<int>* stop = nullptr) {
+    HttpClient::Request request;
+    request.url = url;
+    request.stopFlag = stop;
+    HttpClient::Handlers handlers;
+    handlers.onData = [body](const char* data, std::size_t size) {
+        if (body) body->append(data, size);
+        return true;
+    };
+    return client.get(request, handlers);
+}
+
+struct OutcomeCase {
+    const char* what;
+    TestHttpServer::Reply reply;
+    Outcome expected;
+};
+
+TEST(HttpClientTest, OnlyAWholeTwoHundredBodyIsComplete) {
+    auto reply = [](int status, Delivery delivery, std::size_t size, std::size_t cut = 0) {
+        TestHttpServer::Reply r;
+        r.status = status;
+        r.delivery = delivery;
+        r.content = std::string(size, 'q');
+        r.truncateAt = cut;
+        return r;
+    };
+    const OutcomeCase cases[] = {
+        {"plain", reply(200, Delivery::Normal, 2048), Outcome::Complete},
+        {"chunked", reply(200, Delivery::Chunked, 70000), Outcome::Complete},
+        {"until close", reply(200, Delivery::NoContentLength, 70000), Outcome::Complete},
+        {"cut in the middle", reply(200, Delivery::Truncated, 70000, 1000), Outcome::Failed},
+        {"cut before the body", reply(200, Delivery::Truncated, 10, 0), Outcome::Failed},
+        {"cut one byte short", reply(200, Delivery::Truncated, 4096, 4095), Outcome::Failed},
+        {"not found", reply(404, Delivery::Normal, 20), Outcome::HttpError},
+        {"server error", reply(500, Delivery::Normal, 0), Outcome::HttpError},
+        {"no content", reply(204, Delivery::Normal, 0), Outcome::Complete},
+    };
+    TestHttpServer server;
+    HttpClient client;
+    for (const auto& c : cases) {
+        server.setReply("/f", c.reply);
+        std::string body;
+        HttpClient::Result result = fetch(client, server.url("/f"), &body);
+        EXPECT_EQ(result.outcome, c.expected) << c.what << ": " << result.error;
+        if (c.expected == Outcome::Complete) {
+            EXPECT_EQ(body, c.reply.content) << c.what;
+        }
+        if (c.expected == Outcome::HttpError) {
+            EXPECT_TRUE(body.empty()) << c.what;  // an error page is never taken for the file
+            EXPECT_EQ(result.response.status, c.reply.status) << c.what;
+        }
+    }
+}
+
+TEST(HttpClientTest, HeadIsKnownBeforeTheFirstBodyByte) {
+    TestHttpServer server;
+    server.setFile("/f", std::string(100000, 'z'));
+    HttpClient client;
+    HttpClient::Request request;
+    request.url = server.url("/f");
+    HttpClient::Handlers handlers;
+    std::vector<std::string> events;
+    handlers.onResponse = [&](const HttpClient::Response& response) {
+        events.push_back("head " + std::to_string(response.status) + " " + std::to_string(response.contentLength.value_or(0)) +
+                         (response.etag.empty() ? " no-etag" : " etag"));
+        return true;
+    };
+    handlers.onData = [&](const char*, std::size_t) {
+        if (events.size() == 1) events.push_back("data");
+        return true;
+    };
+    ASSERT_TRUE(client.get(request, handlers).complete());
+    EXPECT_EQ(events, (std::vector<std::string>{"head 200 100000 etag", "data"}));
+}
+
+TEST(HttpClientTest, RefusingTheHeadOrTheDataFailsTheTransfer) {
+    TestHttpServer server;
+    server.setFile("/f", std::string(5000, 'z'));
+    HttpClient client;
+    HttpClient::Request request;
+    request.url = server.url("/f");
+    HttpClient::Handlers refuseHead;
+    refuseHead.onResponse = [](const HttpClient::Response&) { return false; };
+    EXPECT_EQ(client.get(request, refuseHead).outcome, Outcome::Failed);
+    HttpClient::Handlers refuseData;
+    refuseData.onData = [](const char*, std::size_t) { return false; };
+    EXPECT_EQ(client.get(request, refuseData).outcome, Outcome::Failed);
+}
+
+TEST(HttpClientTest, RedirectsAreFollowedToTheFile) {
+    TestHttpServer server;
+    server.setFile("/real", "moved content");
+    TestHttpServer::Reply redirect;
+    redirect.status = 302;
+    redirect.headers = {{"Location", "/real"}};
+    server.setReply("/old", redirect);
+    HttpClient client;
+    std::string body;
+    EXPECT_TRUE(fetch(client, server.url("/old"), &body).complete());
+    EXPECT_EQ(body, "moved content");
+}
+
+TEST(HttpClientTest, ConditionalRequestGetsNotModifiedAndNoBody) {
+    TestHttpServer server;
+    server.setFile("/f", "cached");
+    HttpClient client;
+    HttpClient::Result first = fetch(client, server.url("/f"));
+    ASSERT_TRUE(first.complete());
+    ASSERT_FALSE(first.response.etag.empty());
+    ASSERT_FALSE(first.response.lastModified.empty());
+
+    HttpClient::Request request;
+    request.url = server.url("/f");
+    request.ifNoneMatch = first.response.etag;
+    std::string body;
+    HttpClient::Handlers handlers;
+    handlers.onData = [&](const char* d, std::size_t n) { return body.append(d, n), true; };
+    EXPECT_EQ(client.get(request, handlers).outcome, Outcome::NotModified);
+    EXPECT_TRUE(body.empty());
+
+    request.ifNoneMatch.clear();
+    request.ifModifiedSince = first.response.lastModified;
+    EXPECT_EQ(client.get(request, handlers).outcome, Outcome::NotModified);
+}
+
+TEST(HttpClientTest, ReloadAsksCachesOnTheWayForTheOrigin) {
+    TestHttpServer server;
+    server.setFile("/f", "x");
+    HttpClient client;
+    HttpClient::Request request;
+    request.url = server.url("/f");
+    request.reload = true;
+    ASSERT_TRUE(client.get(request, {}).complete());
+    auto seen = server.requests("/f");
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].cacheControl, "no-cache");
+    EXPECT_EQ(seen[0].pragma, "no-cache");
+}
+
+TEST(HttpClientTest, UnreachableServerFailsInsteadOfHanging) {
+    int port = 0;
+    {
+        TestHttpServer gone;
+        port = gone.port();
+    }
+    HttpClient client;
+    HttpClient::Result result = fetch(client, "http://127.0.0.1:" + std::to_string(port) + "/f");
+    EXPECT_EQ(result.outcome, Outcome::Failed);
+    EXPECT_FALSE(result.error.empty());
+}
+
+TEST(HttpClientTest, ServerThatGoesQuietIsDroppedByTheLowSpeedLimit) {
+    TestHttpServer server;
+    TestHttpServer::Reply reply;
+    reply.content = std::string(100000, 's');
+    reply.delivery = Delivery::Slow;
+    reply.slowChunk = 1;
+    reply.slowInterval = std::chrono::milliseconds(1000);
+    server.setReply("/stall", reply);
+    HttpClient client;
+    client.setTimeouts({5, 100, 2});  // production values are far more patient
+    EXPECT_EQ(fetch(client, server.url("/stall")).outcome, Outcome::Failed);
+}
+
+TEST(HttpClientTest, StopFlagEndsAStalledTransfer) {
+    TestHttpServer server;
+    TestHttpServer::Reply reply;
+    reply.content = std::string(100000, 's');
+    reply.delivery = Delivery::Slow;
+    reply.slowChunk = 1;
+    reply.slowInterval = std::chrono::milliseconds(5000);
+    server.setReply("/stall", reply);
+    std::atomic<int> stop{0};
+    std::thread stopper([&] {
+        while (server.requestCount("/stall") == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        stop = 1;
+    });
+    HttpClient client;
+    EXPECT_EQ(fetch(client, server.url("/stall"), nullptr, &stop).outcome, Outcome::Stopped);
+    stopper.join();
+}
+
+TEST(HttpClientTest, GetToFileWritesOnlyForASuccessfulHead) {
+    TestHttpServer server;
+    TempGameFolder folder;
+    server.setFile("/f", "file body");
+    HttpClient client;
+    HttpClient::Request request;
+    request.url = server.url("/f");
+    ASSERT_TRUE(client.getToFile(request, folder.file("out")).complete());
+    EXPECT_EQ(folder.read("out"), "file body");
+
+    request.url = server.url("/missing");
+    EXPECT_EQ(client.getToFile(request, folder.file("never")).outcome, Outcome::HttpError);
+    EXPECT_FALSE(folder.exists("never"));
+
+    folder.makeFolder("blocked");  // a folder where the file must go
+    request.url = server.url("/f");
+    HttpClient::Result blocked = client.getToFile(request, folder.file("blocked"));
+    EXPECT_EQ(blocked.outcome, Outcome::Failed);
+    EXPECT_NE(blocked.error.find("cannot create"), std::string::npos);
+}
+
+TEST(HttpClientTest, ClientsOnSeveralThreadsDoNotDisturbEachOther) {
+    TestHttpServer server;
+    for (int i = 0; i < 4; ++i) server.setFile("/f" + std::to_string(i), std::string(200000 + i, static_cast<char>('a' + i)));
+    std::atomic<int> good{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i)
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 5; ++round) {
+                HttpClient client;
+                std::string body;
+                if (fetch(client, server.url("/f" + std::to_string(i)), &body).complete() &&
+                    body == std::string(200000 + i, static_cast<char>('a' + i)))
+                    ++good;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(good, 20);
+}
+
+}  // namespace
+}  // namespace nimbrel
