@@ -137,49 +137,49 @@ std::string ClientVersionFile::contentFor(int version) {
 std::string ClientVersionFile::fileErrorText(int errorNumber, const std::string& path) {
     std::string_view format;
     switch (errorNumber) {
-    case ENOENT:
-        format = "%1 was not found.";
-        break;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-    case EINVAL:
-        format = "%1 contains an invalid path.";
-        break;
-    case EMFILE:
-    case ENFILE:
-        format = "%1 could not be opened because there are too many open files.";
-        break;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-        format = "Access to %1 was denied.";
-        break;
-    case EBADF:
-        format = "An invalid file handle was associated with %1.";
-        break;
-    case EMLINK:
-        format = "%1 could not be created because the directory is full.";
-        break;
-    case EIO:
-        format = "A hardware I/O error was reported while accessing %1.";
-        break;
-    case ETXTBSY:
-    case EBUSY:
-        format = "A sharing violation occurred while accessing %1.";
-        break;
-    case ENOLCK:
-    case EDEADLK:
-        format = "A locking violation occurred while accessing %1.";
-        break;
-    case ENOSPC:
-    case EDQUOT:
-        format = "Disk full while accessing %1.";
-        break;
-    default:
-        format = "An unknown error occurred while accessing %1.";
-        break;
+        case ENOENT:
+            format = "%1 was not found.";
+            break;
+        case ENOTDIR:
+        case ENAMETOOLONG:
+        case ELOOP:
+        case EINVAL:
+            format = "%1 contains an invalid path.";
+            break;
+        case EMFILE:
+        case ENFILE:
+            format = "%1 could not be opened because there are too many open files.";
+            break;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR:
+            format = "Access to %1 was denied.";
+            break;
+        case EBADF:
+            format = "An invalid file handle was associated with %1.";
+            break;
+        case EMLINK:
+            format = "%1 could not be created because the directory is full.";
+            break;
+        case EIO:
+            format = "A hardware I/O error was reported while accessing %1.";
+            break;
+        case ETXTBSY:
+        case EBUSY:
+            format = "A sharing violation occurred while accessing %1.";
+            break;
+        case ENOLCK:
+        case EDEADLK:
+            format = "A locking violation occurred while accessing %1.";
+            break;
+        case ENOSPC:
+        case EDQUOT:
+            format = "Disk full while accessing %1.";
+            break;
+        default:
+            format = "An unknown error occurred while accessing %1.";
+            break;
     }
     std::string text(format);
     text.replace(text.find("%1"), 2, path);

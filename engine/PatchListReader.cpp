@@ -143,10 +143,16 @@ void PatchListReader::applyFlagsLine(const std::string& line, std::string& pendi
     std::size_t start = text.find_first_not_of(",; \t\n\r");
     while (start != std::string_view::npos) {
         std::size_t end = text.find_first_of(",; \t\n\r", start);
-        std::string_view token = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-        if (contains(token, "SELF_UPDATE")) selfUpdate = token;
-        else if (contains(token, "MANAGEMENT")) {
-        } else if (contains(token, "DELETED")) deletion = token;
+        std::string_view token =
+            text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        if (contains(token, "SELF_UPDATE")) {
+            selfUpdate = token;
+        } else if (contains(token, "MANAGEMENT")) {
+            // Has no effect of its own, but it is tested before "DELETED": a token naming both
+            // words is a management token, as lists written for older launchers expect.
+        } else if (contains(token, "DELETED")) {
+            deletion = token;
+        }
         start = end == std::string_view::npos ? end : text.find_first_not_of(",; \t\n\r", end);
     }
 

@@ -34,7 +34,8 @@ void StartupFlags::scanCommandLine(const std::string& commandLine) {
     std::size_t start = commandLine.find_first_not_of(kSeparators);
     while (start != std::string::npos) {
         std::size_t end = commandLine.find_first_of(kSeparators, start);
-        std::string_view token = std::string_view(commandLine).substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::string_view token =
+            std::string_view(commandLine).substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (TextCodec::equalsIgnoreCase(token, "DontConnect")) connectToServer = 0;
         if (TextCodec::equalsIgnoreCase(token, "sync")) syncRequested = 1;
         start = end == std::string::npos ? end : commandLine.find_first_not_of(kSeparators, end);

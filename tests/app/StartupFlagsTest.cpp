@@ -27,10 +27,10 @@ TEST(StartupFlagsTest, CommandLineWordsAreWholeTokensInAnyCase) {
         {"  ,,--//DontConnect//--,,  ", 0, 0},
         {"-sync", 1, 1},
         {"/sync", 1, 1},
-        {"DontConnectX", 1, 0},   // one letter more: another word
+        {"DontConnectX", 1, 0},  // one letter more: another word
         {"XDontConnect", 1, 0},
         {"syncs", 1, 0},
-        {"Dont Connect", 1, 0},   // split in two: neither word
+        {"Dont Connect", 1, 0},  // split in two: neither word
         {"Dont-Connect", 1, 0},
         {"DontConnect\tsync", 1, 0},  // a tab is no separator: one unknown token
         {"launch=token sync", 1, 1},

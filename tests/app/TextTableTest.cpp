@@ -54,7 +54,8 @@ TEST(TextTableTest, SplittingDropsOneCharacterBeforeEachLineFeed) {
         TextTable table;
         EXPECT_EQ(table.loadFrom(c.data), c.result) << c.name;
         ASSERT_EQ(table.size(), c.lines.size()) << c.name;
-        for (std::size_t n = 0; n < c.lines.size(); ++n) EXPECT_EQ(table.line(static_cast<int>(n)), c.lines[n]) << c.name;
+        for (std::size_t n = 0; n < c.lines.size(); ++n)
+            EXPECT_EQ(table.line(static_cast<int>(n)), c.lines[n]) << c.name;
     }
 }
 

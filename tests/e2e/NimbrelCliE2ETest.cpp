@@ -3,9 +3,8 @@
 // against a running client, the version sub-command, and where the patch server address
 // comes from.
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -76,7 +75,7 @@ protected:
     }
 
     Outcome run(const std::vector<std::string>& arguments, const std::vector<std::string>& extraEnv = {},
-            const std::string& program = NIMBREL_CLI_PATH) {
+                const std::string& program = NIMBREL_CLI_PATH) {
         const std::string out = runtime.path() + "out.txt", err = runtime.path() + "err.txt";
         Outcome result;
         pid_t pid = spawn(program, arguments, extraEnv, out, err);
@@ -90,7 +89,8 @@ protected:
     }
 
     void installVersion(int version) {
-        game.write("version.ini", std::string("[DEFAULT]\r\nCUR_VERSION") + VersionTokenTable::tokenForVersion(version));
+        game.write("version.ini",
+                   std::string("[DEFAULT]\r\nCUR_VERSION") + VersionTokenTable::tokenForVersion(version));
     }
 
     test::TempGameFolder runtime;
@@ -124,9 +124,9 @@ TEST_F(NimbrelCliE2ETest, CopyOfTheProgramPatchesTheFolderItLiesIn) {
 TEST_F(NimbrelCliE2ETest, SecondInstanceWhileTheGameClientRunsLeavesWithExitZero) {
 #ifdef QUORLAN_STANDIN_PATH
     const std::string log = runtime.path() + "standin.log";
-    pid_t client = spawn(QUORLAN_STANDIN_PATH, {"launch", "token"},
-                         {"QUORLAN_STANDIN_SECONDS=30", "QUORLAN_STANDIN_LOG=" + log}, runtime.path() + "client.out",
-                         runtime.path() + "client.err");
+    pid_t client =
+        spawn(QUORLAN_STANDIN_PATH, {"launch", "token"}, {"QUORLAN_STANDIN_SECONDS=30", "QUORLAN_STANDIN_LOG=" + log},
+              runtime.path() + "client.out", runtime.path() + "client.err");
     ASSERT_GT(client, 0);
     for (int i = 0; i < 500 && !runtime.exists("standin.log"); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -196,7 +196,7 @@ TEST_F(NimbrelCliE2ETest, PatchServerAddressComesFromOptionThenEnvironment) {
     EXPECT_EQ(fromEnvironment.lastLine(), "result -3 stage 4") << fromEnvironment.out << fromEnvironment.err;
 
     Outcome fromOption = run({"--game-dir", game.path(), "--patch-url", server.url("/opt/")},
-                         {"NIMBREL_PATCH_URL=" + server.url("/env/")});
+                             {"NIMBREL_PATCH_URL=" + server.url("/env/")});
     EXPECT_EQ(fromOption.lastLine(), "result -6 stage 3") << fromOption.out << fromOption.err;
     EXPECT_NE(fromOption.out.find("It is the latest version"), std::string::npos);
     EXPECT_EQ(server.requestCount("/opt/version.ini"), 1);

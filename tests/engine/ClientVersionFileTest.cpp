@@ -3,7 +3,6 @@
 // the installed version readable.
 
 #include <gtest/gtest.h>
-
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,7 +27,9 @@ class ClientVersionFileTest : public ::testing::Test {
 protected:
     ClientVersionFileTest() : engine(&window) { engine.initialize(game.path()); }
 
-    std::string versionLine(unsigned version) { return std::string("CUR_VERSION") + VersionTokenTable::tokenForVersion(version); }
+    std::string versionLine(unsigned version) {
+        return std::string("CUR_VERSION") + VersionTokenTable::tokenForVersion(version);
+    }
 
     test::TempGameFolder game;
     test::RecordingWindow window;
@@ -126,9 +127,9 @@ TEST_F(ClientVersionFileTest, DamagedFilesAreRejectedWithTheWrongVersionBox) {
 
 TEST_F(ClientVersionFileTest, AcceptsCrLfLfAndATrailingLineEnd) {
     const std::string t = VersionTokenTable::tokenForVersion(1234);
-    for (const std::string& content : {"[DEFAULT]\r\nCUR_VERSION" + t + "\r\n", "[DEFAULT]\nCUR_VERSION" + t,
-                                       "[DEFAULT]\nCUR_VERSION" + t + "\n", "CUR_VERSION" + t,
-                                       "[DEFAULT]\r\nCUR_VERSION" + t + "\r\nCUR_VERSION=bogus=\r\n"}) {
+    for (const std::string& content :
+         {"[DEFAULT]\r\nCUR_VERSION" + t + "\r\n", "[DEFAULT]\nCUR_VERSION" + t, "[DEFAULT]\nCUR_VERSION" + t + "\n",
+          "CUR_VERSION" + t, "[DEFAULT]\r\nCUR_VERSION" + t + "\r\nCUR_VERSION=bogus=\r\n"}) {
         game.write("version.ini", content);
         EXPECT_EQ(engine.readClientVersion(), 1234) << content;
     }
@@ -239,7 +240,8 @@ TEST(ClientVersionFileErrorTextTest, MapsOperatingSystemErrorsToTheFileErrorText
         {EPROTO, "An unknown error occurred while accessing " + p + "."},
         {0, "An unknown error occurred while accessing " + p + "."},
     };
-    for (const auto& c : cases) EXPECT_EQ(ClientVersionFile::fileErrorText(c.error, p), c.text) << std::strerror(c.error);
+    for (const auto& c : cases)
+        EXPECT_EQ(ClientVersionFile::fileErrorText(c.error, p), c.text) << std::strerror(c.error);
 }
 
 }  // namespace

@@ -30,7 +30,8 @@ protected:
     std::vector<std::string> entries() const {
         std::vector<std::string> out;
         for (const auto& e : engine.patchEntries)
-            out.push_back(std::to_string(e.kind) + ":" + e.folderKey + ":" + e.fileName + ":" + std::to_string(e.version));
+            out.push_back(std::to_string(e.kind) + ":" + e.folderKey + ":" + e.fileName + ":" +
+                          std::to_string(e.version));
         return out;
     }
 
@@ -84,7 +85,8 @@ TEST_F(PatchListReaderTest, InstalledBlocksAreSkippedAndLaterBlocksAllTaken) {
 }
 
 TEST_F(PatchListReaderTest, TargetFoldersFollowTheKey) {
-    const std::string list = "CUR_VERSION = 2\n[VERSION = 2]\nroot=r.zip\nminimap=m.zip\nRoot=c.zip\nsfx=s.zip\nmap\\sub=d.zip\n";
+    const std::string list =
+        "CUR_VERSION = 2\n[VERSION = 2]\nroot=r.zip\nminimap=m.zip\nRoot=c.zip\nsfx=s.zip\nmap\\sub=d.zip\n";
     ASSERT_EQ(readList(list, 1), 0);
     ASSERT_EQ(engine.patchEntries.size(), 5u);
     const std::string base = game.path();
@@ -119,9 +121,10 @@ TEST_F(PatchListReaderTest, NumbersAreReadAtFixedColumns) {
         std::size_t index;
         int number;
     } cases[] = {
-        {"CUR_VERSION = 17", 14, 17}, {"CUR_VERSION = -3", 14, -3}, {"CUR_VERSION =  +8x", 14, 8},
-        {"CUR_VERSION=17", 14, 0},    {"CUR_VERSION = ", 14, 0},    {"[VERSION = 12]", 11, 12},
-        {"[VERSION = x]", 11, 0},     {"CUR_VERSION = 99999999999", 14, 2147483647},
+        {"CUR_VERSION = 17", 14, 17},  {"CUR_VERSION = -3", 14, -3},
+        {"CUR_VERSION =  +8x", 14, 8}, {"CUR_VERSION=17", 14, 0},
+        {"CUR_VERSION = ", 14, 0},     {"[VERSION = 12]", 11, 12},
+        {"[VERSION = x]", 11, 0},      {"CUR_VERSION = 99999999999", 14, 2147483647},
     };
     for (const auto& c : cases) EXPECT_EQ(PatchListReader::numberAt(c.line, c.index), c.number) << c.line;
 }
@@ -148,9 +151,9 @@ TEST_F(PatchListReaderTest, FlagsTokensThatDoNotQualifyChangeNothing) {
         "CUR_VERSION = 3\n"
         "[VERSION = 2]\n"
         "SELF_UPDATE=FALSE\n"
-        "SELF_UPDATE TRUE\n"           // no "=" in the token
-        "DELETED = spaced.txt\n"       // the blanks split it: no list
-        "root=SHORTCUT_icon.zip\n"     // a flag word makes it a flags line, not a file
+        "SELF_UPDATE TRUE\n"        // no "=" in the token
+        "DELETED = spaced.txt\n"    // the blanks split it: no list
+        "root=SHORTCUT_icon.zip\n"  // a flag word makes it a flags line, not a file
         "SHORTCUT=desktop\n"
         "[VERSION = 3]\n";
     ASSERT_EQ(readList(list, 1), 0);
@@ -209,11 +212,14 @@ TEST_F(PatchListReaderTest, UnsafeOrOverlongNamesAreSkipped) {
         "map/../..=a.zip\n"
         "=nokey.zip\n"
         "root=\n"
-        "root=" + longName + "\n" +
-        longName + "=a.zip\n"
+        "root=" +
+        longName + "\n" + longName +
+        "=a.zip\n"
         "DELETED=../../victim.txt,SELF_UPDATE=TRUE\n"
         "root=kept.zip\n"
-        "root=" + std::string(259, 'k') + "\n"
+        "root=" +
+        std::string(259, 'k') +
+        "\n"
         "[VERSION = 3]\n";
     ASSERT_EQ(readList(list, 1), 0);
     EXPECT_EQ(entries(), (Entries{"0:root:kept.zip:2", "0:root:" + std::string(259, 'k') + ":2"}));
@@ -229,7 +235,8 @@ TEST_F(PatchListReaderTest, NamesInCodePage949BecomeUtf8) {
 
 TEST_F(PatchListReaderTest, EveryTruncatedPrefixParsesWithoutHarm) {
     const std::string list =
-        "CUR_VERSION = 12\r\n[VERSION = 11]\r\nSELF_UPDATE=TRUE,DELETED=d.txt\r\nroot=a.zip\r\n[VERSION = 12]\r\nmap=b.zip\r\n";
+        "CUR_VERSION = 12\r\n[VERSION = 11]\r\nSELF_UPDATE=TRUE,DELETED=d.txt\r\nroot=a.zip\r\n[VERSION = "
+        "12]\r\nmap=b.zip\r\n";
     for (std::size_t n = 0; n <= list.size(); ++n) {
         engine.patchEntries.clear();
         int result = readList(list.substr(0, n), 10);

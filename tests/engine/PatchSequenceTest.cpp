@@ -4,7 +4,6 @@
 // Also the worker that runs it.
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <atomic>
@@ -33,7 +32,8 @@ protected:
     PatchSequenceTest() : engine(&window) { engine.initialize(game.path()); }
 
     void installVersion(int version) {
-        game.write("version.ini", std::string("[DEFAULT]\r\nCUR_VERSION") + VersionTokenTable::tokenForVersion(version));
+        game.write("version.ini",
+                   std::string("[DEFAULT]\r\nCUR_VERSION") + VersionTokenTable::tokenForVersion(version));
     }
 
     // Runs with the flags the start-up rules give for this folder and command line.
@@ -125,8 +125,8 @@ TEST_F(PatchSequenceTest, OfflineFailuresEndAtTheirStageAndConsumeTheManualFileO
         {"server list file missing", nullptr, "CUR_VERSION = 6\n[VERSION = 6]\nroot=gone.zip\n", -4, 4, false},
         {"manual list begins too far ahead", "BGN_VERSION = 7\nCUR_VERSION = 8\n", nullptr, -12, 2, false},
         {"manual list already current", "BGN_VERSION = 5\nCUR_VERSION = 5\n", nullptr, -6, 3, false},
-        {"manual list file missing", "BGN_VERSION = 6\nCUR_VERSION = 6\n[VERSION = 6]\nroot=gone.zip\n", nullptr, -4,
-         4, false},
+        {"manual list file missing", "BGN_VERSION = 6\nCUR_VERSION = 6\n[VERSION = 6]\nroot=gone.zip\n", nullptr, -4, 4,
+         false},
         {"manual list empty, server list unusable", "", "", -1, 3, true},
     };
     for (const auto& c : cases) {
@@ -172,7 +172,8 @@ TEST_F(PatchSequenceTest, ManualPatchAppliesWritesTheVersionAndCleansUp) {
     EXPECT_GE(result, 0) << "stage " << stage;
     EXPECT_EQ(stage, 5);
     EXPECT_EQ(game.read("readme.txt"), "new readme");
-    EXPECT_EQ(game.read("version.ini"), std::string("[DEFAULT]\r\nCUR_VERSION") + VersionTokenTable::tokenForVersion(6));
+    EXPECT_EQ(game.read("version.ini"),
+              std::string("[DEFAULT]\r\nCUR_VERSION") + VersionTokenTable::tokenForVersion(6));
     EXPECT_FALSE(game.exists("ManualPatch.ini"));
     EXPECT_FALSE(game.exists("update/p6.zip"));
     EXPECT_TRUE(window.boxes().empty());

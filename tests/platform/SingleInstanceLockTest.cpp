@@ -1,9 +1,8 @@
 // The single-instance name across real processes: a second holder is refused while the first
 // lives, and the name comes free when the holder gives it up, dies, or starts another program.
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,8 +71,10 @@ protected:
         ::setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1);
     }
     void TearDown() override {
-        if (hadOld_) ::setenv("XDG_RUNTIME_DIR", saved_.c_str(), 1);
-        else ::unsetenv("XDG_RUNTIME_DIR");
+        if (hadOld_)
+            ::setenv("XDG_RUNTIME_DIR", saved_.c_str(), 1);
+        else
+            ::unsetenv("XDG_RUNTIME_DIR");
     }
 
     test::TempGameFolder runtime_;

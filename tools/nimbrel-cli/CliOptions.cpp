@@ -9,8 +9,8 @@ namespace nimbrel::cli {
 namespace {
 
 // "--name value" or "--name=value"; advances i past what it used.
-bool takeValue(const std::vector<std::string>& arguments, std::size_t& i, const std::string& name,
-               std::string& value, std::string& error, bool& matched) {
+bool takeValue(const std::vector<std::string>& arguments, std::size_t& i, const std::string& name, std::string& value,
+               std::string& error, bool& matched) {
     const std::string& argument = arguments[i];
     matched = false;
     if (argument == name) {

@@ -18,8 +18,10 @@ void TerminalWindow::postMessage(unsigned message, std::intptr_t wParam, std::in
         // Plain output only marks every tenth percent: a log of every step would be noise.
         bool worthALine = progress_ < 0 || percent / 10 != progress_ / 10 || percent == 100;
         progress_ = percent;
-        if (interactive_) drawLocked();
-        else if (worthALine) printPlainLocked("progress", std::to_string(percent) + "%");
+        if (interactive_)
+            drawLocked();
+        else if (worthALine)
+            printPlainLocked("progress", std::to_string(percent) + "%");
     } else if (message == WM_PATCH_RESULT) {
         outcome_ = Outcome{static_cast<int>(wParam), static_cast<int>(lParam)};
         resultPosted_.notify_all();
@@ -33,16 +35,16 @@ void TerminalWindow::setLabelText(int controlId, const std::string& text) {
     current = text;
     if (interactive_) return drawLocked();
     switch (controlId) {
-    case IDC_STATUS_LABEL:
-        return printPlainLocked("status", text);
-    case IDC_ITEM_LABEL:
-        return printPlainLocked("item", text);
-    case IDC_COUNTER_LABEL:
-        return printPlainLocked("counter", text);
-    case IDC_VERSION_LABEL:
-        return printPlainLocked("version", text);
-    default:
-        return printPlainLocked("label", text);
+        case IDC_STATUS_LABEL:
+            return printPlainLocked("status", text);
+        case IDC_ITEM_LABEL:
+            return printPlainLocked("item", text);
+        case IDC_COUNTER_LABEL:
+            return printPlainLocked("counter", text);
+        case IDC_VERSION_LABEL:
+            return printPlainLocked("version", text);
+        default:
+            return printPlainLocked("label", text);
     }
 }
 
@@ -52,8 +54,10 @@ void TerminalWindow::messageBox(const std::string& text, const std::string& capt
         std::fputs("\r\033[K", out_);
         std::fflush(out_);
     }
-    if (caption.empty()) std::fprintf(err_, "%s\n", text.c_str());
-    else std::fprintf(err_, "%s: %s\n", caption.c_str(), text.c_str());
+    if (caption.empty())
+        std::fprintf(err_, "%s\n", text.c_str());
+    else
+        std::fprintf(err_, "%s: %s\n", caption.c_str(), text.c_str());
     std::fflush(err_);
     if (lineOpen_) drawLocked();
 }

@@ -102,25 +102,25 @@ int runPatch(const CliOptions& options, const std::string& gameFolder, const Tex
 
     SingleInstanceLock lock;
     switch (lock.acquire()) {
-    case SingleInstanceLock::Result::Acquired:
-        break;
-    case SingleInstanceLock::Result::AlreadyExists:
-        // A second launcher is not an error: it leaves quietly, as the window does.
-        std::fprintf(stderr, "%s\n", kDoubleExecutionText);
-        return 0;
-    case SingleInstanceLock::Result::Failed:
-        std::fprintf(stderr, "warning: cannot open %s; other launchers are not kept out\n",
-                     SingleInstanceLock::lockPath(SingleInstanceLock::kClientName).c_str());
-        break;
+        case SingleInstanceLock::Result::Acquired:
+            break;
+        case SingleInstanceLock::Result::AlreadyExists:
+            // A second launcher is not an error: it leaves quietly, as the window does.
+            std::fprintf(stderr, "%s\n", kDoubleExecutionText);
+            return 0;
+        case SingleInstanceLock::Result::Failed:
+            std::fprintf(stderr, "warning: cannot open %s; other launchers are not kept out\n",
+                         SingleInstanceLock::lockPath(SingleInstanceLock::kClientName).c_str());
+            break;
     }
 
     TerminalWindow window(stdout, stderr, ::isatty(STDOUT_FILENO) == 1);
     PatchEngine engine(&window);
     engine.initialize(gameFolder);
     const char* urlFromEnvironment = std::getenv("NIMBREL_PATCH_URL");
-    engine.patchBaseUrl = !options.patchUrl.empty()                         ? options.patchUrl
+    engine.patchBaseUrl = !options.patchUrl.empty()                           ? options.patchUrl
                           : urlFromEnvironment && *urlFromEnvironment != '\0' ? std::string(urlFromEnvironment)
-                                                                               : lineOrEmpty(table, kPatchUrlLine);
+                                                                              : lineOrEmpty(table, kPatchUrlLine);
     engine.waitingText = lineOrEmpty(table, kWaitingLine);
     engine.deletingText = lineOrEmpty(table, kDeletingLine);
     engine.collectingText = lineOrEmpty(table, kCollectingLine);

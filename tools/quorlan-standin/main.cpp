@@ -45,15 +45,16 @@ int main(int argc, char** argv) {
 
     SingleInstanceLock lock;
     switch (lock.acquire()) {
-    case SingleInstanceLock::Result::Acquired:
-        break;
-    case SingleInstanceLock::Result::AlreadyExists:
-        std::fprintf(stderr, "quorlan-standin: \"%s\" is held by another program\n", SingleInstanceLock::kClientName);
-        return 1;
-    case SingleInstanceLock::Result::Failed:
-        std::fprintf(stderr, "quorlan-standin: cannot open %s\n",
-                     SingleInstanceLock::lockPath(SingleInstanceLock::kClientName).c_str());
-        return 1;
+        case SingleInstanceLock::Result::Acquired:
+            break;
+        case SingleInstanceLock::Result::AlreadyExists:
+            std::fprintf(stderr, "quorlan-standin: \"%s\" is held by another program\n",
+                         SingleInstanceLock::kClientName);
+            return 1;
+        case SingleInstanceLock::Result::Failed:
+            std::fprintf(stderr, "quorlan-standin: cannot open %s\n",
+                         SingleInstanceLock::lockPath(SingleInstanceLock::kClientName).c_str());
+            return 1;
     }
 
     std::string line;
