@@ -43,7 +43,13 @@ void CTransparentStatic::AttachBackground(QWidget* parent, const QImage& picture
         std::lock_guard guard(textLock_);
         text_.clear();
     }
-    const QPoint origin = parent != nullptr && parent != this ? mapTo(parent, QPoint(0, 0)) : pos();
+    // The picture is laid out in the parent's client coordinates; a parent that is not one of the
+    // label's ancestors is reached through screen coordinates.
+    QPoint origin = pos();
+    if (parent != nullptr && parent != this) {
+        origin = parent->isAncestorOf(this) ? mapTo(parent, QPoint(0, 0))
+                                            : parent->mapFromGlobal(mapToGlobal(QPoint(0, 0)));
+    }
     // Taken once: the label keeps showing this area even if it is moved later.
     QImage area(size(), QImage::Format_RGB32);
     area.fill(Qt::black);
@@ -54,8 +60,19 @@ void CTransparentStatic::AttachBackground(QWidget* parent, const QImage& picture
         painter.drawImage(source.topLeft() - origin, picture, source);
     }
     background_ = std::move(area);
-    setAttribute(Qt::WA_OpaquePaintEvent, attached_);
+    updateOpaqueness();
     update();
+}
+
+void CTransparentStatic::resizeEvent(QResizeEvent* event) {
+    updateOpaqueness();
+    QWidget::resizeEvent(event);
+}
+
+void CTransparentStatic::updateOpaqueness() {
+    // Only a background covering the whole label lets Qt skip what lies beneath; a label grown
+    // after attaching shows the window's own pixels beyond its old size rather than garbage.
+    setAttribute(Qt::WA_OpaquePaintEvent, attached_ && background_.size() == size());
 }
 
 void CTransparentStatic::SetText(const std::string& text) {

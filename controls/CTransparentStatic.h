@@ -31,9 +31,11 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void requestRepaint();
+    void updateOpaqueness();
 
     mutable std::mutex textLock_;
     std::string text_;
