@@ -128,7 +128,8 @@ TEST_F(NimbrelCliE2ETest, SecondInstanceWhileTheGameClientRunsLeavesWithExitZero
         spawn(QUORLAN_STANDIN_PATH, {"launch", "token"}, {"QUORLAN_STANDIN_SECONDS=30", "QUORLAN_STANDIN_LOG=" + log},
               runtime.path() + "client.out", runtime.path() + "client.err");
     ASSERT_GT(client, 0);
-    for (int i = 0; i < 500 && !runtime.exists("standin.log"); ++i)
+    // The line is written after the name is taken: once it is complete, the client holds it.
+    for (int i = 0; i < 500 && !runtime.read("standin.log").ends_with('\n'); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(runtime.read("standin.log"), "launch token\n");
 
