@@ -56,8 +56,8 @@ bool readWholeFile(const std::string& path, std::vector<unsigned char>& data) {
 
 }  // namespace
 
-PackBuildPipeline::PackBuildPipeline(std::vector<Job> jobs, unsigned workers, std::size_t resultBudget)
-    : jobs_(std::move(jobs)), results_(jobs_.size()), budget_(resultBudget) {
+PackBuildPipeline::PackBuildPipeline(std::vector<Job> jobs, unsigned workers, std::size_t budget)
+    : jobs_(std::move(jobs)), results_(jobs_.size()), retained_(jobs_.size()), budget_(budget) {
     if (workers == 0) workers = std::max(1u, std::min(std::thread::hardware_concurrency(), 8u));
     workers = static_cast<unsigned>(std::min<std::size_t>(workers, std::max<std::size_t>(jobs_.size(), 1)));
     workers_.reserve(workers);
@@ -74,9 +74,9 @@ PackBuildPipeline::~PackBuildPipeline() {
 }
 
 std::size_t PackBuildPipeline::cost(std::size_t index) const {
-    // What the worker's output buffer will hold: deflate's worst case is a little above the input.
+    // The input, and an output buffer for deflate's worst case, a little above the input.
     std::uint64_t size = jobs_[index].expectedSize;
-    return static_cast<std::size_t>(size + size / 64 + 1024);
+    return static_cast<std::size_t>(2 * size + size / 64 + 1024);
 }
 
 void PackBuildPipeline::workerLoop() {
@@ -112,12 +112,16 @@ void PackBuildPipeline::workerLoop() {
                                                         result.deflated.data(), result.deflated.size());
             if (n == 0) result.status = -104;
             result.deflated.resize(n);
+            // Compressible files would otherwise keep their worst-case buffer while they wait.
+            if (n < result.deflated.capacity() / 4 * 3) result.deflated.shrink_to_fit();
         }
-        // A large file's input stays with this worker for the next one; drop a huge buffer.
-        if (input.capacity() > (16u << 20)) std::vector<unsigned char>().swap(input);
+        // Only small inputs stay with the worker for reuse: a large buffer would sit outside the budget.
+        if (input.capacity() > (1u << 20)) std::vector<unsigned char>().swap(input);
 
         {
             std::lock_guard lock(mutex_);
+            retained_[index] = std::min(reservation, result.deflated.capacity());
+            reserved_ -= reservation - retained_[index];
             results_[index] = std::move(result);
         }
         changed_.notify_all();
@@ -136,7 +140,7 @@ PackBuildPipeline::Result PackBuildPipeline::takeNext() {
     Result result = std::move(*results_[index]);
     results_[index].reset();
     ++nextToTake_;
-    reserved_ -= cost(index);
+    reserved_ -= retained_[index];
     lock.unlock();
     changed_.notify_all();
     return result;

@@ -2,9 +2,10 @@
 // Reads and deflates the files of a pack build on a small pool of worker threads while the
 // calling thread takes the results strictly in order and writes the archive. Building is the
 // longest wait a player has on a fresh install, so every core compresses; the archive
-// handles, the password table and progress stay with the caller. Memory stays bounded: each
-// worker holds one file, and finished results that wait for the writer are limited by a byte
-// budget granted in file order (so a large file can never be starved by later ones).
+// handles, the password table and progress stay with the caller. Memory stays bounded by a byte
+// budget over everything in flight (a file being compressed counts its input and its output,
+// a finished one its output until the writer takes it), granted in file order so that a large
+// file can never be starved by later ones; a file larger than the budget runs alone.
 
 #include <condition_variable>
 #include <cstddef>
@@ -35,7 +36,7 @@ public:
 
     // workers 0: one per core.
     explicit PackBuildPipeline(std::vector<Job> jobs, unsigned workers = 0,
-                               std::size_t resultBudget = 24u << 20);
+                               std::size_t budget = 42u << 20);
     ~PackBuildPipeline();  // abandons what is left and joins the workers
     PackBuildPipeline(const PackBuildPipeline&) = delete;
     PackBuildPipeline& operator=(const PackBuildPipeline&) = delete;
@@ -49,6 +50,7 @@ private:
 
     std::vector<Job> jobs_;
     std::vector<std::optional<Result>> results_;
+    std::vector<std::size_t> retained_;  // budget a finished result holds until it is taken
     std::mutex mutex_;
     std::condition_variable changed_;
     std::size_t nextToStart_ = 0;

@@ -1,6 +1,7 @@
 // qpak: packs for the release team and the tests, through the same operations the launcher
 // uses. Exit codes: 0 done, 1 the operation failed, 2 the command line was wrong.
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -252,6 +253,10 @@ int passwordCommand(const char* versionText) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Pack work allocates and frees buffers of up to 10 MiB on several threads. glibc would
+    // raise its mmap threshold after the first such free and then keep the freed buffers in
+    // per-thread heaps; a fixed threshold hands them back to the system at once.
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
     if (argc < 2) return usage();
     const std::string command = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
