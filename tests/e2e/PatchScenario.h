@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -88,6 +89,29 @@ public:
         write("data/cfg.ini", "cfg v0");
         write("data/stale.bin", "stale v0");
         fs::create_directories(game + "update");
+        for (int i = 0; i < bulkFiles; ++i) {
+            bulkItem.emplace_back(bulkName("bulk", i), noise(static_cast<unsigned>(i), 48 * 1024));
+            write("sfx/" + bulkName("sfxbulk", i), noise(10000 + i, 32 * 1024));
+        }
+        if (bulkFiles > 0) {
+            Files item{{"sword.dat", "sword v0"}, {"shield.dat", "shield v0"}};
+            item.insert(item.end(), bulkItem.begin(), bulkItem.end());
+            writeArchive(game + "item/item.QPAK", item);
+        }
+    }
+
+    // Enough data that applying the patch takes a while: a kill can land inside a pack rebuild.
+    int bulkFiles = 0;
+    static std::string bulkName(const char* stem, int i) { return std::string(stem) + std::to_string(i) + ".bin"; }
+    // Bytes that deflate hardly shrinks, the same for the same seed.
+    static std::string noise(unsigned seed, std::size_t size) {
+        std::string data(size, '\0');
+        std::uint32_t x = seed * 2654435761u + 1;
+        for (auto& c : data) {
+            x = x * 1664525u + 1013904223u;
+            c = static_cast<char>(x >> 24);
+        }
+        return data;
     }
 
     // ---- the patches: files in the server folder, the patch list returned ----
@@ -120,9 +144,13 @@ public:
                                             {"minimap/m3.bmp", "m3 v2"}});
         writeArchive(server + "etc_2.zip",
                      {{"item.edp", "items v2"}, {"usercontroll.edt", "keys v2"}, {"table.dat", "table v2"}});
-        writeArchive(server + "sfx_2.zip", {{"boom.wav", "boom v2"}, {"bang.wav", "bang v2"}});
+        Files sfx{{"boom.wav", "boom v2"}, {"bang.wav", "bang v2"}};
+        for (int i = 0; i < bulkFiles / 3; ++i) sfx.emplace_back(bulkName("sfxbulk", i * 3), noise(20000 + i, 32 * 1024));
+        writeArchive(server + "sfx_2.zip", sfx);
         writeText(server + "del_2.txt", "map\\minimap\\m2.bmp\r\nsfx\\hiss.wav\r\nactor\\villain.mdl\r\n");
-        writeArchive(server + "item_3.zip", {{"axe.dat", "axe v3"}});
+        Files item{{"axe.dat", "axe v3"}};
+        for (int i = 0; i < bulkFiles / 2; ++i) item.emplace_back(bulkName("bulk", i * 2), noise(30000 + i, 48 * 1024));
+        writeArchive(server + "item_3.zip", item);
         writeArchive(server + "actor_3.zip", {{"hero.mdl", "hero v3"}});
         writeText(server + "version.ini", patchListText());
     }
@@ -203,6 +231,7 @@ public:
         std::ofstream(path, std::ios::binary) << content;
     }
 
+    mutable Files bulkItem;
     TempGameFolder outer;
     std::string game;
     std::string server;
