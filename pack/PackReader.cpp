@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <optional>
 
 #include "pack/DeflateCodec.h"
@@ -84,6 +85,7 @@ private:
 
 struct PackReader::Impl {
     unzFile handle = nullptr;
+    bool emptyArchive = false;  // open, without a minizip handle: see openEmptyArchive
     std::string comment;
     int formatVersion = 0;
     std::string name;
@@ -104,6 +106,27 @@ struct PackReader::Impl {
         entryOpen = false;
         crypto.reset();
         inflater.reset();
+    }
+
+    // minizip never finds an end record at offset 0, so it cannot open an archive without
+    // entries (such as a pack built from a folder of subfolders). Such an archive is just
+    // the end record and its comment; it is recognised here and opens without a handle.
+    bool openEmptyArchive(const std::string& path) {
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        if (!file) return false;
+        unsigned char record[22 + 0xFFFF];
+        std::size_t size = std::fread(record, 1, sizeof(record), file);
+        bool longer = std::fgetc(file) != EOF;
+        std::fclose(file);
+        auto le16 = [&](std::size_t at) { return static_cast<std::size_t>(record[at] | record[at + 1] << 8); };
+        if (longer || size < 22 || record[0] != 'P' || record[1] != 'K' || record[2] != 5 || record[3] != 6) return false;
+        // No disk numbers, no entries, an empty directory, and the comment fills the rest.
+        for (std::size_t at = 4; at < 20; ++at)
+            if (record[at] != 0) return false;
+        if (22 + le16(20) != size) return false;
+        comment.assign(reinterpret_cast<const char*>(record) + 22, std::min<std::size_t>(le16(20), kCommentSize));
+        emptyArchive = true;
+        return true;
     }
 
     const char* password() const { return PackPasswordTable::instance().password(formatVersion); }
@@ -233,19 +256,23 @@ struct PackReader::Impl {
 
 PackReader::PackReader(const std::string& path) : impl_(std::make_unique<Impl>()) {
     impl_->handle = unzOpen64(path.c_str());
-    if (!impl_->handle) return;
-    char buffer[kCommentSize + 1] = {};
-    int n = unzGetGlobalComment(impl_->handle, buffer, kCommentSize);
-    if (n > 0) impl_->comment.assign(buffer, std::min<std::size_t>(static_cast<std::size_t>(n), kCommentSize));
+    if (impl_->handle) {
+        char buffer[kCommentSize + 1] = {};
+        int n = unzGetGlobalComment(impl_->handle, buffer, kCommentSize);
+        if (n > 0) impl_->comment.assign(buffer, std::min<std::size_t>(static_cast<std::size_t>(n), kCommentSize));
+    } else if (!impl_->openEmptyArchive(path)) {
+        return;
+    }
     // The comment may hold a NUL; the version is parsed from the text before it.
     impl_->formatVersion = PackPasswordTable::parseVersion(impl_->comment.c_str());
 }
 
 PackReader::~PackReader() { close(); }
 
-bool PackReader::isOpen() const { return impl_->handle != nullptr; }
+bool PackReader::isOpen() const { return impl_->handle != nullptr || impl_->emptyArchive; }
 
 void PackReader::close() {
+    impl_->emptyArchive = false;
     if (!impl_->handle) return;
     impl_->closeEntry();
     unzClose(impl_->handle);
@@ -253,13 +280,13 @@ void PackReader::close() {
 }
 
 int PackReader::goToFirstEntry() {
-    if (!impl_->handle) return UNZ_PARAMERROR;
+    if (!impl_->handle) return impl_->emptyArchive ? UNZ_BADZIPFILE : UNZ_PARAMERROR;
     impl_->closeEntry();
     return unzGoToFirstFile(impl_->handle);
 }
 
 int PackReader::goToNextEntry() {
-    if (!impl_->handle) return UNZ_PARAMERROR;
+    if (!impl_->handle) return impl_->emptyArchive ? UNZ_END_OF_LIST_OF_FILE : UNZ_PARAMERROR;
     impl_->closeEntry();
     return unzGoToNextFile(impl_->handle);
 }
@@ -292,6 +319,10 @@ int PackReader::readEntryInfo() {
 }
 
 int PackReader::readGlobalInfo() {
+    if (impl_->emptyArchive) {
+        impl_->entryCount = 0;
+        return UNZ_OK;
+    }
     if (!impl_->handle) return UNZ_PARAMERROR;
     unz_global_info64 info{};
     int rc = unzGetGlobalInfo64(impl_->handle, &info);
@@ -325,6 +356,11 @@ int PackReader::readEntryToBuffer(unsigned char* buffer, PackEntryDate& date) {
         if (done == 0) return UNZ_BADZIPFILE;
         return static_cast<int>(std::min<std::uint64_t>(done, 0x7FFFFFFF));
     }
+    // The stream must end where the recorded size does; one more byte means damage, even
+    // when the bytes so far match the CRC.
+    unsigned char beyond = 0;
+    long long extra = impl_->readDecoded(&beyond, 1);
+    if (extra < 0) return static_cast<int>(extra);
     rc = impl_->finishEntry();
     if (rc != UNZ_OK) return rc;
     date = impl_->info.date;
