@@ -49,10 +49,14 @@ CImageButton::State CImageButton::currentState() const {
 
 QRect CImageButton::sourceRect(State state) const {
     switch (state) {
-        case State::Normal: return normal_;
-        case State::MouseOver: return mouseOver_;
-        case State::Pressed: return pressed_;
-        case State::Disabled: return disabled_;
+        case State::Normal:
+            return normal_;
+        case State::MouseOver:
+            return mouseOver_;
+        case State::Pressed:
+            return pressed_;
+        case State::Disabled:
+            return disabled_;
     }
     return normal_;
 }

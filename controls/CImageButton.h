@@ -4,7 +4,6 @@
 
 #include <QAbstractButton>
 #include <QRect>
-
 #include <string>
 
 namespace nimbrel {

@@ -1,7 +1,6 @@
 #include "controls/CProgress_Blue.h"
 
 #include <QPainter>
-
 #include <algorithm>
 #include <climits>
 #include <cstdint>

@@ -47,8 +47,8 @@ void CTransparentStatic::AttachBackground(QWidget* parent, const QImage& picture
     // label's ancestors is reached through screen coordinates.
     QPoint origin = pos();
     if (parent != nullptr && parent != this) {
-        origin = parent->isAncestorOf(this) ? mapTo(parent, QPoint(0, 0))
-                                            : parent->mapFromGlobal(mapToGlobal(QPoint(0, 0)));
+        origin =
+            parent->isAncestorOf(this) ? mapTo(parent, QPoint(0, 0)) : parent->mapFromGlobal(mapToGlobal(QPoint(0, 0)));
     }
     // Taken once: the label keeps showing this area even if it is moved later.
     QImage area(size(), QImage::Format_RGB32);

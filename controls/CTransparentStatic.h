@@ -6,7 +6,6 @@
 #include <QImage>
 #include <QPointer>
 #include <QWidget>
-
 #include <atomic>
 #include <mutex>
 #include <string>

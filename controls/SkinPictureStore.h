@@ -4,7 +4,6 @@
 
 #include <QImage>
 #include <QRect>
-
 #include <cstddef>
 #include <mutex>
 #include <string>

@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QImage>
 #include <QMouseEvent>
-
 #include <cstdlib>
 #include <memory>
 
@@ -32,8 +31,7 @@ private:
     std::unique_ptr<QApplication> app_;
 };
 
-inline const bool kQtEnvironmentRegistered =
-    (::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment), true);
+inline const bool kQtEnvironmentRegistered = (::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment), true);
 
 // Each pixel encodes its own coordinates (x and y up to 511), so a grab tells where in the picture
 // a control copied from.
@@ -53,13 +51,14 @@ inline QRgb rgbAt(const QImage& image, int x, int y) { return image.pixel(x, y) 
 
 // Mouse events go straight to the widget, so the tests do not depend on a window manager placing
 // and focusing a real window.
-inline void sendMouse(QWidget& widget, QEvent::Type type, QPoint at, Qt::MouseButton button,
-                      Qt::MouseButtons held) {
+inline void sendMouse(QWidget& widget, QEvent::Type type, QPoint at, Qt::MouseButton button, Qt::MouseButtons held) {
     QMouseEvent event(type, at, widget.mapToGlobal(at), button, held, Qt::NoModifier);
     QApplication::sendEvent(&widget, &event);
 }
 inline void press(QWidget& w, QPoint at) { sendMouse(w, QEvent::MouseButtonPress, at, Qt::LeftButton, Qt::LeftButton); }
-inline void release(QWidget& w, QPoint at) { sendMouse(w, QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton); }
+inline void release(QWidget& w, QPoint at) {
+    sendMouse(w, QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton);
+}
 inline void doubleClick(QWidget& w, QPoint at) {
     sendMouse(w, QEvent::MouseButtonDblClick, at, Qt::LeftButton, Qt::LeftButton);
 }

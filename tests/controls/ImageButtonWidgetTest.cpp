@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-
 #include <string>
 
 #include "controls/CImageButton.h"
@@ -109,17 +108,53 @@ TEST_F(ImageButtonTest, StatesFollowTheMouseWithDisabledThenPressedThenHoverPrec
     };
     const Step steps[] = {
         {"nothing yet", [](CImageButton&) {}, State::Normal},
-        {"mouse enters", [](CImageButton& b) { testing::move(b, {5, 5}); }, State::MouseOver},
-        {"moves within", [](CImageButton& b) { testing::move(b, {6, 6}); }, State::MouseOver},
-        {"first move outside", [](CImageButton& b) { testing::move(b, {40, 5}); }, State::Normal},
-        {"back over it", [](CImageButton& b) { testing::move(b, {5, 5}); }, State::MouseOver},
+        {"mouse enters",
+         [](CImageButton& b) {
+             testing::move(b, {5, 5});
+         },
+         State::MouseOver},
+        {"moves within",
+         [](CImageButton& b) {
+             testing::move(b, {6, 6});
+         },
+         State::MouseOver},
+        {"first move outside",
+         [](CImageButton& b) {
+             testing::move(b, {40, 5});
+         },
+         State::Normal},
+        {"back over it",
+         [](CImageButton& b) {
+             testing::move(b, {5, 5});
+         },
+         State::MouseOver},
         {"leaves the window", [](CImageButton& b) { testing::leave(b); }, State::Normal},
-        {"pressed", [](CImageButton& b) { testing::press(b, {5, 5}); }, State::Pressed},
-        {"dragged off", [](CImageButton& b) { testing::move(b, {40, 5}, Qt::LeftButton); }, State::Pressed},
+        {"pressed",
+         [](CImageButton& b) {
+             testing::press(b, {5, 5});
+         },
+         State::Pressed},
+        {"dragged off",
+         [](CImageButton& b) {
+             testing::move(b, {40, 5}, Qt::LeftButton);
+         },
+         State::Pressed},
         {"leave while pressed", [](CImageButton& b) { testing::leave(b); }, State::Pressed},
-        {"released off", [](CImageButton& b) { testing::release(b, {40, 5}); }, State::Normal},
-        {"pressed again", [](CImageButton& b) { testing::press(b, {5, 5}); }, State::Pressed},
-        {"released over", [](CImageButton& b) { testing::release(b, {5, 5}); }, State::MouseOver},
+        {"released off",
+         [](CImageButton& b) {
+             testing::release(b, {40, 5});
+         },
+         State::Normal},
+        {"pressed again",
+         [](CImageButton& b) {
+             testing::press(b, {5, 5});
+         },
+         State::Pressed},
+        {"released over",
+         [](CImageButton& b) {
+             testing::release(b, {5, 5});
+         },
+         State::MouseOver},
         {"disabled under the mouse", [](CImageButton& b) { b.setEnabled(false); }, State::Disabled},
         {"enabled again", [](CImageButton& b) { b.setEnabled(true); }, State::Normal},
     };
@@ -140,7 +175,11 @@ TEST_F(ImageButtonTest, ClickCountsFollowPushButtonRules) {
         int clicks;
     };
     const Case cases[] = {
-        {"single click", [](CImageButton& b) { testing::press(b, {5, 5}), testing::release(b, {5, 5}); }, 1},
+        {"single click",
+         [](CImageButton& b) {
+             testing::press(b, {5, 5}), testing::release(b, {5, 5});
+         },
+         1},
         // What the window system delivers for a double click: the second press comes with it.
         {"double click with second press",
          [](CImageButton& b) {
@@ -223,8 +262,14 @@ TEST_F(ImageButtonTest, PressedAndMouseOverImagesWriteTheirDebugLines) {
         const char* line;
     } cases[] = {
         {[](CImageButton&) {}, ""},
-        {[](CImageButton& b) { testing::move(b, {5, 5}); }, "MouseOver\n"},
-        {[](CImageButton& b) { testing::press(b, {5, 5}); }, "Down\n"},
+        {[](CImageButton& b) {
+             testing::move(b, {5, 5});
+         },
+         "MouseOver\n"},
+        {[](CImageButton& b) {
+             testing::press(b, {5, 5});
+         },
+         "Down\n"},
     };
     for (const auto& c : cases) {
         c.act(button);

@@ -4,7 +4,6 @@
 
 #include <QTest>
 #include <QThread>
-
 #include <atomic>
 #include <set>
 #include <string>
@@ -176,10 +175,15 @@ TEST(TransparentLabel, TextSetOnAnotherThreadIsPaintedOnTheGuiThread) {
 
 TEST(TransparentLabel, TextsFromManyThreadsAreNeverShownTorn) {
     const std::vector<std::string> texts = {
-        "a", "While Updating...", "Completed Update File", "QuorlanPlus/map/field_01.zip",
-        "12/345", "한글 파일 이름",
+        "a",
+        "While Updating...",
+        "Completed Update File",
+        "QuorlanPlus/map/field_01.zip",
+        "12/345",
+        "한글 파일 이름",
         // Long texts of one length are rewritten in place, where a copy racing a write would mix them.
-        std::string(4000, 'W'), std::string(4000, 'i'),
+        std::string(4000, 'W'),
+        std::string(4000, 'i'),
     };
     QWidget window;
     window.resize(600, 421);

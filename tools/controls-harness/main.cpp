@@ -13,7 +13,6 @@
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QTimer>
-
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -194,7 +193,8 @@ int main(int argc, char** argv) {
         button->setGeometry(place.geometry);
         button->SetSkin(buttonPicture, place.strip.x(), place.strip.y());
         if (std::string(place.caption) == "Start") h.start = button;
-        if (std::string(place.caption) == "X") QObject::connect(button, &CImageButton::clicked, &app, &QApplication::quit);
+        if (std::string(place.caption) == "X")
+            QObject::connect(button, &CImageButton::clicked, &app, &QApplication::quit);
     }
     h.start->setEnabled(false);
 
