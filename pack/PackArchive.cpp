@@ -10,6 +10,7 @@
 
 #include "pack/PackBuildPipeline.h"
 #include "pack/PackEntryCopy.h"
+#include "pack/PackParallelExtractor.h"
 #include "pack/PackReader.h"
 #include "pack/PackResult.h"
 #include "pack/PackWriter.h"
@@ -145,24 +146,37 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
 
     postProgress(0);
     ProgressSteps progress(*this, names.size(), &PackArchive::postProgress);
+
+    // The directory is scanned first; the matching entries before the first failure are then
+    // extracted in parallel, and their progress is posted in entry order.
+    std::vector<PackParallelExtractor::Item> items;
+    bool scanned = false;
     (void)reader.goToFirstEntry();  // an empty archive fails at its first entry info below
-    for (;;) {
-        if (reader.readEntryInfo() != PACK_OK) return false;
+    for (std::size_t index = 0;; ++index) {
+        if (reader.readEntryInfo() != PACK_OK) break;
         const std::string& name = reader.currentName();
         if (std::find(names.begin(), names.end(), name) != names.end()) {
             // The name comes from the archive, which came from the network: it may only
             // name a file inside the folder.
-            if (!FileSystem::isSafeRelativeName(name, true) || passesThroughLink(folder, name)) return false;
-            // The old file stays until the new one is complete and its CRC matched: the
-            // reader writes a temporary and renames it over the target.
-            FileSystem::clearReadOnly(folder);
-            if (reader.extractEntryToFile(folder + name) != PACK_OK) return false;
-            progress.step();
+            if (!FileSystem::isSafeRelativeName(name, true) || passesThroughLink(folder, name)) break;
+            items.push_back({index, name});
         }
         int next = reader.goToNextEntry();
-        if (next == PACK_END_OF_LIST) return true;
-        if (next != PACK_OK) return false;
+        if (next == PACK_END_OF_LIST) scanned = true;
+        if (next != PACK_OK) break;
     }
+    reader.close();
+    if (items.empty()) return scanned;
+
+    // The old files stay until their new content is complete and its CRC matched: the reader
+    // writes a temporary and renames it over the target.
+    FileSystem::clearReadOnly(folder);
+    PackParallelExtractor extractor(archivePath, folder, std::move(items));
+    for (std::size_t i = 0, count = extractor.size(); i < count; ++i) {
+        if (extractor.takeNext() != PACK_OK) return false;
+        progress.step();
+    }
+    return scanned;
 }
 
 int PackArchive::updatePack(const std::string& folder, const std::string& stagingFolder, const NameList& removeNames,

@@ -31,17 +31,20 @@ BYTES=$(find "$DATA" -type f -printf '%s\n' | awk '{s+=$1} END {print s}')
 PW=$("$QPAK" password)
 sync
 
-# measure NAME COMMAND...: elapsed seconds and peak memory (KiB) into SECONDS_<NAME>, PEAK_<NAME>.
+# measure NAME COMMAND...: elapsed seconds, CPU seconds (user + system) and peak memory (KiB)
+# into SECONDS_<NAME>, CPU_<NAME>, PEAK_<NAME>. CPU time tells the work apart from the wait
+# when the machine is shared.
 measure() {
   local name=$1; shift
-  /usr/bin/time -f "%e %M" -o "$WORK/time.txt" "$@" >/dev/null
-  read -r secs peak <"$WORK/time.txt"
+  /usr/bin/time -f "%e %U %S %M" -o "$WORK/time.txt" "$@" >/dev/null
+  read -r secs user sys peak <"$WORK/time.txt"
   printf -v "SECONDS_$name" '%s' "$secs"
+  printf -v "CPU_$name" '%s' "$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')"
   printf -v "PEAK_$name" '%s' "$peak"
 }
-mbps() { awk -v b="$BYTES" -v s="$1" 'BEGIN { printf "%8.1f", (s > 0 ? b / 1e6 / s : 0) }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%6.1f%%", 100 * a / b }'; }
-mib() { awk -v k="$1" 'BEGIN { printf "%8.1f", k / 1024 }'; }
+mbps() { awk -v b="$BYTES" -v s="$1" 'BEGIN { printf "%.1f", (s > 0 ? b / 1e6 / s : 0) }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f%%", 100 * a / b }'; }
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 times() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2fx", (b > 0 ? a / b : 0) }'; }
 
 PACK=$DATA/data.QPAK
@@ -49,7 +52,8 @@ measure build "$QPAK" build "$DATA"
 PACK_BYTES=$(stat -c %s "$PACK")
 measure zip bash -c 'cd "$1" && zip -q -r -8 -P "$2" "$3" . -x data.QPAK data.RPAK' _ "$DATA" "$PW" "$WORK/zip/data.zip"
 ZIP_BYTES=$(stat -c %s "$WORK/zip/data.zip")
-read -r ZLIB_SECONDS ZLIB_IN ZLIB_OUT < <("$ZLIB" "$DATA")
+measure zlib bash -c '"$1" "$2" >"$3"' _ "$ZLIB" "$DATA" "$WORK/zlib.txt"
+read -r _ ZLIB_IN ZLIB_OUT <"$WORK/zlib.txt"
 "$QPAK" verify "$PACK" >/dev/null
 
 # 1 % of the entries, staged as the patcher stages them.
@@ -70,19 +74,22 @@ cmp <(cd "$WORK/out-qpak" && cat $(ls)) <(cd "$DATA" && cat $(ls | grep -v -e '\
   || echo "WARNING: extracted files differ from the corpus"
 
 echo
-echo "cores: $(nproc); corpus $(awk -v b="$BYTES" 'BEGIN { printf "%.1f MB", b / 1e6 }'), ${#ALL[@]} files"
-printf '%-34s %8s %8s %8s %9s\n' "" seconds "MB/s" size "peak MiB"
-printf '%-34s %8s %s %s %s\n' "qpak build" "$SECONDS_build" "$(mbps "$SECONDS_build")" "$(ratio "$PACK_BYTES" "$BYTES")" "$(mib "$PEAK_build")"
-printf '%-34s %8s %s %s %s\n' "zip -r -8 -P" "$SECONDS_zip" "$(mbps "$SECONDS_zip")" "$(ratio "$ZIP_BYTES" "$BYTES")" "$(mib "$PEAK_zip")"
-printf '%-34s %8s %s %s\n' "zlib raw deflate 8, one thread" "$ZLIB_SECONDS" "$(mbps "$ZLIB_SECONDS")" "$(ratio "$ZLIB_OUT" "$ZLIB_IN")"
-printf '%-34s %8s %8s %8s %s\n' "qpak add (${#STAGED[@]} of ${#ALL[@]} entries)" "$SECONDS_add" "" "" "$(mib "$PEAK_add")"
-printf '%-34s %8s\n' "cp of the pack" "$SECONDS_cp"
-printf '%-34s %8s\n' "cp + sync of the pack" "$SECONDS_cpsync"
-printf '%-34s %8s %s %8s %s\n' "qpak extract" "$SECONDS_extract" "$(mbps "$SECONDS_extract")" "" "$(mib "$PEAK_extract")"
-printf '%-34s %8s %s %8s %s\n' "unzip -P" "$SECONDS_unzip" "$(mbps "$SECONDS_unzip")" "" "$(mib "$PEAK_unzip")"
+echo "cores: $(nproc), load average $(cut -d' ' -f1-3 /proc/loadavg); corpus $(awk -v b="$BYTES" 'BEGIN { printf "%.1f MB", b / 1e6 }'), ${#ALL[@]} files"
+row() {  # label seconds cpu mbps size peak
+  printf '%-34s %8s %8s %8s %8s %9s\n' "$@"
+}
+row "" seconds "cpu s" "MB/s" size "peak MiB"
+row "qpak build" "$SECONDS_build" "$CPU_build" "$(mbps "$SECONDS_build")" "$(ratio "$PACK_BYTES" "$BYTES")" "$(mib "$PEAK_build")"
+row "zip -r -8 -P" "$SECONDS_zip" "$CPU_zip" "$(mbps "$SECONDS_zip")" "$(ratio "$ZIP_BYTES" "$BYTES")" "$(mib "$PEAK_zip")"
+row "zlib raw deflate 8, one thread" "$SECONDS_zlib" "$CPU_zlib" "$(mbps "$SECONDS_zlib")" "$(ratio "$ZLIB_OUT" "$ZLIB_IN")" ""
+row "qpak add (${#STAGED[@]} of ${#ALL[@]} entries)" "$SECONDS_add" "$CPU_add" "" "" "$(mib "$PEAK_add")"
+row "cp of the pack" "$SECONDS_cp" "$CPU_cp" "" "" ""
+row "cp + sync of the pack" "$SECONDS_cpsync" "$CPU_cpsync" "" "" ""
+row "qpak extract" "$SECONDS_extract" "$CPU_extract" "$(mbps "$SECONDS_extract")" "" "$(mib "$PEAK_extract")"
+row "unzip -P" "$SECONDS_unzip" "$CPU_unzip" "$(mbps "$SECONDS_unzip")" "" "$(mib "$PEAK_unzip")"
 echo
 echo "build:   zip / qpak = $(times "$SECONDS_zip" "$SECONDS_build")   (target >= 3x)"
-echo "         zlib one thread / qpak = $(times "$ZLIB_SECONDS" "$SECONDS_build")"
+echo "         zlib one thread / qpak = $(times "$SECONDS_zlib" "$SECONDS_build")"
 echo "add:     qpak / cp = $(times "$SECONDS_add" "$SECONDS_cp"), qpak / (cp + sync) = $(times "$SECONDS_add" "$SECONDS_cpsync")   (target <= 2x)"
 echo "extract: unzip / qpak = $(times "$SECONDS_unzip" "$SECONDS_extract")   (target >= 1.5x)"
 echo "peak:    $(mib "$(printf '%s\n' "$PEAK_build" "$PEAK_add" "$PEAK_extract" | sort -n | tail -1)") MiB for qpak   (target < 64 MiB)"

@@ -69,6 +69,34 @@ TEST(PackArchiveExtract, ExtractsExactlyTheNamedEntriesWithTheirDatesAndProgress
     EXPECT_EQ(local.tm_sec, 12);
 }
 
+TEST(PackArchiveExtract, ManyEntriesComeOutWholeWithOrderedProgressAndTheLastDuplicateWins) {
+    TempGameFolder game;
+    std::string pack = game.file("p.QPAK");
+    PackEntries entries;
+    NameList names;
+    for (int i = 0; i < 50; ++i) {
+        std::string name = "e" + std::to_string(i) + ".dat";
+        entries.emplace_back(name, randomBytes(1000 + i * 1500, i));
+        names.push_back(name);
+    }
+    entries.emplace_back("e7.dat", "the later copy of e7");
+    ASSERT_TRUE(writePack(pack, entries));
+    std::string folder = game.makeFolder("out");
+    RecordingWindow window;
+
+    ASSERT_TRUE(PackArchive(&window).extractEntries(folder, pack, names, false));
+
+    for (int i = 0; i < 50; ++i) {
+        if (i == 7) continue;
+        EXPECT_EQ(game.read("out/e" + std::to_string(i) + ".dat"), entries[i].second) << i;
+    }
+    EXPECT_EQ(game.read("out/e7.dat"), "the later copy of e7");
+    Progress expected{0};
+    for (int done = 1; done <= 51; ++done)
+        expected.push_back(static_cast<int>(static_cast<float>(done) / 50.0f * 100));
+    EXPECT_EQ(window.progress(), expected);
+}
+
 TEST(PackArchiveExtract, FailsWithoutArchiveOrFolder) {
     TempGameFolder game;
     std::string pack = game.file("p.QPAK");
