@@ -162,7 +162,8 @@ DownloadCache::Result DownloadCache::download(const std::string& url, const Prog
     const std::string metaPath = folder_ + key + ".meta";
     // The old validators go first: they must never describe the new body, nor the new ones the old.
     ::unlink(metaPath.c_str());
-    if (!FileSystem::replaceFile(part, bodyPath(url)) || !writeMeta(url, fresh)) {
+    // The meta file's atomic write flushes this folder, and with it the body's rename.
+    if (::rename(part.c_str(), bodyPath(url).c_str()) != 0 || !writeMeta(url, fresh)) {
         ::unlink(part.c_str());
         ::unlink(metaPath.c_str());
         result.outcome = HttpClient::Outcome::Failed;

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Download benchmark: the engine's downloader against the curl command line, same files, same
+# local server, one run. Not a test: it prints the figures and the ratio (engine / curl
+# throughput; the aim is at least 0.9x), it does not judge.
+#
+# usage: bench/download/run.sh [ROUNDS]      (default 3; the best round counts)
+# env:   BUILD_DIR (default <repo>/build-bench), WORK (default a fresh folder under /tmp)
+set -euo pipefail
+
+ROUNDS=${1:-3}
+REPO=$(cd "$(dirname "$0")/../.." && pwd)
+BUILD_DIR=${BUILD_DIR:-$REPO/build-bench}
+WORK=${WORK:-$(mktemp -d /tmp/nimbrel-downloadbench.XXXXXX)}
+trap 'rm -rf "$WORK"' EXIT
+
+command -v curl >/dev/null || { echo "missing curl (apt-get install curl)" >&2; exit 1; }
+
+# The server is the tests' own, so the tests must be configured.
+cmake -S "$REPO" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNIMBREL_BUILD_GUI=OFF \
+  -DNIMBREL_BUILD_TESTS=ON >/dev/null
+ninja -C "$BUILD_DIR" -j2 download-bench >/dev/null
+echo "curl: $(curl --version | head -1)"
+"$BUILD_DIR/bench/download/download-bench" "$ROUNDS" "$WORK"
