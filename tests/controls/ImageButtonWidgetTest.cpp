@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 #include <string>
 
 #include "controls/CImageButton.h"
@@ -166,6 +167,29 @@ TEST_F(ImageButtonTest, StatesFollowTheMouseWithDisabledThenPressedThenHoverPrec
         EXPECT_EQ(button.currentState(), step.shown) << step.what;
         EXPECT_EQ(shownState(button), step.shown) << step.what;
     }
+}
+
+// The same tracking through the window system's own event path: entering, leaving and clicking a
+// button inside a shown window.
+TEST_F(ImageButtonTest, PointerInAShownWindowDrivesTheStates) {
+    QWidget window;
+    window.resize(100, 40);
+    CImageButton button(&window);
+    button.setGeometry(10, 10, 20, 10);
+    button.SetSkin("states.png", 0, 0);
+    QSignalSpy clicked(&button, &QAbstractButton::clicked);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+    QTest::mouseMove(&window, QPoint(60, 30));
+    QTest::mouseMove(&window, QPoint(15, 15));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return button.currentState() == State::MouseOver; }, 2000));
+    QTest::mouseMove(&window, QPoint(60, 30));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return button.currentState() == State::Normal; }, 2000));
+
+    QTest::mouseClick(&button, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+    EXPECT_EQ(clicked.count(), 1);
+    EXPECT_NE(button.currentState(), State::Pressed);
 }
 
 TEST_F(ImageButtonTest, ClickCountsFollowPushButtonRules) {
