@@ -8,6 +8,7 @@
 #include "pack/PackReader.h"
 #include "pack/PackResult.h"
 #include "pack/PackWriter.h"
+#include "pack/ZipCrypto.h"
 
 namespace nimbrel {
 
@@ -23,11 +24,11 @@ PackEntryCopy::PackEntryCopy()
 
 PackEntryCopy::~PackEntryCopy() = default;
 
-int PackEntryCopy::verifyDeflated(const std::vector<unsigned char>& deflated, std::uint64_t size,
+int PackEntryCopy::verifyDeflated(const unsigned char* deflated, std::size_t deflatedSize, std::uint64_t size,
                                   std::uint32_t crc) {
     if (!decompressor_->handle || size > kBufferSize) return PACK_INTERNAL_ERROR;
     std::size_t produced = 0;
-    libdeflate_result r = libdeflate_deflate_decompress(decompressor_->handle, deflated.data(), deflated.size(),
+    libdeflate_result r = libdeflate_deflate_decompress(decompressor_->handle, deflated, deflatedSize,
                                                         data_.get(), static_cast<std::size_t>(size), &produced);
     // A stream that inflates to more or less than the recorded size is as damaged as a
     // wrong CRC, and the reader would report it the same way.
@@ -49,21 +50,29 @@ int PackEntryCopy::copyCurrentEntry(PackReader& reader, PackWriter& writer, cons
         return writer.addBuffer(entryName_, data_.get(), uncompressedSize_, date);
     }
 
-    int r = reader.readCompressedEntry(stream_);
-    if (r != PACK_OK) return r;
-    r = verifyDeflated(stream_, uncompressedSize_, info.crc);
-    if (r != PACK_OK) return r;
-
     const char* oldPassword = reader.entryPassword();
     const char* writePassword = PackPasswordTable::instance().writePassword();
     bool sameKey = (info.flag & 1) != 0 && oldPassword && std::strcmp(oldPassword, writePassword) == 0;
     if (sameKey) {
-        // Already encrypted the way the new pack wants it: the stored bytes go over unchanged.
-        r = reader.readStoredEntry(stream_);
+        // Already encrypted the way the new pack wants it: the stored bytes go over unchanged,
+        // and are decrypted afterwards in place only to check them. A damaged entry then sits
+        // in the temporary, which the failure leaves unfinished and never makes the pack.
+        int r = reader.readStoredEntry(stream_);
         if (r != PACK_OK) return r;
-        return writer.addRawEncrypted(entryName_, stream_.data(), stream_.size(), info.crc, uncompressedSize_,
-                                      info.date);
+        if (stream_.size() < ZipCrypto::kHeaderSize) return PACK_BAD_ZIP_FILE;
+        r = writer.addRawEncrypted(entryName_, stream_.data(), stream_.size(), info.crc, uncompressedSize_, info.date);
+        if (r != PACK_OK) return r;
+        ZipCrypto cipher(oldPassword);
+        cipher.readHeader(stream_.data());
+        cipher.decrypt(stream_.data() + ZipCrypto::kHeaderSize, stream_.size() - ZipCrypto::kHeaderSize);
+        return verifyDeflated(stream_.data() + ZipCrypto::kHeaderSize, stream_.size() - ZipCrypto::kHeaderSize,
+                              uncompressedSize_, info.crc);
     }
+
+    int r = reader.readCompressedEntry(stream_);
+    if (r != PACK_OK) return r;
+    r = verifyDeflated(stream_.data(), stream_.size(), uncompressedSize_, info.crc);
+    if (r != PACK_OK) return r;
     return writer.addPrecompressed(entryName_, stream_.data(), stream_.size(), info.crc, uncompressedSize_,
                                    info.date);
 }

@@ -6,6 +6,7 @@
 // the buffer and its CRC checked, so a damaged entry fails the copy instead of reaching the
 // new pack.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -31,7 +32,7 @@ public:
     int copyCurrentEntry(PackReader& reader, PackWriter& writer, const std::string& entryName);
 
 private:
-    int verifyDeflated(const std::vector<unsigned char>& deflated, std::uint64_t size, std::uint32_t crc);
+    int verifyDeflated(const unsigned char* deflated, std::size_t deflatedSize, std::uint64_t size, std::uint32_t crc);
 
     std::uint32_t uncompressedSize_ = 0;
     std::string entryName_;
