@@ -145,7 +145,7 @@ bool UpdateApplier::readDeletionList(const std::string& path, int version) {
             name = line.substr(slash + 1);
             if (key.find("map\\minimap") != std::string::npos) key = "minimap";
         }
-        addDeletion(key, name, version);
+        if (!name.empty()) addDeletion(key, name, version);
     }
     return true;
 }
@@ -165,6 +165,9 @@ void UpdateApplier::addDeletion(const std::string& key, const std::string& name,
 // Applying
 
 int UpdateApplier::extractArchive(const std::string& folder, const std::string& archivePath, const NameList& names) {
+    // A key new to this installation may name a folder several levels deep.
+    const std::string& base = engine_.baseFolder;
+    if (folder.starts_with(base)) createParentFolders(base, folder.substr(base.size()));
     FileSystem::createDirectory(folder);
     for (const auto& name : names) createParentFolders(folder, name);
     return engine_.packArchive->extractEntries(folder, archivePath, names, true) ? 0 : -8;

@@ -81,7 +81,8 @@ TEST_F(UpdateApplierTest, DeletionListLinesMapToFolderKeys) {
                "data\\sub\\deep.bin\n"
                "\n"
                "   \n"
-               "Item\\Case.dat\n");
+               "Item\\Case.dat\n"
+               "item\\\n");
     ASSERT_TRUE(applier.readDeletionList(game.file("update/del.txt"), 3));
     EXPECT_EQ(deletionsOf("root"), std::vector<std::string>{"readme.txt"});
     EXPECT_EQ(deletionsOf("item"), std::vector<std::string>{"old.dat"});
@@ -245,12 +246,14 @@ TEST_F(UpdateApplierTest, OrdinaryFoldersGetFilesAndDeletions) {
     game.write("data/sub/stays.bin", "stays");
     addArchive("root", 1, "root1.zip", {{"readme.txt", "v1"}, {"tools/cfg.ini", "cfg"}});
     addArchive("data", 2, "data2.zip", {{"fresh.bin", "fresh"}});
+    addArchive("new/deep", 2, "deep2.zip", {{"d.bin", "deep"}});
     addArchive("root", 2, "root2.zip", {{"readme.txt", "v2"}});
     addDeletionList(2, "del2.txt", "data\\sub\\deep.bin\r\nreadme.txt\r\n");
     EXPECT_EQ(applier.applyUpdates(), 1);
     EXPECT_EQ(game.read("readme.txt"), "v2");  // supplied again by version 2: not deleted
     EXPECT_EQ(game.read("tools/cfg.ini"), "cfg");
     EXPECT_EQ(game.read("data/fresh.bin"), "fresh");
+    EXPECT_EQ(game.read("new/deep/d.bin"), "deep");  // a new key several folders deep
     EXPECT_FALSE(game.exists("data/sub/deep.bin"));
     EXPECT_TRUE(game.exists("data/sub/stays.bin"));
     // A folder group without a pack merge ends on a full bar.
