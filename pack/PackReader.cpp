@@ -114,8 +114,8 @@ struct PackReader::Impl {
     bool openEmptyArchive(const std::string& path) {
         std::FILE* file = std::fopen(path.c_str(), "rb");
         if (!file) return false;
-        unsigned char record[22 + 0xFFFF];
-        std::size_t size = std::fread(record, 1, sizeof(record), file);
+        std::vector<unsigned char> record(22 + 0xFFFF);
+        std::size_t size = std::fread(record.data(), 1, record.size(), file);
         bool longer = std::fgetc(file) != EOF;
         std::fclose(file);
         auto le16 = [&](std::size_t at) { return static_cast<std::size_t>(record[at] | record[at + 1] << 8); };
@@ -124,7 +124,7 @@ struct PackReader::Impl {
         for (std::size_t at = 4; at < 20; ++at)
             if (record[at] != 0) return false;
         if (22 + le16(20) != size) return false;
-        comment.assign(reinterpret_cast<const char*>(record) + 22, std::min<std::size_t>(le16(20), kCommentSize));
+        comment.assign(reinterpret_cast<const char*>(record.data()) + 22, std::min<std::size_t>(le16(20), kCommentSize));
         emptyArchive = true;
         return true;
     }

@@ -28,9 +28,6 @@ public:
     void readHeader(const unsigned char header[kHeaderSize]);
 
 private:
-    unsigned char keyStreamByte() const;
-    void updateKeys(unsigned char plain);
-
     std::uint32_t keys_[3];
 };
 
