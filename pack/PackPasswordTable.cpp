@@ -23,8 +23,10 @@ constexpr const char* kTemplates[4] = {
 
 static_assert(sizeof(kSeedPrefix) - 1 == 4);
 static_assert(kCounterStart - (PackPasswordTable::kVersionCount - 1) >= 10000000u && kCounterStart <= 99999999u);
-static_assert(std::char_traits<char>::length(kTemplates[0]) == 10 && std::char_traits<char>::length(kTemplates[1]) == 10 &&
-              std::char_traits<char>::length(kTemplates[2]) == 11 && std::char_traits<char>::length(kTemplates[3]) == 12);
+static_assert(std::char_traits<char>::length(kTemplates[0]) == 10 &&
+              std::char_traits<char>::length(kTemplates[1]) == 10 &&
+              std::char_traits<char>::length(kTemplates[2]) == 11 &&
+              std::char_traits<char>::length(kTemplates[3]) == 12);
 
 constexpr const char kCommentFormat[] = "Quorlan Zip v%d";
 

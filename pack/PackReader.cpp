@@ -119,12 +119,14 @@ struct PackReader::Impl {
         bool longer = std::fgetc(file) != EOF;
         std::fclose(file);
         auto le16 = [&](std::size_t at) { return static_cast<std::size_t>(record[at] | record[at + 1] << 8); };
-        if (longer || size < 22 || record[0] != 'P' || record[1] != 'K' || record[2] != 5 || record[3] != 6) return false;
+        if (longer || size < 22 || record[0] != 'P' || record[1] != 'K' || record[2] != 5 || record[3] != 6)
+            return false;
         // No disk numbers, no entries, an empty directory, and the comment fills the rest.
         for (std::size_t at = 4; at < 20; ++at)
             if (record[at] != 0) return false;
         if (22 + le16(20) != size) return false;
-        comment.assign(reinterpret_cast<const char*>(record.data()) + 22, std::min<std::size_t>(le16(20), kCommentSize));
+        comment.assign(reinterpret_cast<const char*>(record.data()) + 22,
+                       std::min<std::size_t>(le16(20), kCommentSize));
         emptyArchive = true;
         return true;
     }

@@ -21,7 +21,9 @@ constexpr std::array<std::uint32_t, 256> makeCrcTable() {
 
 constexpr std::array<std::uint32_t, 256> kCrcTable = makeCrcTable();
 
-inline std::uint32_t crcStep(std::uint32_t crc, unsigned char byte) { return kCrcTable[(crc ^ byte) & 0xFF] ^ (crc >> 8); }
+inline std::uint32_t crcStep(std::uint32_t crc, unsigned char byte) {
+    return kCrcTable[(crc ^ byte) & 0xFF] ^ (crc >> 8);
+}
 
 void fillRandom(unsigned char* out, std::size_t size) {
     std::size_t done = 0;
@@ -46,7 +48,6 @@ void fillRandom(unsigned char* out, std::size_t size) {
 }
 
 }  // namespace
-
 
 // The key state lives in locals while a buffer is processed: written bytes may alias the
 // members as far as the compiler knows, and reloading them every byte costs a factor of

@@ -21,8 +21,7 @@ public:
     // of the check value's high word. Packs are written with a check value of 0, so the last
     // two bytes encrypt zeros whatever the entry's CRC-32 is. With random == nullptr the ten
     // bytes come from the system's random source.
-    void makeHeader(unsigned char header[kHeaderSize], std::uint32_t checkValue,
-                    const unsigned char* random = nullptr);
+    void makeHeader(unsigned char header[kHeaderSize], std::uint32_t checkValue, const unsigned char* random = nullptr);
     // Decrypts a header and primes the keys for the data behind it. The check byte is never
     // verified: packs written with a check value of 0 would fail it.
     void readHeader(const unsigned char header[kHeaderSize]);

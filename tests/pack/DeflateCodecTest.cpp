@@ -17,7 +17,8 @@ namespace {
 std::vector<unsigned char> mixedContent(std::size_t size, unsigned seed) {
     std::mt19937 random(seed);
     std::vector<unsigned char> data(size);
-    for (std::size_t i = 0; i < size; ++i) data[i] = (i / 4096) % 2 ? static_cast<unsigned char>(random()) : 'a' + i % 7;
+    for (std::size_t i = 0; i < size; ++i)
+        data[i] = (i / 4096) % 2 ? static_cast<unsigned char>(random()) : 'a' + i % 7;
     return data;
 }
 

@@ -27,11 +27,8 @@ TEST(PackPasswordTable, DerivedPasswordsStayPinned) {
     };
     // Worked out independently from the derivation (CRC-32 of the zero-padded 260-byte seed).
     const Case cases[] = {
-        {0, "*&^27e8b9ea!@#$~"},
-        {1, "]21B79F70[;:-=+."},
-        {2, "?<>,65c82c8/|{}_"},
-        {3, "(~)^!15e43961`'@#&"},
-        {999, "(~)^!3fa5c31`'@#&"},
+        {0, "*&^27e8b9ea!@#$~"},   {1, "]21B79F70[;:-=+."},    {2, "?<>,65c82c8/|{}_"},
+        {3, "(~)^!15e43961`'@#&"}, {999, "(~)^!3fa5c31`'@#&"},
     };
     for (Case c : cases) {
         SCOPED_TRACE(c.version);
@@ -50,8 +47,10 @@ TEST(PackPasswordTable, PasswordsFollowTheirTemplatesAndFitTheSlot) {
         // Templates 1 (upper case) and the others (lower case) differ in their digits only.
         bool hasLower = password.find_first_of("abcdef") != std::string::npos;
         bool hasUpper = password.find_first_of("ABCDEF") != std::string::npos;
-        if (v % 4 == 1) EXPECT_FALSE(hasLower) << password;
-        else EXPECT_FALSE(hasUpper) << password;
+        if (v % 4 == 1)
+            EXPECT_FALSE(hasLower) << password;
+        else
+            EXPECT_FALSE(hasUpper) << password;
         seen.insert(password);
     }
     EXPECT_EQ(seen.size(), static_cast<std::size_t>(PackPasswordTable::kVersionCount));
@@ -82,17 +81,17 @@ TEST(PackPasswordTable, ParseVersionFollowsScanfMatching) {
         {"Quorlan Zip v0", 0},
         {"Quorlan Zip v999 and more", 999},
         {"Quorlan Zip v7\n", 7},
-        {"Quorlan Zip v  42", 42},   // %d skips white space
-        {"Quorlan Zip v-1", -1},     // and takes a sign
+        {"Quorlan Zip v  42", 42},  // %d skips white space
+        {"Quorlan Zip v-1", -1},    // and takes a sign
         {"Quorlan Zip v+5", 5},
-        {"QuorlanZipv4", 4},         // a blank in the format matches none too
-        {"Quorlan \t Zip\nv5", 5},   // or any run of white space
+        {"QuorlanZipv4", 4},        // a blank in the format matches none too
+        {"Quorlan \t Zip\nv5", 5},  // or any run of white space
         {"", 0},
         {"Quorlan Zip v", 0},
         {"Quorlan Zip vx", 0},
         {"quorlan Zip v3", 0},
         {"Quorlan Zip 3", 0},
-        {" Quorlan Zip v3", 0},      // the format does not start with a blank
+        {" Quorlan Zip v3", 0},  // the format does not start with a blank
         {"Quorlan Zip v99999999999", INT_MAX},
     };
     for (const Case& c : cases) EXPECT_EQ(PackPasswordTable::parseVersion(c.text), c.version) << '"' << c.text << '"';

@@ -42,7 +42,9 @@ void writeWhole(const std::string& path, const std::string& content) {
 unsigned le16(const std::string& b, std::size_t at) {
     return static_cast<unsigned char>(b[at]) | static_cast<unsigned char>(b[at + 1]) << 8;
 }
-std::uint32_t le32(const std::string& b, std::size_t at) { return le16(b, at) | static_cast<std::uint32_t>(le16(b, at + 2)) << 16; }
+std::uint32_t le32(const std::string& b, std::size_t at) {
+    return le16(b, at) | static_cast<std::uint32_t>(le16(b, at + 2)) << 16;
+}
 
 // Offset of the end-of-central-directory record.
 std::size_t endRecord(const std::string& bytes) {
@@ -220,7 +222,6 @@ TEST(PackRoundTrip, ExtractedFilesMatchAndCarryTheEntryDate) {
     EXPECT_EQ(listing->size(), 2 + 1 + samples.size());
 }
 
-
 std::map<std::string, std::string> originalsOf(const std::vector<Sample>& samples) {
     std::map<std::string, std::string> originals;
     for (const auto& s : samples) originals[s.name] = s.content;
@@ -241,7 +242,8 @@ TEST(PackFormat, WrittenHeadersCarryVersionFlagsAndNoExtras) {
         std::string content(3000, 'q');
         auto data = bytesOf(content);
         ASSERT_EQ(writer.addBuffer("a.txt", data.data(), data.size(), {}), PACK_OK);
-        ASSERT_EQ(writer.addBuffer("\xe2\x98\x83.txt", data.data(), data.size(), {}), PACK_OK);  // no code page 949 form
+        ASSERT_EQ(writer.addBuffer("\xe2\x98\x83.txt", data.data(), data.size(), {}),
+                  PACK_OK);  // no code page 949 form
         ASSERT_EQ(writer.close(), PACK_OK);
     }
     const std::string bytes = readWhole(path);
