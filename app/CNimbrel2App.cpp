@@ -12,8 +12,10 @@ CNimbrel2App::CNimbrel2App(std::string commandLine, LauncherTestHook* testHook)
 
 bool CNimbrel2App::InitInstance() {
     CNimbrel2Dlg dialog(commandLine_);
-    if (testHook_) testHook_->watch(&dialog);
     dialog.OnInitDialog();
+    // Watched only once initialised: before that the controls hold the toolkit's defaults
+    // (an enabled Start), which a test must never mistake for the launcher's state.
+    if (testHook_) testHook_->watch(&dialog);
     dialog.exec();
     if (testHook_) testHook_->windowClosed();
     dialog.OnDestroy();

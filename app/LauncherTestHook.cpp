@@ -58,8 +58,10 @@ void LauncherTestHook::run(const QString& command) {
     if (words[0] == "click" && words.size() == 2 && dialog_) {
         static const QMap<QString, int> ids{{"start", 1}, {"x", 2}, {"config", 1000}, {"join", 1005}, {"homepage", 1006}};
         CImageButton* button = ids.contains(words[1]) ? dialog_->button(ids[words[1]]) : nullptr;
-        // click() does nothing on a disabled button, as a real press would.
-        if (button) button->click();
+        // click() does nothing on a disabled button, as a real press would. It runs after
+        // this tick: a box the click opens runs a nested loop, and the hook's timer does not
+        // fire again inside its own slot, so it could not see or answer that box.
+        if (button) QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
         else ok = false;
     } else if (words[0] == "answer-box") {
         ok = false;
@@ -72,7 +74,7 @@ void LauncherTestHook::run(const QString& command) {
             break;
         }
     } else if (words[0] == "close" && dialog_) {
-        dialog_->reject();
+        QMetaObject::invokeMethod(dialog_, &QDialog::reject, Qt::QueuedConnection);
     } else if (words[0] == "drag" && words.size() == 5 && dialog_) {
         QPoint from(words[1].toInt(), words[2].toInt());
         QPoint by(words[3].toInt(), words[4].toInt());

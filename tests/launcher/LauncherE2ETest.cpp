@@ -1,0 +1,413 @@
+// The real launcher, copied into throwaway game folders, against a real patch server on
+// 127.0.0.1. The window is driven and observed through its test hook (NIMBREL_TEST_CONTROL):
+// commands in, state and events out. Needs a display (run under xvfb-run); skips without one.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#ifdef NIMBREL_HAVE_QT_GUI
+#include <QImage>
+#endif
+
+#include "engine/VersionTokenTable.h"
+#include "pack/PackEntryDate.h"
+#include "pack/PackWriter.h"
+#include "tests/support/TempGameFolder.h"
+#include "tests/support/TestHttpServer.h"
+
+using nimbrel::test::TempGameFolder;
+using nimbrel::test::TestHttpServer;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+#if defined(NIMBREL_PATH) && defined(QUORLAN_STANDIN_PATH) && defined(MAKE_SKIN_PATH)
+
+namespace {
+
+constexpr const char* kLaunchToken = "=+_)(*&^90plokmn78ijuhbg;=+_)(*&^";
+constexpr const char* kPatchFolder = "/quorlanpatch/plus_real/";
+
+std::string zipWith(const std::string& path, const std::map<std::string, std::string>& files) {
+    nimbrel::PackWriter writer(path);
+    EXPECT_TRUE(writer.isOpen()) << path;
+    for (const auto& [name, content] : files)
+        writer.addBuffer(name, reinterpret_cast<const unsigned char*>(content.data()), content.size(),
+                         nimbrel::PackEntryDate{});
+    EXPECT_EQ(writer.close(), 0);
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void copyExecutable(const std::string& from, const std::string& to) {
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+    ::chmod(to.c_str(), 0755);
+}
+
+// Runs a program and waits for it; its exit code, or -1.
+int runAndWait(const std::vector<std::string>& arguments) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        std::vector<char*> argv;
+        for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// One game folder with the launcher, its skin, a client version and the stand-in game, and
+// a folder for the hook, the lock and the caches, so parallel tests never share a lock.
+class GameFolder {
+public:
+    explicit GameFolder(int version = 0) {
+        copyExecutable(NIMBREL_PATH, game.file("nimbrel"));
+        copyExecutable(QUORLAN_STANDIN_PATH, game.file("QuorlanPlus.exe"));
+        EXPECT_EQ(runAndWait({MAKE_SKIN_PATH, game.path()}), 0);
+        game.write("version.ini",
+                   std::string("[DEFAULT]\r\nCUR_VERSION") + nimbrel::VersionTokenTable::tokenForVersion(version));
+        fs::create_directories(side.file("runtime"));
+        ::chmod(side.file("runtime").c_str(), 0700);
+    }
+
+    TempGameFolder game;
+    TempGameFolder side;  // runtime dir (lock), cache, stand-in log, hook folders
+};
+
+class Launcher {
+public:
+    Launcher(const GameFolder& folder, const std::string& patchUrl, const std::string& name = "hook")
+        : folder_(folder), hook_(folder.side.makeFolder(name)) {
+        std::vector<std::string> environment;
+        for (char** e = environ; *e; ++e) {
+            std::string entry = *e;
+            if (entry.rfind("NIMBREL_", 0) == 0 || entry.rfind("XDG_RUNTIME_DIR=", 0) == 0 ||
+                entry.rfind("XDG_CACHE_HOME=", 0) == 0 || entry.rfind("QUORLAN_STANDIN", 0) == 0)
+                continue;
+            environment.push_back(entry);
+        }
+        environment.push_back("NIMBREL_TEST_CONTROL=" + hook_);
+        environment.push_back("NIMBREL_PATCH_URL=" + patchUrl);
+        environment.push_back("XDG_RUNTIME_DIR=" + folder.side.file("runtime"));
+        environment.push_back("XDG_CACHE_HOME=" + folder.side.file("cache"));
+        environment.push_back("QUORLAN_STANDIN_LOG=" + folder.side.file("standin.log"));
+        environment.push_back("QUORLAN_STANDIN_SECONDS=10");
+        environment.push_back("QTWEBENGINE_DISABLE_SANDBOX=1");
+        std::string program = folder.game.file("nimbrel");
+        std::string workFolder = folder.side.path();  // not the game folder: the launcher must find it itself
+
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            std::vector<char*> envp;
+            for (auto& e : environment) envp.push_back(e.data());
+            envp.push_back(nullptr);
+            char* argv[] = {program.data(), nullptr};
+            if (::chdir(workFolder.c_str()) != 0) ::_exit(126);
+            ::execve(program.c_str(), argv, envp.data());
+            ::_exit(127);
+        }
+    }
+
+    ~Launcher() {
+        if (pid_ > 0 && !exited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    std::map<std::string, std::string> state() const {
+        std::map<std::string, std::string> values;
+        std::ifstream in(hook_ + "state");
+        for (std::string line; std::getline(in, line);) {
+            auto eq = line.find('=');
+            if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+        return values;
+    }
+    std::string events() const {
+        std::ifstream in(hook_ + "events");
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    // Polls until the condition holds; false after the timeout or when the launcher ended.
+    bool waitFor(const std::function<bool()>& condition, std::chrono::seconds timeout = 60s) {
+        auto end = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < end) {
+            if (condition()) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return condition();
+    }
+    bool waitForState(const std::string& key, const std::string& value, std::chrono::seconds timeout = 60s) {
+        return waitFor([&] { return state()[key] == value; }, timeout);
+    }
+    bool waitForEvent(const std::string& text, std::chrono::seconds timeout = 60s) {
+        return waitFor([&] { return events().find(text) != std::string::npos; }, timeout);
+    }
+
+    void command(const std::string& line) {
+        std::string temporary = hook_ + "command.tmp";
+        std::ofstream(temporary) << line << '\n';
+        fs::rename(temporary, hook_ + "command");
+        // The hook takes the file away when it has read it; the next command must not overwrite it.
+        waitFor([&] { return !fs::exists(hook_ + "command"); }, 30s);
+    }
+
+    // The exit code, or -1 when the launcher is still running after the timeout.
+    int waitForExit(std::chrono::seconds timeout = 60s) {
+        auto end = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < end) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                exited_ = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return -1;
+    }
+
+    const std::string& hookFolder() const { return hook_; }
+
+private:
+    const GameFolder& folder_;
+    std::string hook_;
+    pid_t pid_ = -1;
+    bool exited_ = false;
+};
+
+std::string standinLog(const GameFolder& folder, std::chrono::seconds timeout = 15s) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        std::string text = folder.side.read("standin.log");
+        if (!text.empty()) return text;
+        std::this_thread::sleep_for(50ms);
+    }
+    return folder.side.read("standin.log");
+}
+
+std::vector<std::string> filesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec))
+        if (entry.is_regular_file()) names.push_back(entry.path().filename().string());
+    return names;
+}
+
+class LauncherE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY"))
+            GTEST_SKIP() << "the launcher window needs a display; run under xvfb-run";
+    }
+
+    // A server publishing version 1 over a client at version 0: one plain file for the base folder.
+    void publishOneVersion(const std::string& flagsLine = std::string()) {
+        std::string list = "CUR_VERSION = 1\r\n[VERSION = 1]\r\n" + flagsLine + "root=root_1.zip\r\n";
+        server.setFile(std::string(kPatchFolder) + "version.ini", list);
+        server.setFile(std::string(kPatchFolder) + "root_1.zip",
+                       zipWith(scratch.file("root_1.zip"), {{"notice.txt", "patched to version 1\n"}}));
+    }
+    std::string patchUrl() const { return server.url(kPatchFolder); }
+
+    TestHttpServer server;
+    TempGameFolder scratch;
+};
+
+}  // namespace
+
+TEST_F(LauncherE2E, SuccessfulRunFillsTheBarEnablesStartAndStartHandsTheTokenToTheGame) {
+    GameFolder folder;
+    publishOneVersion();
+    Launcher launcher(folder, patchUrl());
+
+    ASSERT_TRUE(launcher.waitForState("geometry", "0,0,600,421")) << launcher.events();
+    auto state = launcher.state();
+    EXPECT_EQ(state["title"], "Quorlan Launcher");
+    EXPECT_EQ(state["frameless"], "1");
+    EXPECT_EQ(state["label.1012"], "Version");
+    EXPECT_EQ(state["label.1013"], "[Now/Total]");
+
+    ASSERT_TRUE(launcher.waitForState("result", "1 5")) << launcher.events();
+    EXPECT_TRUE(launcher.waitForState("start_enabled", "1"));
+    state = launcher.state();
+    EXPECT_EQ(state["progress"], "100");
+    EXPECT_EQ(state["label.1011"], "Completed Update File");
+    EXPECT_EQ(folder.game.read("notice.txt"), "patched to version 1\n");
+    EXPECT_TRUE(filesIn(folder.game.file("update")).empty());
+
+    // The picture of a finished run, kept as a build artifact.
+    fs::create_directories(NIMBREL_ARTIFACT_DIR);
+    std::string shot = std::string(NIMBREL_ARTIFACT_DIR) + "/launcher-after-patch.png";
+    launcher.command("screenshot " + shot);
+    ASSERT_TRUE(launcher.waitForEvent("done screenshot")) << launcher.events();
+#ifdef NIMBREL_HAVE_QT_GUI
+    QImage picture(QString::fromStdString(shot));
+    EXPECT_EQ(picture.width(), 600);
+    EXPECT_EQ(picture.height(), 421);
+#endif
+
+    launcher.command("click start");
+    EXPECT_EQ(launcher.waitForExit(), 0);
+    EXPECT_EQ(standinLog(folder), std::string(kLaunchToken) + "\n");
+}
+
+TEST_F(LauncherE2E, FailedDownloadLeavesStartDisabledAndXStillCloses) {
+    GameFolder folder;
+    publishOneVersion();
+    server.setStatus(std::string(kPatchFolder) + "root_1.zip", 404);
+    Launcher launcher(folder, patchUrl());
+
+    // The downloader's own box holds the worker until the player answers it.
+    ASSERT_TRUE(launcher.waitForEvent("box root_1.zip file download failed")) << launcher.events();
+    launcher.command("answer-box");
+    ASSERT_TRUE(launcher.waitForState("result", "-4 4")) << launcher.events();
+    EXPECT_EQ(launcher.state()["start_enabled"], "0");
+
+    launcher.command("click start");  // a disabled Start does nothing
+    EXPECT_EQ(launcher.state()["visible"], "1");
+    launcher.command("click x");
+    EXPECT_EQ(launcher.waitForExit(), 0);
+    EXPECT_TRUE(folder.side.read("standin.log").empty());
+    EXPECT_TRUE(filesIn(folder.game.file("update")).empty());
+}
+
+TEST_F(LauncherE2E, SelfUpdateRequestStartsTheUpdaterWithTheTokenAndQuits) {
+    GameFolder folder;
+    copyExecutable(QUORLAN_STANDIN_PATH, folder.game.file("selfupdate.exe"));
+    publishOneVersion("SELF_UPDATE=TRUE\r\n");
+    Launcher launcher(folder, patchUrl());
+
+    EXPECT_EQ(launcher.waitForExit(), 0) << launcher.events();
+    EXPECT_EQ(launcher.state()["result"], "1 5");
+    EXPECT_EQ(launcher.state()["label.1011"], "Completed Update File");
+    // Only the updater ran (Start was never pressed), so the one line is its arguments.
+    EXPECT_EQ(standinLog(folder), std::string(kLaunchToken) + "\n");
+}
+
+TEST_F(LauncherE2E, SecondLauncherShowsTheDoubleExecutionMessageAndExitsZero) {
+    GameFolder folder;
+    publishOneVersion();
+    Launcher first(folder, patchUrl(), "first");
+    ASSERT_TRUE(first.waitForState("result", "1 5")) << first.events();
+
+    Launcher second(folder, patchUrl(), "second");
+    ASSERT_TRUE(second.waitForEvent(
+        "box please don't double execute the following programs (Quorlan.exe or nimbrel.exe)"))
+        << second.events();
+    second.command("answer-box");
+    EXPECT_EQ(second.waitForExit(), 0);
+
+    EXPECT_EQ(first.state()["visible"], "1");
+    first.command("click x");
+    EXPECT_EQ(first.waitForExit(), 0);
+}
+
+TEST_F(LauncherE2E, RunningGameClientKeepsTheLauncherOut) {
+    GameFolder folder;
+    publishOneVersion();
+    Launcher first(folder, patchUrl(), "first");
+    ASSERT_TRUE(first.waitForState("result", "1 5")) << first.events();
+    first.command("click start");
+    ASSERT_EQ(first.waitForExit(), 0) << first.events();
+    ASSERT_FALSE(standinLog(folder).empty());  // the game runs and holds the name now
+
+    Launcher second(folder, patchUrl(), "second");
+    EXPECT_TRUE(second.waitForEvent("box please don't double execute")) << second.events();
+    second.command("answer-box");
+    EXPECT_EQ(second.waitForExit(), 0);
+}
+
+TEST_F(LauncherE2E, ClosingDuringADownloadStopsTheRunAndEmptiesTheUpdateFolder) {
+    GameFolder folder;
+    publishOneVersion();
+    TestHttpServer::Reply slow;
+    slow.content = std::string(4 << 20, 'q');
+    slow.delivery = TestHttpServer::Delivery::Slow;
+    slow.slowChunk = 1024;
+    slow.slowInterval = 100ms;
+    server.setReply(std::string(kPatchFolder) + "root_1.zip", slow);
+    Launcher launcher(folder, patchUrl());
+
+    ASSERT_TRUE(launcher.waitForState("label.1002", "root_1.zip")) << launcher.events();
+    ASSERT_TRUE(launcher.waitFor([&] { return !filesIn(folder.game.file("update")).empty(); }));
+
+    launcher.command("click x");
+    // A download that went on would take minutes; the stop ends it within the download's poll.
+    EXPECT_EQ(launcher.waitForExit(20s), 0) << launcher.events();
+    EXPECT_NE(launcher.events().find("closed"), std::string::npos);
+    EXPECT_TRUE(filesIn(folder.game.file("update")).empty());
+    EXPECT_FALSE(folder.game.exists("notice.txt"));
+    EXPECT_EQ(folder.game.read("version.ini").substr(22), nimbrel::VersionTokenTable::tokenForVersion(0));
+}
+
+TEST_F(LauncherE2E, ClientAlreadyCurrentEnablesStartWithTheLatestVersionText) {
+    GameFolder folder(1);
+    publishOneVersion();
+    Launcher launcher(folder, patchUrl());
+    ASSERT_TRUE(launcher.waitForState("result", "-6 3")) << launcher.events();
+    EXPECT_EQ(launcher.state()["start_enabled"], "1");
+    EXPECT_EQ(launcher.state()["label.1011"], "It is the latest version");
+    launcher.command("close");
+    EXPECT_EQ(launcher.waitForExit(), 0);
+}
+
+TEST_F(LauncherE2E, DraggingTheBackgroundMovesTheWindow) {
+    GameFolder folder;
+    publishOneVersion();
+    Launcher launcher(folder, patchUrl());
+    ASSERT_TRUE(launcher.waitForState("result", "1 5")) << launcher.events();
+
+    launcher.command("drag 300 10 40 30");  // the title strip: background, no control
+    EXPECT_TRUE(launcher.waitForState("geometry", "40,30,600,421")) << launcher.state()["geometry"];
+    launcher.command("drag 230 370 -40 -30");  // on a label: labels are background too
+    EXPECT_TRUE(launcher.waitForState("geometry", "0,0,600,421")) << launcher.state()["geometry"];
+    launcher.command("close");
+    EXPECT_EQ(launcher.waitForExit(), 0);
+}
+
+TEST_F(LauncherE2E, MissingGameClientShowsTheNotFoundLineAndStillCloses) {
+    GameFolder folder;
+    fs::remove(folder.game.file("QuorlanPlus.exe"));
+    publishOneVersion();
+    Launcher launcher(folder, patchUrl());
+    ASSERT_TRUE(launcher.waitForState("result", "1 5")) << launcher.events();
+    launcher.command("click start");
+    ASSERT_TRUE(launcher.waitForEvent("box Have Not Search For SelfUpdate.exe File")) << launcher.events();
+    launcher.command("answer-box");
+    EXPECT_EQ(launcher.waitForExit(), 0);
+}
+
+TEST_F(LauncherE2E, MissingSkinShowsSkinNotFoundAndExitsZero) {
+    GameFolder folder;
+    fs::remove(folder.game.file("back.jpg"));
+    publishOneVersion();
+    Launcher launcher(folder, patchUrl());
+    ASSERT_TRUE(launcher.waitForEvent("box Skin Not Found !")) << launcher.events();
+    launcher.command("answer-box");
+    EXPECT_EQ(launcher.waitForExit(), 0);
+    EXPECT_EQ(server.requestCount(), 0);  // nothing was patched
+}
+
+#endif
