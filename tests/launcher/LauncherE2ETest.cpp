@@ -410,4 +410,34 @@ TEST_F(LauncherE2E, MissingSkinShowsSkinNotFoundAndExitsZero) {
     EXPECT_EQ(server.requestCount(), 0);  // nothing was patched
 }
 
+TEST_F(LauncherE2E, ClosingWhileTheWorkerWaitsForABoxDoesNotHang) {
+    GameFolder folder;
+    publishOneVersion();
+    server.setStatus(std::string(kPatchFolder) + "root_1.zip", 404);
+    Launcher launcher(folder, patchUrl());
+    ASSERT_TRUE(launcher.waitForEvent("box root_1.zip file download failed")) << launcher.events();
+
+    // The worker is held by the box; the teardown must answer it before joining the worker.
+    launcher.command("close");
+    EXPECT_EQ(launcher.waitForExit(20s), 0) << launcher.events();
+    EXPECT_TRUE(filesIn(folder.game.file("update")).empty());
+}
+
+TEST_F(LauncherE2E, MissingClientVersionShowsTheKoreanMessageAndLeavesStartDisabled) {
+    GameFolder folder;
+    fs::remove(folder.game.file("version.ini"));
+    publishOneVersion();
+    Launcher launcher(folder, patchUrl());
+    ASSERT_TRUE(launcher.waitForEvent("box 버전을 찾을수없습니다, 게임을 다시 설치해 주시기바랍니다"))
+        << launcher.events();
+    fs::create_directories(NIMBREL_ARTIFACT_DIR);
+    launcher.command("screenshot " + std::string(NIMBREL_ARTIFACT_DIR) + "/launcher-korean-message.png");
+    launcher.command("answer-box");
+    ASSERT_TRUE(launcher.waitForState("result", "-1 0")) << launcher.events();
+    EXPECT_EQ(launcher.state()["start_enabled"], "0");
+    EXPECT_EQ(server.requestCount(), 0);
+    launcher.command("click x");
+    EXPECT_EQ(launcher.waitForExit(), 0);
+}
+
 #endif
