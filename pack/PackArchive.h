@@ -34,6 +34,12 @@ public:
                         bool createFolder);
     int updatePack(const std::string& folder, const std::string& stagingFolder, const NameList& removeNames,
                    const NameList& addNames, bool packExists);
+    // Results of buildPack, packFolder and rebuildPack: 1 done; -1 the finished temporary could not
+    // be put in place (a build never replaces a pack that exists; the temporary stays); -2 the
+    // temporary could not be completed on disk (finishing or flushing it failed; no pack changed,
+    // the temporary stays); -3 an entry could not be copied or a file added; -4 the temporary
+    // could not be created; -5 the old pack could not be read (rebuild); -6 the folder cannot be
+    // listed (build). A pack is only ever replaced by one rename of a complete, flushed temporary.
     int buildPack(const std::string& folder, const std::string& stagingFolder, const NameList& removeNames,
                   const NameList& addNames);
     int packFolder(const std::string& folder, const NameList& removeNames);
