@@ -29,7 +29,8 @@ public:
     ProgressSteps(PackArchive& archive, std::size_t total, void (PackArchive::*post)(int))
         : archive_(archive), total_(static_cast<float>(total)), post_(post) {}
     void step() {
-        (archive_.*post_)(static_cast<int>(done_ / total_ * 100));
+        // No operation steps with a total of 0; the guard only keeps the cast defined.
+        (archive_.*post_)(total_ > 0 ? static_cast<int>(done_ / total_ * 100) : 100);
         done_ += 1;
     }
 

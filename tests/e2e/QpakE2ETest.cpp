@@ -78,6 +78,18 @@ TEST_F(QpakTool, BuildListVerifyAndExtractRoundTrip) {
     EXPECT_NE(missing.err.find("no entry named \"CAPE.TXT\""), std::string::npos) << missing.err;
 }
 
+TEST_F(QpakTool, AFolderOfOnlySubfoldersGivesAnEmptyPackThatListsAndVerifies) {
+    std::string folder = game.makeFolder("wear");
+    game.makeFolder("wear/inner");
+
+    ASSERT_EQ(qpak({"build", folder}).exitCode, 0);
+    QpakRun list = qpak({"list", folder + "wear.QPAK"});
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_NE(list.out.find("format version 3, 0 entries"), std::string::npos) << list.out;
+    EXPECT_EQ(qpak({"verify", folder + "wear.QPAK"}).exitCode, 0);
+    EXPECT_EQ(qpak({"extract", folder + "wear.QPAK", game.file("out")}).exitCode, 0);
+}
+
 TEST_F(QpakTool, AddBuildsAMissingPackAndRebuildsAnExistingOne) {
     std::string folder = game.makeFolder("sfx");
     std::string staging = game.makeFolder("update");
