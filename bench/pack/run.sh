@@ -45,7 +45,7 @@ measure() {
 mbps() { awk -v b="$BYTES" -v s="$1" 'BEGIN { printf "%.1f", (s > 0 ? b / 1e6 / s : 0) }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f%%", 100 * a / b }'; }
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
-times() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2fx", (b > 0 ? a / b : 0) }'; }
+times() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2fx", a / b; else printf "n/a" }'; }
 
 PACK=$DATA/data.QPAK
 measure build "$QPAK" build "$DATA"
@@ -61,10 +61,20 @@ mapfile -t ALL < <(cd "$DATA" && ls | grep -v -e '\.QPAK$' -e '\.RPAK$')
 STAGED=()
 for ((i = 0; i < ${#ALL[@]}; i += 100)); do STAGED+=("${ALL[i]}"); cp "$DATA/${ALL[i]}" "$WORK/staging/"; done
 sync
-measure cp cp "$PACK" "$WORK/copy.QPAK"
-rm -f "$WORK/copy.QPAK"
-measure cpsync bash -c 'cp "$1" "$2" && sync "$2"' _ "$PACK" "$WORK/copy.QPAK"
-rm -f "$WORK/copy.QPAK"
+# The copy is short and the most easily disturbed by other work: the fastest of three counts.
+fastest() {
+  local name=$1 best="" bestcpu=""; shift
+  for _ in 1 2 3; do
+    measure "$name" "$@"
+    rm -f "$WORK/copy.QPAK"
+    local s="SECONDS_$name" c="CPU_$name"
+    if [[ -z $best ]] || awk -v a="${!s}" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=${!s}; bestcpu=${!c}; fi
+  done
+  printf -v "SECONDS_$name" '%s' "$best"
+  printf -v "CPU_$name" '%s' "$bestcpu"
+}
+fastest cp cp "$PACK" "$WORK/copy.QPAK"
+fastest cpsync bash -c 'cp "$1" "$2" && sync "$2"' _ "$PACK" "$WORK/copy.QPAK"
 measure add "$QPAK" add "$DATA" "$WORK/staging" "${STAGED[@]}"
 "$QPAK" verify "$PACK" >/dev/null
 
