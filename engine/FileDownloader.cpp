@@ -1,8 +1,6 @@
 #include "engine/FileDownloader.h"
 
 #include <fcntl.h>
-#include <sys/sendfile.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,43 +21,6 @@ namespace {
 
 constexpr const char* kTemporaryName = "tmp.tmp";
 constexpr const char* kCaption = "Nimbrel";
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    bool close() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd >= 0 && ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
-// Copies a whole file and flushes it; false on any short read or write.
-bool copyFileFlushed(const std::string& from, const std::string& to) {
-    Descriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0) return false;
-    struct stat st {};
-    if (::fstat(in.get(), &st) != 0) return false;
-    Descriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (out.get() < 0) return false;
-    off_t left = st.st_size;
-    while (left > 0) {
-        ssize_t n = ::sendfile(out.get(), in.get(), nullptr, static_cast<size_t>(left));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        left -= n;
-    }
-    return ::fdatasync(out.get()) == 0 && out.close();
-}
 
 // Renames without replacing an existing target, as the original's copy "failing if the
 // target exists". Falls back to check-then-rename on file systems without the flag.
@@ -153,7 +114,16 @@ FileDownloader::Attempt FileDownloader::copyFromCache(const std::string& url, co
     }
     // Staged under the temporary name so that a half-copied file never carries the target's.
     const std::string temporary = engine_.updateFolder() + kTemporaryName;
-    if (!copyFileFlushed(cached.path, temporary) || !renameNoReplace(temporary, target)) {
+    DownloadCache::CopyResult copied = cache.copyTo(url, temporary);
+    if (copied == DownloadCache::CopyResult::Damaged) {
+        // The cached copy did not match what was fetched: the direct fetch, as for a failed
+        // cached download.
+        trace("the cached copy of " + url + " was damaged and is dropped");
+        ::unlink(temporary.c_str());
+        cacheFailed = true;
+        return Attempt::Failed;
+    }
+    if (copied != DownloadCache::CopyResult::Copied || !renameNoReplace(temporary, target)) {
         trace("cannot copy the cached " + url + " to " + target + ": " + std::strerror(errno));
         ::unlink(temporary.c_str());
         return Attempt::Failed;

@@ -5,9 +5,11 @@
 // changed since an earlier run is not transferred again.
 //
 // Each entry is two files named after a hash of the URL: "<key>.body" (the content) and
-// "<key>.meta" (URL, validators, size). A body is written to a temporary, flushed and renamed
-// into place; the meta file goes first on replacement and is written last, so a crash at any
-// moment leaves either a valid entry or none, and a partial download never becomes an entry.
+// "<key>.meta" (URL, validators, size, checksum of the content). Both are written under a
+// temporary name, their data put on the disk, then renamed; the meta file goes first on
+// replacement and comes last. A partial download never becomes an entry, and whatever a power
+// cut leaves behind is caught by the size and the checksum, checked on every copy out of the
+// cache: a damaged entry is dropped and fetched anew, never handed out.
 
 #include <atomic>
 #include <cstdint>
@@ -45,6 +47,12 @@ public:
     [[nodiscard]] Result download(const std::string& url, const Progress& progress,
                                   const std::atomic<int>* stopFlag = nullptr);
 
+    enum class CopyResult { Copied, Damaged, Failed };
+    // Copies the URL's cached content to destination (created or truncated, its data on the
+    // disk afterwards) and checks it against the checksum taken when it was fetched. Damaged:
+    // the entry did not match and is removed. Failed: no entry, or destination not writable.
+    [[nodiscard]] CopyResult copyTo(const std::string& url, const std::string& destination);
+
     // Removes the URL's entry. True when no entry remains afterwards.
     bool removeEntry(const std::string& url);
 
@@ -59,6 +67,7 @@ private:
         std::string etag;
         std::string lastModified;
         std::uint64_t size = 0;
+        std::uint64_t checksum = 0;
     };
 
     std::string keyOf(const std::string& url) const;

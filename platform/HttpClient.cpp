@@ -1,8 +1,6 @@
 #include "platform/HttpClient.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -10,6 +8,7 @@
 #include <strings.h>
 
 #include "platform/ExecutablePath.h"
+#include "platform/FlushedFile.h"
 
 namespace nimbrel {
 
@@ -54,52 +53,6 @@ std::string trim(std::string_view text) {
         --end;
     return std::string(text.substr(begin, end - begin));
 }
-
-// The file a download streams into; closed on every path.
-class OutputFile {
-public:
-    ~OutputFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool open(const std::string& path) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        written_ = started_ = 0;
-        return fd_ >= 0;
-    }
-    bool write(const char* data, size_t size) {
-        while (size > 0) {
-            ssize_t n = ::write(fd_, data, size);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            data += n;
-            size -= static_cast<size_t>(n);
-            written_ += static_cast<std::uint64_t>(n);
-        }
-        // Start the write-back of what is complete while the network delivers the rest, so
-        // that the flush at the end waits for little more than the last piece.
-        if (written_ - started_ >= kWriteBackStep) {
-            ::sync_file_range(fd_, static_cast<off_t>(started_), static_cast<off_t>(written_ - started_), SYNC_FILE_RANGE_WRITE);
-            started_ = written_;
-        }
-        return true;
-    }
-    // Flushed to the disk before anyone renames it into place: a file that carries its final
-    // name is whole, even after a power cut.
-    bool finish() {
-        if (fd_ < 0) return false;
-        bool ok = ::fdatasync(fd_) == 0;
-        ok = ::close(fd_) == 0 && ok;
-        fd_ = -1;
-        return ok;
-    }
-
-private:
-    static constexpr std::uint64_t kWriteBackStep = 4u << 20;
-    int fd_ = -1;
-    std::uint64_t written_ = 0;
-    std::uint64_t started_ = 0;
-};
 
 }  // namespace
 
@@ -291,8 +244,9 @@ HttpClient::Result HttpClient::get(const Request& request, const Handlers& handl
 }
 
 HttpClient::Result HttpClient::getToFile(const Request& request, const std::string& path,
-                                         std::function<void(std::uint64_t, std::optional<std::uint64_t>)> onProgress) {
-    OutputFile file;
+                                         std::function<void(std::uint64_t, std::optional<std::uint64_t>)> onProgress,
+                                         std::function<void(const char*, std::size_t)> onWritten) {
+    FlushedFile file;
     std::string fileError;
     Handlers handlers;
     handlers.onResponse = [&](const Response&) {
@@ -301,7 +255,10 @@ HttpClient::Result HttpClient::getToFile(const Request& request, const std::stri
         return false;
     };
     handlers.onData = [&](const char* data, std::size_t size) {
-        if (file.write(data, size)) return true;
+        if (file.write(data, size)) {
+            if (onWritten) onWritten(data, size);
+            return true;
+        }
         fileError = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     };

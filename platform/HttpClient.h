@@ -79,11 +79,12 @@ public:
 
     [[nodiscard]] Result get(const Request& request, const Handlers& handlers);
 
-    // Streams the body into path (created or truncated once the 2xx head is in, flushed to
-    // disk before returning Complete). On any other outcome the file may hold a partial body;
-    // the caller decides whether to keep it. onResponse and onData of handlers are ours here.
+    // Streams the body into path (created or truncated once the 2xx head is in, its data on
+    // the disk before returning Complete). On any other outcome the file may hold a partial
+    // body; the caller decides whether to keep it. onWritten sees each piece once it is written.
     [[nodiscard]] Result getToFile(const Request& request, const std::string& path,
-                                   std::function<void(std::uint64_t, std::optional<std::uint64_t>)> onProgress = {});
+                                   std::function<void(std::uint64_t, std::optional<std::uint64_t>)> onProgress = {},
+                                   std::function<void(const char*, std::size_t)> onWritten = {});
 
 private:
     struct Impl;

@@ -4,12 +4,12 @@
 # throughput; the aim is at least 0.9x), it does not judge.
 #
 # usage: bench/download/run.sh [ROUNDS]      (default 3; the best round counts)
-# env:   BUILD_DIR (default <repo>/build-bench), WORK (default a fresh folder under /tmp)
+# env:   BUILD_DIR (default <repo>/build-bench-download), WORK (default a fresh folder under /tmp)
 set -euo pipefail
 
 ROUNDS=${1:-3}
 REPO=$(cd "$(dirname "$0")/../.." && pwd)
-BUILD_DIR=${BUILD_DIR:-$REPO/build-bench}
+BUILD_DIR=${BUILD_DIR:-$REPO/build-bench-download}
 WORK=${WORK:-$(mktemp -d /tmp/nimbrel-downloadbench.XXXXXX)}
 trap 'rm -rf "$WORK"' EXIT
 

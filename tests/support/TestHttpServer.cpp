@@ -235,6 +235,9 @@ TestHttpServer::TestHttpServer() : state_(std::make_unique<State>()) {
     // Short keep-alive so that the destructor does not wait long for an idle client connection.
     s.server.set_keep_alive_timeout(1);
     s.server.set_keep_alive_max_count(1000);
+    // A reply's head and body go out in separate writes; without this, Nagle's algorithm
+    // holds the body back for the client's delayed acknowledgement on every request.
+    s.server.set_tcp_nodelay(true);
     s.server.Get(".*", [&s](const httplib::Request& req, httplib::Response& res) { s.handle(req, res); });
     s.port = s.server.bind_to_any_port("127.0.0.1");
     if (s.port <= 0) return;
