@@ -171,7 +171,13 @@ INSTANTIATE_TEST_SUITE_P(
                                          BodyCase{3 * 1024 * 1024, Delivery::Normal},
                                          BodyCase{5000, Delivery::NoContentLength}, BodyCase{4096, Delivery::NoContentLength},
                                          BodyCase{300000, Delivery::Chunked}, BodyCase{0, Delivery::Normal}),
-                       ::testing::Bool()));
+                       ::testing::Bool()),
+    [](const ::testing::TestParamInfo<std::tuple<BodyCase, bool>>& info) {
+        static const char* deliveries[] = {"Normal", "NoContentLength", "Chunked", "Truncated", "Slow"};
+        const BodyCase& body = std::get<0>(info.param);
+        return std::string(deliveries[static_cast<int>(body.delivery)]) + "_" + std::to_string(body.size) +
+               (std::get<1>(info.param) ? "_Cached" : "_Direct");
+    });
 
 TEST_F(FileDownloaderTest, NamesNeedingEscapesReachTheServerAsNamed) {
     const std::string name = "패치 1#2%.zip";
@@ -246,6 +252,27 @@ TEST_F(FileDownloaderTest, UnchangedArchiveIsNotTransferredAgainButAChangedOneIs
     ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
     EXPECT_EQ(game.read("update/a.zip"), "second version");
     EXPECT_EQ(server.bodyCount(path("a.zip")), 2);
+}
+
+TEST_F(FileDownloaderTest, DamagedCacheEntryIsNeverCopiedAndTheFileIsFetchedDirectly) {
+    server.setFile(path("a.zip"), bytes(50000));
+    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    const std::string body = DownloadCache().bodyPath(url("a.zip"));
+    {
+        FILE* f = std::fopen(body.c_str(), "r+b");
+        ASSERT_NE(f, nullptr);
+        std::fputs("scribbled over", f);
+        std::fclose(f);
+    }
+    std::remove(game.file("update/a.zip").c_str());
+    server.clearLog();
+
+    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    EXPECT_EQ(game.read("update/a.zip"), bytes(50000));
+    auto requests = server.requests(path("a.zip"));
+    ASSERT_EQ(requests.size(), 2u);  // the revalidation that found the copy current, then the direct fetch
+    EXPECT_EQ(requests[0].status, 304);
+    EXPECT_EQ(requests[1].cacheControl, "no-cache");
 }
 
 TEST_F(FileDownloaderTest, CachedDownloadReportsProgressThroughTheCallback) {

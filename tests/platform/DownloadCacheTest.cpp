@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 
 #include "platform/DownloadCache.h"
@@ -128,6 +129,48 @@ TEST_F(DownloadCacheServerTest, DamagedBodyIsFetchedAgainWithoutValidators) {
     EXPECT_EQ(readAll(result.path), "0123456789");
     ASSERT_EQ(server.requests("/f").size(), 1u);
     EXPECT_TRUE(server.requests("/f")[0].ifNoneMatch.empty());
+}
+
+void overwriteKeepingSize(const std::string& path) {
+    std::string content = readAll(path);
+    FILE* f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    std::string zeros(content.size(), '\0');  // what a power cut can leave in a file's blocks
+    std::fwrite(zeros.data(), 1, zeros.size(), f);
+    std::fclose(f);
+}
+
+TEST_F(DownloadCacheServerTest, CopyOutChecksTheContentAndDropsADamagedEntry) {
+    server.setFile("/f", std::string(70000, 'c'));
+    ASSERT_TRUE(cache.download(server.url("/f"), {}).complete());
+    EXPECT_EQ(cache.copyTo(server.url("/f"), home.file("good")), DownloadCache::CopyResult::Copied);
+    EXPECT_EQ(readAll(home.file("good")), std::string(70000, 'c'));
+
+    overwriteKeepingSize(cache.bodyPath(server.url("/f")));
+    EXPECT_EQ(cache.copyTo(server.url("/f"), home.file("bad")), DownloadCache::CopyResult::Damaged);
+    EXPECT_FALSE(FileSystem::fileExists(cache.bodyPath(server.url("/f"))));
+    EXPECT_EQ(cache.copyTo(server.url("/f"), home.file("none")), DownloadCache::CopyResult::Failed);
+
+    DownloadCache::Result again = cache.download(server.url("/f"), {});
+    ASSERT_TRUE(again.complete());
+    EXPECT_TRUE(again.transferred);
+    EXPECT_EQ(server.bodyCount("/f"), 2);
+}
+
+TEST_F(DownloadCacheServerTest, ChecksumDoesNotDependOnHowTheBodyWasCutIntoPieces) {
+    for (std::size_t piece : {1u, 3u, 7u, 8u, 9u, 4097u}) {
+        TestHttpServer::Reply reply;
+        reply.content = std::string(20000 + piece, '\0');
+        for (std::size_t i = 0; i < reply.content.size(); ++i) reply.content[i] = static_cast<char>(i * 31 + piece);
+        reply.delivery = TestHttpServer::Delivery::Slow;
+        reply.slowChunk = piece;
+        reply.slowInterval = std::chrono::milliseconds(0);
+        const std::string path = "/piece" + std::to_string(piece);
+        server.setReply(path, reply);
+        ASSERT_TRUE(cache.download(server.url(path), {}).complete()) << piece;
+        EXPECT_EQ(cache.copyTo(server.url(path), home.file("out")), DownloadCache::CopyResult::Copied) << piece;
+        EXPECT_EQ(readAll(home.file("out")), reply.content) << piece;
+    }
 }
 
 TEST_F(DownloadCacheServerTest, RemovedEntryIsGoneAndTransferredAgain) {
