@@ -15,6 +15,7 @@ public:
     // 1 when every listed file is present; -3 for an empty PatchList; -4 at the first missing
     // file (-7 instead when a stop is pending); -7 when a stop was requested on entry.
     int checkManualPatchFiles();
+
 private:
     PatchEngine& engine_;
 };

@@ -24,7 +24,8 @@ Tree snapshot(const PatchScenario& s) {
         const std::string relative = entry.path().string().substr(s.game.size());
         if (relative.starts_with("update/") || relative == "version.ini") continue;
         if (entry.path().extension() == ".QPAK") {
-            for (const auto& [name, content] : readArchive(entry.path().string())) tree[relative + "!" + name] = content;
+            for (const auto& [name, content] : readArchive(entry.path().string()))
+                tree[relative + "!" + name] = content;
         } else {
             tree[relative] = readFile(entry.path().string());
         }
@@ -99,19 +100,21 @@ TEST_P(PatchKillE2ETest, KilledRunLeavesCompletePacksAndTheNextRunFinishesThePat
 
     CliRun again = s.run({});
     EXPECT_TRUE(again.lastLine() == "result 3 stage 5" || (version == 3 && again.lastLine() == "result -6 stage 3"))
-        << when << "\n" << again.output;
+        << when << "\n"
+        << again.output;
     EXPECT_EQ(s.installedVersion(), 3);
     s.expectEveryPackReadable(when + ", then run again");
     expectSameGame(snapshot(s), *expected, when + ", then run again");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Points, PatchKillE2ETest,
-    ::testing::Values(KillPoint{"status: Being depressed...", 1}, KillPoint{"status: Collecting files", 1},
-                      KillPoint{"status: Collecting files", 3}, KillPoint{"progress:", 12},
-                      KillPoint{"progress:", 25}, KillPoint{"progress:", 40}, KillPoint{"progress:", 60},
-                      KillPoint{"status: Deleting files", 1}, KillPoint{"counter: 1/5", 1}),
-    [](const auto& info) { return "Point" + std::to_string(info.index); });
+INSTANTIATE_TEST_SUITE_P(Points, PatchKillE2ETest,
+                         ::testing::Values(KillPoint{"status: Being depressed...", 1},
+                                           KillPoint{"status: Collecting files", 1},
+                                           KillPoint{"status: Collecting files", 3}, KillPoint{"progress:", 12},
+                                           KillPoint{"progress:", 25}, KillPoint{"progress:", 40},
+                                           KillPoint{"progress:", 60}, KillPoint{"status: Deleting files", 1},
+                                           KillPoint{"counter: 1/5", 1}),
+                         [](const auto& info) { return "Point" + std::to_string(info.index); });
 
 }  // namespace
 }  // namespace nimbrel::test

@@ -95,8 +95,8 @@ TEST_F(PatchRunE2ETest, ManualPatchStartingTwoVersionsAheadIsRefusedAndItsListDe
 }
 
 TEST_F(PatchRunE2ETest, FreshInstallIsPackedWholeAndSyncTakesLooseCopiesBack) {
-    const std::vector<std::string> folders{"actor", "monster", "map",  "resource",  "sfx",  "skill",
-                                           "item",  "etc",     "interface", "wear", "minimap"};
+    const std::vector<std::string> folders{"actor", "monster", "map",       "resource", "sfx",    "skill",
+                                           "item",  "etc",     "interface", "wear",     "minimap"};
     s.writeVersion(3);
     for (const auto& name : folders) {
         std::string folder = name == "minimap" ? "map/minimap/" : name + "/";
@@ -114,8 +114,9 @@ TEST_F(PatchRunE2ETest, FreshInstallIsPackedWholeAndSyncTakesLooseCopiesBack) {
     for (const auto& name : folders) {
         std::string folder = name == "minimap" ? "map/minimap/" : name + "/";
         Files files = readArchive(s.game + folder + name + ".QPAK");
-        EXPECT_EQ((std::map<std::string, std::string>(files.begin(), files.end())),
-                  (std::map<std::string, std::string>{{name + "1.dat", name + " one"}, {name + "2.dat", name + " two"}}))
+        EXPECT_EQ(
+            (std::map<std::string, std::string>(files.begin(), files.end())),
+            (std::map<std::string, std::string>{{name + "1.dat", name + " one"}, {name + "2.dat", name + " two"}}))
             << name;
         EXPECT_FALSE(fs::exists(s.game + folder + name + "1.dat")) << name;
     }

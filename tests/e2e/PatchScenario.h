@@ -52,7 +52,8 @@ class PatchScenario {
 public:
     static constexpr const char* kPrefix = "/quorlanpatch/plus_real/";
 
-    PatchScenario() : game(outer.makeFolder("game")), server(outer.makeFolder("server")), home(outer.makeFolder("home")) {}
+    PatchScenario()
+        : game(outer.makeFolder("game")), server(outer.makeFolder("server")), home(outer.makeFolder("home")) {}
 
     // Runs nimbrel-cli with the game folder and the local server, then the given words. With
     // killOn, the process is killed (SIGKILL) the killAt-th time a line containing it appears.
@@ -138,14 +139,14 @@ public:
         writeArchive(server + "item_1.zip", {{"sword.dat", "sword v1"}, {"axe.dat", "axe v1"}});
         writeArchive(server + "data_1.zip", {{"cfg.ini", "cfg v1"}});
         writeText(server + "del_1.txt", "old.txt\r\nitem\\shield.dat\r\ndata\\stale.bin\r\n");
-        writeArchive(server + "map_2.zip", {{"field.map", "field v2"},
-                                            {"minimap/", ""},
-                                            {"minimap/m1.bmp", "m1 v2"},
-                                            {"minimap/m3.bmp", "m3 v2"}});
+        writeArchive(
+            server + "map_2.zip",
+            {{"field.map", "field v2"}, {"minimap/", ""}, {"minimap/m1.bmp", "m1 v2"}, {"minimap/m3.bmp", "m3 v2"}});
         writeArchive(server + "etc_2.zip",
                      {{"item.edp", "items v2"}, {"usercontroll.edt", "keys v2"}, {"table.dat", "table v2"}});
         Files sfx{{"boom.wav", "boom v2"}, {"bang.wav", "bang v2"}};
-        for (int i = 0; i < bulkFiles / 3; ++i) sfx.emplace_back(bulkName("sfxbulk", i * 3), noise(20000 + i, 32 * 1024));
+        for (int i = 0; i < bulkFiles / 3; ++i)
+            sfx.emplace_back(bulkName("sfxbulk", i * 3), noise(20000 + i, 32 * 1024));
         writeArchive(server + "sfx_2.zip", sfx);
         writeText(server + "del_2.txt", "map\\minimap\\m2.bmp\r\nsfx\\hiss.wav\r\nactor\\villain.mdl\r\n");
         Files item{{"axe.dat", "axe v3"}};
@@ -182,8 +183,10 @@ public:
         };
     }
     static std::map<std::string, std::string> expectedLooseFiles() {
-        return {{"readme.txt", "readme v1"},   {"new.txt", "new v1"},
-                {"data/cfg.ini", "cfg v1"},    {"etc/item.edp", "items v2"},
+        return {{"readme.txt", "readme v1"},
+                {"new.txt", "new v1"},
+                {"data/cfg.ini", "cfg v1"},
+                {"etc/item.edp", "items v2"},
                 {"etc/usercontroll.edt", "keys v2"}};
     }
 

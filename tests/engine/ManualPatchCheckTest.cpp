@@ -42,16 +42,21 @@ TEST_P(ManualPatchCheckTest, ResultFollowsTheFilesInTheUpdateFolder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ManualPatchCheckTest,
-    ::testing::Values(
-        Case{"every file present", {archive("a.zip"), deletionList("del.txt"), archive("b.zip")},
-             {"a.zip", "del.txt", "b.zip"}, 0, 1},
-        Case{"empty PatchList", {}, {"a.zip"}, 0, -3},
-        Case{"an archive missing", {archive("a.zip"), archive("b.zip")}, {"a.zip"}, 0, -4},
-        Case{"a deletion list missing counts like an archive", {archive("a.zip"), deletionList("del.txt")},
-             {"a.zip"}, 0, -4},
-        Case{"a folder is not a file", {archive("a-folder.zip")}, {}, 0, -4},
-        Case{"stop requested on entry", {archive("a.zip")}, {"a.zip"}, 1, -7},
-        Case{"stop requested on entry wins over an empty list", {}, {}, 1, -7}),
+    ::testing::Values(Case{"every file present",
+                           {archive("a.zip"), deletionList("del.txt"), archive("b.zip")},
+                           {"a.zip", "del.txt", "b.zip"},
+                           0,
+                           1},
+                      Case{"empty PatchList", {}, {"a.zip"}, 0, -3},
+                      Case{"an archive missing", {archive("a.zip"), archive("b.zip")}, {"a.zip"}, 0, -4},
+                      Case{"a deletion list missing counts like an archive",
+                           {archive("a.zip"), deletionList("del.txt")},
+                           {"a.zip"},
+                           0,
+                           -4},
+                      Case{"a folder is not a file", {archive("a-folder.zip")}, {}, 0, -4},
+                      Case{"stop requested on entry", {archive("a.zip")}, {"a.zip"}, 1, -7},
+                      Case{"stop requested on entry wins over an empty list", {}, {}, 1, -7}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 }  // namespace

@@ -25,8 +25,7 @@ protected:
 
     void addArchive(const std::string& key, int version, const std::string& fileName, const Files& files) {
         writeArchive(game.file("update/" + fileName), files);
-        engine.patchEntries.push_back(
-            {PatchListEntry::kPatchArchive, game.path() + key + "/", fileName, key, version});
+        engine.patchEntries.push_back({PatchListEntry::kPatchArchive, game.path() + key + "/", fileName, key, version});
     }
 
     std::vector<std::string> fileNames() const {
@@ -43,7 +42,10 @@ protected:
 TEST_F(MapArchiveSplitterTest, MapArchiveWithMinimapEntriesBecomesTwoArchivesAndTwoEntries) {
     addArchive("item", 12, "item12.zip", {{"minimap/not-a-map.dat", "x"}});
     addArchive("map", 12, "map12.zip",
-               {{"minimap/", ""}, {"minimap/a.dat", "mini a"}, {"field.map", "field"}, {"town/b.map", "b"},
+               {{"minimap/", ""},
+                {"minimap/a.dat", "mini a"},
+                {"field.map", "field"},
+                {"town/b.map", "b"},
                 {"empty.map", ""}});
     engine.splitMapArchives();
 
@@ -71,8 +73,8 @@ TEST_F(MapArchiveSplitterTest, OnlyMapArchivesWithTheMarkerAreSplitEachUnderItsO
     addArchive("Map", 4, "map4.zip", {{"plain.map", "no minimap here"}, {"MINIMAP/x.bmp", "case differs"}});
     addArchive("MAP", 5, "map5.zip", {{"sub/minimap/m5.bmp", "5"}});
     engine.splitMapArchives();
-    EXPECT_EQ(fileNames(), (std::vector<std::string>{"map_0.3_s.zip", "minimap_0.3_d.zip", "map4.zip",
-                                                     "map_0.5_s.zip", "minimap_0.5_d.zip"}));
+    EXPECT_EQ(fileNames(), (std::vector<std::string>{"map_0.3_s.zip", "minimap_0.3_d.zip", "map4.zip", "map_0.5_s.zip",
+                                                     "minimap_0.5_d.zip"}));
     EXPECT_EQ(engine.patchEntries[4].targetFolder, game.path() + "MAP/minimap/");
     EXPECT_EQ(readArchive(game.file("update/minimap_0.5_d.zip")), (Files{{"m5.bmp", "5"}}));
     EXPECT_TRUE(readArchive(game.file("update/map_0.3_s.zip")).empty());

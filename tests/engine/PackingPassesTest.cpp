@@ -22,8 +22,8 @@ using test::Files;
 using test::readArchive;
 using test::writeArchive;
 
-const std::vector<std::string> kFolders{"actor", "monster", "map",  "resource",  "sfx",    "skill",
-                                        "item",  "etc",     "interface", "wear", "minimap"};
+const std::vector<std::string> kFolders{"actor", "monster", "map",       "resource", "sfx",    "skill",
+                                        "item",  "etc",     "interface", "wear",     "minimap"};
 
 std::string relativeFolder(const std::string& name) { return name == "minimap" ? "map/minimap/" : name + "/"; }
 
@@ -36,9 +36,7 @@ protected:
         engine.collectingText = "Collecting files";
     }
 
-    std::string packOf(const std::string& name) const {
-        return game.file(relativeFolder(name) + name + ".QPAK");
-    }
+    std::string packOf(const std::string& name) const { return game.file(relativeFolder(name) + name + ".QPAK"); }
 
     test::TempGameFolder game;
     test::RecordingWindow window;
@@ -128,8 +126,7 @@ TEST_F(PackingPassesTest, SyncTakesLooseCopiesBackIntoTheirPacksAndKeepsThem) {
 
     EXPECT_EQ(readArchive(packOf("item")), (Files{{"y.dat", "y"}, {"x.dat", "new x"}}));
     EXPECT_EQ(readArchive(packOf("sfx")), (Files{{"data.dat", "d"}, {"a.dat", "a"}}));
-    EXPECT_EQ(readArchive(packOf("etc")),
-              (Files{{"item.edp", "packed items"}, {"usercontroll.edt", "packed keys"}}));
+    EXPECT_EQ(readArchive(packOf("etc")), (Files{{"item.edp", "packed items"}, {"usercontroll.edt", "packed keys"}}));
     for (const char* loose : {"item/x.dat", "sfx/a.dat", "sfx/zz.dat", "etc/item.edp", "etc/usercontroll.edt"})
         EXPECT_TRUE(game.exists(loose)) << loose;
     // Only folders with a pack count, against all eleven.

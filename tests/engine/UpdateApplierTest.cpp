@@ -121,12 +121,12 @@ TEST_F(UpdateApplierTest, MissingDeletionListAddsNothing) {
 
 TEST_F(UpdateApplierTest, DeletionIsDroppedWhenAnEqualOrLaterPatchSuppliesTheFile) {
     applier.addExtraction("item", 5, "a.zip", game.path() + "item/", {"sword.dat"});
-    applier.addDeletion("item", "SWORD.DAT", 5);   // same version: supplied again
-    applier.addDeletion("item", "sword.dat", 4);   // older list
+    applier.addDeletion("item", "SWORD.DAT", 5);  // same version: supplied again
+    applier.addDeletion("item", "sword.dat", 4);  // older list
     EXPECT_TRUE(deletionsOf("item").empty());
-    applier.addDeletion("item", "sword.dat", 6);   // a later list deletes it after all
-    applier.addDeletion("item", "Sword.dat", 7);   // already listed, any case
-    applier.addDeletion("sfx", "sword.dat", 9);    // another key is unaffected
+    applier.addDeletion("item", "sword.dat", 6);  // a later list deletes it after all
+    applier.addDeletion("item", "Sword.dat", 7);  // already listed, any case
+    applier.addDeletion("sfx", "sword.dat", 9);   // another key is unaffected
     EXPECT_EQ(deletionsOf("item"), std::vector<std::string>{"sword.dat"});
     EXPECT_EQ(deletionsOf("sfx"), std::vector<std::string>{"sword.dat"});
 }
@@ -150,7 +150,8 @@ TEST_F(UpdateApplierTest, EachFileIsTakenOnceFromTheArchiveNearestTheEnd) {
 }
 
 TEST_F(UpdateApplierTest, ExtractionRefusesNamesAndFoldersOutsideTheGameFolder) {
-    applier.addExtraction("root", 1, "r.zip", game.path(), {"../x", "/abs", "sub/../../y", "dir/", "ok.txt", "sub/ok.txt"});
+    applier.addExtraction("root", 1, "r.zip", game.path(),
+                          {"../x", "/abs", "sub/../../y", "dir/", "ok.txt", "sub/ok.txt"});
     ASSERT_EQ(engine.updatePlan->extractions.at("root").size(), 1u);
     EXPECT_EQ(engine.updatePlan->extractions.at("root")[0].names, (std::vector<std::string>{"ok.txt", "sub/ok.txt"}));
     applier.addExtraction("../x", 1, "k.zip", game.path() + "../x/", {"a.dat"});
@@ -167,7 +168,8 @@ TEST_F(UpdateApplierTest, NamesKeysAndFolders) {
     EXPECT_EQ(list.size(), 2u);
     EXPECT_FALSE(UpdateApplier::takeName("b", list, true));
 
-    for (const char* key : {"actor", "Item", "MINIMAP", "etc", "wear", "map"}) EXPECT_TRUE(applier.isPackedFolder(key)) << key;
+    for (const char* key : {"actor", "Item", "MINIMAP", "etc", "wear", "map"})
+        EXPECT_TRUE(applier.isPackedFolder(key)) << key;
     for (const char* key : {"root", "items", "data", ""}) EXPECT_FALSE(applier.isPackedFolder(key)) << key;
 
     EXPECT_EQ(applier.folderPathForKey("root"), game.path());
@@ -277,8 +279,9 @@ TEST_F(UpdateApplierTest, WorkedCountRunsFromOneOfSixToSixOfSix) {
               (std::vector<std::string>{"1/6", "2/6", "3/6", "4/6", "5/6", "6/6"}));
     EXPECT_EQ(window.labelHistory(IDC_ITEM_LABEL),
               (std::vector<std::string>{"item3.zip", "item2.zip", "item1.zip", "root2.zip", "sfx"}));
-    EXPECT_EQ(window.labelHistory(IDC_STATUS_LABEL),
-              (std::vector<std::string>{"Being depressed...", "Collecting files", "Being depressed...", "Deleting files"}));
+    EXPECT_EQ(
+        window.labelHistory(IDC_STATUS_LABEL),
+        (std::vector<std::string>{"Being depressed...", "Collecting files", "Being depressed...", "Deleting files"}));
 
     // a.dat comes from item3.zip only; staged files follow the kept entries in plan order.
     EXPECT_EQ(readArchive(game.file("item/item.QPAK")),
@@ -360,8 +363,8 @@ TEST_F(UpdateApplierTest, FailedPackMergeReturnsMinusElevenAndLeavesThePackAlone
     game.write("readme.txt", "x");
     EXPECT_EQ(applier.applyUpdates(), -11);
     EXPECT_EQ(game.read("skill/skill.QPAK"), "this pack is damaged");
-    EXPECT_TRUE(game.exists("readme.txt"));        // the deletion phase never ran
-    EXPECT_FALSE(game.exists("wear/wear.QPAK"));   // nor the later group
+    EXPECT_TRUE(game.exists("readme.txt"));       // the deletion phase never ran
+    EXPECT_FALSE(game.exists("wear/wear.QPAK"));  // nor the later group
     EXPECT_TRUE(game.exists("update/staging/fire.dat"));
 }
 
