@@ -164,6 +164,13 @@ TEST_P(FileDownloaderBodyTest, WholeBodyArrivesAndProgressClimbsToOneHundredWith
     for (std::size_t i = 1; i < progress.size(); ++i) EXPECT_GT(progress[i], progress[i - 1]) << "at " << i;
 }
 
+std::string bodyCaseName(const ::testing::TestParamInfo<std::tuple<BodyCase, bool>>& info) {
+    static const char* deliveries[] = {"Normal", "NoContentLength", "Chunked", "Truncated", "Slow"};
+    const BodyCase& body = std::get<0>(info.param);
+    return std::string(deliveries[static_cast<int>(body.delivery)]) + "_" + std::to_string(body.size) +
+           (std::get<1>(info.param) ? "_Cached" : "_Direct");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Shapes, FileDownloaderBodyTest,
     ::testing::Combine(::testing::Values(BodyCase{1, Delivery::Normal}, BodyCase{1024, Delivery::Normal},
@@ -172,12 +179,7 @@ INSTANTIATE_TEST_SUITE_P(
                                          BodyCase{5000, Delivery::NoContentLength}, BodyCase{4096, Delivery::NoContentLength},
                                          BodyCase{300000, Delivery::Chunked}, BodyCase{0, Delivery::Normal}),
                        ::testing::Bool()),
-    [](const ::testing::TestParamInfo<std::tuple<BodyCase, bool>>& info) {
-        static const char* deliveries[] = {"Normal", "NoContentLength", "Chunked", "Truncated", "Slow"};
-        const BodyCase& body = std::get<0>(info.param);
-        return std::string(deliveries[static_cast<int>(body.delivery)]) + "_" + std::to_string(body.size) +
-               (std::get<1>(info.param) ? "_Cached" : "_Direct");
-    });
+    bodyCaseName);
 
 TEST_F(FileDownloaderTest, NamesNeedingEscapesReachTheServerAsNamed) {
     const std::string name = "패치 1#2%.zip";
