@@ -16,7 +16,9 @@ REPO=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$REPO/build-bench-patch}
 WORK=${WORK:-$(mktemp -d /tmp/nimbrel-patchbench.XXXXXX)}
 [[ ${KEEP:-0} == 1 ]] || trap 'rm -rf "$WORK"' EXIT
-command -v zip >/dev/null || { echo "missing zip (apt-get install zip)" >&2; exit 1; }
+for tool in zip python3 /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "missing $tool (apt-get install zip python3 time)" >&2; exit 1; }
+done
 
 cmake -S "$REPO" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNIMBREL_BUILD_GUI=OFF \
   -DNIMBREL_BUILD_TESTS=OFF >/dev/null
@@ -53,19 +55,28 @@ sync
 
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+# cpu_of LOG COMMAND...: runs the command with its output in LOG; CPU seconds (user + system)
+# into CPU. On a busy machine the wall time says little, the CPU time still compares.
+cpu_of() {
+  local log=$1; shift
+  /usr/bin/time -f "%U %S" -o "$WORK/cpu.txt" "$@" >"$log" 2>&1 || true
+  CPU=$(tail -n 1 "$WORK/cpu.txt" | awk '{ printf "%.3f", $1 + $2 }')
+}
 
 t0=$(now)
-"$CLI" --game-dir "$GAME" DontConnect >"$WORK/patch.log" 2>&1 || true
+cpu_of "$WORK/patch.log" "$CLI" --game-dir "$GAME" DontConnect
 t1=$(now)
 PATCH_SECONDS=$(elapsed "$t0" "$t1")
+PATCH_CPU=$CPU
 RESULT=$(tail -n 1 "$WORK/patch.log")
 [[ $RESULT == "result 1 stage 5" ]] || { echo "patch run failed: $RESULT" >&2; tail -n 20 "$WORK/patch.log" >&2; exit 1; }
 for pack in "${PACKS[@]}"; do "$QPAK" verify "$pack" >/dev/null; done
 
 # cp of every pack the run rewrote (all eleven), as plain copies and flushed like the patcher's.
 mkdir -p "$WORK/copy"
-t0=$(now); cp "${PACKS[@]}" "$WORK/copy/"; t1=$(now)
+t0=$(now); cpu_of /dev/null cp "${PACKS[@]}" "$WORK/copy/"; t1=$(now)
 CP_SECONDS=$(elapsed "$t0" "$t1")
+CP_CPU=$CPU
 rm -rf "$WORK/copy"; mkdir -p "$WORK/copy"
 t0=$(now); cp "${PACKS[@]}" "$WORK/copy/"; sync "$WORK"/copy/*; t1=$(now)
 CP_SYNC_SECONDS=$(elapsed "$t0" "$t1")
@@ -80,17 +91,19 @@ for key in "${FOLDERS[@]}"; do
 done
 sync
 t0=$(now)
-"$CLI" --game-dir "$GAME" DontConnect sync >"$WORK/sync.log" 2>&1 || true
+cpu_of "$WORK/sync.log" "$CLI" --game-dir "$GAME" DontConnect sync
 t1=$(now)
 SYNC_SECONDS=$(elapsed "$t0" "$t1")
+SYNC_CPU=$CPU
 for pack in "${PACKS[@]}"; do "$QPAK" verify "$pack" >/dev/null; done
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2fx", (b > 0 ? a / b : 0) }'; }
-printf '\n%-44s %9s %12s %14s\n' "" seconds "vs cp" "vs cp+flush"
-printf '%-44s %9.3f %12s %14s\n' "offline patch run (nimbrel-cli DontConnect)" "$PATCH_SECONDS" \
-  "$(ratio "$PATCH_SECONDS" "$CP_SECONDS")" "$(ratio "$PATCH_SECONDS" "$CP_SYNC_SECONDS")"
-printf '%-44s %9.3f %12s %14s\n' "sync pass ($LOOSE loose files)" "$SYNC_SECONDS" \
-  "$(ratio "$SYNC_SECONDS" "$CP_SECONDS")" "$(ratio "$SYNC_SECONDS" "$CP_SYNC_SECONDS")"
-printf '%-44s %9.3f\n' "cp of the rewritten packs" "$CP_SECONDS"
+printf '\n%-44s %9s %12s %14s %9s\n' "" seconds "vs cp" "vs cp+flush" "cpu s"
+printf '%-44s %9.3f %12s %14s %9.3f\n' "offline patch run (nimbrel-cli DontConnect)" "$PATCH_SECONDS" \
+  "$(ratio "$PATCH_SECONDS" "$CP_SECONDS")" "$(ratio "$PATCH_SECONDS" "$CP_SYNC_SECONDS")" "$PATCH_CPU"
+printf '%-44s %9.3f %12s %14s %9.3f\n' "sync pass ($LOOSE loose files)" "$SYNC_SECONDS" \
+  "$(ratio "$SYNC_SECONDS" "$CP_SECONDS")" "$(ratio "$SYNC_SECONDS" "$CP_SYNC_SECONDS")" "$SYNC_CPU"
+printf '%-44s %9.3f %12s %14s %9.3f\n' "cp of the rewritten packs" "$CP_SECONDS" "" "" "$CP_CPU"
 printf '%-44s %9.3f\n' "cp of the rewritten packs, then flushed" "$CP_SYNC_SECONDS"
+echo "load average while measuring: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 echo "target: patch run within 3x the cp time"
