@@ -55,6 +55,8 @@ public:
     // Observed by the test hook.
     CImageButton* button(int controlId) const;
     CTransparentStatic* label(int controlId) const;
+    CExplorer1* browser() const { return browser_; }
+    CProgress_Blue* progressBar() const { return progress_; }
     unsigned progressPosition() const { return progressPosition_; }
     bool hasResult() const { return hasResult_; }
     int resultCode() const { return resultCode_; }

@@ -123,6 +123,14 @@ void LauncherTestHook::writeState() {
         for (int id : {1002, 1008, 1010, 1011, 1012, 1013})
             lines << QString("label.%1=%2").arg(id).arg(QString::fromStdString(dialog_->label(id)->text()));
         lines << QString("page=%1").arg(QString::fromStdString(dialog_->currentPage()));
+        auto rect = [](const QRect& r) { return QString("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height()); };
+        for (int id : {1, 2, 1000, 1005, 1006})
+            lines << QString("rect.%1=%2").arg(id).arg(rect(dialog_->button(id)->geometry()));
+        for (int id : {1002, 1008, 1010, 1011, 1012, 1013})
+            lines << QString("rect.%1=%2").arg(id).arg(rect(dialog_->label(id)->geometry()));
+        if (dialog_->progressBar()) lines << "rect.progress=" + rect(dialog_->progressBar()->geometry());
+        lines << "rect.browser=" + rect(dialog_->browser()->geometry());
+        lines << "mask.browser=" + rect(dialog_->browser()->mask().boundingRect());
     }
     int openBoxes = 0;
     for (QWidget* widget : QApplication::topLevelWidgets())

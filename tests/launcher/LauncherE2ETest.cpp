@@ -440,4 +440,34 @@ TEST_F(LauncherE2E, MissingClientVersionShowsTheKoreanMessageAndLeavesStartDisab
     EXPECT_EQ(launcher.waitForExit(), 0);
 }
 
+// Where every control sits decides whether the skin lines up: the buttons and the bar at
+// their pixel placements, the labels at the template's dialog units scaled so that 338 x 241
+// units are the 600 x 421 window, the page's frame clipped two pixels on every side.
+TEST_F(LauncherE2E, ControlsSitAtTheirPlacements) {
+    GameFolder folder(1);
+    publishOneVersion();
+    Launcher launcher(folder, patchUrl());
+    ASSERT_TRUE(launcher.waitForState("result", "-6 3")) << launcher.events();
+    auto state = launcher.state();
+    const std::pair<const char*, const char*> expected[] = {
+        {"rect.1", "466,351,116,51"},     // Start
+        {"rect.1000", "395,351,54,51"},   // Config
+        {"rect.1005", "508,5,39,11"},     // Join
+        {"rect.1006", "457,5,39,11"},     // HomePage
+        {"rect.2", "561,5,24,11"},        // X
+        {"rect.progress", "81,385,301,16"},
+        {"rect.browser", "-1,21,602,329"},
+        {"mask.browser", "2,2,598,325"},
+        {"rect.1011", "178,355,197,14"},  // status line: 100, 203, 111 x 8 units
+        {"rect.1002", "170,369,173,14"},  // item: 96, 211, 97 x 8
+        {"rect.1010", "348,369,35,14"},   // counter: 196, 211, 20 x 8
+        {"rect.1012", "99,355,43,14"},    // "Version": 56, 203, 24 x 8
+        {"rect.1008", "147,355,23,14"},   // version number: 83, 203, 13 x 8
+        {"rect.1013", "98,369,71,14"},    // "[Now/Total]": 55, 211, 40 x 8
+    };
+    for (const auto& [key, rect] : expected) EXPECT_EQ(state[key], rect) << key;
+    launcher.command("close");
+    EXPECT_EQ(launcher.waitForExit(), 0);
+}
+
 #endif
