@@ -126,6 +126,22 @@ TEST(PackArchiveRebuild, DamagedKeptEntryFailsWithMinusThreeAndKeepsTheOldPack) 
     EXPECT_TRUE(game.exists("map/map.RPAK"));
 }
 
+// A patch that replaces a damaged entry repairs the pack: the dropped entry is never read.
+TEST(PackArchiveRebuild, DamagedEntryThatIsReplacedDoesNotBlockTheRebuild) {
+    TempGameFolder game;
+    std::string folder = game.makeFolder("map");
+    std::string staging = game.makeFolder("update");
+    ASSERT_TRUE(writePack(folder + "map.QPAK", {{"a.dat", "small"}, {"big.dat", randomBytes(200000, 11)}}));
+    std::string bytes = fileBytes(folder + "map.QPAK");
+    bytes[bytes.size() / 2] ^= 0x5a;
+    game.write("map/map.QPAK", bytes);
+    game.write("update/big.dat", "repaired");
+
+    ASSERT_EQ(PackArchive(nullptr).rebuildPack(folder, staging, {}, {"big.dat"}), 1);
+
+    EXPECT_EQ(readPack(folder + "map.QPAK"), (PackEntries{{"a.dat", "small"}, {"big.dat", "repaired"}}));
+}
+
 TEST(PackArchiveRebuild, FailuresReportTheirCodesAndKeepTheOldPack) {
     TempGameFolder game;
     PackArchive archive(nullptr);
