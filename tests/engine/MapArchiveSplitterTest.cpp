@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,20 @@ TEST_F(MapArchiveSplitterTest, PartsNeverOverwriteAnArchiveTheyAreMadeFromOrAnot
     EXPECT_EQ(readArchive(game.file("update/" + names[1])), (Files{{"a.bmp", "a"}}));
     EXPECT_EQ(readArchive(game.file("update/" + names[2])), (Files{{"b.map", "B"}}));
     EXPECT_EQ(readArchive(game.file("update/" + names[3])), (Files{{"b.bmp", "b"}}));
+}
+
+TEST_F(MapArchiveSplitterTest, SplitThatFailsHalfwayLeavesNoPartToBeAppliedAsComplete) {
+    addArchive("map", 9, "map9.zip", {{"a.map", std::string(4000, 'a')}, {"minimap/b.bmp", "b"}});
+    {
+        // Damage the first entry's data: the names still list, the entry no longer reads.
+        std::fstream file(game.file("update/map9.zip"), std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(80);
+        file.write("garbage", 7);
+    }
+    engine.splitMapArchives();
+    EXPECT_EQ(fileNames(), (std::vector<std::string>{"map_0.9_s.zip", "minimap_0.9_d.zip"}));
+    EXPECT_FALSE(game.exists("update/map_0.9_s.zip"));
+    EXPECT_FALSE(game.exists("update/minimap_0.9_d.zip"));
 }
 
 TEST_F(MapArchiveSplitterTest, UnreadableMapArchiveIsLeftAsItIs) {

@@ -368,6 +368,15 @@ TEST_F(UpdateApplierTest, FailedPackMergeReturnsMinusElevenAndLeavesThePackAlone
     EXPECT_TRUE(game.exists("update/staging/fire.dat"));
 }
 
+TEST_F(UpdateApplierTest, FileThatCannotBeWrittenFailsTheStepInsteadOfPassingForInstalled) {
+    game.write("blocked", "a file where the archive wants a folder");
+    addArchive("root", 1, "root1.zip", {{"blocked/inner.txt", "inner"}});
+    addArchive("sfx", 1, "sfx1.zip", {{"later.wav", "w"}});
+    EXPECT_EQ(applier.applyUpdates(), UpdateApplier::kExtractionFailed);
+    EXPECT_EQ(game.read("blocked"), "a file where the archive wants a folder");
+    EXPECT_FALSE(game.exists("sfx/sfx.QPAK"));  // later folder groups never run
+}
+
 TEST_F(UpdateApplierTest, ArchiveEntriesClimbingOutOfTheFolderAreNeverWritten) {
     addArchive("root", 1, "evil.zip", {{"../x.txt", "evil"}, {"ok.txt", "fine"}});
     addArchive("item", 1, "evil-item.zip", {{"../../y.txt", "evil"}, {"good.dat", "good"}});
