@@ -136,6 +136,7 @@ TEST_F(QpakTool, VerifyFailsOnDamagedEntriesAndNamesThem) {
 
     game.write("truncated.QPAK", bytes.substr(0, bytes.size() - 30));
     EXPECT_EQ(qpak({"verify", game.file("truncated.QPAK")}).exitCode, 1);
+    EXPECT_EQ(qpak({"list", game.file("truncated.QPAK")}).exitCode, 1);
     EXPECT_EQ(qpak({"verify", game.file("absent.QPAK")}).exitCode, 1);
 }
 

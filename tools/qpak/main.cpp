@@ -103,6 +103,8 @@ int listCommand(const std::string& path) {
     PackReader reader(path);
     if (!reader.isOpen()) return fail("cannot open " + path + " as an archive");
     if (reader.readGlobalInfo() != PACK_OK) return fail(path + ": cannot read the archive's directory");
+    if (reader.entryCount() == 0 && startsWithLocalHeader(path))
+        return fail(path + ": the archive's directory is missing or damaged (truncated file?)");
     std::printf("%s: format version %d, %llu entries\n", path.c_str(), reader.formatVersion(),
                 static_cast<unsigned long long>(reader.entryCount()));
     if (reader.entryCount() == 0) return kExitOk;
