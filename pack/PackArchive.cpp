@@ -295,8 +295,8 @@ int PackArchive::rebuildPack(const std::string& folder, const std::string& stagi
     for (const auto& name : addNames) {
         PackBuildPipeline::Result file = pipeline.takeNext();
         if (file.status != PACK_OK) return -3;
-        if (writer.addPrecompressed(name, file.deflated.data(), file.deflated.size(), file.crc, file.size,
-                                    file.date) != PACK_OK)
+        if (writer.addPrecompressed(name, file.deflated.data(), file.deflated.size(), file.crc, file.size, file.date) !=
+            PACK_OK)
             return -3;
         progress.step();
     }

@@ -35,8 +35,7 @@ public:
     };
 
     // workers 0: one per core.
-    explicit PackBuildPipeline(std::vector<Job> jobs, unsigned workers = 0,
-                               std::size_t budget = 42u << 20);
+    explicit PackBuildPipeline(std::vector<Job> jobs, unsigned workers = 0, std::size_t budget = 42u << 20);
     ~PackBuildPipeline();  // abandons what is left and joins the workers
     PackBuildPipeline(const PackBuildPipeline&) = delete;
     PackBuildPipeline& operator=(const PackBuildPipeline&) = delete;

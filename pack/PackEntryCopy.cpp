@@ -28,8 +28,8 @@ int PackEntryCopy::verifyDeflated(const unsigned char* deflated, std::size_t def
                                   std::uint32_t crc) {
     if (!decompressor_->handle || size > kBufferSize) return PACK_INTERNAL_ERROR;
     std::size_t produced = 0;
-    libdeflate_result r = libdeflate_deflate_decompress(decompressor_->handle, deflated, deflatedSize,
-                                                        data_.get(), static_cast<std::size_t>(size), &produced);
+    libdeflate_result r = libdeflate_deflate_decompress(decompressor_->handle, deflated, deflatedSize, data_.get(),
+                                                        static_cast<std::size_t>(size), &produced);
     // A stream that inflates to more or less than the recorded size is as damaged as a
     // wrong CRC, and the reader would report it the same way.
     if (r != LIBDEFLATE_SUCCESS || produced != size) return PACK_CRC_ERROR;
@@ -73,8 +73,7 @@ int PackEntryCopy::copyCurrentEntry(PackReader& reader, PackWriter& writer, cons
     if (r != PACK_OK) return r;
     r = verifyDeflated(stream_.data(), stream_.size(), uncompressedSize_, info.crc);
     if (r != PACK_OK) return r;
-    return writer.addPrecompressed(entryName_, stream_.data(), stream_.size(), info.crc, uncompressedSize_,
-                                   info.date);
+    return writer.addPrecompressed(entryName_, stream_.data(), stream_.size(), info.crc, uncompressedSize_, info.date);
 }
 
 }  // namespace nimbrel

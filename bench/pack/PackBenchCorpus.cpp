@@ -63,7 +63,8 @@ void fillText(Random& random, std::vector<unsigned char>& data) {
 void fillRandom(Random& random, std::vector<unsigned char>& data) {
     for (std::size_t i = 0; i < data.size(); i += 8) {
         std::uint64_t v = random.next();
-        for (std::size_t k = 0; k < 8 && i + k < data.size(); ++k) data[i + k] = static_cast<unsigned char>(v >> (8 * k));
+        for (std::size_t k = 0; k < 8 && i + k < data.size(); ++k)
+            data[i + k] = static_cast<unsigned char>(v >> (8 * k));
     }
 }
 
@@ -76,10 +77,14 @@ void fillRecords(Random& random, std::vector<unsigned char>& data) {
     for (std::size_t i = 0; i < data.size(); ++i) {
         std::size_t field = i % sizeof record;
         if (field == 0) ++counter;
-        if (field < 8) data[i] = record[field];
-        else if (field < 12) data[i] = static_cast<unsigned char>(counter >> (8 * (field - 8)));
-        else if (field % 4 == 3) data[i] = static_cast<unsigned char>(random.next());
-        else data[i] = static_cast<unsigned char>(record[field] + random.next() % 4);
+        if (field < 8)
+            data[i] = record[field];
+        else if (field < 12)
+            data[i] = static_cast<unsigned char>(counter >> (8 * (field - 8)));
+        else if (field % 4 == 3)
+            data[i] = static_cast<unsigned char>(random.next());
+        else
+            data[i] = static_cast<unsigned char>(record[field] + random.next() % 4);
     }
 }
 
@@ -113,10 +118,14 @@ int main(int argc, char** argv) {
         data.resize(size);
         int kind = static_cast<int>(random.next() % 20);
         const char* ext;
-        if (kind < 8) fillText(random, data), ext = "txt";
-        else if (kind < 13) fillRandom(random, data), ext = "ogg";
-        else if (kind < 18) fillRecords(random, data), ext = "msh";
-        else fillSparse(random, data), ext = "bmp";
+        if (kind < 8)
+            fillText(random, data), ext = "txt";
+        else if (kind < 13)
+            fillRandom(random, data), ext = "ogg";
+        else if (kind < 18)
+            fillRecords(random, data), ext = "msh";
+        else
+            fillSparse(random, data), ext = "bmp";
         char name[64];
         std::snprintf(name, sizeof name, "%sf%05d.%s", folder.c_str(), count, ext);
         FILE* f = std::fopen(name, "wb");

@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
         std::size_t got = std::fread(data.data(), 1, data.size(), f);
         std::fclose(f);
         if (got != data.size()) return 1;
-        z_stream z {};
+        z_stream z{};
         if (deflateInit2(&z, 8, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return 1;
         packed.resize(deflateBound(&z, data.size()));
         z.next_in = data.data();

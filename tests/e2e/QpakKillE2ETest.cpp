@@ -35,8 +35,7 @@ constexpr double kAfterRename = 9.0;
 // Starts qpak and kills it once the temporary has grown to `fraction` of `fullSize` (at once
 // for a negative fraction, just after the temporary was renamed for kAfterRename); true when it
 // was killed before it finished on its own.
-bool killPartWay(const std::vector<std::string>& args, const std::string& temp, long long fullSize,
-                 double fraction) {
+bool killPartWay(const std::vector<std::string>& args, const std::string& temp, long long fullSize, double fraction) {
     ::unlink(temp.c_str());
     pid_t child = startQpak(args);
     EXPECT_GT(child, 0);

@@ -63,7 +63,7 @@ TEST(PackArchiveBuild, NameFilterKeepsArchivesPacksAndTemporariesOut) {
         bool packed;
     } cases[] = {
         {"readme.zip", false}, {"old.RPAK", false}, {"x.qpak.bak", false}, {"x.zipper", false},
-        {"other.QPAK", false},   {"Data.Zip", true},  {"a.Zip", true},       {"plain.dat", true},
+        {"other.QPAK", false}, {"Data.Zip", true},  {"a.Zip", true},       {"plain.dat", true},
     };
     TempGameFolder game;
     std::string folder = game.makeFolder("sfx");
@@ -157,7 +157,8 @@ TEST(PackArchiveBuild, ManyFilesKeepListingOrderAndContentThroughTheWorkers) {
         char name[32];
         std::snprintf(name, sizeof name, "r%03d.bin", i);
         // Alternate incompressible and repetitive content of very different sizes.
-        std::string content = i % 2 ? randomBytes(1 + i * 997, i) : std::string(1 + i * 3001, static_cast<char>('a' + i % 26));
+        std::string content =
+            i % 2 ? randomBytes(1 + i * 997, i) : std::string(1 + i * 3001, static_cast<char>('a' + i % 26));
         game.write(std::string("resource/") + name, content);
         expected.emplace_back(name, content);
     }

@@ -59,7 +59,7 @@ TEST(PackArchiveExtract, ExtractsExactlyTheNamedEntriesWithTheirDatesAndProgress
 
     struct stat st {};
     ASSERT_EQ(::stat((folder + "a.dat").c_str(), &st), 0);
-    std::tm local {};
+    std::tm local{};
     ::localtime_r(&st.st_mtime, &local);
     EXPECT_EQ(local.tm_year + 1900, 2019);
     EXPECT_EQ(local.tm_mon, 4);
@@ -92,8 +92,7 @@ TEST(PackArchiveExtract, ManyEntriesComeOutWholeWithOrderedProgressAndTheLastDup
     }
     EXPECT_EQ(game.read("out/e7.dat"), "the later copy of e7");
     Progress expected{0};
-    for (int done = 1; done <= 51; ++done)
-        expected.push_back(static_cast<int>(static_cast<float>(done) / 50.0f * 100));
+    for (int done = 1; done <= 51; ++done) expected.push_back(static_cast<int>(static_cast<float>(done) / 50.0f * 100));
     EXPECT_EQ(window.progress(), expected);
 }
 

@@ -28,8 +28,8 @@ TEST(PackArchiveRebuild, RebuildKeepsOrderAndPutsReplacementsLast) {
     TempGameFolder game;
     std::string folder = game.makeFolder("actor");
     std::string staging = game.makeFolder("update");
-    ASSERT_TRUE(writePack(folder + "actor.QPAK", {{"a.dat", "a old"}, {"b.dat", "b old"}, {"c.dat", "c old"},
-                                                  {"d.dat", "d old"}}));
+    ASSERT_TRUE(writePack(folder + "actor.QPAK",
+                          {{"a.dat", "a old"}, {"b.dat", "b old"}, {"c.dat", "c old"}, {"d.dat", "d old"}}));
     game.write("update/B.dat", "b new");
     game.write("update/e.dat", "e new");
     RecordingWindow window;

@@ -68,27 +68,41 @@ bool startsWithLocalHeader(const std::string& path) {
 
 std::string describeHandleCode(int code) {
     switch (code) {
-        case PACK_ERRNO: return "file I/O error";
-        case PACK_END_OF_LIST: return "end of the entry list";
-        case PACK_PARAM_ERROR: return "bad parameter";
-        case PACK_BAD_ZIP_FILE: return "damaged archive";
-        case PACK_INTERNAL_ERROR: return "cannot read or write the data";
-        case PACK_CRC_ERROR: return "CRC mismatch (damaged data or wrong password)";
-        default: return code > 0 ? "short read (damaged data or wrong password)" : "error " + std::to_string(code);
+        case PACK_ERRNO:
+            return "file I/O error";
+        case PACK_END_OF_LIST:
+            return "end of the entry list";
+        case PACK_PARAM_ERROR:
+            return "bad parameter";
+        case PACK_BAD_ZIP_FILE:
+            return "damaged archive";
+        case PACK_INTERNAL_ERROR:
+            return "cannot read or write the data";
+        case PACK_CRC_ERROR:
+            return "CRC mismatch (damaged data or wrong password)";
+        default:
+            return code > 0 ? "short read (damaged data or wrong password)" : "error " + std::to_string(code);
     }
 }
 
 std::string describePackResult(int code, const std::string& folder) {
     switch (code) {
-        case -1: return "the new pack could not be put in place of " + PackArchive::packPath(folder) +
-                        " (a build never replaces an existing pack); it was left at " + PackArchive::tempPath(folder);
-        case -2: return "the new pack could not be written out completely (disk full?); " +
-                        PackArchive::packPath(folder) + " is unchanged";
-        case -3: return "an entry could not be copied or a file could not be added; the pack is unchanged";
-        case -4: return "cannot create " + PackArchive::tempPath(folder);
-        case -5: return "cannot read the pack " + PackArchive::packPath(folder);
-        case -6: return "cannot list the folder " + folder;
-        default: return "failed with result " + std::to_string(code);
+        case -1:
+            return "the new pack could not be put in place of " + PackArchive::packPath(folder) +
+                   " (a build never replaces an existing pack); it was left at " + PackArchive::tempPath(folder);
+        case -2:
+            return "the new pack could not be written out completely (disk full?); " + PackArchive::packPath(folder) +
+                   " is unchanged";
+        case -3:
+            return "an entry could not be copied or a file could not be added; the pack is unchanged";
+        case -4:
+            return "cannot create " + PackArchive::tempPath(folder);
+        case -5:
+            return "cannot read the pack " + PackArchive::packPath(folder);
+        case -6:
+            return "cannot list the folder " + folder;
+        default:
+            return "failed with result " + std::to_string(code);
     }
 }
 
@@ -180,8 +194,8 @@ int addCommand(const std::string& dir, const std::string& staging, const std::ve
     return kExitOk;
 }
 
-int splitCommand(const std::string& dir, const std::string& source, const std::string& first,
-                 const std::string& second, const std::string& marker) {
+int splitCommand(const std::string& dir, const std::string& source, const std::string& first, const std::string& second,
+                 const std::string& marker) {
     std::string folder = asFolder(dir);
     if (PackArchive(nullptr).splitArchive(folder, marker, source, first, second) != 1)
         return fail("splitting " + folder + source + " failed");
@@ -203,7 +217,8 @@ int verifyCommand(const std::string& path) {
         std::vector<unsigned char> buffer;
         for (;;) {
             r = reader.readEntryInfo();
-            if (r != PACK_OK) return fail(path + ": entry " + std::to_string(checked + 1) + ": " + describeHandleCode(r));
+            if (r != PACK_OK)
+                return fail(path + ": entry " + std::to_string(checked + 1) + ": " + describeHandleCode(r));
             ++checked;
             const std::string name = reader.currentName();
             try {
