@@ -24,6 +24,7 @@
 #include <QImage>
 #endif
 
+#include "app/TextTable.h"
 #include "engine/VersionTokenTable.h"
 #include "pack/PackEntryDate.h"
 #include "pack/PackWriter.h"
@@ -95,7 +96,8 @@ public:
 
 class Launcher {
 public:
-    Launcher(const GameFolder& folder, const std::string& patchUrl, const std::string& name = "hook")
+    Launcher(const GameFolder& folder, const std::string& patchUrl, const std::string& name = "hook",
+             const std::string& pathPrefix = std::string())
         : folder_(folder), hook_(folder.side.makeFolder(name)) {
         std::vector<std::string> environment;
         for (char** e = environ; *e; ++e) {
@@ -103,6 +105,7 @@ public:
             if (entry.rfind("NIMBREL_", 0) == 0 || entry.rfind("XDG_RUNTIME_DIR=", 0) == 0 ||
                 entry.rfind("XDG_CACHE_HOME=", 0) == 0 || entry.rfind("QUORLAN_STANDIN", 0) == 0)
                 continue;
+            if (!pathPrefix.empty() && entry.rfind("PATH=", 0) == 0) entry = "PATH=" + pathPrefix + ":" + entry.substr(5);
             environment.push_back(entry);
         }
         environment.push_back("NIMBREL_TEST_CONTROL=" + hook_);
@@ -281,6 +284,8 @@ TEST_F(LauncherE2E, FailedDownloadLeavesStartDisabledAndXStillCloses) {
 
     // The downloader's own box holds the worker until the player answers it.
     ASSERT_TRUE(launcher.waitForEvent("box root_1.zip file download failed")) << launcher.events();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(launcher.state().count("result"), 0u);
     launcher.command("answer-box");
     ASSERT_TRUE(launcher.waitForState("result", "-4 4")) << launcher.events();
     EXPECT_EQ(launcher.state()["start_enabled"], "0");
@@ -466,6 +471,48 @@ TEST_F(LauncherE2E, ControlsSitAtTheirPlacements) {
         {"rect.1013", "98,369,71,14"},    // "[Now/Total]": 55, 211, 40 x 8
     };
     for (const auto& [key, rect] : expected) EXPECT_EQ(state[key], rect) << key;
+    launcher.command("close");
+    EXPECT_EQ(launcher.waitForExit(), 0);
+}
+
+TEST_F(LauncherE2E, ManualPatchBeyondTheNextVersionShowsOurMessageAndCloses) {
+    GameFolder folder;
+    folder.game.write("ManualPatch.ini", "BGN_VERSION = 2\r\nCUR_VERSION = 3\r\n[VERSION = 2]\r\nroot=root_2.zip\r\n");
+    Launcher launcher(folder, patchUrl());
+    ASSERT_TRUE(launcher.waitForEvent("box This manual patch starts beyond the next version of your game"))
+        << launcher.events();
+    launcher.command("answer-box");
+    EXPECT_EQ(launcher.waitForExit(), 0);
+    EXPECT_EQ(launcher.state()["result"], "-12 2");
+    EXPECT_FALSE(folder.game.exists("ManualPatch.ini"));
+    EXPECT_EQ(server.requestCount(), 0);  // a manual patch never asks the server
+}
+
+TEST_F(LauncherE2E, ConfigAndPageButtonsStartTheirProgramsAndKeepTheWindowOpen) {
+    GameFolder folder;
+    auto script = [&](const std::string& path, const std::string& output) {
+        std::ofstream(path) << "#!/bin/sh\necho \"$#[$1]\" >> \"" << folder.side.file(output) << "\"\n";
+        ::chmod(path.c_str(), 0755);
+    };
+    script(folder.game.file("zedU3ZEzadiz.exe"), "config.log");
+    std::string tools = folder.side.makeFolder("tools");
+    script(tools + "xdg-open", "pages.log");
+    publishOneVersion();
+    Launcher launcher(folder, patchUrl(), "hook", tools);
+    ASSERT_TRUE(launcher.waitForState("geometry", "0,0,600,421")) << launcher.events();
+
+    // These work while the patch runs, and Start stays the only control ever disabled.
+    launcher.command("click config");
+    launcher.command("click homepage");
+    ASSERT_TRUE(launcher.waitFor([&] { return !folder.side.read("pages.log").empty(); }, 15s));
+    launcher.command("click join");
+    ASSERT_TRUE(launcher.waitFor([&] { return folder.side.read("pages.log").find('\n') != folder.side.read("pages.log").rfind('\n'); }, 15s));
+    ASSERT_TRUE(launcher.waitFor([&] { return !folder.side.read("config.log").empty(); }, 15s));
+    EXPECT_EQ(folder.side.read("config.log"), "0[]\n");
+    nimbrel::TextTable texts;
+    ASSERT_EQ(texts.load(), 0);
+    EXPECT_EQ(folder.side.read("pages.log"), "1[" + texts.line(9) + "]\n1[" + texts.line(10) + "]\n");
+    EXPECT_EQ(launcher.state()["visible"], "1");
     launcher.command("close");
     EXPECT_EQ(launcher.waitForExit(), 0);
 }
