@@ -5,7 +5,6 @@
 // starts the browser engine.
 
 #include <QWidget>
-
 #include <string>
 
 class QWebEngineView;

@@ -1,5 +1,7 @@
 #include "app/CNimbrel2Dlg.h"
 
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -8,10 +10,8 @@
 #include <QRegion>
 #include <QScreen>
 #include <QWindow>
-
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 
 #include "app/MessageBoxBridge.h"
 #include "app/PatchMessageEvent.h"
@@ -160,8 +160,8 @@ void CNimbrel2Dlg::layoutSkin() {
         QRect rect;
         int stripX;
     } placements[] = {
-        {start_, QRect(466, 351, 116, 51), 56},  {config_, QRect(395, 351, 54, 51), 1},
-        {join_, QRect(508, 5, 39, 11), 213},     {homePage_, QRect(457, 5, 39, 11), 173},
+        {start_, QRect(466, 351, 116, 51), 56}, {config_, QRect(395, 351, 54, 51), 1},
+        {join_, QRect(508, 5, 39, 11), 213},    {homePage_, QRect(457, 5, 39, 11), 173},
         {close_, QRect(561, 5, 24, 11), 254},
     };
     for (const auto& p : placements) {
@@ -237,24 +237,37 @@ void CNimbrel2Dlg::messageBox(const std::string& boxText, const std::string& cap
 
 CImageButton* CNimbrel2Dlg::button(int controlId) const {
     switch (controlId) {
-    case 1: return start_;
-    case 2: return close_;
-    case 1000: return config_;
-    case 1005: return join_;
-    case 1006: return homePage_;
-    default: return nullptr;
+        case 1:
+            return start_;
+        case 2:
+            return close_;
+        case 1000:
+            return config_;
+        case 1005:
+            return join_;
+        case 1006:
+            return homePage_;
+        default:
+            return nullptr;
     }
 }
 
 CTransparentStatic* CNimbrel2Dlg::label(int controlId) const {
     switch (controlId) {
-    case 1002: return itemLabel_;
-    case 1008: return versionLabel_;
-    case 1010: return counterLabel_;
-    case 1011: return statusLabel_;
-    case 1012: return captionLabel_;
-    case 1013: return countLabel_;
-    default: return nullptr;
+        case 1002:
+            return itemLabel_;
+        case 1008:
+            return versionLabel_;
+        case 1010:
+            return counterLabel_;
+        case 1011:
+            return statusLabel_;
+        case 1012:
+            return captionLabel_;
+        case 1013:
+            return countLabel_;
+        default:
+            return nullptr;
     }
 }
 
@@ -263,8 +276,10 @@ bool CNimbrel2Dlg::event(QEvent* e) {
         auto* message = static_cast<PatchMessageEvent*>(e);
         // A result that arrives after the teardown began has nothing left to act on.
         if (destroyed_) return true;
-        if (message->message == WM_PATCH_PROGRESS) OnPatchProgress(message->wParam);
-        else if (message->message == WM_PATCH_RESULT) OnPatchResult(message->wParam, message->lParam);
+        if (message->message == WM_PATCH_PROGRESS)
+            OnPatchProgress(message->wParam);
+        else if (message->message == WM_PATCH_RESULT)
+            OnPatchResult(message->wParam, message->lParam);
         return true;
     }
     return QDialog::event(e);
@@ -285,7 +300,8 @@ void CNimbrel2Dlg::OnPatchResult(std::intptr_t result, std::intptr_t stage) {
         if (engine_ && engine_->selfUpdateRequired) {
             mutex_.close();
             startProgram("selfupdate.exe", text(kLaunchTokenLine), true);
-            QMetaObject::invokeMethod(this, [this] { done(QDialog::Rejected); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { done(QDialog::Rejected); }, Qt::QueuedConnection);
         }
         OnPatchProgress(100);
         start_->setEnabled(true);
@@ -298,7 +314,8 @@ void CNimbrel2Dlg::OnPatchResult(std::intptr_t result, std::intptr_t stage) {
         statusLabel_->SetText(kPackFailed);
     } else if (result == -12) {
         showBox(kManualPatchTooNew);
-        QMetaObject::invokeMethod(this, [this] { done(QDialog::Rejected); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { done(QDialog::Rejected); }, Qt::QueuedConnection);
     }
 }
 
@@ -344,13 +361,17 @@ void CNimbrel2Dlg::mousePressEvent(QMouseEvent* e) {
 }
 
 void CNimbrel2Dlg::mouseMoveEvent(QMouseEvent* e) {
-    if (dragging_ && (e->buttons() & Qt::LeftButton)) move(e->globalPosition().toPoint() - dragOffset_);
-    else QDialog::mouseMoveEvent(e);
+    if (dragging_ && (e->buttons() & Qt::LeftButton))
+        move(e->globalPosition().toPoint() - dragOffset_);
+    else
+        QDialog::mouseMoveEvent(e);
 }
 
 void CNimbrel2Dlg::mouseReleaseEvent(QMouseEvent* e) {
-    if (dragging_ && e->button() == Qt::LeftButton) dragging_ = false;
-    else QDialog::mouseReleaseEvent(e);
+    if (dragging_ && e->button() == Qt::LeftButton)
+        dragging_ = false;
+    else
+        QDialog::mouseReleaseEvent(e);
 }
 
 }  // namespace nimbrel

@@ -7,7 +7,6 @@
 #include <QDialog>
 #include <QImage>
 #include <QPoint>
-
 #include <array>
 #include <atomic>
 #include <memory>
@@ -65,10 +64,10 @@ public:
     std::string currentPage() const { return browser_->currentUrl(); }
 
     // Button handlers, named after the original's commands.
-    void OnOK();       // Start
-    void OnConfig();   // Config
-    void OnJoin();     // Join
-    void OnHomePage(); // HomePage
+    void OnOK();        // Start
+    void OnConfig();    // Config
+    void OnJoin();      // Join
+    void OnHomePage();  // HomePage
 
 protected:
     bool event(QEvent* event) override;

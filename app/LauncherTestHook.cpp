@@ -56,20 +56,25 @@ void LauncherTestHook::run(const QString& command) {
     if (words.isEmpty()) return;
     bool ok = true;
     if (words[0] == "click" && words.size() == 2 && dialog_) {
-        static const QMap<QString, int> ids{{"start", 1}, {"x", 2}, {"config", 1000}, {"join", 1005}, {"homepage", 1006}};
+        static const QMap<QString, int> ids{
+            {"start", 1}, {"x", 2}, {"config", 1000}, {"join", 1005}, {"homepage", 1006}};
         CImageButton* button = ids.contains(words[1]) ? dialog_->button(ids[words[1]]) : nullptr;
         // click() does nothing on a disabled button, as a real press would. It runs after
         // this tick: a box the click opens runs a nested loop, and the hook's timer does not
         // fire again inside its own slot, so it could not see or answer that box.
-        if (button) QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
-        else ok = false;
+        if (button)
+            QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
+        else
+            ok = false;
     } else if (words[0] == "answer-box") {
         ok = false;
         for (QWidget* widget : QApplication::topLevelWidgets()) {
             auto* box = qobject_cast<QMessageBox*>(widget);
             if (!box || !box->isVisible()) continue;
-            if (QAbstractButton* okButton = box->button(QMessageBox::Ok)) okButton->click();
-            else box->accept();
+            if (QAbstractButton* okButton = box->button(QMessageBox::Ok))
+                okButton->click();
+            else
+                box->accept();
             ok = true;
             break;
         }
@@ -119,11 +124,14 @@ void LauncherTestHook::writeState() {
         lines << QString("frameless=%1").arg(dialog_->windowFlags().testFlag(Qt::FramelessWindowHint) ? 1 : 0);
         lines << QString("start_enabled=%1").arg(dialog_->button(1)->isEnabled() ? 1 : 0);
         lines << QString("progress=%1").arg(dialog_->progressPosition());
-        if (dialog_->hasResult()) lines << QString("result=%1 %2").arg(dialog_->resultCode()).arg(dialog_->resultStage());
+        if (dialog_->hasResult())
+            lines << QString("result=%1 %2").arg(dialog_->resultCode()).arg(dialog_->resultStage());
         for (int id : {1002, 1008, 1010, 1011, 1012, 1013})
             lines << QString("label.%1=%2").arg(id).arg(QString::fromStdString(dialog_->label(id)->text()));
         lines << QString("page=%1").arg(QString::fromStdString(dialog_->currentPage()));
-        auto rect = [](const QRect& r) { return QString("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height()); };
+        auto rect = [](const QRect& r) {
+            return QString("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+        };
         for (int id : {1, 2, 1000, 1005, 1006})
             lines << QString("rect.%1=%2").arg(id).arg(rect(dialog_->button(id)->geometry()));
         for (int id : {1002, 1008, 1010, 1011, 1012, 1013})

@@ -3,7 +3,6 @@
 #include <QMessageBox>
 #include <QThread>
 #include <QWidget>
-
 #include <algorithm>
 
 namespace nimbrel {
@@ -36,7 +35,8 @@ void MessageBoxBridge::show(const std::string& text, const std::string& caption)
     request->caption = caption;
     std::unique_lock<std::mutex> lock(mutex_);
     if (cancelled_) return;
-    QMetaObject::invokeMethod(this, [this, request] { present(request); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, request] { present(request); }, Qt::QueuedConnection);
     answered_.wait(lock, [&] { return request->answered || cancelled_; });
 }
 

@@ -7,7 +7,6 @@
 
 #include <QObject>
 #include <QPointer>
-
 #include <condition_variable>
 #include <memory>
 #include <mutex>

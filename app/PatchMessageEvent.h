@@ -3,7 +3,6 @@
 // Qt event. The numbers stay the original window messages (platform/WindowMessages.h).
 
 #include <QEvent>
-
 #include <cstdint>
 
 namespace nimbrel {

@@ -1,7 +1,6 @@
 // The launcher window. Patches the game folder it lies in, then starts the game client.
 
 #include <QApplication>
-
 #include <cstdlib>
 #include <memory>
 #include <string>

@@ -32,23 +32,23 @@ private:
 
 int codeForErrno(int error) {
     switch (error) {
-    case ENOENT:
-        return ProcessLauncher::kFileNotFound;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-        return ProcessLauncher::kPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-        return ProcessLauncher::kAccessDenied;
-    case ENOMEM:
-    case EAGAIN:
-        return ProcessLauncher::kOutOfMemory;
-    case ENOEXEC:
-        return ProcessLauncher::kBadFormat;
-    default:
-        return ProcessLauncher::kNoAssociation;
+        case ENOENT:
+            return ProcessLauncher::kFileNotFound;
+        case ENOTDIR:
+        case ENAMETOOLONG:
+        case ELOOP:
+            return ProcessLauncher::kPathNotFound;
+        case EACCES:
+        case EPERM:
+        case EISDIR:
+            return ProcessLauncher::kAccessDenied;
+        case ENOMEM:
+        case EAGAIN:
+            return ProcessLauncher::kOutOfMemory;
+        case ENOEXEC:
+            return ProcessLauncher::kBadFormat;
+        default:
+            return ProcessLauncher::kNoAssociation;
     }
 }
 

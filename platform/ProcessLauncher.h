@@ -15,13 +15,13 @@ public:
     enum class Show { Normal, Hidden };
 
     // The shell's codes that matter to the launcher.
-    static constexpr int kStarted = 42;             // any value above 32
-    static constexpr int kFileNotFound = 2;         // ERROR_FILE_NOT_FOUND
-    static constexpr int kPathNotFound = 3;         // ERROR_PATH_NOT_FOUND
-    static constexpr int kAccessDenied = 5;         // SE_ERR_ACCESSDENIED
-    static constexpr int kOutOfMemory = 8;          // SE_ERR_OOM
-    static constexpr int kBadFormat = 11;           // ERROR_BAD_FORMAT
-    static constexpr int kNoAssociation = 31;       // SE_ERR_NOASSOC
+    static constexpr int kStarted = 42;        // any value above 32
+    static constexpr int kFileNotFound = 2;    // ERROR_FILE_NOT_FOUND
+    static constexpr int kPathNotFound = 3;    // ERROR_PATH_NOT_FOUND
+    static constexpr int kAccessDenied = 5;    // SE_ERR_ACCESSDENIED
+    static constexpr int kOutOfMemory = 8;     // SE_ERR_OOM
+    static constexpr int kBadFormat = 11;      // ERROR_BAD_FORMAT
+    static constexpr int kNoAssociation = 31;  // SE_ERR_NOASSOC
 
     static bool succeeded(int code) { return code > 32; }
 
@@ -30,8 +30,7 @@ public:
     // program's working folder. A Windows executable (first bytes "MZ") runs through `wine`
     // when it is on the PATH, otherwise it fails with kBadFormat. Hidden sends the program's
     // output to /dev/null: it has no window to show it in.
-    static int execute(const std::string& file, const std::string& parameters, const std::string& folder,
-                       Show show);
+    static int execute(const std::string& file, const std::string& parameters, const std::string& folder, Show show);
 
     // Opens an address in the desktop's browser through xdg-open.
     static int openUrl(const std::string& url);

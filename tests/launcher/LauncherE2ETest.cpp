@@ -2,6 +2,7 @@
 // 127.0.0.1. The window is driven and observed through its test hook (NIMBREL_TEST_CONTROL):
 // commands in, state and events out. Needs a display (run under xvfb-run); skips without one.
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,8 +18,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #ifdef NIMBREL_HAVE_QT_GUI
 #include <QImage>
@@ -105,7 +104,8 @@ public:
             if (entry.rfind("NIMBREL_", 0) == 0 || entry.rfind("XDG_RUNTIME_DIR=", 0) == 0 ||
                 entry.rfind("XDG_CACHE_HOME=", 0) == 0 || entry.rfind("QUORLAN_STANDIN", 0) == 0)
                 continue;
-            if (!pathPrefix.empty() && entry.rfind("PATH=", 0) == 0) entry = "PATH=" + pathPrefix + ":" + entry.substr(5);
+            if (!pathPrefix.empty() && entry.rfind("PATH=", 0) == 0)
+                entry = "PATH=" + pathPrefix + ":" + entry.substr(5);
             environment.push_back(entry);
         }
         environment.push_back("NIMBREL_TEST_CONTROL=" + hook_);
@@ -318,8 +318,8 @@ TEST_F(LauncherE2E, SecondLauncherShowsTheDoubleExecutionMessageAndExitsZero) {
     ASSERT_TRUE(first.waitForState("result", "1 5")) << first.events();
 
     Launcher second(folder, patchUrl(), "second");
-    ASSERT_TRUE(second.waitForEvent(
-        "box please don't double execute the following programs (Quorlan.exe or nimbrel.exe)"))
+    ASSERT_TRUE(
+        second.waitForEvent("box please don't double execute the following programs (Quorlan.exe or nimbrel.exe)"))
         << second.events();
     second.command("answer-box");
     EXPECT_EQ(second.waitForExit(), 0);
@@ -455,20 +455,18 @@ TEST_F(LauncherE2E, ControlsSitAtTheirPlacements) {
     ASSERT_TRUE(launcher.waitForState("result", "-6 3")) << launcher.events();
     auto state = launcher.state();
     const std::pair<const char*, const char*> expected[] = {
-        {"rect.1", "466,351,116,51"},     // Start
-        {"rect.1000", "395,351,54,51"},   // Config
-        {"rect.1005", "508,5,39,11"},     // Join
-        {"rect.1006", "457,5,39,11"},     // HomePage
-        {"rect.2", "561,5,24,11"},        // X
-        {"rect.progress", "81,385,301,16"},
-        {"rect.browser", "-1,21,602,329"},
-        {"mask.browser", "2,2,598,325"},
-        {"rect.1011", "178,355,197,14"},  // status line: 100, 203, 111 x 8 units
-        {"rect.1002", "170,369,173,14"},  // item: 96, 211, 97 x 8
-        {"rect.1010", "348,369,35,14"},   // counter: 196, 211, 20 x 8
-        {"rect.1012", "99,355,43,14"},    // "Version": 56, 203, 24 x 8
-        {"rect.1008", "147,355,23,14"},   // version number: 83, 203, 13 x 8
-        {"rect.1013", "98,369,71,14"},    // "[Now/Total]": 55, 211, 40 x 8
+        {"rect.1", "466,351,116,51"},    // Start
+        {"rect.1000", "395,351,54,51"},  // Config
+        {"rect.1005", "508,5,39,11"},    // Join
+        {"rect.1006", "457,5,39,11"},    // HomePage
+        {"rect.2", "561,5,24,11"},       // X
+        {"rect.progress", "81,385,301,16"}, {"rect.browser", "-1,21,602,329"},
+        {"mask.browser", "2,2,598,325"},    {"rect.1011", "178,355,197,14"},  // status line: 100, 203, 111 x 8 units
+        {"rect.1002", "170,369,173,14"},                                      // item: 96, 211, 97 x 8
+        {"rect.1010", "348,369,35,14"},                                       // counter: 196, 211, 20 x 8
+        {"rect.1012", "99,355,43,14"},                                        // "Version": 56, 203, 24 x 8
+        {"rect.1008", "147,355,23,14"},                                       // version number: 83, 203, 13 x 8
+        {"rect.1013", "98,369,71,14"},                                        // "[Now/Total]": 55, 211, 40 x 8
     };
     for (const auto& [key, rect] : expected) EXPECT_EQ(state[key], rect) << key;
     launcher.command("close");
@@ -506,7 +504,8 @@ TEST_F(LauncherE2E, ConfigAndPageButtonsStartTheirProgramsAndKeepTheWindowOpen) 
     launcher.command("click homepage");
     ASSERT_TRUE(launcher.waitFor([&] { return !folder.side.read("pages.log").empty(); }, 15s));
     launcher.command("click join");
-    ASSERT_TRUE(launcher.waitFor([&] { return folder.side.read("pages.log").find('\n') != folder.side.read("pages.log").rfind('\n'); }, 15s));
+    ASSERT_TRUE(launcher.waitFor(
+        [&] { return folder.side.read("pages.log").find('\n') != folder.side.read("pages.log").rfind('\n'); }, 15s));
     ASSERT_TRUE(launcher.waitFor([&] { return !folder.side.read("config.log").empty(); }, 15s));
     EXPECT_EQ(folder.side.read("config.log"), "0[]\n");
     nimbrel::TextTable texts;

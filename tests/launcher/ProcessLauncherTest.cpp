@@ -3,6 +3,7 @@
 // folder, Windows executables through wine, and no inherited descriptors.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,8 +11,6 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "platform/ProcessLauncher.h"
 #include "tests/support/TempGameFolder.h"
@@ -51,8 +50,9 @@ private:
 };
 
 // Records its argument count, each argument on a line, and its working folder.
-const char* kRecorder = "{ echo \"$#\"; for a in \"$@\"; do echo \"[$a]\"; done; pwd; } > \"$(dirname \"$0\")/args.txt.tmp\"\n"
-                        "mv \"$(dirname \"$0\")/args.txt.tmp\" \"$(dirname \"$0\")/args.txt\"\n";
+const char* kRecorder =
+    "{ echo \"$#\"; for a in \"$@\"; do echo \"[$a]\"; done; pwd; } > \"$(dirname \"$0\")/args.txt.tmp\"\n"
+    "mv \"$(dirname \"$0\")/args.txt.tmp\" \"$(dirname \"$0\")/args.txt\"\n";
 
 }  // namespace
 
@@ -115,8 +115,10 @@ TEST(ProcessLauncher, WindowsExecutableRunsThroughWineWithTheSameParameter) {
     ::chmod(exe.c_str(), 0755);
     TempGameFolder tools;
     writeScript(tools, "wine",
-                "{ echo \"$#\"; for a in \"$@\"; do echo \"[$a]\"; done; } > \"" + tools.path() + "wine.tmp\"\n"
-                "mv \"" + tools.path() + "wine.tmp\" \"" + tools.path() + "wine.txt\"\n");
+                "{ echo \"$#\"; for a in \"$@\"; do echo \"[$a]\"; done; } > \"" + tools.path() +
+                    "wine.tmp\"\n"
+                    "mv \"" +
+                    tools.path() + "wine.tmp\" \"" + tools.path() + "wine.txt\"\n");
     ScopedPath path(tools.path() + ":/usr/bin:/bin");
     int code = ProcessLauncher::execute("QuorlanPlus.exe", kLaunchToken, game.path(), ProcessLauncher::Show::Normal);
     ASSERT_TRUE(ProcessLauncher::succeeded(code)) << code;
@@ -142,7 +144,8 @@ TEST(ProcessLauncher, StartedProgramInheritsNoDescriptorOfOurs) {
     writeScript(game, "check.exe",
                 "if [ -e /proc/$$/fd/$1 ]; then echo inherited; else echo clean; fi > \"$(dirname \"$0\")/fd.tmp\"\n"
                 "mv \"$(dirname \"$0\")/fd.tmp\" \"$(dirname \"$0\")/fd.txt\"\n");
-    int code = ProcessLauncher::execute("check.exe", std::to_string(leaked), game.path(), ProcessLauncher::Show::Normal);
+    int code =
+        ProcessLauncher::execute("check.exe", std::to_string(leaked), game.path(), ProcessLauncher::Show::Normal);
     ::close(leaked);
     ASSERT_TRUE(ProcessLauncher::succeeded(code)) << code;
     EXPECT_EQ(waitForFile(game, "fd.txt"), "clean\n");
@@ -155,7 +158,8 @@ TEST(ProcessLauncher, PagesOpenThroughXdgOpenAndFailWithoutIt) {
                     tools.path() + "url.txt\"\n");
     {
         ScopedPath path(tools.path() + ":/usr/bin:/bin");
-        ASSERT_TRUE(ProcessLauncher::succeeded(ProcessLauncher::openUrl("https://example.net/Member/Register/Register.html")));
+        ASSERT_TRUE(
+            ProcessLauncher::succeeded(ProcessLauncher::openUrl("https://example.net/Member/Register/Register.html")));
         EXPECT_EQ(waitForFile(tools, "url.txt"), "1[https://example.net/Member/Register/Register.html]\n");
     }
     TempGameFolder emptyTools;

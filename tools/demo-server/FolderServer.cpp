@@ -17,7 +17,7 @@ namespace {
 
 std::string httpDate(std::time_t t) {
     char buffer[64];
-    std::tm tm {};
+    std::tm tm{};
     ::gmtime_r(&t, &tm);
     std::strftime(buffer, sizeof buffer, "%a, %d %b %Y %H:%M:%S GMT", &tm);
     return buffer;
@@ -78,8 +78,7 @@ struct FolderServer::Impl {
         const std::size_t rate = bytesPerSecond;
         auto file = std::make_shared<std::ifstream>(path, std::ios::binary);
         response.set_content_provider(
-            size, contentType(path),
-            [file, rate](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            size, contentType(path), [file, rate](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
                 // A tenth of a second's worth at a time keeps the rate even and a stop quick.
                 std::size_t chunk = rate ? std::max<std::size_t>(rate / 10, 1) : 64 * 1024;
                 std::vector<char> buffer(std::min(chunk, length));
@@ -87,7 +86,9 @@ struct FolderServer::Impl {
                 file->read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
                 std::streamsize got = file->gcount();
                 if (got <= 0) return false;
-                if (rate) std::this_thread::sleep_for(std::chrono::microseconds(got * 1000000LL / static_cast<long long>(rate)));
+                if (rate)
+                    std::this_thread::sleep_for(
+                        std::chrono::microseconds(got * 1000000LL / static_cast<long long>(rate)));
                 return sink.write(buffer.data(), static_cast<std::size_t>(got));
             });
         log(request, 200);

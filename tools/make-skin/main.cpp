@@ -9,7 +9,6 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -48,10 +47,26 @@ QFont font(int pixelSize, bool bold) {
 void drawButton(QPainter& p, const QRect& r, const Column& column, State state) {
     QColor top, bottom, text;
     switch (state) {
-    case State::Normal: top = QColor("#e8a13c"); bottom = QColor("#9a4f10"); text = QColor("#fff6e0"); break;
-    case State::MouseOver: top = QColor("#ffd27a"); bottom = QColor("#c9701c"); text = QColor("#ffffff"); break;
-    case State::Pressed: top = QColor("#7a3c0c"); bottom = QColor("#c0741e"); text = QColor("#ffe9b8"); break;
-    case State::Disabled: top = QColor("#8a8580"); bottom = QColor("#55514d"); text = QColor("#c8c4bf"); break;
+        case State::Normal:
+            top = QColor("#e8a13c");
+            bottom = QColor("#9a4f10");
+            text = QColor("#fff6e0");
+            break;
+        case State::MouseOver:
+            top = QColor("#ffd27a");
+            bottom = QColor("#c9701c");
+            text = QColor("#ffffff");
+            break;
+        case State::Pressed:
+            top = QColor("#7a3c0c");
+            bottom = QColor("#c0741e");
+            text = QColor("#ffe9b8");
+            break;
+        case State::Disabled:
+            top = QColor("#8a8580");
+            bottom = QColor("#55514d");
+            text = QColor("#c8c4bf");
+            break;
     }
     p.fillRect(r, QColor("#1a1410"));
     QLinearGradient fill(r.topLeft(), r.bottomLeft());
