@@ -128,6 +128,11 @@ void LauncherTestHook::writeState() {
             lines << QString("result=%1 %2").arg(dialog_->resultCode()).arg(dialog_->resultStage());
         for (int id : {1002, 1008, 1010, 1011, 1012, 1013})
             lines << QString("label.%1=%2").arg(id).arg(QString::fromStdString(dialog_->label(id)->text()));
+        const StartupFlags& flags = dialog_->startupFlags();
+        lines << QString("flags=connect:%1 manual:%2 sync:%3")
+                     .arg(flags.connectToServer)
+                     .arg(flags.manualPatch)
+                     .arg(flags.syncRequested);
         lines << QString("page=%1").arg(QString::fromStdString(dialog_->currentPage()));
         auto rect = [](const QRect& r) {
             return QString("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());

@@ -11,11 +11,14 @@
 #include "engine/StartupFlags.h"
 
 int main(int argc, char* argv[]) {
+    // The whole command line, taken before Qt removes the options it knows: the original
+    // scanned every word the launcher was given.
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+
     // The embedded web page shares the window's GL context.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication application(argc, argv);
 
-    std::vector<std::string> arguments(argv + 1, argv + argc);
     std::unique_ptr<nimbrel::LauncherTestHook> hook;
     if (const char* control = std::getenv("NIMBREL_TEST_CONTROL"); control && *control)
         hook = std::make_unique<nimbrel::LauncherTestHook>(control);

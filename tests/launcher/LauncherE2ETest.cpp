@@ -96,7 +96,7 @@ public:
 class Launcher {
 public:
     Launcher(const GameFolder& folder, const std::string& patchUrl, const std::string& name = "hook",
-             const std::string& pathPrefix = std::string())
+             const std::string& pathPrefix = std::string(), std::vector<std::string> arguments = {})
         : folder_(folder), hook_(folder.side.makeFolder(name)) {
         std::vector<std::string> environment;
         for (char** e = environ; *e; ++e) {
@@ -123,9 +123,11 @@ public:
             std::vector<char*> envp;
             for (auto& e : environment) envp.push_back(e.data());
             envp.push_back(nullptr);
-            char* argv[] = {program.data(), nullptr};
+            std::vector<char*> argv{program.data()};
+            for (auto& a : arguments) argv.push_back(a.data());
+            argv.push_back(nullptr);
             if (::chdir(workFolder.c_str()) != 0) ::_exit(126);
-            ::execve(program.c_str(), argv, envp.data());
+            ::execve(program.c_str(), argv.data(), envp.data());
             ::_exit(127);
         }
     }
@@ -512,6 +514,21 @@ TEST_F(LauncherE2E, ConfigAndPageButtonsStartTheirProgramsAndKeepTheWindowOpen) 
     ASSERT_EQ(texts.load(), 0);
     EXPECT_EQ(folder.side.read("pages.log"), "1[" + texts.line(9) + "]\n1[" + texts.line(10) + "]\n");
     EXPECT_EQ(launcher.state()["visible"], "1");
+    launcher.command("close");
+    EXPECT_EQ(launcher.waitForExit(), 0);
+}
+
+// Words behind a slash, a hyphen or a comma, in any case, reach the launcher's own scan.
+TEST_F(LauncherE2E, CommandLineWordsReachTheStartupScan) {
+    GameFolder folder;
+    publishOneVersion();
+    Launcher launcher(folder, patchUrl(), "hook", std::string(), {"-sync", "/DontConnect,"});
+    // Offline without a patch list in the update folder: the server is never asked.
+    ASSERT_TRUE(launcher.waitForEvent("box version.ini file download failed.")) << launcher.events();
+    launcher.command("answer-box");
+    ASSERT_TRUE(launcher.waitForState("result", "-4 1")) << launcher.events();
+    EXPECT_EQ(launcher.state()["flags"], "connect:0 manual:0 sync:1");
+    EXPECT_EQ(server.requestCount(), 0);
     launcher.command("close");
     EXPECT_EQ(launcher.waitForExit(), 0);
 }
