@@ -4,9 +4,11 @@
 
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPixmap>
 #include <QRegion>
 #include <QScreen>
 #include <QWindow>
@@ -59,6 +61,30 @@ int unitsToY(int units) { return (units * CNimbrel2Dlg::kHeight + 120) / 241; }
 QRect templateRect(int x, int y, int width, int height) {
     int left = unitsToX(x), top = unitsToY(y);
     return QRect(left, top, unitsToX(x + width) - left, unitsToY(y + height) - top);
+}
+
+// The launcher's icon for the taskbar and the window switcher. The original carried one as
+// a resource; ours is drawn, so the program needs no file beside it.
+QIcon applicationIcon() {
+    QIcon icon;
+    for (int size : {16, 32, 48}) {
+        QPixmap pixels(size, size);
+        pixels.fill(Qt::transparent);
+        QPainter painter(&pixels);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setBrush(QColor("#c9701c"));
+        painter.setPen(QPen(QColor("#4a2300"), size / 16.0));
+        painter.drawEllipse(QRectF(0.5, 0.5, size - 1.0, size - 1.0));
+        QFont font;
+        font.setPixelSize(size * 2 / 3);
+        font.setBold(true);
+        painter.setFont(font);
+        painter.setPen(QColor("#fff6e0"));
+        painter.drawText(QRect(0, 0, size, size), Qt::AlignCenter, "Q");
+        painter.end();
+        icon.addPixmap(pixels);
+    }
+    return icon;
 }
 
 }  // namespace
@@ -120,6 +146,7 @@ bool CNimbrel2Dlg::OnInitDialog() {
     engine_ = std::make_unique<PatchEngine>(this);
     engine_->initialize();
 
+    setWindowIcon(applicationIcon());
     layoutSkin();
 
     // The variable lets the tests and the demo point the launcher at a local patch server
