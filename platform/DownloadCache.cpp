@@ -73,6 +73,21 @@ private:
     std::size_t pending_ = 0;
 };
 
+// A descriptor closed on every path out of the scope that opened it.
+class ReadDescriptor {
+public:
+    explicit ReadDescriptor(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ~ReadDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    ReadDescriptor(const ReadDescriptor&) = delete;
+    ReadDescriptor& operator=(const ReadDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 std::optional<std::uint64_t> sizeOf(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
@@ -253,8 +268,8 @@ DownloadCache::Result DownloadCache::download(const std::string& url, const Prog
 DownloadCache::CopyResult DownloadCache::copyTo(const std::string& url, const std::string& destination) {
     std::optional<Meta> meta = readMeta(url);
     if (!meta) return CopyResult::Failed;
-    int in = ::open(bodyPath(url).c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return CopyResult::Failed;
+    ReadDescriptor in(bodyPath(url));
+    if (in.get() < 0) return CopyResult::Failed;
     FlushedFile out;
     bool written = out.open(destination);
     Checksum checksum;
@@ -263,7 +278,7 @@ DownloadCache::CopyResult DownloadCache::copyTo(const std::string& url, const st
     std::unique_ptr<char[]> buffer(new char[kBuffer]);
     bool readError = false;
     while (written) {
-        ssize_t n = ::read(in, buffer.get(), kBuffer);
+        ssize_t n = ::read(in.get(), buffer.get(), kBuffer);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) readError = true;
         if (n <= 0) break;
@@ -271,7 +286,6 @@ DownloadCache::CopyResult DownloadCache::copyTo(const std::string& url, const st
         copied += static_cast<std::uint64_t>(n);
         written = out.write(buffer.get(), static_cast<std::size_t>(n));
     }
-    ::close(in);
     if (!written || readError) return CopyResult::Failed;
     if (copied != meta->size || checksum.value() != meta->checksum) {
         removeEntry(url);
