@@ -235,6 +235,8 @@ HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {}
 
 HttpClient::~HttpClient() { returnHandle(std::move(impl_->handle)); }
 
+void HttpClient::dropIdleConnections() { idleHandle.reset(); }
+
 void HttpClient::setTimeouts(const Timeouts& timeouts) { impl_->timeouts = timeouts; }
 
 const HttpClient::Timeouts& HttpClient::timeouts() const { return impl_->timeouts; }

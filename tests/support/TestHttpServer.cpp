@@ -1,5 +1,7 @@
 #include "tests/support/TestHttpServer.h"
 
+#include "platform/HttpClient.h"
+
 // Debian builds libcpp-httplib with these switches; the declarations must match the library.
 #ifndef CPPHTTPLIB_OPENSSL_SUPPORT
 #define CPPHTTPLIB_OPENSSL_SUPPORT
@@ -247,6 +249,8 @@ TestHttpServer::TestHttpServer() : state_(std::make_unique<State>()) {
 }
 
 TestHttpServer::~TestHttpServer() {
+    // A connection our client keeps open would hold a server thread for its keep-alive time.
+    HttpClient::dropIdleConnections();
     state_->stopping = true;
     state_->server.stop();
     if (state_->thread.joinable()) state_->thread.join();
