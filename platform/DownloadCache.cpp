@@ -114,9 +114,12 @@ void removeOrphanedTemporaries(const std::string& folder) {
     for (const auto& entry : *entries) {
         if (entry.isDirectory) continue;
         size_t mark = entry.name.find(".part-");
-        if (mark != std::string::npos) mark += 6;
-        else if ((mark = entry.name.find(".meta.new-")) != std::string::npos) mark += 10;
-        else continue;
+        if (mark != std::string::npos)
+            mark += 6;
+        else if ((mark = entry.name.find(".meta.new-")) != std::string::npos)
+            mark += 10;
+        else
+            continue;
         long pid = std::strtol(entry.name.c_str() + mark, nullptr, 10);
         if (pid > 0 && pid != ::getpid() && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
             ::unlink((folder + entry.name).c_str());
@@ -138,8 +141,10 @@ std::string DownloadCache::defaultFolder() {
         return base + kProgramFolder;
     }
     std::string home;
-    if (const char* env = std::getenv("HOME"); env && env[0] == '/') home = env;
-    else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) home = pw->pw_dir;
+    if (const char* env = std::getenv("HOME"); env && env[0] == '/')
+        home = env;
+    else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
+        home = pw->pw_dir;
     if (home.empty()) home = "/tmp";
     if (home.back() != '/') home += '/';
     return home + ".cache/" + kProgramFolder;

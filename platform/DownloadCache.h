@@ -27,8 +27,8 @@ public:
 
     struct Result {
         HttpClient::Outcome outcome = HttpClient::Outcome::Failed;
-        std::string path;           // the cached copy, when outcome is Complete
-        bool transferred = false;   // false when the server confirmed the cached copy (304)
+        std::string path;          // the cached copy, when outcome is Complete
+        bool transferred = false;  // false when the server confirmed the cached copy (304)
         std::string error;
         bool complete() const { return outcome == HttpClient::Outcome::Complete; }
     };

@@ -1,11 +1,11 @@
 #include "platform/HttpClient.h"
 
 #include <curl/curl.h>
+#include <strings.h>
 
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <strings.h>
 
 #include "platform/ExecutablePath.h"
 #include "platform/FlushedFile.h"
@@ -49,7 +49,8 @@ std::string trim(std::string_view text) {
     size_t begin = 0;
     size_t end = text.size();
     while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
-    while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\r' || text[end - 1] == '\n'))
+    while (end > begin &&
+           (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\r' || text[end - 1] == '\n'))
         --end;
     return std::string(text.substr(begin, end - begin));
 }
@@ -104,8 +105,10 @@ struct HttpClient::Impl {
             impl->response = Response();  // a new response after a redirect or "100 Continue"
         } else if (size_t colon = line.find(':'); colon != std::string_view::npos) {
             std::string name = trim(line.substr(0, colon));
-            if (strcasecmp(name.c_str(), "ETag") == 0) impl->response.etag = trim(line.substr(colon + 1));
-            else if (strcasecmp(name.c_str(), "Last-Modified") == 0) impl->response.lastModified = trim(line.substr(colon + 1));
+            if (strcasecmp(name.c_str(), "ETag") == 0)
+                impl->response.etag = trim(line.substr(colon + 1));
+            else if (strcasecmp(name.c_str(), "Last-Modified") == 0)
+                impl->response.lastModified = trim(line.substr(colon + 1));
         }
         return size * count;
     }

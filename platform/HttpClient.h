@@ -29,9 +29,9 @@ public:
 
     struct Request {
         std::string url;
-        bool reload = false;          // ask every cache on the way to answer from the origin
-        std::string ifNoneMatch;      // conditional GET: an ETag from an earlier reply
-        std::string ifModifiedSince;  // conditional GET: a Last-Modified from an earlier reply
+        bool reload = false;                         // ask every cache on the way to answer from the origin
+        std::string ifNoneMatch;                     // conditional GET: an ETag from an earlier reply
+        std::string ifModifiedSince;                 // conditional GET: a Last-Modified from an earlier reply
         const std::atomic<int>* stopFlag = nullptr;  // nonzero ends the transfer
     };
 

@@ -37,7 +37,9 @@ class CountingWindow : public nimbrel::PatchWindow {
 public:
     void postMessage(unsigned, std::intptr_t, std::intptr_t) override { ++posts; }
     void setLabelText(int, const std::string&) override {}
-    void messageBox(const std::string& text, const std::string&) override { std::fprintf(stderr, "box: %s\n", text.c_str()); }
+    void messageBox(const std::string& text, const std::string&) override {
+        std::fprintf(stderr, "box: %s\n", text.c_str());
+    }
     long posts = 0;
 };
 
@@ -74,7 +76,8 @@ double runCurl(const std::vector<std::pair<std::string, std::string>>& fetches, 
     auto start = Clock::now();
     pid_t pid = ::fork();
     if (pid == 0) {
-        ::execlp("curl", "curl", "--silent", "--show-error", "--fail", "--config", configPath.c_str(), static_cast<char*>(nullptr));
+        ::execlp("curl", "curl", "--silent", "--show-error", "--fail", "--config", configPath.c_str(),
+                 static_cast<char*>(nullptr));
         ::_exit(127);
     }
     int status = 0;
@@ -109,10 +112,11 @@ struct Figures {
 
 void report(const char* what, std::uint64_t bytes, const Figures& f) {
     double mib = static_cast<double>(bytes) / (1 << 20);
-    std::printf("%-34s %6.1f MiB | engine %7.1f MiB/s %6.3f s | curl %7.1f MiB/s %6.3f s ratio %.2fx | "
-                "curl+flush %7.1f MiB/s %6.3f s ratio %.2fx\n",
-                what, mib, mib / f.engine, f.engine, mib / f.curl, f.curl, f.curl / f.engine, mib / f.curlSynced,
-                f.curlSynced, f.curlSynced / f.engine);
+    std::printf(
+        "%-34s %6.1f MiB | engine %7.1f MiB/s %6.3f s | curl %7.1f MiB/s %6.3f s ratio %.2fx | "
+        "curl+flush %7.1f MiB/s %6.3f s ratio %.2fx\n",
+        what, mib, mib / f.engine, f.engine, mib / f.curl, f.curl, f.curl / f.engine, mib / f.curlSynced, f.curlSynced,
+        f.curlSynced / f.engine);
 }
 
 }  // namespace
@@ -158,7 +162,8 @@ int main(int argc, char** argv) {
         emptyFolder(update);
         auto start = Clock::now();
         for (const auto& name : names)
-            if (engine.downloadFile(name, false) != 0) return std::fprintf(stderr, "engine failed on %s\n", name.c_str()), 1;
+            if (engine.downloadFile(name, false) != 0)
+                return std::fprintf(stderr, "engine failed on %s\n", name.c_str()), 1;
         smallDirect.engine = std::min(smallDirect.engine, seconds(Clock::now() - start));
         if (folderBytes(update) != smallBytes) return std::fprintf(stderr, "engine wrote the wrong amount\n"), 1;
 
@@ -190,7 +195,8 @@ int main(int argc, char** argv) {
         emptyFolder(update);
         start = Clock::now();
         for (int i = 0; i < kBigRepeats; ++i) {
-            if (engine.downloadFile("client_10MiB.zip", false) != 0) return std::fprintf(stderr, "engine failed on the big file\n"), 1;
+            if (engine.downloadFile("client_10MiB.zip", false) != 0)
+                return std::fprintf(stderr, "engine failed on the big file\n"), 1;
             std::remove((update + "client_10MiB.zip").c_str());
         }
         big.engine = std::min(big.engine, seconds(Clock::now() - start));

@@ -51,8 +51,16 @@ TEST(CCallBackTest, ProgressIsAWholePercentagePostedOnlyWhenItChanges) {
         unsigned long progress;
         unsigned long maximum;
     };
-    const Step steps[] = {{0, 0},   {5, 0},      {1, 3},   {1, 3},         {2, 3},    {3, 3},
-                          {3, 3},   {0, 4000000000ul}, {3999999999ul, 4000000000ul}, {4000000000ul, 4000000000ul}};
+    const Step steps[] = {{0, 0},
+                          {5, 0},
+                          {1, 3},
+                          {1, 3},
+                          {2, 3},
+                          {3, 3},
+                          {3, 3},
+                          {0, 4000000000ul},
+                          {3999999999ul, 4000000000ul},
+                          {4000000000ul, 4000000000ul}};
     RecordingWindow window;
     CCallBack sink(&window);
     sink.resetProgress();  // the downloader has just posted 0

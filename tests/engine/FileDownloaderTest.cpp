@@ -145,7 +145,8 @@ struct BodyCase {
     Delivery delivery;
 };
 
-class FileDownloaderBodyTest : public FileDownloaderTest, public ::testing::WithParamInterface<std::tuple<BodyCase, bool>> {};
+class FileDownloaderBodyTest : public FileDownloaderTest,
+                               public ::testing::WithParamInterface<std::tuple<BodyCase, bool>> {};
 
 TEST_P(FileDownloaderBodyTest, WholeBodyArrivesAndProgressClimbsToOneHundredWithoutRepeats) {
     const auto [body, useCache] = GetParam();
@@ -176,8 +177,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values(BodyCase{1, Delivery::Normal}, BodyCase{1024, Delivery::Normal},
                                          BodyCase{64 * 1024, Delivery::Normal}, BodyCase{1000003, Delivery::Normal},
                                          BodyCase{3 * 1024 * 1024, Delivery::Normal},
-                                         BodyCase{5000, Delivery::NoContentLength}, BodyCase{4096, Delivery::NoContentLength},
-                                         BodyCase{300000, Delivery::Chunked}, BodyCase{0, Delivery::Normal}),
+                                         BodyCase{5000, Delivery::NoContentLength},
+                                         BodyCase{4096, Delivery::NoContentLength}, BodyCase{300000, Delivery::Chunked},
+                                         BodyCase{0, Delivery::Normal}),
                        ::testing::Bool()),
     bodyCaseName);
 
@@ -218,7 +220,8 @@ TEST_F(FileDownloaderTest, StopDuringATricklingBodyEndsTheDownloadPromptly) {
         engine.stopRequested = 0;
         std::chrono::steady_clock::time_point stopAt;
         std::thread stopper([&] {
-            while (server.requestCount(path("slow.zip")) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            while (server.requestCount(path("slow.zip")) == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             stopAt = std::chrono::steady_clock::now();
             engine.stopRequested = 1;

@@ -37,8 +37,10 @@ public:
         }
     }
     ~EnvironmentGuard() {
-        if (had_) ::setenv(name_, saved_.c_str(), 1);
-        else ::unsetenv(name_);
+        if (had_)
+            ::setenv(name_, saved_.c_str(), 1);
+        else
+            ::unsetenv(name_);
     }
 
 private:
@@ -73,7 +75,10 @@ TEST_F(DownloadCacheServerTest, ValidatorOfEitherKindSparesTheTransfer) {
         bool lastModified;
         int bodies;  // transfers for two downloads of an unchanged file
     };
-    const Case cases[] = {{"etag", true, false, 1}, {"last-modified", false, true, 1}, {"both", true, true, 1}, {"none", false, false, 2}};
+    const Case cases[] = {{"etag", true, false, 1},
+                          {"last-modified", false, true, 1},
+                          {"both", true, true, 1},
+                          {"none", false, false, 2}};
     for (const auto& c : cases) {
         const std::string path = std::string("/") + c.what;
         TestHttpServer::Reply reply;

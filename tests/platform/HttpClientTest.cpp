@@ -86,7 +86,8 @@ TEST(HttpClientTest, HeadIsKnownBeforeTheFirstBodyByte) {
     HttpClient::Handlers handlers;
     std::vector<std::string> events;
     handlers.onResponse = [&](const HttpClient::Response& response) {
-        events.push_back("head " + std::to_string(response.status) + " " + std::to_string(response.contentLength.value_or(0)) +
+        events.push_back("head " + std::to_string(response.status) + " " +
+                         std::to_string(response.contentLength.value_or(0)) +
                          (response.etag.empty() ? " no-etag" : " etag"));
         return true;
     };
@@ -229,7 +230,8 @@ TEST(HttpClientTest, GetToFileWritesOnlyForASuccessfulHead) {
 
 TEST(HttpClientTest, ClientsOnSeveralThreadsDoNotDisturbEachOther) {
     TestHttpServer server;
-    for (int i = 0; i < 4; ++i) server.setFile("/f" + std::to_string(i), std::string(200000 + i, static_cast<char>('a' + i)));
+    for (int i = 0; i < 4; ++i)
+        server.setFile("/f" + std::to_string(i), std::string(200000 + i, static_cast<char>('a' + i)));
     std::atomic<int> good{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; ++i)

@@ -13,7 +13,6 @@
 #define CPPHTTPLIB_BROTLI_SUPPORT
 #endif
 #include <httplib.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -38,7 +37,7 @@ struct Entry {
 };
 
 std::string httpDate(std::time_t t) {
-    std::tm tm {};
+    std::tm tm{};
     ::gmtime_r(&t, &tm);
     char buffer[64];
     std::strftime(buffer, sizeof buffer, "%a, %d %b %Y %H:%M:%S GMT", &tm);
@@ -46,7 +45,7 @@ std::string httpDate(std::time_t t) {
 }
 
 std::time_t parseHttpDate(const std::string& text) {
-    std::tm tm {};
+    std::tm tm{};
     if (!::strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S", &tm)) return -1;
     return ::timegm(&tm);
 }
@@ -75,7 +74,7 @@ struct TestHttpServer::State {
 
     mutable std::mutex mutex;
     std::map<std::string, std::shared_ptr<const Entry>> files;
-    std::map<std::string, std::time_t> lastModifiedByPath;  // survives remove(), keeps times moving forward
+    std::map<std::string, std::time_t> lastModifiedByPath;     // survives remove(), keeps times moving forward
     std::vector<std::pair<std::string, std::string>> folders;  // url prefix, disk folder
     std::vector<Request> log;
 
@@ -133,7 +132,8 @@ struct TestHttpServer::State {
         int earlier = 0;
         {
             std::lock_guard guard(mutex);
-            earlier = static_cast<int>(std::count_if(log.begin(), log.end(), [&](const Request& r) { return r.path == req.path; }));
+            earlier = static_cast<int>(
+                std::count_if(log.begin(), log.end(), [&](const Request& r) { return r.path == req.path; }));
         }
         if (entry && earlier < entry->reply.failFirst) {
             res.status = entry->reply.failStatus;
@@ -183,51 +183,52 @@ struct TestHttpServer::State {
             return;
         }
         switch (reply.delivery) {
-        case Delivery::Normal:
-            record.bodyBytes = content->size();
-            res.set_content_provider(content->size(), type,
-                                     [content](size_t offset, size_t length, httplib::DataSink& sink) {
-                                         size_t n = std::min<size_t>(length, 256 * 1024);
-                                         return sink.write(content->data() + offset, n);
-                                     });
-            break;
-        case Delivery::NoContentLength:
-        case Delivery::Chunked: {
-            record.bodyBytes = content->size();
-            auto provider = [content](size_t offset, httplib::DataSink& sink) {
-                size_t n = std::min<size_t>(content->size() - std::min(offset, content->size()), 64 * 1024);
-                if (n > 0 && !sink.write(content->data() + offset, n)) return false;
-                if (offset + n >= content->size()) sink.done();
-                return true;
-            };
-            if (reply.delivery == Delivery::Chunked)
-                res.set_chunked_content_provider(type, provider);
-            else
-                res.set_content_provider(type, provider);
-            break;
-        }
-        case Delivery::Truncated: {
-            size_t cut = std::min(reply.truncateAt, content->size());
-            record.bodyBytes = cut;
-            res.set_content_provider(content->size(), type,
-                                     [content, cut](size_t offset, size_t, httplib::DataSink& sink) {
-                                         if (offset < cut) sink.write(content->data() + offset, cut - offset);
-                                         return false;  // abandons the reply: the connection closes
-                                     });
-            break;
-        }
-        case Delivery::Slow: {
-            record.bodyBytes = content->size();
-            size_t chunk = std::max<size_t>(1, reply.slowChunk);
-            auto interval = reply.slowInterval;
-            res.set_content_provider(content->size(), type,
-                                     [this, content, chunk, interval](size_t offset, size_t length, httplib::DataSink& sink) {
-                                         if (offset > 0 && !pause(interval)) return false;
-                                         size_t n = std::min(chunk, length);
-                                         return sink.write(content->data() + offset, n);
-                                     });
-            break;
-        }
+            case Delivery::Normal:
+                record.bodyBytes = content->size();
+                res.set_content_provider(content->size(), type,
+                                         [content](size_t offset, size_t length, httplib::DataSink& sink) {
+                                             size_t n = std::min<size_t>(length, 256 * 1024);
+                                             return sink.write(content->data() + offset, n);
+                                         });
+                break;
+            case Delivery::NoContentLength:
+            case Delivery::Chunked: {
+                record.bodyBytes = content->size();
+                auto provider = [content](size_t offset, httplib::DataSink& sink) {
+                    size_t n = std::min<size_t>(content->size() - std::min(offset, content->size()), 64 * 1024);
+                    if (n > 0 && !sink.write(content->data() + offset, n)) return false;
+                    if (offset + n >= content->size()) sink.done();
+                    return true;
+                };
+                if (reply.delivery == Delivery::Chunked)
+                    res.set_chunked_content_provider(type, provider);
+                else
+                    res.set_content_provider(type, provider);
+                break;
+            }
+            case Delivery::Truncated: {
+                size_t cut = std::min(reply.truncateAt, content->size());
+                record.bodyBytes = cut;
+                res.set_content_provider(content->size(), type,
+                                         [content, cut](size_t offset, size_t, httplib::DataSink& sink) {
+                                             if (offset < cut) sink.write(content->data() + offset, cut - offset);
+                                             return false;  // abandons the reply: the connection closes
+                                         });
+                break;
+            }
+            case Delivery::Slow: {
+                record.bodyBytes = content->size();
+                size_t chunk = std::max<size_t>(1, reply.slowChunk);
+                auto interval = reply.slowInterval;
+                res.set_content_provider(
+                    content->size(), type,
+                    [this, content, chunk, interval](size_t offset, size_t length, httplib::DataSink& sink) {
+                        if (offset > 0 && !pause(interval)) return false;
+                        size_t n = std::min(chunk, length);
+                        return sink.write(content->data() + offset, n);
+                    });
+                break;
+            }
         }
     }
 };

@@ -56,8 +56,8 @@ public:
         std::string userAgent;
         std::string cacheControl;
         std::string pragma;
-        int status = 0;              // status answered
-        std::size_t bodyBytes = 0;   // body bytes the reply was to carry (0 for 304 / HEAD)
+        int status = 0;             // status answered
+        std::size_t bodyBytes = 0;  // body bytes the reply was to carry (0 for 304 / HEAD)
     };
 
     TestHttpServer();
@@ -66,7 +66,7 @@ public:
     TestHttpServer& operator=(const TestHttpServer&) = delete;
 
     int port() const;
-    std::string baseUrl() const;                    // "http://127.0.0.1:PORT", no trailing "/"
+    std::string baseUrl() const;                     // "http://127.0.0.1:PORT", no trailing "/"
     std::string url(const std::string& path) const;  // baseUrl() + path (path starts with "/")
 
     // A plain 200 reply with validators. Replacing the content changes both validators: the
