@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 
@@ -161,6 +162,30 @@ TEST(HttpClientTest, ReloadAsksCachesOnTheWayForTheOrigin) {
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].cacheControl, "no-cache");
     EXPECT_EQ(seen[0].pragma, "no-cache");
+}
+
+// A certificate nobody vouches for must end the transfer: the launcher trusts what it fetches.
+TEST(HttpClientTest, HttpsServerWithAnUntrustedCertificateIsRefused) {
+    TempGameFolder folder;
+    const std::string cert = folder.file("cert.pem");
+    const std::string key = folder.file("key.pem");
+    const std::string command =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+        "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+        key + " -out " + cert + " >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) GTEST_SKIP() << "openssl cannot make a test certificate";
+    TestHttpServer server(cert, key);
+    ASSERT_GT(server.port(), 0);
+    server.setFile("/f", "secret");
+    ASSERT_EQ(server.baseUrl().rfind("https://", 0), 0u);
+
+    HttpClient client;
+    std::string body;
+    HttpClient::Result result = fetch(client, server.url("/f"), &body);
+    EXPECT_EQ(result.outcome, Outcome::Failed);
+    EXPECT_NE(result.error.find("certificate"), std::string::npos) << result.error;
+    EXPECT_TRUE(body.empty());
+    EXPECT_EQ(server.requestCount("/f"), 0);
 }
 
 TEST(HttpClientTest, UnreachableServerFailsInsteadOfHanging) {

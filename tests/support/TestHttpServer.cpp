@@ -67,7 +67,8 @@ bool hasDotDot(const std::string& relative) {
 }  // namespace
 
 struct TestHttpServer::State {
-    httplib::Server server;
+    std::unique_ptr<httplib::Server> server;
+    bool tls = false;
     std::thread thread;
     int port = -1;
     std::atomic<bool> stopping{false};
@@ -233,33 +234,44 @@ struct TestHttpServer::State {
     }
 };
 
-TestHttpServer::TestHttpServer() : state_(std::make_unique<State>()) {
+TestHttpServer::TestHttpServer() : TestHttpServer(std::string(), std::string()) {}
+
+TestHttpServer::TestHttpServer(const std::string& certificatePath, const std::string& keyPath)
+    : state_(std::make_unique<State>()) {
     State& s = *state_;
+    s.tls = !certificatePath.empty();
+    if (s.tls)
+        s.server = std::make_unique<httplib::SSLServer>(certificatePath.c_str(), keyPath.c_str());
+    else
+        s.server = std::make_unique<httplib::Server>();
+    if (!s.server->is_valid()) return;
     // Short keep-alive so that the destructor does not wait long for an idle client connection.
-    s.server.set_keep_alive_timeout(1);
-    s.server.set_keep_alive_max_count(1000);
+    s.server->set_keep_alive_timeout(1);
+    s.server->set_keep_alive_max_count(1000);
     // A reply's head and body go out in separate writes; without this, Nagle's algorithm
     // holds the body back for the client's delayed acknowledgement on every request.
-    s.server.set_tcp_nodelay(true);
-    s.server.Get(".*", [&s](const httplib::Request& req, httplib::Response& res) { s.handle(req, res); });
-    s.port = s.server.bind_to_any_port("127.0.0.1");
+    s.server->set_tcp_nodelay(true);
+    s.server->Get(".*", [&s](const httplib::Request& req, httplib::Response& res) { s.handle(req, res); });
+    s.port = s.server->bind_to_any_port("127.0.0.1");
     if (s.port <= 0) return;
-    s.thread = std::thread([&s] { s.server.listen_after_bind(); });
+    s.thread = std::thread([&s] { s.server->listen_after_bind(); });
     // stop() is a no-op until the loop runs; wait for it so that the destructor can always end it.
-    for (int i = 0; i < 5000 && !s.server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 5000 && !s.server->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 TestHttpServer::~TestHttpServer() {
     // A connection our client keeps open would hold a server thread for its keep-alive time.
     HttpClient::dropIdleConnections();
     state_->stopping = true;
-    state_->server.stop();
+    state_->server->stop();
     if (state_->thread.joinable()) state_->thread.join();
 }
 
 int TestHttpServer::port() const { return state_->port; }
 
-std::string TestHttpServer::baseUrl() const { return "http://127.0.0.1:" + std::to_string(state_->port); }
+std::string TestHttpServer::baseUrl() const {
+    return (state_->tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(state_->port);
+}
 
 std::string TestHttpServer::url(const std::string& path) const { return baseUrl() + path; }
 

@@ -61,11 +61,13 @@ public:
     };
 
     TestHttpServer();
+    // HTTPS with the given PEM certificate and key files.
+    TestHttpServer(const std::string& certificatePath, const std::string& keyPath);
     ~TestHttpServer();
     TestHttpServer(const TestHttpServer&) = delete;
     TestHttpServer& operator=(const TestHttpServer&) = delete;
 
-    int port() const;
+    int port() const;                                // -1 when the server could not start
     std::string baseUrl() const;                     // "http://127.0.0.1:PORT", no trailing "/"
     std::string url(const std::string& path) const;  // baseUrl() + path (path starts with "/")
 
