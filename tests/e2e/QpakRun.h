@@ -23,6 +23,10 @@ struct QpakRun {
 // Starts qpak with its output going to the two files (or /dev/null).
 inline pid_t startQpak(const std::vector<std::string>& args, const std::string& outPath = "/dev/null",
                        const std::string& errPath = "/dev/null") {
+    // Everything the child needs is made before the fork: it only opens, duplicates and execs.
+    std::vector<char*> argv{const_cast<char*>(QPAK_PATH)};
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
     pid_t child = ::fork();
     if (child != 0) return child;
     int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -30,9 +34,6 @@ inline pid_t startQpak(const std::vector<std::string>& args, const std::string& 
     if (out < 0 || err < 0) ::_exit(126);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
-    std::vector<char*> argv{const_cast<char*>(QPAK_PATH)};
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
     ::execv(QPAK_PATH, argv.data());
     ::_exit(127);
 }

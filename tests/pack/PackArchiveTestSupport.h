@@ -78,12 +78,12 @@ inline std::string randomBytes(std::size_t size, unsigned seed) {
 // Runs a program with its arguments (no shell: passwords hold shell characters) in a working
 // folder; its exit code, or -1.
 inline int runProgram(const std::string& workingFolder, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
     pid_t child = ::fork();
     if (child < 0) return -1;
     if (child == 0) {
-        std::vector<char*> argv;
-        for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
         if (::chdir(workingFolder.c_str()) == 0) ::execv(argv[0], argv.data());
         ::_exit(127);
     }
