@@ -25,8 +25,10 @@ QApplication& application() {
     static char name[] = "MessageBoxBridgeWidgetTest";
     static char* argv[] = {name, nullptr};
     if (!std::getenv("DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static QApplication app(argc, argv);
-    return app;
+    // Never destroyed: tearing the toolkit down during static destruction, after the
+    // platform plugin has gone, crashes the process after the tests have passed.
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
 }
 
 QMessageBox* visibleBox() {
