@@ -533,4 +533,22 @@ TEST_F(LauncherE2E, CommandLineWordsReachTheStartupScan) {
     EXPECT_EQ(launcher.waitForExit(), 0);
 }
 
+// The player brought the patch files for a manual patch; a run that did not use them must
+// not throw them away when the window closes.
+TEST_F(LauncherE2E, ClosingKeepsTheUpdateFolderOfAManualPatch) {
+    GameFolder folder;
+    fs::remove(folder.game.file("version.ini"));
+    folder.game.write("ManualPatch.ini", "BGN_VERSION = 1\r\nCUR_VERSION = 1\r\n[VERSION = 1]\r\nroot=root_1.zip\r\n");
+    folder.game.write("update/root_1.zip", "brought by the player");
+    Launcher launcher(folder, patchUrl());
+    ASSERT_TRUE(launcher.waitForEvent("box 버전을 찾을수없습니다")) << launcher.events();
+    launcher.command("answer-box");
+    ASSERT_TRUE(launcher.waitForState("result", "-1 0")) << launcher.events();
+    EXPECT_EQ(launcher.state()["flags"], "connect:0 manual:1 sync:0");
+    launcher.command("close");
+    EXPECT_EQ(launcher.waitForExit(), 0);
+    EXPECT_EQ(folder.game.read("update/root_1.zip"), "brought by the player");
+    EXPECT_TRUE(folder.game.exists("ManualPatch.ini"));
+}
+
 #endif
