@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "engine/CCallBack.h"
 #include "platform/WindowMessages.h"
 #include "tests/support/RecordingWindow.h"
@@ -10,6 +12,9 @@ namespace nimbrel {
 namespace {
 
 using test::RecordingWindow;
+
+// The debug channel reads its switch once; it must be on before the first line is written.
+const bool debugOutputOn = (::setenv("NIMBREL_DEBUG", "1", 1), true);
 
 TEST(CCallBackTest, AddRefReturnsTheCountBeforeTheIncrementAndReleaseTheCountAfter) {
     CCallBack sink;
@@ -69,6 +74,17 @@ TEST(CCallBackTest, ProgressIsAWholePercentagePostedOnlyWhenItChanges) {
     // 2^31 scale correctly.
     EXPECT_EQ(window.progress(), (std::vector<std::intptr_t>{33, 66, 100, 0, 99, 100}));
     for (const auto& m : window.messages()) EXPECT_EQ(m.lParam, 0);
+}
+
+TEST(CCallBackTest, EveryReportWithAMaximumWritesItsDebugLine) {
+    ASSERT_TRUE(debugOutputOn);
+    CCallBack sink;
+    ::testing::internal::CaptureStderr();
+    sink.OnProgress(0, 0, 0, nullptr);
+    sink.OnProgress(1, 3, 0, nullptr);
+    sink.OnProgress(1, 3, 0, nullptr);  // no new percentage, still a line
+    sink.OnProgress(4096, 4096, 0, nullptr);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "1 / 3\n1 / 3\n4096 / 4096\n");
 }
 
 TEST(CCallBackTest, SinkWithoutWindowStillAnswers) {
