@@ -1,7 +1,11 @@
 // The HTTP client against a real server on 127.0.0.1: what counts as a complete body, what
 // ends a transfer, and what the requests carry.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -211,6 +215,31 @@ TEST(HttpClientTest, ServerThatGoesQuietIsDroppedByTheLowSpeedLimit) {
     HttpClient client;
     client.setTimeouts({5, 100, 2});  // production values are far more patient
     EXPECT_EQ(fetch(client, server.url("/stall")).outcome, Outcome::Failed);
+}
+
+// The worst silent server: the connection is taken (by the kernel's backlog) and nothing ever
+// comes back, not even a status line.
+TEST(HttpClientTest, ServerThatNeverAnswersIsDroppedByTheLowSpeedLimit) {
+    struct Socket {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ~Socket() {
+            if (fd >= 0) ::close(fd);
+        }
+    } socket;
+    const int listener = socket.fd;
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+    HttpClient client;
+    client.setTimeouts({5, 100, 2});
+    HttpClient::Result result = fetch(client, "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/f");
+    EXPECT_EQ(result.outcome, Outcome::Failed);
 }
 
 TEST(HttpClientTest, StopFlagEndsAStalledTransfer) {
