@@ -126,6 +126,9 @@ public:
             std::vector<char*> argv{program.data()};
             for (auto& a : arguments) argv.push_back(a.data());
             argv.push_back(nullptr);
+            // A group of its own, so a failed test can take the browser's helper processes down
+            // with it instead of leaving them on the display.
+            ::setpgid(0, 0);
             if (::chdir(workFolder.c_str()) != 0) ::_exit(126);
             ::execve(program.c_str(), argv.data(), envp.data());
             ::_exit(127);
@@ -134,7 +137,7 @@ public:
 
     ~Launcher() {
         if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
+            ::kill(-pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
         }
     }
