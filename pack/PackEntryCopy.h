@@ -2,9 +2,9 @@
 // The record a rebuild or a split copies entries through: one 10 MiB buffer, allocated once
 // per call and reused for every entry. Entries are copied without deflating them again: the
 // stored bytes as they are when the old entry is under the write password, otherwise the
-// deflate stream decrypted and encrypted again. Every copied entry is still inflated into
-// the buffer and its CRC checked, so a damaged entry fails the copy instead of reaching the
-// new pack.
+// deflate stream decrypted and encrypted again. An entry that has to be decrypted anyway is
+// inflated into the buffer and its CRC checked, so a damaged one fails the copy; an entry
+// copied as stored keeps its bytes exactly.
 
 #include <cstddef>
 #include <cstdint>

@@ -112,10 +112,18 @@ TEST(PackArchiveRebuild, EntriesOfOtherArchiveKindsAreCopiedUnderTheWritePasswor
     }
 }
 
-TEST(PackArchiveRebuild, DamagedKeptEntryFailsWithMinusThreeAndKeepsTheOldPack) {
+// An entry that must be decrypted to move under the write password is checked on the way:
+// damage fails the rebuild and the old pack stays.
+TEST(PackArchiveRebuild, DamagedEntryUnderAnotherPasswordFailsWithMinusThreeAndKeepsTheOldPack) {
+    if (::access("/usr/bin/zip", X_OK) != 0) GTEST_SKIP() << "Info-ZIP zip is not installed";
     TempGameFolder game;
     std::string folder = game.makeFolder("map");
-    ASSERT_TRUE(writePack(folder + "map.QPAK", {{"a.dat", "small"}, {"big.dat", randomBytes(200000, 11)}}));
+    std::string source = game.makeFolder("src");
+    game.write("src/a.dat", "small");
+    game.write("src/big.dat", std::string(200000, 'b'));
+    ASSERT_EQ(runProgram(source, {"/usr/bin/zip", "-q", "-P", PackPasswordTable::instance().password(0),
+                                  folder + "map.QPAK", "a.dat", "big.dat"}),
+              0);
     std::string bytes = fileBytes(folder + "map.QPAK");
     bytes[bytes.size() / 2] ^= 0x5a;  // inside big.dat's data
     game.write("map/map.QPAK", bytes);
@@ -124,6 +132,23 @@ TEST(PackArchiveRebuild, DamagedKeptEntryFailsWithMinusThreeAndKeepsTheOldPack) 
 
     EXPECT_EQ(fileBytes(folder + "map.QPAK"), bytes);
     EXPECT_TRUE(game.exists("map/map.RPAK"));
+}
+
+// An entry already under the write password travels as stored bytes, unread: the new pack
+// holds exactly the old bytes, so damage is neither repaired, hidden nor made worse.
+TEST(PackArchiveRebuild, DamagedEntryUnderTheWritePasswordIsCopiedByteForByte) {
+    TempGameFolder game;
+    std::string folder = game.makeFolder("map");
+    ASSERT_TRUE(writePack(folder + "map.QPAK", {{"a.dat", "small"}, {"big.dat", randomBytes(200000, 11)}}));
+    std::string bytes = fileBytes(folder + "map.QPAK");
+    bytes[bytes.size() / 2] ^= 0x5a;  // inside big.dat's data
+    game.write("map/map.QPAK", bytes);
+    PackEntries before = readPack(folder + "map.QPAK");
+
+    EXPECT_EQ(PackArchive(nullptr).rebuildPack(folder, folder, {}, {}), 1);
+
+    EXPECT_EQ(readPack(folder + "map.QPAK"), before);
+    EXPECT_EQ(before.back().first.rfind("<error", 0), 0u);
 }
 
 // A patch that replaces a damaged entry repairs the pack: the dropped entry is never read.
