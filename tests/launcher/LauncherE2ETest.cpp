@@ -554,4 +554,15 @@ TEST_F(LauncherE2E, ClosingKeepsTheUpdateFolderOfAManualPatch) {
     EXPECT_TRUE(folder.game.exists("ManualPatch.ini"));
 }
 
+TEST_F(LauncherE2E, MissingSelfUpdaterShowsTheNotFoundLineAndStillQuits) {
+    GameFolder folder;
+    publishOneVersion("SELF_UPDATE=TRUE\r\n");
+    Launcher launcher(folder, patchUrl());
+    ASSERT_TRUE(launcher.waitForEvent("box Have Not Search For SelfUpdate.exe File")) << launcher.events();
+    launcher.command("answer-box");
+    EXPECT_EQ(launcher.waitForExit(), 0);
+    EXPECT_EQ(launcher.state()["result"], "1 5");
+    EXPECT_TRUE(folder.side.read("standin.log").empty());
+}
+
 #endif
