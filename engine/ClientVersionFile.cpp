@@ -11,6 +11,7 @@
 
 #include "engine/PatchEngine.h"
 #include "engine/VersionTokenTable.h"
+#include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 
@@ -22,39 +23,6 @@ constexpr std::string_view kVersionKey = "CUR_VERSION";
 // The value starts right after the key's eleven characters, wherever the key itself stands:
 // an indented key therefore yields a value that is no token, which older clients rely on.
 constexpr std::size_t kValueIndex = 11;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    // Closes now so that a failing close (delayed write error) can be reported.
-    bool close() {
-        int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
-bool writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 // Replaces path with content through a temporary in the same folder: at every moment the
 // file holds the old or the new content. Returns 0 or the errno of the step that failed.
@@ -68,7 +36,7 @@ int replaceFileContent(const std::string& path, std::string_view content) {
     FileDescriptor fd(::mkostemp(temp.data(), O_CLOEXEC));
     if (fd.get() < 0) return errno;
     int error = 0;
-    if (::fchmod(fd.get(), 0644) != 0 || !writeAll(fd.get(), content) || ::fsync(fd.get()) != 0) error = errno;
+    if (::fchmod(fd.get(), 0644) != 0 || !fd.writeAll(content.data(), content.size()) || ::fsync(fd.get()) != 0) error = errno;
     if (!fd.close() && error == 0) error = errno;
     if (error == 0 && !FileSystem::replaceFile(temp, path)) error = errno;
     if (error != 0) ::unlink(temp.c_str());

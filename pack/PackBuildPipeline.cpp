@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "pack/PackFileTime.h"
+#include "platform/FileDescriptor.h"
 
 namespace nimbrel {
 namespace {
@@ -22,24 +23,10 @@ struct CompressorDeleter {
 };
 using Compressor = std::unique_ptr<libdeflate_compressor, CompressorDeleter>;
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 // Reads the whole file as it is now (the listing's size may be stale). False when it cannot
 // be opened or read whole.
 bool readWholeFile(const std::string& path, std::vector<unsigned char>& data) {
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor fd = FileDescriptor::openForReading(path);
     if (fd.get() < 0) return false;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;

@@ -14,6 +14,7 @@
 #include "pack/PackFileTime.h"
 #include "pack/PackPasswordTable.h"
 #include "pack/ZipCrypto.h"
+#include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
 #include "platform/TextCodec.h"
 
@@ -54,16 +55,7 @@ public:
     bool ok() const { return fd_ >= 0; }
     const std::string& tempPath() const { return temp_; }
 
-    bool write(const unsigned char* data, std::size_t size) {
-        while (size > 0) {
-            ssize_t n = ::write(fd_, data, size);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return true;
-    }
+    bool write(const unsigned char* data, std::size_t size) { return FileDescriptor::writeAll(fd_, data, size); }
     bool finishWriting() {
         int fd = fd_;
         fd_ = -1;

@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 
+#include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
 #include "platform/FlushedFile.h"
 
@@ -71,21 +72,6 @@ private:
     std::uint64_t length_ = 0;
     char carry_[8] = {};
     std::size_t pending_ = 0;
-};
-
-// A descriptor closed on every path out of the scope that opened it.
-class ReadDescriptor {
-public:
-    explicit ReadDescriptor(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~ReadDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    ReadDescriptor(const ReadDescriptor&) = delete;
-    ReadDescriptor& operator=(const ReadDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
 };
 
 std::optional<std::uint64_t> sizeOf(const std::string& path) {
@@ -273,7 +259,7 @@ DownloadCache::Result DownloadCache::download(const std::string& url, const Prog
 DownloadCache::CopyResult DownloadCache::copyTo(const std::string& url, const std::string& destination) {
     std::optional<Meta> meta = readMeta(url);
     if (!meta) return CopyResult::Failed;
-    ReadDescriptor in(bodyPath(url));
+    FileDescriptor in = FileDescriptor::openForReading(bodyPath(url));
     if (in.get() < 0) return CopyResult::Failed;
     FlushedFile out;
     bool written = out.open(destination);

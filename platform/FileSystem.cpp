@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
+
 namespace nimbrel {
 
 bool FileSystem::fileExists(const std::string& path) {
@@ -79,32 +80,6 @@ bool FileSystem::replaceFile(const std::string& from, const std::string& to) {
     if (::rename(from.c_str(), to.c_str()) != 0) return false;
     std::string folder = folderOf(to);
     syncPath(folder.empty() ? "." : folder);
-    return true;
-}
-
-bool FileSystem::writeFileAtomically(const std::string& path, std::string_view content) {
-    std::string temp = path + ".new";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const char* data = content.data();
-    size_t left = content.size();
-    bool ok = true;
-    while (left > 0) {
-        ssize_t n = ::write(fd, data, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        data += n;
-        left -= static_cast<size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || !replaceFile(temp, path)) {
-        ::unlink(temp.c_str());
-        return false;
-    }
     return true;
 }
 

@@ -40,9 +40,6 @@ public:
     static bool syncPath(const std::string& path);
     // Renames over an existing file and makes the rename durable (the folder is flushed).
     static bool replaceFile(const std::string& from, const std::string& to);
-    // Writes the whole content to a temporary next to the target, flushes it and renames it
-    // over the target: at every moment the target holds the old or the new content.
-    static bool writeFileAtomically(const std::string& path, std::string_view content);
 
     static std::string folderOf(const std::string& path);  // up to and including the last "/"
     static std::string nameOf(const std::string& path);    // after the last "/"

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "platform/FileDescriptor.h"
+
 namespace nimbrel {
 
 FlushedFile::~FlushedFile() {
@@ -20,14 +22,8 @@ bool FlushedFile::open(const std::string& path) {
 
 bool FlushedFile::write(const char* data, std::size_t size) {
     if (fd_ < 0) return false;
-    while (size > 0) {
-        ssize_t n = ::write(fd_, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-        written_ += static_cast<std::uint64_t>(n);
-    }
+    if (!FileDescriptor::writeAll(fd_, data, size)) return false;
+    written_ += size;
     if (written_ - started_ >= kWriteBackStep) {
         // Only starts the write-back; errors surface in finish().
         ::sync_file_range(fd_, static_cast<off_t>(started_), static_cast<off_t>(written_ - started_),

@@ -10,25 +10,11 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/FileDescriptor.h"
+
 namespace nimbrel {
 
 namespace {
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 int codeForErrno(int error) {
     switch (error) {
@@ -79,8 +65,8 @@ int spawnDetached(const std::vector<std::string>& arguments, const std::string& 
 
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) return errno;
-    Fd readEnd(pipeFds[0]);
-    Fd writeEnd(pipeFds[1]);
+    FileDescriptor readEnd(pipeFds[0]);
+    FileDescriptor writeEnd(pipeFds[1]);
 
     pid_t child = ::fork();
     if (child < 0) return errno;
@@ -145,7 +131,7 @@ std::optional<std::string> ProcessLauncher::findOnPath(const std::string& name) 
 }
 
 bool ProcessLauncher::isWindowsExecutable(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor fd = FileDescriptor::openForReading(path);
     if (fd.get() < 0) return false;
     char magic[2] = {};
     return ::read(fd.get(), magic, 2) == 2 && magic[0] == 'M' && magic[1] == 'Z';
