@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "tests/engine/ArchiveFiles.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempGameFolder.h"
 #include "tests/support/TestHttpServer.h"
 
@@ -29,18 +29,6 @@ using test::TestHttpServer;
 #ifdef NIMBREL_CLI_PATH
 
 constexpr const char* kPrefix = "/quorlanpatch/plus_real/";
-
-struct CliRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-    std::string lastLine() const {
-        std::string text = out;
-        while (!text.empty() && text.back() == '\n') text.pop_back();
-        std::size_t lf = text.rfind('\n');
-        return lf == std::string::npos ? text : text.substr(lf + 1);
-    }
-};
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -60,41 +48,25 @@ protected:
 
     // Runs nimbrel-cli on the game folder with its own lock and cache folders. With
     // interruptAfter, SIGINT is sent once the server has seen a request for that path.
-    CliRun cli(std::vector<std::string> arguments, const std::string& interruptAfter = "") {
+    test::ProcessOutput cli(std::vector<std::string> arguments, const std::string& interruptAfter = "") {
         std::vector<std::string> args{NIMBREL_CLI_PATH, "--game-dir", game};
         args.insert(args.end(), arguments.begin(), arguments.end());
-        const std::string outPath = outer.path() + "out.txt";
-        const std::string errPath = outer.path() + "err.txt";
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            std::freopen(outPath.c_str(), "w", stdout);
-            std::freopen(errPath.c_str(), "w", stderr);
-            ::setenv("XDG_RUNTIME_DIR", home.c_str(), 1);
-            ::setenv("XDG_CACHE_HOME", home.c_str(), 1);
-            ::unsetenv("NIMBREL_PATCH_URL");
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
+        test::ChildProcess::Options options;
+        options.setEnvironment = {"XDG_RUNTIME_DIR=" + home, "XDG_CACHE_HOME=" + home};
+        options.unsetEnvironment = {"NIMBREL_PATCH_URL"};
+        options.outputFolder = outer.path();
+        test::ChildProcess child(args, options);
         if (!interruptAfter.empty()) {
             auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
             while (server.requestCount(interruptAfter) == 0 && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            ::kill(pid, SIGINT);
+            child.signal(SIGINT);
         }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        CliRun run;
-        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        run.out = slurp(outPath);
-        run.err = slurp(errPath);
-        return run;
+        return child.wait();
     }
 
-    CliRun patch() { return cli({"--patch-url", server.url(kPrefix)}); }
+    test::ProcessOutput patch() { return cli({"--patch-url", server.url(kPrefix)}); }
 
     void publishOneVersion() {
         server.setFile(std::string(kPrefix) + "version.ini",
@@ -112,7 +84,7 @@ protected:
 
 TEST_F(DownloadE2ETest, OnlineRunDownloadsListAndArchivesAndGoesOnToApplyThem) {
     publishOneVersion();
-    CliRun run = patch();
+    test::ProcessOutput run = patch();
     EXPECT_EQ(run.lastLine(), "result 1 stage 5") << run.out << run.err;
     EXPECT_EQ(slurp(game + "readme.txt"), "readme v1");
     auto requests = server.requests(std::string(kPrefix) + "version.ini");
@@ -127,7 +99,7 @@ TEST_F(DownloadE2ETest, LaterRunTakesAnUnchangedArchiveFromTheCacheButTheListFre
     ASSERT_EQ(cli({"version", "--write", "0"}).exitCode, 0);
     std::filesystem::remove(game + "readme.txt");
 
-    CliRun again = patch();
+    test::ProcessOutput again = patch();
     EXPECT_EQ(again.lastLine(), "result 1 stage 5") << again.out << again.err;
     EXPECT_EQ(slurp(game + "readme.txt"), "readme v1");
     EXPECT_EQ(server.bodyCount(std::string(kPrefix) + "version.ini"), 2);
@@ -141,7 +113,7 @@ TEST_F(DownloadE2ETest, NoServerEndsAtStageOneAfterTheListBox) {
         TestHttpServer gone;
         port = gone.port();
     }
-    CliRun run = cli({"--patch-url", "http://127.0.0.1:" + std::to_string(port) + kPrefix});
+    test::ProcessOutput run = cli({"--patch-url", "http://127.0.0.1:" + std::to_string(port) + kPrefix});
     EXPECT_EQ(run.lastLine(), "result -2 stage 1") << run.out << run.err;
     EXPECT_NE(run.err.find("version.ini file download failed."), std::string::npos) << run.err;
 }
@@ -162,7 +134,7 @@ TEST_F(DownloadE2ETest, ArchiveThatCannotBeDownloadedWholeEndsAtStageFourAndChan
         reply.truncateAt = 1000;
         server.setReply(std::string(kPrefix) + "root_1.zip", reply);
 
-        CliRun run = patch();
+        test::ProcessOutput run = patch();
         EXPECT_EQ(run.lastLine(), "result -4 stage 4") << c.what << run.out << run.err;
         EXPECT_NE(run.err.find("root_1.zip file download failed"), std::string::npos) << c.what << run.err;
         EXPECT_FALSE(std::filesystem::exists(game + "readme.txt")) << c.what;
@@ -180,7 +152,7 @@ TEST_F(DownloadE2ETest, InterruptDuringATricklingArchiveStopsTheRun) {
     server.setReply(std::string(kPrefix) + "root_1.zip", reply);
 
     auto start = std::chrono::steady_clock::now();
-    CliRun run = cli({"--patch-url", server.url(kPrefix)}, std::string(kPrefix) + "root_1.zip");
+    test::ProcessOutput run = cli({"--patch-url", server.url(kPrefix)}, std::string(kPrefix) + "root_1.zip");
     EXPECT_EQ(run.lastLine(), "result -7 stage 4") << run.out << run.err;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
     EXPECT_FALSE(std::filesystem::exists(game + "update/root_1.zip"));
