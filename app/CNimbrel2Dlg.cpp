@@ -26,29 +26,7 @@ namespace nimbrel {
 
 namespace {
 
-// Text table lines the window uses.
-constexpr int kLaunchTokenLine = 0;
-constexpr int kNotFoundLine = 1;
-constexpr int kStartFailedLine = 2;
-constexpr int kCompletedLine = 3;
-constexpr int kPatchUrlLine = 4;
-constexpr int kStoppedLine = 7;
-constexpr int kLatestLine = 8;
-constexpr int kHomePageLine = 9;
-constexpr int kRegisterLine = 10;
-constexpr int kUpdatingLine = 11;
-constexpr int kCounterCaptionLine = 12;
-constexpr int kWaitingLine = 13;
-constexpr int kUpdatePageLine = 16;
-constexpr int kDeletingLine = 21;
-constexpr int kCollectingLine = 22;
-constexpr int kBackgroundLine = 23;
-constexpr int kButtonSkinLine = 24;
-
 constexpr const char* kCaption = "Nimbrel";
-constexpr const char* kDoubleExecution =
-    "please don't double execute the following programs (Quorlan.exe or nimbrel.exe)";
-constexpr const char* kPackFailed = "Make PAK Failed. Please Don't edit PAK file and update try again";
 // The original named a text line beyond its table here; this is our own wording.
 constexpr const char* kManualPatchTooNew =
     "This manual patch starts beyond the next version of your game. Apply the earlier patches "
@@ -138,7 +116,7 @@ bool CNimbrel2Dlg::OnInitDialog() {
     if (textTable_.load() < 0) showBox("String not found !");
 
     if (mutex_.acquire() == SingleInstanceLock::Result::AlreadyExists) {
-        showBox(kDoubleExecution);
+        showBox(SingleInstanceLock::kDoubleExecutionText);
         endProcess();
     }
 
@@ -152,10 +130,10 @@ bool CNimbrel2Dlg::OnInitDialog() {
     // The variable lets the tests and the demo point the launcher at a local patch server
     // without a build of their own.
     const char* patchUrl = std::getenv("NIMBREL_PATCH_URL");
-    engine_->patchBaseUrl = patchUrl && *patchUrl ? patchUrl : text(kPatchUrlLine);
-    engine_->waitingText = text(kWaitingLine);
-    engine_->deletingText = text(kDeletingLine);
-    engine_->collectingText = text(kCollectingLine);
+    engine_->patchBaseUrl = patchUrl && *patchUrl ? patchUrl : text(TextLine::kPatchUrl);
+    engine_->waitingText = text(TextLine::kWaiting);
+    engine_->deletingText = text(TextLine::kDeleting);
+    engine_->collectingText = text(TextLine::kCollecting);
 
     // The original created "Update", which is the steps' "update\" on a case-blind file
     // system; here the two spellings would be two folders, so it is the steps' own name.
@@ -174,14 +152,14 @@ void CNimbrel2Dlg::layoutSkin() {
     move(screen ? screen->geometry().topLeft() : QPoint(0, 0));
     setFixedSize(kWidth, kHeight);
 
-    if (!background_.load(QString::fromStdString(text(kBackgroundLine)))) {
+    if (!background_.load(QString::fromStdString(text(TextLine::kBackground)))) {
         showBox("Skin Not Found !");
         endProcess();
     }
 
-    browser_->Navigate(text(kUpdatePageLine));
+    browser_->Navigate(text(TextLine::kUpdatePage));
 
-    const std::string buttonSkin = text(kButtonSkinLine);
+    const std::string buttonSkin = text(TextLine::kButtonSkin);
     struct Placement {
         CImageButton* button;
         QRect rect;
@@ -206,8 +184,8 @@ void CNimbrel2Dlg::layoutSkin() {
         {counterLabel_, templateRect(196, 211, 20, 8), ""},
         {captionLabel_, templateRect(56, 203, 24, 8), "Version"},
         {versionLabel_, templateRect(83, 203, 13, 8), "0"},
-        {statusLabel_, templateRect(100, 203, 111, 8), text(kUpdatingLine)},
-        {countLabel_, templateRect(55, 211, 40, 8), text(kCounterCaptionLine)},
+        {statusLabel_, templateRect(100, 203, 111, 8), text(TextLine::kUpdating)},
+        {countLabel_, templateRect(55, 211, 40, 8), text(TextLine::kCounterCaption)},
     };
     for (auto& l : labels) {
         l.label->setGeometry(l.rect);
@@ -323,22 +301,22 @@ void CNimbrel2Dlg::OnPatchResult(std::intptr_t result, std::intptr_t stage) {
     resultCode_ = static_cast<int>(result);
     resultStage_ = static_cast<int>(stage);
     if (result >= 0) {
-        statusLabel_->SetText(text(kCompletedLine));
+        statusLabel_->SetText(text(TextLine::kCompleted));
         if (engine_ && engine_->selfUpdateRequired) {
             mutex_.close();
-            startProgram("selfupdate.exe", text(kLaunchTokenLine), true);
+            startProgram("selfupdate.exe", text(TextLine::kLaunchToken), true);
             QMetaObject::invokeMethod(
                 this, [this] { done(QDialog::Rejected); }, Qt::QueuedConnection);
         }
         OnPatchProgress(100);
         start_->setEnabled(true);
     } else if (result == -3 || result == -6) {
-        statusLabel_->SetText(text(kLatestLine));
+        statusLabel_->SetText(text(TextLine::kLatest));
         start_->setEnabled(true);
     } else if (result == -7) {
-        statusLabel_->SetText(text(kStoppedLine));
+        statusLabel_->SetText(text(TextLine::kStopped));
     } else if (result == -11) {
-        statusLabel_->SetText(kPackFailed);
+        statusLabel_->SetText(kPackFailedText);
     } else if (result == -12) {
         showBox(kManualPatchTooNew);
         QMetaObject::invokeMethod(
@@ -350,25 +328,25 @@ void CNimbrel2Dlg::startProgram(const std::string& file, const std::string& para
     int code = ProcessLauncher::execute(file, parameters, engine_ ? engine_->baseFolder : std::string(),
                                         hidden ? ProcessLauncher::Show::Hidden : ProcessLauncher::Show::Normal);
     if (!ProcessLauncher::succeeded(code))
-        showBox(text(code == ProcessLauncher::kFileNotFound ? kNotFoundLine : kStartFailedLine));
+        showBox(text(code == ProcessLauncher::kFileNotFound ? TextLine::kNotFound : TextLine::kStartFailed));
 }
 
 void CNimbrel2Dlg::openPage(const std::string& url) {
     int code = ProcessLauncher::openUrl(url);
     if (!ProcessLauncher::succeeded(code))
-        showBox(text(code == ProcessLauncher::kFileNotFound ? kNotFoundLine : kStartFailedLine));
+        showBox(text(code == ProcessLauncher::kFileNotFound ? TextLine::kNotFound : TextLine::kStartFailed));
 }
 
 void CNimbrel2Dlg::OnOK() {
     // The game client takes the name itself; it must be free before it starts.
     mutex_.close();
-    startProgram("QuorlanPlus.exe", text(kLaunchTokenLine), false);
+    startProgram("QuorlanPlus.exe", text(TextLine::kLaunchToken), false);
     done(QDialog::Accepted);
 }
 
 void CNimbrel2Dlg::OnConfig() { startProgram("zedU3ZEzadiz.exe", std::string(), false); }
-void CNimbrel2Dlg::OnJoin() { openPage(text(kRegisterLine)); }
-void CNimbrel2Dlg::OnHomePage() { openPage(text(kHomePageLine)); }
+void CNimbrel2Dlg::OnJoin() { openPage(text(TextLine::kRegister)); }
+void CNimbrel2Dlg::OnHomePage() { openPage(text(TextLine::kHomePage)); }
 
 void CNimbrel2Dlg::paintEvent(QPaintEvent*) {
     if (background_.isNull()) return;

@@ -10,6 +10,30 @@
 
 namespace nimbrel {
 
+// The line numbers are the interface: every user names a line by its number.
+namespace TextLine {
+constexpr int kLaunchToken = 0;
+constexpr int kNotFound = 1;
+constexpr int kStartFailed = 2;
+constexpr int kCompleted = 3;
+constexpr int kPatchUrl = 4;
+constexpr int kStopped = 7;
+constexpr int kLatest = 8;
+constexpr int kHomePage = 9;
+constexpr int kRegister = 10;
+constexpr int kUpdating = 11;
+constexpr int kCounterCaption = 12;
+constexpr int kWaiting = 13;
+constexpr int kUpdatePage = 16;
+constexpr int kDeleting = 21;
+constexpr int kCollecting = 22;
+constexpr int kBackground = 23;
+constexpr int kButtonSkin = 24;
+}  // namespace TextLine
+
+// The status line after a pack could not be rebuilt: fixed in the program, not in the table.
+constexpr const char* kPackFailedText = "Make PAK Failed. Please Don't edit PAK file and update try again";
+
 class TextTable {
 public:
     // Loads the resource built into the program: 0, or -1 when it is missing or empty.

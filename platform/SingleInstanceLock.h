@@ -10,6 +10,10 @@ namespace nimbrel {
 
 class SingleInstanceLock {
 public:
+    // What a second launcher, or a launcher started while the game runs, tells the player.
+    static constexpr const char* kDoubleExecutionText =
+        "please don't double execute the following programs (Quorlan.exe or nimbrel.exe)";
+
     enum class Result {
         Acquired,       // we hold the name now
         AlreadyExists,  // another launcher or the game client holds it

@@ -34,19 +34,7 @@ namespace {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-// Text table lines the patcher uses.
-constexpr int kCompletedLine = 3;
-constexpr int kPatchUrlLine = 4;
-constexpr int kBreakLine = 7;
-constexpr int kLatestLine = 8;
-constexpr int kUpdatingLine = 11;
-constexpr int kWaitingLine = 13;
-constexpr int kDeletingLine = 21;
-constexpr int kCollectingLine = 22;
 
-constexpr const char* kDoubleExecutionText =
-    "please don't double execute the following programs (Quorlan.exe or nimbrel.exe)";
-constexpr const char* kPackFailedText = "Make PAK Failed. Please Don't edit PAK file and update try again";
 constexpr const char* kManualPatchAheadText = "The manual patch does not begin at the next version of this client";
 
 std::atomic<int>* gStopFlag = nullptr;
@@ -74,9 +62,9 @@ std::string resolveGameFolder(const std::string& given) {
 }
 
 std::string statusTextFor(const TextTable& table, int result) {
-    if (result >= 0) return lineOrEmpty(table, kCompletedLine);
-    if (result == -3 || result == -6) return lineOrEmpty(table, kLatestLine);
-    if (result == -7) return lineOrEmpty(table, kBreakLine);
+    if (result >= 0) return lineOrEmpty(table, TextLine::kCompleted);
+    if (result == -3 || result == -6) return lineOrEmpty(table, TextLine::kLatest);
+    if (result == -7) return lineOrEmpty(table, TextLine::kStopped);
     if (result == -11) return kPackFailedText;
     if (result == -12) return kManualPatchAheadText;
     return {};
@@ -106,7 +94,7 @@ int runPatch(const CliOptions& options, const std::string& gameFolder, const Tex
             break;
         case SingleInstanceLock::Result::AlreadyExists:
             // A second launcher is not an error: it leaves quietly, as the window does.
-            std::fprintf(stderr, "%s\n", kDoubleExecutionText);
+            std::fprintf(stderr, "%s\n", SingleInstanceLock::kDoubleExecutionText);
             return 0;
         case SingleInstanceLock::Result::Failed:
             std::fprintf(stderr, "warning: cannot open %s; other launchers are not kept out\n",
@@ -120,13 +108,13 @@ int runPatch(const CliOptions& options, const std::string& gameFolder, const Tex
     const char* urlFromEnvironment = std::getenv("NIMBREL_PATCH_URL");
     engine.patchBaseUrl = !options.patchUrl.empty()                           ? options.patchUrl
                           : urlFromEnvironment && *urlFromEnvironment != '\0' ? std::string(urlFromEnvironment)
-                                                                              : lineOrEmpty(table, kPatchUrlLine);
-    engine.waitingText = lineOrEmpty(table, kWaitingLine);
-    engine.deletingText = lineOrEmpty(table, kDeletingLine);
-    engine.collectingText = lineOrEmpty(table, kCollectingLine);
+                                                                              : lineOrEmpty(table, TextLine::kPatchUrl);
+    engine.waitingText = lineOrEmpty(table, TextLine::kWaiting);
+    engine.deletingText = lineOrEmpty(table, TextLine::kDeleting);
+    engine.collectingText = lineOrEmpty(table, TextLine::kCollecting);
     // Every step names the update folder in lower case, so that is the one made here.
     FileSystem::createDirectory(engine.updateFolder());
-    window.setLabelText(IDC_STATUS_LABEL, lineOrEmpty(table, kUpdatingLine));
+    window.setLabelText(IDC_STATUS_LABEL, lineOrEmpty(table, TextLine::kUpdating));
 
     gStopFlag = &engine.stopRequested;
     struct sigaction action {};
