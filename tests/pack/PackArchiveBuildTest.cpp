@@ -18,8 +18,6 @@
 namespace nimbrel::test {
 namespace {
 
-using Progress = std::vector<std::intptr_t>;
-
 TEST(PackArchiveBuild, PacksLooseFilesInListingOrderAsVersionThreeAndLeavesThem) {
     TempGameFolder game;
     std::string folder = game.makeFolder("actor");

@@ -17,13 +17,6 @@
 namespace nimbrel::test {
 namespace {
 
-using Progress = std::vector<std::intptr_t>;
-
-std::string fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 TEST(PackArchiveRebuild, RebuildKeepsOrderAndPutsReplacementsLast) {
     TempGameFolder game;
     std::string folder = game.makeFolder("actor");

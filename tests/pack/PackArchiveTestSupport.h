@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <utility>
@@ -18,6 +20,12 @@
 namespace nimbrel::test {
 
 using PackEntries = std::vector<std::pair<std::string, std::string>>;  // name, content, in archive order
+using Progress = std::vector<std::intptr_t>;                          // WM_PATCH_PROGRESS values, in order
+
+inline std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 inline PackEntryDate sampleDate(std::uint32_t minute = 30) {
     PackEntryDate date;
