@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 
-
 namespace nimbrel {
 
 bool FileSystem::fileExists(const std::string& path) {
@@ -30,6 +29,15 @@ bool FileSystem::createDirectory(const std::string& path) {
     return errno == EEXIST && isDirectory(path);
 }
 
+bool FileSystem::createDirectories(const std::string& path) {
+    if (path.empty() || isDirectory(path)) return true;
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    size_t slash = trimmed.rfind('/');
+    if (slash != std::string::npos && slash > 0 && !createDirectories(trimmed.substr(0, slash))) return false;
+    return createDirectory(trimmed);
+}
+
 std::optional<std::vector<FileSystem::FolderEntry>> FileSystem::listFolder(const std::string& folder) {
     DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
     if (!dir) return std::nullopt;
@@ -46,7 +54,8 @@ std::optional<std::vector<FileSystem::FolderEntry>> FileSystem::listFolder(const
         entries.push_back(std::move(entry));
     }
     ::closedir(dir);
-    std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+    std::sort(entries.begin(), entries.end(),
+              [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
     return entries;
 }
 
@@ -100,8 +109,10 @@ bool FileSystem::isSafeRelativeName(std::string_view name, bool allowSubfolders)
     size_t start = 0;
     while (start <= name.size()) {
         size_t end = name.find_first_of("/\\", start);
-        if (end == std::string_view::npos) end = name.size();
-        else if (!allowSubfolders) return false;
+        if (end == std::string_view::npos)
+            end = name.size();
+        else if (!allowSubfolders)
+            return false;
         std::string_view part = name.substr(start, end - start);
         if (part == "." || part == "..") return false;
         if (part.empty() && end != name.size()) return false;  // "a//b"

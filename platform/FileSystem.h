@@ -24,6 +24,8 @@ public:
     static bool isDirectory(const std::string& path);
     // Creates one folder level; true when it exists afterwards.
     static bool createDirectory(const std::string& path);
+    // Creates the folder and every missing folder above it; true when it exists afterwards.
+    static bool createDirectories(const std::string& path);
 
     // Every entry of a folder, "." and ".." included as the original's listing returned
     // them, sorted by name so that every run walks the same order. Nothing when the folder

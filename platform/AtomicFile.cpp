@@ -1,0 +1,129 @@
+#include "platform/AtomicFile.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/FileSystem.h"
+
+namespace nimbrel {
+namespace {
+
+constexpr const char* kPrefix = ".nimbrel-";
+constexpr const char* kSuffix = ".tmp";
+
+bool syncFolderOf(const std::string& path) {
+    std::string folder = FileSystem::folderOf(path);
+    return FileSystem::syncPath(folder.empty() ? "." : folder);
+}
+
+}  // namespace
+
+AtomicFile::~AtomicFile() { discard(); }
+
+AtomicFile::AtomicFile(AtomicFile&& other) noexcept
+    : fd_(std::move(other.fd_)),
+      target_(std::move(other.target_)),
+      temporary_(std::move(other.temporary_)),
+      written_(other.written_),
+      flushed_(other.flushed_) {
+    other.temporary_.clear();
+}
+
+AtomicFile& AtomicFile::operator=(AtomicFile&& other) noexcept {
+    if (this != &other) {
+        discard();
+        fd_ = std::move(other.fd_);
+        target_ = std::move(other.target_);
+        temporary_ = std::move(other.temporary_);
+        written_ = other.written_;
+        flushed_ = other.flushed_;
+        other.temporary_.clear();
+    }
+    return *this;
+}
+
+bool AtomicFile::open(const std::string& target, mode_t mode) {
+    discard();
+    target_ = target;
+    written_ = 0;
+    flushed_ = false;
+    std::string pattern = FileSystem::folderOf(target) + kPrefix + "XXXXXX" + kSuffix;
+    int fd = ::mkostemps(pattern.data(), static_cast<int>(std::char_traits<char>::length(kSuffix)), O_CLOEXEC);
+    if (fd < 0) return false;
+    fd_ = FileDescriptor(fd);
+    temporary_ = pattern;
+    // mkostemps creates 0600; a new file gets what open(2) would have given it.
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (::fchmod(fd, mode & ~mask) != 0) {
+        int saved = errno;
+        discard();
+        errno = saved;
+        return false;
+    }
+    return true;
+}
+
+bool AtomicFile::write(const void* data, std::size_t size) {
+    if (!fd_.isOpen()) return false;
+    if (!fd_.writeAll(data, size)) return false;
+    written_ += size;
+    flushed_ = false;
+    return true;
+}
+
+bool AtomicFile::setMode(mode_t mode) { return fd_.isOpen() && ::fchmod(fd_.get(), mode & 07777) == 0; }
+
+bool AtomicFile::flush() {
+    if (!fd_.isOpen()) return false;
+    if (!flushed_) flushed_ = ::fdatasync(fd_.get()) == 0;
+    return flushed_;
+}
+
+bool AtomicFile::commit(Commit mode) {
+    if (!fd_.isOpen() || !flush() || !fd_.close()) {
+        discard();
+        return false;
+    }
+    bool renamed = mode == Commit::Replace ? ::rename(temporary_.c_str(), target_.c_str()) == 0
+                                           : renameNoReplace(temporary_, target_);
+    if (!renamed) {
+        int saved = errno;
+        discard();
+        errno = saved;
+        return false;
+    }
+    temporary_.clear();
+    syncFolderOf(target_);
+    return true;
+}
+
+void AtomicFile::discard() {
+    fd_.reset();
+    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+    temporary_.clear();
+}
+
+bool AtomicFile::renameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+        if (errno != EINVAL && errno != ENOSYS) return false;
+        // File systems without RENAME_NOREPLACE: link() refuses an existing target just as well.
+        if (::link(from.c_str(), to.c_str()) != 0) return false;
+        ::unlink(from.c_str());
+    }
+    syncFolderOf(to);
+    return true;
+}
+
+bool AtomicFile::isTemporaryName(const std::string& name) {
+    const std::string prefix = kPrefix, suffix = kSuffix;
+    return name.size() > prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace nimbrel
