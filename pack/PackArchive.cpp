@@ -14,6 +14,7 @@
 #include "pack/PackReader.h"
 #include "pack/PackResult.h"
 #include "pack/PackWriter.h"
+#include "platform/AtomicFile.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/TextCodec.h"
@@ -46,29 +47,6 @@ private:
 bool finishTemporary(PackWriter& writer, const std::string& temp) {
     if (writer.close() != PACK_OK) return false;
     return FileSystem::syncPath(temp);
-}
-
-// A build runs only where there is no pack; one that appeared meanwhile (another launcher, the
-// game's own tools) is never overwritten.
-bool renameNoReplace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
-        if (errno != EINVAL && errno != ENOSYS) return false;
-        // File systems without the flag: a hard link fails the same way when the name is taken.
-        if (::link(from.c_str(), to.c_str()) != 0) return false;
-        ::unlink(from.c_str());
-    }
-    std::string folder = FileSystem::folderOf(to);
-    FileSystem::syncPath(folder.empty() ? "." : folder);
-    return true;
-}
-
-// Archive names may hold subfolders; none of them may be a link that leads out of the folder.
-bool passesThroughLink(const std::string& folder, const std::string& name) {
-    for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
-        struct stat st {};
-        if (::lstat((folder + name.substr(0, slash)).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
-    }
-    return false;
 }
 
 // Reads every entry name once. Stops quietly at a damaged entry: a later name test then only
@@ -159,7 +137,7 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
         if (std::find(names.begin(), names.end(), name) != names.end()) {
             // The name comes from the archive, which came from the network: it may only
             // name a file inside the folder.
-            if (!FileSystem::isSafeRelativeName(name, true) || passesThroughLink(folder, name)) break;
+            if (!FileSystem::isSafeRelativeName(name, true) || FileSystem::passesThroughLink(folder, name)) break;
             items.push_back({index, name});
         }
         int next = reader.goToNextEntry();
@@ -242,7 +220,9 @@ int PackArchive::buildPack(const std::string& folder, const std::string& staging
     }
 
     if (!finishTemporary(writer, temp)) return -2;
-    if (!renameNoReplace(temp, packPath(folder))) return -1;
+    // A build runs only where there is no pack; one that appeared meanwhile (another launcher, the
+    // game's own tools) is never overwritten.
+    if (!AtomicFile::renameNoReplace(temp, packPath(folder))) return -1;
     return 1;
 }
 

@@ -121,4 +121,16 @@ bool FileSystem::isSafeRelativeName(std::string_view name, bool allowSubfolders)
     return true;
 }
 
+bool FileSystem::passesThroughLink(const std::string& folder, std::string_view name) {
+    for (std::size_t slash = name.find_first_of("/\\"); slash != std::string_view::npos;
+         slash = name.find_first_of("/\\", slash + 1)) {
+        struct stat st {};
+        std::string prefix = folder + std::string(name.substr(0, slash));
+        for (char& c : prefix)
+            if (c == '\\') c = '/';
+        if (::lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
+    }
+    return false;
+}
+
 }  // namespace nimbrel

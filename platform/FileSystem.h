@@ -50,6 +50,9 @@ public:
     // is joined to: not empty, not absolute, no drive letter, no "." or ".." component, no NUL.
     // Both "/" and "\" count as separators. With allowSubfolders false any separator refuses.
     static bool isSafeRelativeName(std::string_view name, bool allowSubfolders);
+    // True when a folder on the way from `folder` to `folder + name` is a symbolic link: such a
+    // name could reach outside the folder, so nothing is written or deleted through it.
+    static bool passesThroughLink(const std::string& folder, std::string_view name);
 };
 
 }  // namespace nimbrel
