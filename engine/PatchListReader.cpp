@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "engine/PatchEngine.h"
+#include "engine/VersionTokenTable.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/TextCodec.h"
@@ -76,8 +77,25 @@ std::string PatchListReader::targetFolderFor(const std::string& baseFolder, cons
 int PatchListReader::read(int fromManualFile) {
     if (engine_.stopRequested) return -7;
 
+    // A refused list leaves the engine as it found it: nothing of it may be fetched or applied.
+    const std::size_t entriesBefore = engine_.patchEntries.size();
+    const bool selfUpdateBefore = engine_.selfUpdateRequired;
+    const int targetBefore = engine_.targetVersion;
+    refusal_.clear();
+    const int result = readList(fromManualFile);
+    if (refusal_.empty()) return result;
+    engine_.patchEntries.erase(engine_.patchEntries.begin() + static_cast<std::ptrdiff_t>(entriesBefore),
+                               engine_.patchEntries.end());
+    engine_.selfUpdateRequired = selfUpdateBefore;
+    engine_.targetVersion = targetBefore;
+    if (engine_.dialog) engine_.dialog->messageBox(refusal_, kCaption);
+    return -1;
+}
+
+int PatchListReader::readList(int fromManualFile) {
     std::ifstream in;
-    if (!(fromManualFile == 1 && openNonEmpty(in, engine_.baseFolder + "ManualPatch.ini"))) {
+    const bool manual = fromManualFile == 1 && openNonEmpty(in, engine_.baseFolder + "ManualPatch.ini");
+    if (!manual) {
         const std::string listPath = engine_.updateFolder() + "version.ini";
         if (FileSystem::isDirectory(listPath)) return -1;
         in.open(listPath, std::ios::binary | std::ios::ate);
@@ -93,6 +111,7 @@ int PatchListReader::read(int fromManualFile) {
     std::string line;
     int blockVersion = 0;
     bool pending = false;
+    bool sawCurrentVersion = false;
     while (!pending && readLine(in, line)) {
         if (fromManualFile == 1 && contains(line, "BGN_VERSION")) {
             int begin = numberAt(line, kKeyNumberIndex);
@@ -104,11 +123,21 @@ int PatchListReader::read(int fromManualFile) {
         if (contains(line, "CUR_VERSION")) {
             engine_.targetVersion = numberAt(line, kKeyNumberIndex);
             showVersion(engine_.currentVersion);
+            if (!acceptVersion(engine_.targetVersion)) return -1;
+            sawCurrentVersion = true;
             if (engine_.currentVersion >= engine_.targetVersion) return -6;
         } else if (contains(line, "[VERSION")) {
             blockVersion = numberAt(line, kBlockNumberIndex);
+            if (!acceptVersion(blockVersion)) return -1;
             pending = engine_.currentVersion < blockVersion;
         }
+    }
+    // A maintenance page, an empty reply or bytes in another encoding carry no version line.
+    // Read as a list they would name nothing to fetch and pass for "the latest version", or
+    // apply blocks towards version 0.
+    if (!sawCurrentVersion) {
+        refusal_ = manual ? kNoManualPatchListText : kNoPatchListText;
+        return -1;
     }
 
     // From the first pending block on every block is taken, whatever its number.
@@ -126,10 +155,11 @@ int PatchListReader::read(int fromManualFile) {
                 pendingDeletion.clear();
             }
             blockVersion = numberAt(line, kBlockNumberIndex);
+            if (!acceptVersion(blockVersion)) return -1;
         } else if (isFlagsLine(line)) {
-            applyFlagsLine(line, pendingDeletion);
+            if (!applyFlagsLine(line, pendingDeletion)) return -1;
         } else if (contains(line, "=")) {
-            appendFileLine(line, blockVersion);
+            if (!appendFileLine(line, blockVersion)) return -1;
         }
     }
     // A deletion list named in the last block is never entered: it only counts once another
@@ -137,7 +167,22 @@ int PatchListReader::read(int fromManualFile) {
     return 0;
 }
 
-void PatchListReader::applyFlagsLine(const std::string& line, std::string& pendingDeletion) {
+bool PatchListReader::acceptVersion(int version) {
+    if (version >= 0 && version < static_cast<int>(VersionTokenTable::kCount)) return true;
+    // version.ini can only record the versions of the token table; a version beyond it would
+    // be written as no version at all and the client would ask for a reinstall.
+    refusal_ = kVersionRangeText + std::to_string(version);
+    return false;
+}
+
+bool PatchListReader::refuseName(std::string_view raw) {
+    // One bad line refuses the whole list: installing the rest would leave the client at the
+    // new version with files missing that no later run would ever fetch again.
+    refusal_ = kUnsafeNameText + TextCodec::gameTextToUtf8(raw);
+    return false;
+}
+
+bool PatchListReader::applyFlagsLine(const std::string& line, std::string& pendingDeletion) {
     std::string_view selfUpdate, deletion;
     const std::string_view text(line);
     std::size_t start = text.find_first_not_of(",; \t\n\r");
@@ -160,27 +205,31 @@ void PatchListReader::applyFlagsLine(const std::string& line, std::string& pendi
     if (contains(deletion, "=")) {
         std::string_view raw = deletion.substr(deletion.find('=') + 1);
         // A deletion list is fetched into the update folder: a name that could lead out of it,
-        // or that overflows the list's fixed fields, makes the whole line untrustworthy.
-        if (raw.size() > PatchListEntry::kMaxFieldLength) return;
+        // or that overflows the list's fixed fields, makes the whole list untrustworthy.
+        if (raw.size() > PatchListEntry::kMaxFieldLength) return refuseName(raw);
         deletionName = TextCodec::gameTextToUtf8(raw);
-        if (!deletionName.empty() && !FileSystem::isSafeRelativeName(deletionName, false)) return;
+        if (!deletionName.empty() && !FileSystem::isSafeRelativeName(deletionName, false)) return refuseName(raw);
     }
     if (contains(selfUpdate, "=") && contains(selfUpdate, "TRUE")) engine_.selfUpdateRequired = true;
     if (contains(deletion, "=")) pendingDeletion = deletionName;
+    return true;
 }
 
-void PatchListReader::appendFileLine(std::string line, int version) {
+bool PatchListReader::appendFileLine(std::string line, int version) {
     std::erase(line, '\r');
     std::erase(line, '\n');
     std::size_t equals = line.find('=');
     std::string_view rawKey = std::string_view(line).substr(0, equals);
     std::string_view rawName = std::string_view(line).substr(equals + 1);
-    if (rawKey.size() > PatchListEntry::kMaxFieldLength || rawName.size() > PatchListEntry::kMaxFieldLength) return;
-
+    // The server must not make us write outside the game folder, nor overflow the fixed
+    // fields older tools keep these names in.
+    if (rawKey.size() > PatchListEntry::kMaxFieldLength) return refuseName(rawKey);
+    if (rawName.size() > PatchListEntry::kMaxFieldLength) return refuseName(rawName);
     std::string key = TextCodec::gameTextToUtf8(rawKey);
     std::string name = TextCodec::gameTextToUtf8(rawName);
-    // The server must not make us write outside the game folder.
-    if (!FileSystem::isSafeRelativeName(key, true) || !FileSystem::isSafeRelativeName(name, false)) return;
+    if (!FileSystem::isSafeRelativeName(key, true)) return refuseName(key.empty() ? std::string_view(line) : rawKey);
+    if (!FileSystem::isSafeRelativeName(name, false))
+        return refuseName(name.empty() ? std::string_view(line) : rawName);
 
     PatchListEntry entry;
     entry.kind = PatchListEntry::kPatchArchive;
@@ -189,6 +238,7 @@ void PatchListReader::appendFileLine(std::string line, int version) {
     entry.folderKey = std::move(key);
     entry.version = version;
     engine_.patchEntries.push_back(std::move(entry));
+    return true;
 }
 
 }  // namespace nimbrel

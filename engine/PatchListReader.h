@@ -13,10 +13,22 @@ class PatchEngine;
 
 class PatchListReader {
 public:
+    // Shown in a message box when a list is refused; the refusals of a name end with the name,
+    // that of a version with the number.
+    static constexpr const char* kCaption = "Nimbrel";
+    static constexpr const char* kNoPatchListText =
+        "The patch server sent no patch list (no CUR_VERSION line). Please try again later.";
+    static constexpr const char* kNoManualPatchListText = "ManualPatch.ini holds no patch list (no CUR_VERSION line).";
+    static constexpr const char* kUnsafeNameText =
+        "The patch list was refused: this name is too long or leads outside the game folder: ";
+    static constexpr const char* kVersionRangeText =
+        "The patch list was refused: the client can only record versions 0 to 1999, not ";
+
     explicit PatchListReader(PatchEngine& engine) : engine_(engine) {}
 
-    // 0 read to the end; -1 no usable list file; -6 already current; -7 stop requested;
-    // -12 (manual mode) the list starts beyond the next version.
+    // 0 read to the end; -1 no usable list file (missing, empty, no CUR_VERSION line, a version
+    // outside 0..1999 or an unsafe name: then nothing of it is taken); -6 already current;
+    // -7 stop requested; -12 (manual mode) the list starts beyond the next version.
     int read(int fromManualFile);
 
     // The number at a fixed index of a line: blanks skipped, optional sign, digits; 0 when
@@ -26,10 +38,15 @@ public:
     static std::string targetFolderFor(const std::string& baseFolder, const std::string& key);
 
 private:
-    void applyFlagsLine(const std::string& line, std::string& pendingDeletion);
-    void appendFileLine(std::string line, int version);
+    int readList(int fromManualFile);
+    // These return false after setting refusal_.
+    bool applyFlagsLine(const std::string& line, std::string& pendingDeletion);
+    bool appendFileLine(std::string line, int version);
+    bool acceptVersion(int version);
+    bool refuseName(std::string_view raw);
 
     PatchEngine& engine_;
+    std::string refusal_;  // why the list is refused; empty while it is acceptable
 };
 
 }  // namespace nimbrel

@@ -33,6 +33,8 @@ void PatchSequence::runStages() {
     if (result_ < 0) return;
 
     stage_ = 1;
+    // Made only now that the folder has shown itself to be an installation (see finish).
+    FileSystem::createDirectory(updateFolder);
     if (flags_.connectToServer) {
         engine_.deleteFilesExcept(updateFolder, {});
         result_ = engine_.downloadFile("version.ini", false);
@@ -43,7 +45,7 @@ void PatchSequence::runStages() {
         result_ = -4;
     }
     if (result_ < 0) {
-        if (engine_.dialog) engine_.dialog->messageBox("version.ini file download failed.", "Nimbrel");
+        if (engine_.dialog) engine_.dialog->messageBox("version.ini file download failed.", kCaption);
         if (!flags_.connectToServer) deleteManualPatchFile();
         return;
     }
@@ -77,14 +79,26 @@ void PatchSequence::runStages() {
     deleteManualPatchFile();
 }
 
+bool PatchSequence::mayRunPackingPasses() const {
+    // An installation whose version file is damaged still gets its folders packed. A folder
+    // whose version could not be read and that holds no game client is no installation at
+    // all (a mistyped --game-dir, or "/"): packing would encrypt its data and delete the
+    // originals.
+    if (stage_ > 0 || result_ >= 0 || engine_.fileExists(engine_.baseFolder + kGameClientName)) return true;
+    if (engine_.dialog && !engine_.stopRequested) engine_.dialog->messageBox(kNotGameFolderText, kCaption);
+    return false;
+}
+
 void PatchSequence::finish() {
     // The packing passes run after every outcome, and the window learns the result only after
     // them, so that Start stays disabled while packs are still being written.
-    try {
-        engine_.packUnpackedFolders();
-        if (flags_.syncRequested) engine_.syncPacks();
-    } catch (...) {
-        // Their results are not used either; the result message must still go out.
+    if (mayRunPackingPasses()) {
+        try {
+            engine_.packUnpackedFolders();
+            if (flags_.syncRequested) engine_.syncPacks();
+        } catch (...) {
+            // Their results are not used either; the result message must still go out.
+        }
     }
     if (engine_.dialog) engine_.dialog->postMessage(WM_PATCH_RESULT, result_, stage_);
 }

@@ -10,6 +10,12 @@ namespace nimbrel {
 
 class PatchSequence {
 public:
+    static constexpr const char* kCaption = "Nimbrel";
+    static constexpr const char* kGameClientName = "QuorlanPlus.exe";
+    static constexpr const char* kNotGameFolderText =
+        "This folder holds no QuorlanPlus.exe and no readable version.ini: it is not a game installation, so "
+        "nothing in it was packed or changed.";
+
     PatchSequence(PatchEngine& engine, StartupFlags& flags);
 
     // Runs every stage once and posts WM_PATCH_RESULT(result, stage) to engine.dialog last.
@@ -23,6 +29,7 @@ public:
 private:
     void runStages();
     void finish();
+    bool mayRunPackingPasses() const;
 
     PatchEngine& engine_;
     StartupFlags& flags_;

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 
 #include "engine/PatchEngine.h"
@@ -68,6 +69,10 @@ std::string UpdateApplier::folderPathForKey(const std::string& key) const {
     return engine_.baseFolder + folder + "/";
 }
 
+void UpdateApplier::refuse(const std::string& name) {
+    if (refusedName_.empty()) refusedName_ = name.empty() ? std::string("(empty name)") : name;
+}
+
 bool UpdateApplier::isInsideGameFolder(const std::string& folder) const {
     const std::string& base = engine_.baseFolder;
     if (folder.size() < base.size() || folder.compare(0, base.size(), base) != 0) return false;
@@ -81,6 +86,7 @@ bool UpdateApplier::isInsideGameFolder(const std::string& folder) const {
 // The plan
 
 bool UpdateApplier::buildUpdatePlan() {
+    refusedName_.clear();
     const std::string updateFolder = engine_.updateFolder();
     const auto& entries = engine_.patchEntries;
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
@@ -91,29 +97,46 @@ bool UpdateApplier::buildUpdatePlan() {
         if (!engine_.packArchive->listEntries(archivePath, names) && !isArchiveWithoutEntries(archivePath))
             return false;
         addExtraction(it->folderKey, it->version, it->fileName, it->targetFolder, names);
+        if (!refusedName_.empty()) return false;
     }
     // Deletion lists are read once every archive is planned. A block's deletion list follows
     // the block's own archives in the PatchList, so in a single backward walk a file that the
     // same version supplies again would be extracted and then deleted.
     for (auto it = entries.rbegin(); it != entries.rend(); ++it)
-        if (it->kind == PatchListEntry::kDeletionList) readDeletionList(updateFolder + it->fileName, it->version);
+        if (it->kind == PatchListEntry::kDeletionList) {
+            readDeletionList(updateFolder + it->fileName, it->version);
+            if (!refusedName_.empty()) return false;
+        }
     return true;
 }
 
 void UpdateApplier::addExtraction(const std::string& key, int version, const std::string& archiveName,
                                   const std::string& targetFolder, const NameList& listedNames) {
     if (listedNames.empty()) return;
-    // A key or folder that leads outside the game folder is refused as a whole: nothing of
-    // such an archive is ever written.
-    if (!FileSystem::isSafeRelativeName(key, true) || !isInsideGameFolder(targetFolder)) return;
+    // A key or folder that leads outside the game folder refuses the whole patch: nothing of
+    // it is ever written.
+    if (!FileSystem::isSafeRelativeName(key, true) || !isInsideGameFolder(targetFolder)) {
+        refuse(key);
+        return;
+    }
+    const std::string relativeFolder = targetFolder.substr(engine_.baseFolder.size());
+    for (const auto& name : listedNames) {
+        // A directory entry carries no file, but one that climbs out is as hostile as a file.
+        std::string_view path(name);
+        if (path.size() > 1 && path.ends_with('/')) path.remove_suffix(1);
+        if (!FileSystem::isSafeRelativeName(path, true) ||
+            FileSystem::passesThroughLink(engine_.baseFolder, relativeFolder + name)) {
+            refuse(relativeFolder + name);
+            return;
+        }
+    }
     auto& group = engine_.updatePlan->extractions[key];
     ExtractionEntry extraction;
     extraction.version = version;
     extraction.archiveName = archiveName;
     extraction.targetFolder = targetFolder;
     for (const auto& name : listedNames) {
-        // Directory entries carry no file; names that climb out of the folder are refused.
-        if (name.ends_with('/') || !FileSystem::isSafeRelativeName(name, true)) continue;
+        if (name.ends_with('/')) continue;
         bool suppliedLater = false;
         for (const auto& earlier : group)
             if (earlier.version >= 0 && PackArchive::isNameInList(name, earlier.names)) {
@@ -127,16 +150,24 @@ void UpdateApplier::addExtraction(const std::string& key, int version, const std
 }
 
 bool UpdateApplier::readDeletionList(const std::string& path, int version) {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "r"));
-    if (!file) return false;
-    // The original read each line into a 260-byte buffer: a longer line reads as several.
-    char buffer[260];
-    while (std::fgets(buffer, sizeof buffer, file.get())) {
-        std::string line(buffer);
+    std::ifstream file(path, std::ios::binary);
+    if (!file.is_open() || FileSystem::isDirectory(path)) return false;
+    std::string line;
+    while (std::getline(file, line)) {
         while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+        if (line.empty()) continue;
+        // The original read lines in 259-character pieces, so a longer line deleted the file its
+        // tail happened to name; such a line is refused like any other unsafe one.
+        if (line.size() > PatchListEntry::kMaxFieldLength) {
+            refuse(TextCodec::gameTextToUtf8(line));
+            return false;
+        }
         line = TextCodec::gameTextToUtf8(line);
         // Absolute paths, drive letters and ".." would reach outside the game folder.
-        if (!FileSystem::isSafeRelativeName(line, true)) continue;
+        if (!FileSystem::isSafeRelativeName(line, true)) {
+            refuse(line);
+            return false;
+        }
         std::string key = "root";
         std::string name = line;
         std::size_t slash = line.rfind('\\');
@@ -145,7 +176,16 @@ bool UpdateApplier::readDeletionList(const std::string& path, int version) {
             name = line.substr(slash + 1);
             if (key.find("map\\minimap") != std::string::npos) key = "minimap";
         }
-        if (!name.empty()) addDeletion(key, name, version);
+        if (name.empty()) continue;
+        // A folder on the way may be a symbolic link to somewhere outside the game folder
+        // (the player's own, or one an earlier patch left); nothing is deleted through it.
+        const std::string folder = folderPathForKey(key);
+        if (!isInsideGameFolder(folder) ||
+            FileSystem::passesThroughLink(engine_.baseFolder, folder.substr(engine_.baseFolder.size()) + name)) {
+            refuse(line);
+            return false;
+        }
+        addDeletion(key, name, version);
     }
     return true;
 }
@@ -176,9 +216,14 @@ int UpdateApplier::extractArchive(const std::string& folder, const std::string& 
 int UpdateApplier::applyUpdates() {
     if (engine_.stopRequested) return -7;
     UpdatePlan& plan = *engine_.updatePlan;
-    // An archive that cannot be read must not let the run report the version as installed:
-    // the client would never be offered the missing files again. Nothing is touched yet.
-    if (!buildUpdatePlan()) return kArchiveUnreadable;
+    // An archive that cannot be read, or a name that leads outside the game folder, must not
+    // let the run report the version as installed: the client would never be offered the
+    // missing files again. Nothing is touched yet.
+    if (!buildUpdatePlan()) {
+        if (!refusedName_.empty() && engine_.dialog)
+            engine_.dialog->messageBox(kUnsafeNameText + refusedName_, kCaption);
+        return refusedName_.empty() ? kArchiveUnreadable : kUnsafeName;
+    }
 
     int total = static_cast<int>(plan.deletions.size());
     for (const auto& [key, group] : plan.extractions) total += static_cast<int>(group.size());
@@ -288,7 +333,11 @@ int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& fold
                 superseded.push_back(name);
     deleteListedFiles(folder, superseded);
 
-    int result = engine_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, false);
+    // The kept loose files stay out of the new pack, as the packing pass leaves them out: the
+    // folder must not depend on which of the two happened to build the pack first.
+    NameList notPacked = removeNames;
+    notPacked.insert(notPacked.end(), keep.begin(), keep.end());
+    int result = engine_.packArchive->updatePack(folder, stagingFolder, notPacked, addNames, false);
     if (result == 1) removePackedLooseFiles(folder, keep, removeNames);
     return result;
 }

@@ -22,6 +22,13 @@ public:
     // unusable, so nothing may be reported as installed.
     static constexpr int kArchiveUnreadable = -4;  // an archive could not be listed
     static constexpr int kExtractionFailed = -8;   // an archive's files could not be written
+    // A patch that names a path outside the game folder, or through a symbolic link, is
+    // refused as a whole before anything is written; the code is that of unusable material.
+    static constexpr int kUnsafeName = kArchiveUnreadable;
+    static constexpr const char* kCaption = "Nimbrel";
+    // Followed by the offending path, relative to the game folder.
+    static constexpr const char* kUnsafeNameText =
+        "The patch was refused: it names a path outside the game folder or through a link: ";
 
     explicit UpdateApplier(PatchEngine& engine) : engine_(engine) {}
 
@@ -30,11 +37,14 @@ public:
     void deleteFilesExcept(const std::string& folder, const NameList& keepList);
     void deleteListedFiles(const std::string& folder, const NameList& names);
 
-    // Fills the engine's plan from the PatchList; false when an archive could not be listed
-    // (the plan then holds only the entries after it).
-    bool buildUpdatePlan();
+    // Fills the engine's plan from the PatchList; false when an archive could not be listed, or
+    // an archive entry or a deletion line is unsafe (refusedName() then names it). The plan is
+    // then incomplete and must not be applied.
+    [[nodiscard]] bool buildUpdatePlan();
+    const std::string& refusedName() const { return refusedName_; }
     void addExtraction(const std::string& key, int version, const std::string& archiveName,
                        const std::string& targetFolder, const NameList& listedNames);
+    // False when the list cannot be opened, or names a path that is unsafe (refusedName()).
     bool readDeletionList(const std::string& path, int version);
     void addDeletion(const std::string& key, const std::string& name, int version);
 
@@ -55,6 +65,7 @@ public:
     static bool isArchiveWithoutEntries(const std::string& path);
 
 private:
+    void refuse(const std::string& name);  // the first unsafe name of a plan is the one reported
     void setLabel(int controlId, const std::string& text);
     void showCounter(int& counter, int total);
     bool isInsideGameFolder(const std::string& folder) const;
@@ -67,6 +78,7 @@ private:
     NameList looseFilesKept(const std::string& key, const NameList& removeNames) const;
 
     PatchEngine& engine_;
+    std::string refusedName_;
 };
 
 }  // namespace nimbrel

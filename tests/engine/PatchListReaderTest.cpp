@@ -197,33 +197,24 @@ TEST_F(PatchListReaderTest, ManualModeReadsManualPatchIniFirst) {
 }
 
 // Names that would let a patch server write outside the game folder, or overflow the fixed
-// fields older tools expect, drop their line and nothing else.
-TEST_F(PatchListReaderTest, UnsafeOrOverlongNamesAreSkipped) {
+// fields older tools expect, refuse the whole list; the longest allowed name is taken.
+TEST_F(PatchListReaderTest, UnsafeOrOverlongNameRefusesTheWholeList) {
     const std::string longName(260, 'n');
-    const std::string list =
-        "CUR_VERSION = 2\n"
-        "[VERSION = 2]\n"
-        "root=../escape.zip\n"
-        "root=/etc/passwd\n"
-        "root=sub/inner.zip\n"
-        "root=sub\\inner.zip\n"
-        "../up=a.zip\n"
-        "/abs=a.zip\n"
-        "map/../..=a.zip\n"
-        "=nokey.zip\n"
-        "root=\n"
-        "root=" +
-        longName + "\n" + longName +
-        "=a.zip\n"
-        "DELETED=../../victim.txt,SELF_UPDATE=TRUE\n"
-        "root=kept.zip\n"
-        "root=" +
-        std::string(259, 'k') +
-        "\n"
-        "[VERSION = 3]\n";
-    ASSERT_EQ(readList(list, 1), 0);
-    EXPECT_EQ(entries(), (Entries{"0:root:kept.zip:2", "0:root:" + std::string(259, 'k') + ":2"}));
-    EXPECT_FALSE(engine.selfUpdateRequired);
+    const std::vector<std::string> badLines{"root=../escape.zip",  "root=/etc/passwd",  "root=sub/inner.zip",
+                                            "root=sub\\inner.zip", "../up=a.zip",       "/abs=a.zip",
+                                            "map/../..=a.zip",     "=nokey.zip",        "root=",
+                                            "root=" + longName,    longName + "=a.zip", "DELETED=../../victim.txt",
+                                            "DELETED=" + longName};
+    for (const auto& bad : badLines) {
+        engine.patchEntries.clear();
+        const std::string list =
+            "CUR_VERSION = 2\n[VERSION = 2]\nroot=kept.zip\nSELF_UPDATE=TRUE\n" + bad + "\n[VERSION = 3]\n";
+        EXPECT_EQ(readList(list, 1), -1) << bad;
+        EXPECT_TRUE(engine.patchEntries.empty()) << bad;
+        EXPECT_FALSE(engine.selfUpdateRequired) << bad;
+    }
+    ASSERT_EQ(readList("CUR_VERSION = 2\n[VERSION = 2]\nroot=" + std::string(259, 'k') + "\n", 1), 0);
+    EXPECT_EQ(entries(), (Entries{"0:root:" + std::string(259, 'k') + ":2"}));
 }
 
 TEST_F(PatchListReaderTest, NamesInCodePage949BecomeUtf8) {

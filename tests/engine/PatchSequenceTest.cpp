@@ -78,7 +78,9 @@ TEST_F(PatchSequenceTest, UnreadableClientVersionEndsAtStageZeroWithoutTouchingT
     run("");
     EXPECT_EQ(result, -1);
     EXPECT_EQ(stage, 0);
-    EXPECT_EQ(boxTexts(), Texts{"버전을 찾을수없습니다, 게임을 다시 설치해 주시기바랍니다"});
+    // No game client either: the folder is no installation, so it is not packed.
+    EXPECT_EQ(boxTexts(),
+              (Texts{"버전을 찾을수없습니다, 게임을 다시 설치해 주시기바랍니다", PatchSequence::kNotGameFolderText}));
     EXPECT_TRUE(game.exists("update/stale.zip"));
     expectResultPostedOnceAndLast();
 }

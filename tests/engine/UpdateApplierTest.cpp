@@ -93,25 +93,18 @@ TEST_F(UpdateApplierTest, DeletionListLinesMapToFolderKeys) {
     EXPECT_EQ(engine.updatePlan->deletions.size(), 5u);
 }
 
-TEST_F(UpdateApplierTest, DeletionLinesLeadingOutsideTheGameFolderAreRefused) {
-    game.write("update/del.txt",
-               "..\\..\\x\n"
-               "item\\..\\..\\y\n"
-               "C:\\Windows\\system.ini\n"
-               "\\abs.txt\n"
-               "/etc/passwd\n"
-               "../up.txt\n"
-               "item\\kept.dat\n");
-    ASSERT_TRUE(applier.readDeletionList(game.file("update/del.txt"), 1));
-    ASSERT_EQ(engine.updatePlan->deletions.size(), 1u);
-    EXPECT_EQ(deletionsOf("item"), std::vector<std::string>{"kept.dat"});
-}
-
-TEST_F(UpdateApplierTest, DeletionListLineLongerThanTheOriginalBufferReadsAsTwoLines) {
-    std::string longName(300, 'a');
-    game.write("update/del.txt", longName + "\n");
-    ASSERT_TRUE(applier.readDeletionList(game.file("update/del.txt"), 1));
-    EXPECT_EQ(deletionsOf("root"), (std::vector<std::string>{std::string(259, 'a'), std::string(41, 'a')}));
+// One unsafe line refuses the whole list, and names itself; a line longer than the original's
+// buffer would have deleted whatever its tail named.
+TEST_F(UpdateApplierTest, DeletionLineLeadingOutsideTheGameFolderRefusesTheList) {
+    const std::vector<std::string> badLines{"..\\..\\x",   "item\\..\\..\\y", "C:\\Windows\\system.ini", "\\abs.txt",
+                                            "/etc/passwd", "../up.txt",       std::string(300, 'a')};
+    for (const auto& bad : badLines) {
+        UpdateApplier fresh(engine);
+        engine.updatePlan->clear();
+        game.write("update/del.txt", "item\\kept.dat\n" + bad + "\n");
+        EXPECT_FALSE(fresh.readDeletionList(game.file("update/del.txt"), 1)) << bad;
+        EXPECT_EQ(fresh.refusedName(), bad);
+    }
 }
 
 TEST_F(UpdateApplierTest, MissingDeletionListAddsNothing) {
@@ -150,12 +143,18 @@ TEST_F(UpdateApplierTest, EachFileIsTakenOnceFromTheArchiveNearestTheEnd) {
 }
 
 TEST_F(UpdateApplierTest, ExtractionRefusesNamesAndFoldersOutsideTheGameFolder) {
-    applier.addExtraction("root", 1, "r.zip", game.path(),
-                          {"../x", "/abs", "sub/../../y", "dir/", "ok.txt", "sub/ok.txt"});
+    applier.addExtraction("root", 1, "r.zip", game.path(), {"dir/", "ok.txt", "sub/ok.txt"});
     ASSERT_EQ(engine.updatePlan->extractions.at("root").size(), 1u);
     EXPECT_EQ(engine.updatePlan->extractions.at("root")[0].names, (std::vector<std::string>{"ok.txt", "sub/ok.txt"}));
-    applier.addExtraction("../x", 1, "k.zip", game.path() + "../x/", {"a.dat"});
-    applier.addExtraction("sneaky", 1, "s.zip", "/tmp/", {"a.dat"});
+    EXPECT_EQ(applier.refusedName(), "");
+    const std::vector<std::pair<std::string, std::string>> refused{
+        {"root", "../x"}, {"root", "/abs"}, {"root", "sub/../../y"}, {"../x", "a.dat"}, {"sneaky", "a.dat"}};
+    for (const auto& [key, name] : refused) {
+        UpdateApplier fresh(engine);
+        const std::string folder = key == "root" ? game.path() : key == "sneaky" ? "/tmp/" : game.path() + key + "/";
+        fresh.addExtraction(key, 1, "r.zip", folder, {"fine.txt", name});
+        EXPECT_NE(fresh.refusedName(), "") << key << " " << name;
+    }
     applier.addExtraction("empty", 1, "e.zip", game.path() + "empty/", {});
     EXPECT_EQ(engine.updatePlan->extractions.size(), 1u);
 }
@@ -377,14 +376,14 @@ TEST_F(UpdateApplierTest, FileThatCannotBeWrittenFailsTheStepInsteadOfPassingFor
     EXPECT_FALSE(game.exists("sfx/sfx.QPAK"));  // later folder groups never run
 }
 
-TEST_F(UpdateApplierTest, ArchiveEntriesClimbingOutOfTheFolderAreNeverWritten) {
+TEST_F(UpdateApplierTest, ArchiveEntriesClimbingOutOfTheFolderRefuseThePatchBeforeAnythingIsWritten) {
     addArchive("root", 1, "evil.zip", {{"../x.txt", "evil"}, {"ok.txt", "fine"}});
     addArchive("item", 1, "evil-item.zip", {{"../../y.txt", "evil"}, {"good.dat", "good"}});
-    ASSERT_EQ(applier.applyUpdates(), 1);
-    EXPECT_EQ(game.read("ok.txt"), "fine");
+    ASSERT_EQ(applier.applyUpdates(), UpdateApplier::kUnsafeName);
+    EXPECT_FALSE(game.exists("ok.txt"));
     EXPECT_FALSE(std::filesystem::exists(game.path() + "../x.txt"));
     EXPECT_FALSE(std::filesystem::exists(game.path() + "../../y.txt"));
-    EXPECT_EQ(readArchive(game.file("item/item.QPAK")), (Files{{"good.dat", "good"}}));
+    EXPECT_FALSE(game.exists("item/item.QPAK"));
 }
 
 }  // namespace

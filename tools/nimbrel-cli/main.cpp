@@ -34,7 +34,6 @@ namespace {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-
 constexpr const char* kManualPatchAheadText = "The manual patch does not begin at the next version of this client";
 
 std::atomic<int>* gStopFlag = nullptr;
@@ -112,8 +111,6 @@ int runPatch(const CliOptions& options, const std::string& gameFolder, const Tex
     engine.waitingText = lineOrEmpty(table, TextLine::kWaiting);
     engine.deletingText = lineOrEmpty(table, TextLine::kDeleting);
     engine.collectingText = lineOrEmpty(table, TextLine::kCollecting);
-    // Every step names the update folder in lower case, so that is the one made here.
-    FileSystem::createDirectory(engine.updateFolder());
     window.setLabelText(IDC_STATUS_LABEL, lineOrEmpty(table, TextLine::kUpdating));
 
     gStopFlag = &engine.stopRequested;
