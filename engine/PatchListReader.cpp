@@ -100,7 +100,10 @@ int PatchListReader::readList(int fromManualFile) {
         if (FileSystem::isDirectory(listPath)) return -1;
         in.open(listPath, std::ios::binary | std::ios::ate);
         if (!in.is_open()) return -1;
-        if (in.tellg() <= 0) return -1;
+        if (in.tellg() <= 0) {
+            refusal_ = kNoPatchListText;  // the server answered with an empty body
+            return -1;
+        }
         in.seekg(0);
     }
 

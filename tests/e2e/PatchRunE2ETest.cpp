@@ -142,13 +142,11 @@ TEST_F(PatchRunE2ETest, HostilePatchMaterialChangesNothingOutsideTheGameFolder) 
     PatchScenario::writeText(s.outer.file("x"), "outside x");
     PatchScenario::writeText(s.outer.file("victim.txt"), "outside victim");
     writeArchive(s.server + "evil_1.zip", {{"../x", "evil"}, {"../escaped.txt", "evil"}, {"fine.txt", "fine"}});
-    writeArchive(s.server + "keyed_1.zip", {{"k.txt", "evil"}});
     PatchScenario::writeText(s.server + "del_1.txt", "..\\x\r\n..\\..\\x\r\n..\\victim.txt\r\nold.txt\r\n");
     PatchScenario::writeText(s.server + "version.ini",
                              "CUR_VERSION = 2\r\n"
                              "[VERSION = 1]\r\n"
                              "root=evil_1.zip\r\n"
-                             "../x=keyed_1.zip\r\n"
                              "DELETED=del_1.txt\r\n"
                              "[VERSION = 2]\r\n");
     s.publish();
@@ -159,15 +157,17 @@ TEST_F(PatchRunE2ETest, HostilePatchMaterialChangesNothingOutsideTheGameFolder) 
         return names;
     }();
     CliRun run = s.run({});
-    EXPECT_EQ(run.lastLine(), "result 2 stage 5") << run.output;
+    // The patch is refused whole: its safe parts are not applied either.
+    EXPECT_EQ(run.lastLine(), "result -4 stage 5") << run.output;
     EXPECT_EQ(readFile(s.outer.file("x")), "outside x");
     EXPECT_EQ(readFile(s.outer.file("victim.txt")), "outside victim");
     std::vector<std::string> outsideAfter;
     for (const auto& e : fs::directory_iterator(s.outer.path())) outsideAfter.push_back(e.path().filename().string());
     std::sort(outsideAfter.begin(), outsideAfter.end());
     EXPECT_EQ(outsideAfter, outsideBefore);
-    EXPECT_EQ(readFile(s.game + "fine.txt"), "fine");
-    EXPECT_FALSE(fs::exists(s.game + "old.txt"));
+    EXPECT_FALSE(fs::exists(s.game + "fine.txt"));
+    EXPECT_EQ(readFile(s.game + "old.txt"), "old v0");
+    EXPECT_EQ(s.installedVersion(), 0);
 }
 
 }  // namespace

@@ -228,6 +228,40 @@ public:
         EXPECT_EQ(installedVersion(), 3);
     }
 
+    // Every entry below the game folder with its permission bits: a file's bytes, a link's
+    // target, a folder's mode. The update folder is the patcher's own download area and left
+    // out unless asked for.
+    struct Node {
+        std::string content;
+        unsigned mode = 0;
+        bool operator==(const Node&) const = default;
+        // Packs are binary: a failure shows the mode and the size, not the bytes.
+        friend void PrintTo(const Node& node, std::ostream* os) {
+            *os << std::oct << node.mode << std::dec << " " << node.content.size() << " bytes";
+        }
+    };
+    using Snapshot = std::map<std::string, Node>;
+    Snapshot snapshot(bool withUpdateFolder = false) const {
+        Snapshot nodes;
+        for (auto it = fs::recursive_directory_iterator(game); it != fs::recursive_directory_iterator(); ++it) {
+            const std::string relative = it->path().string().substr(game.size());
+            if (!withUpdateFolder && (relative == "update" || relative.starts_with("update/"))) {
+                it.disable_recursion_pending();
+                continue;
+            }
+            const fs::file_status status = it->symlink_status();
+            Node node{std::string(), static_cast<unsigned>(status.permissions())};
+            if (fs::is_symlink(status))
+                node.content = "-> " + fs::read_symlink(it->path()).string();
+            else if (fs::is_regular_file(status))
+                node.content = readFile(it->path().string());
+            else
+                node.content = "<folder>";
+            nodes[relative] = node;
+        }
+        return nodes;
+    }
+
     void write(const std::string& relative, const std::string& content) const { writeText(game + relative, content); }
     static void writeText(const std::string& path, const std::string& content) {
         fs::create_directories(fs::path(path).parent_path());

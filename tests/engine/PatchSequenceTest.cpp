@@ -13,6 +13,7 @@
 
 #include "engine/CPatchThread.h"
 #include "engine/PatchEngine.h"
+#include "engine/PatchListReader.h"
 #include "engine/PatchSequence.h"
 #include "engine/StartupFlags.h"
 #include "engine/VersionTokenTable.h"
@@ -149,7 +150,11 @@ TEST_F(PatchSequenceTest, OfflineFailuresEndAtTheirStageAndConsumeTheManualFileO
             EXPECT_EQ(folder.exists("ManualPatch.ini"), c.manualFileRemains);
             EXPECT_EQ(caseFlags.manualPatch, c.manualFileRemains ? 1 : 0);
         }
-        EXPECT_TRUE(caseWindow.boxes().empty());
+        // Only an empty list is worth a box: the player is told the server sent no list.
+        ASSERT_EQ(caseWindow.boxes().size(), c.result == -1 ? 1u : 0u);
+        if (c.result == -1) {
+            EXPECT_EQ(caseWindow.boxes()[0].text, PatchListReader::kNoPatchListText);
+        }
         ASSERT_FALSE(caseWindow.messages().empty());
         EXPECT_EQ(caseWindow.messages().back().id, WM_PATCH_RESULT);
         EXPECT_EQ(caseWindow.messages().back().wParam, c.result);
