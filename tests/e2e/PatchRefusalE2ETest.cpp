@@ -5,7 +5,6 @@
 // etc folder comes out the same whichever way its pack was first built.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <functional>
 #include <map>
