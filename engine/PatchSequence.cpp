@@ -98,6 +98,7 @@ void PatchSequence::finish() {
 void PatchSequence::deleteManualPatchFile() {
     if (!flags_.manualPatch || flags_.manualPatchPath.empty()) return;
     FileSystem::deleteFileForce(flags_.manualPatchPath);
+    FileSystem::deleteFileForce(flags_.manualPatchPath + PatchSignature::kSuffix);  // no use without it
     flags_.manualPatch = 0;
 }
 
