@@ -56,6 +56,7 @@ int PatchEngine::readPatchList(int fromManualFile) { return PatchListReader(*thi
 void PatchEngine::fetchPatchListSignature() { PatchListVerifier(*this).fetchSignature(); }
 int PatchEngine::verifyPatchList(int fromManualFile) { return PatchListVerifier(*this).verifyList(fromManualFile); }
 int PatchEngine::verifyPatchFiles() { return PatchListVerifier(*this).verifyFiles(); }
+int PatchEngine::verifyPatchFile(const PatchListEntry& entry) { return PatchListVerifier(*this).verifyFile(entry); }
 int PatchEngine::downloadFile(const std::string& name, bool useCache) {
     return FileDownloader(*this).downloadFile(name, useCache);
 }

@@ -43,6 +43,7 @@ public:
     void fetchPatchListSignature();
     int verifyPatchList(int fromManualFile);
     int verifyPatchFiles();
+    int verifyPatchFile(const PatchListEntry& entry);  // 1, or -4 when it does not match
 
     // Downloads.
     int downloadFile(const std::string& name, bool useCache);

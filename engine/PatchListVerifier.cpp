@@ -60,16 +60,19 @@ int PatchListVerifier::verifyList(int fromManualFile) {
 }
 
 int PatchListVerifier::verifyFiles() {
-    if (engine_.patchPublicKey.empty()) return 1;
-    for (const PatchListEntry& entry : engine_.patchEntries) {
-        const ManifestFile* expected = engine_.patchManifest ? engine_.patchManifest->find(entry.fileName) : nullptr;
-        std::optional<ManifestFile> actual =
-            PatchSignature::describeFile(engine_.updateFolder() + entry.fileName, entry.fileName);
-        if (expected && actual && *expected == *actual) continue;
-        if (engine_.dialog) engine_.dialog->messageBox(entry.fileName + ": " + kNotVerified, kCaption);
-        return -4;
-    }
+    for (const PatchListEntry& entry : engine_.patchEntries)
+        if (verifyFile(entry) < 0) return -4;
     return 1;
+}
+
+int PatchListVerifier::verifyFile(const PatchListEntry& entry) {
+    if (engine_.patchPublicKey.empty()) return 1;
+    const ManifestFile* expected = engine_.patchManifest ? engine_.patchManifest->find(entry.fileName) : nullptr;
+    std::optional<ManifestFile> actual =
+        PatchSignature::describeFile(engine_.updateFolder() + entry.fileName, entry.fileName);
+    if (expected && actual && *expected == *actual) return 1;
+    if (engine_.dialog) engine_.dialog->messageBox(entry.fileName + ": " + kNotVerified, kCaption);
+    return -4;
 }
 
 }  // namespace nimbrel

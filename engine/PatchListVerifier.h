@@ -7,6 +7,7 @@
 namespace nimbrel {
 
 class PatchEngine;
+struct PatchListEntry;
 
 class PatchListVerifier {
 public:
@@ -19,6 +20,8 @@ public:
     // 1 when every PatchList file in the update folder matches the manifest; -4, after telling
     // the player, at the first that does not.
     int verifyFiles();
+    // The same for one file, for a step that wants to check each file as it lands.
+    int verifyFile(const PatchListEntry& entry);
 
 private:
     PatchEngine& engine_;

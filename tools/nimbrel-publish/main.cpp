@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -33,10 +34,7 @@ bool parseVersion(const std::string& text, int& version) {
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+int run(const std::vector<std::string>& args) {
     if (args.empty()) return usage();
     std::string error;
     if (args[0] == "keygen" && args.size() == 2) {
@@ -75,4 +73,17 @@ int main(int argc, char** argv) {
     }
     std::cout << report;
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::exception& e) {
+        // A file-system error (a folder that cannot be read, a full disk) ends the run with its
+        // reason; the server folder is left as the staging rules leave it.
+        std::cerr << "nimbrel-publish: " << e.what() << "\n";
+        return 1;
+    }
 }
