@@ -232,6 +232,7 @@ TEST_F(PublishE2ETest, ReleasesThePatchListCannotCarryAreRefusedWithTheServerFol
         {"a name over 259 bytes", {{"data/" + std::string(250, 'n') + "/x.txt", "x"}}, {}, "longer than 259 bytes"},
         {"a name outside code page 949", {{"data/\xF0\x9F\x98\x80.txt", "x"}}, {}, "code page (949)"},
         {"an empty file for a pack", {{"item/empty.dat", ""}}, {}, "packed folder"},
+        {"a folder the list reads as its base folder", {{"root/x.txt", "x"}}, {}, "meaning of its own"},
         {"a version not above the list's", {{"readme.txt", "1"}}, {"--version", "3"}, "must be above"},
         {"a key file that is not a key", {{"readme.txt", "1"}}, {"--sign", NIMBREL_PUBLISH_PATH}, "not a secret key"},
     };

@@ -84,6 +84,22 @@ bool checkKey(const std::string& key, std::string& error) {
     return true;
 }
 
+// The client reads some folder names as instructions: "root" and "minimap" are keys of their own,
+// "update" is its download folder, and a deletion path holding "map\minimap" anywhere deletes from
+// the minimap pack. A build folder spelt so would have its files put or deleted elsewhere.
+bool checkFolder(const std::string& relative, std::string& error) {
+    const std::size_t slash = relative.rfind('/');
+    if (slash == std::string::npos) return true;
+    const std::string top = relative.substr(0, relative.find('/'));
+    const std::string folder = relative.substr(0, slash);
+    if (top == "root" || top == "minimap" || top == "update" ||
+        (folder.find("map/minimap") != std::string::npos && folder != "map/minimap")) {
+        error = relative + ": its folder name has a meaning of its own in the patch list; it cannot be patched";
+        return false;
+    }
+    return true;
+}
+
 // Where a file of the build goes in the patch: its folder key and its name inside the archive.
 // Files of map/minimap ride in the map's archive under "minimap/", which the client's map split
 // takes out; deeper folders are keys of their own, written with backslashes as the list expects.
@@ -274,12 +290,9 @@ int PatchPublisher::make(const PublishRequest& request, std::string& report, std
         auto old = oldFiles->find(relative);
         if (old != oldFiles->end() && old->second.size == file.size && old->second.sha256 == file.sha256) continue;
         auto [key, entry] = keyAndEntry(relative);
-        const std::string top = relative.substr(0, relative.find('/'));
-        if (key != "root" && (top == "root" || top == "minimap" || top == "update")) {
-            error = relative + ": a top folder named \"" + top + "\" cannot be patched (the list uses the name itself)";
+        if (!checkFolder(relative, error) || !checkKey(key, error) ||
+            !checkListName(fs::path(relative).filename().string(), "file", error))
             return 1;
-        }
-        if (!checkKey(key, error) || !checkListName(fs::path(relative).filename().string(), "file", error)) return 1;
         // Files of packed folders reach the client's pack, which takes only these.
         const bool packBound = isPackedKey(key) && !(TextCodec::equalsIgnoreCase(key, "etc") &&
                                                      (TextCodec::equalsIgnoreCase(entry, "item.edp") ||
@@ -308,6 +321,7 @@ int PatchPublisher::make(const PublishRequest& request, std::string& report, std
     for (const auto& [relative, file] : *oldFiles) {
         if (newFiles->count(relative)) continue;
         const std::string line = windowsPath(relative);
+        if (!checkFolder(relative, error)) return 1;
         if (!checkListName(fs::path(relative).filename().string(), "deleted file", error)) return 1;
         // The deletion list is read in pieces of 259 characters with trailing blanks cut off.
         if (TextCodec::utf8ToCp949(line)->size() > kMaxListField || line.back() == ' ' || line.back() == '\t') {
