@@ -171,6 +171,20 @@ TEST_F(PublishE2ETest, SignedReleasesBringAVersionZeroClientToExactlyTheNewestBu
     EXPECT_TRUE(client.exists("etc/item.edp"));
 }
 
+TEST_F(PublishE2ETest, ASignedManualPatchIsAppliedOfflineAndGoesWithItsSignature) {
+    makeReleases();
+    for (const auto& file : fs::directory_iterator(server.path()))
+        fs::copy_file(file.path(), client.file("update/" + file.path().filename().string()));
+    fs::rename(client.file("update/version.ini"), client.file("ManualPatch.ini"));
+    fs::rename(client.file("update/version.ini.sig"), client.file("ManualPatch.ini.sig"));
+    test::ProcessOutput r =
+        run({NIMBREL_CLI_PATH, "--game-dir", client.path()}, {"NIMBREL_PATCH_PUBLIC_KEY=" + publicKey});
+    EXPECT_EQ(r.lastLine(), "result 2 stage 5") << r.err;
+    EXPECT_EQ(gameFiles(client.path()), gameFiles(v2Build));
+    EXPECT_FALSE(client.exists("ManualPatch.ini"));
+    EXPECT_FALSE(client.exists("ManualPatch.ini.sig"));
+}
+
 TEST_F(PublishE2ETest, TamperedOrUnsignedPatchesAreRefusedAndTheClientStaysAsItWas) {
     makeReleases();
     struct Case {
