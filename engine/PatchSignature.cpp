@@ -98,7 +98,9 @@ PatchSignature::KeyPair PatchSignature::generateKeyPair() {
 }
 
 std::string PatchSignature::configuredPublicKey() {
-    if (const char* fromEnvironment = std::getenv("NIMBREL_PATCH_PUBLIC_KEY")) return fromEnvironment;
+    // An empty value does not switch a built-in key off: verification is never lost by accident.
+    const char* fromEnvironment = std::getenv("NIMBREL_PATCH_PUBLIC_KEY");
+    if (fromEnvironment && *fromEnvironment) return fromEnvironment;
     return NIMBREL_PATCH_PUBLIC_KEY;
 }
 

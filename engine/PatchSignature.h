@@ -38,7 +38,7 @@ public:
     };
     static KeyPair generateKeyPair();
 
-    // The key lists must be signed with: $NIMBREL_PATCH_PUBLIC_KEY when set, else the build's.
+    // The key lists must be signed with: $NIMBREL_PATCH_PUBLIC_KEY when not empty, else the build's.
     // Empty: lists are taken unsigned.
     static std::string configuredPublicKey();
 
