@@ -355,7 +355,9 @@ int PatchPublisher::make(const PublishRequest& request, std::string& report, std
     }
     for (const std::string& name : taken)
         if (fs::exists(server + name)) {
-            error = server + name + " exists already; publish under another version";
+            error = server + name +
+                    " exists already; publish under another version (or, if version.ini does not name it, "
+                    "it was left by an interrupted make: remove it)";
             return 1;
         }
 
