@@ -305,7 +305,7 @@ int PatchPublisher::make(const PublishRequest& request, std::string& report, std
         }
         archives[key].emplace_back(entry, file);
     }
-    // Minimap files alone would leave the map split an empty map part, which stops the client's
+    // Minimap files alone would leave the map split an empty map archive, which stops the client's
     // planning; then they travel under the minimap's own key.
     if (auto map = archives.find("map"); map != archives.end()) {
         bool onlyMinimap = true;
@@ -457,8 +457,11 @@ int PatchPublisher::make(const PublishRequest& request, std::string& report, std
 
     report = "version " + std::to_string(version) + ":";
     for (const auto& [key, name] : archiveNames)
-        report += " " + name + " (" + std::to_string(archives[key].size()) + " files)";
-    if (!deleted.empty()) report += " " + deletionName + " (" + std::to_string(deleted.size()) + " deletions)";
+        report += " " + name + " (" + std::to_string(archives[key].size()) +
+                  (archives[key].size() == 1 ? " file)" : " files)");
+    if (!deleted.empty())
+        report += " " + deletionName + " (" + std::to_string(deleted.size()) +
+                  (deleted.size() == 1 ? " deletion)" : " deletions)");
     if (signature) report += ", signed";
     report += "\n";
     return 0;
