@@ -31,6 +31,13 @@ std::optional<std::string> readSmallFile(const std::string& path) {
     return bytes;
 }
 
+// As the list reader opens a manual list: a file that opens and is not empty.
+bool isNonEmptyFile(const std::string& path) {
+    if (FileSystem::isDirectory(path)) return false;
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    return in && in.tellg() > 0;
+}
+
 }  // namespace
 
 void PatchListVerifier::fetchSignature() {
@@ -42,13 +49,10 @@ int PatchListVerifier::verifyList(int fromManualFile) {
     engine_.patchManifest.reset();
     if (engine_.patchPublicKey.empty()) return 0;
     // The same choice of file as the list reader makes, so the bytes verified are those parsed.
+    // A manual list we cannot read whole is refused, never passed over for another one.
     std::string listPath = engine_.baseFolder + "ManualPatch.ini";
-    std::optional<std::string> list;
-    if (fromManualFile == 1) list = readSmallFile(listPath);
-    if (!list || list->empty()) {
-        listPath = engine_.updateFolder() + "version.ini";
-        list = readSmallFile(listPath);
-    }
+    if (fromManualFile != 1 || !isNonEmptyFile(listPath)) listPath = engine_.updateFolder() + "version.ini";
+    std::optional<std::string> list = readSmallFile(listPath);
     std::optional<std::string> text = readSmallFile(listPath + PatchSignature::kSuffix);
     std::optional<PatchSignature> signature = text ? PatchSignature::parse(*text) : std::nullopt;
     if (list && signature && signature->verify(*list, engine_.patchPublicKey)) {
