@@ -169,7 +169,11 @@ int FileDownloader::downloadPatchFiles() {
     if (engine_.stopRequested) return -7;
     if (engine_.patchEntries.empty()) return -3;
     for (const PatchListEntry& entry : engine_.patchEntries) {
-        if (downloadFile(entry.fileName, true) >= 0) continue;
+        if (downloadFile(entry.fileName, true) >= 0) {
+            // With a release key, a file that does not match the signed list ends the fetch at once.
+            if (engine_.verifyPatchFile(entry) < 0) return -4;
+            continue;
+        }
         if (engine_.dialog) engine_.dialog->messageBox(entry.fileName + " file download failed", kCaption);
         return engine_.stopRequested ? -7 : -4;
     }

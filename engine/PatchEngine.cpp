@@ -8,6 +8,7 @@
 #include "engine/MapArchiveSplitter.h"
 #include "engine/PackingPasses.h"
 #include "engine/PatchListReader.h"
+#include "engine/PatchListVerifier.h"
 #include "engine/UpdateApplier.h"
 #include "platform/ExecutablePath.h"
 #include "platform/FileSystem.h"
@@ -16,7 +17,8 @@ namespace nimbrel {
 
 PatchEngine::PatchEngine(PatchWindow* dialog_)
     : dialog(dialog_),
-      packedFolders{"actor", "monster", "map", "resource", "sfx", "skill", "item", "etc", "interface", "wear", "minimap"},
+      packedFolders{"actor", "monster", "map",       "resource", "sfx",    "skill",
+                    "item",  "etc",     "interface", "wear",     "minimap"},
       downloadCallback(dialog_) {}
 
 PatchEngine::~PatchEngine() = default;
@@ -24,6 +26,7 @@ PatchEngine::~PatchEngine() = default;
 int PatchEngine::initialize(const std::string& gameFolder) {
     packArchive = std::make_unique<PackArchive>(dialog);
     updatePlan = std::make_unique<UpdatePlan>();
+    patchPublicKey = PatchSignature::configuredPublicKey();
     baseFolder = gameFolder.empty() ? ExecutablePath::folder() : gameFolder;
     if (!baseFolder.empty() && baseFolder.back() != '/') baseFolder += '/';
     // Relative names used later (skin pictures, the programs the window starts) resolve here.
@@ -50,6 +53,10 @@ bool PatchEngine::fileExists(const std::string& path) const { return FileSystem:
 int PatchEngine::readClientVersion() { return ClientVersionFile(*this).read(); }
 int PatchEngine::writeClientVersion(int version) { return ClientVersionFile(*this).write(version); }
 int PatchEngine::readPatchList(int fromManualFile) { return PatchListReader(*this).read(fromManualFile); }
+void PatchEngine::fetchPatchListSignature() { PatchListVerifier(*this).fetchSignature(); }
+int PatchEngine::verifyPatchList(int fromManualFile) { return PatchListVerifier(*this).verifyList(fromManualFile); }
+int PatchEngine::verifyPatchFiles() { return PatchListVerifier(*this).verifyFiles(); }
+int PatchEngine::verifyPatchFile(const PatchListEntry& entry) { return PatchListVerifier(*this).verifyFile(entry); }
 int PatchEngine::downloadFile(const std::string& name, bool useCache) {
     return FileDownloader(*this).downloadFile(name, useCache);
 }

@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/CCallBack.h"
 #include "engine/PatchListEntry.h"
+#include "engine/PatchSignature.h"
 #include "engine/UpdatePlan.h"
 #include "pack/PackArchive.h"
 
@@ -37,6 +39,12 @@ public:
     int writeClientVersion(int version);
     // Patch list.
     int readPatchList(int fromManualFile);
+    // Signed patch lists (each passes when no release key is configured).
+    void fetchPatchListSignature();
+    int verifyPatchList(int fromManualFile);
+    int verifyPatchFiles();
+    int verifyPatchFile(const PatchListEntry& entry);  // 1, or -4 when it does not match
+
     // Downloads.
     int downloadFile(const std::string& name, bool useCache);
     int downloadPatchFiles();
@@ -70,6 +78,8 @@ public:
     int currentVersion = 0;
     int targetVersion = 0;
     CCallBack downloadCallback;
+    std::string patchPublicKey;                   // base64; empty: lists are taken unsigned
+    std::optional<PatchSignature> patchManifest;  // the verified list's manifest
 };
 
 }  // namespace nimbrel

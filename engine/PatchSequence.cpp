@@ -38,6 +38,7 @@ void PatchSequence::runStages() {
     if (flags_.connectToServer) {
         engine_.deleteFilesExcept(updateFolder, {});
         result_ = engine_.downloadFile("version.ini", false);
+        if (result_ >= 0) engine_.fetchPatchListSignature();
     } else if (engine_.fileExists(engine_.baseFolder + "ManualPatch.ini") ||
                engine_.fileExists(updateFolder + "version.ini")) {
         result_ = 0;
@@ -51,6 +52,8 @@ void PatchSequence::runStages() {
     }
 
     stage_ = 2;
+    // With a release key, an unsigned or altered list is refused before a line of it is parsed.
+    if ((result_ = engine_.verifyPatchList(flags_.manualPatch)) < 0) return;
     result_ = engine_.readPatchList(flags_.manualPatch);
     if (flags_.manualPatch && result_ == -12) {
         deleteManualPatchFile();
@@ -68,6 +71,9 @@ void PatchSequence::runStages() {
         return;
     }
 
+    // A file that does not match the signed list is refused before anything opens it; a manual
+    // patch stays in place so the right files can be put beside it.
+    if ((result_ = engine_.verifyPatchFiles()) < 0) return;
     engine_.splitMapArchives();
     result_ = engine_.applyUpdates();
     stage_ = 5;
@@ -106,6 +112,7 @@ void PatchSequence::finish() {
 void PatchSequence::deleteManualPatchFile() {
     if (!flags_.manualPatch || flags_.manualPatchPath.empty()) return;
     FileSystem::deleteFileForce(flags_.manualPatchPath);
+    FileSystem::deleteFileForce(flags_.manualPatchPath + PatchSignature::kSuffix);  // no use without it
     flags_.manualPatch = 0;
 }
 

@@ -1,0 +1,82 @@
+#include "engine/PatchListVerifier.h"
+
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+
+#include "engine/PatchEngine.h"
+#include "engine/PatchSignature.h"
+#include "platform/FileSystem.h"
+#include "platform/PatchWindow.h"
+
+namespace nimbrel {
+
+namespace {
+
+constexpr const char* kCaption = "Nimbrel";
+constexpr const char* kNotVerified = "The patch could not be verified.";
+// Far above any real list or signature; a larger file is refused rather than read into memory.
+constexpr std::streamoff kMaxTextSize = 16 << 20;
+
+std::optional<std::string> readSmallFile(const std::string& path) {
+    if (FileSystem::isDirectory(path)) return std::nullopt;
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return std::nullopt;
+    std::streamoff size = in.tellg();
+    if (size < 0 || size > kMaxTextSize) return std::nullopt;
+    in.seekg(0);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    if (!in.read(bytes.data(), size)) return std::nullopt;
+    return bytes;
+}
+
+// As the list reader opens a manual list: a file that opens and is not empty.
+bool isNonEmptyFile(const std::string& path) {
+    if (FileSystem::isDirectory(path)) return false;
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    return in && in.tellg() > 0;
+}
+
+}  // namespace
+
+void PatchListVerifier::fetchSignature() {
+    if (engine_.patchPublicKey.empty()) return;
+    (void)engine_.downloadFile(std::string("version.ini") + PatchSignature::kSuffix, false);
+}
+
+int PatchListVerifier::verifyList(int fromManualFile) {
+    engine_.patchManifest.reset();
+    if (engine_.patchPublicKey.empty()) return 0;
+    // The same choice of file as the list reader makes, so the bytes verified are those parsed.
+    // A manual list we cannot read whole is refused, never passed over for another one.
+    std::string listPath = engine_.baseFolder + "ManualPatch.ini";
+    if (fromManualFile != 1 || !isNonEmptyFile(listPath)) listPath = engine_.updateFolder() + "version.ini";
+    std::optional<std::string> list = readSmallFile(listPath);
+    std::optional<std::string> text = readSmallFile(listPath + PatchSignature::kSuffix);
+    std::optional<PatchSignature> signature = text ? PatchSignature::parse(*text) : std::nullopt;
+    if (list && signature && signature->verify(*list, engine_.patchPublicKey)) {
+        engine_.patchManifest = std::move(*signature);
+        return 0;
+    }
+    if (engine_.dialog) engine_.dialog->messageBox(kNotVerified, kCaption);
+    return -1;
+}
+
+int PatchListVerifier::verifyFiles() {
+    for (const PatchListEntry& entry : engine_.patchEntries)
+        if (verifyFile(entry) < 0) return -4;
+    return 1;
+}
+
+int PatchListVerifier::verifyFile(const PatchListEntry& entry) {
+    if (engine_.patchPublicKey.empty()) return 1;
+    const ManifestFile* expected = engine_.patchManifest ? engine_.patchManifest->find(entry.fileName) : nullptr;
+    std::optional<ManifestFile> actual =
+        PatchSignature::describeFile(engine_.updateFolder() + entry.fileName, entry.fileName);
+    if (expected && actual && *expected == *actual) return 1;
+    if (engine_.dialog) engine_.dialog->messageBox(entry.fileName + ": " + kNotVerified, kCaption);
+    return -4;
+}
+
+}  // namespace nimbrel

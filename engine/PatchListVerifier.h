@@ -1,0 +1,30 @@
+#pragma once
+// With a release key configured, nothing from the patch server is used unless the release team
+// signed it: the patch list must carry a good signature before it is parsed, and every archive
+// and deletion list must match the signed manifest before any of them is opened. Without a key
+// every step here passes, as patch lists were taken before signing existed.
+
+namespace nimbrel {
+
+class PatchEngine;
+struct PatchListEntry;
+
+class PatchListVerifier {
+public:
+    explicit PatchListVerifier(PatchEngine& engine) : engine_(engine) {}
+    // Online: fetches "version.ini.sig" beside the list; a missing one shows when the list is verified.
+    void fetchSignature();
+    // 0 when the list the reader will read is signed by the key (the manifest is kept in the
+    // engine); -1, after telling the player, when it is not.
+    int verifyList(int fromManualFile);
+    // 1 when every PatchList file in the update folder matches the manifest; -4, after telling
+    // the player, at the first that does not.
+    int verifyFiles();
+    // The same for one file, for a step that wants to check each file as it lands.
+    int verifyFile(const PatchListEntry& entry);
+
+private:
+    PatchEngine& engine_;
+};
+
+}  // namespace nimbrel

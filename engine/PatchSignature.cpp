@@ -1,0 +1,198 @@
+#include "engine/PatchSignature.h"
+
+#include <sodium.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <set>
+
+#ifndef NIMBREL_PATCH_PUBLIC_KEY
+#define NIMBREL_PATCH_PUBLIC_KEY ""
+#endif
+
+namespace nimbrel {
+
+namespace {
+
+constexpr std::string_view kHeader = "nimbrel-patch-signature 1";
+constexpr std::string_view kSignaturePrefix = "signature ";
+
+bool sodiumReady() {
+    static const bool ready = sodium_init() >= 0;
+    return ready;
+}
+
+std::optional<std::string> fromBase64(std::string_view text, std::size_t expectedSize) {
+    std::string bytes(expectedSize, '\0');
+    std::size_t size = 0;
+    const char* end = nullptr;
+    if (sodium_base642bin(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size(), text.data(), text.size(),
+                          nullptr, &size, &end, sodium_base64_VARIANT_ORIGINAL) != 0)
+        return std::nullopt;
+    // Trailing text after the encoding, or a short key, is not a key of ours.
+    if (end != text.data() + text.size() || size != expectedSize) return std::nullopt;
+    return bytes;
+}
+
+std::string toBase64(std::string_view bytes) {
+    std::string text(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+    sodium_bin2base64(text.data(), text.size(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                      sodium_base64_VARIANT_ORIGINAL);
+    text.resize(text.size() - 1);  // the terminating NUL
+    return text;
+}
+
+std::string toHex(const unsigned char* bytes, std::size_t size) {
+    std::string text(size * 2 + 1, '\0');
+    sodium_bin2hex(text.data(), text.size(), bytes, size);
+    text.pop_back();
+    return text;
+}
+
+bool isHexDigest(std::string_view text) {
+    if (text.size() != crypto_hash_sha256_BYTES * 2) return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+// A name stands last on its line and may hold blanks, but a line break would end the line.
+bool isManifestName(std::string_view name) {
+    return !name.empty() && name.find_first_of(std::string_view("\n\r\0", 3)) == std::string_view::npos;
+}
+
+std::string manifestLine(std::string_view word, const ManifestFile& file) {
+    return std::string(word) + " " + std::to_string(file.length) + " " + file.sha256 + " " + file.name + "\n";
+}
+
+// "WORD LENGTH SHA256 NAME"
+std::optional<ManifestFile> parseManifestLine(std::string_view line, std::string_view word) {
+    if (line.substr(0, word.size() + 1) != std::string(word) + " ") return std::nullopt;
+    line.remove_prefix(word.size() + 1);
+    std::size_t blank = line.find(' ');
+    if (blank == std::string_view::npos || blank == 0 || blank > 19) return std::nullopt;
+    ManifestFile file;
+    for (char c : line.substr(0, blank)) {
+        if (c < '0' || c > '9') return std::nullopt;
+        file.length = file.length * 10 + static_cast<unsigned>(c - '0');
+    }
+    line.remove_prefix(blank + 1);
+    if (line.size() < 66 || line[64] != ' ' || !isHexDigest(line.substr(0, 64))) return std::nullopt;
+    file.sha256 = std::string(line.substr(0, 64));
+    file.name = std::string(line.substr(65));
+    if (!isManifestName(file.name)) return std::nullopt;
+    return file;
+}
+
+}  // namespace
+
+PatchSignature::KeyPair PatchSignature::generateKeyPair() {
+    if (!sodiumReady()) return {};
+    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
+    unsigned char secretKey[crypto_sign_SECRETKEYBYTES];
+    crypto_sign_keypair(publicKey, secretKey);
+    KeyPair pair{toBase64({reinterpret_cast<char*>(publicKey), sizeof publicKey}),
+                 toBase64({reinterpret_cast<char*>(secretKey), sizeof secretKey})};
+    sodium_memzero(secretKey, sizeof secretKey);
+    return pair;
+}
+
+std::string PatchSignature::configuredPublicKey() {
+    // An empty value does not switch a built-in key off: verification is never lost by accident.
+    const char* fromEnvironment = std::getenv("NIMBREL_PATCH_PUBLIC_KEY");
+    if (fromEnvironment && *fromEnvironment) return fromEnvironment;
+    return NIMBREL_PATCH_PUBLIC_KEY;
+}
+
+ManifestFile PatchSignature::describeBytes(std::string_view bytes, const std::string& name) {
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    if (!sodiumReady()) return {};
+    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    return ManifestFile{name, bytes.size(), toHex(digest, sizeof digest)};
+}
+
+std::optional<ManifestFile> PatchSignature::describeFile(const std::string& path, const std::string& name) {
+    if (!sodiumReady()) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    crypto_hash_sha256_state state;
+    crypto_hash_sha256_init(&state);
+    std::vector<char> chunk(1 << 16);
+    std::uint64_t length = 0;
+    while (in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        std::streamsize got = in.gcount();
+        if (got <= 0) break;
+        crypto_hash_sha256_update(&state, reinterpret_cast<unsigned char*>(chunk.data()),
+                                  static_cast<unsigned long long>(got));
+        length += static_cast<std::uint64_t>(got);
+    }
+    if (in.bad()) return std::nullopt;
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256_final(&state, digest);
+    return ManifestFile{name, length, toHex(digest, sizeof digest)};
+}
+
+std::optional<std::string> PatchSignature::sign(std::string_view listBytes, const std::string& listName,
+                                                const std::vector<ManifestFile>& files, const std::string& secretKey) {
+    if (!sodiumReady() || !isManifestName(listName)) return std::nullopt;
+    std::optional<std::string> key = fromBase64(secretKey, crypto_sign_SECRETKEYBYTES);
+    if (!key) return std::nullopt;
+    std::string signedText = manifestLine("list", describeBytes(listBytes, listName));
+    for (const ManifestFile& file : files) {
+        if (!isManifestName(file.name)) return std::nullopt;
+        signedText += manifestLine("file", file);
+    }
+    std::string message = std::string(listBytes) + signedText;
+    unsigned char signature[crypto_sign_BYTES];
+    crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(message.data()), message.size(),
+                         reinterpret_cast<const unsigned char*>(key->data()));
+    sodium_memzero(key->data(), key->size());
+    return std::string(kHeader) + "\n" + std::string(kSignaturePrefix) +
+           toBase64({reinterpret_cast<char*>(signature), sizeof signature}) + "\n" + signedText;
+}
+
+std::optional<PatchSignature> PatchSignature::parse(std::string_view text) {
+    if (!sodiumReady() || text.empty() || text.back() != '\n') return std::nullopt;
+    std::vector<std::string_view> lines;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    if (lines.size() < 3 || lines[0] != kHeader || !lines[1].starts_with(kSignaturePrefix)) return std::nullopt;
+    PatchSignature result;
+    std::optional<std::string> signature = fromBase64(lines[1].substr(kSignaturePrefix.size()), crypto_sign_BYTES);
+    std::optional<ManifestFile> list = parseManifestLine(lines[2], "list");
+    if (!signature || !list) return std::nullopt;
+    result.signature_ = std::move(*signature);
+    result.list_ = std::move(*list);
+    std::set<std::string> names;
+    for (std::size_t i = 3; i < lines.size(); ++i) {
+        std::optional<ManifestFile> file = parseManifestLine(lines[i], "file");
+        // Two lines for one name would leave open which of them a file is checked against.
+        if (!file || !names.insert(file->name).second) return std::nullopt;
+        result.files_.push_back(std::move(*file));
+    }
+    result.signedText_ = std::string(text.substr(lines[0].size() + 1 + lines[1].size() + 1));
+    return result;
+}
+
+bool PatchSignature::verify(std::string_view listBytes, const std::string& publicKey) const {
+    std::optional<std::string> key = fromBase64(publicKey, crypto_sign_PUBLICKEYBYTES);
+    if (!sodiumReady() || !key) return false;
+    ManifestFile actual = describeBytes(listBytes, list_.name);
+    if (actual.length != list_.length || actual.sha256 != list_.sha256) return false;
+    std::string message = std::string(listBytes) + signedText_;
+    return crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature_.data()),
+                                       reinterpret_cast<const unsigned char*>(message.data()), message.size(),
+                                       reinterpret_cast<const unsigned char*>(key->data())) == 0;
+}
+
+const ManifestFile* PatchSignature::find(const std::string& name) const {
+    for (const ManifestFile& file : files_)
+        if (file.name == name) return &file;
+    return nullptr;
+}
+
+}  // namespace nimbrel

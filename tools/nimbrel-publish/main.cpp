@@ -1,0 +1,89 @@
+// nimbrel-publish: makes a release's patch from two builds and signs patch lists.
+//   nimbrel-publish keygen SECRET_FILE
+//   nimbrel-publish make OLD NEW SERVER_DIR [--version N] [--sign SECRET_FILE]
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tools/nimbrel-publish/PatchPublisher.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: nimbrel-publish keygen SECRET_FILE\n"
+    "       nimbrel-publish make OLD NEW SERVER_DIR [--version N] [--sign SECRET_FILE]\n"
+    "keygen writes a new Ed25519 secret key (mode 0600, never over an existing file) and prints\n"
+    "the public key, the launcher's NIMBREL_PATCH_PUBLIC_KEY.\n"
+    "make writes the patch from build OLD to build NEW into SERVER_DIR, the folder served at the\n"
+    "patch base URL: one archive per top folder, a deletion list, the version block of\n"
+    "version.ini (CUR_VERSION becomes N, by default the current one + 1) and, with --sign,\n"
+    "version.ini.sig. A refused or failed make leaves SERVER_DIR as it was.\n";
+
+int usage() {
+    std::cerr << kUsage;
+    return 2;
+}
+
+bool parseVersion(const std::string& text, int& version) {
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    version = std::stoi(text);
+    return true;
+}
+
+int run(const std::vector<std::string>& args) {
+    if (args.empty()) return usage();
+    std::string error;
+    if (args[0] == "keygen" && args.size() == 2) {
+        std::optional<std::string> publicKey = nimbrel::PatchPublisher::keygen(args[1], error);
+        if (!publicKey) {
+            std::cerr << "nimbrel-publish: " << error << "\n";
+            return 1;
+        }
+        std::cout << *publicKey << "\n";
+        return 0;
+    }
+    if (args[0] != "make") return usage();
+    nimbrel::PublishRequest request;
+    std::vector<std::string> positional;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--version" && i + 1 < args.size()) {
+            int version = 0;
+            if (!parseVersion(args[++i], version)) return usage();
+            request.version = version;
+        } else if (args[i] == "--sign" && i + 1 < args.size()) {
+            request.secretKeyFile = args[++i];
+        } else if (args[i].starts_with("--")) {
+            return usage();
+        } else {
+            positional.push_back(args[i]);
+        }
+    }
+    if (positional.size() != 3) return usage();
+    request.oldBuild = positional[0];
+    request.newBuild = positional[1];
+    request.serverFolder = positional[2];
+    std::string report;
+    if (nimbrel::PatchPublisher::make(request, report, error) != 0) {
+        std::cerr << "nimbrel-publish: " << error << "\n";
+        return 1;
+    }
+    std::cout << report;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::exception& e) {
+        // A file-system error (a folder that cannot be read, a full disk) ends the run with its
+        // reason; the server folder is left as the staging rules leave it.
+        std::cerr << "nimbrel-publish: " << e.what() << "\n";
+        return 1;
+    }
+}
