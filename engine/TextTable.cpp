@@ -1,4 +1,4 @@
-#include "app/TextTable.h"
+#include "engine/TextTable.h"
 
 #include <cstring>
 
