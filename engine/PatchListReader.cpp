@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "engine/PatchEngine.h"
+#include "engine/PatchResult.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/TextCodec.h"
@@ -74,15 +75,15 @@ std::string PatchListReader::targetFolderFor(const std::string& baseFolder, cons
 }
 
 int PatchListReader::read(int fromManualFile) {
-    if (engine_.stopRequested) return -7;
+    if (engine_.stopRequested) return PatchResult::kStopped;
 
     std::ifstream in;
     if (!(fromManualFile == 1 && openNonEmpty(in, engine_.baseFolder + "ManualPatch.ini"))) {
         const std::string listPath = engine_.updateFolder() + "version.ini";
-        if (FileSystem::isDirectory(listPath)) return -1;
+        if (FileSystem::isDirectory(listPath)) return PatchResult::kFileUnreadable;
         in.open(listPath, std::ios::binary | std::ios::ate);
-        if (!in.is_open()) return -1;
-        if (in.tellg() <= 0) return -1;
+        if (!in.is_open()) return PatchResult::kFileUnreadable;
+        if (in.tellg() <= 0) return PatchResult::kFileUnreadable;
         in.seekg(0);
     }
 
@@ -99,12 +100,13 @@ int PatchListReader::read(int fromManualFile) {
             showVersion(begin);
             // A manual patch must continue the installed version, or files of the versions
             // in between would be missing.
-            if (begin > engine_.currentVersion && begin != engine_.currentVersion + 1) return -12;
+            if (begin > engine_.currentVersion && begin != engine_.currentVersion + 1)
+                return PatchResult::kManualPatchAhead;
         }
         if (contains(line, "CUR_VERSION")) {
             engine_.targetVersion = numberAt(line, kKeyNumberIndex);
             showVersion(engine_.currentVersion);
-            if (engine_.currentVersion >= engine_.targetVersion) return -6;
+            if (engine_.currentVersion >= engine_.targetVersion) return PatchResult::kAlreadyCurrent;
         } else if (contains(line, "[VERSION")) {
             blockVersion = numberAt(line, kBlockNumberIndex);
             pending = engine_.currentVersion < blockVersion;

@@ -35,7 +35,10 @@ constexpr int kButtonSkin = 24;
 
 class TextTable {
 public:
-    // Loads the resource built into the program: 0, or -1 when it is missing or empty.
+    static constexpr int kLoaded = 0;
+    static constexpr int kMissing = -1;  // the resource is missing or empty
+
+    // Loads the resource built into the program: kLoaded or kMissing.
     int load();
     // Loads from given resource data (the text before its terminating zero byte).
     int loadFrom(std::string_view resource);
