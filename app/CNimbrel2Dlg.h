@@ -38,8 +38,8 @@ public:
     // the worker's start, in that order. Ends the process with code 0 on a second instance
     // or a missing skin, as the original did.
     bool OnInitDialog();
-    // The window's teardown: stop and join the worker, empty the update folder unless a
-    // manual patch is in use, give the single-instance name up, delete the engine. Runs once.
+    // The window's teardown: stop and join the worker, empty the update folder after an
+    // online run, give the single-instance name up, delete the engine. Runs once.
     void OnDestroy();
 
     // PatchWindow, callable from the worker.

@@ -58,8 +58,10 @@ void PatchRun::finish() {
         worker_->quit();
         worker_->join();
     }
-    // Read only now: the worker clears it when it consumes the manual patch.
-    if (engine_ && !flags_.manualPatch) engine_->removeDownloadedFiles();
+    // Only an online run downloaded what lies in the update folder. Offline, with or without
+    // ManualPatch.ini, the player brought those files, and a failed run keeps them for the
+    // next try rather than losing them when the launcher closes.
+    if (engine_ && flags_.connectToServer) engine_->removeDownloadedFiles();
     lock_.release();
     worker_.reset();
     sequence_.reset();

@@ -38,8 +38,8 @@ public:
 
     // Tells the running step to stop; it returns PatchResult::kStopped at its next check.
     void requestStop();
-    // Stops and joins the worker, empties the update folder unless a manual patch is in use,
-    // gives the name up and deletes the engine. Safe to call more than once.
+    // Stops and joins the worker, empties the update folder after an online run, gives the
+    // name up and deletes the engine. Safe to call more than once.
     void finish();
     // Gives the name up so that a program we start can take it (the game, the self-updater).
     void handOverLock() { lock_.close(); }

@@ -92,13 +92,15 @@ TEST_F(PatchRunTest, GivenAddressWinsOverTheEnvironmentAndTheNameIsGivenUpAfterw
     }
 }
 
-// The player brought the patch files of a manual patch; an online run's downloads go.
-TEST_F(PatchRunTest, TeardownEmptiesTheUpdateFolderUnlessAManualPatchIsInUse) {
+// Offline the player brought the patch files; only an online run's downloads go.
+TEST_F(PatchRunTest, TeardownEmptiesTheUpdateFolderOnlyAfterAnOnlineRun) {
     struct Case {
         const char* name;
+        const char* words;
         bool manualPatch;
         bool kept;
-    } cases[] = {{"online", false, false}, {"manual patch", true, true}};
+    } cases[] = {
+        {"online", "", false, false}, {"offline", "DontConnect", false, true}, {"manual patch", "", true, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         window.clear();
@@ -106,7 +108,7 @@ TEST_F(PatchRunTest, TeardownEmptiesTheUpdateFolderUnlessAManualPatchIsInUse) {
         if (c.manualPatch) game.write("ManualPatch.ini", "BGN_VERSION = 1\r\nCUR_VERSION = 1\r\n");
         game.write("update/root_1.zip", "brought along");
         {
-            PatchRun run(window, texts, StartupFlags::forGameFolder(game.path(), ""));
+            PatchRun run(window, texts, StartupFlags::forGameFolder(game.path(), c.words));
             ASSERT_EQ(run.acquireLock(), SingleInstanceLock::Result::Acquired);
             EXPECT_EQ(runToTheEnd(run, server.url(kPatchFolder)), std::make_pair(-1L, 0L));
         }
