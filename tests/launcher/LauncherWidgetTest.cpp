@@ -1,6 +1,6 @@
 // The launcher window in this process, driven with QTest against a real patch server on
-// 127.0.0.1 in a throwaway game folder: what the window shows when a run ends. Needs a
-// display (run under xvfb-run); skips without one.
+// 127.0.0.1 in a throwaway game folder: what the window shows when a run ends, where its
+// controls sit, and dragging it. Needs a display (run under xvfb-run); skips without one.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,6 +9,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QTest>
 #include <chrono>
 #include <cstdlib>
@@ -37,10 +38,12 @@ QApplication& application() {
     static int argc = 1;
     static char name[] = "LauncherWidgetTest";
     static char* argv[] = {name, nullptr};
-    // The embedded page shares the window's GL context, as in the launcher's own start-up.
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     // Never destroyed: tearing the toolkit down during static destruction crashes the process.
-    static QApplication* app = new QApplication(argc, argv);
+    static QApplication* app = [] {
+        // The embedded page shares the window's GL context, as in the launcher's own start-up.
+        QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+        return new QApplication(argc, argv);
+    }();
     return *app;
 }
 
@@ -50,6 +53,24 @@ std::string zipped(const test::TempGameFolder& scratch, const std::map<std::stri
         writer.addBuffer(name, reinterpret_cast<const unsigned char*>(content.data()), content.size(), PackEntryDate{});
     EXPECT_EQ(writer.close(), 0);
     return scratch.read("patch.zip");
+}
+
+void installVersion(const test::TempGameFolder& game, int version) {
+    game.write("version.ini", std::string("[DEFAULT]\r\nCUR_VERSION") + VersionTokenTable::tokenForVersion(version));
+}
+
+// A press on the window at a point, a move by an offset and the release, delivered to whatever
+// lies there as the display would.
+void drag(QWidget& window, QPoint from, QPoint by) {
+    QWidget* target = window.childAt(from) ? window.childAt(from) : &window;
+    const QPoint local = target->mapFrom(&window, from);
+    auto send = [&](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, at, target->mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
+        QApplication::sendEvent(target, &event);
+    };
+    send(QEvent::MouseButtonPress, local, Qt::LeftButton);
+    send(QEvent::MouseMove, local + by, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, local + by, Qt::NoButton);
 }
 
 class LauncherWindow : public ::testing::Test {
@@ -66,7 +87,7 @@ protected:
         test::ChildProcess::Options options;
         options.outputFolder = side.path();
         ASSERT_EQ(test::ChildProcess::run({MAKE_SKIN_PATH, game.path()}, options).exitCode, 0);
-        game.write("version.ini", std::string("[DEFAULT]\r\nCUR_VERSION") + VersionTokenTable::tokenForVersion(0));
+        installVersion(game, 0);
         server.setFile(std::string(kPatchFolder) + "version.ini",
                        "CUR_VERSION = 1\r\n[VERSION = 1]\r\nroot=root_1.zip\r\n");
         server.setFile(std::string(kPatchFolder) + "root_1.zip", zipped(side, {{"notice.txt", "version 1\n"}}));
@@ -103,6 +124,7 @@ TEST_F(LauncherWindow, EndOfARunShowsItsOutcomeAndTheInstalledVersion) {
         bool startEnabled;
     } cases[] = {
         {"patched", [](const auto&) {}, "Completed Update File", "1", true},
+        {"already current", [](const auto& g) { installVersion(g, 1); }, "It is the latest version", "", true},
         // A folder where the patch writes a file: the archive cannot be extracted (-8).
         {"extraction fails", [](const auto& g) { g.write("notice.txt/keep", "in the way"); },
          "Cannot write the patched files. Please check the game folder", "", false},
@@ -124,6 +146,48 @@ TEST_F(LauncherWindow, EndOfARunShowsItsOutcomeAndTheInstalledVersion) {
         }
         EXPECT_EQ(folder.read("version.ini").substr(22), VersionTokenTable::tokenForVersion(c.startEnabled ? 1 : 0));
     }
+}
+
+// Where every control sits decides whether the skin lines up: the buttons and the bar at
+// their pixel placements, the labels at the template's dialog units scaled so that 338 x 241
+// units are the 600 x 421 window, the page's frame clipped two pixels on every side.
+TEST_F(LauncherWindow, ControlsSitAtTheirPlacementsAndTheBackgroundDragsTheWindow) {
+    CNimbrel2Dlg window("", game.path());
+    window.OnInitDialog();
+    window.show();
+    ASSERT_TRUE(runUntilStatus(window, "Completed Update File"));
+    const std::pair<const char*, QRect> expected[] = {
+        {"start", QRect(466, 351, 116, 51)},
+        {"config", QRect(395, 351, 54, 51)},
+        {"join", QRect(508, 5, 39, 11)},
+        {"homePage", QRect(457, 5, 39, 11)},
+        {"close", QRect(561, 5, 24, 11)},
+        {"progress", QRect(81, 385, 301, 16)},
+        {"browser", QRect(-1, 21, 602, 329)},
+        {"statusLabel", QRect(178, 355, 197, 14)},   // 100, 203, 111 x 8 units
+        {"itemLabel", QRect(170, 369, 173, 14)},     // 96, 211, 97 x 8
+        {"counterLabel", QRect(348, 369, 35, 14)},   // 196, 211, 20 x 8
+        {"versionCaption", QRect(99, 355, 43, 14)},  // "Version": 56, 203, 24 x 8
+        {"versionLabel", QRect(147, 355, 23, 14)},   // version number: 83, 203, 13 x 8
+        {"counterCaption", QRect(98, 369, 71, 14)},  // "[Now/Total]": 55, 211, 40 x 8
+    };
+    for (const auto& [name, rect] : expected) {
+        auto* control = window.findChild<QWidget*>(name);
+        ASSERT_NE(control, nullptr) << name;
+        EXPECT_EQ(control->geometry(), rect) << name;
+    }
+    EXPECT_EQ(window.findChild<QWidget*>("browser")->mask().boundingRect(), QRect(2, 2, 598, 325));
+    EXPECT_EQ(window.findChild<CTransparentStatic*>("versionCaption")->text(), "Version");
+    EXPECT_EQ(window.findChild<CTransparentStatic*>("counterCaption")->text(), "[Now/Total]");
+    EXPECT_EQ(window.windowTitle(), "Quorlan Launcher");
+    EXPECT_TRUE(window.windowFlags().testFlag(Qt::FramelessWindowHint));
+
+    // The title strip is background; the labels are background too.
+    ASSERT_EQ(window.frameGeometry(), QRect(0, 0, 600, 421));
+    drag(window, QPoint(300, 10), QPoint(40, 30));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.frameGeometry() == QRect(40, 30, 600, 421); }));
+    drag(window, QPoint(230, 370), QPoint(-40, -30));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.frameGeometry() == QRect(0, 0, 600, 421); }));
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QFile>
 #include <QMessageBox>
-#include <QMouseEvent>
 #include <QPixmap>
 #include <QSaveFile>
 #include <QScreen>
@@ -108,19 +107,6 @@ void LauncherTestHook::run(const QString& command) {
         }
     } else if (words[0] == "close" && dialog_) {
         QMetaObject::invokeMethod(dialog_, &QDialog::reject, Qt::QueuedConnection);
-    } else if (words[0] == "drag" && words.size() == 5 && dialog_) {
-        QPoint from(words[1].toInt(), words[2].toInt());
-        QPoint by(words[3].toInt(), words[4].toInt());
-        QWidget* target = dialog_->childAt(from);
-        if (!target) target = dialog_;
-        QPoint local = target->mapFrom(dialog_, from);
-        auto send = [&](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
-            QMouseEvent event(type, at, target->mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
-            QApplication::sendEvent(target, &event);
-        };
-        send(QEvent::MouseButtonPress, local, Qt::LeftButton);
-        send(QEvent::MouseMove, local + by, Qt::LeftButton);
-        send(QEvent::MouseButtonRelease, local + by, Qt::NoButton);
     } else if (words[0] == "screenshot" && words.size() == 2) {
         ok = screenshot(words[1]);
     } else {
@@ -148,10 +134,6 @@ void LauncherTestHook::writeState() {
         {IDC_COUNTER_LABEL, "counterLabel"},     {IDC_STATUS_LABEL, "statusLabel"},
         {IDC_VERSION_CAPTION, "versionCaption"}, {IDC_COUNTER_CAPTION, "counterCaption"},
     };
-    static const std::pair<int, const char*> buttons[] = {
-        {IDC_START, "start"}, {IDC_CLOSE, "close"},       {IDC_CONFIG, "config"},
-        {IDC_JOIN, "join"},   {IDC_HOMEPAGE, "homePage"},
-    };
     auto rect = [](const QRect& r) {
         return QString("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
     };
@@ -168,23 +150,13 @@ void LauncherTestHook::writeState() {
             // A full bar has its head at or past the right edge.
             lines
                 << QString("progress_full=%1").arg(bar->headPosition() >= static_cast<unsigned>(bar->width()) ? 1 : 0);
-            lines << "rect.progress=" + rect(bar->geometry());
         }
         if (!result_.isEmpty()) lines << "result=" + result_;
-        for (const auto& [id, name] : labels) {
-            if (auto* label = control<CTransparentStatic>(name)) {
+        for (const auto& [id, name] : labels)
+            if (auto* label = control<CTransparentStatic>(name))
                 lines << QString("label.%1=%2").arg(id).arg(QString::fromStdString(label->text()));
-                lines << QString("rect.%1=%2").arg(id).arg(rect(label->geometry()));
-            }
-        }
-        for (const auto& [id, name] : buttons)
-            if (auto* button = control<QWidget>(name))
-                lines << QString("rect.%1=%2").arg(id).arg(rect(button->geometry()));
-        if (auto* browser = control<CExplorer1>("browser")) {
+        if (auto* browser = control<CExplorer1>("browser"))
             lines << QString("page=%1").arg(QString::fromStdString(browser->currentUrl()));
-            lines << "rect.browser=" + rect(browser->geometry());
-            lines << "mask.browser=" + rect(browser->mask().boundingRect());
-        }
     }
     int openBoxes = 0;
     for (QWidget* widget : QApplication::topLevelWidgets())

@@ -4,7 +4,6 @@
 // top-level widgets and its controls by their object names. In the folder it is given:
 //   command  written by the test (atomically), one command a line, taken and removed:
 //            "click start|config|join|homepage|x", "answer-box", "close",
-//            "drag X Y DX DY" (press on the window at X,Y, move by DX,DY, release),
 //            "screenshot FILE" (the window as the screen shows it, as PNG)
 //   state    rewritten after every change: key=value lines (geometry, title, Start, bar,
 //            labels, result, open message boxes)
