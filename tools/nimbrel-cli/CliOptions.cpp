@@ -114,7 +114,7 @@ std::string CliOptions::help() {
         text += title;
         for (const PatchCodeInfo& info : codes) {
             char line[160];
-            std::snprintf(line, sizeof line, "  %4d  %-20s %s\n", info.code, info.name, info.meaning);
+            std::snprintf(line, sizeof line, "  %4d  %-21s %s\n", info.code, info.name, info.meaning);
             text += line;
         }
     };
