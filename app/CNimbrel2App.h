@@ -6,11 +6,9 @@
 
 namespace nimbrel {
 
-class LauncherTestHook;
-
 class CNimbrel2App {
 public:
-    explicit CNimbrel2App(std::string commandLine, LauncherTestHook* testHook = nullptr);
+    explicit CNimbrel2App(std::string commandLine);
 
     // Always false, as the original: there is no message loop of the application's own after
     // the window has closed.
@@ -18,7 +16,6 @@ public:
 
 private:
     std::string commandLine_;
-    LauncherTestHook* testHook_;
 };
 
 }  // namespace nimbrel

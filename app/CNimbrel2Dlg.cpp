@@ -17,8 +17,8 @@
 
 #include "app/MessageBoxBridge.h"
 #include "app/PatchMessageEvent.h"
+#include "engine/PatchResult.h"
 #include "platform/ExecutablePath.h"
-#include "platform/FileSystem.h"
 #include "platform/ProcessLauncher.h"
 #include "platform/WindowMessages.h"
 
@@ -27,10 +27,6 @@ namespace nimbrel {
 namespace {
 
 constexpr const char* kCaption = "Nimbrel";
-// The original named a text line beyond its table here; this is our own wording.
-constexpr const char* kManualPatchTooNew =
-    "This manual patch starts beyond the next version of your game. Apply the earlier patches "
-    "first, then start the launcher again.";
 
 // The dialog template is 338 x 241 dialog units and the window 600 x 421 pixels: these are
 // the base units that map one onto the other, applied to each edge as the platform did.
@@ -67,9 +63,10 @@ QIcon applicationIcon() {
 
 }  // namespace
 
-CNimbrel2Dlg::CNimbrel2Dlg(const std::string& commandLine, QWidget* parent)
+CNimbrel2Dlg::CNimbrel2Dlg(const std::string& commandLine, const std::string& gameFolder, QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::FramelessWindowHint),
-      flags_(StartupFlags::fromStartup(ExecutablePath::path(), commandLine)) {
+      gameFolder_(gameFolder.empty() ? ExecutablePath::folder() : gameFolder),
+      run_(*this, textTable_, StartupFlags::forGameFolder(gameFolder_, commandLine)) {
     // The controls of the template, in the order they were bound: browser, buttons, labels.
     browser_ = new CExplorer1(this);
     config_ = new CImageButton(this);
@@ -85,6 +82,22 @@ CNimbrel2Dlg::CNimbrel2Dlg(const std::string& commandLine, QWidget* parent)
     countLabel_ = new CTransparentStatic(this);
     boxes_ = new MessageBoxBridge(this);
 
+    const std::pair<QWidget*, const char*> names[] = {
+        {browser_, "browser"},
+        {config_, "config"},
+        {start_, "start"},
+        {join_, "join"},
+        {homePage_, "homePage"},
+        {close_, "close"},
+        {itemLabel_, "itemLabel"},
+        {counterLabel_, "counterLabel"},
+        {captionLabel_, "versionCaption"},
+        {versionLabel_, "versionLabel"},
+        {statusLabel_, "statusLabel"},
+        {countLabel_, "counterCaption"},
+    };
+    for (const auto& [widget, name] : names) widget->setObjectName(name);
+
     start_->setText("Start");
     config_->setText("Config");
     join_->setText("Join");
@@ -99,11 +112,6 @@ CNimbrel2Dlg::CNimbrel2Dlg(const std::string& commandLine, QWidget* parent)
 
 CNimbrel2Dlg::~CNimbrel2Dlg() { OnDestroy(); }
 
-std::string CNimbrel2Dlg::text(int line) const {
-    // A table that failed to load answers empty lines rather than ending the launcher.
-    return static_cast<std::size_t>(line) < textTable_.size() ? textTable_.line(line) : std::string();
-}
-
 void CNimbrel2Dlg::showBox(const std::string& message) { boxes_->show(message, kCaption); }
 
 void CNimbrel2Dlg::endProcess() {
@@ -115,34 +123,18 @@ void CNimbrel2Dlg::endProcess() {
 bool CNimbrel2Dlg::OnInitDialog() {
     if (textTable_.load() < 0) showBox("String not found !");
 
-    if (mutex_.acquire() == SingleInstanceLock::Result::AlreadyExists) {
+    if (run_.acquireLock() == SingleInstanceLock::Result::AlreadyExists) {
         showBox(SingleInstanceLock::kDoubleExecutionText);
         endProcess();
     }
 
-    if (engine_) engine_->shutdown();
-    engine_ = std::make_unique<PatchEngine>(this);
-    engine_->initialize();
+    // The engine makes the game folder the current one, where the skin pictures are found.
+    run_.openEngine(gameFolder_);
 
     setWindowIcon(applicationIcon());
     layoutSkin();
 
-    // The variable lets the tests and the demo point the launcher at a local patch server
-    // without a build of their own.
-    const char* patchUrl = std::getenv("NIMBREL_PATCH_URL");
-    engine_->patchBaseUrl = patchUrl && *patchUrl ? patchUrl : text(TextLine::kPatchUrl);
-    engine_->waitingText = text(TextLine::kWaiting);
-    engine_->deletingText = text(TextLine::kDeleting);
-    engine_->collectingText = text(TextLine::kCollecting);
-
-    // The original created "Update", which is the steps' "update\" on a case-blind file
-    // system; here the two spellings would be two folders, so it is the steps' own name.
-    std::string updateFolder = engine_->updateFolder();
-    FileSystem::createDirectory(updateFolder.substr(0, updateFolder.size() - 1));
-
-    sequence_ = std::make_unique<PatchSequence>(*engine_, flags_);
-    worker_ = std::make_unique<CPatchThread>();
-    worker_->postThreadMessage(WM_PATCH_START, reinterpret_cast<std::intptr_t>(sequence_.get()), 0);
+    run_.start();
     return true;
 }
 
@@ -161,18 +153,19 @@ void CNimbrel2Dlg::layoutSkin() {
 
     const std::string buttonSkin = text(TextLine::kButtonSkin);
     struct Placement {
-        CImageButton* button;
+        int controlId;
         QRect rect;
         int stripX;
     } placements[] = {
-        {start_, QRect(466, 351, 116, 51), 56}, {config_, QRect(395, 351, 54, 51), 1},
-        {join_, QRect(508, 5, 39, 11), 213},    {homePage_, QRect(457, 5, 39, 11), 173},
-        {close_, QRect(561, 5, 24, 11), 254},
+        {IDC_START, QRect(466, 351, 116, 51), 56}, {IDC_CONFIG, QRect(395, 351, 54, 51), 1},
+        {IDC_JOIN, QRect(508, 5, 39, 11), 213},    {IDC_HOMEPAGE, QRect(457, 5, 39, 11), 173},
+        {IDC_CLOSE, QRect(561, 5, 24, 11), 254},
     };
     for (const auto& p : placements) {
-        p.button->setGeometry(p.rect);
-        p.button->SetSkin(buttonSkin, p.stripX, 1);
-        if (p.button == start_) start_->setEnabled(false);
+        CImageButton* target = button(p.controlId);
+        target->setGeometry(p.rect);
+        target->SetSkin(buttonSkin, p.stripX, 1);
+        if (p.controlId == IDC_START) target->setEnabled(false);
     }
 
     struct LabelSetup {
@@ -195,6 +188,7 @@ void CNimbrel2Dlg::layoutSkin() {
 
     delete progress_;
     progress_ = new CProgress_Blue(this);
+    progress_->setObjectName("progress");
     progress_->setGeometry(81, 385, 382 - 81, 401 - 385);
     progress_->show();
     progress_->SetRange(0, 100);
@@ -207,23 +201,10 @@ void CNimbrel2Dlg::layoutSkin() {
 void CNimbrel2Dlg::OnDestroy() {
     if (destroyed_) return;
     destroyed_ = true;
-    if (engine_) engine_->stopRequested = 1;
+    run_.requestStop();
     // A step waiting for a box would never see the stop flag: answer it so the worker ends.
     boxes_->cancelAll();
-    // The original slept a second and hoped the worker had finished; joining makes sure
-    // nothing touches the engine after it is deleted.
-    if (worker_) {
-        worker_->quit();
-        worker_->join();
-    }
-    if (engine_ && !flags_.manualPatch) engine_->removeDownloadedFiles();
-    mutex_.release();
-    worker_.reset();
-    sequence_.reset();
-    if (engine_) {
-        engine_->shutdown();
-        engine_.reset();
-    }
+    run_.finish();
     delete progress_;
     progress_ = nullptr;
 }
@@ -242,15 +223,15 @@ void CNimbrel2Dlg::messageBox(const std::string& boxText, const std::string& cap
 
 CImageButton* CNimbrel2Dlg::button(int controlId) const {
     switch (controlId) {
-        case 1:
+        case IDC_START:
             return start_;
-        case 2:
+        case IDC_CLOSE:
             return close_;
-        case 1000:
+        case IDC_CONFIG:
             return config_;
-        case 1005:
+        case IDC_JOIN:
             return join_;
-        case 1006:
+        case IDC_HOMEPAGE:
             return homePage_;
         default:
             return nullptr;
@@ -259,17 +240,17 @@ CImageButton* CNimbrel2Dlg::button(int controlId) const {
 
 CTransparentStatic* CNimbrel2Dlg::label(int controlId) const {
     switch (controlId) {
-        case 1002:
+        case IDC_ITEM_LABEL:
             return itemLabel_;
-        case 1008:
+        case IDC_VERSION_LABEL:
             return versionLabel_;
-        case 1010:
+        case IDC_COUNTER_LABEL:
             return counterLabel_;
-        case 1011:
+        case IDC_STATUS_LABEL:
             return statusLabel_;
-        case 1012:
+        case IDC_VERSION_CAPTION:
             return captionLabel_;
-        case 1013:
+        case IDC_COUNTER_CAPTION:
             return countLabel_;
         default:
             return nullptr;
@@ -293,39 +274,37 @@ bool CNimbrel2Dlg::event(QEvent* e) {
 void CNimbrel2Dlg::OnPatchProgress(std::intptr_t percentage) {
     if (!progress_) return;
     progress_->SetPos(static_cast<unsigned>(percentage));
-    progressPosition_ = static_cast<unsigned>(percentage);
 }
 
 void CNimbrel2Dlg::OnPatchResult(std::intptr_t result, std::intptr_t stage) {
-    hasResult_ = true;
-    resultCode_ = static_cast<int>(result);
-    resultStage_ = static_cast<int>(stage);
-    if (result >= 0) {
-        statusLabel_->SetText(text(TextLine::kCompleted));
-        if (engine_ && engine_->selfUpdateRequired) {
-            mutex_.close();
+    using namespace PatchResult;
+    // Every outcome names itself: a failure that kept the last stage text with Start disabled
+    // looked like a launcher that hangs.
+    const std::string outcome = run_.resultText(static_cast<int>(result), static_cast<int>(stage));
+    statusLabel_->SetText(outcome);
+    if (result >= kOk) {
+        // A successful run reports the version it wrote; the label still held the one read
+        // before the patch, or the last one the patch list named.
+        versionLabel_->SetText(std::to_string(result));
+        if (run_.selfUpdateRequired()) {
+            run_.handOverLock();
             startProgram("selfupdate.exe", text(TextLine::kLaunchToken), true);
             QMetaObject::invokeMethod(
                 this, [this] { done(QDialog::Rejected); }, Qt::QueuedConnection);
         }
         OnPatchProgress(100);
         start_->setEnabled(true);
-    } else if (result == -3 || result == -6) {
-        statusLabel_->SetText(text(TextLine::kLatest));
+    } else if (result == kNothingToFetch || result == kAlreadyCurrent) {
         start_->setEnabled(true);
-    } else if (result == -7) {
-        statusLabel_->SetText(text(TextLine::kStopped));
-    } else if (result == -11) {
-        statusLabel_->SetText(kPackFailedText);
-    } else if (result == -12) {
-        showBox(kManualPatchTooNew);
+    } else if (result == kManualPatchAhead) {
+        showBox(outcome);
         QMetaObject::invokeMethod(
             this, [this] { done(QDialog::Rejected); }, Qt::QueuedConnection);
     }
 }
 
 void CNimbrel2Dlg::startProgram(const std::string& file, const std::string& parameters, bool hidden) {
-    int code = ProcessLauncher::execute(file, parameters, engine_ ? engine_->baseFolder : std::string(),
+    int code = ProcessLauncher::execute(file, parameters, run_.baseFolder(),
                                         hidden ? ProcessLauncher::Show::Hidden : ProcessLauncher::Show::Normal);
     if (!ProcessLauncher::succeeded(code))
         showBox(text(code == ProcessLauncher::kFileNotFound ? TextLine::kNotFound : TextLine::kStartFailed));
@@ -339,7 +318,7 @@ void CNimbrel2Dlg::openPage(const std::string& url) {
 
 void CNimbrel2Dlg::OnOK() {
     // The game client takes the name itself; it must be free before it starts.
-    mutex_.close();
+    run_.handOverLock();
     startProgram("QuorlanPlus.exe", text(TextLine::kLaunchToken), false);
     done(QDialog::Accepted);
 }

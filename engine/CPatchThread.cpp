@@ -1,7 +1,6 @@
 #include "engine/CPatchThread.h"
 
-#include "engine/PatchSequence.h"
-#include "platform/WindowMessages.h"
+#include <utility>
 
 namespace nimbrel {
 
@@ -12,11 +11,11 @@ CPatchThread::~CPatchThread() {
     join();
 }
 
-void CPatchThread::postThreadMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) {
+void CPatchThread::post(std::function<void()> job) {
     {
         std::lock_guard guard(mutex_);
-        if (quitting_) return;
-        queue_.push_back({message, wParam, lParam});
+        if (quitting_ || !job) return;
+        queue_.push_back(std::move(job));
     }
     wake_.notify_one();
 }
@@ -36,20 +35,18 @@ void CPatchThread::join() {
 
 void CPatchThread::loop() {
     for (;;) {
-        ThreadMessage next{};
+        std::function<void()> next;
         {
             std::unique_lock lock(mutex_);
             wake_.wait(lock, [this] { return quitting_ || !queue_.empty(); });
             if (quitting_) return;
-            next = queue_.front();
+            next = std::move(queue_.front());
             queue_.pop_front();
         }
-        if (next.message == WM_PATCH_START && next.wParam != 0) {
-            // Nothing may escape the worker: an exception here would end the process.
-            try {
-                reinterpret_cast<PatchSequence*>(next.wParam)->run();
-            } catch (...) {
-            }
+        // Nothing may escape the worker: an exception here would end the process.
+        try {
+            next();
+        } catch (...) {
         }
     }
 }

@@ -1,11 +1,11 @@
 #pragma once
-// The patch worker: a thread idling in a small message loop until it is told to run a patch
-// sequence (WM_PATCH_START with a PatchSequence* in wParam) or to quit. Its owner destroys it
-// before the engine, so the sequence never outlives the state it works on.
+// The patch worker: a thread idling in a small loop until it is given a job (the patch
+// sequence, once per launcher start) or told to quit. Its owner destroys it before the
+// engine, so the sequence never outlives the state it works on.
 
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -18,26 +18,20 @@ public:
     CPatchThread(const CPatchThread&) = delete;
     CPatchThread& operator=(const CPatchThread&) = delete;
 
-    // Queues a message for the loop. WM_PATCH_START with a PatchSequence* in wParam runs that
-    // sequence; other messages are ignored. Messages posted after quit() are dropped.
-    void postThreadMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam);
+    // Queues a job for the loop (the original's WM_PATCH_START). Jobs posted after quit() are
+    // dropped; an exception a job throws ends that job, never the process.
+    void post(std::function<void()> job);
     // The loop ends after the message it is handling; queued ones are dropped.
     void quit();
     // Waits for the loop to end; safe to call more than once.
     void join();
 
 private:
-    struct ThreadMessage {
-        unsigned message;
-        std::intptr_t wParam;
-        std::intptr_t lParam;
-    };
-
     void loop();
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<ThreadMessage> queue_;
+    std::deque<std::function<void()>> queue_;
     bool quitting_ = false;
     std::thread thread_;
 };

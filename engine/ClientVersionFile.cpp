@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "engine/PatchEngine.h"
+#include "engine/PatchResult.h"
 #include "engine/VersionTokenTable.h"
 #include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
@@ -50,19 +51,19 @@ void ClientVersionFile::showError(const std::string& text) const {
 }
 
 int ClientVersionFile::read() {
-    if (engine_.stopRequested) return -7;
+    if (engine_.stopRequested) return PatchResult::kStopped;
     const std::string path = engine_.baseFolder + kFileName;
     std::ifstream in;
     if (!FileSystem::isDirectory(path)) in.open(path, std::ios::binary);
     if (!in.is_open()) {
         showError(kMissingText);
-        return -1;
+        return PatchResult::kFileUnreadable;
     }
 
     std::string value;
     std::string line;
     for (;;) {
-        if (engine_.stopRequested) return -7;
+        if (engine_.stopRequested) return PatchResult::kStopped;
         if (!std::getline(in, line)) break;
         // Written with CR LF; files edited by hand may end their lines in LF alone.
         if (!in.eof() && !line.empty() && line.back() == '\r') line.pop_back();
@@ -73,23 +74,23 @@ int ClientVersionFile::read() {
     }
     if (value.empty()) {
         showError(kInvalidText);
-        return -1;
+        return PatchResult::kFileUnreadable;
     }
     engine_.currentVersion = VersionTokenTable::versionFromToken(std::string_view(value));
     if (engine_.currentVersion < 0) {
         showError(kInvalidText);
-        return -1;
+        return PatchResult::kFileUnreadable;
     }
     return engine_.currentVersion;
 }
 
 int ClientVersionFile::write(int version) {
-    if (engine_.stopRequested) return -7;
+    if (engine_.stopRequested) return PatchResult::kStopped;
     const std::string path = engine_.baseFolder + kFileName;
     int error = replaceFileContent(path, contentFor(version));
     if (error != 0) {
         showError(fileErrorText(error, path));
-        return -1;
+        return PatchResult::kFileUnreadable;
     }
     return version;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "engine/PatchEngine.h"
+#include "engine/PatchResult.h"
 #include "platform/DebugOutput.h"
 #include "platform/DownloadCache.h"
 #include "platform/FileSystem.h"
@@ -134,14 +135,14 @@ FileDownloader::Attempt FileDownloader::copyFromCache(const std::string& url, co
 }
 
 int FileDownloader::downloadFile(const std::string& name, bool useCache) {
-    if (engine_.stopRequested) return -7;
+    if (engine_.stopRequested) return PatchResult::kStopped;
     PatchWindow* window = engine_.dialog;
     if (window) window->setLabelText(IDC_ITEM_LABEL, name);
 
     // The patch list refuses such names already; this is the last line before the disk.
     if (!FileSystem::isSafeRelativeName(name, false) || name == kTemporaryName) {
         trace("refused server file name \"" + name + "\"");
-        return -2;
+        return PatchResult::kListDownloadFailed;
     }
     const std::string target = engine_.updateFolder() + name;
     if (engine_.fileExists(target)) return 0;
@@ -152,22 +153,22 @@ int FileDownloader::downloadFile(const std::string& name, bool useCache) {
         if (useCache) {
             bool cacheFailed = false;
             Attempt copied = copyFromCache(url, target, cacheFailed);
-            if (copied == Attempt::Stopped) return -7;
+            if (copied == Attempt::Stopped) return PatchResult::kStopped;
             if (copied == Attempt::Done) return 0;
             if (!cacheFailed) continue;  // the copy into place failed: next attempt
         } else {
             DownloadCache().removeEntry(url);
         }
         Attempt fetched = fetchDirect(url, target);
-        if (fetched == Attempt::Stopped) return -7;
+        if (fetched == Attempt::Stopped) return PatchResult::kStopped;
         if (fetched == Attempt::Done) return 0;
     }
-    return -2;
+    return PatchResult::kListDownloadFailed;
 }
 
 int FileDownloader::downloadPatchFiles() {
-    if (engine_.stopRequested) return -7;
-    if (engine_.patchEntries.empty()) return -3;
+    if (engine_.stopRequested) return PatchResult::kStopped;
+    if (engine_.patchEntries.empty()) return PatchResult::kNothingToFetch;
     for (const PatchListEntry& entry : engine_.patchEntries) {
         if (downloadFile(entry.fileName, true) >= 0) {
             // With a release key, a file that does not match the signed list ends the fetch at once.

@@ -1,12 +1,13 @@
 #include "engine/ManualPatchCheck.h"
 
 #include "engine/PatchEngine.h"
+#include "engine/PatchResult.h"
 
 namespace nimbrel {
 
 int ManualPatchCheck::checkManualPatchFiles() {
-    if (engine_.stopRequested) return -7;
-    if (engine_.patchEntries.empty()) return -3;
+    if (engine_.stopRequested) return PatchResult::kStopped;
+    if (engine_.patchEntries.empty()) return PatchResult::kNothingToFetch;
     const std::string updateFolder = engine_.updateFolder();
     for (const auto& entry : engine_.patchEntries) {
         // Deletion lists must be there as much as archives: the check does not look at kind.

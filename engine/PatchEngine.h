@@ -34,26 +34,27 @@ public:
     bool fileExists(const std::string& path) const;
     std::string updateFolder() const { return baseFolder + kUpdateFolderName; }
 
+    // The steps return the codes of engine/PatchResult.h.
     // Client version file.
-    int readClientVersion();
-    int writeClientVersion(int version);
+    [[nodiscard]] int readClientVersion();
+    [[nodiscard]] int writeClientVersion(int version);
     // Patch list.
-    int readPatchList(int fromManualFile);
+    [[nodiscard]] int readPatchList(int fromManualFile);
     // Signed patch lists (each passes when no release key is configured).
     void fetchPatchListSignature();
-    int verifyPatchList(int fromManualFile);
-    int verifyPatchFiles();
-    int verifyPatchFile(const PatchListEntry& entry);  // 1, or -4 when it does not match
+    [[nodiscard]] int verifyPatchList(int fromManualFile);
+    [[nodiscard]] int verifyPatchFiles();
+    [[nodiscard]] int verifyPatchFile(const PatchListEntry& entry);  // 1, or -4 when it does not match
 
     // Downloads.
-    int downloadFile(const std::string& name, bool useCache);
-    int downloadPatchFiles();
+    [[nodiscard]] int downloadFile(const std::string& name, bool useCache);
+    [[nodiscard]] int downloadPatchFiles();
     // Offline check.
-    int checkManualPatchFiles();
+    [[nodiscard]] int checkManualPatchFiles();
     // Map archives.
     void splitMapArchives();
     // Update application.
-    int applyUpdates();
+    [[nodiscard]] int applyUpdates();
     int removeDownloadedFiles();
     void deleteFilesExcept(const std::string& folder, const NameList& keepList);
     void deleteListedFiles(const std::string& folder, const NameList& names);

@@ -6,6 +6,7 @@
 
 #include "engine/PatchEngine.h"
 #include "engine/VersionTokenTable.h"
+#include "engine/PatchResult.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/TextCodec.h"
@@ -75,7 +76,7 @@ std::string PatchListReader::targetFolderFor(const std::string& baseFolder, cons
 }
 
 int PatchListReader::read(int fromManualFile) {
-    if (engine_.stopRequested) return -7;
+    if (engine_.stopRequested) return PatchResult::kStopped;
 
     // A refused list leaves the engine as it found it: nothing of it may be fetched or applied.
     const std::size_t entriesBefore = engine_.patchEntries.size();
@@ -89,7 +90,7 @@ int PatchListReader::read(int fromManualFile) {
     engine_.selfUpdateRequired = selfUpdateBefore;
     engine_.targetVersion = targetBefore;
     if (engine_.dialog) engine_.dialog->messageBox(refusal_, kCaption);
-    return -1;
+    return PatchResult::kFileUnreadable;
 }
 
 int PatchListReader::readList(int fromManualFile) {
@@ -97,12 +98,12 @@ int PatchListReader::readList(int fromManualFile) {
     const bool manual = fromManualFile == 1 && openNonEmpty(in, engine_.baseFolder + "ManualPatch.ini");
     if (!manual) {
         const std::string listPath = engine_.updateFolder() + "version.ini";
-        if (FileSystem::isDirectory(listPath)) return -1;
+        if (FileSystem::isDirectory(listPath)) return PatchResult::kFileUnreadable;
         in.open(listPath, std::ios::binary | std::ios::ate);
-        if (!in.is_open()) return -1;
+        if (!in.is_open()) return PatchResult::kFileUnreadable;
         if (in.tellg() <= 0) {
             refusal_ = kNoPatchListText;  // the server answered with an empty body
-            return -1;
+            return PatchResult::kFileUnreadable;
         }
         in.seekg(0);
     }
@@ -121,17 +122,18 @@ int PatchListReader::readList(int fromManualFile) {
             showVersion(begin);
             // A manual patch must continue the installed version, or files of the versions
             // in between would be missing.
-            if (begin > engine_.currentVersion && begin != engine_.currentVersion + 1) return -12;
+            if (begin > engine_.currentVersion && begin != engine_.currentVersion + 1)
+                return PatchResult::kManualPatchAhead;
         }
         if (contains(line, "CUR_VERSION")) {
             engine_.targetVersion = numberAt(line, kKeyNumberIndex);
             showVersion(engine_.currentVersion);
-            if (!acceptVersion(engine_.targetVersion)) return -1;
+            if (!acceptVersion(engine_.targetVersion)) return PatchResult::kFileUnreadable;
             sawCurrentVersion = true;
-            if (engine_.currentVersion >= engine_.targetVersion) return -6;
+            if (engine_.currentVersion >= engine_.targetVersion) return PatchResult::kAlreadyCurrent;
         } else if (contains(line, "[VERSION")) {
             blockVersion = numberAt(line, kBlockNumberIndex);
-            if (!acceptVersion(blockVersion)) return -1;
+            if (!acceptVersion(blockVersion)) return PatchResult::kFileUnreadable;
             pending = engine_.currentVersion < blockVersion;
         }
     }
@@ -158,7 +160,7 @@ int PatchListReader::readList(int fromManualFile) {
                 pendingDeletion.clear();
             }
             blockVersion = numberAt(line, kBlockNumberIndex);
-            if (!acceptVersion(blockVersion)) return -1;
+            if (!acceptVersion(blockVersion)) return PatchResult::kFileUnreadable;
         } else if (isFlagsLine(line)) {
             if (!applyFlagsLine(line, pendingDeletion)) return -1;
         } else if (contains(line, "=")) {

@@ -1,5 +1,6 @@
 #include "engine/PatchSequence.h"
 
+#include "engine/PatchResult.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/WindowMessages.h"
@@ -14,14 +15,14 @@ PatchSequence::PatchSequence(PatchEngine& engine, StartupFlags& flags) : engine_
 }
 
 void PatchSequence::run() {
-    result_ = 0;
-    stage_ = 0;
+    result_ = PatchResult::kOk;
+    stage_ = PatchStage::kClientVersion;
     try {
         runStages();
     } catch (...) {
         // A step that throws (out of memory, a file-system error) must not leave the window
         // waiting for a result forever: the run fails at the stage it reached.
-        if (result_ >= 0) result_ = -1;
+        if (result_ >= PatchResult::kOk) result_ = PatchResult::kFileUnreadable;
     }
     finish();
 }
@@ -30,56 +31,56 @@ void PatchSequence::runStages() {
     const std::string updateFolder = engine_.updateFolder();
 
     result_ = engine_.readClientVersion();
-    if (result_ < 0) return;
+    if (result_ < PatchResult::kOk) return;
 
-    stage_ = 1;
+    stage_ = PatchStage::kPatchListFile;
     // Made only now that the folder has shown itself to be an installation (see finish).
     FileSystem::createDirectory(updateFolder);
     if (flags_.connectToServer) {
         engine_.deleteFilesExcept(updateFolder, {});
         result_ = engine_.downloadFile("version.ini", false);
-        if (result_ >= 0) engine_.fetchPatchListSignature();
+        if (result_ >= PatchResult::kOk) engine_.fetchPatchListSignature();
     } else if (engine_.fileExists(engine_.baseFolder + "ManualPatch.ini") ||
                engine_.fileExists(updateFolder + "version.ini")) {
-        result_ = 0;
+        result_ = PatchResult::kOk;
     } else {
-        result_ = -4;
+        result_ = PatchResult::kPatchFileMissing;
     }
-    if (result_ < 0) {
+    if (result_ < PatchResult::kOk) {
         if (engine_.dialog) engine_.dialog->messageBox("version.ini file download failed.", kCaption);
         if (!flags_.connectToServer) deleteManualPatchFile();
         return;
     }
 
-    stage_ = 2;
+    stage_ = PatchStage::kManualPatchStart;
     // With a release key, an unsigned or altered list is refused before a line of it is parsed.
-    if ((result_ = engine_.verifyPatchList(flags_.manualPatch)) < 0) return;
+    if ((result_ = engine_.verifyPatchList(flags_.manualPatch)) < PatchResult::kOk) return;
     result_ = engine_.readPatchList(flags_.manualPatch);
-    if (flags_.manualPatch && result_ == -12) {
+    if (flags_.manualPatch && result_ == PatchResult::kManualPatchAhead) {
         deleteManualPatchFile();
         return;
     }
     // An up-to-date client has no use for the manual patch any more.
-    if (flags_.manualPatch && result_ == -6) deleteManualPatchFile();
-    stage_ = 3;
-    if (result_ < 0) return;
+    if (flags_.manualPatch && result_ == PatchResult::kAlreadyCurrent) deleteManualPatchFile();
+    stage_ = PatchStage::kPatchList;
+    if (result_ < PatchResult::kOk) return;
 
     result_ = flags_.connectToServer ? engine_.downloadPatchFiles() : engine_.checkManualPatchFiles();
-    stage_ = 4;
-    if (result_ < 0) {
+    stage_ = PatchStage::kPatchFiles;
+    if (result_ < PatchResult::kOk) {
         if (!flags_.connectToServer) deleteManualPatchFile();
         return;
     }
 
     // A file that does not match the signed list is refused before anything opens it; a manual
     // patch stays in place so the right files can be put beside it.
-    if ((result_ = engine_.verifyPatchFiles()) < 0) return;
+    if ((result_ = engine_.verifyPatchFiles()) < PatchResult::kOk) return;
     engine_.splitMapArchives();
     result_ = engine_.applyUpdates();
-    stage_ = 5;
-    if (result_ < 0) return;
+    stage_ = PatchStage::kApply;
+    if (result_ < PatchResult::kOk) return;
     result_ = engine_.writeClientVersion(engine_.targetVersion);
-    if (result_ < 0) return;
+    if (result_ < PatchResult::kOk) return;
 
     engine_.removeDownloadedFiles();
     deleteManualPatchFile();

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "engine/PatchEngine.h"
+#include "engine/PatchResult.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/TextCodec.h"
@@ -214,7 +215,7 @@ int UpdateApplier::extractArchive(const std::string& folder, const std::string& 
 }
 
 int UpdateApplier::applyUpdates() {
-    if (engine_.stopRequested) return -7;
+    if (engine_.stopRequested) return PatchResult::kStopped;
     UpdatePlan& plan = *engine_.updatePlan;
     // An archive that cannot be read, or a name that leads outside the game folder, must not
     // let the run report the version as installed: the client would never be offered the
@@ -282,7 +283,8 @@ int UpdateApplier::applyUpdates() {
                 plan.deletions.erase(deletions);
             }
             const std::string& folder = group.front().targetFolder;
-            if (mergeIntoPack(key, folder, mergeDeletions, staged, staging) != 1) return -11;
+            if (mergeIntoPack(key, folder, mergeDeletions, staged, staging) != 1)
+                return PatchResult::kPackRebuildFailed;
             deleteListedFiles(staging, staged);
         } else {
             if (engine_.dialog) engine_.dialog->postMessage(WM_PATCH_PROGRESS, 100, 0);

@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "engine/PatchResult.h"
 #include "pack/PackArchive.h"
 
 namespace nimbrel {
@@ -20,8 +21,8 @@ class UpdateApplier {
 public:
     // applyUpdates results beyond the sequence's 1, -7 and -11: the patch material turned out
     // unusable, so nothing may be reported as installed.
-    static constexpr int kArchiveUnreadable = -4;  // an archive could not be listed
-    static constexpr int kExtractionFailed = -8;   // an archive's files could not be written
+    static constexpr int kArchiveUnreadable = PatchResult::kPatchFileMissing;  // an archive could not be listed
+    static constexpr int kExtractionFailed = PatchResult::kExtractionFailed;   // its files could not be written
     // A patch that names a path outside the game folder, or through a symbolic link, is
     // refused as a whole before anything is written; the code is that of unusable material.
     static constexpr int kUnsafeName = kArchiveUnreadable;

@@ -14,11 +14,11 @@ static_assert(sizeof(kTokens) / sizeof(kTokens[0]) == VersionTokenTable::kCount)
 int VersionTokenTable::versionFromToken(std::string_view text) {
     for (std::size_t i = 0; i < kCount; ++i)
         if (text == kTokens[i]) return static_cast<int>(i);
-    return -1;
+    return kNoVersion;
 }
 
 int VersionTokenTable::versionFromToken(const char* text) {
-    return text ? versionFromToken(std::string_view(text)) : -1;
+    return text ? versionFromToken(std::string_view(text)) : kNoVersion;
 }
 
 const char* VersionTokenTable::tokenForVersion(unsigned version) {

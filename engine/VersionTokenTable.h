@@ -12,8 +12,9 @@ class VersionTokenTable {
 public:
     static constexpr std::size_t kCount = 2000;
     static constexpr std::size_t kTokenLength = 13;
+    static constexpr int kNoVersion = -1;  // a token that is in no table row
 
-    // The first version whose token equals text exactly (byte-wise, case-sensitive), or -1.
+    // The first version whose token equals text exactly (byte-wise, case-sensitive), or kNoVersion.
     static int versionFromToken(std::string_view text);
     static int versionFromToken(const char* text);
     // The token of a version below 2000; null otherwise (negative numbers wrap to large ones).

@@ -25,7 +25,8 @@ class NimbrelCliE2ETest : public ::testing::Test {
 protected:
     // The programs started get our own runtime folder for the lock file, so that a launcher
     // running on this machine is neither disturbed nor in the way.
-    test::ChildProcess::Options options(const std::vector<std::string>& extraEnv, const std::string& outputFolder) const {
+    test::ChildProcess::Options options(const std::vector<std::string>& extraEnv,
+                                        const std::string& outputFolder) const {
         test::ChildProcess::Options o;
         o.setEnvironment = {"XDG_RUNTIME_DIR=" + runtime.path()};
         o.setEnvironment.insert(o.setEnvironment.end(), extraEnv.begin(), extraEnv.end());
@@ -74,12 +75,13 @@ TEST_F(NimbrelCliE2ETest, CopyOfTheProgramPatchesTheFolderItLiesIn) {
     EXPECT_EQ(r.lastLine(), "result -4 stage 1") << r.err;
 }
 
-TEST_F(NimbrelCliE2ETest, SecondInstanceWhileTheGameClientRunsLeavesWithExitZero) {
+// A script must never take a run that patched nothing for a patched game.
+TEST_F(NimbrelCliE2ETest, SecondInstanceWhileTheGameClientRunsFailsAndSaysWhyLast) {
 #ifdef QUORLAN_STANDIN_PATH
     const std::string log = runtime.path() + "standin.log";
-    test::ChildProcess client({QUORLAN_STANDIN_PATH, "launch", "token"},
-                              options({"QUORLAN_STANDIN_SECONDS=30", "QUORLAN_STANDIN_LOG=" + log},
-                                      runtime.makeFolder("client")));
+    test::ChildProcess client(
+        {QUORLAN_STANDIN_PATH, "launch", "token"},
+        options({"QUORLAN_STANDIN_SECONDS=30", "QUORLAN_STANDIN_LOG=" + log}, runtime.makeFolder("client")));
     ASSERT_TRUE(client.started());
     // The line is written after the name is taken: once it is complete, the client holds it.
     for (int i = 0; i < 500 && !runtime.read("standin.log").ends_with('\n'); ++i)
@@ -88,11 +90,11 @@ TEST_F(NimbrelCliE2ETest, SecondInstanceWhileTheGameClientRunsLeavesWithExitZero
 
     installVersion(12);
     test::ProcessOutput r = run({"--game-dir", game.path(), "DontConnect"});
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.exitCode, 3);
     EXPECT_NE(r.err.find("please don't double execute the following programs (Quorlan.exe or nimbrel.exe)"),
               std::string::npos)
         << r.err;
-    EXPECT_EQ(r.out.find("result"), std::string::npos);
+    EXPECT_EQ(r.lastLine(), "not patched: another launcher or the game client is running");
     EXPECT_FALSE(game.exists("update"));  // it ended before the engine existed
 
     // The client is unaffected, and a second client is refused in turn.
@@ -144,11 +146,12 @@ TEST_F(NimbrelCliE2ETest, PatchServerAddressComesFromOptionThenEnvironment) {
     server.setFile("/env/version.ini", "CUR_VERSION = 13\r\n");
     installVersion(12);
 
-    test::ProcessOutput fromEnvironment = run({"--game-dir", game.path()}, {"NIMBREL_PATCH_URL=" + server.url("/env/")});
+    test::ProcessOutput fromEnvironment =
+        run({"--game-dir", game.path()}, {"NIMBREL_PATCH_URL=" + server.url("/env/")});
     EXPECT_EQ(fromEnvironment.lastLine(), "result -3 stage 4") << fromEnvironment.out << fromEnvironment.err;
 
     test::ProcessOutput fromOption = run({"--game-dir", game.path(), "--patch-url", server.url("/opt/")},
-                             {"NIMBREL_PATCH_URL=" + server.url("/env/")});
+                                         {"NIMBREL_PATCH_URL=" + server.url("/env/")});
     EXPECT_EQ(fromOption.lastLine(), "result -6 stage 3") << fromOption.out << fromOption.err;
     EXPECT_NE(fromOption.out.find("It is the latest version"), std::string::npos);
     EXPECT_EQ(server.requestCount("/opt/version.ini"), 1);

@@ -125,7 +125,7 @@ TEST_F(QpakTool, BuildOverAnExistingPackFailsAndSaysWhereTheNewOneIs) {
 TEST_F(QpakTool, VerifyFailsOnDamagedEntriesAndNamesThem) {
     std::string pack = game.file("p.QPAK");
     ASSERT_TRUE(writePack(pack, {{"good.dat", "fine"}, {"bad.dat", randomBytes(100000, 9)}}));
-    std::string bytes = slurp(pack);
+    std::string bytes = fileBytes(pack);
     bytes[bytes.size() / 2] ^= 0x10;
     game.write("p.QPAK", bytes);
 

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,11 +34,11 @@ constexpr double kAfterRename = 9.0;
 // Starts qpak and kills it once the temporary has grown to `fraction` of `fullSize` (at once
 // for a negative fraction, just after the temporary was renamed for kAfterRename); true when it
 // was killed before it finished on its own.
-bool killPartWay(const std::vector<std::string>& args, const std::string& temp, long long fullSize, double fraction) {
+bool killPartWay(const std::string& scratch, const std::vector<std::string>& args, const std::string& temp,
+                 long long fullSize, double fraction) {
     ::unlink(temp.c_str());
-    pid_t child = startQpak(args);
-    EXPECT_GT(child, 0);
-    int status = 0;
+    auto child = startQpak(scratch, args);
+    EXPECT_TRUE(child->started());
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     bool tempSeen = false;
     auto reached = [&] {
@@ -48,13 +47,12 @@ bool killPartWay(const std::vector<std::string>& args, const std::string& temp, 
         return size >= static_cast<long long>(fraction * static_cast<double>(fullSize));
     };
     while (fraction >= 0 && !reached()) {
-        if (::waitpid(child, &status, WNOHANG) == child) return false;
+        if (!child->running()) return false;
         if (std::chrono::steady_clock::now() > deadline) break;
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
-    ::kill(child, SIGKILL);
-    ::waitpid(child, &status, 0);
-    return WIFSIGNALED(status);
+    child->signal(SIGKILL);
+    return child->wait().exitCode == 128 + SIGKILL;
 }
 
 class QpakKill : public ::testing::Test {
@@ -89,7 +87,7 @@ TEST_F(QpakKill, KilledRebuildAlwaysLeavesACompleteOldOrNewPack) {
     ASSERT_EQ(runQpak(game.makeFolder("scratch"), {"build", folder}).exitCode, 0);
     const std::string pack = folder + "map.QPAK";
     ASSERT_EQ(readPack(pack), oldEntries);
-    const std::string oldBytes = slurp(pack);
+    const std::string oldBytes = fileBytes(pack);
     PackEntries newEntries = oldEntries;
     newEntries.insert(newEntries.end(), addedEntries.begin(), addedEntries.end());
 
@@ -98,7 +96,8 @@ TEST_F(QpakKill, KilledRebuildAlwaysLeavesACompleteOldOrNewPack) {
     std::map<std::string, int> outcomes;
     for (double fraction : {-1.0, 0.0, 0.1, 0.4, 0.7, 0.9, 1.0, 1.05, kAfterRename}) {
         game.write("map/map.QPAK", oldBytes);
-        bool killed = killPartWay(args, folder + "map.RPAK", static_cast<long long>(oldBytes.size()), fraction);
+        bool killed = killPartWay(game.makeFolder("scratch"), args, folder + "map.RPAK",
+                                  static_cast<long long>(oldBytes.size()), fraction);
 
         PackEntries now = readPack(pack);
         bool isOld = now == oldEntries;
@@ -118,7 +117,7 @@ TEST_F(QpakKill, KilledBuildLeavesNoPackOrACompleteOne) {
     const long long expectedSize = 64 * 160 * 1024 + 3 * 256 * 1024;
     for (double fraction : {-1.0, 0.2, 0.6, 1.0, kAfterRename}) {
         ::unlink((folder + "map.QPAK").c_str());
-        killPartWay({"build", folder}, folder + "map.RPAK", expectedSize, fraction);
+        killPartWay(game.makeFolder("scratch"), {"build", folder}, folder + "map.RPAK", expectedSize, fraction);
         if (fileSize(folder + "map.QPAK") >= 0) {
             EXPECT_EQ(readPack(folder + "map.QPAK"), all) << fraction;
         }

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -217,8 +218,8 @@ TEST_F(PatchSequenceTest, WorkerRunsThePostedSequenceAndJoinsCleanly) {
     PatchSequence sequence(engine, flags);
     {
         CPatchThread worker;
-        worker.postThreadMessage(WM_PATCH_PROGRESS, 0, 0);  // not for the worker: ignored
-        worker.postThreadMessage(WM_PATCH_START, reinterpret_cast<std::intptr_t>(&sequence), 0);
+        worker.post([] { throw std::runtime_error("a failing job ends only itself"); });
+        worker.post([&] { sequence.run(); });
         for (int i = 0; i < 500 && window.messages().empty(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -232,7 +233,7 @@ TEST_F(PatchSequenceTest, WorkerDropsWhatIsPostedAfterQuit) {
     PatchSequence sequence(engine, flags);
     CPatchThread worker;
     worker.quit();
-    worker.postThreadMessage(WM_PATCH_START, reinterpret_cast<std::intptr_t>(&sequence), 0);
+    worker.post([&] { sequence.run(); });
     worker.join();
     worker.join();  // a second join is harmless
     EXPECT_TRUE(window.messages().empty());

@@ -6,13 +6,15 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempGameFolder.h"
 
 using nimbrel::test::TempGameFolder;
@@ -25,17 +27,13 @@ namespace {
 class DemoServer {
 public:
     explicit DemoServer(const std::string& folder) {
-        log_ = logFolder_.file("server.log");
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            FILE* out = std::freopen(log_.c_str(), "w", stdout);
-            (void)out;
-            ::execl(DEMO_SERVER_PATH, DEMO_SERVER_PATH, "--port", "0", folder.c_str(), nullptr);
-            ::_exit(127);
-        }
+        nimbrel::test::ChildProcess::Options options;
+        options.outputFolder = logFolder_.path();
+        process_ = std::make_unique<nimbrel::test::ChildProcess>(
+            std::vector<std::string>{DEMO_SERVER_PATH, "--port", "0", folder}, options);
         // The first line names the port it bound.
         for (int i = 0; i < 200 && port_ == 0; ++i) {
-            std::string text = logFolder_.read("server.log");
+            std::string text = logFolder_.read("out.txt");
             auto colon = text.rfind(':', text.find('\n'));
             if (text.find('\n') != std::string::npos && colon != std::string::npos)
                 port_ = std::stoi(text.substr(colon + 1));
@@ -43,10 +41,7 @@ public:
                 std::this_thread::sleep_for(25ms);
         }
     }
-    ~DemoServer() {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
+    ~DemoServer() { process_->signal(SIGTERM); }
     int port() const { return port_; }
 
     // One raw request, so the path reaches the server exactly as written.
@@ -71,8 +66,7 @@ public:
 
 private:
     TempGameFolder logFolder_;
-    std::string log_;
-    pid_t pid_ = -1;
+    std::unique_ptr<nimbrel::test::ChildProcess> process_;
     int port_ = 0;
 };
 

@@ -3,11 +3,10 @@
 // pixel apart, each state telling itself apart from the others.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempGameFolder.h"
 
 #if defined(MAKE_SKIN_PATH) && defined(NIMBREL_HAVE_QT_GUI)
@@ -19,14 +18,10 @@ using nimbrel::test::TempGameFolder;
 namespace {
 
 int runMakeSkin(const std::string& folder) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::execl(MAKE_SKIN_PATH, MAKE_SKIN_PATH, folder.c_str(), nullptr);
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    TempGameFolder output;
+    nimbrel::test::ChildProcess::Options options;
+    options.outputFolder = output.path();
+    return nimbrel::test::ChildProcess::run({MAKE_SKIN_PATH, folder}, options).exitCode;
 }
 
 // Mean colour of a rectangle, to tell the state images apart through JPEG noise.

@@ -1,9 +1,6 @@
 #pragma once
 // Writing and reading back packs in the whole-pack operation tests.
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -16,11 +13,12 @@
 #include "pack/PackReader.h"
 #include "pack/PackResult.h"
 #include "pack/PackWriter.h"
+#include "tests/support/ChildProcess.h"
 
 namespace nimbrel::test {
 
 using PackEntries = std::vector<std::pair<std::string, std::string>>;  // name, content, in archive order
-using Progress = std::vector<std::intptr_t>;                          // WM_PATCH_PROGRESS values, in order
+using Progress = std::vector<std::intptr_t>;                           // WM_PATCH_PROGRESS values, in order
 
 inline std::string fileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -84,20 +82,13 @@ inline std::string randomBytes(std::size_t size, unsigned seed) {
 }
 
 // Runs a program with its arguments (no shell: passwords hold shell characters) in a working
-// folder; its exit code, or -1.
+// folder, its output beside it in out.txt and err.txt; its exit code, or -1.
 inline int runProgram(const std::string& workingFolder, const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    pid_t child = ::fork();
-    if (child < 0) return -1;
-    if (child == 0) {
-        if (::chdir(workingFolder.c_str()) == 0) ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    ChildProcess::Options options;
+    options.workingFolder = workingFolder;
+    options.outputFolder = workingFolder.ends_with('/') ? workingFolder : workingFolder + "/";
+    int code = ChildProcess::run(args, options).exitCode;
+    return code >= 128 ? -1 : code;
 }
 
 }  // namespace nimbrel::test

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/SingleInstanceLock.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempGameFolder.h"
 
 namespace nimbrel {
@@ -122,23 +123,15 @@ TEST_F(SingleInstanceLockTest, ProgramsWeStartDoNotInheritTheName) {
     ASSERT_EQ(mine.acquire(), Result::Acquired);
     // A program started while we hold the name keeps running after we give it up, as the
     // game client does after the launcher hands over.
-    int execDone[2];
-    ASSERT_EQ(::pipe2(execDone, O_CLOEXEC), 0);
-    pid_t program = ::fork();
-    if (program == 0) {
-        ::execl("/bin/sleep", "sleep", "5", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ASSERT_GT(program, 0);
-    ::close(execDone[1]);
-    char ignored;
-    ASSERT_EQ(::read(execDone[0], &ignored, 1), 0);  // end of file: the exec has happened
-    ::close(execDone[0]);
+    // The spawn returns once the program has been executed.
+    test::ChildProcess::Options options;
+    options.outputFolder = runtime_.path();
+    test::ChildProcess program({"/bin/sleep", "5"}, options);
+    ASSERT_TRUE(program.started());
     mine.close();
     OtherProcess next;
     EXPECT_EQ(next.result(), Result::Acquired);
-    ::kill(program, SIGKILL);
-    ::waitpid(program, nullptr, 0);
+    program.signal(SIGKILL);
 }
 
 TEST_F(SingleInstanceLockTest, DifferentNamesDoNotConflict) {

@@ -45,7 +45,9 @@ std::string ProcessOutput::lastLine() const {
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options)
-    : outPath_(options.outputFolder + "out.txt"), errPath_(options.outputFolder + "err.txt") {
+    : group_(options.ownProcessGroup),
+      outPath_(options.outputFolder + "out.txt"),
+      errPath_(options.outputFolder + "err.txt") {
     std::vector<std::string> arguments = argv, environment = environmentFor(options);
     std::vector<char*> cargv, cenv;
     for (auto& a : arguments) cargv.push_back(a.data());
@@ -56,7 +58,15 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& 
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (posix_spawn(&pid_, cargv[0], &actions, nullptr, cargv.data(), cenv.data()) != 0) pid_ = -1;
+    if (!options.workingFolder.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.workingFolder.c_str());
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (group_) {
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+    }
+    if (posix_spawn(&pid_, cargv[0], &actions, &attributes, cargv.data(), cenv.data()) != 0) pid_ = -1;
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
 }
 
@@ -72,7 +82,7 @@ bool ChildProcess::running() const {
 }
 
 void ChildProcess::signal(int number) const {
-    if (started()) ::kill(pid_, number);
+    if (started()) ::kill(group_ ? -pid_ : pid_, number);
 }
 
 ProcessOutput ChildProcess::wait() {

@@ -23,6 +23,9 @@ public:
         std::vector<std::string> setEnvironment;    // "NAME=value", added or replacing
         std::vector<std::string> unsetEnvironment;  // names removed from this process's environment
         std::string outputFolder;                   // where out.txt and err.txt go; ends in "/"
+        std::string workingFolder;                  // empty: this process's
+        // A group of its own, so that signal() reaches the helpers it starts too (a browser's).
+        bool ownProcessGroup = false;
     };
 
     ChildProcess(const std::vector<std::string>& argv, const Options& options);
@@ -31,14 +34,15 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return pid_ > 0; }
-    bool running() const;  // started and not ended yet
-    void signal(int number) const;
+    bool running() const;           // started and not ended yet
+    void signal(int number) const;  // to its group too, with ownProcessGroup
     ProcessOutput wait();
 
     static ProcessOutput run(const std::vector<std::string>& argv, const Options& options);
 
 private:
     pid_t pid_ = -1;
+    bool group_ = false;
     std::string outPath_;
     std::string errPath_;
 };

@@ -1,7 +1,9 @@
 #include "CliOptions.h"
 
 #include <charconv>
+#include <cstdio>
 
+#include "engine/PatchResult.h"
 #include "engine/VersionTokenTable.h"
 
 namespace nimbrel::cli {
@@ -96,6 +98,29 @@ const char* CliOptions::usage() {
            "       nimbrel-cli [--game-dir DIR] version [--write N]\n"
            "Patches the game folder (default: the folder of this program) like the launcher does.\n"
            "NIMBREL_PATCH_URL overrides the built-in patch server address like --patch-url.\n";
+}
+
+}  // namespace nimbrel::cli
+
+namespace nimbrel::cli {
+
+std::string CliOptions::help() {
+    std::string text = usage();
+    text += "\nThe last line of a patch run is \"result <code> stage <stage>\".\n";
+    text +=
+        "Exit status: 0 success, 1 the run failed, 2 bad command line or game folder,\n"
+        "3 not patched: another launcher or the game client is running (last line says so).\n";
+    auto table = [&text](const char* title, std::span<const PatchCodeInfo> codes) {
+        text += title;
+        for (const PatchCodeInfo& info : codes) {
+            char line[160];
+            std::snprintf(line, sizeof line, "  %4d  %-21s %s\n", info.code, info.name, info.meaning);
+            text += line;
+        }
+    };
+    table("Result codes (0 and above: success, the version now installed):\n", patchResultCodes());
+    table("Stages (the last one the run reached):\n", patchStageCodes());
+    return text;
 }
 
 }  // namespace nimbrel::cli

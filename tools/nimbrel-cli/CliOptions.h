@@ -10,6 +10,11 @@
 
 namespace nimbrel::cli {
 
+// Exit codes of the program.
+constexpr int kExitFailure = 1;  // the run failed: see the result line
+constexpr int kExitUsage = 2;    // bad command line or no such game folder
+constexpr int kExitLocked = 3;   // another launcher or the game client holds the name: nothing patched
+
 struct CliOptions {
     enum class Mode { Patch, ReadVersion, WriteVersion, Help };
 
@@ -22,6 +27,8 @@ struct CliOptions {
     // The options, or nothing with a reason in error.
     static std::optional<CliOptions> parse(const std::vector<std::string>& arguments, std::string& error);
     static const char* usage();
+    // The usage, the exit codes and every result and stage code of the result line.
+    static std::string help();
 };
 
 }  // namespace nimbrel::cli

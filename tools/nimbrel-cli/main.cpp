@@ -1,6 +1,6 @@
-// nimbrel-cli: the headless patcher. Same start-up rules as the launcher window (text table,
+// nimbrel-cli: the headless patcher. The same patch run as the launcher window (text table,
 // ManualPatch.ini probe and command-line words, the single-instance name shared with the game
-// client), the same patch sequence on the same worker, and a last output line
+// client, the sequence on its worker, the texts of the results), and a last output line
 // "result <code> stage <stage>".
 
 #include <signal.h>
@@ -15,11 +15,11 @@
 
 #include "CliOptions.h"
 #include "TerminalWindow.h"
-#include "app/TextTable.h"
-#include "engine/CPatchThread.h"
 #include "engine/PatchEngine.h"
-#include "engine/PatchSequence.h"
+#include "engine/PatchResult.h"
+#include "engine/PatchRun.h"
 #include "engine/StartupFlags.h"
+#include "engine/TextTable.h"
 #include "platform/ExecutablePath.h"
 #include "platform/FileSystem.h"
 #include "platform/SingleInstanceLock.h"
@@ -31,10 +31,9 @@ using nimbrel::cli::TerminalWindow;
 
 namespace {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-
-constexpr const char* kManualPatchAheadText = "The manual patch does not begin at the next version of this client";
+using cli::kExitFailure;
+using cli::kExitLocked;
+using cli::kExitUsage;
 
 std::atomic<int>* gStopFlag = nullptr;
 
@@ -42,10 +41,6 @@ std::atomic<int>* gStopFlag = nullptr;
 // and the sequence still finishes its packing passes and reports.
 void requestStop(int) {
     if (gStopFlag) gStopFlag->store(1);
-}
-
-std::string lineOrEmpty(const TextTable& table, int n) {
-    return n >= 0 && static_cast<std::size_t>(n) < table.size() ? table.line(n) : std::string();
 }
 
 // The game folder as an absolute path ending in "/": the engine changes into it, after which a
@@ -58,15 +53,6 @@ std::string resolveGameFolder(const std::string& given) {
     std::string text = folder.lexically_normal().string();
     if (text.empty() || text.back() != '/') text += '/';
     return text;
-}
-
-std::string statusTextFor(const TextTable& table, int result) {
-    if (result >= 0) return lineOrEmpty(table, TextLine::kCompleted);
-    if (result == -3 || result == -6) return lineOrEmpty(table, TextLine::kLatest);
-    if (result == -7) return lineOrEmpty(table, TextLine::kStopped);
-    if (result == -11) return kPackFailedText;
-    if (result == -12) return kManualPatchAheadText;
-    return {};
 }
 
 int runVersionCommand(const CliOptions& options, const std::string& gameFolder) {
@@ -85,35 +71,26 @@ int runVersionCommand(const CliOptions& options, const std::string& gameFolder) 
 }
 
 int runPatch(const CliOptions& options, const std::string& gameFolder, const TextTable& table) {
-    StartupFlags flags = StartupFlags::forGameFolder(gameFolder, StartupFlags::joinArguments(options.words));
-
-    SingleInstanceLock lock;
-    switch (lock.acquire()) {
+    TerminalWindow window(stdout, stderr, ::isatty(STDOUT_FILENO) == 1);
+    PatchRun run(window, table, StartupFlags::forGameFolder(gameFolder, StartupFlags::joinArguments(options.words)));
+    switch (run.acquireLock()) {
         case SingleInstanceLock::Result::Acquired:
             break;
         case SingleInstanceLock::Result::AlreadyExists:
-            // A second launcher is not an error: it leaves quietly, as the window does.
+            // Nothing was patched: a script must never take this for a patched game.
             std::fprintf(stderr, "%s\n", SingleInstanceLock::kDoubleExecutionText);
-            return 0;
+            std::printf("not patched: another launcher or the game client is running\n");
+            return kExitLocked;
         case SingleInstanceLock::Result::Failed:
             std::fprintf(stderr, "warning: cannot open %s; other launchers are not kept out\n",
                          SingleInstanceLock::lockPath(SingleInstanceLock::kClientName).c_str());
             break;
     }
 
-    TerminalWindow window(stdout, stderr, ::isatty(STDOUT_FILENO) == 1);
-    PatchEngine engine(&window);
-    engine.initialize(gameFolder);
-    const char* urlFromEnvironment = std::getenv("NIMBREL_PATCH_URL");
-    engine.patchBaseUrl = !options.patchUrl.empty()                           ? options.patchUrl
-                          : urlFromEnvironment && *urlFromEnvironment != '\0' ? std::string(urlFromEnvironment)
-                                                                              : lineOrEmpty(table, TextLine::kPatchUrl);
-    engine.waitingText = lineOrEmpty(table, TextLine::kWaiting);
-    engine.deletingText = lineOrEmpty(table, TextLine::kDeleting);
-    engine.collectingText = lineOrEmpty(table, TextLine::kCollecting);
-    window.setLabelText(IDC_STATUS_LABEL, lineOrEmpty(table, TextLine::kUpdating));
+    run.openEngine(gameFolder);
+    window.setLabelText(IDC_STATUS_LABEL, table.lineOrEmpty(TextLine::kUpdating));
 
-    gStopFlag = &engine.stopRequested;
+    gStopFlag = &run.engine()->stopRequested;
     struct sigaction action {};
     action.sa_handler = requestStop;
     sigemptyset(&action.sa_mask);
@@ -121,26 +98,20 @@ int runPatch(const CliOptions& options, const std::string& gameFolder, const Tex
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    TerminalWindow::Outcome outcome{};
-    {
-        PatchSequence sequence(engine, flags);
-        // Declared after the engine and the sequence: it is stopped and joined before either goes.
-        CPatchThread worker;
-        worker.postThreadMessage(WM_PATCH_START, reinterpret_cast<std::intptr_t>(&sequence), 0);
-        outcome = window.waitForResult();
-    }
+    run.start(options.patchUrl);
+    const TerminalWindow::Outcome outcome = window.waitForResult();
+    const bool selfUpdate = run.selfUpdateRequired();
+    run.finish();
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     gStopFlag = nullptr;
 
-    if (std::string status = statusTextFor(table, outcome.result); !status.empty())
-        window.setLabelText(IDC_STATUS_LABEL, status);
+    window.setLabelText(IDC_STATUS_LABEL, run.resultText(outcome.result, outcome.stage));
     window.endStatusLine();
-    if (outcome.result >= 0 && engine.selfUpdateRequired) std::printf("self-update requested\n");
+    if (outcome.result >= PatchResult::kOk && selfUpdate) std::printf("self-update requested\n");
     std::printf("result %d stage %d\n", outcome.result, outcome.stage);
     std::fflush(stdout);
-    lock.release();
-    return outcome.result >= 0 ? 0 : kExitFailure;
+    return outcome.result >= PatchResult::kOk ? 0 : kExitFailure;
 }
 
 }  // namespace
@@ -153,7 +124,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (options->mode == CliOptions::Mode::Help) {
-        std::fputs(CliOptions::usage(), stdout);
+        std::fputs(CliOptions::help().c_str(), stdout);
         return 0;
     }
 

@@ -1,4 +1,4 @@
-#include "app/TextTable.h"
+#include "engine/TextTable.h"
 
 #include <cstring>
 
@@ -15,14 +15,14 @@ int TextTable::load() {
 
 int TextTable::loadFrom(std::string_view text) {
     lines_.clear();
-    if (text.empty()) return -1;
+    if (text.empty()) return kMissing;
     for (size_t lf = text.find('\n'); lf != std::string_view::npos; lf = text.find('\n')) {
         // One character in front of each line feed (the carriage return) is dropped.
         lines_.emplace_back(text.substr(0, lf == 0 ? 0 : lf - 1));
         text.remove_prefix(lf + 1);
         if (text.empty()) break;
     }
-    return 0;
+    return kLoaded;
 }
 
 const std::string& TextTable::line(int n) const {

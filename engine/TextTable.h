@@ -24,6 +24,8 @@ constexpr int kRegister = 10;
 constexpr int kUpdating = 11;
 constexpr int kCounterCaption = 12;
 constexpr int kWaiting = 13;
+constexpr int kCannotConnect = 14;
+constexpr int kDownloadError = 15;
 constexpr int kUpdatePage = 16;
 constexpr int kDeleting = 21;
 constexpr int kCollecting = 22;
@@ -31,18 +33,23 @@ constexpr int kBackground = 23;
 constexpr int kButtonSkin = 24;
 }  // namespace TextLine
 
-// The status line after a pack could not be rebuilt: fixed in the program, not in the table.
-constexpr const char* kPackFailedText = "Make PAK Failed. Please Don't edit PAK file and update try again";
-
 class TextTable {
 public:
-    // Loads the resource built into the program: 0, or -1 when it is missing or empty.
+    static constexpr int kLoaded = 0;
+    static constexpr int kMissing = -1;  // the resource is missing or empty
+
+    // Loads the resource built into the program: kLoaded or kMissing.
     int load();
     // Loads from given resource data (the text before its terminating zero byte).
     int loadFrom(std::string_view resource);
 
     // Line n; throws std::out_of_range for a number outside the table.
     const std::string& line(int n) const;
+    // Line n, or an empty text: a table that failed to load must not end the launcher.
+    std::string lineOrEmpty(int n) const {
+        return n >= 0 && static_cast<std::size_t>(n) < lines_.size() ? lines_[static_cast<std::size_t>(n)]
+                                                                     : std::string();
+    }
     std::size_t size() const { return lines_.size(); }
 
 private:

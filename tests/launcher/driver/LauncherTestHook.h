@@ -1,9 +1,9 @@
 #pragma once
-// Lets the end-to-end tests drive and observe the real launcher. Only the environment turns
-// it on (NIMBREL_TEST_CONTROL=<folder>); a player's launcher never has one. In that folder:
+// Drives and observes the real launcher window for the end-to-end tests, from inside a
+// test-only copy of the launcher (never the shipped one). The window is found among the
+// top-level widgets and its controls by their object names. In the folder it is given:
 //   command  written by the test (atomically), one command a line, taken and removed:
 //            "click start|config|join|homepage|x", "answer-box", "close",
-//            "drag X Y DX DY" (press on the window at X,Y, move by DX,DY, release),
 //            "screenshot FILE" (the window as the screen shows it, as PNG)
 //   state    rewritten after every change: key=value lines (geometry, title, Start, bar,
 //            labels, result, open message boxes)
@@ -24,21 +24,27 @@ class LauncherTestHook : public QObject {
 public:
     explicit LauncherTestHook(const QString& folder);
 
-    void watch(CNimbrel2Dlg* dialog);
     void windowClosed();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void tick();
+    void findWindow();
     void run(const QString& command);
     void writeState();
     void appendEvent(const QString& line);
     bool screenshot(const QString& file);
+    template <typename T>
+    T* control(const char* name) const;
 
     QString folder_;
     QTimer timer_;
     QPointer<CNimbrel2Dlg> dialog_;
     QSet<QObject*> seenBoxes_;
     QString lastState_;
+    QString result_;
 };
 
 }  // namespace nimbrel

@@ -1,38 +1,65 @@
-#include "app/LauncherTestHook.h"
+#include "tests/launcher/driver/LauncherTestHook.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFile>
 #include <QMessageBox>
-#include <QMouseEvent>
 #include <QPixmap>
 #include <QSaveFile>
 #include <QScreen>
 #include <QWindow>
 
 #include "app/CNimbrel2Dlg.h"
+#include "app/PatchMessageEvent.h"
+#include "platform/WindowMessages.h"
 
 namespace nimbrel {
 
 LauncherTestHook::LauncherTestHook(const QString& folder) : folder_(folder) {
     if (!folder_.endsWith('/')) folder_ += '/';
     connect(&timer_, &QTimer::timeout, this, &LauncherTestHook::tick);
+    // Application-wide: a quick run posts its result before the window is first seen.
+    qApp->installEventFilter(this);
     // The timer also fires inside the nested loops of modal message boxes, so a test can see
     // and answer a box shown before the window exists.
     timer_.start(30);
 }
 
-void LauncherTestHook::watch(CNimbrel2Dlg* dialog) {
-    dialog_ = dialog;
-    if (dialog) writeState();
+void LauncherTestHook::windowClosed() { appendEvent("closed"); }
+
+template <typename T>
+T* LauncherTestHook::control(const char* name) const {
+    return dialog_ ? dialog_->findChild<T*>(name) : nullptr;
 }
 
-void LauncherTestHook::windowClosed() {
-    writeState();
-    appendEvent("closed");
+void LauncherTestHook::findWindow() {
+    if (dialog_) return;
+    // Watched only once shown: before that the controls hold the toolkit's defaults (an
+    // enabled Start), which a test must never mistake for the launcher's state.
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<CNimbrel2Dlg*>(widget);
+        if (!dialog || !dialog->isVisible()) continue;
+        dialog_ = dialog;
+        // The state the window closes with is the last one a test can read.
+        connect(dialog, &QDialog::finished, this, [this] {
+            writeState();
+            windowClosed();
+        });
+    }
+}
+
+bool LauncherTestHook::eventFilter(QObject* watched, QEvent* event) {
+    // The result as the worker posted it; the state shows it from the next tick on, after the
+    // window has acted on it.
+    if (event->type() == PatchMessageEvent::eventType() && qobject_cast<CNimbrel2Dlg*>(watched)) {
+        auto* message = static_cast<PatchMessageEvent*>(event);
+        if (message->message == WM_PATCH_RESULT) result_ = QString("%1 %2").arg(message->wParam).arg(message->lParam);
+    }
+    return false;
 }
 
 void LauncherTestHook::tick() {
+    findWindow();
     for (QWidget* widget : QApplication::topLevelWidgets()) {
         auto* box = qobject_cast<QMessageBox*>(widget);
         if (!box || !box->isVisible() || seenBoxes_.contains(box)) continue;
@@ -56,9 +83,9 @@ void LauncherTestHook::run(const QString& command) {
     if (words.isEmpty()) return;
     bool ok = true;
     if (words[0] == "click" && words.size() == 2 && dialog_) {
-        static const QMap<QString, int> ids{
-            {"start", 1}, {"x", 2}, {"config", 1000}, {"join", 1005}, {"homepage", 1006}};
-        CImageButton* button = ids.contains(words[1]) ? dialog_->button(ids[words[1]]) : nullptr;
+        static const QMap<QString, const char*> names{
+            {"start", "start"}, {"x", "close"}, {"config", "config"}, {"join", "join"}, {"homepage", "homePage"}};
+        auto* button = names.contains(words[1]) ? control<QAbstractButton>(names[words[1]]) : nullptr;
         // click() does nothing on a disabled button, as a real press would. It runs after
         // this tick: a box the click opens runs a nested loop, and the hook's timer does not
         // fire again inside its own slot, so it could not see or answer that box.
@@ -80,19 +107,6 @@ void LauncherTestHook::run(const QString& command) {
         }
     } else if (words[0] == "close" && dialog_) {
         QMetaObject::invokeMethod(dialog_, &QDialog::reject, Qt::QueuedConnection);
-    } else if (words[0] == "drag" && words.size() == 5 && dialog_) {
-        QPoint from(words[1].toInt(), words[2].toInt());
-        QPoint by(words[3].toInt(), words[4].toInt());
-        QWidget* target = dialog_->childAt(from);
-        if (!target) target = dialog_;
-        QPoint local = target->mapFrom(dialog_, from);
-        auto send = [&](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
-            QMouseEvent event(type, at, target->mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
-            QApplication::sendEvent(target, &event);
-        };
-        send(QEvent::MouseButtonPress, local, Qt::LeftButton);
-        send(QEvent::MouseMove, local + by, Qt::LeftButton);
-        send(QEvent::MouseButtonRelease, local + by, Qt::NoButton);
     } else if (words[0] == "screenshot" && words.size() == 2) {
         ok = screenshot(words[1]);
     } else {
@@ -115,35 +129,34 @@ bool LauncherTestHook::screenshot(const QString& file) {
 }
 
 void LauncherTestHook::writeState() {
+    static const std::pair<int, const char*> labels[] = {
+        {IDC_ITEM_LABEL, "itemLabel"},           {IDC_VERSION_LABEL, "versionLabel"},
+        {IDC_COUNTER_LABEL, "counterLabel"},     {IDC_STATUS_LABEL, "statusLabel"},
+        {IDC_VERSION_CAPTION, "versionCaption"}, {IDC_COUNTER_CAPTION, "counterCaption"},
+    };
+    auto rect = [](const QRect& r) {
+        return QString("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+    };
     QStringList lines;
     if (dialog_) {
         QRect frame = dialog_->frameGeometry();
         lines << QString("title=%1").arg(dialog_->windowTitle());
-        lines << QString("geometry=%1,%2,%3,%4").arg(frame.x()).arg(frame.y()).arg(frame.width()).arg(frame.height());
+        lines << QString("geometry=%1").arg(rect(frame));
         lines << QString("visible=%1").arg(dialog_->isVisible() ? 1 : 0);
         lines << QString("frameless=%1").arg(dialog_->windowFlags().testFlag(Qt::FramelessWindowHint) ? 1 : 0);
-        lines << QString("start_enabled=%1").arg(dialog_->button(1)->isEnabled() ? 1 : 0);
-        lines << QString("progress=%1").arg(dialog_->progressPosition());
-        if (dialog_->hasResult())
-            lines << QString("result=%1 %2").arg(dialog_->resultCode()).arg(dialog_->resultStage());
-        for (int id : {1002, 1008, 1010, 1011, 1012, 1013})
-            lines << QString("label.%1=%2").arg(id).arg(QString::fromStdString(dialog_->label(id)->text()));
-        const StartupFlags& flags = dialog_->startupFlags();
-        lines << QString("flags=connect:%1 manual:%2 sync:%3")
-                     .arg(flags.connectToServer)
-                     .arg(flags.manualPatch)
-                     .arg(flags.syncRequested);
-        lines << QString("page=%1").arg(QString::fromStdString(dialog_->currentPage()));
-        auto rect = [](const QRect& r) {
-            return QString("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
-        };
-        for (int id : {1, 2, 1000, 1005, 1006})
-            lines << QString("rect.%1=%2").arg(id).arg(rect(dialog_->button(id)->geometry()));
-        for (int id : {1002, 1008, 1010, 1011, 1012, 1013})
-            lines << QString("rect.%1=%2").arg(id).arg(rect(dialog_->label(id)->geometry()));
-        if (dialog_->progressBar()) lines << "rect.progress=" + rect(dialog_->progressBar()->geometry());
-        lines << "rect.browser=" + rect(dialog_->browser()->geometry());
-        lines << "mask.browser=" + rect(dialog_->browser()->mask().boundingRect());
+        if (auto* start = control<QWidget>("start"))
+            lines << QString("start_enabled=%1").arg(start->isEnabled() ? 1 : 0);
+        if (auto* bar = control<CProgress_Blue>("progress")) {
+            // A full bar has its head at or past the right edge.
+            lines
+                << QString("progress_full=%1").arg(bar->headPosition() >= static_cast<unsigned>(bar->width()) ? 1 : 0);
+        }
+        if (!result_.isEmpty()) lines << "result=" + result_;
+        for (const auto& [id, name] : labels)
+            if (auto* label = control<CTransparentStatic>(name))
+                lines << QString("label.%1=%2").arg(id).arg(QString::fromStdString(label->text()));
+        if (auto* browser = control<CExplorer1>("browser"))
+            lines << QString("page=%1").arg(QString::fromStdString(browser->currentUrl()));
     }
     int openBoxes = 0;
     for (QWidget* widget : QApplication::topLevelWidgets())

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "app/TextTable.h"
+#include "engine/TextTable.h"
 
 namespace nimbrel {
 namespace {

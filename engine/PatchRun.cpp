@@ -1,0 +1,76 @@
+#include "engine/PatchRun.h"
+
+#include <cstdlib>
+#include <utility>
+
+#include "engine/CPatchThread.h"
+#include "engine/PatchEngine.h"
+#include "engine/PatchResult.h"
+#include "engine/PatchSequence.h"
+#include "engine/TextTable.h"
+#include "platform/FileSystem.h"
+
+namespace nimbrel {
+
+PatchRun::PatchRun(PatchWindow& window, const TextTable& texts, StartupFlags flags)
+    : window_(window), texts_(texts), flags_(std::move(flags)) {}
+
+PatchRun::~PatchRun() { finish(); }
+
+SingleInstanceLock::Result PatchRun::acquireLock() { return lock_.acquire(); }
+
+void PatchRun::openEngine(const std::string& gameFolder) {
+    if (engine_) engine_->shutdown();
+    engine_ = std::make_unique<PatchEngine>(&window_);
+    engine_->initialize(gameFolder);
+}
+
+void PatchRun::start(const std::string& patchUrl) {
+    if (!engine_ || worker_) return;
+    // The variable lets the tests and the demo point a launcher at a local patch server
+    // without a build of their own.
+    const char* fromEnvironment = std::getenv("NIMBREL_PATCH_URL");
+    engine_->patchBaseUrl = !patchUrl.empty()                             ? patchUrl
+                            : fromEnvironment && *fromEnvironment != '\0' ? std::string(fromEnvironment)
+                                                                          : texts_.lineOrEmpty(TextLine::kPatchUrl);
+    engine_->waitingText = texts_.lineOrEmpty(TextLine::kWaiting);
+    engine_->deletingText = texts_.lineOrEmpty(TextLine::kDeleting);
+    engine_->collectingText = texts_.lineOrEmpty(TextLine::kCollecting);
+
+    sequence_ = std::make_unique<PatchSequence>(*engine_, flags_);
+    worker_ = std::make_unique<CPatchThread>();
+    worker_->post([sequence = sequence_.get()] { sequence->run(); });
+}
+
+void PatchRun::requestStop() {
+    if (engine_) engine_->stopRequested = 1;
+}
+
+void PatchRun::finish() {
+    requestStop();
+    // The original slept a second and hoped the worker had finished; joining makes sure
+    // nothing touches the engine after it is deleted.
+    if (worker_) {
+        worker_->quit();
+        worker_->join();
+    }
+    // Only an online run downloaded what lies in the update folder. Offline, with or without
+    // ManualPatch.ini, the player brought those files, and a failed run keeps them for the
+    // next try rather than losing them when the launcher closes.
+    if (engine_ && flags_.connectToServer) engine_->removeDownloadedFiles();
+    lock_.release();
+    worker_.reset();
+    sequence_.reset();
+    if (engine_) {
+        engine_->shutdown();
+        engine_.reset();
+    }
+}
+
+bool PatchRun::selfUpdateRequired() const { return engine_ && engine_->selfUpdateRequired; }
+
+std::string PatchRun::baseFolder() const { return engine_ ? engine_->baseFolder : std::string(); }
+
+std::string PatchRun::resultText(int result, int stage) const { return patchResultText(texts_, result, stage); }
+
+}  // namespace nimbrel

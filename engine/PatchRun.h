@@ -1,0 +1,69 @@
+#pragma once
+// One launcher run of the patch sequence, set up the same way under both front ends (the
+// window and nimbrel-cli): the single-instance name, the engine for the game folder and its
+// texts, the update folder, the worker, the teardown, and the text a result is shown with.
+// The front end brings only its PatchWindow and what it does with the result.
+
+#include <memory>
+#include <string>
+
+#include "engine/StartupFlags.h"
+#include "platform/SingleInstanceLock.h"
+
+namespace nimbrel {
+
+class CPatchThread;
+class PatchEngine;
+class PatchSequence;
+class PatchWindow;
+class TextTable;
+
+class PatchRun {
+public:
+    // window and texts must outlive the run.
+    PatchRun(PatchWindow& window, const TextTable& texts, StartupFlags flags);
+    ~PatchRun();  // finish()
+    PatchRun(const PatchRun&) = delete;
+    PatchRun& operator=(const PatchRun&) = delete;
+
+    // The name shared with the game client. A run must not start on AlreadyExists.
+    [[nodiscard]] SingleInstanceLock::Result acquireLock();
+    // Creates and initialises the engine for the game folder (absolute; empty: the folder of
+    // the executable). A second call replaces the engine left from before.
+    void openEngine(const std::string& gameFolder = std::string());
+    // Hands the engine the patch address (patchUrl if given, else $NIMBREL_PATCH_URL, else the
+    // text table's) and its status texts, creates the update folder and starts the sequence
+    // on the worker. Needs openEngine() first.
+    void start(const std::string& patchUrl = std::string());
+
+    // Tells the running step to stop; it returns PatchResult::kStopped at its next check.
+    void requestStop();
+    // Stops and joins the worker, empties the update folder after an online run, gives the
+    // name up and deletes the engine. Safe to call more than once.
+    void finish();
+    // Gives the name up so that a program we start can take it (the game, the self-updater).
+    void handOverLock() { lock_.close(); }
+
+    // Valid after the result came (the worker wrote it before posting the result).
+    bool selfUpdateRequired() const;
+    // The game folder, ending in "/"; empty before openEngine().
+    std::string baseFolder() const;
+    // The text both front ends show for a run's end.
+    std::string resultText(int result, int stage) const;
+
+    // For the front end's stop signal: the flag the steps poll. Null before openEngine().
+    PatchEngine* engine() { return engine_.get(); }
+
+private:
+    PatchWindow& window_;
+    const TextTable& texts_;
+    StartupFlags flags_;
+    // Declaration order is destruction order in reverse: the worker goes before the sequence,
+    // the sequence before the engine it works on, and the name last.
+    SingleInstanceLock lock_;
+    std::unique_ptr<PatchEngine> engine_;
+    std::unique_ptr<PatchSequence> sequence_;
+    std::unique_ptr<CPatchThread> worker_;
+};
+
+}  // namespace nimbrel

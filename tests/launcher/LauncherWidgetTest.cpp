@@ -1,0 +1,196 @@
+// The launcher window in this process, driven with QTest against a real patch server on
+// 127.0.0.1 in a throwaway game folder: what the window shows when a run ends, where its
+// controls sit, and dragging it. Needs a display (run under xvfb-run); skips without one.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#ifdef NIMBREL_HAVE_QT_GUI
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QTest>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/CNimbrel2Dlg.h"
+#include "controls/CTransparentStatic.h"
+#include "engine/VersionTokenTable.h"
+#include "pack/PackEntryDate.h"
+#include "pack/PackWriter.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempGameFolder.h"
+#include "tests/support/TestHttpServer.h"
+
+namespace nimbrel {
+namespace {
+
+using namespace std::chrono_literals;
+constexpr const char* kPatchFolder = "/quorlanpatch/plus_real/";
+
+QApplication& application() {
+    static int argc = 1;
+    static char name[] = "LauncherWidgetTest";
+    static char* argv[] = {name, nullptr};
+    // Never destroyed: tearing the toolkit down during static destruction crashes the process.
+    static QApplication* app = [] {
+        // The embedded page shares the window's GL context, as in the launcher's own start-up.
+        QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+        return new QApplication(argc, argv);
+    }();
+    return *app;
+}
+
+std::string zipped(const test::TempGameFolder& scratch, const std::map<std::string, std::string>& files) {
+    PackWriter writer(scratch.file("patch.zip"));
+    for (const auto& [name, content] : files)
+        writer.addBuffer(name, reinterpret_cast<const unsigned char*>(content.data()), content.size(), PackEntryDate{});
+    EXPECT_EQ(writer.close(), 0);
+    return scratch.read("patch.zip");
+}
+
+void installVersion(const test::TempGameFolder& game, int version) {
+    game.write("version.ini", std::string("[DEFAULT]\r\nCUR_VERSION") + VersionTokenTable::tokenForVersion(version));
+}
+
+// A press on the window at a point, a move by an offset and the release, delivered to whatever
+// lies there as the display would.
+void drag(QWidget& window, QPoint from, QPoint by) {
+    QWidget* target = window.childAt(from) ? window.childAt(from) : &window;
+    const QPoint local = target->mapFrom(&window, from);
+    auto send = [&](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, at, target->mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
+        QApplication::sendEvent(target, &event);
+    };
+    send(QEvent::MouseButtonPress, local, Qt::LeftButton);
+    send(QEvent::MouseMove, local + by, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, local + by, Qt::NoButton);
+}
+
+class LauncherWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY"))
+            GTEST_SKIP() << "the launcher window needs a display; run under xvfb-run";
+        application();
+        // Our own lock and cache: a launcher on this machine is neither disturbed nor in the way.
+        ::chmod(side.makeFolder("runtime").c_str(), 0700);
+        ::setenv("XDG_RUNTIME_DIR", side.file("runtime").c_str(), 1);
+        ::setenv("XDG_CACHE_HOME", side.file("cache").c_str(), 1);
+        ::setenv("NIMBREL_PATCH_URL", server.url(kPatchFolder).c_str(), 1);
+        test::ChildProcess::Options options;
+        options.outputFolder = side.path();
+        ASSERT_EQ(test::ChildProcess::run({MAKE_SKIN_PATH, game.path()}, options).exitCode, 0);
+        installVersion(game, 0);
+        server.setFile(std::string(kPatchFolder) + "version.ini",
+                       "CUR_VERSION = 1\r\n[VERSION = 1]\r\nroot=root_1.zip\r\n");
+        server.setFile(std::string(kPatchFolder) + "root_1.zip", zipped(side, {{"notice.txt", "version 1\n"}}));
+    }
+
+    // Runs the window until the run has ended (its status line names the outcome), answering
+    // any message box a step shows on the way.
+    bool runUntilStatus(CNimbrel2Dlg& window, const std::string& status) {
+        auto* label = window.findChild<CTransparentStatic*>("statusLabel");
+        auto end = std::chrono::steady_clock::now() + 60s;
+        while (std::chrono::steady_clock::now() < end) {
+            if (label->text() == status) return true;
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) box->accept();
+            QTest::qWait(20);
+        }
+        ADD_FAILURE() << "status line still \"" << label->text() << "\"";
+        return false;
+    }
+
+    test::TestHttpServer server;
+    test::TempGameFolder game;
+    test::TempGameFolder side;
+};
+
+// A failure the window once had no text for left the last stage text standing with Start
+// disabled, which looks like a hang; a success showed the version read before the patch.
+TEST_F(LauncherWindow, EndOfARunShowsItsOutcomeAndTheInstalledVersion) {
+    struct Case {
+        const char* name;
+        std::function<void(const test::TempGameFolder&)> prepare;
+        std::string status;
+        std::string version;
+        bool startEnabled;
+    } cases[] = {
+        {"patched", [](const auto&) {}, "Completed Update File", "1", true},
+        {"already current", [](const auto& g) { installVersion(g, 1); }, "It is the latest version", "", true},
+        // A folder where the patch writes a file: the archive cannot be extracted (-8).
+        {"extraction fails", [](const auto& g) { g.write("notice.txt/keep", "in the way"); },
+         "Cannot write the patched files. Please check the game folder", "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempGameFolder folder;
+        std::filesystem::copy(game.path(), folder.path(), std::filesystem::copy_options::recursive);
+        c.prepare(folder);
+        {
+            CNimbrel2Dlg window("", folder.path());
+            window.OnInitDialog();
+            window.show();
+            ASSERT_TRUE(runUntilStatus(window, c.status));
+            EXPECT_EQ(window.findChild<QAbstractButton*>("start")->isEnabled(), c.startEnabled);
+            if (!c.version.empty()) {
+                EXPECT_EQ(window.findChild<CTransparentStatic*>("versionLabel")->text(), c.version);
+            }
+        }
+        EXPECT_EQ(folder.read("version.ini").substr(22), VersionTokenTable::tokenForVersion(c.startEnabled ? 1 : 0));
+    }
+}
+
+// Where every control sits decides whether the skin lines up: the buttons and the bar at
+// their pixel placements, the labels at the template's dialog units scaled so that 338 x 241
+// units are the 600 x 421 window, the page's frame clipped two pixels on every side.
+TEST_F(LauncherWindow, ControlsSitAtTheirPlacementsAndTheBackgroundDragsTheWindow) {
+    CNimbrel2Dlg window("", game.path());
+    window.OnInitDialog();
+    window.show();
+    ASSERT_TRUE(runUntilStatus(window, "Completed Update File"));
+    const std::pair<const char*, QRect> expected[] = {
+        {"start", QRect(466, 351, 116, 51)},
+        {"config", QRect(395, 351, 54, 51)},
+        {"join", QRect(508, 5, 39, 11)},
+        {"homePage", QRect(457, 5, 39, 11)},
+        {"close", QRect(561, 5, 24, 11)},
+        {"progress", QRect(81, 385, 301, 16)},
+        {"browser", QRect(-1, 21, 602, 329)},
+        {"statusLabel", QRect(178, 355, 197, 14)},   // 100, 203, 111 x 8 units
+        {"itemLabel", QRect(170, 369, 173, 14)},     // 96, 211, 97 x 8
+        {"counterLabel", QRect(348, 369, 35, 14)},   // 196, 211, 20 x 8
+        {"versionCaption", QRect(99, 355, 43, 14)},  // "Version": 56, 203, 24 x 8
+        {"versionLabel", QRect(147, 355, 23, 14)},   // version number: 83, 203, 13 x 8
+        {"counterCaption", QRect(98, 369, 71, 14)},  // "[Now/Total]": 55, 211, 40 x 8
+    };
+    for (const auto& [name, rect] : expected) {
+        auto* control = window.findChild<QWidget*>(name);
+        ASSERT_NE(control, nullptr) << name;
+        EXPECT_EQ(control->geometry(), rect) << name;
+    }
+    EXPECT_EQ(window.findChild<QWidget*>("browser")->mask().boundingRect(), QRect(2, 2, 598, 325));
+    EXPECT_EQ(window.findChild<CTransparentStatic*>("versionCaption")->text(), "Version");
+    EXPECT_EQ(window.findChild<CTransparentStatic*>("counterCaption")->text(), "[Now/Total]");
+    EXPECT_EQ(window.windowTitle(), "Quorlan Launcher");
+    EXPECT_TRUE(window.windowFlags().testFlag(Qt::FramelessWindowHint));
+
+    // The title strip is background; the labels are background too.
+    ASSERT_EQ(window.frameGeometry(), QRect(0, 0, 600, 421));
+    drag(window, QPoint(300, 10), QPoint(40, 30));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.frameGeometry() == QRect(40, 30, 600, 421); }));
+    drag(window, QPoint(230, 370), QPoint(-40, -30));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.frameGeometry() == QRect(0, 0, 600, 421); }));
+}
+
+}  // namespace
+}  // namespace nimbrel
+
+#endif
