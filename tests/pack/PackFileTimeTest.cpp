@@ -1,8 +1,14 @@
 // Entry dates: the DOS form zip headers store, and the file times they come from and go to.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
 
 #include "pack/PackFileTime.h"
 #include "tests/support/TempGameFolder.h"
@@ -56,6 +62,48 @@ TEST(PackFileTime, FileTimeGoesToTheFileAndComesBackAsLocalTime) {
     EXPECT_EQ(got.tm_hour, 22u);
     EXPECT_EQ(got.tm_min, 33u);
     EXPECT_EQ(got.tm_sec, 44u);
+}
+
+// Dates and times agree with the C library's own local-time conversions in zones with
+// daylight saving (hours skipped and hours repeated included) and a half-hour one. Each zone
+// runs in a child process, since a process reads its zone once.
+TEST(PackFileTime, FileTimesAgreeWithTheCLibraryInZonesWithDaylightSaving) {
+    test::TempGameFolder folder;
+    const std::string path = folder.write("a.bmp", "x");
+    for (const char* zone : {"Europe/Berlin", "America/Sao_Paulo", "Australia/Lord_Howe", "Asia/Seoul"}) {
+        if (!std::filesystem::exists(std::string("/usr/share/zoneinfo/") + zone)) continue;
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::setenv("TZ", zone, 1);
+            ::tzset();
+            int mismatches = 0;
+            for (unsigned year : {1985u, 2000u, 2021u, 2099u})
+                for (unsigned month = 0; month < 12; ++month)
+                    for (unsigned day : {1u, 15u, 29u, 31u})
+                        for (unsigned hour = 0; hour < 24; ++hour) {
+                            const PackEntryDate date{30, 45, hour, day, month, year};
+                            std::tm local{};
+                            local.tm_sec = 30, local.tm_min = 45, local.tm_hour = static_cast<int>(hour);
+                            local.tm_mday = static_cast<int>(day), local.tm_mon = static_cast<int>(month);
+                            local.tm_year = static_cast<int>(year) - 1900, local.tm_isdst = -1;
+                            const std::time_t expected = std::mktime(&local);
+                            struct stat st {};
+                            PackEntryDate back{};
+                            if (PackFileTime::setFileTimeFromEntry(path, date) != 1 || ::stat(path.c_str(), &st) != 0 ||
+                                PackFileTime::getFileTimeForEntry(path, back) != 1)
+                                ::_exit(100);
+                            ::localtime_r(&st.st_mtime, &local);
+                            mismatches += st.st_mtime != expected || back.tm_hour != unsigned(local.tm_hour) ||
+                                          back.tm_mday != unsigned(local.tm_mday) ||
+                                          back.tm_year != unsigned(local.tm_year + 1900);
+                        }
+            ::_exit(mismatches > 99 ? 99 : mismatches);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << zone << ": " << WEXITSTATUS(status) << " mismatches";
+    }
 }
 
 TEST(PackFileTime, MissingFileGivesZeroAndLeavesTheDateAlone) {
