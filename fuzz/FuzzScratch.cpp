@@ -19,6 +19,7 @@ FuzzScratch::FuzzScratch() {
     std::string pattern = (fs::temp_directory_path() / "nimbrel-fuzz-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) fail("cannot create the scratch folder");
     root_ = pattern + "/";
+    startFolder_ = fs::current_path().string();
     work_ = root_ + "work/";
     sentinel_ = root_ + "sentinel/";
     fs::create_directories(work_);
@@ -45,6 +46,8 @@ void FuzzScratch::resetWork() {
 }
 
 void FuzzScratch::checkOutsideUntouched() const {
+    std::error_code ignored;
+    fs::current_path(startFolder_, ignored);
     std::map<std::string, std::string> now = tree(root_);
     for (auto it = now.begin(); it != now.end();)
         it = it->first == "work" || it->first.starts_with("work/") ? now.erase(it) : std::next(it);
@@ -52,9 +55,10 @@ void FuzzScratch::checkOutsideUntouched() const {
     std::ostringstream why;
     why << "something outside the work folder changed:";
     for (const auto& [path, what] : now)
-        if (outsideBefore_.count(path) == 0 || outsideBefore_.at(path) != what) why << "\n  now:  " << path;
+        if (outsideBefore_.count(path) == 0 || outsideBefore_.at(path) != what)
+            why << "\n  now:  " << path << " = " << what.substr(0, 60);
     for (const auto& [path, what] : outsideBefore_)
-        if (now.count(path) == 0 || now.at(path) != what) why << "\n  was:  " << path;
+        if (now.count(path) == 0 || now.at(path) != what) why << "\n  was:  " << path << " = " << what.substr(0, 60);
     fail(why.str());
 }
 
@@ -68,7 +72,7 @@ std::map<std::string, std::string> FuzzScratch::tree(const std::string& folder) 
     std::error_code error;
     for (fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, error), end;
          !error && it != end; it.increment(error)) {
-        const std::string relative = fs::relative(it->path(), folder).string();
+        const std::string relative = it->path().lexically_relative(folder).string();
         if (it->is_symlink()) {
             entries[relative] = "link " + fs::read_symlink(it->path()).string();
         } else if (it->is_directory()) {
@@ -84,9 +88,8 @@ std::map<std::string, std::string> FuzzScratch::tree(const std::string& folder) 
 }
 
 void FuzzScratch::checkInside(const std::string& path, const std::string& folder, const char* what) {
-    const std::string normal = fs::path(path).lexically_normal().string();
-    if (!normal.starts_with(folder) || fs::path(path).lexically_relative(folder).string().starts_with(".."))
-        fail(std::string(what) + " leaves " + folder + ": " + path);
+    const fs::path relative = fs::path(path).lexically_normal().lexically_relative(folder);
+    if (relative.empty() || *relative.begin() == "..") fail(std::string(what) + " leaves " + folder + ": " + path);
 }
 
 void FuzzScratch::fail(const std::string& why) {

@@ -25,7 +25,9 @@ public:
 
     // Empties the work folder (the sentinel folder is never touched here).
     void resetWork();
-    // Aborts with a description when anything outside the work folder changed.
+    // Aborts with a description when anything outside the work folder changed, and goes back
+    // to the folder the process started in: the engine makes the game folder the current one,
+    // and libFuzzer reads its corpus and writes its findings by relative paths.
     void checkOutsideUntouched() const;
 
     static void write(const std::string& path, std::string_view bytes);
@@ -41,6 +43,7 @@ private:
     std::string root_;
     std::string work_;
     std::string sentinel_;
+    std::string startFolder_;
     std::map<std::string, std::string> outsideBefore_;
 };
 
