@@ -19,27 +19,26 @@ protected:
     CodePageE2ETest() {
         s.installVersionZero();
         PatchScenario::writeText(s.outer.file("x"), "outside x");
-        outsideBefore = treeOutsideGame();
     }
 
-    // Every path beside the game folder with its content.
+    // Every path beside the game folder with its content, except the run's own lock folder.
     std::map<std::string, std::string> treeOutsideGame() const {
         std::map<std::string, std::string> tree;
         for (const auto& entry : fs::recursive_directory_iterator(s.outer.path())) {
             const std::string path = entry.path().string();
-            if (path.starts_with(s.game) || path + "/" == s.game) continue;
+            if (path.starts_with(s.game) || path + "/" == s.game || path.starts_with(s.home)) continue;
             tree[path] = entry.is_regular_file() ? readFile(path) : "folder";
         }
         return tree;
     }
 
     PatchScenario s;
-    std::map<std::string, std::string> outsideBefore;
 };
 
 TEST_F(CodePageE2ETest, ManualListNamingACutPairEndsCleanly) {
     PatchScenario::writeText(s.game + "ManualPatch.ini",
                              "BGN_VERSION = 1\r\nCUR_VERSION = 1\r\n[VERSION = 1]\r\nroot=a\xa2\xe8\r\n");
+    const auto outsideBefore = treeOutsideGame();
     CliRun run = s.run({"DontConnect"});
     EXPECT_NE(run.exitCode, -1) << "killed by a signal\n" << run.output;
     EXPECT_EQ(run.lastLine(), "result -4 stage 4") << run.output;
@@ -58,6 +57,7 @@ TEST_F(CodePageE2ETest, ArchiveAndDeletionListNamingACutPairApplyAndKeepTheFollo
                              "CUR_VERSION = 2\r\n[VERSION = 1]\r\nroot=root_1.zip\r\nDELETED=del_1.txt\r\n"
                              "[VERSION = 2]\r\n");
     s.placeInUpdateFolder();
+    const auto outsideBefore = treeOutsideGame();
     CliRun run = s.run({"DontConnect"});
     EXPECT_EQ(run.lastLine(), "result 2 stage 5") << run.output;
     EXPECT_EQ(readFile(s.game + "readme.txt"), "readme v1");

@@ -61,7 +61,9 @@ TEST(TextCodec, EveryShortSequenceDecodesToUtf8WithoutLosingWhatFollows) {
             ASSERT_TRUE(decoded.ends_with(suffix));
             ASSERT_LE(count(decoded, kReplacement), sequence.size());
             // What decoded whole encodes back to the same bytes.
-            if (count(decoded, kReplacement) == 0) ASSERT_EQ(TextCodec::utf8ToCp949(decoded), sequence + suffix);
+            if (count(decoded, kReplacement) == 0) {
+                ASSERT_EQ(TextCodec::utf8ToCp949(decoded), sequence + suffix);
+            }
         }
     }
 }
