@@ -35,7 +35,9 @@ public:
             size_t outLeft = buffer.size();
             size_t rc = iconv(cd_, &in, &inLeft, &outPtr, &outLeft);
             out.append(buffer.data(), buffer.size() - outLeft);
-            if (rc == static_cast<size_t>(-1) && errno != E2BIG) return std::nullopt;
+            if (rc != static_cast<size_t>(-1)) continue;
+            // A full buffer that took nothing would never move on.
+            if (errno != E2BIG || outLeft == buffer.size()) return std::nullopt;
         }
         return out;
     }
