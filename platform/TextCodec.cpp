@@ -4,6 +4,7 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -21,9 +22,8 @@ public:
     Converter& operator=(const Converter&) = delete;
     bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
 
-    // Converts the whole input. With replaceInvalid, each undecodable byte becomes U+FFFD
-    // (only meaningful when the output is UTF-8); otherwise the conversion fails.
-    std::optional<std::string> convert(std::string_view input, bool replaceInvalid) {
+    // Converts the whole input; nothing when any of it does not convert.
+    std::optional<std::string> convert(std::string_view input) {
         if (!ok()) return std::nullopt;
         iconv(cd_, nullptr, nullptr, nullptr, nullptr);
         std::string out;
@@ -36,14 +36,27 @@ public:
             size_t rc = iconv(cd_, &in, &inLeft, &outPtr, &outLeft);
             out.append(buffer.data(), buffer.size() - outLeft);
             if (rc != static_cast<size_t>(-1)) continue;
-            if (errno == E2BIG) continue;
-            if (!replaceInvalid) return std::nullopt;
-            out += "\xEF\xBF\xBD";
-            ++in;
-            --inLeft;
-            iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+            // A full buffer that took nothing would never move on.
+            if (errno != E2BIG || outLeft == buffer.size()) return std::nullopt;
         }
         return out;
+    }
+
+    // Converts exactly the given bytes as one character: nothing unless all of them were taken
+    // and the converter reported no error. glibc's code page 949 converter may consume a pair
+    // it has no mapping for and still report it invalid, so how far it moved proves nothing
+    // on its own.
+    std::optional<std::string> convertOne(const char* bytes, size_t length) {
+        if (!ok()) return std::nullopt;
+        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        char output[16];
+        char* in = const_cast<char*>(bytes);
+        size_t inLeft = length;
+        char* outPtr = output;
+        size_t outLeft = sizeof output;
+        size_t rc = iconv(cd_, &in, &inLeft, &outPtr, &outLeft);
+        if (rc == static_cast<size_t>(-1) || inLeft != 0) return std::nullopt;
+        return std::string(output, sizeof output - outLeft);
     }
 
 private:
@@ -99,14 +112,38 @@ std::string TextCodec::gameTextToUtf8(std::string_view text) {
 std::string TextCodec::cp949ToUtf8(std::string_view text) {
     if (isAscii(text)) return std::string(text);
     Converter converter("UTF-8", "CP949");
-    return converter.convert(text, true).value_or(std::string(text));
+    // One character at a time: a character is one ASCII byte or a lead byte and one more.
+    // When a pair does not decode, only its lead byte becomes U+FFFD and the byte after it
+    // is read again, so a name never loses a byte that follows a bad one.
+    std::string out;
+    out.reserve(text.size() * 3 / 2);
+    for (size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            out += text[i++];
+            continue;
+        }
+        size_t taken = 0;
+        for (size_t length = std::min<size_t>(2, text.size() - i); length > 0 && taken == 0; --length) {
+            std::optional<std::string> decoded = converter.convertOne(text.data() + i, length);
+            if (decoded && !decoded->empty() && isValidUtf8(*decoded)) {
+                out += *decoded;
+                taken = length;
+            }
+        }
+        if (taken == 0) {
+            out += "\xEF\xBF\xBD";
+            taken = 1;
+        }
+        i += taken;
+    }
+    return out;
 }
 
 std::optional<std::string> TextCodec::utf8ToCp949(std::string_view text) {
     if (isAscii(text)) return std::string(text);
     if (!isValidUtf8(text)) return std::nullopt;
     Converter converter("CP949", "UTF-8");
-    return converter.convert(text, false);
+    return converter.convert(text);
 }
 
 bool TextCodec::equalsIgnoreCase(std::string_view a, std::string_view b) {

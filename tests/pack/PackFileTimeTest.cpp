@@ -1,8 +1,15 @@
 // Entry dates: the DOS form zip headers store, and the file times they come from and go to.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <vector>
 
 #include "pack/PackFileTime.h"
 #include "tests/support/TempGameFolder.h"
@@ -56,6 +63,51 @@ TEST(PackFileTime, FileTimeGoesToTheFileAndComesBackAsLocalTime) {
     EXPECT_EQ(got.tm_hour, 22u);
     EXPECT_EQ(got.tm_min, 33u);
     EXPECT_EQ(got.tm_sec, 44u);
+}
+
+// Dates and times agree with the C library's own local-time conversions in the zone of the
+// process, on every hour of the days around the year (hours skipped and repeated included).
+TEST(PackFileTime, FileTimesAgreeWithTheCLibraryInThisZone) {
+    test::TempGameFolder folder;
+    const std::string path = folder.write("a.bmp", "x");
+    for (unsigned year : {1985u, 2000u, 2021u, 2099u})
+        for (unsigned month = 0; month < 12; ++month)
+            for (unsigned day : {1u, 15u, 29u, 31u})
+                for (unsigned hour = 0; hour < 24; ++hour) {
+                    std::tm local{};
+                    local.tm_sec = 30, local.tm_min = 45, local.tm_hour = static_cast<int>(hour);
+                    local.tm_mday = static_cast<int>(day), local.tm_mon = static_cast<int>(month);
+                    local.tm_year = static_cast<int>(year) - 1900, local.tm_isdst = -1;
+                    const std::time_t expected = std::mktime(&local);
+                    ASSERT_EQ(PackFileTime::setFileTimeFromEntry(path, {30, 45, hour, day, month, year}), 1);
+                    struct stat st {};
+                    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+                    ASSERT_EQ(st.st_mtime, expected) << year << "-" << month + 1 << "-" << day << " " << hour;
+                    PackEntryDate back{};
+                    ASSERT_EQ(PackFileTime::getFileTimeForEntry(path, back), 1);
+                    ::localtime_r(&st.st_mtime, &local);
+                    ASSERT_EQ((std::vector<unsigned>{back.tm_year, back.tm_mon, back.tm_mday, back.tm_hour}),
+                              (std::vector<unsigned>{unsigned(local.tm_year + 1900), unsigned(local.tm_mon),
+                                                     unsigned(local.tm_mday), unsigned(local.tm_hour)}));
+                }
+}
+
+// The same in zones with daylight saving and a half-hour one, each in a process of its own
+// since a process reads its zone once.
+TEST(PackFileTime, FileTimesAgreeWithTheCLibraryInZonesWithDaylightSaving) {
+    for (const char* zone : {"Europe/Berlin", "America/Sao_Paulo", "Australia/Lord_Howe", "Asia/Seoul"}) {
+        if (!std::filesystem::exists(std::string("/usr/share/zoneinfo/") + zone)) continue;
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::setenv("TZ", zone, 1);
+            ::execl("/proc/self/exe", "PackFileTimeTest",
+                    "--gtest_filter=PackFileTime.FileTimesAgreeWithTheCLibraryInThisZone", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << zone;
+    }
 }
 
 TEST(PackFileTime, MissingFileGivesZeroAndLeavesTheDateAlone) {

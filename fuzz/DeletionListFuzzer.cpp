@@ -1,0 +1,41 @@
+// Deletion lists, read and carried out as the update step does, in a game folder that holds
+// links to the sentinel folder: nothing outside the game folder may ever be deleted.
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "engine/PatchEngine.h"
+#include "engine/UpdateApplier.h"
+#include "fuzz/FuzzScratch.h"
+
+using namespace nimbrel;
+using nimbrel::fuzz::FuzzScratch;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzScratch& scratch = FuzzScratch::instance();
+    scratch.resetWork();
+    const std::string game = scratch.work() + "game/";
+    for (const char* name : {"old.txt", "item/sword.dat", "map/minimap/m1.bmp", "data/cfg.ini"})
+        FuzzScratch::write(game + name, name);
+    // A folder, a file and a key folder that lead to the sentinel folder.
+    (void)::symlink(scratch.sentinel().c_str(), (game + "link").c_str());
+    (void)::symlink((scratch.sentinel() + "x.dat").c_str(), (game + "x.dat").c_str());
+    (void)::symlink("../../sentinel/sub", (game + "item/sub").c_str());
+    const std::string listPath = game + "update/del.txt";
+    FuzzScratch::write(listPath, std::string(reinterpret_cast<const char*>(data), size));
+
+    fuzz::SilentWindow window;
+    PatchEngine engine(&window);
+    engine.initialize(game);
+    // The steps of the update's deletion phase for a folder without a pack.
+    UpdateApplier applier(engine);
+    if (applier.readDeletionList(listPath, 1))
+        for (const auto& [key, names] : engine.updatePlan->deletions)
+            applier.deleteListedFiles(applier.folderPathForKey(key), names);
+    engine.shutdown();
+    scratch.checkOutsideUntouched();
+    return 0;
+}

@@ -1,0 +1,58 @@
+#pragma once
+// The throwaway tree every fuzz target works in: a work folder emptied before each input, and
+// beside it a sentinel folder whose files must survive every input untouched. A target
+// places symbolic links to the sentinel folder in its work folder, so a step that follows a
+// link, or climbs out with "..", changes the sentinel and stops the run.
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "platform/PatchWindow.h"
+
+namespace nimbrel::fuzz {
+
+class FuzzScratch {
+public:
+    // Made once per process; removed when the process ends normally, left behind by a crash.
+    static FuzzScratch& instance();
+
+    const std::string& root() const { return root_; }
+    const std::string& work() const { return work_; }          // ends in "/"
+    const std::string& sentinel() const { return sentinel_; }  // ends in "/"
+
+    // Empties the work folder (the sentinel folder is never touched here).
+    void resetWork();
+    // Aborts with a description when anything outside the work folder changed, and goes back
+    // to the folder the process started in: the engine makes the game folder the current one,
+    // and libFuzzer reads its corpus and writes its findings by relative paths.
+    void checkOutsideUntouched() const;
+
+    static void write(const std::string& path, std::string_view bytes);
+    // Every file, folder and link below folder: relative path -> kind and content or target.
+    static std::map<std::string, std::string> tree(const std::string& folder);
+    // Aborts unless path lies lexically inside folder (which ends in "/").
+    static void checkInside(const std::string& path, const std::string& folder, const char* what);
+    [[noreturn]] static void fail(const std::string& why);
+
+private:
+    FuzzScratch();
+
+    std::string root_;
+    std::string work_;
+    std::string sentinel_;
+    std::string startFolder_;
+    std::map<std::string, std::string> outsideBefore_;
+};
+
+// A window that is never shown.
+class SilentWindow : public PatchWindow {
+public:
+    void postMessage(unsigned, std::intptr_t, std::intptr_t) override {}
+    void setLabelText(int, const std::string&) override {}
+    void messageBox(const std::string&, const std::string&) override {}
+};
+
+}  // namespace nimbrel::fuzz
