@@ -16,7 +16,8 @@ namespace nimbrel {
 
 PatchEngine::PatchEngine(PatchWindow* dialog_)
     : dialog(dialog_),
-      packedFolders{"actor", "monster", "map", "resource", "sfx", "skill", "item", "etc", "interface", "wear", "minimap"},
+      packedFolders{"actor", "monster", "map",       "resource", "sfx",    "skill",
+                    "item",  "etc",     "interface", "wear",     "minimap"},
       downloadCallback(dialog_) {}
 
 PatchEngine::~PatchEngine() = default;
@@ -54,6 +55,10 @@ int PatchEngine::downloadFile(const std::string& name, bool useCache) {
     return FileDownloader(*this).downloadFile(name, useCache);
 }
 int PatchEngine::downloadPatchFiles() { return FileDownloader(*this).downloadPatchFiles(); }
+
+void PatchEngine::pruneDownloadCache() {
+    FileDownloader::pruneCache(currentVersion > targetVersion ? currentVersion : targetVersion);
+}
 int PatchEngine::checkManualPatchFiles() { return ManualPatchCheck(*this).checkManualPatchFiles(); }
 void PatchEngine::splitMapArchives() { MapArchiveSplitter(*this).splitMapArchives(); }
 int PatchEngine::applyUpdates() { return UpdateApplier(*this).applyUpdates(); }

@@ -40,6 +40,7 @@ public:
     // Downloads.
     int downloadFile(const std::string& name, bool useCache);
     int downloadPatchFiles();
+    void pruneDownloadCache();
     // Offline check.
     int checkManualPatchFiles();
     // Map archives.
@@ -70,6 +71,8 @@ public:
     int currentVersion = 0;
     int targetVersion = 0;
     CCallBack downloadCallback;
+    // Why the last download failed, for the player: "HTTP 404", "certificate not trusted".
+    std::string downloadFailureReason;
 };
 
 }  // namespace nimbrel

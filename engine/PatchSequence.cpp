@@ -43,7 +43,9 @@ void PatchSequence::runStages() {
         result_ = -4;
     }
     if (result_ < 0) {
-        if (engine_.dialog) engine_.dialog->messageBox("version.ini file download failed.", "Nimbrel");
+        std::string text = "version.ini file download failed.";
+        if (!engine_.downloadFailureReason.empty()) text += " (" + engine_.downloadFailureReason + ")";
+        if (engine_.dialog) engine_.dialog->messageBox(text, "Nimbrel");
         if (!flags_.connectToServer) deleteManualPatchFile();
         return;
     }
@@ -74,6 +76,7 @@ void PatchSequence::runStages() {
     if (result_ < 0) return;
 
     engine_.removeDownloadedFiles();
+    engine_.pruneDownloadCache();
     deleteManualPatchFile();
 }
 

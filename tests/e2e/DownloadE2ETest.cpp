@@ -93,18 +93,30 @@ TEST_F(DownloadE2ETest, OnlineRunDownloadsListAndArchivesAndGoesOnToApplyThem) {
     EXPECT_EQ(requests[0].cacheControl, "no-cache");
 }
 
-TEST_F(DownloadE2ETest, LaterRunTakesAnUnchangedArchiveFromTheCacheButTheListFresh) {
+TEST_F(DownloadE2ETest, RunAfterAFailedOneTakesFetchedArchivesFromTheCacheAndASuccessPrunesThem) {
     publishOneVersion();
-    ASSERT_EQ(patch().lastLine(), "result 1 stage 5");
-    ASSERT_EQ(cli({"version", "--write", "0"}).exitCode, 0);
-    std::filesystem::remove(game + "readme.txt");
+    const std::string list =
+        "[DEFAULT]\r\nCUR_VERSION = 2\r\n[VERSION = 1]\r\nroot=root_1.zip\r\n"
+        "[VERSION = 2]\r\nroot=root_2.zip\r\n";
+    server.setFile(std::string(kPrefix) + "version.ini", list);
+    test::ProcessOutput failed = patch();  // root_2.zip is missing
+    ASSERT_EQ(failed.lastLine(), "result -4 stage 4") << failed.out << failed.err;
+    EXPECT_NE(failed.err.find("root_2.zip file download failed (HTTP 404)"), std::string::npos) << failed.err;
 
+    const std::string archive = outer.path() + "root_2.zip";
+    test::writeArchive(archive, {{"readme.txt", "readme v2"}});
+    server.setFile(std::string(kPrefix) + "root_2.zip", slurp(archive));
     test::ProcessOutput again = patch();
-    EXPECT_EQ(again.lastLine(), "result 1 stage 5") << again.out << again.err;
-    EXPECT_EQ(slurp(game + "readme.txt"), "readme v1");
+    EXPECT_EQ(again.lastLine(), "result 2 stage 5") << again.out << again.err;
+    EXPECT_EQ(slurp(game + "readme.txt"), "readme v2");
     EXPECT_EQ(server.bodyCount(std::string(kPrefix) + "version.ini"), 2);
     EXPECT_EQ(server.requestCount(std::string(kPrefix) + "root_1.zip"), 2);
     EXPECT_EQ(server.bodyCount(std::string(kPrefix) + "root_1.zip"), 1);
+    // Both versions are installed now: the cache keeps nothing of them.
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(home + "nimbrel"))
+        left.push_back(entry.path().filename().string());
+    EXPECT_TRUE(left.empty()) << left.size() << " files left, first " << left.front();
 }
 
 TEST_F(DownloadE2ETest, NoServerEndsAtStageOneAfterTheListBox) {
