@@ -139,6 +139,7 @@ struct TestHttpServer::State {
 
     void handle(const httplib::Request& req, httplib::Response& res) {
         Request record;
+        record.receivedAt = std::chrono::steady_clock::now();
         record.method = req.method;
         record.path = req.path;
         record.ifNoneMatch = req.get_header_value("If-None-Match");

@@ -64,6 +64,7 @@ public:
         std::string acceptEncoding;
         int status = 0;             // status answered
         std::size_t bodyBytes = 0;  // body bytes the reply was to carry (0 for 304 / HEAD)
+        std::chrono::steady_clock::time_point receivedAt;
     };
 
     TestHttpServer();
