@@ -89,25 +89,19 @@ private:
 };
 
 // Flushes the staged files together (their write-back was started as each was finished, so
-// the flushes overlap the transfers), and only then gives them their names.
+// the flush overlaps the transfers), and only then gives them their names.
 bool commitStaged(std::vector<Job*>& staged, std::string& failedName) {
-    bool ok = true;
-    for (Job* job : staged) ok = ok && job->staged.flush();
-    for (Job* job : staged) {
-        if (!ok) break;
-        if (!job->staged.commit(AtomicFile::Commit::NoReplace)) {
-            trace("cannot name " + job->target + ": " + std::strerror(errno));
-            failedName = job->name;
-            job->reason = "cannot write the update folder";
-            ok = false;
-        }
-    }
-    if (!ok && failedName.empty() && !staged.empty()) {
-        failedName = staged.front()->name;
-        staged.front()->reason = "cannot write the update folder";
+    std::vector<AtomicFile*> files;
+    for (Job* job : staged) files.push_back(&job->staged);
+    int failed = AtomicFile::commitTogether(files, AtomicFile::Commit::NoReplace);
+    if (failed >= 0) {
+        Job& job = *staged[static_cast<std::size_t>(failed)];
+        trace("cannot name " + job.target + ": " + std::strerror(errno));
+        failedName = job.name;
+        job.reason = "cannot write the update folder";
     }
     staged.clear();
-    return ok;
+    return failed < 0;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -101,6 +102,43 @@ bool AtomicFile::commit(Commit mode) {
     temporary_.clear();
     syncFolderOf(target_);
     return true;
+}
+
+int AtomicFile::commitTogether(const std::vector<AtomicFile*>& files, Commit mode) {
+    if (files.empty()) return -1;
+    // One file system flush instead of one per file: the journal commits once.
+    struct stat first {};
+    bool synced = files.front()->fd_.isOpen() && ::fstat(files.front()->fd_.get(), &first) == 0 &&
+                  ::syncfs(files.front()->fd_.get()) == 0;
+    std::vector<std::string> folders;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        AtomicFile& file = *files[i];
+        if (!file.fd_.isOpen()) return static_cast<int>(i);
+        // A file on another file system than the first was not in that sweep.
+        struct stat st {};
+        bool swept = synced && ::fstat(file.fd_.get(), &st) == 0 && st.st_dev == first.st_dev;
+        if (!swept || !file.fd_.close()) {
+            if (!file.commit(mode)) return static_cast<int>(i);
+            continue;
+        }
+        bool renamed =
+            mode == Commit::Replace
+                ? ::rename(file.temporary_.c_str(), file.target_.c_str()) == 0
+                : ::renameat2(AT_FDCWD, file.temporary_.c_str(), AT_FDCWD, file.target_.c_str(), RENAME_NOREPLACE) ==
+                          0 ||
+                      ((errno == EINVAL || errno == ENOSYS) && renameNoReplace(file.temporary_, file.target_));
+        if (!renamed) {
+            int saved = errno;
+            file.discard();
+            errno = saved;
+            return static_cast<int>(i);
+        }
+        file.temporary_.clear();
+        std::string folder = FileSystem::folderOf(file.target_);
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
+    }
+    for (const std::string& folder : folders) FileSystem::syncPath(folder.empty() ? "." : folder);
+    return -1;
 }
 
 void AtomicFile::discard() {

@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -87,6 +88,23 @@ std::string readSmallFile(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// A partial's URL and validator ride on the partial itself as an extended attribute (no file
+// to create per download); file systems without user attributes get a "-meta" file beside it.
+constexpr const char* kValidatorAttribute = "user.nimbrel.validator";
+
+void writePartialValidator(int fd, const std::string& partial, const std::string& text) {
+    if (::fsetxattr(fd, kValidatorAttribute, text.data(), text.size(), 0) == 0) return;
+    std::ofstream out(partial + "-meta", std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::string readPartialValidator(const std::string& partial) {
+    char buffer[4096];
+    ssize_t n = ::getxattr(partial.c_str(), kValidatorAttribute, buffer, sizeof buffer);
+    if (n > 0) return std::string(buffer, static_cast<std::size_t>(n));
+    return readSmallFile(partial + "-meta");
 }
 
 }  // namespace
@@ -189,11 +207,15 @@ bool DownloadCache::writeMeta(const std::string& url, const Meta& meta) const {
          << meta.version << '\n';
     const std::string content = text.str();
     const std::string path = folder_ + keyOf(url) + ".meta";
-    const std::string temporary = path + ".new-" + std::to_string(::getpid());
-    FlushedFile file;
-    if (!file.open(temporary) || !file.write(content.data(), content.size()) || !file.finish() ||
-        ::rename(temporary.c_str(), path.c_str()) != 0) {
-        ::unlink(temporary.c_str());
+    // Written in place and not flushed: the caller removed the old one first, and a meta file
+    // a crash tears no longer parses, or no longer matches its body's size and checksum, so
+    // the entry is fetched anew. (A temporary and a rename would cost a file creation more per
+    // download, which on ext4 is the dearest part of a small file.)
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << content;
+    file.close();
+    if (!file) {
+        ::unlink(path.c_str());
         return false;
     }
     return true;
@@ -210,7 +232,7 @@ DownloadCache::Transfer::Transfer(DownloadCache& cache, std::string url, int ver
         ::unlink(partial.c_str());  // the entry is the newer word on this URL
     } else if (std::optional<std::uint64_t> held = sizeOf(partial); held && *held > 0) {
         // "<url>\n<validator>\n": a partial without both was never resumable.
-        std::istringstream partialMeta(readSmallFile(partial + "-meta"));
+        std::istringstream partialMeta(readPartialValidator(partial));
         std::string url;
         std::string validator;
         if (std::getline(partialMeta, url) && std::getline(partialMeta, validator) && url == url_ &&
@@ -256,6 +278,7 @@ bool DownloadCache::Transfer::begin(const HttpClient::Response& response) {
     // is recorded before the first byte, so held bytes always match the one they name.
     ::unlink(partialMeta.c_str());
     fd_ = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd_ >= 0) ::fremovexattr(fd_, kValidatorAttribute);
     if (fd_ < 0) return false;
     held_ = 0;
     if (response.contentLength && !response.encoded()) {
@@ -263,11 +286,8 @@ bool DownloadCache::Transfer::begin(const HttpClient::Response& response) {
         lengthKnown_ = true;
     }
     // A compressed body cannot be resumed: its ranges count bytes we never see.
-    if (const std::string validator = validatorOf(response); !validator.empty() && !response.encoded()) {
-        const std::string text = url_ + "\n" + validator + "\n";
-        std::ofstream out(partialMeta, std::ios::binary | std::ios::trunc);
-        out << text;
-    }
+    if (const std::string validator = validatorOf(response); !validator.empty() && !response.encoded())
+        writePartialValidator(fd_, partial, url_ + "\n" + validator + "\n");
     return true;
 }
 

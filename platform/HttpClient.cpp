@@ -37,6 +37,14 @@ using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 // never shared between threads while in use.
 thread_local EasyHandle idleHandle;
 
+struct MultiDeleter {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
+// Likewise the connections of one batch of transfers stay open for the next files the same
+// thread fetches (the patch list, then the archives).
+thread_local MultiHandle idleMulti;
+
 EasyHandle takeHandle() {
     initialiseCurlOnce();
     if (idleHandle) return std::move(idleHandle);
@@ -342,7 +350,10 @@ HttpClient::HttpClient() : impl_(std::make_unique<Impl>(takeHandle())) {}
 
 HttpClient::~HttpClient() { returnHandle(std::move(impl_->handle)); }
 
-void HttpClient::dropIdleConnections() { idleHandle.reset(); }
+void HttpClient::dropIdleConnections() {
+    idleHandle.reset();
+    idleMulti.reset();
+}
 
 void HttpClient::setTimeouts(const Timeouts& timeouts) { impl_->timeouts = timeouts; }
 
@@ -386,10 +397,7 @@ HttpClient::Result HttpClient::getToFile(const Request& request, const std::stri
 namespace nimbrel {
 
 struct HttpTransfers::Impl {
-    struct MultiDeleter {
-        void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
-    };
-    std::unique_ptr<CURLM, MultiDeleter> multi;
+    MultiHandle multi;
     struct Transfer {
         int id = 0;
         std::unique_ptr<HttpClient::Impl> client;
@@ -399,14 +407,16 @@ struct HttpTransfers::Impl {
 
     ~Impl() {
         // Handles leave the multi handle before either is cleaned up.
-        for (Transfer& t : transfers) curl_multi_remove_handle(multi.get(), t.client->handle.get());
+        for (Transfer& t : transfers)
+            if (t.client->handle) curl_multi_remove_handle(multi.get(), t.client->handle.get());
         transfers.clear();
+        if (multi && !idleMulti) idleMulti = std::move(multi);
     }
 };
 
 HttpTransfers::HttpTransfers(int connectionsPerHost) : impl_(std::make_unique<Impl>()) {
     initialiseCurlOnce();
-    impl_->multi.reset(curl_multi_init());
+    impl_->multi = idleMulti ? std::move(idleMulti) : MultiHandle(curl_multi_init());
     if (!impl_->multi) return;
     curl_multi_setopt(impl_->multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(connectionsPerHost));
     curl_multi_setopt(impl_->multi.get(), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
