@@ -528,7 +528,9 @@ DownloadCache::CopyResult DownloadCache::copyTo(const std::string& url, const st
         removeEntry(url);
         return CopyResult::Damaged;
     }
-    return out.finish() ? CopyResult::Copied : CopyResult::Failed;
+    if (!out.finish()) return CopyResult::Failed;
+    ::utimensat(AT_FDCWD, bodyPath(url).c_str(), nullptr, 0);  // recently used
+    return CopyResult::Copied;
 }
 
 bool DownloadCache::removeEntry(const std::string& url) {
