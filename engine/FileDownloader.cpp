@@ -3,16 +3,21 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <random>
+#include <set>
+#include <thread>
 
 #include "engine/PatchEngine.h"
 #include "engine/PatchResult.h"
+#include "platform/AtomicFile.h"
 #include "platform/DebugOutput.h"
 #include "platform/DownloadCache.h"
 #include "platform/FileSystem.h"
-#include "platform/HttpClient.h"
 #include "platform/PatchWindow.h"
 #include "platform/WindowMessages.h"
 
@@ -20,25 +25,93 @@ namespace nimbrel {
 
 namespace {
 
-constexpr const char* kTemporaryName = "tmp.tmp";
 constexpr const char* kCaption = "Nimbrel";
-
-// Renames without replacing an existing target, as the original's copy "failing if the
-// target exists". Falls back to check-then-rename on file systems without the flag.
-bool renameNoReplace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    if (FileSystem::fileExists(to)) return false;
-    return ::rename(from.c_str(), to.c_str()) == 0;
-}
+// Finished files waiting for their names hold a descriptor each; a long list is flushed and
+// named in groups so that it never runs out of them.
+constexpr std::size_t kStagedGroup = 64;
+constexpr int kWaitStepMilliseconds = 100;
 
 void trace(const std::string& text) { DebugOutput::write(text + "\n"); }
+
+std::string withReason(const std::string& text, const std::string& reason) {
+    return reason.empty() ? text : text + " (" + reason + ")";
+}
+
+using Clock = std::chrono::steady_clock;
+
+// One file of the run, across its attempts.
+struct Job {
+    std::string name;
+    int version = 0;
+    std::string url;
+    std::string target;
+    int attempt = 0;  // attempts started
+    Clock::time_point notBefore{};
+    int transferId = -1;
+    std::unique_ptr<DownloadCache::Transfer> cached;
+    AtomicFile staged;  // direct fetches write here; cached ones are copied here when complete
+    std::uint64_t received = 0;
+    std::uint64_t total = 0;  // 0 while unknown
+    bool finished = false;
+    std::string reason;
+};
+
+// The bar over all files: bytes received against bytes expected, where a file whose length
+// is not known yet counts as the average of those that are known.
+class OverallProgress {
+public:
+    OverallProgress(CCallBack& sink, const std::vector<std::unique_ptr<Job>>& jobs) : sink_(sink), jobs_(jobs) {}
+
+    void report() {
+        std::uint64_t received = 0, known = 0;
+        std::size_t withLength = 0;
+        for (const auto& job : jobs_) {
+            received += job->received;
+            if (job->total > 0) {
+                known += job->total;
+                ++withLength;
+            }
+        }
+        if (withLength == 0) return;
+        const std::uint64_t expected = known + known / withLength * (jobs_.size() - withLength);
+        if (expected == 0) return;
+        received = std::min(received, expected);
+        // The estimate moves as lengths become known; the bar never goes back.
+        const int percent = static_cast<int>(received * 100 / expected);
+        if (percent < shown_) return;
+        shown_ = percent;
+        sink_.OnProgress(static_cast<unsigned long>(received), static_cast<unsigned long>(expected), 0, nullptr);
+    }
+
+private:
+    CCallBack& sink_;
+    const std::vector<std::unique_ptr<Job>>& jobs_;
+    int shown_ = 0;
+};
+
+// Flushes the staged files together (their write-back was started as each was finished, so
+// the flush overlaps the transfers), and only then gives them their names.
+bool commitStaged(std::vector<Job*>& staged, std::string& failedName) {
+    std::vector<AtomicFile*> files;
+    for (Job* job : staged) files.push_back(&job->staged);
+    int failed = AtomicFile::commitTogether(files, AtomicFile::Commit::NoReplace);
+    if (failed >= 0) {
+        Job& job = *staged[static_cast<std::size_t>(failed)];
+        trace("cannot name " + job.target + ": " + std::strerror(errno));
+        failedName = job.name;
+        job.reason = "cannot write the update folder";
+    }
+    staged.clear();
+    return failed < 0;
+}
 
 }  // namespace
 
 std::string FileDownloader::urlFor(const std::string& patchBaseUrl, const std::string& name) {
     static const char* hex = "0123456789ABCDEF";
     std::string url = patchBaseUrl;
+    // A base written without its final slash would ask for ".../plus_realversion.ini".
+    if (!url.empty() && url.back() != '/') url += '/';
     for (unsigned char c : name) {
         bool literal = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
                        std::strchr("-._~!$&'()*+,;=:@/", c) != nullptr;
@@ -53,115 +126,217 @@ std::string FileDownloader::urlFor(const std::string& patchBaseUrl, const std::s
     return url;
 }
 
-FileDownloader::Attempt FileDownloader::fetchDirect(const std::string& url, const std::string& target) {
-    const std::string temporary = engine_.updateFolder() + kTemporaryName;
-    PatchWindow* window = engine_.dialog;
-    int lastPercent = 0;  // the attempt began with a posted 0
-    auto post = [&](int percent) {
-        if (window && percent != lastPercent) window->postMessage(WM_PATCH_PROGRESS, percent, 0);
-        lastPercent = percent;
-    };
-
-    HttpClient client;
-    HttpClient::Request request;
-    request.url = url;
-    request.reload = true;  // the direct fetch never takes an answer from a cache
-    request.stopFlag = &engine_.stopRequested;
-    // Exact integer percentages: single-precision scaling could leave a finished file at 99.
-    // Without a Content-Length there is nothing to scale by until the end.
-    HttpClient::Result result =
-        client.getToFile(request, temporary, [&](std::uint64_t received, std::optional<std::uint64_t> total) {
-            if (total && *total > 0) post(static_cast<int>(std::min<std::uint64_t>(received * 100 / *total, 100)));
-        });
-
-    if (result.outcome == HttpClient::Outcome::Stopped) return Attempt::Stopped;  // a partial tmp.tmp stays
-    if (!result.complete()) {
-        trace("download of " + url + " failed: " + result.error);
-        ::unlink(temporary.c_str());
-        return Attempt::Failed;
-    }
-    // No folder flush: the update folder is emptied at the start of every online run, so a
-    // rename lost to a power cut costs nothing; the content itself was flushed.
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        trace("cannot move " + temporary + " to " + target + ": " + std::strerror(errno));
-        ::unlink(temporary.c_str());
-        return Attempt::Failed;
-    }
-    post(100);
-    return Attempt::Done;
+std::chrono::milliseconds FileDownloader::pauseBefore(int attempt) {
+    static thread_local std::mt19937 random{std::random_device{}()};
+    const double base = attempt <= 2 ? 1000.0 : 3000.0;
+    return std::chrono::milliseconds(static_cast<long>(base * std::uniform_real_distribution<>(0.8, 1.2)(random)));
 }
 
-FileDownloader::Attempt FileDownloader::copyFromCache(const std::string& url, const std::string& target,
-                                                      bool& cacheFailed) {
-    cacheFailed = false;
+HttpClient::Timeouts FileDownloader::timeouts() {
+    HttpClient::Timeouts limits;
+    if (const char* text = std::getenv("NIMBREL_STALL_SECONDS"); text && std::atol(text) > 0)
+        limits.lowSpeedSeconds = limits.connectSeconds = std::atol(text);
+    return limits;
+}
+
+FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files, bool useCache,
+                                                 std::string& failedName) {
+    PatchWindow* window = engine_.dialog;
     DownloadCache cache;
+    // Without a usable cache the archives are still fetched, straight into the update folder.
+    const bool cached = useCache && FileSystem::createDirectories(cache.folder());
+
+    std::vector<std::unique_ptr<Job>> jobs;
+    std::set<std::string> seen;
+    for (const File& file : files) {
+        if (!seen.insert(file.name).second) continue;  // a name listed twice is fetched once
+        auto job = std::make_unique<Job>();
+        job->name = file.name;
+        job->version = file.version;
+        job->url = urlFor(engine_.patchBaseUrl, file.name);
+        job->target = engine_.updateFolder() + file.name;
+        jobs.push_back(std::move(job));
+    }
+
     CCallBack& sink = engine_.downloadCallback;
     sink.resetProgress();
-    // The sink is handed to the cache for the length of the download, as a bound callback would be.
+    if (window) window->postMessage(WM_PATCH_PROGRESS, 0, 0);
+    OverallProgress progress(sink, jobs);
+    // The sink is handed to the transfers for their length, as a bound callback would be.
     sink.AddRef();
-    DownloadCache::Result cached = cache.download(
-        url,
-        [&sink](std::uint64_t received, std::uint64_t total) {
-            sink.OnProgress(static_cast<unsigned long>(received), static_cast<unsigned long>(total), 0, nullptr);
-        },
-        &engine_.stopRequested);
-    sink.Release();
+    struct Release {
+        CCallBack& sink;
+        ~Release() { sink.Release(); }
+    } release{sink};
 
-    if (cached.outcome == HttpClient::Outcome::Stopped) return Attempt::Stopped;
-    if (!cached.complete()) {
-        trace("cached download of " + url + " failed: " + cached.error);
-        cacheFailed = true;
-        return Attempt::Failed;
+    HttpTransfers transfers(kConnectionsPerHost);
+    const HttpClient::Timeouts limits = timeouts();
+    std::vector<Job*> staged;
+    std::size_t next = 0;  // jobs before this one have been started at least once
+    std::size_t running = 0;
+    std::string lastStarted;
+
+    auto start = [&](Job& job) {
+        ++job.attempt;
+        job.received = 0;
+        // A file fetched alone shows each attempt from 0; a retry among many leaves the bar be.
+        if (window && jobs.size() == 1 && job.attempt > 1) window->postMessage(WM_PATCH_PROGRESS, 0, 0);
+        HttpClient::Request request;
+        HttpClient::Handlers handlers;
+        if (cached) {
+            job.cached = std::make_unique<DownloadCache::Transfer>(
+                cache, job.url, job.version, [&job, &progress](std::uint64_t received, std::uint64_t total) {
+                    job.received = received;
+                    if (total > 0) job.total = total;
+                    progress.report();
+                });
+            request = job.cached->request;
+            handlers = job.cached->handlers;
+        } else {
+            request.url = job.url;
+            request.reload = true;  // the patch list never comes from a cache on the way
+            handlers.onResponse = [&job](const HttpClient::Response& response) {
+                if (response.contentLength && !response.encoded()) job.total = *response.contentLength;
+                return job.staged.open(job.target);
+            };
+            handlers.onData = [&job, &progress](const char* data, std::size_t size) {
+                if (!job.staged.write(data, size)) return false;
+                job.received += size;
+                progress.report();
+                return true;
+            };
+        }
+        request.stopFlag = &engine_.stopRequested;
+        job.transferId = transfers.start(request, std::move(handlers), limits);
+        ++running;
+        lastStarted = job.name;
+        if (window) window->setLabelText(IDC_ITEM_LABEL, job.name);
+    };
+
+    // Stages a finished file beside its target; false when it failed this attempt.
+    auto stage = [&](Job& job, const HttpClient::Result& result) {
+        if (!cached) {
+            // An empty body never opened the file.
+            if (!job.staged.isOpen() && !job.staged.open(job.target)) return false;
+        } else {
+            DownloadCache::Result stored = job.cached->finish(result);
+            job.cached.reset();
+            if (!stored.complete()) {
+                job.reason = stored.reason;
+                trace("cached download of " + job.url + " failed: " + stored.error);
+                return false;
+            }
+            if (!job.staged.open(job.target)) {
+                job.reason = "cannot write the update folder";
+                return false;
+            }
+            // A copy the server confirmed comes from an earlier run and is checked first.
+            DownloadCache::CopyResult copied = cache.copyInto(job.url, job.staged.fd(), !stored.transferred);
+            if (copied != DownloadCache::CopyResult::Copied) {
+                trace("cannot copy the cached " + job.url + " to " + job.target + ": " + std::strerror(errno));
+                job.staged.discard();
+                job.reason = copied == DownloadCache::CopyResult::Damaged ? "damaged cached copy"
+                                                                          : "cannot write the update folder";
+                return false;
+            }
+        }
+        // Starts the write-back now, so that the flush before naming finds little left to do.
+        ::sync_file_range(job.staged.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        job.total = job.received = std::max<std::uint64_t>(job.total, job.received);
+        return true;
+    };
+
+    std::size_t left = jobs.size();
+    while (left > 0) {
+        if (engine_.stopRequested) {
+            failedName = lastStarted;
+            return Outcome::Stopped;
+        }
+        const Clock::time_point now = Clock::now();
+        // Retries first (they hold up the run), then files not yet started.
+        for (auto& job : jobs) {
+            if (running >= static_cast<std::size_t>(kConnectionsPerHost)) break;
+            if (!job->finished && job->transferId < 0 && job->attempt > 0 && job->notBefore <= now) start(*job);
+        }
+        while (next < jobs.size() && running < static_cast<std::size_t>(kConnectionsPerHost)) start(*jobs[next++]);
+
+        for (auto& [id, result] : transfers.run(kWaitStepMilliseconds)) {
+            auto found =
+                std::find_if(jobs.begin(), jobs.end(), [id = id](const auto& job) { return job->transferId == id; });
+            if (found == jobs.end()) continue;
+            Job& job = **found;
+            job.transferId = -1;
+            --running;
+            if (result.outcome == HttpClient::Outcome::Stopped) {
+                if (job.cached) (void)job.cached->finish(result);  // keeps the partial
+                failedName = job.name;
+                return Outcome::Stopped;
+            }
+            job.reason = result.reason;
+            const bool answered = result.complete() || result.outcome == HttpClient::Outcome::NotModified;
+            if (answered && stage(job, result)) {
+                job.finished = true;
+                --left;
+                staged.push_back(&job);
+                if (staged.size() >= kStagedGroup && !commitStaged(staged, failedName)) return Outcome::Failed;
+                continue;
+            }
+            if (job.cached) (void)job.cached->finish(result);
+            job.cached.reset();
+            job.staged.discard();
+            trace("download of " + job.url + " failed (attempt " + std::to_string(job.attempt) + "): " + result.error);
+            if (job.attempt >= kAttempts) {
+                // The run cannot succeed any more: the other transfers end here, their partials kept.
+                failedName = job.name;
+                engine_.downloadFailureReason = job.reason;
+                return Outcome::Failed;
+            }
+            job.notBefore = Clock::now() + pauseBefore(job.attempt + 1);
+        }
+        // Only paused retries left: wait for the earliest instead of spinning.
+        if (running == 0 && left > 0 && next >= jobs.size()) {
+            Clock::time_point earliest = Clock::time_point::max();
+            for (const auto& job : jobs)
+                if (!job->finished) earliest = std::min(earliest, job->notBefore);
+            while (Clock::now() < earliest && !engine_.stopRequested)
+                std::this_thread::sleep_for(
+                    std::min<Clock::duration>(earliest - Clock::now(), std::chrono::milliseconds(50)));
+        }
     }
-    // Staged under the temporary name so that a half-copied file never carries the target's.
-    const std::string temporary = engine_.updateFolder() + kTemporaryName;
-    DownloadCache::CopyResult copied = cache.copyTo(url, temporary);
-    if (copied == DownloadCache::CopyResult::Damaged) {
-        // The cached copy did not match what was fetched: the direct fetch, as for a failed
-        // cached download.
-        trace("the cached copy of " + url + " was damaged and is dropped");
-        ::unlink(temporary.c_str());
-        cacheFailed = true;
-        return Attempt::Failed;
+    if (!commitStaged(staged, failedName)) {
+        for (const auto& job : jobs)
+            if (job->name == failedName) engine_.downloadFailureReason = job->reason;
+        return Outcome::Failed;
     }
-    if (copied != DownloadCache::CopyResult::Copied || !renameNoReplace(temporary, target)) {
-        trace("cannot copy the cached " + url + " to " + target + ": " + std::strerror(errno));
-        ::unlink(temporary.c_str());
-        return Attempt::Failed;
-    }
-    // A body without Content-Length (or an empty one) gave the sink nothing to scale by.
-    if (engine_.dialog && sink.lastPostedPercent() != 100) engine_.dialog->postMessage(WM_PATCH_PROGRESS, 100, 0);
-    return Attempt::Done;
+    // A body without Content-Length (or an empty one) gave the bar nothing to scale by.
+    if (window && sink.lastPostedPercent() != 100) window->postMessage(WM_PATCH_PROGRESS, 100, 0);
+    return Outcome::Done;
 }
 
 int FileDownloader::downloadFile(const std::string& name, bool useCache) {
     if (engine_.stopRequested) return PatchResult::kStopped;
+    engine_.downloadFailureReason.clear();
     PatchWindow* window = engine_.dialog;
     if (window) window->setLabelText(IDC_ITEM_LABEL, name);
 
     // The patch list refuses such names already; this is the last line before the disk.
-    if (!FileSystem::isSafeRelativeName(name, false) || name == kTemporaryName) {
+    if (!FileSystem::isSafeRelativeName(name, false) || AtomicFile::isTemporaryName(name)) {
         trace("refused server file name \"" + name + "\"");
+        engine_.downloadFailureReason = "refused file name";
         return PatchResult::kListDownloadFailed;
     }
-    const std::string target = engine_.updateFolder() + name;
-    if (engine_.fileExists(target)) return 0;
+    if (engine_.fileExists(engine_.updateFolder() + name)) return 0;
+    // The patch list is never kept: a stale copy must not outlive a fresh fetch.
+    if (!useCache) DownloadCache().removeEntry(urlFor(engine_.patchBaseUrl, name));
 
-    const std::string url = urlFor(engine_.patchBaseUrl, name);
-    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-        if (window) window->postMessage(WM_PATCH_PROGRESS, 0, 0);
-        if (useCache) {
-            bool cacheFailed = false;
-            Attempt copied = copyFromCache(url, target, cacheFailed);
-            if (copied == Attempt::Stopped) return PatchResult::kStopped;
-            if (copied == Attempt::Done) return 0;
-            if (!cacheFailed) continue;  // the copy into place failed: next attempt
-        } else {
-            DownloadCache().removeEntry(url);
-        }
-        Attempt fetched = fetchDirect(url, target);
-        if (fetched == Attempt::Stopped) return PatchResult::kStopped;
-        if (fetched == Attempt::Done) return 0;
+    std::string failedName;
+    switch (fetchAll({File{name, 0}}, useCache, failedName)) {
+        case Outcome::Done:
+            return 0;
+        case Outcome::Stopped:
+            return PatchResult::kStopped;
+        case Outcome::Failed:
+            break;
     }
     return PatchResult::kListDownloadFailed;
 }
@@ -169,16 +344,37 @@ int FileDownloader::downloadFile(const std::string& name, bool useCache) {
 int FileDownloader::downloadPatchFiles() {
     if (engine_.stopRequested) return PatchResult::kStopped;
     if (engine_.patchEntries.empty()) return PatchResult::kNothingToFetch;
+    engine_.downloadFailureReason.clear();
+
+    std::vector<File> files;
     for (const PatchListEntry& entry : engine_.patchEntries) {
-        if (downloadFile(entry.fileName, true) >= 0) {
-            // With a release key, a file that does not match the signed list ends the fetch at once.
-            if (engine_.verifyPatchFile(entry) < 0) return -4;
-            continue;
+        if (!FileSystem::isSafeRelativeName(entry.fileName, false) || AtomicFile::isTemporaryName(entry.fileName)) {
+            trace("refused server file name \"" + entry.fileName + "\"");
+            if (engine_.dialog) engine_.dialog->messageBox(entry.fileName + " file download failed", kCaption);
+            return engine_.stopRequested ? PatchResult::kStopped : PatchResult::kPatchFileMissing;
         }
-        if (engine_.dialog) engine_.dialog->messageBox(entry.fileName + " file download failed", kCaption);
-        return engine_.stopRequested ? -7 : -4;
+        // A file already in the update folder is taken as it is.
+        if (!engine_.fileExists(engine_.updateFolder() + entry.fileName))
+            files.push_back(File{entry.fileName, entry.version});
     }
-    return 1;
+    if (files.empty()) return 1;
+
+    std::string failedName;
+    Outcome outcome = fetchAll(files, true, failedName);
+    if (outcome == Outcome::Done) return 1;
+    if (outcome == Outcome::Failed && engine_.dialog)
+        engine_.dialog->messageBox(withReason(failedName + " file download failed", engine_.downloadFailureReason),
+                                   kCaption);
+    if (outcome == Outcome::Stopped && engine_.dialog && !failedName.empty())
+        engine_.dialog->messageBox(failedName + " file download failed", kCaption);
+    return engine_.stopRequested ? PatchResult::kStopped : PatchResult::kPatchFileMissing;
+}
+
+void FileDownloader::pruneCache(int installedVersion) {
+    std::uint64_t cap = DownloadCache::kDefaultMaxBytes;
+    if (const char* text = std::getenv("NIMBREL_CACHE_MAX_BYTES"); text && *text)
+        cap = std::strtoull(text, nullptr, 10);
+    DownloadCache().prune(installedVersion, cap);
 }
 
 }  // namespace nimbrel

@@ -1,9 +1,19 @@
 #pragma once
-// Fetches the patch list and the patch archives from the patch server into the update folder:
-// three attempts per file, the item label and progress messages for the window, the download
-// cache for patch archives and a fresh fetch for the patch list.
+// Fetches the patch list and the patch archives from the patch server into the update folder.
+// Archives travel together, several connections at once, through the download cache (where a
+// partial survives a killed run and is resumed); the patch list is fetched fresh. Each file
+// gets three attempts, one request each, with a growing pause between; the window sees one
+// progress bar over all bytes, the item label names the file started last, and a failure
+// names its reason.
+//
+// Nothing reaches its name in the update folder unfinished: finished files are staged under
+// temporary names, flushed together, and only then renamed.
 
+#include <chrono>
 #include <string>
+#include <vector>
+
+#include "platform/HttpClient.h"
 
 namespace nimbrel {
 
@@ -12,24 +22,41 @@ class PatchEngine;
 class FileDownloader {
 public:
     static constexpr int kAttempts = 3;
+    static constexpr int kConnectionsPerHost = 6;
 
     explicit FileDownloader(PatchEngine& engine) : engine_(engine) {}
 
     // 0 when updateFolder + name exists afterwards (also when it was there already), -2 when
     // every attempt failed or the name would leave the update folder, -7 on a stop request.
+    // engine.downloadFailureReason tells why a -2 came.
     int downloadFile(const std::string& name, bool useCache);
     // 1 when every PatchList file is in the update folder; -3 for an empty PatchList; -4 after
-    // the box "<name> file download failed"; -7 on a stop request.
+    // the box "<name> file download failed (<reason>)"; -7 on a stop request.
     int downloadPatchFiles();
 
-    // The URL of a server-side name: patchBaseUrl followed by the name, with the bytes a URL
-    // cannot carry literally (spaces, non-ASCII, "%", "#", "?") percent-encoded.
+    // The URL of a server-side name: patchBaseUrl (given its final "/" if it lacks one)
+    // followed by the name, with the bytes a URL cannot carry literally (spaces, non-ASCII,
+    // "%", "#", "?") percent-encoded.
     static std::string urlFor(const std::string& patchBaseUrl, const std::string& name);
 
+    // After a successful run: drops the cache entries of what is now installed and holds the
+    // cache under its cap (NIMBREL_CACHE_MAX_BYTES, else 2 GiB).
+    static void pruneCache(int installedVersion);
+
+    // The pause before attempt 2 and 3 (about 1 s, then 3 s), spread by a random fifth so
+    // that players cut off together do not return together.
+    static std::chrono::milliseconds pauseBefore(int attempt);
+    // The stall limit; NIMBREL_STALL_SECONDS shortens it (for tests of a silent server).
+    static HttpClient::Timeouts timeouts();
+
 private:
-    enum class Attempt { Done, Failed, Stopped };
-    Attempt fetchDirect(const std::string& url, const std::string& target);
-    Attempt copyFromCache(const std::string& url, const std::string& target, bool& cacheFailed);
+    struct File {
+        std::string name;
+        int version = 0;
+    };
+    enum class Outcome { Done, Failed, Stopped };
+    // Fetches every file; on Failed, failedName names the one that used up its attempts.
+    Outcome fetchAll(const std::vector<File>& files, bool useCache, std::string& failedName);
 
     PatchEngine& engine_;
 };

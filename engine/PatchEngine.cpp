@@ -61,6 +61,10 @@ int PatchEngine::downloadFile(const std::string& name, bool useCache) {
     return FileDownloader(*this).downloadFile(name, useCache);
 }
 int PatchEngine::downloadPatchFiles() { return FileDownloader(*this).downloadPatchFiles(); }
+
+void PatchEngine::pruneDownloadCache() {
+    FileDownloader::pruneCache(currentVersion > targetVersion ? currentVersion : targetVersion);
+}
 int PatchEngine::checkManualPatchFiles() { return ManualPatchCheck(*this).checkManualPatchFiles(); }
 void PatchEngine::splitMapArchives() { MapArchiveSplitter(*this).splitMapArchives(); }
 int PatchEngine::applyUpdates() { return UpdateApplier(*this).applyUpdates(); }

@@ -49,6 +49,7 @@ public:
     // Downloads.
     [[nodiscard]] int downloadFile(const std::string& name, bool useCache);
     [[nodiscard]] int downloadPatchFiles();
+    void pruneDownloadCache();
     // Offline check.
     [[nodiscard]] int checkManualPatchFiles();
     // Map archives.
@@ -81,6 +82,8 @@ public:
     CCallBack downloadCallback;
     std::string patchPublicKey;                   // base64; empty: lists are taken unsigned
     std::optional<PatchSignature> patchManifest;  // the verified list's manifest
+    // Why the last download failed, for the player: "HTTP 404", "certificate not trusted".
+    std::string downloadFailureReason;
 };
 
 }  // namespace nimbrel

@@ -47,7 +47,9 @@ void PatchSequence::runStages() {
         result_ = PatchResult::kPatchFileMissing;
     }
     if (result_ < PatchResult::kOk) {
-        if (engine_.dialog) engine_.dialog->messageBox("version.ini file download failed.", kCaption);
+        std::string text = "version.ini file download failed.";
+        if (!engine_.downloadFailureReason.empty()) text += " (" + engine_.downloadFailureReason + ")";
+        if (engine_.dialog) engine_.dialog->messageBox(text, kCaption);
         if (!flags_.connectToServer) deleteManualPatchFile();
         return;
     }
@@ -83,6 +85,7 @@ void PatchSequence::runStages() {
     if (result_ < PatchResult::kOk) return;
 
     engine_.removeDownloadedFiles();
+    engine_.pruneDownloadCache();
     deleteManualPatchFile();
 }
 

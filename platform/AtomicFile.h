@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/FileDescriptor.h"
 
@@ -51,6 +52,12 @@ public:
     std::uint64_t size() const { return written_; }
     const std::string& target() const { return target_; }
     const std::string& temporaryPath() const { return temporary_; }
+
+    // Commits many files at the cost of one: each file's data is written back and waited for
+    // without a journal commit of its own, then they are renamed, and each folder is flushed
+    // once. Stops at the first file that cannot be committed and gives its index (that file is
+    // discarded, the ones before it committed); -1 when all were committed.
+    [[nodiscard]] static int commitTogether(const std::vector<AtomicFile*>& files, Commit mode = Commit::Replace);
 
     // Renames without replacing an existing target, atomically where the file system can
     // (renameat2), else by link and unlink; the folder is flushed afterwards.

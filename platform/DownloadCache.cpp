@@ -4,17 +4,21 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
@@ -34,45 +38,6 @@ std::uint64_t fnv1a(std::string_view text) {
     }
     return hash;
 }
-
-// Catches torn and zero-filled content, not malice: 64 bits mixed a word at a time, with the
-// odd bytes of each piece carried to the next so that any split of the stream gives one value.
-class Checksum {
-public:
-    void update(const char* data, std::size_t size) {
-        while (size > 0 && pending_ > 0 && pending_ < 8) {
-            carry_[pending_++] = *data++;
-            --size;
-        }
-        if (pending_ == 8) {
-            mix(carry_);
-            pending_ = 0;
-        }
-        for (; size >= 8; data += 8, size -= 8) mix(data);
-        while (size > 0) {
-            carry_[pending_++] = *data++;
-            --size;
-        }
-    }
-    std::uint64_t value() const {
-        std::uint64_t h = hash_;
-        for (std::size_t i = 0; i < pending_; ++i) h = (h ^ static_cast<unsigned char>(carry_[i])) * kPrime;
-        return (h ^ length_) * kPrime;
-    }
-
-private:
-    static constexpr std::uint64_t kPrime = 0x100000001b3ull;
-    void mix(const char* word) {
-        std::uint64_t w;
-        std::memcpy(&w, word, 8);
-        hash_ = ((hash_ ^ w) * kPrime) ^ (hash_ >> 29);
-        length_ += 8;
-    }
-    std::uint64_t hash_ = 0xcbf29ce484222325ull;
-    std::uint64_t length_ = 0;
-    char carry_[8] = {};
-    std::size_t pending_ = 0;
-};
 
 std::optional<std::uint64_t> sizeOf(const std::string& path) {
     struct stat st {};
@@ -112,7 +77,66 @@ void removeOrphanedTemporaries(const std::string& folder) {
     }
 }
 
+// The validator a partial was fetched under: If-Range takes one, a strong ETag before a date.
+std::string validatorOf(const HttpClient::Response& response) {
+    if (!response.etag.empty() && !response.etag.starts_with("W/")) return response.etag;
+    return response.lastModified;
+}
+
+std::string readSmallFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A partial's URL and validator ride on the partial itself as an extended attribute (no file
+// to create per download); file systems without user attributes get a "-meta" file beside it.
+constexpr const char* kValidatorAttribute = "user.nimbrel.validator";
+
+void writePartialValidator(int fd, const std::string& partial, const std::string& text) {
+    if (::fsetxattr(fd, kValidatorAttribute, text.data(), text.size(), 0) == 0) return;
+    std::ofstream out(partial + "-meta", std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::string readPartialValidator(const std::string& partial) {
+    char buffer[4096];
+    ssize_t n = ::getxattr(partial.c_str(), kValidatorAttribute, buffer, sizeof buffer);
+    if (n > 0) return std::string(buffer, static_cast<std::size_t>(n));
+    return readSmallFile(partial + "-meta");
+}
+
 }  // namespace
+
+void Checksum::update(const char* data, std::size_t size) {
+    while (size > 0 && pending_ > 0 && pending_ < 8) {
+        carry_[pending_++] = *data++;
+        --size;
+    }
+    if (pending_ == 8) {
+        mix(carry_);
+        pending_ = 0;
+    }
+    for (; size >= 8; data += 8, size -= 8) mix(data);
+    while (size > 0) {
+        carry_[pending_++] = *data++;
+        --size;
+    }
+}
+
+std::uint64_t Checksum::value() const {
+    std::uint64_t h = hash_;
+    for (std::size_t i = 0; i < pending_; ++i) h = (h ^ static_cast<unsigned char>(carry_[i])) * kPrime;
+    return (h ^ length_) * kPrime;
+}
+
+void Checksum::mix(const char* word) {
+    std::uint64_t w;
+    std::memcpy(&w, word, 8);
+    hash_ = ((hash_ ^ w) * kPrime) ^ (hash_ >> 29);
+    length_ += 8;
+}
 
 DownloadCache::DownloadCache(std::string folder) : folder_(folder.empty() ? defaultFolder() : std::move(folder)) {
     if (!folder_.empty() && folder_.back() != '/') folder_ += '/';
@@ -144,6 +168,8 @@ std::string DownloadCache::keyOf(const std::string& url) const {
 
 std::string DownloadCache::bodyPath(const std::string& url) const { return folder_ + keyOf(url) + ".body"; }
 
+std::string DownloadCache::partialPath(const std::string& url) const { return folder_ + keyOf(url) + ".partial"; }
+
 bool DownloadCache::ensureFolder() const { return createFolders(folder_); }
 
 std::optional<DownloadCache::Meta> DownloadCache::readMeta(const std::string& url) const {
@@ -162,6 +188,9 @@ std::optional<DownloadCache::Meta> DownloadCache::readMeta(const std::string& ur
     if (end == size.c_str() || sizeOf(bodyPath(url)) != meta.size) return std::nullopt;
     meta.checksum = std::strtoull(checksum.c_str(), &end, 16);
     if (checksum.size() != 16 || end != checksum.c_str() + 16) return std::nullopt;
+    // Entries from before versions were recorded count as version 0: the first prune takes them.
+    std::string version;
+    if (std::getline(in, version)) meta.version = std::atoi(version.c_str());
     return meta;
 }
 
@@ -170,90 +199,307 @@ bool DownloadCache::writeMeta(const std::string& url, const Meta& meta) const {
     char checksum[17];
     std::snprintf(checksum, sizeof checksum, "%016llx", static_cast<unsigned long long>(meta.checksum));
     std::ostringstream text;
-    text << meta.url << '\n' << meta.etag << '\n' << meta.lastModified << '\n' << meta.size << '\n' << checksum << '\n';
+    text << meta.url << '\n'
+         << meta.etag << '\n'
+         << meta.lastModified << '\n'
+         << meta.size << '\n'
+         << checksum << '\n'
+         << meta.version << '\n';
     const std::string content = text.str();
     const std::string path = folder_ + keyOf(url) + ".meta";
-    const std::string temporary = path + ".new-" + std::to_string(::getpid());
-    FlushedFile file;
-    if (!file.open(temporary) || !file.write(content.data(), content.size()) || !file.finish() ||
-        ::rename(temporary.c_str(), path.c_str()) != 0) {
-        ::unlink(temporary.c_str());
+    // Written in place and not flushed: the caller removed the old one first, and a meta file
+    // a crash tears no longer parses, or no longer matches its body's size and checksum, so
+    // the entry is fetched anew. (A temporary and a rename would cost a file creation more per
+    // download, which on ext4 is the dearest part of a small file.)
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << content;
+    file.close();
+    if (!file) {
+        ::unlink(path.c_str());
         return false;
     }
     return true;
 }
 
-DownloadCache::Result DownloadCache::download(const std::string& url, const Progress& progress,
-                                              const std::atomic<int>* stopFlag) {
+DownloadCache::Transfer::Transfer(DownloadCache& cache, std::string url, int version, Progress progress)
+    : cache_(cache), url_(std::move(url)), version_(version), progress_(std::move(progress)) {
+    request.url = url_;
+    const std::string partial = cache_.partialPath(url_);
+    meta_ = cache_.readMeta(url_);
+    if (meta_) {
+        request.ifNoneMatch = meta_->etag;
+        request.ifModifiedSince = meta_->lastModified;
+        ::unlink(partial.c_str());  // the entry is the newer word on this URL
+    } else if (std::optional<std::uint64_t> held = sizeOf(partial); held && *held > 0) {
+        // "<url>\n<validator>\n": a partial without both was never resumable.
+        std::istringstream partialMeta(readPartialValidator(partial));
+        std::string url;
+        std::string validator;
+        if (std::getline(partialMeta, url) && std::getline(partialMeta, validator) && url == url_ &&
+            !validator.empty()) {
+            request.rangeFrom = *held;
+            request.ifRange = validator;
+        }
+    }
+    handlers.onResponse = [this](const HttpClient::Response& response) { return begin(response); };
+    handlers.onData = [this](const char* data, std::size_t size) { return append(data, size); };
+}
+
+DownloadCache::Transfer::~Transfer() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool DownloadCache::Transfer::begin(const HttpClient::Response& response) {
+    if (!cache_.ensureFolder()) return false;
+    const std::string partial = cache_.partialPath(url_);
+    const std::string partialMeta = partial + "-meta";
+    if (response.status == 206) {
+        // The server confirmed the held bytes: they count, and the checksum has to see them.
+        fd_ = ::open(partial.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+        if (fd_ < 0) return false;
+        held_ = request.rangeFrom;
+        std::unique_ptr<char[]> buffer(new char[256 * 1024]);
+        std::uint64_t read = 0;
+        while (read < held_) {
+            ssize_t n = ::pread(fd_, buffer.get(), 256 * 1024, static_cast<off_t>(read));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            checksum_.update(buffer.get(), static_cast<std::size_t>(n));
+            read += static_cast<std::uint64_t>(n);
+        }
+        if (response.contentLength) {
+            expected_ = held_ + *response.contentLength;
+            lengthKnown_ = !response.rangeTotal || *response.rangeTotal == expected_;
+            if (!lengthKnown_) return false;
+        }
+        return true;
+    }
+    // A whole body: whatever was held belongs to another version of the file. The validator
+    // is recorded before the first byte, so held bytes always match the one they name.
+    ::unlink(partialMeta.c_str());
+    fd_ = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd_ >= 0) ::fremovexattr(fd_, kValidatorAttribute);
+    if (fd_ < 0) return false;
+    held_ = 0;
+    if (response.contentLength && !response.encoded()) {
+        expected_ = *response.contentLength;
+        lengthKnown_ = true;
+    }
+    // A compressed body cannot be resumed: its ranges count bytes we never see.
+    if (const std::string validator = validatorOf(response); !validator.empty() && !response.encoded())
+        writePartialValidator(fd_, partial, url_ + "\n" + validator + "\n");
+    return true;
+}
+
+bool DownloadCache::Transfer::append(const char* data, std::size_t size) {
+    if (!FileDescriptor::writeAll(fd_, data, size)) {
+        failedWrite_ = true;
+        return false;
+    }
+    checksum_.update(data, size);
+    held_ += size;
+    if (progress_) progress_(held_, lengthKnown_ ? expected_ : 0);
+    return true;
+}
+
+DownloadCache::Result DownloadCache::Transfer::finish(const HttpClient::Result& fetched) {
     Result result;
-    if (!ensureFolder()) {
-        result.error = "cannot create the cache folder " + folder_;
-        return result;
-    }
-    const std::string key = keyOf(url);
-    removeOrphanedTemporaries(folder_);
-    std::optional<Meta> meta = readMeta(url);
-
-    HttpClient::Request request;
-    request.url = url;
-    request.stopFlag = stopFlag;
-    if (meta) {
-        request.ifNoneMatch = meta->etag;
-        request.ifModifiedSince = meta->lastModified;
-    }
-    static std::atomic<unsigned> counter{0};
-    const std::string part = folder_ + key + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-
-    HttpClient client;
-    client.setTimeouts(timeouts_);
-    Checksum checksum;
-    HttpClient::Result fetched = client.getToFile(
-        request, part,
-        [&](std::uint64_t received, std::optional<std::uint64_t> total) {
-            if (progress) progress(received, total.value_or(0));
-        },
-        [&checksum](const char* data, std::size_t size) { checksum.update(data, size); });
     result.outcome = fetched.outcome;
     result.error = fetched.error;
+    result.reason = fetched.reason;
+    const std::string partial = cache_.partialPath(url_);
+    const bool writing = fd_ >= 0;
+    if (writing) ::close(fd_);
+    fd_ = -1;
+    if (failedWrite_) {
+        result.outcome = HttpClient::Outcome::Failed;
+        result.error = "cannot write " + partial;
+        result.reason = "cannot write the download cache";
+    }
 
-    if (fetched.outcome == HttpClient::Outcome::NotModified) {
-        ::unlink(part.c_str());
-        if (!meta) {
+    if (result.outcome == HttpClient::Outcome::NotModified) {
+        if (!meta_) {
             result.outcome = HttpClient::Outcome::Failed;
-            result.error = "the server confirmed a copy the cache does not hold";
+            result.error = result.reason = "the server confirmed a copy the cache does not hold";
             return result;
         }
-        if (progress) progress(meta->size, meta->size);
+        if (progress_) progress_(meta_->size, meta_->size);
+        ::utimensat(AT_FDCWD, cache_.bodyPath(url_).c_str(), nullptr, 0);  // recently used
         result.outcome = HttpClient::Outcome::Complete;
-        result.path = bodyPath(url);
+        result.path = cache_.bodyPath(url_);
         return result;
     }
-    if (!fetched.complete()) {
-        ::unlink(part.c_str());
+    if (!result.complete()) {
+        // Kept for the next attempt or run, unless it never held a byte worth resuming. A range
+        // the server would not fit to the held bytes means they are not worth keeping either.
+        if (sizeOf(partial).value_or(0) == 0 || fetched.response.status == 206 || fetched.response.status == 416) {
+            ::unlink(partial.c_str());
+            ::unlink((partial + "-meta").c_str());
+        }
         return result;
     }
+    if (lengthKnown_ && held_ != expected_) {
+        result.outcome = HttpClient::Outcome::Failed;
+        result.error = "the file has " + std::to_string(held_) + " bytes, not " + std::to_string(expected_);
+        result.reason = "transfer cut short";
+        ::unlink(partial.c_str());
+        ::unlink((partial + "-meta").c_str());
+        return result;
+    }
+    if (!writing && !begin(fetched.response)) {  // an empty body never called the handlers
+        result.outcome = HttpClient::Outcome::Failed;
+        result.error = result.reason = "cannot write the download cache";
+        return result;
+    }
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
 
     Meta fresh;
-    fresh.url = url;
+    fresh.url = url_;
     fresh.etag = fetched.response.etag;
     fresh.lastModified = fetched.response.lastModified;
-    fresh.size = fetched.bodyBytes;
-    fresh.checksum = checksum.value();
-    const std::string metaPath = folder_ + key + ".meta";
-    // The old validators go first: they must never describe the new body, nor the new ones the old.
+    fresh.size = held_;
+    fresh.checksum = checksum_.value();
+    fresh.version = version_;
+    const std::string metaPath = cache_.folder_ + cache_.keyOf(url_) + ".meta";
+    // The old validators go first: they must never describe the new body, nor the new ones the
+    // old. No flush here: a body torn by a power cut fails its checksum when next copied out.
     ::unlink(metaPath.c_str());
-    if (::rename(part.c_str(), bodyPath(url).c_str()) != 0 || !writeMeta(url, fresh)) {
-        ::unlink(part.c_str());
+    ::unlink((partial + "-meta").c_str());
+    if (::rename(partial.c_str(), cache_.bodyPath(url_).c_str()) != 0 || !cache_.writeMeta(url_, fresh)) {
+        ::unlink(partial.c_str());
         ::unlink(metaPath.c_str());
         result.outcome = HttpClient::Outcome::Failed;
-        result.error = "cannot store the cached copy of " + url;
+        result.error = "cannot store the cached copy of " + url_;
+        result.reason = "cannot write the download cache";
         return result;
     }
     // Without a Content-Length the sink had nothing to scale by until now.
-    if (progress && !fetched.response.contentLength) progress(fresh.size, fresh.size);
-    result.path = bodyPath(url);
+    if (progress_ && !lengthKnown_) progress_(fresh.size, fresh.size);
+    result.path = cache_.bodyPath(url_);
     result.transferred = true;
     return result;
+}
+
+DownloadCache::Result DownloadCache::download(const std::string& url, const Progress& progress,
+                                              const std::atomic<int>* stopFlag, int version) {
+    if (!ensureFolder()) {
+        Result result;
+        result.error = "cannot create the cache folder " + folder_;
+        result.reason = "cannot write the download cache";
+        return result;
+    }
+    removeOrphanedTemporaries(folder_);
+    Transfer transfer(*this, url, version, progress);
+    transfer.request.stopFlag = stopFlag;
+    HttpClient client;
+    client.setTimeouts(timeouts_);
+    return transfer.finish(client.get(transfer.request, transfer.handlers));
+}
+
+DownloadCache::CopyResult DownloadCache::copyInto(const std::string& url, int destinationFd, bool verify) {
+    std::optional<Meta> meta = readMeta(url);
+    if (!meta) return CopyResult::Failed;
+    FileDescriptor in = FileDescriptor::openForReading(bodyPath(url));
+    if (in.get() < 0) return CopyResult::Failed;
+    if (verify) {
+        Checksum checksum;
+        std::uint64_t seen = 0;
+        std::unique_ptr<char[]> buffer(new char[256 * 1024]);
+        for (;;) {
+            ssize_t n = ::pread(in.get(), buffer.get(), 256 * 1024, static_cast<off_t>(seen));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return CopyResult::Failed;
+            if (n == 0) break;
+            checksum.update(buffer.get(), static_cast<std::size_t>(n));
+            seen += static_cast<std::uint64_t>(n);
+        }
+        if (seen != meta->size || checksum.value() != meta->checksum) {
+            removeEntry(url);
+            return CopyResult::Damaged;
+        }
+    }
+    std::uint64_t copied = 0;
+    while (copied < meta->size) {
+        ssize_t n = ::copy_file_range(in.get(), nullptr, destinationFd, nullptr, meta->size - copied, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            // Older kernels refuse copies across file systems: fall back to reading and writing.
+            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL) && copied == 0)
+                break;
+            return CopyResult::Failed;
+        }
+        copied += static_cast<std::uint64_t>(n);
+    }
+    std::unique_ptr<char[]> buffer;
+    while (copied < meta->size) {
+        if (!buffer) buffer.reset(new char[256 * 1024]);
+        ssize_t n = ::pread(in.get(), buffer.get(), 256 * 1024, static_cast<off_t>(copied));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || !FileDescriptor::writeAll(destinationFd, buffer.get(), static_cast<std::size_t>(n)))
+            return CopyResult::Failed;
+        copied += static_cast<std::uint64_t>(n);
+    }
+    ::utimensat(AT_FDCWD, bodyPath(url).c_str(), nullptr, 0);  // recently used
+    return CopyResult::Copied;
+}
+
+void DownloadCache::prune(int installedVersion, std::uint64_t maxBytes) {
+    auto entries = FileSystem::listFolder(folder_);
+    if (!entries) return;
+    struct Held {
+        std::string key;
+        std::uint64_t bytes = 0;
+        std::int64_t usedAt = 0;
+    };
+    std::map<std::string, Held> byKey;
+    for (const auto& entry : *entries) {
+        if (entry.isDirectory) continue;
+        size_t dot = entry.name.find('.');
+        if (dot != 16) continue;  // only our "<16 hex digits>.<kind>" files
+        const std::string key = entry.name.substr(0, dot);
+        const std::string kind = entry.name.substr(dot + 1);
+        const std::string path = folder_ + entry.name;
+        if (kind == "meta") {
+            std::ifstream in(path, std::ios::binary);
+            std::string line;
+            std::vector<std::string> lines;
+            while (lines.size() < 6 && std::getline(in, line)) lines.push_back(line);
+            // The entries of what is now installed will not be asked for again.
+            int version = lines.size() >= 6 ? std::atoi(lines[5].c_str()) : 0;
+            if (version <= installedVersion) {
+                ::unlink((folder_ + key + ".body").c_str());
+                ::unlink(path.c_str());
+                byKey.erase(key);
+                continue;
+            }
+        }
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) continue;
+        Held& held = byKey[key];
+        held.key = key;
+        held.bytes += static_cast<std::uint64_t>(st.st_size);
+        held.usedAt = std::max<std::int64_t>(
+            held.usedAt, static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec);
+    }
+    std::vector<Held> all;
+    std::uint64_t total = 0;
+    for (auto& [key, held] : byKey) {
+        if (!FileSystem::fileExists(folder_ + key + ".body") && !FileSystem::fileExists(folder_ + key + ".partial")) {
+            ::unlink((folder_ + key + ".meta").c_str());
+            ::unlink((folder_ + key + ".partial-meta").c_str());
+            continue;
+        }
+        total += held.bytes;
+        all.push_back(held);
+    }
+    std::sort(all.begin(), all.end(), [](const Held& a, const Held& b) { return a.usedAt < b.usedAt; });
+    for (const Held& held : all) {
+        if (total <= maxBytes) break;
+        for (const char* kind : {".meta", ".body", ".partial", ".partial-meta"})
+            ::unlink((folder_ + held.key + kind).c_str());
+        total -= held.bytes;
+    }
 }
 
 DownloadCache::CopyResult DownloadCache::copyTo(const std::string& url, const std::string& destination) {
@@ -282,7 +528,9 @@ DownloadCache::CopyResult DownloadCache::copyTo(const std::string& url, const st
         removeEntry(url);
         return CopyResult::Damaged;
     }
-    return out.finish() ? CopyResult::Copied : CopyResult::Failed;
+    if (!out.finish()) return CopyResult::Failed;
+    ::utimensat(AT_FDCWD, bodyPath(url).c_str(), nullptr, 0);  // recently used
+    return CopyResult::Copied;
 }
 
 bool DownloadCache::removeEntry(const std::string& url) {

@@ -5,11 +5,17 @@
 // changed since an earlier run is not transferred again.
 //
 // Each entry is two files named after a hash of the URL: "<key>.body" (the content) and
-// "<key>.meta" (URL, validators, size, checksum of the content). Both are written under a
-// temporary name, their data put on the disk, then renamed; the meta file goes first on
-// replacement and comes last. A partial download never becomes an entry, and whatever a power
-// cut leaves behind is caught by the size and the checksum, checked on every copy out of the
-// cache: a damaged entry is dropped and fetched anew, never handed out.
+// "<key>.meta" (URL, validators, size, checksum of the content, the patch version it belongs
+// to); the meta file goes first on replacement and comes last. A body being fetched grows in
+// "<key>.partial", its validator in "<key>.partial-meta": a killed or stopped run leaves it
+// there, and the next run asks only for the rest (Range guarded by If-Range); a server that
+// ignores the range or has changed the file sends it whole and the partial starts over. A
+// partial download never becomes an entry before its full length is in, and whatever a power
+// cut leaves behind is caught by the size and the checksum, checked whenever an entry from an
+// earlier run is copied out: a damaged entry is dropped and fetched anew, never handed out.
+//
+// After a successful run the entries of the versions now installed go, and the whole cache is
+// held under a size cap, least recently used first.
 
 #include <atomic>
 #include <cstdint>
@@ -21,8 +27,33 @@
 
 namespace nimbrel {
 
+// Catches torn and zero-filled content, not malice: 64 bits mixed a word at a time, with the
+// odd bytes of each piece carried to the next so that any split of the stream gives one value.
+class Checksum {
+public:
+    void update(const char* data, std::size_t size);
+    std::uint64_t value() const;
+
+private:
+    static constexpr std::uint64_t kPrime = 0x100000001b3ull;
+    void mix(const char* word);
+    std::uint64_t hash_ = 0xcbf29ce484222325ull;
+    std::uint64_t length_ = 0;
+    char carry_[8] = {};
+    std::size_t pending_ = 0;
+};
+
 class DownloadCache {
 public:
+    // What "<key>.meta" records about an entry.
+    struct Meta {
+        std::string url;
+        std::string etag;
+        std::string lastModified;
+        std::uint64_t size = 0;
+        std::uint64_t checksum = 0;
+        int version = 0;
+    };
     using Progress = std::function<void(std::uint64_t received, std::uint64_t total)>;
 
     struct Result {
@@ -30,6 +61,7 @@ public:
         std::string path;          // the cached copy, when outcome is Complete
         bool transferred = false;  // false when the server confirmed the cached copy (304)
         std::string error;
+        std::string reason;  // for the player, as HttpClient gives it
         bool complete() const { return outcome == HttpClient::Outcome::Complete; }
     };
 
@@ -41,17 +73,58 @@ public:
     static std::string defaultFolder();
     const std::string& folder() const { return folder_; }
 
+    // One transfer into the cache, for callers that run many at once: start `request` with
+    // `handlers` on any HttpClient or HttpTransfers, then hand its result to finish().
+    class Transfer {
+    public:
+        Transfer(DownloadCache& cache, std::string url, int version, Progress progress);
+        ~Transfer();
+        Transfer(const Transfer&) = delete;
+        Transfer& operator=(const Transfer&) = delete;
+
+        HttpClient::Request request;
+        HttpClient::Handlers handlers;
+        // The entry is stored (or confirmed); a failed or stopped transfer keeps its partial.
+        [[nodiscard]] Result finish(const HttpClient::Result& fetched);
+        std::uint64_t resumedFrom() const { return request.rangeFrom; }
+
+    private:
+        bool begin(const HttpClient::Response& response);
+        bool append(const char* data, std::size_t size);
+
+        DownloadCache& cache_;
+        std::string url_;
+        int version_;
+        Progress progress_;
+        std::optional<Meta> meta_;
+        int fd_ = -1;
+        std::uint64_t held_ = 0;      // bytes in the partial
+        std::uint64_t expected_ = 0;  // whole length, when the head said
+        bool lengthKnown_ = false;
+        bool failedWrite_ = false;
+        Checksum checksum_;
+    };
+
     // Brings the URL's entry up to date with the server and gives the path of the cached
     // copy. Progress reports bytes of a transfer (and once, the whole size, when the server
     // confirms the copy). A set stop flag ends the transfer with outcome Stopped.
     [[nodiscard]] Result download(const std::string& url, const Progress& progress,
-                                  const std::atomic<int>* stopFlag = nullptr);
+                                  const std::atomic<int>* stopFlag = nullptr, int version = 0);
 
     enum class CopyResult { Copied, Damaged, Failed };
     // Copies the URL's cached content to destination (created or truncated, its data on the
     // disk afterwards) and checks it against the checksum taken when it was fetched. Damaged:
     // the entry did not match and is removed. Failed: no entry, or destination not writable.
     [[nodiscard]] CopyResult copyTo(const std::string& url, const std::string& destination);
+    // Copies the URL's content into an open file by copy_file_range, a reflink where the file
+    // system shares blocks, so the data is not written a second time. verify re-reads the
+    // entry against its checksum first (an entry from an earlier run may have been torn).
+    [[nodiscard]] CopyResult copyInto(const std::string& url, int destinationFd, bool verify);
+
+    // Removes the entries and partials of versions at or below installedVersion, then the
+    // least recently used until the cache holds at most maxBytes.
+    void prune(int installedVersion, std::uint64_t maxBytes = kDefaultMaxBytes);
+    static constexpr std::uint64_t kDefaultMaxBytes = 2ull << 30;
 
     // Removes the URL's entry. True when no entry remains afterwards.
     bool removeEntry(const std::string& url);
@@ -61,14 +134,10 @@ public:
 
     void setTimeouts(const HttpClient::Timeouts& timeouts) { timeouts_ = timeouts; }
 
+    std::string partialPath(const std::string& url) const;
+
 private:
-    struct Meta {
-        std::string url;
-        std::string etag;
-        std::string lastModified;
-        std::uint64_t size = 0;
-        std::uint64_t checksum = 0;
-    };
+    friend class Transfer;
 
     std::string keyOf(const std::string& url) const;
     std::optional<Meta> readMeta(const std::string& url) const;

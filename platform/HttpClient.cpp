@@ -4,7 +4,9 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <list>
 #include <mutex>
 
 #include "platform/ExecutablePath.h"
@@ -35,6 +37,14 @@ using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 // never shared between threads while in use.
 thread_local EasyHandle idleHandle;
 
+struct MultiDeleter {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
+// Likewise the connections of one batch of transfers stay open for the next files the same
+// thread fetches (the patch list, then the archives).
+thread_local MultiHandle idleMulti;
+
 EasyHandle takeHandle() {
     initialiseCurlOnce();
     if (idleHandle) return std::move(idleHandle);
@@ -55,24 +65,85 @@ std::string trim(std::string_view text) {
     return std::string(text.substr(begin, end - begin));
 }
 
+// What a player is told about a failed transfer: the kind of fault, not libcurl's wording.
+std::string reasonFor(CURLcode code, const std::string& url) {
+    switch (code) {
+        case CURLE_COULDNT_CONNECT:
+            return "connection refused";
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return "server not found";
+        case CURLE_OPERATION_TIMEDOUT:
+            return "timed out";
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+            return "certificate not trusted";
+        case CURLE_SSL_CONNECT_ERROR:
+            return "secure connection failed";
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            // The first URL is always http or https; only a redirect can lead elsewhere.
+            return url.starts_with("https:") ? "redirect from HTTPS to HTTP refused" : "redirect refused";
+        case CURLE_TOO_MANY_REDIRECTS:
+            return "too many redirects";
+        case CURLE_PARTIAL_FILE:
+        case CURLE_GOT_NOTHING:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+            return "connection closed by the server";
+        case CURLE_BAD_CONTENT_ENCODING:
+            return "damaged compressed body";
+        default:
+            return curl_easy_strerror(code);
+    }
+}
+
+// Trusts what the curl tool would trust: a bundle named by CURL_CA_BUNDLE, else SSL_CERT_FILE,
+// and a hashed folder named by SSL_CERT_DIR; otherwise the system's store libcurl was built with.
+void applyTrustedAuthorities(CURL* c) {
+    const char* bundle = std::getenv("CURL_CA_BUNDLE");
+    if (!bundle || !*bundle) bundle = std::getenv("SSL_CERT_FILE");
+    if (bundle && *bundle) curl_easy_setopt(c, CURLOPT_CAINFO, bundle);
+    if (const char* folder = std::getenv("SSL_CERT_DIR"); folder && *folder)
+        curl_easy_setopt(c, CURLOPT_CAPATH, folder);
+}
+
+// "bytes 100-199/1000" or "bytes 100-199/*".
+void parseContentRange(std::string_view value, HttpClient::Response& response) {
+    if (!value.starts_with("bytes ")) return;
+    value.remove_prefix(6);
+    char* end = nullptr;
+    std::string text(value);
+    unsigned long long first = std::strtoull(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '-') return;
+    response.rangeStart = first;
+    size_t slash = text.find('/');
+    if (slash != std::string::npos && slash + 1 < text.size() && text[slash + 1] != '*')
+        response.rangeTotal = std::strtoull(text.c_str() + slash + 1, nullptr, 10);
+}
+
 }  // namespace
 
 struct HttpClient::Impl {
-    EasyHandle handle = takeHandle();
+    EasyHandle handle;
     Timeouts timeouts;
 
     // State of the transfer under way, reached from the C callbacks.
-    const Request* request = nullptr;
-    const Handlers* handlers = nullptr;
+    Request request;
+    Handlers handlers;
     Response response;
+    HeaderList headers;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
     bool headDone = false;
     bool httpError = false;
     bool refused = false;
     bool stopped = false;
     std::uint64_t bodyBytes = 0;
 
+    explicit Impl(EasyHandle h) : handle(std::move(h)) {}
+
     bool stopWanted() {
-        if (request->stopFlag && request->stopFlag->load() != 0) stopped = true;
+        if (request.stopFlag && request.stopFlag->load() != 0) stopped = true;
         return stopped;
     }
 
@@ -91,7 +162,12 @@ struct HttpClient::Impl {
             httpError = true;
             return false;
         }
-        if (handlers->onResponse && !handlers->onResponse(response)) {
+        // A range we did not ask for, or one starting elsewhere, would splice foreign bytes in.
+        if (status == 206 && (request.rangeFrom == 0 || response.rangeStart != request.rangeFrom)) {
+            refused = true;
+            return false;
+        }
+        if (handlers.onResponse && !handlers.onResponse(response)) {
             refused = true;
             return false;
         }
@@ -105,10 +181,15 @@ struct HttpClient::Impl {
             impl->response = Response();  // a new response after a redirect or "100 Continue"
         } else if (size_t colon = line.find(':'); colon != std::string_view::npos) {
             std::string name = trim(line.substr(0, colon));
+            std::string value = trim(line.substr(colon + 1));
             if (strcasecmp(name.c_str(), "ETag") == 0)
-                impl->response.etag = trim(line.substr(colon + 1));
+                impl->response.etag = value;
             else if (strcasecmp(name.c_str(), "Last-Modified") == 0)
-                impl->response.lastModified = trim(line.substr(colon + 1));
+                impl->response.lastModified = value;
+            else if (strcasecmp(name.c_str(), "Content-Encoding") == 0)
+                impl->response.contentEncoding = value;
+            else if (strcasecmp(name.c_str(), "Content-Range") == 0)
+                parseContentRange(value, impl->response);
         }
         return size * count;
     }
@@ -118,16 +199,20 @@ struct HttpClient::Impl {
         size_t bytes = size * count;
         if (impl->stopWanted() || !impl->finishHead()) return CURL_WRITEFUNC_ERROR;
         impl->bodyBytes += bytes;
-        // A body running past its announced length is not the file the head described.
-        if (impl->response.contentLength && impl->bodyBytes > *impl->response.contentLength) {
+        // A body running past its announced length is not the file the head described. A
+        // compressed body's length counts the bytes on the wire, which libcurl checks itself.
+        if (!impl->response.encoded() && impl->response.contentLength &&
+            impl->bodyBytes > *impl->response.contentLength) {
             impl->refused = true;
             return CURL_WRITEFUNC_ERROR;
         }
-        if (impl->handlers->onData && !impl->handlers->onData(data, bytes)) {
+        if (impl->handlers.onData && !impl->handlers.onData(data, bytes)) {
             impl->refused = true;
             return CURL_WRITEFUNC_ERROR;
         }
-        if (impl->handlers->onProgress) impl->handlers->onProgress(impl->bodyBytes, impl->response.contentLength);
+        if (impl->handlers.onProgress)
+            impl->handlers.onProgress(impl->bodyBytes,
+                                      impl->response.encoded() ? std::nullopt : impl->response.contentLength);
         return bytes;
     }
 
@@ -137,51 +222,55 @@ struct HttpClient::Impl {
         return static_cast<Impl*>(self)->stopWanted() ? 1 : 0;
     }
 
-    Result perform(const Request& req, const Handlers& h) {
-        request = &req;
-        handlers = &h;
+    void addHeader(const std::string& line) {
+        curl_slist* grown = curl_slist_append(headers.get(), line.c_str());
+        if (grown) {
+            headers.release();
+            headers.reset(grown);
+        }
+    }
+
+    // Sets the handle up for req; false when it cannot run at all.
+    bool prepare(const Request& req, const Handlers& h) {
+        request = req;
+        handlers = h;
         response = Response();
+        headers.reset();
+        errorBuffer[0] = '\0';
         headDone = httpError = refused = stopped = false;
         bodyBytes = 0;
+        if (!handle) return false;
 
-        Result result;
-        if (!handle) {
-            result.error = "cannot create an HTTP handle";
-            return result;
-        }
-        if (stopWanted()) {
-            result.outcome = Outcome::Stopped;
-            return result;
-        }
         CURL* c = handle.get();
         curl_easy_reset(c);
-        char errorBuffer[CURL_ERROR_SIZE] = {};
         static const std::string userAgent = ExecutablePath::name();
-
-        HeaderList headers;
-        auto addHeader = [&headers](const std::string& line) {
-            curl_slist* grown = curl_slist_append(headers.get(), line.c_str());
-            if (grown) {
-                headers.release();
-                headers.reset(grown);
-            }
-        };
         if (req.reload) {
             addHeader("Cache-Control: no-cache");
             addHeader("Pragma: no-cache");
         }
         if (!req.ifNoneMatch.empty()) addHeader("If-None-Match: " + req.ifNoneMatch);
         if (!req.ifModifiedSince.empty()) addHeader("If-Modified-Since: " + req.ifModifiedSince);
+        if (req.rangeFrom > 0) {
+            // Set by hand rather than as a libcurl resume: a server that ignores the range then
+            // sends the whole file in the same reply, which restarts the file without a request.
+            addHeader("Range: bytes=" + std::to_string(req.rangeFrom) + "-");
+            if (!req.ifRange.empty()) addHeader("If-Range: " + req.ifRange);
+        }
 
         curl_easy_setopt(c, CURLOPT_URL, req.url.c_str());
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
         curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        // Once on HTTPS, a redirect must not hand the file over to anyone on the path.
+        curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, req.url.starts_with("https:") ? "https" : "http,https");
         curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
         curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+        applyTrustedAuthorities(c);
+        curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+        curl_easy_setopt(c, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+        curl_easy_setopt(c, CURLOPT_PIPEWAIT, 1L);
         curl_easy_setopt(c, CURLOPT_USERAGENT, userAgent.c_str());
         curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, timeouts.connectSeconds);
         curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, timeouts.lowSpeedBytesPerSecond);
@@ -196,15 +285,16 @@ struct HttpClient::Impl {
         curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &Impl::onTransferInfo);
         curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
         curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+        return true;
+    }
 
-        CURLcode code = curl_easy_perform(c);
-        // The buffer and the header list die with this frame; the handle must not point at them.
-        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
-        curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
-
+    Result conclude(CURLcode code) {
+        CURL* c = handle.get();
+        Result result;
         result.bodyBytes = bodyBytes;
         if (stopped || (code == CURLE_ABORTED_BY_CALLBACK && stopWanted())) {
             result.outcome = Outcome::Stopped;
+            result.reason = "stopped";
         } else if (code == CURLE_OK) {
             long status = 0;
             curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
@@ -213,10 +303,11 @@ struct HttpClient::Impl {
                 result.outcome = Outcome::NotModified;
             } else if (!finishHead()) {
                 result.outcome = httpError ? Outcome::HttpError : Outcome::Failed;
-                if (refused) result.error = "the download was refused by its receiver";
-            } else if (response.contentLength && bodyBytes != *response.contentLength) {
+                if (refused) result.error = result.reason = "the reply did not fit the request";
+            } else if (!response.encoded() && response.contentLength && bodyBytes != *response.contentLength) {
                 result.error = "body length " + std::to_string(bodyBytes) + " differs from Content-Length " +
                                std::to_string(*response.contentLength);
+                result.reason = "transfer cut short";
             } else {
                 result.outcome = Outcome::Complete;
             }
@@ -224,21 +315,45 @@ struct HttpClient::Impl {
             result.outcome = Outcome::HttpError;
         } else {
             result.error = errorBuffer[0] ? std::string(errorBuffer) : std::string(curl_easy_strerror(code));
-            if (refused) result.error = "the download was refused by its receiver";
+            result.reason = reasonFor(code, request.url);
+            if (refused) result.error = result.reason = "the reply did not fit the request";
         }
-        if (result.outcome == Outcome::HttpError) result.error = "HTTP status " + std::to_string(response.status);
+        if (result.outcome == Outcome::HttpError) {
+            result.error = "HTTP status " + std::to_string(response.status);
+            result.reason = "HTTP " + std::to_string(response.status);
+        }
         result.response = response;
-        request = nullptr;
-        handlers = nullptr;
+        // The buffer and the header list may go before the handle; it must not point at them.
+        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
+        headers.reset();
+        handlers = Handlers();
         return result;
+    }
+
+    Result perform(const Request& req, const Handlers& h) {
+        if (!prepare(req, h)) {
+            Result result;
+            result.error = result.reason = "cannot create an HTTP handle";
+            return result;
+        }
+        if (stopWanted()) {
+            Result result;
+            result.outcome = Outcome::Stopped;
+            return result;
+        }
+        return conclude(curl_easy_perform(handle.get()));
     }
 };
 
-HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {}
+HttpClient::HttpClient() : impl_(std::make_unique<Impl>(takeHandle())) {}
 
 HttpClient::~HttpClient() { returnHandle(std::move(impl_->handle)); }
 
-void HttpClient::dropIdleConnections() { idleHandle.reset(); }
+void HttpClient::dropIdleConnections() {
+    idleHandle.reset();
+    idleMulti.reset();
+}
 
 void HttpClient::setTimeouts(const Timeouts& timeouts) { impl_->timeouts = timeouts; }
 
@@ -276,5 +391,95 @@ HttpClient::Result HttpClient::getToFile(const Request& request, const std::stri
     if (!fileError.empty()) result.error = fileError;
     return result;
 }
+
+}  // namespace nimbrel
+
+namespace nimbrel {
+
+struct HttpTransfers::Impl {
+    MultiHandle multi;
+    struct Transfer {
+        int id = 0;
+        std::unique_ptr<HttpClient::Impl> client;
+    };
+    std::list<Transfer> transfers;
+    int nextId = 1;
+
+    ~Impl() {
+        // Handles leave the multi handle before either is cleaned up.
+        for (Transfer& t : transfers)
+            if (t.client->handle) curl_multi_remove_handle(multi.get(), t.client->handle.get());
+        transfers.clear();
+        if (multi && !idleMulti) idleMulti = std::move(multi);
+    }
+};
+
+HttpTransfers::HttpTransfers(int connectionsPerHost) : impl_(std::make_unique<Impl>()) {
+    initialiseCurlOnce();
+    impl_->multi = idleMulti ? std::move(idleMulti) : MultiHandle(curl_multi_init());
+    if (!impl_->multi) return;
+    curl_multi_setopt(impl_->multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(connectionsPerHost));
+    curl_multi_setopt(impl_->multi.get(), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+}
+
+HttpTransfers::~HttpTransfers() = default;
+
+int HttpTransfers::start(const HttpClient::Request& request, HttpClient::Handlers handlers,
+                         const HttpClient::Timeouts& timeouts) {
+    Impl::Transfer transfer;
+    transfer.id = impl_->nextId++;
+    transfer.client = std::make_unique<HttpClient::Impl>(EasyHandle(curl_easy_init()));
+    transfer.client->timeouts = timeouts;
+    bool ready = impl_->multi && transfer.client->prepare(request, handlers) &&
+                 curl_multi_add_handle(impl_->multi.get(), transfer.client->handle.get()) == CURLM_OK;
+    if (!ready) {
+        // Ends as a failure at the next run(), like any transfer that could not connect.
+        transfer.client->handle.reset();
+    }
+    int id = transfer.id;
+    impl_->transfers.push_back(std::move(transfer));
+    return id;
+}
+
+std::vector<std::pair<int, HttpClient::Result>> HttpTransfers::run(int maxWaitMilliseconds) {
+    std::vector<std::pair<int, HttpClient::Result>> done;
+    for (auto it = impl_->transfers.begin(); it != impl_->transfers.end();) {
+        if (it->client->handle) {
+            ++it;
+            continue;
+        }
+        HttpClient::Result failed;
+        failed.error = failed.reason = "cannot start the transfer";
+        done.emplace_back(it->id, failed);
+        it = impl_->transfers.erase(it);
+    }
+    if (!done.empty() || impl_->transfers.empty()) return done;
+
+    CURLM* multi = impl_->multi.get();
+    int stillRunning = 0;
+    curl_multi_perform(multi, &stillRunning);
+    int messages = 0;
+    auto collect = [&] {
+        while (CURLMsg* message = curl_multi_info_read(multi, &messages)) {
+            if (message->msg != CURLMSG_DONE) continue;
+            for (auto it = impl_->transfers.begin(); it != impl_->transfers.end(); ++it) {
+                if (it->client->handle.get() != message->easy_handle) continue;
+                CURLcode code = message->data.result;
+                curl_multi_remove_handle(multi, message->easy_handle);
+                done.emplace_back(it->id, it->client->conclude(code));
+                impl_->transfers.erase(it);
+                break;
+            }
+        }
+    };
+    collect();
+    if (!done.empty()) return done;
+    curl_multi_poll(multi, nullptr, 0, maxWaitMilliseconds, nullptr);
+    curl_multi_perform(multi, &stillRunning);
+    collect();
+    return done;
+}
+
+std::size_t HttpTransfers::running() const { return impl_->transfers.size(); }
 
 }  // namespace nimbrel

@@ -1,12 +1,15 @@
 #pragma once
 // Our HTTP(S) client, the stand-in for the original platform's internet session: one GET at
-// a time, the body streamed to a callback or a file, status code and Content-Length known
-// before the first body byte, progress reports, and a stop flag that ends a transfer within
-// about a second even when the server has gone quiet. libcurl stays behind the private part.
+// a time (HttpClient) or many at once over shared connections (HttpTransfers), the body
+// streamed to a callback or a file, status code and Content-Length known before the first
+// body byte, progress reports, and a stop flag that ends a transfer within about a second
+// even when the server has gone quiet. libcurl stays behind the private part.
 //
-// Every transfer verifies certificates, follows redirects (HTTP and HTTPS only), and sends the
-// executable's name as user agent. A body that ends before (or runs past) its Content-Length
-// is a failure, never a complete download.
+// Every transfer verifies certificates (trusting what CURL_CA_BUNDLE, SSL_CERT_FILE and
+// SSL_CERT_DIR name, as the curl tool does), follows redirects (HTTP and HTTPS only, never from
+// HTTPS down to HTTP), accepts gzip and deflate bodies and hands them on decoded, and sends
+// the executable's name as user agent. A body that ends before (or runs past) its
+// Content-Length is a failure, never a complete download.
 
 #include <atomic>
 #include <cstdint>
@@ -14,17 +17,20 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace nimbrel {
 
 class HttpClient {
 public:
-    // Generous on purpose: players fetch over hotel Wi-Fi and tethered phones. A server that
-    // accepts nothing for 30 s, or delivers less than 1 byte/s for 60 s, ends the attempt.
+    // Players fetch over hotel Wi-Fi and tethered phones, but a transfer that receives nothing
+    // for 20 s is better dropped and tried again than waited for: the downloader's three
+    // attempts then still end a run against a silent server well within three minutes.
     struct Timeouts {
-        long connectSeconds = 30;
+        long connectSeconds = 20;
         long lowSpeedBytesPerSecond = 1;
-        long lowSpeedSeconds = 60;
+        long lowSpeedSeconds = 20;
     };
 
     struct Request {
@@ -32,6 +38,8 @@ public:
         bool reload = false;                         // ask every cache on the way to answer from the origin
         std::string ifNoneMatch;                     // conditional GET: an ETag from an earlier reply
         std::string ifModifiedSince;                 // conditional GET: a Last-Modified from an earlier reply
+        std::uint64_t rangeFrom = 0;                 // nonzero: ask only for the bytes from here on
+        std::string ifRange;                         // with rangeFrom: the validator the held bytes came with
         const std::atomic<int>* stopFlag = nullptr;  // nonzero ends the transfer
     };
 
@@ -41,6 +49,10 @@ public:
         std::optional<std::uint64_t> contentLength;
         std::string etag;
         std::string lastModified;
+        std::string contentEncoding;              // as sent; the body handed on is decoded
+        std::optional<std::uint64_t> rangeStart;  // a 206 reply: where its bytes begin
+        std::optional<std::uint64_t> rangeTotal;  // a 206 reply: the whole file's length, when given
+        bool encoded() const { return !contentEncoding.empty() && contentEncoding != "identity"; }
     };
 
     enum class Outcome {
@@ -55,7 +67,8 @@ public:
         Outcome outcome = Outcome::Failed;
         Response response;
         std::uint64_t bodyBytes = 0;
-        std::string error;  // for the debug output
+        std::string error;   // for the debug output
+        std::string reason;  // for the player, short: "HTTP 404", "certificate not trusted"
         bool complete() const { return outcome == Outcome::Complete; }
     };
 
@@ -90,6 +103,29 @@ public:
     [[nodiscard]] Result getToFile(const Request& request, const std::string& path,
                                    std::function<void(std::uint64_t, std::optional<std::uint64_t>)> onProgress = {},
                                    std::function<void(const char*, std::size_t)> onWritten = {});
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// Many GETs at once: several connections per host, HTTP/2 multiplexing where the server offers
+// it, and every transfer's handlers called on the thread that calls run().
+class HttpTransfers {
+public:
+    explicit HttpTransfers(int connectionsPerHost = 6);
+    ~HttpTransfers();
+    HttpTransfers(const HttpTransfers&) = delete;
+    HttpTransfers& operator=(const HttpTransfers&) = delete;
+
+    // Starts a transfer; request and handlers are copied. The id names it in run()'s results.
+    int start(const HttpClient::Request& request, HttpClient::Handlers handlers,
+              const HttpClient::Timeouts& timeouts = HttpClient::Timeouts());
+    // Moves the transfers on for up to maxWaitMilliseconds (less as soon as one ends) and gives
+    // those that ended meanwhile.
+    [[nodiscard]] std::vector<std::pair<int, HttpClient::Result>> run(int maxWaitMilliseconds);
+    std::size_t running() const;
 
 private:
     struct Impl;

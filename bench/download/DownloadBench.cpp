@@ -1,8 +1,10 @@
-// Downloads 200 patch-sized files and one 10 MiB file twenty times from a server on
-// 127.0.0.1, through the engine's downloader and through the curl command line, and prints
-// the throughput of each and their ratio. Run by bench/download/run.sh.
+// The downloads against the curl command line, figures side by side: the whole headless
+// patcher fetching and applying 120 small archives from a server that answers after 50 ms
+// (against curl one after another on one connection, and curl with 6 in parallel), then the
+// engine's downloader fetching 200 patch-sized files and 20 files of 10 MiB on loopback.
+// Run by bench/download/run.sh.
 //
-// usage: download-bench [ROUNDS] [WORK_FOLDER]
+// usage: download-bench [ROUNDS] [WORK_FOLDER] [NIMBREL_CLI]
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -19,7 +21,9 @@
 
 #include "engine/PatchEngine.h"
 #include "platform/FileSystem.h"
+#include "platform/HttpClient.h"
 #include "platform/PatchWindow.h"
+#include "tests/engine/ArchiveFiles.h"
 #include "tests/support/TestHttpServer.h"
 
 namespace {
@@ -30,6 +34,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kSmallFiles = 200;
 constexpr std::size_t kBigSize = 10u << 20;
 constexpr int kBigRepeats = 20;
+constexpr int kFarArchives = 120;
+constexpr int kFarDelayMs = 50;
 const std::string kFolder = "/quorlanpatch/plus_real/";
 
 // Counts what a window would be sent, so the benchmark pays for progress like the launcher.
@@ -90,33 +96,45 @@ double runCurl(const std::vector<std::pair<std::string, std::string>>& fetches, 
     return elapsed;
 }
 
-// The engine flushes every file to the disk before giving it its name; curl does not. This
-// brings curl's files to the same state, for the like-for-like figure.
-double syncFiles(const std::vector<std::pair<std::string, std::string>>& fetches) {
+// Runs a program to its end; its wall time in seconds, or a negative value when it failed.
+double runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
     auto start = Clock::now();
-    for (const auto& fetch : fetches) {
-        int fd = ::open(fetch.second.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            ::fdatasync(fd);
-            ::close(fd);
-        }
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        for (const auto& setting : environment) ::putenv(const_cast<char*>(setting.c_str()));
+        int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        std::vector<char*> args;
+        for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
     }
-    return seconds(Clock::now() - start);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    double elapsed = seconds(Clock::now() - start);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? elapsed : -1;
 }
 
-struct Figures {
-    double engine = 1e9;
-    double curl = 1e9;
-    double curlSynced = 1e9;
-};
+double runCurlParallel(const std::vector<std::pair<std::string, std::string>>& fetches, const std::string& configPath) {
+    {
+        std::ofstream config(configPath);
+        for (const auto& [url, output] : fetches) config << "url = \"" << url << "\"\noutput = \"" << output << "\"\n";
+    }
+    return runProgram(
+        {"curl", "--silent", "--show-error", "--fail", "--parallel", "--parallel-max", "6", "--config", configPath},
+        {});
+}
 
-void report(const char* what, std::uint64_t bytes, const Figures& f) {
+void row(const char* what, double engine, const char* reference, double other, const char* target) {
+    std::printf("%-44s | nimbrel %7.3f s | %-28s %7.3f s | ratio %5.2fx (target %s)\n", what, engine, reference, other,
+                engine / other, target);
+}
+
+void throughputRow(const char* what, std::uint64_t bytes, double engine, double curl, const char* target) {
     double mib = static_cast<double>(bytes) / (1 << 20);
-    std::printf(
-        "%-34s %6.1f MiB | engine %7.1f MiB/s %6.3f s | curl %7.1f MiB/s %6.3f s ratio %.2fx | "
-        "curl+flush %7.1f MiB/s %6.3f s ratio %.2fx\n",
-        what, mib, mib / f.engine, f.engine, mib / f.curl, f.curl, f.curl / f.engine, mib / f.curlSynced, f.curlSynced,
-        f.curlSynced / f.engine);
+    std::printf("%-44s | nimbrel %7.1f MiB/s %6.3f s | curl %7.1f MiB/s %6.3f s | throughput ratio %.2fx (target %s)\n",
+                what, mib / engine, engine, mib / curl, curl, curl / engine, target);
 }
 
 }  // namespace
@@ -124,12 +142,53 @@ void report(const char* what, std::uint64_t bytes, const Figures& f) {
 int main(int argc, char** argv) {
     int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     std::string work = argc > 2 ? argv[2] : "/tmp/nimbrel-downloadbench";
+    const std::string cli = argc > 3 ? argv[3] : "";
     if (work.back() != '/') work += '/';
     fs::create_directories(work + "game/update");
     fs::create_directories(work + "curl");
     const std::string update = work + "game/update/";
     const std::string curlOut = work + "curl/";
+    ::setenv("XDG_CACHE_HOME", (work + "cache").c_str(), 1);
 
+    // --- 120 small archives from a far server: the whole headless patcher ---------------
+    double farCli = 1e9, farCurl = 1e9, farCurlParallel = 1e9;
+    if (!cli.empty()) {
+        nimbrel::test::TestHttpServer far;
+        far.setDelay(std::chrono::milliseconds(kFarDelayMs));
+        const std::string game = work + "far-game/";
+        fs::create_directories(game + "update");
+        std::string list = "[DEFAULT]\r\nCUR_VERSION = " + std::to_string(kFarArchives) + "\r\n";
+        std::vector<std::pair<std::string, std::string>> fetches{{far.url(kFolder + "version.ini"), curlOut + "v"}};
+        for (int v = 1; v <= kFarArchives; ++v) {
+            const std::string name = "root_" + std::to_string(v) + ".zip";
+            nimbrel::test::writeArchive(work + name, {{"file_" + std::to_string(v) + ".bin", content(8192, v)}});
+            std::ifstream in(work + name, std::ios::binary);
+            far.setFile(kFolder + name, std::string(std::istreambuf_iterator<char>(in), {}));
+            list += "[VERSION = " + std::to_string(v) + "]\r\nroot=" + name + "\r\n";
+            fetches.emplace_back(far.url(kFolder + name), curlOut + name);
+        }
+        far.setFile(kFolder + "version.ini", list);
+        const std::vector<std::string> environment{"XDG_CACHE_HOME=" + work + "far-cache",
+                                                   "XDG_RUNTIME_DIR=" + work + "far-cache"};
+        for (int round = 0; round < rounds; ++round) {
+            fs::remove_all(work + "far-cache");
+            if (runProgram({cli, "--game-dir", game, "version", "--write", "0"}, environment) < 0)
+                return std::fprintf(stderr, "nimbrel-cli cannot write the version\n"), 1;
+            double t = runProgram({cli, "--game-dir", game, "--patch-url", far.url(kFolder)}, environment);
+            if (t < 0) return std::fprintf(stderr, "nimbrel-cli failed against the far server\n"), 1;
+            farCli = std::min(farCli, t);
+            emptyFolder(curlOut);
+            farCurl = std::min(farCurl, runCurl(fetches, work + "far.curlrc"));
+            emptyFolder(curlOut);
+            t = runCurlParallel(fetches, work + "far-parallel.curlrc");
+            if (t < 0) return std::fprintf(stderr, "curl --parallel failed\n"), 1;
+            farCurlParallel = std::min(farCurlParallel, t);
+            emptyFolder(curlOut);
+        }
+        nimbrel::HttpClient::dropIdleConnections();
+    }
+
+    // --- loopback: 200 patch files and 20 files of 10 MiB through the engine ------------
     nimbrel::test::TestHttpServer server;
     std::vector<std::string> names;
     std::uint64_t smallBytes = 0;
@@ -141,82 +200,75 @@ int main(int argc, char** argv) {
         server.setFile(kFolder + names.back(), content(size, static_cast<unsigned>(i)));
         smallBytes += size;
     }
-    server.setFile(kFolder + "client_10MiB.zip", content(kBigSize, 999));
+    std::vector<std::string> bigNames;
+    for (int i = 0; i < kBigRepeats; ++i) {
+        bigNames.push_back("client_" + std::to_string(i) + ".zip");
+        server.setFile(kFolder + bigNames.back(), content(kBigSize, 999 + i));
+    }
 
     CountingWindow window;
     nimbrel::PatchEngine engine(&window);
     engine.initialize(work + "game/");
     engine.patchBaseUrl = server.url(kFolder);
-    for (const auto& name : names) {
-        nimbrel::PatchListEntry entry;
-        entry.fileName = name;
-        entry.folderKey = "root";
-        engine.patchEntries.push_back(entry);
-    }
-    ::setenv("XDG_CACHE_HOME", (work + "cache").c_str(), 1);
+    auto listOf = [](const std::vector<std::string>& files) {
+        std::vector<nimbrel::PatchListEntry> entries;
+        for (const auto& name : files) {
+            nimbrel::PatchListEntry entry;
+            entry.fileName = name;
+            entry.folderKey = "root";
+            entries.push_back(entry);
+        }
+        return entries;
+    };
 
-    Figures smallDirect, smallCached, big;
-    double revalidate = 1e9;
+    double small = 1e9, smallCurl = 1e9, big = 1e9, bigCurl = 1e9, revalidate = 1e9;
     for (int round = 0; round < rounds; ++round) {
-        // The patch list's way: the direct fetch, no cache.
-        emptyFolder(update);
-        auto start = Clock::now();
-        for (const auto& name : names)
-            if (engine.downloadFile(name, false) != 0)
-                return std::fprintf(stderr, "engine failed on %s\n", name.c_str()), 1;
-        smallDirect.engine = std::min(smallDirect.engine, seconds(Clock::now() - start));
-        if (folderBytes(update) != smallBytes) return std::fprintf(stderr, "engine wrote the wrong amount\n"), 1;
-
-        // The patch archives' way: through an empty download cache, then copied into place.
+        engine.patchEntries = listOf(names);
         emptyFolder(update);
         fs::remove_all(work + "cache");
-        start = Clock::now();
+        auto start = Clock::now();
         if (engine.downloadPatchFiles() != 1) return std::fprintf(stderr, "downloadPatchFiles failed\n"), 1;
-        smallCached.engine = std::min(smallCached.engine, seconds(Clock::now() - start));
+        small = std::min(small, seconds(Clock::now() - start));
+        if (folderBytes(update) != smallBytes) return std::fprintf(stderr, "engine wrote the wrong amount\n"), 1;
 
-        // A later run: every archive is still current, the server only confirms it.
+        // A run after a failed one: every archive is still current, the server only confirms it.
         emptyFolder(update);
         start = Clock::now();
         if (engine.downloadPatchFiles() != 1) return std::fprintf(stderr, "downloadPatchFiles failed\n"), 1;
         revalidate = std::min(revalidate, seconds(Clock::now() - start));
-        if (folderBytes(update) != smallBytes) return std::fprintf(stderr, "cache gave the wrong amount\n"), 1;
 
         emptyFolder(curlOut);
         std::vector<std::pair<std::string, std::string>> fetches;
         for (const auto& name : names) fetches.emplace_back(server.url(kFolder + name), curlOut + name);
-        double curlSmall = runCurl(fetches, work + "small.curlrc");
-        double curlSmallSynced = curlSmall + syncFiles(fetches);
-        smallDirect.curl = std::min(smallDirect.curl, curlSmall);
-        smallDirect.curlSynced = std::min(smallDirect.curlSynced, curlSmallSynced);
-        smallCached.curl = smallDirect.curl;
-        smallCached.curlSynced = smallDirect.curlSynced;
+        smallCurl = std::min(smallCurl, runCurl(fetches, work + "small.curlrc"));
         if (folderBytes(curlOut) != smallBytes) return std::fprintf(stderr, "curl wrote the wrong amount\n"), 1;
-
-        emptyFolder(update);
-        start = Clock::now();
-        for (int i = 0; i < kBigRepeats; ++i) {
-            if (engine.downloadFile("client_10MiB.zip", false) != 0)
-                return std::fprintf(stderr, "engine failed on the big file\n"), 1;
-            std::remove((update + "client_10MiB.zip").c_str());
-        }
-        big.engine = std::min(big.engine, seconds(Clock::now() - start));
-
         emptyFolder(curlOut);
+
+        engine.patchEntries = listOf(bigNames);
+        emptyFolder(update);
+        fs::remove_all(work + "cache");
+        start = Clock::now();
+        if (engine.downloadPatchFiles() != 1)
+            return std::fprintf(stderr, "downloadPatchFiles failed on big files\n"), 1;
+        big = std::min(big, seconds(Clock::now() - start));
+        emptyFolder(update);
+        fs::remove_all(work + "cache");
+
         fetches.clear();
-        for (int i = 0; i < kBigRepeats; ++i)
-            fetches.emplace_back(server.url(kFolder + "client_10MiB.zip"), curlOut + "big" + std::to_string(i));
-        double curlBig = runCurl(fetches, work + "big.curlrc");
-        big.curl = std::min(big.curl, curlBig);
-        big.curlSynced = std::min(big.curlSynced, curlBig + syncFiles(fetches));
+        for (const auto& name : bigNames) fetches.emplace_back(server.url(kFolder + name), curlOut + name);
+        bigCurl = std::min(bigCurl, runCurl(fetches, work + "big.curlrc"));
         emptyFolder(curlOut);
     }
 
-    std::printf("best of %d rounds; server: 127.0.0.1 in the benchmark process; curl: one process per list\n", rounds);
-    report("200 patch files, direct fetch", smallBytes, smallDirect);
-    report("200 patch files, via empty cache", smallBytes, smallCached);
-    report("10 MiB file x20, direct fetch", kBigSize * kBigRepeats, big);
-    std::printf("%-34s %6.1f MiB | engine %6.3f s for 200 revalidations, no body transferred\n",
-                "200 patch files, cache current", static_cast<double>(smallBytes) / (1 << 20), revalidate);
+    std::printf("best of %d rounds; servers: 127.0.0.1 in the benchmark process; curl: one process per list\n", rounds);
+    if (!cli.empty()) {
+        row("120 archives, server answers after 50 ms", farCli, "curl one after another", farCurl, "<= 0.40x");
+        row("120 archives, server answers after 50 ms", farCli, "curl --parallel-max 6", farCurlParallel, "<= 1.20x");
+    }
+    throughputRow("200 patch files, loopback", smallBytes, small, smallCurl, ">= 0.95x");
+    throughputRow("10 MiB x 20, loopback", kBigSize * kBigRepeats, big, bigCurl, ">= 0.95x");
+    std::printf("%-44s | nimbrel %6.3f s for 200 revalidations, no body transferred\n",
+                "200 patch files, cache current", revalidate);
     std::printf("progress messages posted to the window: %ld\n", window.posts);
     fs::remove_all(work);
     return 0;

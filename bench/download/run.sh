@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Download benchmark: the engine's downloader against the curl command line, same files, same
-# local server, one run. Not a test: it prints the figures and the ratio (engine / curl
-# throughput; the aim is at least 0.9x), it does not judge.
+# Download benchmark: the headless patcher and the engine's downloader against the curl command
+# line, same files, same local servers, one run. Not a test: it prints the figures, the ratios
+# and their targets side by side, it does not judge.
 #
 # usage: bench/download/run.sh [ROUNDS]      (default 3; the best round counts)
 # env:   BUILD_DIR (default <repo>/build-bench-download), WORK (default a fresh folder under /tmp)
@@ -18,6 +18,6 @@ command -v curl >/dev/null || { echo "missing curl (apt-get install curl)" >&2; 
 # The server is the tests' own, so the tests must be configured.
 cmake -S "$REPO" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNIMBREL_BUILD_GUI=OFF \
   -DNIMBREL_BUILD_TESTS=ON >/dev/null
-ninja -C "$BUILD_DIR" -j2 download-bench >/dev/null
+ninja -C "$BUILD_DIR" -j2 download-bench nimbrel-cli >/dev/null
 echo "curl: $(curl --version | head -1)"
-"$BUILD_DIR/bench/download/download-bench" "$ROUNDS" "$WORK"
+"$BUILD_DIR/bench/download/download-bench" "$ROUNDS" "$WORK" "$BUILD_DIR/tools/nimbrel-cli/nimbrel-cli"

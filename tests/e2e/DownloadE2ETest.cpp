@@ -1,6 +1,7 @@
 // The headless patcher's downloads as a real process against a real server on 127.0.0.1:
-// how far a run gets, what the player is told when a download fails, and that a later run
-// takes unchanged archives from the download cache.
+// how far a run gets, what the player is told when a download fails, that a later run takes
+// unchanged archives from the download cache, and how it copes with far, flaky, silent,
+// compressing and HTTPS servers.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -48,12 +50,14 @@ protected:
 
     // Runs nimbrel-cli on the game folder with its own lock and cache folders. With
     // interruptAfter, SIGINT is sent once the server has seen a request for that path.
-    test::ProcessOutput cli(std::vector<std::string> arguments, const std::string& interruptAfter = "") {
+    test::ProcessOutput cli(std::vector<std::string> arguments, const std::string& interruptAfter = "",
+                            int signalNumber = SIGINT, std::size_t afterBytes = 0) {
         std::vector<std::string> args{NIMBREL_CLI_PATH, "--game-dir", game};
         args.insert(args.end(), arguments.begin(), arguments.end());
         test::ChildProcess::Options options;
         options.setEnvironment = {"XDG_RUNTIME_DIR=" + home, "XDG_CACHE_HOME=" + home};
-        options.unsetEnvironment = {"NIMBREL_PATCH_URL"};
+        options.setEnvironment.insert(options.setEnvironment.end(), environment.begin(), environment.end());
+        options.unsetEnvironment = {"NIMBREL_PATCH_URL", "SSL_CERT_FILE", "SSL_CERT_DIR", "CURL_CA_BUNDLE"};
         options.outputFolder = outer.path();
         test::ChildProcess child(args, options);
         if (!interruptAfter.empty()) {
@@ -61,12 +65,33 @@ protected:
             while (server.requestCount(interruptAfter) == 0 && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            child.signal(SIGINT);
+            while (partialBytes() < afterBytes && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            child.signal(signalNumber);
         }
         return child.wait();
     }
 
     test::ProcessOutput patch() { return cli({"--patch-url", server.url(kPrefix)}); }
+
+    // Bytes held in the cache's partial downloads.
+    std::size_t partialBytes() const {
+        std::size_t total = 0;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(home + "nimbrel", error))
+            if (entry.path().extension() == ".partial") total += entry.file_size();
+        return total;
+    }
+
+    std::string publishArchive(const std::string& name, const std::vector<std::pair<std::string, std::string>>& files) {
+        const std::string archive = outer.path() + name;
+        test::writeArchive(archive, files);
+        std::string content = slurp(archive);
+        server.setFile(std::string(kPrefix) + name, content);
+        return content;
+    }
+
+    std::vector<std::string> environment;
 
     void publishOneVersion() {
         server.setFile(std::string(kPrefix) + "version.ini",
@@ -93,18 +118,30 @@ TEST_F(DownloadE2ETest, OnlineRunDownloadsListAndArchivesAndGoesOnToApplyThem) {
     EXPECT_EQ(requests[0].cacheControl, "no-cache");
 }
 
-TEST_F(DownloadE2ETest, LaterRunTakesAnUnchangedArchiveFromTheCacheButTheListFresh) {
+TEST_F(DownloadE2ETest, RunAfterAFailedOneTakesFetchedArchivesFromTheCacheAndASuccessPrunesThem) {
     publishOneVersion();
-    ASSERT_EQ(patch().lastLine(), "result 1 stage 5");
-    ASSERT_EQ(cli({"version", "--write", "0"}).exitCode, 0);
-    std::filesystem::remove(game + "readme.txt");
+    const std::string list =
+        "[DEFAULT]\r\nCUR_VERSION = 2\r\n[VERSION = 1]\r\nroot=root_1.zip\r\n"
+        "[VERSION = 2]\r\nroot=root_2.zip\r\n";
+    server.setFile(std::string(kPrefix) + "version.ini", list);
+    test::ProcessOutput failed = patch();  // root_2.zip is missing
+    ASSERT_EQ(failed.lastLine(), "result -4 stage 4") << failed.out << failed.err;
+    EXPECT_NE(failed.err.find("root_2.zip file download failed (HTTP 404)"), std::string::npos) << failed.err;
 
+    const std::string archive = outer.path() + "root_2.zip";
+    test::writeArchive(archive, {{"readme.txt", "readme v2"}});
+    server.setFile(std::string(kPrefix) + "root_2.zip", slurp(archive));
     test::ProcessOutput again = patch();
-    EXPECT_EQ(again.lastLine(), "result 1 stage 5") << again.out << again.err;
-    EXPECT_EQ(slurp(game + "readme.txt"), "readme v1");
+    EXPECT_EQ(again.lastLine(), "result 2 stage 5") << again.out << again.err;
+    EXPECT_EQ(slurp(game + "readme.txt"), "readme v2");
     EXPECT_EQ(server.bodyCount(std::string(kPrefix) + "version.ini"), 2);
     EXPECT_EQ(server.requestCount(std::string(kPrefix) + "root_1.zip"), 2);
     EXPECT_EQ(server.bodyCount(std::string(kPrefix) + "root_1.zip"), 1);
+    // Both versions are installed now: the cache keeps nothing of them.
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(home + "nimbrel"))
+        left.push_back(entry.path().filename().string());
+    EXPECT_TRUE(left.empty()) << left.size() << " files left, first " << left.front();
 }
 
 TEST_F(DownloadE2ETest, NoServerEndsAtStageOneAfterTheListBox) {
@@ -156,6 +193,204 @@ TEST_F(DownloadE2ETest, InterruptDuringATricklingArchiveStopsTheRun) {
     EXPECT_EQ(run.lastLine(), "result -7 stage 4") << run.out << run.err;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
     EXPECT_FALSE(std::filesystem::exists(game + "update/root_1.zip"));
+}
+
+TEST_F(DownloadE2ETest, KilledRunIsResumedWhereItStoppedOrRestartedWhenTheServerCannot) {
+    struct Case {
+        const char* what;
+        bool ignoreRanges;
+        bool changeFile;
+    };
+    for (const Case& c : {Case{"range honoured", false, false}, Case{"range ignored", true, false},
+                          Case{"file changed", false, true}}) {
+        ASSERT_EQ(cli({"version", "--write", "0"}).exitCode, 0);
+        std::filesystem::remove_all(home + "nimbrel");
+        std::filesystem::remove(game + "big.bin");
+        server.clearLog();
+        publishOneVersion();
+        std::string big(2 << 20, '\0');
+        unsigned x = 12345;
+        for (char& b : big) b = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);  // incompressible
+        std::string content = publishArchive("root_1.zip", {{"big.bin", big}});
+        TestHttpServer::Reply slow;
+        slow.content = content;
+        slow.delivery = TestHttpServer::Delivery::Slow;
+        slow.slowChunk = 64 * 1024;
+        slow.slowInterval = std::chrono::milliseconds(100);
+        server.setReply(std::string(kPrefix) + "root_1.zip", slow);
+
+        const std::string path = std::string(kPrefix) + "root_1.zip";
+        test::ProcessOutput killed = cli({"--patch-url", server.url(kPrefix)}, path, SIGKILL, 256 * 1024);
+        const std::size_t held = partialBytes();
+        ASSERT_GT(held, 0u) << c.what << killed.out << killed.err;
+
+        server.setIgnoreRanges(c.ignoreRanges);
+        if (c.changeFile)
+            content = publishArchive("root_1.zip", {{"big.bin", big}, {"new.txt", "changed"}});
+        else
+            server.setFile(path, content);
+        test::ProcessOutput resumed = patch();
+        server.setIgnoreRanges(false);
+        EXPECT_EQ(resumed.lastLine(), "result 1 stage 5") << c.what << resumed.out << resumed.err;
+        EXPECT_EQ(slurp(game + "big.bin"), big) << c.what;
+
+        auto requests = server.requests(path);
+        ASSERT_EQ(requests.size(), 2u) << c.what;
+        EXPECT_EQ(requests[1].range, "bytes=" + std::to_string(held) + "-") << c.what;
+        EXPECT_FALSE(requests[1].ifRange.empty()) << c.what;
+        EXPECT_EQ(requests[1].status, c.ignoreRanges || c.changeFile ? 200 : 206) << c.what;
+        EXPECT_EQ(requests[1].bodyBytes, c.ignoreRanges || c.changeFile ? content.size() : content.size() - held)
+            << c.what;
+    }
+}
+
+TEST_F(DownloadE2ETest, ServerThatStallsOrNeverAnswersIsDroppedAfterThreeAttempts) {
+    environment = {"NIMBREL_STALL_SECONDS=1"};
+    struct Case {
+        const char* what;
+        bool silent;  // answers nothing at all, else stops in the middle of a body
+    };
+    for (const Case& c : {Case{"stalled body", false}, Case{"silent", true}}) {
+        publishOneVersion();
+        TestHttpServer::Reply stalled;
+        stalled.content = std::string(100000, 's');
+        stalled.delivery = TestHttpServer::Delivery::Slow;
+        stalled.slowChunk = 1;
+        stalled.slowInterval = std::chrono::seconds(30);
+        if (!c.silent) server.setReply(std::string(kPrefix) + "root_1.zip", stalled);
+        server.setDelay(c.silent ? std::chrono::seconds(30) : std::chrono::milliseconds(0));
+        server.clearLog();
+
+        auto start = std::chrono::steady_clock::now();
+        test::ProcessOutput run = patch();
+        auto took = std::chrono::steady_clock::now() - start;
+        server.setDelay(std::chrono::milliseconds(0));
+        EXPECT_EQ(run.lastLine(), c.silent ? "result -2 stage 1" : "result -4 stage 4") << c.what << run.err;
+        EXPECT_NE(run.err.find("file download failed"), std::string::npos) << c.what << run.err;
+        EXPECT_NE(run.err.find("(timed out)"), std::string::npos) << c.what << run.err;
+        EXPECT_LT(took, std::chrono::seconds(20))
+            << c.what << " took " << std::chrono::duration_cast<std::chrono::seconds>(took).count();
+    }
+}
+
+TEST_F(DownloadE2ETest, SilentServerFailsTheRunWithinTheDefaultLimits) {
+    publishOneVersion();
+    server.setDelay(std::chrono::seconds(200));
+    auto start = std::chrono::steady_clock::now();
+    test::ProcessOutput run = patch();
+    auto took = std::chrono::steady_clock::now() - start;
+    server.setDelay(std::chrono::milliseconds(0));
+    EXPECT_EQ(run.lastLine(), "result -2 stage 1") << run.err;
+    EXPECT_NE(run.err.find("version.ini file download failed. (timed out)"), std::string::npos) << run.err;
+    // Three stalls of 20 s and the pauses between them: the limits a player actually runs with.
+    EXPECT_GT(took, std::chrono::seconds(60));
+    EXPECT_LT(took, std::chrono::seconds(150));
+}
+
+TEST_F(DownloadE2ETest, MissingArchiveIsAskedForThreeTimesWithGrowingPauses) {
+    publishOneVersion();
+    server.remove(std::string(kPrefix) + "root_1.zip");
+    test::ProcessOutput run = patch();
+    EXPECT_EQ(run.lastLine(), "result -4 stage 4") << run.err;
+    EXPECT_NE(run.err.find("root_1.zip file download failed (HTTP 404)"), std::string::npos) << run.err;
+    auto requests = server.requests(std::string(kPrefix) + "root_1.zip");
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_GE(requests[1].receivedAt - requests[0].receivedAt, std::chrono::milliseconds(750));
+    EXPECT_GE(requests[2].receivedAt - requests[1].receivedAt, std::chrono::milliseconds(2300));
+}
+
+TEST_F(DownloadE2ETest, CompressedListAndArchivesAreDecodedAndAPatchUrlWithoutItsSlashWorks) {
+    struct Case {
+        const char* encoding;
+        bool slash;
+    };
+    for (const Case& c : {Case{"gzip", true}, Case{"deflate", true}, Case{"", false}}) {
+        ASSERT_EQ(cli({"version", "--write", "0"}).exitCode, 0);
+        std::filesystem::remove(game + "readme.txt");
+        publishOneVersion();
+        for (const char* name : {"version.ini", "root_1.zip"}) {
+            const std::string path = std::string(kPrefix) + name;
+            TestHttpServer::Reply reply;
+            reply.content = slurp(outer.path() + "root_1.zip");
+            if (std::string(name) == "version.ini")
+                reply.content = "[DEFAULT]\r\nCUR_VERSION = 1\r\n[VERSION = 1]\r\nroot=root_1.zip\r\n";
+            reply.contentEncoding = c.encoding;
+            server.setReply(path, reply);
+        }
+        std::string url = server.url(kPrefix);
+        if (!c.slash) url.pop_back();
+        test::ProcessOutput run = cli({"--patch-url", url});
+        EXPECT_EQ(run.lastLine(), "result 1 stage 5") << c.encoding << run.out << run.err;
+        EXPECT_EQ(slurp(game + "readme.txt"), "readme v1") << c.encoding;
+    }
+}
+
+TEST_F(DownloadE2ETest, HttpsTrustsTheAuthorityTheEnvironmentNamesAndNeverFallsBackToHttp) {
+    TestHttpServer::Certificates made = TestHttpServer::makeCertificates(outer.path());
+    ASSERT_FALSE(made.authority.empty()) << "openssl could not make the certificates";
+    TestHttpServer secure(made.certificate, made.key);
+    secure.setFile(std::string(kPrefix) + "version.ini",
+                   "[DEFAULT]\r\nCUR_VERSION = 1\r\n[VERSION = 1]\r\nroot=root_1.zip\r\n");
+    test::writeArchive(outer.path() + "root_1.zip", {{"readme.txt", "readme v1"}});
+    secure.setFile(std::string(kPrefix) + "root_1.zip", slurp(outer.path() + "root_1.zip"));
+    server.setFile(std::string(kPrefix) + "root_1.zip", slurp(outer.path() + "root_1.zip"));
+    struct Case {
+        const char* what;
+        std::vector<std::string> environment;
+        bool downgrade;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"trusted by SSL_CERT_FILE", {"SSL_CERT_FILE=" + made.authority}, false, "result 1 stage 5"},
+        {"trusted by CURL_CA_BUNDLE", {"CURL_CA_BUNDLE=" + made.authority}, false, "result 1 stage 5"},
+        {"unknown authority", {}, false, "(certificate not trusted)"},
+        {"redirect to HTTP", {"SSL_CERT_FILE=" + made.authority}, true, "(redirect from HTTPS to HTTP refused)"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(cli({"version", "--write", "0"}).exitCode, 0);
+        if (c.downgrade)
+            secure.setRedirect(std::string(kPrefix) + "root_1.zip", server.url(std::string(kPrefix) + "root_1.zip"));
+        environment = c.environment;
+        test::ProcessOutput run = cli({"--patch-url", secure.url(kPrefix)});
+        const std::string said = run.lastLine() + run.err;
+        EXPECT_NE(said.find(c.expected), std::string::npos) << c.what << "\n" << run.out << run.err;
+    }
+    EXPECT_EQ(server.requestCount(), 0);
+}
+
+TEST_F(DownloadE2ETest, ArchivesFetchedTogetherBuildTheSameGameAsOneVersionAtATime) {
+    constexpr int kVersions = 12;
+    std::string list = "[DEFAULT]\r\nCUR_VERSION = " + std::to_string(kVersions) + "\r\n";
+    for (int v = 1; v <= kVersions; ++v) {
+        // Sizes that differ widely, so that the transfers end out of order.
+        publishArchive("root_" + std::to_string(v) + ".zip",
+                       {{"shared.txt", "from version " + std::to_string(v)},
+                        {"v" + std::to_string(v) + ".bin", std::string((v % 3) * 300000 + 10, char('a' + v))}});
+        list += "[VERSION = " + std::to_string(v) + "]\r\nroot=root_" + std::to_string(v) + ".zip\r\n";
+    }
+    server.setDelay(std::chrono::milliseconds(30));
+    server.setFile(std::string(kPrefix) + "version.ini", list);
+    ASSERT_EQ(patch().lastLine(), "result " + std::to_string(kVersions) + " stage 5");
+    auto snapshot = [&] {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(game))
+            if (entry.is_regular_file() && entry.path().string().find("/update/") == std::string::npos)
+                files[entry.path().string()] = slurp(entry.path().string());
+        return files;
+    };
+    const auto together = snapshot();
+
+    std::filesystem::remove_all(game);
+    std::filesystem::create_directories(game + "update");
+    ASSERT_EQ(cli({"version", "--write", "0"}).exitCode, 0);
+    for (int v = 1; v <= kVersions; ++v) {
+        std::string one = "[DEFAULT]\r\nCUR_VERSION = " + std::to_string(v) + "\r\n[VERSION = " + std::to_string(v) +
+                          "]\r\nroot=root_" + std::to_string(v) + ".zip\r\n";
+        server.setFile(std::string(kPrefix) + "version.ini", one);
+        ASSERT_EQ(patch().lastLine(), "result " + std::to_string(v) + " stage 5");
+    }
+    EXPECT_EQ(snapshot(), together);
+    EXPECT_EQ(together.at(game + "shared.txt"), "from version " + std::to_string(kVersions));
 }
 
 #else

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "engine/FileDownloader.h"
@@ -79,7 +80,8 @@ TEST_F(FileDownloaderTest, PresentFileIsAcceptedWithLabelButNoRequestOrProgress)
 }
 
 TEST_F(FileDownloaderTest, NamesLeavingTheUpdateFolderAreRefusedWithoutRequest) {
-    for (const char* name : {"../escape.zip", "..\\escape.zip", "/etc/passwd", "sub/a.zip", "C:x.zip", "", "tmp.tmp"}) {
+    for (const char* name :
+         {"../escape.zip", "..\\escape.zip", "/etc/passwd", "sub/a.zip", "C:x.zip", "", ".nimbrel-Ab12Cd.tmp"}) {
         EXPECT_EQ(engine.downloadFile(name, false), -2) << name;
         EXPECT_EQ(engine.downloadFile(name, true), -2) << name;
     }
@@ -95,10 +97,10 @@ TEST_F(FileDownloaderTest, NotFoundThreeTimesGivesMinusTwoAfterThreeProgressRese
         server.clearLog();
         EXPECT_EQ(engine.downloadFile("missing.zip", useCache), -2);
         EXPECT_EQ(window.progress(), (std::vector<std::intptr_t>{0, 0, 0}));
-        // In cached mode each attempt falls back to the direct fetch after the cache failed.
-        EXPECT_EQ(server.requestCount(path("missing.zip")), useCache ? 6 : 3);
+        // One request per attempt, cached or not.
+        EXPECT_EQ(server.requestCount(path("missing.zip")), 3);
+        EXPECT_EQ(engine.downloadFailureReason, "HTTP 404");
         EXPECT_FALSE(game.exists("update/missing.zip"));
-        EXPECT_FALSE(game.exists("update/tmp.tmp"));
     }
 }
 
@@ -130,9 +132,10 @@ TEST_F(FileDownloaderTest, TruncatedBodyIsNeverRenamedIntoPlaceNorCached) {
     EXPECT_FALSE(FileSystem::fileExists(DownloadCache().bodyPath(url("cut.zip"))));
 }
 
-TEST_F(FileDownloaderTest, UnwritableTemporaryEndsEachAttemptCleanly) {
+TEST_F(FileDownloaderTest, UnwritableUpdateFolderEndsEachAttemptCleanly) {
     server.setFile(path("a.zip"), "content");
-    game.makeFolder("update/tmp.tmp");  // a folder where the temporary file must go
+    std::filesystem::remove(game.file("update"));
+    game.write("update", "a file where the update folder must be");
     EXPECT_EQ(engine.downloadFile("a.zip", false), -2);
     EXPECT_EQ(window.progress(), (std::vector<std::intptr_t>{0, 0, 0}));
     EXPECT_FALSE(game.exists("update/a.zip"));
@@ -275,9 +278,10 @@ TEST_F(FileDownloaderTest, DamagedCacheEntryIsNeverCopiedAndTheFileIsFetchedDire
     ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
     EXPECT_EQ(game.read("update/a.zip"), bytes(50000));
     auto requests = server.requests(path("a.zip"));
-    ASSERT_EQ(requests.size(), 2u);  // the revalidation that found the copy current, then the direct fetch
+    ASSERT_EQ(requests.size(), 2u);  // the revalidation that found the copy current, then a whole fetch
     EXPECT_EQ(requests[0].status, 304);
-    EXPECT_EQ(requests[1].cacheControl, "no-cache");
+    EXPECT_EQ(requests[1].status, 200);
+    EXPECT_TRUE(requests[1].ifNoneMatch.empty());
 }
 
 TEST_F(FileDownloaderTest, CachedDownloadReportsProgressThroughTheCallback) {
@@ -334,17 +338,18 @@ TEST_F(FileDownloaderTest, AllListedFilesDownloadInOrder) {
     EXPECT_TRUE(window.boxes().empty());
 }
 
-TEST_F(FileDownloaderTest, FailedFileShowsItsBoxAndLeavesTheRestUnfetched) {
+TEST_F(FileDownloaderTest, FailedFileShowsItsBoxWithTheReasonAndNothingIsNamed) {
     server.setFile(path("p1.zip"), "one");
     server.setFile(path("p3.zip"), "three");
     for (const char* name : {"p1.zip", "p2.zip", "p3.zip"}) addEntry(name);
 
     EXPECT_EQ(engine.downloadPatchFiles(), -4);
     ASSERT_EQ(window.boxes().size(), 1u);
-    EXPECT_EQ(window.boxes()[0].text, "p2.zip file download failed");
-    EXPECT_EQ(server.requestCount(path("p3.zip")), 0);
-    std::vector<std::intptr_t> progress = window.progress();
-    EXPECT_EQ(std::count(progress.begin(), progress.end(), 0), 1 + 3);  // p1's reset, then p2's three
+    EXPECT_EQ(window.boxes()[0].text, "p2.zip file download failed (HTTP 404)");
+    EXPECT_EQ(server.requestCount(path("p2.zip")), 3);
+    // Fetched alongside, but a failed run names none of them.
+    EXPECT_FALSE(game.exists("update/p1.zip"));
+    EXPECT_FALSE(game.exists("update/p3.zip"));
 }
 
 }  // namespace

@@ -5,6 +5,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <vector>
 
 #include "platform/DownloadCache.h"
 #include "platform/FileSystem.h"
@@ -212,6 +215,63 @@ TEST_F(DownloadCacheServerTest, UnreachableServerLeavesNoEntry) {
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/f";
     EXPECT_EQ(cache.download(url, {}).outcome, HttpClient::Outcome::Failed);
     EXPECT_FALSE(FileSystem::fileExists(cache.bodyPath(url)));
+}
+
+TEST_F(DownloadCacheServerTest, PruneDropsInstalledVersionsThenTheLeastRecentlyUsedAboveTheCap) {
+    struct Case {
+        const char* what;
+        int installed;
+        std::uint64_t cap;
+        std::vector<int> kept;  // versions whose entries remain
+    };
+    const Case cases[] = {
+        {"installed versions go", 2, DownloadCache::kDefaultMaxBytes, {3, 4}},
+        {"nothing installed, under the cap", 0, DownloadCache::kDefaultMaxBytes, {1, 2, 3, 4}},
+        // Each body is 1000 bytes plus a small meta file: a cap of 2500 holds two entries.
+        {"cap keeps the most recently used", 0, 2500, {1, 4}},
+        {"both", 1, 1200, {4}},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(cache.folder());
+        for (int v = 1; v <= 4; ++v) {
+            const std::string path = "/v" + std::to_string(v);
+            server.setFile(path, std::string(1000, static_cast<char>('0' + v)));
+            ASSERT_TRUE(cache.download(server.url(path), {}, nullptr, v).complete()) << c.what;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // distinct times of use
+        }
+        // Version 1 is used again, after the others: it is now the most recent.
+        const std::string destination = home.path() + "copy";
+        ASSERT_EQ(cache.copyTo(server.url("/v1"), destination), DownloadCache::CopyResult::Copied);
+
+        cache.prune(c.installed, c.cap);
+        std::vector<int> kept;
+        for (int v = 1; v <= 4; ++v)
+            if (FileSystem::fileExists(cache.bodyPath(server.url("/v" + std::to_string(v))))) kept.push_back(v);
+        EXPECT_EQ(kept, c.kept) << c.what;
+    }
+}
+
+TEST_F(DownloadCacheServerTest, PartialIsContinuedOnlyWithTheValidatorItCameWith) {
+    std::string content(300000, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 / 5);
+    TestHttpServer::Reply cut;
+    cut.content = content;
+    cut.delivery = TestHttpServer::Delivery::Truncated;
+    cut.truncateAt = 100000;
+    server.setReply("/p", cut);
+    EXPECT_FALSE(cache.download(server.url("/p"), {}).complete());
+    ASSERT_TRUE(FileSystem::fileExists(cache.partialPath(server.url("/p"))));
+
+    server.setFile("/p", content);
+    ASSERT_TRUE(cache.download(server.url("/p"), {}).complete());
+    auto requests = server.requests("/p");
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].range, "bytes=100000-");
+    EXPECT_EQ(requests[1].status, 206);
+    // The resumed entry passes the same check as a whole one.
+    EXPECT_EQ(cache.copyTo(server.url("/p"), home.path() + "p"), DownloadCache::CopyResult::Copied);
+    EXPECT_EQ(readAll(home.path() + "p"), content);
+    EXPECT_FALSE(FileSystem::fileExists(cache.partialPath(server.url("/p"))));
 }
 
 }  // namespace

@@ -14,10 +14,12 @@
 #endif
 #include <httplib.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <functional>
@@ -56,6 +58,20 @@ std::string etagOf(const std::string& content) {
     return buffer;
 }
 
+std::string compress(const std::string& data, bool gzip) {
+    z_stream stream{};
+    deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, gzip ? 31 : 15, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&stream, data.size()) + 32, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
 bool hasDotDot(const std::string& relative) {
     std::stringstream parts(relative);
     std::string part;
@@ -78,6 +94,8 @@ struct TestHttpServer::State {
     std::map<std::string, std::time_t> lastModifiedByPath;     // survives remove(), keeps times moving forward
     std::vector<std::pair<std::string, std::string>> folders;  // url prefix, disk folder
     std::vector<Request> log;
+    std::atomic<long> delayMs{0};
+    std::atomic<bool> ignoreRanges{false};
 
     std::shared_ptr<const Entry> lookup(const std::string& path) {
         {
@@ -121,6 +139,7 @@ struct TestHttpServer::State {
 
     void handle(const httplib::Request& req, httplib::Response& res) {
         Request record;
+        record.receivedAt = std::chrono::steady_clock::now();
         record.method = req.method;
         record.path = req.path;
         record.ifNoneMatch = req.get_header_value("If-None-Match");
@@ -128,6 +147,12 @@ struct TestHttpServer::State {
         record.userAgent = req.get_header_value("User-Agent");
         record.cacheControl = req.get_header_value("Cache-Control");
         record.pragma = req.get_header_value("Pragma");
+        record.range = req.get_header_value("Range");
+        record.ifRange = req.get_header_value("If-Range");
+        record.acceptEncoding = req.get_header_value("Accept-Encoding");
+        // Ranges are answered below, the way each reply asks; httplib must not cut them again.
+        const_cast<httplib::Request&>(req).ranges.clear();
+        if (delayMs > 0 && !pause(std::chrono::milliseconds(delayMs.load()))) return;
 
         std::shared_ptr<const Entry> entry = lookup(req.path);
         int earlier = 0;
@@ -178,6 +203,29 @@ struct TestHttpServer::State {
         // The providers hold their own reference: the entry may be replaced while a body is sent.
         auto content = std::make_shared<const std::string>(reply.content);
         const std::string type = "application/octet-stream";
+        if (!reply.contentEncoding.empty()) {
+            content = std::make_shared<const std::string>(compress(reply.content, reply.contentEncoding == "gzip"));
+            res.set_header("Content-Encoding", reply.contentEncoding);
+        } else if (reply.status == 200 && !ignoreRanges && req.has_header("Range")) {
+            // Only "bytes=N-", the one form a resuming client sends; If-Range must name the
+            // current validator, or the whole file comes back.
+            std::string range = req.get_header_value("Range");
+            std::string ifRange = req.get_header_value("If-Range");
+            bool current = ifRange.empty() || ifRange == entry.etag || ifRange == httpDate(entry.lastModified);
+            if (current && range.starts_with("bytes=") && range.back() == '-') {
+                std::size_t from = std::strtoull(range.c_str() + 6, nullptr, 10);
+                if (from >= content->size()) {
+                    res.status = 416;
+                    res.set_header("Content-Range", "bytes */" + std::to_string(content->size()));
+                    return;
+                }
+                res.status = 206;
+                res.set_header("Content-Range", "bytes " + std::to_string(from) + "-" +
+                                                    std::to_string(content->size() - 1) + "/" +
+                                                    std::to_string(content->size()));
+                content = std::make_shared<const std::string>(content->substr(from));
+            }
+        }
         // httplib takes a provider of length 0 for one of unknown length and would never end it.
         if (content->empty() && reply.delivery != Delivery::NoContentLength && reply.delivery != Delivery::Chunked) {
             res.set_content("", type);
@@ -298,6 +346,30 @@ void TestHttpServer::setStatus(const std::string& path, int status, std::string 
     reply.status = status;
     reply.content = std::move(body);
     setReply(path, std::move(reply));
+}
+
+void TestHttpServer::setRedirect(const std::string& path, const std::string& location, int status) {
+    Reply reply;
+    reply.status = status;
+    reply.headers.emplace_back("Location", location);
+    setReply(path, std::move(reply));
+}
+
+void TestHttpServer::setDelay(std::chrono::milliseconds delay) { state_->delayMs = delay.count(); }
+
+void TestHttpServer::setIgnoreRanges(bool ignore) { state_->ignoreRanges = ignore; }
+
+TestHttpServer::Certificates TestHttpServer::makeCertificates(const std::string& folder) {
+    Certificates made{folder + "ca.pem", folder + "server.pem", folder + "server.key"};
+    const std::string q = "'" + folder;
+    const std::string script =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=QuorlanTestCA -keyout " + q + "ca.key' -out " + q +
+        "ca.pem' && openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout " + q + "server.key' -out " + q +
+        "server.csr' && printf 'subjectAltName=IP:127.0.0.1\n' > " + q + "ext.cnf' && openssl x509 -req -in " + q +
+        "server.csr' -CA " + q + "ca.pem' -CAkey " + q + "ca.key' -CAcreateserial -days 2 -extfile " + q +
+        "ext.cnf' -out " + q + "server.pem' >/dev/null 2>&1";
+    if (std::system(("(" + script + ") >/dev/null 2>&1").c_str()) != 0) return {};
+    return made;
 }
 
 void TestHttpServer::remove(const std::string& path) {

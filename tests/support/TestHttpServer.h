@@ -4,7 +4,8 @@
 // It serves canned files by path (replaceable at any time, with ETag / Last-Modified and
 // conditional GETs), folders from disk, and the misbehaving replies a patch server or a CDN
 // can give: error statuses, bodies without Content-Length, bodies cut short, bodies that
-// trickle. Every request is logged per path.
+// trickle, a delay before every answer, compressed bodies, redirects, and byte ranges
+// (honoured with If-Range, or ignored as some servers do). Every request is logged per path.
 //
 //   TestHttpServer server;
 //   server.setFile("/quorlanpatch/plus_real/version.ini", text);
@@ -45,6 +46,8 @@ public:
         int failStatus = 503;
         // Extra response headers, e.g. {"Location", "/elsewhere"} with status 302.
         std::vector<std::pair<std::string, std::string>> headers;
+        // "gzip" or "deflate": the body travels compressed with that Content-Encoding.
+        std::string contentEncoding;
     };
 
     // What the server saw and did for one request.
@@ -56,8 +59,12 @@ public:
         std::string userAgent;
         std::string cacheControl;
         std::string pragma;
+        std::string range;  // "bytes=N-" as asked
+        std::string ifRange;
+        std::string acceptEncoding;
         int status = 0;             // status answered
         std::size_t bodyBytes = 0;  // body bytes the reply was to carry (0 for 304 / HEAD)
+        std::chrono::steady_clock::time_point receivedAt;
     };
 
     TestHttpServer();
@@ -79,6 +86,21 @@ public:
     void remove(const std::string& path);  // the path answers 404 again
     // Every path below urlPrefix (which ends in "/") is read from folder (which ends in "/").
     void serveFolder(const std::string& urlPrefix, const std::string& folder);
+    // A redirect from path to location (absolute, or a path on this server).
+    void setRedirect(const std::string& path, const std::string& location, int status = 302);
+    // Every answer waits this long first, as a far server would.
+    void setDelay(std::chrono::milliseconds delay);
+    // Answers Range requests with the whole file (200), as servers without range support do.
+    void setIgnoreRanges(bool ignore);
+
+    // A private certificate authority and a certificate it signed for 127.0.0.1, made with the
+    // openssl tool in folder (which ends in "/"). Empty paths when openssl failed.
+    struct Certificates {
+        std::string authority;  // the CA's certificate, PEM
+        std::string certificate;
+        std::string key;
+    };
+    static Certificates makeCertificates(const std::string& folder);
 
     // Counting: requests received (any status), replies that carried a body (2xx with bytes),
     // and the log. An empty path means all paths.
