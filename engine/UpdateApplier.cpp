@@ -274,7 +274,7 @@ int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& fold
     const std::string packPath = packPathFor(folder, key);
     bool packExists = FileSystem::fileExists(packPath);
     if (packExists && dropEmptyPack(packPath)) packExists = false;
-    if (packExists) return engine_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, true);
+    if (packExists) return toCode(engine_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, true));
 
     // The pack is built from the loose files. Loose copies that the patch replaces or deletes
     // go first: if the run is cut short after the pack appears, no stale loose copy is left
@@ -288,7 +288,7 @@ int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& fold
                 superseded.push_back(name);
     deleteListedFiles(folder, superseded);
 
-    int result = engine_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, false);
+    int result = toCode(engine_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, false));
     if (result == 1) removePackedLooseFiles(folder, keep, removeNames);
     return result;
 }
