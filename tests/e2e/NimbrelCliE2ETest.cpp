@@ -25,7 +25,8 @@ class NimbrelCliE2ETest : public ::testing::Test {
 protected:
     // The programs started get our own runtime folder for the lock file, so that a launcher
     // running on this machine is neither disturbed nor in the way.
-    test::ChildProcess::Options options(const std::vector<std::string>& extraEnv, const std::string& outputFolder) const {
+    test::ChildProcess::Options options(const std::vector<std::string>& extraEnv,
+                                        const std::string& outputFolder) const {
         test::ChildProcess::Options o;
         o.setEnvironment = {"XDG_RUNTIME_DIR=" + runtime.path()};
         o.setEnvironment.insert(o.setEnvironment.end(), extraEnv.begin(), extraEnv.end());
@@ -77,9 +78,9 @@ TEST_F(NimbrelCliE2ETest, CopyOfTheProgramPatchesTheFolderItLiesIn) {
 TEST_F(NimbrelCliE2ETest, SecondInstanceWhileTheGameClientRunsLeavesWithExitZero) {
 #ifdef QUORLAN_STANDIN_PATH
     const std::string log = runtime.path() + "standin.log";
-    test::ChildProcess client({QUORLAN_STANDIN_PATH, "launch", "token"},
-                              options({"QUORLAN_STANDIN_SECONDS=30", "QUORLAN_STANDIN_LOG=" + log},
-                                      runtime.makeFolder("client")));
+    test::ChildProcess client(
+        {QUORLAN_STANDIN_PATH, "launch", "token"},
+        options({"QUORLAN_STANDIN_SECONDS=30", "QUORLAN_STANDIN_LOG=" + log}, runtime.makeFolder("client")));
     ASSERT_TRUE(client.started());
     // The line is written after the name is taken: once it is complete, the client holds it.
     for (int i = 0; i < 500 && !runtime.read("standin.log").ends_with('\n'); ++i)
@@ -144,11 +145,12 @@ TEST_F(NimbrelCliE2ETest, PatchServerAddressComesFromOptionThenEnvironment) {
     server.setFile("/env/version.ini", "CUR_VERSION = 13\r\n");
     installVersion(12);
 
-    test::ProcessOutput fromEnvironment = run({"--game-dir", game.path()}, {"NIMBREL_PATCH_URL=" + server.url("/env/")});
+    test::ProcessOutput fromEnvironment =
+        run({"--game-dir", game.path()}, {"NIMBREL_PATCH_URL=" + server.url("/env/")});
     EXPECT_EQ(fromEnvironment.lastLine(), "result -3 stage 4") << fromEnvironment.out << fromEnvironment.err;
 
     test::ProcessOutput fromOption = run({"--game-dir", game.path(), "--patch-url", server.url("/opt/")},
-                             {"NIMBREL_PATCH_URL=" + server.url("/env/")});
+                                         {"NIMBREL_PATCH_URL=" + server.url("/env/")});
     EXPECT_EQ(fromOption.lastLine(), "result -6 stage 3") << fromOption.out << fromOption.err;
     EXPECT_NE(fromOption.out.find("It is the latest version"), std::string::npos);
     EXPECT_EQ(server.requestCount("/opt/version.ini"), 1);

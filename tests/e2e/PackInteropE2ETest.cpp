@@ -31,9 +31,7 @@ std::string quote(const std::string& text) {
     return quoted + "'";
 }
 
-bool haveTool(const std::string& name) {
-    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
+bool haveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
 
 int shell(const std::string& command) { return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str()); }
 
@@ -96,9 +94,10 @@ TEST_F(PackInterop, PacksUpdatedInPlaceExtractByteExactInEveryZipTool) {
         {"unzip", "unzip -q -P " + quote(password) + " PACK -d OUT"},
         {"7z", "7z x -p" + quote(password) + " -oOUT PACK"},
         {"bsdtar", "bsdtar -x --passphrase " + quote(password) + " -f PACK -C OUT"},
-        {"python3", "python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2], "
-                    "pwd=sys.argv[3].encode())' PACK OUT " +
-                        quote(password)},
+        {"python3",
+         "python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2], "
+         "pwd=sys.argv[3].encode())' PACK OUT " +
+             quote(password)},
     };
     for (const auto& t : tools) {
         SCOPED_TRACE(t.tool);
