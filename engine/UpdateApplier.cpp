@@ -1,5 +1,7 @@
 #include "engine/UpdateApplier.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cstdio>
 #include <memory>
@@ -227,17 +229,40 @@ int UpdateApplier::applyUpdates() {
             if (result != 0) return kExtractionFailed;
         }
 
-        if (packed && !staged.empty()) {
+        // Files outside the pack size rule never go into a pack, as a build leaves them too:
+        // they stay loose in the folder, and an older packed copy goes.
+        NameList loose;
+        if (packed) {
+            for (auto it = staged.begin(); it != staged.end();) {
+                struct stat st {};
+                if (::stat((staging + *it).c_str(), &st) != 0 ||
+                    PackArchive::passesSizeRule(static_cast<unsigned long long>(st.st_size))) {
+                    ++it;
+                    continue;
+                }
+                loose.push_back(*it);
+                it = staged.erase(it);
+            }
+        }
+
+        if (packed && (!staged.empty() || !loose.empty())) {
             setLabel(IDC_STATUS_LABEL, engine_.collectingText);
-            NameList mergeDeletions;
+            NameList mergeDeletions = loose;
             auto deletions = plan.deletions.find(key);
             if (deletions != plan.deletions.end()) {
                 showCounter(counter, total);
-                mergeDeletions = deletions->second;
+                mergeDeletions.insert(mergeDeletions.end(), deletions->second.begin(), deletions->second.end());
                 plan.deletions.erase(deletions);
             }
             const std::string& folder = group.front().targetFolder;
-            if (mergeIntoPack(key, folder, mergeDeletions, staged, staging) != 1) return -11;
+            const int merged = mergeIntoPack(key, folder, mergeDeletions, staged, staging);
+            // Closing the launcher stops a long pack update between entries; the pack is as it was.
+            if (merged == toCode(PackBuildResult::Stopped)) return -7;
+            if (merged != 1) return -11;
+            // Placed only now: building a missing pack first clears the loose copies of the
+            // names it replaces or deletes.
+            for (const auto& name : loose)
+                if (!placeLoose(staging + name, folder + name)) return kExtractionFailed;
             deleteListedFiles(staging, staged);
         } else {
             if (engine_.dialog) engine_.dialog->postMessage(WM_PATCH_PROGRESS, 100, 0);
@@ -258,6 +283,13 @@ int UpdateApplier::applyUpdates() {
         }
     }
     return 1;
+}
+
+bool UpdateApplier::placeLoose(const std::string& staged, const std::string& target) {
+    // A replaced file keeps its permission bits, as an extracted one does.
+    struct stat old {};
+    if (::stat(target.c_str(), &old) == 0 && ::chmod(staged.c_str(), old.st_mode & 07777) != 0) return false;
+    return FileSystem::replaceFile(staged, target);
 }
 
 NameList UpdateApplier::looseFilesKept(const std::string& key, const NameList& removeNames) const {

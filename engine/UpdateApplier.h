@@ -62,6 +62,8 @@ private:
     // entries cannot be rebuilt. True when the folder has no pack afterwards.
     bool dropEmptyPack(const std::string& packPath);
     // One packed folder: merge the staged files and the deletions into its pack.
+    // Moves a staged file to its place in the game folder, keeping the mode of the file it replaces.
+    static bool placeLoose(const std::string& staged, const std::string& target);
     int mergeIntoPack(const std::string& key, const std::string& folder, const NameList& removeNames,
                       const NameList& addNames, const std::string& stagingFolder);
     NameList looseFilesKept(const std::string& key, const NameList& removeNames) const;
