@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "engine/PatchEngine.h"
+#include "pack/PackReader.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/TextCodec.h"
@@ -191,7 +192,9 @@ int UpdateApplier::applyUpdates() {
     for (const auto& [key, group] : plan.extractions) {
         setLabel(IDC_STATUS_LABEL, engine_.waitingText);
         const bool packed = isPackedFolder(key);
-        NameList staged;
+        NameList staged;                                         // names bound for the pack ...
+        NameList sources;                                        // ... and the archive each comes from
+        std::vector<std::pair<std::string, std::string>> loose;  // archive, name: stay loose
         if (packed) {
             // Leftovers of a run that was cut short must not slip into this pack.
             FileSystem::createDirectory(updateFolder);
@@ -218,8 +221,19 @@ int UpdateApplier::applyUpdates() {
                     if (!loose.empty()) result = extractArchive(extraction.targetFolder, archivePath, loose);
                 }
                 if (result == 0 && !names.empty()) {
-                    result = extractArchive(staging, archivePath, names);
-                    if (result == 0) staged.insert(staged.end(), names.begin(), names.end());
+                    // Entries for the pack move over compressed, straight from the archive, with
+                    // no staging copy. Files outside the pack size rule never go into a pack (a
+                    // build leaves them too): they stay loose, and an older packed copy goes.
+                    const auto sizes = entrySizes(archivePath);
+                    for (const auto& name : names) {
+                        auto size = sizes.find(name);
+                        if (size != sizes.end() && PackArchive::passesSizeRule(size->second)) {
+                            staged.push_back(name);
+                            sources.push_back(archivePath);
+                        } else {
+                            loose.emplace_back(archivePath, name);
+                        }
+                    }
                 }
             } else {
                 result = extractArchive(extraction.targetFolder, archivePath, names);
@@ -229,25 +243,10 @@ int UpdateApplier::applyUpdates() {
             if (result != 0) return kExtractionFailed;
         }
 
-        // Files outside the pack size rule never go into a pack, as a build leaves them too:
-        // they stay loose in the folder, and an older packed copy goes.
-        NameList loose;
-        if (packed) {
-            for (auto it = staged.begin(); it != staged.end();) {
-                struct stat st {};
-                if (::stat((staging + *it).c_str(), &st) != 0 ||
-                    PackArchive::passesSizeRule(static_cast<unsigned long long>(st.st_size))) {
-                    ++it;
-                    continue;
-                }
-                loose.push_back(*it);
-                it = staged.erase(it);
-            }
-        }
-
         if (packed && (!staged.empty() || !loose.empty())) {
             setLabel(IDC_STATUS_LABEL, engine_.collectingText);
-            NameList mergeDeletions = loose;
+            NameList mergeDeletions;
+            for (const auto& [archive, name] : loose) mergeDeletions.push_back(name);
             auto deletions = plan.deletions.find(key);
             if (deletions != plan.deletions.end()) {
                 showCounter(counter, total);
@@ -255,15 +254,14 @@ int UpdateApplier::applyUpdates() {
                 plan.deletions.erase(deletions);
             }
             const std::string& folder = group.front().targetFolder;
-            const int merged = mergeIntoPack(key, folder, mergeDeletions, staged, staging);
+            const int merged = mergeIntoPack(key, folder, mergeDeletions, staged, staging, sources);
             // Closing the launcher stops a long pack update between entries; the pack is as it was.
             if (merged == toCode(PackBuildResult::Stopped)) return -7;
             if (merged != 1) return -11;
             // Placed only now: building a missing pack first clears the loose copies of the
             // names it replaces or deletes.
-            for (const auto& name : loose)
-                if (!placeLoose(staging + name, folder + name)) return kExtractionFailed;
-            deleteListedFiles(staging, staged);
+            for (const auto& [archive, name] : loose)
+                if (extractArchive(folder, archive, {name}) != 0) return kExtractionFailed;
         } else {
             if (engine_.dialog) engine_.dialog->postMessage(WM_PATCH_PROGRESS, 100, 0);
         }
@@ -285,11 +283,14 @@ int UpdateApplier::applyUpdates() {
     return 1;
 }
 
-bool UpdateApplier::placeLoose(const std::string& staged, const std::string& target) {
-    // A replaced file keeps its permission bits, as an extracted one does.
-    struct stat old {};
-    if (::stat(target.c_str(), &old) == 0 && ::chmod(staged.c_str(), old.st_mode & 07777) != 0) return false;
-    return FileSystem::replaceFile(staged, target);
+std::map<std::string, std::uint64_t> UpdateApplier::entrySizes(const std::string& archivePath) {
+    std::map<std::string, std::uint64_t> sizes;
+    PackReader reader(archivePath);
+    reader.forEachEntry([&](PackReader& r) {
+        sizes[r.currentName()] = r.currentInfo().uncompressedSize;
+        return PACK_OK;
+    });
+    return sizes;
 }
 
 NameList UpdateApplier::looseFilesKept(const std::string& key, const NameList& removeNames) const {
@@ -302,11 +303,14 @@ NameList UpdateApplier::looseFilesKept(const std::string& key, const NameList& r
 }
 
 int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& folder, const NameList& removeNames,
-                                 const NameList& addNames, const std::string& stagingFolder) {
+                                 const NameList& addNames, const std::string& stagingFolder,
+                                 const NameList& sourceArchives) {
     const std::string packPath = packPathFor(folder, key);
     bool packExists = FileSystem::fileExists(packPath);
     if (packExists && dropEmptyPack(packPath)) packExists = false;
-    if (packExists) return toCode(engine_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, true));
+    if (packExists)
+        return toCode(
+            engine_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, true, sourceArchives));
 
     // The pack is built from the loose files. Loose copies that the patch replaces or deletes
     // go first: if the run is cut short after the pack appears, no stale loose copy is left
@@ -320,7 +324,8 @@ int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& fold
                 superseded.push_back(name);
     deleteListedFiles(folder, superseded);
 
-    int result = toCode(engine_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, false));
+    int result =
+        toCode(engine_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, false, sourceArchives));
     if (result == 1) removePackedLooseFiles(folder, keep, removeNames);
     return result;
 }

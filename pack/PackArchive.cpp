@@ -63,6 +63,41 @@ std::vector<PackBuildPipeline::Job> stagedJobs(const std::string& stagingFolder,
     return jobs;
 }
 
+// The entries an update adds, in order: staged files read and deflated ahead on the workers,
+// or entries of patch archives moved over compressed.
+class AddedEntryFeed {
+public:
+    AddedEntryFeed(const std::string& stagingFolder, const NameList& names, const NameList& archives)
+        : archives_(archives) {
+        if (archives_.empty()) pipeline_ = std::make_unique<PackBuildPipeline>(stagedJobs(stagingFolder, names));
+    }
+    int addNext(PackWriter& writer, const std::string& name) {
+        if (pipeline_) {
+            PackBuildPipeline::Result file = pipeline_->takeNext();
+            if (file.status != PACK_OK) return file.status;
+            return writer.addPrecompressed(name, file.deflated.data(), file.deflated.size(), file.crc, file.size,
+                                           file.date);
+        }
+        if (next_ >= archives_.size()) return PACK_PARAM_ERROR;
+        PackReader reader(archives_[next_++]);
+        if (!reader.isOpen()) return PACK_ERRNO;
+        if (!copy_) copy_ = std::make_unique<PackEntryCopy>();
+        constexpr int kCopied = 1;
+        int rc = reader.forEachEntry([&](PackReader& r) {
+            if (r.currentName() != name) return PACK_OK;
+            int copied = copy_->copyCurrentEntry(r, writer, name, true);
+            return copied == PACK_OK ? kCopied : copied;
+        });
+        return rc == kCopied ? PACK_OK : rc == PACK_OK ? PACK_END_OF_LIST : rc;
+    }
+
+private:
+    NameList archives_;
+    std::size_t next_ = 0;
+    std::unique_ptr<PackBuildPipeline> pipeline_;
+    std::unique_ptr<PackEntryCopy> copy_;
+};
+
 // An entry of the old pack as a rebuild sees it.
 struct OldEntry {
     zip::CentralRecord record;
@@ -205,14 +240,16 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
 }
 
 PackBuildResult PackArchive::updatePack(const std::string& folder, const std::string& stagingFolder,
-                                        const NameList& removeNames, const NameList& addNames, bool packExists) {
+                                        const NameList& removeNames, const NameList& addNames, bool packExists,
+                                        const NameList& sourceArchives) {
     if (!FileSystem::isDirectory(folder)) FileSystem::createDirectory(folder);
-    if (packExists) return rebuildPack(folder, stagingFolder, removeNames, addNames);
-    return buildPack(folder, stagingFolder, removeNames, addNames);
+    if (packExists) return rebuildPack(folder, stagingFolder, removeNames, addNames, sourceArchives);
+    return buildPack(folder, stagingFolder, removeNames, addNames, sourceArchives);
 }
 
 PackBuildResult PackArchive::buildPack(const std::string& folder, const std::string& stagingFolder,
-                                       const NameList& removeNames, const NameList& addNames) {
+                                       const NameList& removeNames, const NameList& addNames,
+                                       const NameList& sourceArchives) {
     auto counted = FileSystem::listFolder(folder);
     if (!counted) return PackBuildResult::FolderUnlistable;
     std::size_t total = counted->size() + addNames.size();
@@ -241,12 +278,16 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
             jobs.push_back({folder + entry.name, entry.size});
         }
     }
-    for (auto& job : stagedJobs(stagingFolder, addNames)) jobs.push_back(std::move(job));
-
+    // Staged files join the folder's files in the one pipeline, whose budget bounds the memory.
+    if (sourceArchives.empty())
+        for (auto& job : stagedJobs(stagingFolder, addNames)) jobs.push_back(std::move(job));
     auto pipeline = std::make_unique<PackBuildPipeline>(std::move(jobs));
+    auto added =
+        sourceArchives.empty() ? nullptr : std::make_unique<AddedEntryFeed>(stagingFolder, addNames, sourceArchives);
     // A stop (the launcher closing) or a failure leaves no temporary behind.
     auto giveUp = [&](PackBuildResult result) {
         pipeline.reset();
+        added.reset();
         writer.abandon();
         ::unlink(temp.c_str());
         return result;
@@ -267,7 +308,8 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
     }
     for (const auto& name : addNames) {
         if (stopRequested()) return giveUp(PackBuildResult::Stopped);
-        if (addNext(name) != PACK_OK) return giveUp(PackBuildResult::EntryFailed);
+        if ((added ? added->addNext(writer, name) : addNext(name)) != PACK_OK)
+            return giveUp(PackBuildResult::EntryFailed);
         progress.step();
     }
 
@@ -284,7 +326,8 @@ PackBuildResult PackArchive::packFolder(const std::string& folder, const NameLis
 }
 
 PackBuildResult PackArchive::rebuildPack(const std::string& folder, const std::string& stagingFolder,
-                                         const NameList& removeNames, const NameList& addNames) {
+                                         const NameList& removeNames, const NameList& addNames,
+                                         const NameList& sourceArchives) {
     const std::string pack = packPath(folder);
     std::vector<OldEntry> entries;
     std::uint64_t oldSize = 0, keptBytes = 0;
@@ -323,20 +366,21 @@ PackBuildResult PackArchive::rebuildPack(const std::string& folder, const std::s
     std::uint64_t incoming = 0;
     for (const auto& job : stagedJobs(stagingFolder, addNames)) incoming += job.expectedSize;
     const std::uint64_t dead = oldSize - std::min(oldSize, keptBytes);
-    if (!inPlace || dead * 4 > oldSize + incoming) return rewritePack(folder, stagingFolder, removeNames, addNames);
+    if (!inPlace || dead * 4 > oldSize + incoming)
+        return rewritePack(folder, stagingFolder, removeNames, addNames, sourceArchives);
 
     std::vector<zip::CentralRecord> kept;
     for (const auto& entry : entries)
         if (entry.kept) kept.push_back(entry.record);
     const std::size_t total = entries.size() + addNames.size();
-    auto pipeline = std::make_unique<PackBuildPipeline>(stagedJobs(stagingFolder, addNames));
+    auto added = std::make_unique<AddedEntryFeed>(stagingFolder, addNames, sourceArchives);
 
     // The journal is on the disk before the first appended byte: from here on, every way out
     // but a finished update cuts the pack back to its old size.
     if (!PackJournal::begin(pack, oldSize)) return PackBuildResult::CannotCreate;
     std::unique_ptr<PackWriter> writer = PackWriter::appendTo(pack, std::move(kept));
     auto rollBack = [&](PackBuildResult result) {
-        pipeline.reset();
+        added.reset();
         writer->abandon();
         PackJournal::recover(pack);
         return result;
@@ -349,10 +393,7 @@ PackBuildResult PackArchive::rebuildPack(const std::string& folder, const std::s
     for (std::size_t i = 0; i < entries.size(); ++i) progress.step();
     for (const auto& name : addNames) {
         if (stopRequested()) return rollBack(PackBuildResult::Stopped);
-        PackBuildPipeline::Result file = pipeline->takeNext();
-        if (file.status != PACK_OK || writer->addPrecompressed(name, file.deflated.data(), file.deflated.size(),
-                                                               file.crc, file.size, file.date) != PACK_OK)
-            return rollBack(PackBuildResult::EntryFailed);
+        if (added->addNext(*writer, name) != PACK_OK) return rollBack(PackBuildResult::EntryFailed);
         progress.step();
     }
     if (stopRequested()) return rollBack(PackBuildResult::Stopped);
@@ -363,7 +404,8 @@ PackBuildResult PackArchive::rebuildPack(const std::string& folder, const std::s
 }
 
 PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::string& stagingFolder,
-                                         const NameList& removeNames, const NameList& addNames) {
+                                         const NameList& removeNames, const NameList& addNames,
+                                         const NameList& sourceArchives) {
     const std::string pack = packPath(folder);
     const std::string temp = tempPath(folder);
     PackReader reader(pack);
@@ -378,9 +420,9 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
 
     // The staged files are read and deflated while the old entries are being copied.
     auto copy = std::make_unique<PackEntryCopy>();
-    auto pipeline = std::make_unique<PackBuildPipeline>(stagedJobs(stagingFolder, addNames));
+    auto added = std::make_unique<AddedEntryFeed>(stagingFolder, addNames, sourceArchives);
     auto giveUp = [&](PackBuildResult result) {
-        pipeline.reset();
+        added.reset();
         writer.abandon();
         ::unlink(temp.c_str());
         return result;
@@ -421,10 +463,7 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
 
     for (const auto& name : addNames) {
         if (stopRequested()) return giveUp(PackBuildResult::Stopped);
-        PackBuildPipeline::Result file = pipeline->takeNext();
-        if (file.status != PACK_OK || writer.addPrecompressed(name, file.deflated.data(), file.deflated.size(),
-                                                              file.crc, file.size, file.date) != PACK_OK)
-            return giveUp(PackBuildResult::EntryFailed);
+        if (added->addNext(writer, name) != PACK_OK) return giveUp(PackBuildResult::EntryFailed);
         progress.step();
     }
 

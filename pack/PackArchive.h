@@ -43,18 +43,22 @@ public:
     bool containsEntryText(const std::string& archivePath, const std::string& text);
     bool extractEntries(const std::string& folder, const std::string& archivePath, const NameList& names,
                         bool createFolder);
+    // Added entries are the staged files stagingFolder + name; or, when sourceArchives is not
+    // empty, entry addNames[i] of the archive sourceArchives[i], moved over as its deflate
+    // stream (decrypted, checked against its CRC, encrypted under the pack password).
     PackBuildResult updatePack(const std::string& folder, const std::string& stagingFolder, const NameList& removeNames,
-                               const NameList& addNames, bool packExists);
+                               const NameList& addNames, bool packExists, const NameList& sourceArchives = {});
     // A pack is only ever changed by appending behind its end under a journal, or replaced by
     // one rename of a complete, flushed temporary. A stop request ends the work between entries
     // with the old pack in place and no temporary.
     PackBuildResult buildPack(const std::string& folder, const std::string& stagingFolder, const NameList& removeNames,
-                              const NameList& addNames);
+                              const NameList& addNames, const NameList& sourceArchives = {});
     PackBuildResult packFolder(const std::string& folder, const NameList& removeNames);
     // Entries named in removeNames or addNames go; every other entry the pack holds stays,
     // whatever its size: a file a patch delivered is never lost.
     PackBuildResult rebuildPack(const std::string& folder, const std::string& stagingFolder,
-                                const NameList& removeNames, const NameList& addNames);
+                                const NameList& removeNames, const NameList& addNames,
+                                const NameList& sourceArchives = {});
     int splitArchive(const std::string& folder, const std::string& marker, const std::string& sourceName,
                      const std::string& firstName, const std::string& secondName);
     // Loose files of the folder that have a counterpart (case-sensitive substring of an entry
@@ -66,7 +70,7 @@ public:
 
 private:
     PackBuildResult rewritePack(const std::string& folder, const std::string& stagingFolder,
-                                const NameList& removeNames, const NameList& addNames);
+                                const NameList& removeNames, const NameList& addNames, const NameList& sourceArchives);
 
     PackProgress progress_;
 };
