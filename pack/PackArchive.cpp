@@ -16,6 +16,7 @@
 #include "pack/PackReader.h"
 #include "pack/PackWriter.h"
 #include "platform/AtomicFile.h"
+#include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
 #include "platform/TextCodec.h"
 
@@ -377,11 +378,13 @@ PackBuildResult PackArchive::rebuildPack(const std::string& folder, const std::s
 
     // The journal is on the disk before the first appended byte: from here on, every way out
     // but a finished update cuts the pack back to its old size.
-    if (!PackJournal::begin(pack, oldSize)) return PackBuildResult::CannotCreate;
+    FileDescriptor updating = PackJournal::lock(pack);
+    if (!updating.isOpen() || !PackJournal::begin(pack, oldSize)) return PackBuildResult::CannotCreate;
     std::unique_ptr<PackWriter> writer = PackWriter::appendTo(pack, std::move(kept));
     auto rollBack = [&](PackBuildResult result) {
         added.reset();
         writer->abandon();
+        updating.reset();
         PackJournal::recover(pack);
         return result;
     };

@@ -1,6 +1,7 @@
 #include "pack/PackJournal.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,12 @@ constexpr const char* kMagic = "nimbrel pack journal 1 size ";
 }  // namespace
 
 std::string PackJournal::pathFor(const std::string& pack) { return pack + ".journal"; }
+
+FileDescriptor PackJournal::lock(const std::string& pack) {
+    FileDescriptor fd(::open(pack.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.isOpen() && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) fd.reset();
+    return fd;
+}
 
 bool PackJournal::begin(const std::string& pack, std::uint64_t oldSize) {
     const std::string text = kMagic + std::to_string(oldSize) + "\n";
@@ -46,6 +53,8 @@ bool PackJournal::recover(const std::string& pack) {
     if (n <= static_cast<ssize_t>(magic) || std::strncmp(text, kMagic, magic) != 0 ||
         std::sscanf(text + magic, "%llu", &oldSize) != 1)
         return false;
+    FileDescriptor held = lock(pack);
+    if (!held.isOpen() && FileSystem::fileExists(pack)) return true;  // updated right now, by someone else
     struct stat st {};
     if (::stat(pack.c_str(), &st) == 0 && static_cast<unsigned long long>(st.st_size) > oldSize) {
         FileDescriptor fd(::open(pack.c_str(), O_WRONLY | O_CLOEXEC));
