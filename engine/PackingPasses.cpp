@@ -44,7 +44,7 @@ void PackingPasses::packUnpackedFolders() {
         NameList keep;
         if (name == "etc") keep = {kItemFile, kControlFile};
         const std::string folder = folderPath(name);
-        if (engine_.packArchive->packFolder(folder, keep) != 1) continue;
+        if (engine_.packArchive->packFolder(folder, keep) != PackBuildResult::Done) continue;
         keep.push_back(name + ".QPAK");
         // Only the loose copies the new pack holds go; a file it did not take (empty, over
         // 10 MiB, an archive) exists nowhere else and stays.

@@ -12,6 +12,8 @@
 #include "engine/UpdateApplier.h"
 #include "platform/ExecutablePath.h"
 #include "platform/FileSystem.h"
+#include "platform/PatchWindow.h"
+#include "platform/WindowMessages.h"
 
 namespace nimbrel {
 
@@ -24,7 +26,13 @@ PatchEngine::PatchEngine(PatchWindow* dialog_)
 PatchEngine::~PatchEngine() = default;
 
 int PatchEngine::initialize(const std::string& gameFolder) {
-    packArchive = std::make_unique<PackArchive>(dialog);
+    PackProgress progress;
+    if (dialog)
+        progress.report = [window = dialog](int percent) { window->postMessage(WM_PATCH_PROGRESS, percent, 0); };
+    // Closing the launcher ends a long pack build between two entries instead of holding the
+    // process, and the lock, until the build is done.
+    progress.stopRequested = [this] { return stopRequested.load() != 0; };
+    packArchive = std::make_unique<PackArchive>(std::move(progress));
     updatePlan = std::make_unique<UpdatePlan>();
     patchPublicKey = PatchSignature::configuredPublicKey();
     baseFolder = gameFolder.empty() ? ExecutablePath::folder() : gameFolder;

@@ -1,5 +1,7 @@
 #include "engine/UpdateApplier.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -7,6 +9,7 @@
 
 #include "engine/PatchEngine.h"
 #include "engine/PatchResult.h"
+#include "pack/PackReader.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/TextCodec.h"
@@ -235,7 +238,9 @@ int UpdateApplier::applyUpdates() {
     for (const auto& [key, group] : plan.extractions) {
         setLabel(IDC_STATUS_LABEL, engine_.waitingText);
         const bool packed = isPackedFolder(key);
-        NameList staged;
+        NameList staged;                                         // names bound for the pack ...
+        NameList sources;                                        // ... and the archive each comes from
+        std::vector<std::pair<std::string, std::string>> loose;  // archive, name: stay loose
         if (packed) {
             // Leftovers of a run that was cut short must not slip into this pack.
             FileSystem::createDirectory(updateFolder);
@@ -262,8 +267,19 @@ int UpdateApplier::applyUpdates() {
                     if (!loose.empty()) result = extractArchive(extraction.targetFolder, archivePath, loose);
                 }
                 if (result == 0 && !names.empty()) {
-                    result = extractArchive(staging, archivePath, names);
-                    if (result == 0) staged.insert(staged.end(), names.begin(), names.end());
+                    // Entries for the pack move over compressed, straight from the archive, with
+                    // no staging copy. Files outside the pack size rule never go into a pack (a
+                    // build leaves them too): they stay loose, and an older packed copy goes.
+                    const auto sizes = entrySizes(archivePath);
+                    for (const auto& name : names) {
+                        auto size = sizes.find(name);
+                        if (size != sizes.end() && PackArchive::passesSizeRule(size->second)) {
+                            staged.push_back(name);
+                            sources.push_back(archivePath);
+                        } else {
+                            loose.emplace_back(archivePath, name);
+                        }
+                    }
                 }
             } else {
                 result = extractArchive(extraction.targetFolder, archivePath, names);
@@ -273,19 +289,25 @@ int UpdateApplier::applyUpdates() {
             if (result != 0) return kExtractionFailed;
         }
 
-        if (packed && !staged.empty()) {
+        if (packed && (!staged.empty() || !loose.empty())) {
             setLabel(IDC_STATUS_LABEL, engine_.collectingText);
             NameList mergeDeletions;
+            for (const auto& [archive, name] : loose) mergeDeletions.push_back(name);
             auto deletions = plan.deletions.find(key);
             if (deletions != plan.deletions.end()) {
                 showCounter(counter, total);
-                mergeDeletions = deletions->second;
+                mergeDeletions.insert(mergeDeletions.end(), deletions->second.begin(), deletions->second.end());
                 plan.deletions.erase(deletions);
             }
             const std::string& folder = group.front().targetFolder;
-            if (mergeIntoPack(key, folder, mergeDeletions, staged, staging) != 1)
-                return PatchResult::kPackRebuildFailed;
-            deleteListedFiles(staging, staged);
+            const int merged = mergeIntoPack(key, folder, mergeDeletions, staged, staging, sources);
+            // Closing the launcher stops a long pack update between entries; the pack is as it was.
+            if (merged == toCode(PackBuildResult::Stopped)) return PatchResult::kStopped;
+            if (merged != 1) return PatchResult::kPackRebuildFailed;
+            // Placed only now: building a missing pack first clears the loose copies of the
+            // names it replaces or deletes.
+            for (const auto& [archive, name] : loose)
+                if (extractArchive(folder, archive, {name}) != 0) return kExtractionFailed;
         } else {
             if (engine_.dialog) engine_.dialog->postMessage(WM_PATCH_PROGRESS, 100, 0);
         }
@@ -307,6 +329,16 @@ int UpdateApplier::applyUpdates() {
     return 1;
 }
 
+std::map<std::string, std::uint64_t> UpdateApplier::entrySizes(const std::string& archivePath) {
+    std::map<std::string, std::uint64_t> sizes;
+    PackReader reader(archivePath);
+    reader.forEachEntry([&](PackReader& r) {
+        sizes[r.currentName()] = r.currentInfo().uncompressedSize;
+        return PACK_OK;
+    });
+    return sizes;
+}
+
 NameList UpdateApplier::looseFilesKept(const std::string& key, const NameList& removeNames) const {
     NameList keep{key + ".QPAK"};
     if (TextCodec::equalsIgnoreCase(key, kEtcKey)) {
@@ -317,11 +349,14 @@ NameList UpdateApplier::looseFilesKept(const std::string& key, const NameList& r
 }
 
 int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& folder, const NameList& removeNames,
-                                 const NameList& addNames, const std::string& stagingFolder) {
+                                 const NameList& addNames, const std::string& stagingFolder,
+                                 const NameList& sourceArchives) {
     const std::string packPath = packPathFor(folder, key);
     bool packExists = FileSystem::fileExists(packPath);
     if (packExists && dropEmptyPack(packPath)) packExists = false;
-    if (packExists) return engine_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, true);
+    if (packExists)
+        return toCode(
+            engine_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, true, sourceArchives));
 
     // The pack is built from the loose files. Loose copies that the patch replaces or deletes
     // go first: if the run is cut short after the pack appears, no stale loose copy is left
@@ -339,7 +374,8 @@ int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& fold
     // folder must not depend on which of the two happened to build the pack first.
     NameList notPacked = removeNames;
     notPacked.insert(notPacked.end(), keep.begin(), keep.end());
-    int result = engine_.packArchive->updatePack(folder, stagingFolder, notPacked, addNames, false);
+    int result =
+        toCode(engine_.packArchive->updatePack(folder, stagingFolder, notPacked, addNames, false, sourceArchives));
     if (result == 1) removePackedLooseFiles(folder, keep, removeNames);
     return result;
 }

@@ -8,6 +8,8 @@
 // folder below the update folder, and the update folder keeps everything needed to apply the
 // patch again until the new version is written.
 
+#include <cstdint>
+#include <map>
 #include <string>
 
 #include "engine/PatchResult.h"
@@ -74,8 +76,11 @@ private:
     // entries cannot be rebuilt. True when the folder has no pack afterwards.
     bool dropEmptyPack(const std::string& packPath);
     // One packed folder: merge the staged files and the deletions into its pack.
+    // Every entry's uncompressed size, by name; empty when the archive cannot be read.
+    static std::map<std::string, std::uint64_t> entrySizes(const std::string& archivePath);
+    // addNames come from the staging folder, or, with sourceArchives, from those archives.
     int mergeIntoPack(const std::string& key, const std::string& folder, const NameList& removeNames,
-                      const NameList& addNames, const std::string& stagingFolder);
+                      const NameList& addNames, const std::string& stagingFolder, const NameList& sourceArchives = {});
     NameList looseFilesKept(const std::string& key, const NameList& removeNames) const;
 
     PatchEngine& engine_;

@@ -1,24 +1,24 @@
 #include "pack/PackArchive.h"
 
-#include <fcntl.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
+#include <optional>
 
 #include "pack/PackBuildPipeline.h"
 #include "pack/PackEntryCopy.h"
+#include "pack/PackJournal.h"
 #include "pack/PackParallelExtractor.h"
+#include "pack/PackPasswordTable.h"
 #include "pack/PackReader.h"
-#include "pack/PackResult.h"
 #include "pack/PackWriter.h"
 #include "platform/AtomicFile.h"
+#include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
-#include "platform/PatchWindow.h"
 #include "platform/TextCodec.h"
-#include "platform/WindowMessages.h"
 
 namespace nimbrel {
 namespace {
@@ -42,29 +42,101 @@ private:
     void (PackArchive::*post_)(int);
 };
 
-// The finished archive must be on the disk before any rename can make it the pack: a crash
-// right after the rename would otherwise leave a pack whose blocks never arrived.
-bool finishTemporary(PackWriter& writer, const std::string& temp) {
-    if (writer.close() != PACK_OK) return false;
-    return FileSystem::syncPath(temp);
-}
-
 // Reads every entry name once. Stops quietly at a damaged entry: a later name test then only
 // sees the names before it, as a scan that stopped there would have.
 NameList readEntryNames(const std::string& archivePath) {
     NameList names;
     PackReader reader(archivePath);
-    if (!reader.isOpen() || reader.goToFirstEntry() != PACK_OK) return names;
-    do {
-        if (reader.readEntryInfo() != PACK_OK) break;
-        names.push_back(reader.currentName());
-    } while (reader.goToNextEntry() == PACK_OK);
+    reader.forEachEntry([&](PackReader& r) {
+        names.push_back(r.currentName());
+        return PACK_OK;
+    });
     return names;
 }
 
+std::vector<PackBuildPipeline::Job> stagedJobs(const std::string& stagingFolder, const NameList& addNames) {
+    std::vector<PackBuildPipeline::Job> jobs;
+    for (const auto& name : addNames) {
+        struct stat st {};
+        std::string path = stagingFolder + name;
+        jobs.push_back({path, ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0});
+    }
+    return jobs;
+}
+
+// The entries an update adds, in order: staged files read and deflated ahead on the workers,
+// or entries of patch archives moved over compressed.
+class AddedEntryFeed {
+public:
+    AddedEntryFeed(const std::string& stagingFolder, const NameList& names, const NameList& archives)
+        : archives_(archives) {
+        if (archives_.empty()) pipeline_ = std::make_unique<PackBuildPipeline>(stagedJobs(stagingFolder, names));
+    }
+    int addNext(PackWriter& writer, const std::string& name) {
+        if (pipeline_) {
+            PackBuildPipeline::Result file = pipeline_->takeNext();
+            if (file.status != PACK_OK) return file.status;
+            return writer.addPrecompressed(name, file.deflated.data(), file.deflated.size(), file.crc, file.size,
+                                           file.date);
+        }
+        if (next_ >= archives_.size()) return PACK_PARAM_ERROR;
+        PackReader reader(archives_[next_++]);
+        if (!reader.isOpen()) return PACK_ERRNO;
+        if (!copy_) copy_ = std::make_unique<PackEntryCopy>();
+        constexpr int kCopied = 1;
+        int rc = reader.forEachEntry([&](PackReader& r) {
+            if (r.currentName() != name) return PACK_OK;
+            int copied = copy_->copyCurrentEntry(r, writer, name, true);
+            return copied == PACK_OK ? kCopied : copied;
+        });
+        return rc == kCopied ? PACK_OK : rc == PACK_OK ? PACK_END_OF_LIST : rc;
+    }
+
+private:
+    NameList archives_;
+    std::size_t next_ = 0;
+    std::unique_ptr<PackBuildPipeline> pipeline_;
+    std::unique_ptr<PackEntryCopy> copy_;
+};
+
+// An entry of the old pack as a rebuild sees it.
+struct OldEntry {
+    zip::CentralRecord record;
+    std::uint64_t begin = 0, end = 0;  // local header to end of data; 0, 0 when unknown
+    bool kept = false;
+    bool underWritePassword = false;  // encrypted with the password new entries get
+};
+
+// Consecutive kept entries that lie back to back in the old file are copied in one call.
+class RunCopier {
+public:
+    RunCopier(PackWriter& writer, int fd) : writer_(writer), fd_(fd) {}
+    void add(const OldEntry& entry) {
+        if (!records_.empty() && entry.begin != end_ && flush() != PACK_OK) return;
+        if (records_.empty()) begin_ = entry.begin;
+        end_ = entry.end;
+        zip::CentralRecord record = entry.record;
+        record.localOffset = entry.begin;
+        records_.push_back(std::move(record));
+    }
+    int flush() {
+        if (records_.empty()) return result_;
+        if (result_ == PACK_OK) result_ = writer_.addCopiedRun(fd_, begin_, end_, std::move(records_));
+        records_.clear();
+        return result_;
+    }
+
+private:
+    PackWriter& writer_;
+    int fd_;
+    std::uint64_t begin_ = 0, end_ = 0;
+    std::vector<zip::CentralRecord> records_;
+    int result_ = PACK_OK;
+};
+
 }  // namespace
 
-PackArchive::PackArchive(PatchWindow* window) : window_(window) {}
+PackArchive::PackArchive(PackProgress progress) : progress_(std::move(progress)) {}
 
 std::string PackArchive::packPath(const std::string& folder) {
     std::string trimmed = folder.substr(0, folder.size() - (folder.ends_with('/') ? 1 : 0));
@@ -87,34 +159,32 @@ bool PackArchive::passesSizeRule(unsigned long long size) { return size >= 1 && 
 bool PackArchive::passesNameFilter(const std::string& name) {
     for (const char* text : {".RPAK", ".rpak", ".QPAK", ".qpak", ".ZIP", ".zip"})
         if (name.find(text) != std::string::npos) return false;
-    return true;
+    // A temporary left by a killed extraction is nobody's file.
+    return !AtomicFile::isTemporaryName(name);
 }
 
 void PackArchive::postProgress(int percent) {
-    if (window_) window_->postMessage(WM_PATCH_PROGRESS, percent, 0);
+    if (progress_.report) progress_.report(percent);
 }
+
+bool PackArchive::stopRequested() const { return progress_.stopRequested && progress_.stopRequested(); }
 
 bool PackArchive::listEntries(const std::string& archivePath, NameList& names) {
     PackReader reader(archivePath);
-    if (!reader.isOpen() || reader.goToFirstEntry() != PACK_OK) return false;
-    for (;;) {
-        if (reader.readEntryInfo() != PACK_OK) return false;
-        names.push_back(reader.currentName());
-        int next = reader.goToNextEntry();
-        // Only the true end of the list is a complete listing; a damaged directory is not.
-        if (next == PACK_END_OF_LIST) return true;
-        if (next != PACK_OK) return false;
-    }
+    if (!reader.isOpen() || reader.entryCount() == 0) return false;
+    // Only the true end of the list is a complete listing; a damaged directory is not.
+    return reader.forEachEntry([&](PackReader& r) {
+        names.push_back(r.currentName());
+        return PACK_OK;
+    }) == PACK_OK;
 }
 
 bool PackArchive::containsEntryText(const std::string& archivePath, const std::string& text) {
     PackReader reader(archivePath);
-    if (!reader.isOpen() || reader.goToFirstEntry() != PACK_OK) return false;
-    do {
-        if (reader.readEntryInfo() != PACK_OK) return false;
-        if (reader.currentName().find(text) != std::string::npos) return true;
-    } while (reader.goToNextEntry() == PACK_OK);
-    return false;
+    constexpr int kFound = 1;
+    return reader.forEachEntry([&](PackReader& r) {
+        return r.currentName().find(text) != std::string::npos ? kFound : PACK_OK;
+    }) == kFound;
 }
 
 bool PackArchive::extractEntries(const std::string& folder, const std::string& archivePath, const NameList& names,
@@ -127,55 +197,69 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
     ProgressSteps progress(*this, names.size(), &PackArchive::postProgress);
 
     // The directory is scanned first; the matching entries before the first failure are then
-    // extracted in parallel, and their progress is posted in entry order.
+    // extracted in parallel, and their progress is posted in entry order. Folder entries
+    // (archives of a folder tree) are made as folders on the way.
     std::vector<PackParallelExtractor::Item> items;
-    bool scanned = false;
-    (void)reader.goToFirstEntry();  // an empty archive fails at its first entry info below
-    for (std::size_t index = 0;; ++index) {
-        if (reader.readEntryInfo() != PACK_OK) break;
-        const std::string& name = reader.currentName();
-        if (std::find(names.begin(), names.end(), name) != names.end()) {
-            // The name comes from the archive, which came from the network: it may only
-            // name a file inside the folder.
-            if (!FileSystem::isSafeRelativeName(name, true) || FileSystem::passesThroughLink(folder, name)) break;
-            items.push_back({index, name});
+    std::vector<std::size_t> folderSteps;  // items extracted before each folder entry's step
+    std::size_t index = 0;
+    int scan = reader.forEachEntry([&](PackReader& r) {
+        const std::string name = r.currentName();
+        const std::size_t at = index++;
+        if (std::find(names.begin(), names.end(), name) == names.end()) return PACK_OK;
+        // The name comes from the archive, which came from the network: it may only name
+        // something inside the folder.
+        if (!FileSystem::isSafeRelativeName(name, true) || FileSystem::passesThroughLink(folder, name))
+            return PACK_PARAM_ERROR;
+        if (r.currentInfo().isDirectory) {
+            if (!FileSystem::createDirectories(folder + name)) return PACK_INTERNAL_ERROR;
+            folderSteps.push_back(items.size());
+            return PACK_OK;
         }
-        int next = reader.goToNextEntry();
-        if (next == PACK_END_OF_LIST) scanned = true;
-        if (next != PACK_OK) break;
-    }
+        items.push_back({at, name});
+        return PACK_OK;
+    });
+    // An archive without entries has nothing to give: it counts as unreadable, as before.
+    const bool scanned = scan == PACK_OK && reader.entryCount() > 0;
     reader.close();
-    if (items.empty()) return scanned;
 
     // The old files stay until their new content is complete and its CRC matched: the reader
-    // writes a temporary and renames it over the target.
+    // writes a temporary and renames it over the target. A read-only file is replaced too,
+    // and keeps its permission bits.
     FileSystem::clearReadOnly(folder);
     PackParallelExtractor extractor(archivePath, folder, std::move(items));
-    for (std::size_t i = 0, count = extractor.size(); i < count; ++i) {
+    std::size_t nextFolder = 0;
+    for (std::size_t i = 0, count = extractor.size(); i <= count; ++i) {
+        while (nextFolder < folderSteps.size() && folderSteps[nextFolder] == i) {
+            progress.step();
+            ++nextFolder;
+        }
+        if (i == count) break;
         if (extractor.takeNext() != PACK_OK) return false;
         progress.step();
     }
     return scanned;
 }
 
-int PackArchive::updatePack(const std::string& folder, const std::string& stagingFolder, const NameList& removeNames,
-                            const NameList& addNames, bool packExists) {
+PackBuildResult PackArchive::updatePack(const std::string& folder, const std::string& stagingFolder,
+                                        const NameList& removeNames, const NameList& addNames, bool packExists,
+                                        const NameList& sourceArchives) {
     if (!FileSystem::isDirectory(folder)) FileSystem::createDirectory(folder);
-    if (packExists) return rebuildPack(folder, stagingFolder, removeNames, addNames);
-    return buildPack(folder, stagingFolder, removeNames, addNames);
+    if (packExists) return rebuildPack(folder, stagingFolder, removeNames, addNames, sourceArchives);
+    return buildPack(folder, stagingFolder, removeNames, addNames, sourceArchives);
 }
 
-int PackArchive::buildPack(const std::string& folder, const std::string& stagingFolder, const NameList& removeNames,
-                           const NameList& addNames) {
+PackBuildResult PackArchive::buildPack(const std::string& folder, const std::string& stagingFolder,
+                                       const NameList& removeNames, const NameList& addNames,
+                                       const NameList& sourceArchives) {
     auto counted = FileSystem::listFolder(folder);
-    if (!counted) return -6;
+    if (!counted) return PackBuildResult::FolderUnlistable;
     std::size_t total = counted->size() + addNames.size();
     auto listing = FileSystem::listFolder(folder);
-    if (!listing) return -6;
+    if (!listing) return PackBuildResult::FolderUnlistable;
 
     const std::string temp = tempPath(folder);
     PackWriter writer(temp);
-    if (!writer.isOpen()) return -4;
+    if (!writer.isOpen()) return PackBuildResult::CannotCreate;
     postProgress(0);
     ProgressSteps progress(*this, total, &PackArchive::postProgress);
 
@@ -195,15 +279,22 @@ int PackArchive::buildPack(const std::string& folder, const std::string& staging
             jobs.push_back({folder + entry.name, entry.size});
         }
     }
-    for (const auto& name : addNames) {
-        struct stat st {};
-        std::string path = stagingFolder + name;
-        jobs.push_back({path, ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0});
-    }
-
-    PackBuildPipeline pipeline(std::move(jobs));
+    // Staged files join the folder's files in the one pipeline, whose budget bounds the memory.
+    if (sourceArchives.empty())
+        for (auto& job : stagedJobs(stagingFolder, addNames)) jobs.push_back(std::move(job));
+    auto pipeline = std::make_unique<PackBuildPipeline>(std::move(jobs));
+    auto added =
+        sourceArchives.empty() ? nullptr : std::make_unique<AddedEntryFeed>(stagingFolder, addNames, sourceArchives);
+    // A stop (the launcher closing) or a failure leaves no temporary behind.
+    auto giveUp = [&](PackBuildResult result) {
+        pipeline.reset();
+        added.reset();
+        writer.abandon();
+        ::unlink(temp.c_str());
+        return result;
+    };
     auto addNext = [&](const std::string& name) {
-        PackBuildPipeline::Result file = pipeline.takeNext();
+        PackBuildPipeline::Result file = pipeline->takeNext();
         if (file.status != PACK_OK) return file.status;
         return writer.addPrecompressed(name, file.deflated.data(), file.deflated.size(), file.crc, file.size,
                                        file.date);
@@ -211,81 +302,179 @@ int PackArchive::buildPack(const std::string& folder, const std::string& staging
 
     for (std::size_t i = 0; i < listing->size(); ++i) {
         if (actions[i] == Action::Skip) continue;
-        if (actions[i] == Action::Add && addNext((*listing)[i].name) != PACK_OK) return -3;
+        if (stopRequested()) return giveUp(PackBuildResult::Stopped);
+        if (actions[i] == Action::Add && addNext((*listing)[i].name) != PACK_OK)
+            return giveUp(PackBuildResult::EntryFailed);
         progress.step();
     }
     for (const auto& name : addNames) {
-        if (addNext(name) != PACK_OK) return -3;
+        if (stopRequested()) return giveUp(PackBuildResult::Stopped);
+        if ((added ? added->addNext(writer, name) : addNext(name)) != PACK_OK)
+            return giveUp(PackBuildResult::EntryFailed);
         progress.step();
     }
 
-    if (!finishTemporary(writer, temp)) return -2;
+    // The finished archive is on the disk (close flushes it) before a rename can make it the pack.
+    if (writer.close() != PACK_OK) return PackBuildResult::NotCompleted;
     // A build runs only where there is no pack; one that appeared meanwhile (another launcher, the
     // game's own tools) is never overwritten.
-    if (!AtomicFile::renameNoReplace(temp, packPath(folder))) return -1;
-    return 1;
+    if (!AtomicFile::renameNoReplace(temp, packPath(folder))) return PackBuildResult::NotPutInPlace;
+    return PackBuildResult::Done;
 }
 
-int PackArchive::packFolder(const std::string& folder, const NameList& removeNames) {
+PackBuildResult PackArchive::packFolder(const std::string& folder, const NameList& removeNames) {
     return buildPack(folder, std::string(), removeNames, NameList());
 }
 
-int PackArchive::rebuildPack(const std::string& folder, const std::string& stagingFolder, const NameList& removeNames,
-                             const NameList& addNames) {
+PackBuildResult PackArchive::rebuildPack(const std::string& folder, const std::string& stagingFolder,
+                                         const NameList& removeNames, const NameList& addNames,
+                                         const NameList& sourceArchives) {
+    const std::string pack = packPath(folder);
+    std::vector<OldEntry> entries;
+    std::uint64_t oldSize = 0, keptBytes = 0;
+    bool inPlace = true;
+    {
+        PackReader reader(pack);  // rolls back an update that was cut off
+        if (!reader.isOpen()) return PackBuildResult::PackUnreadable;
+        // A pack under another format version's password is written afresh: its entries must
+        // be encrypted again, and its comment changes.
+        const char* writePassword = PackPasswordTable::instance().writePassword();
+        inPlace = reader.formatVersion() == PackPasswordTable::kFormatVersion;
+        int walk = reader.forEachEntry([&](PackReader& r) {
+            OldEntry entry;
+            entry.record = r.currentRecord();
+            entry.kept = !isNameInList(r.currentName(), removeNames) && !isNameInList(r.currentName(), addNames);
+            entry.underWritePassword = (entry.record.flag & zip::kFlagEncrypted) &&
+                                       entry.record.method == zip::kMethodDeflated && r.entryPassword() &&
+                                       std::string(r.entryPassword()) == writePassword;
+            if (entry.kept) {
+                // A damaged entry is copied as it is (byte for byte) or fails the copy below.
+                if (r.entryExtent(entry.begin, entry.end) != PACK_OK || entry.begin != entry.record.localOffset) {
+                    entry.begin = entry.end = 0;
+                    inPlace = false;
+                }
+                keptBytes += entry.end - entry.begin;
+            }
+            entries.push_back(std::move(entry));
+            return PACK_OK;
+        });
+        // An empty pack or a damaged directory must not quietly shorten the pack that replaces this one.
+        if (walk != PACK_OK || entries.empty()) return PackBuildResult::PackUnreadable;
+        oldSize = reader.fileSize();
+    }
+
+    // Dead space after this update: everything of the old file but the kept entries.
+    std::uint64_t incoming = 0;
+    for (const auto& job : stagedJobs(stagingFolder, addNames)) incoming += job.expectedSize;
+    const std::uint64_t dead = oldSize - std::min(oldSize, keptBytes);
+    if (!inPlace || dead * 4 > oldSize + incoming)
+        return rewritePack(folder, stagingFolder, removeNames, addNames, sourceArchives);
+
+    std::vector<zip::CentralRecord> kept;
+    for (const auto& entry : entries)
+        if (entry.kept) kept.push_back(entry.record);
+    const std::size_t total = entries.size() + addNames.size();
+    auto added = std::make_unique<AddedEntryFeed>(stagingFolder, addNames, sourceArchives);
+
+    // The journal is on the disk before the first appended byte: from here on, every way out
+    // but a finished update cuts the pack back to its old size.
+    FileDescriptor updating = PackJournal::lock(pack);
+    if (!updating.isOpen() || !PackJournal::begin(pack, oldSize)) return PackBuildResult::CannotCreate;
+    std::unique_ptr<PackWriter> writer = PackWriter::appendTo(pack, std::move(kept));
+    auto rollBack = [&](PackBuildResult result) {
+        added.reset();
+        writer->abandon();
+        updating.reset();
+        PackJournal::recover(pack);
+        return result;
+    };
+    if (!writer->isOpen()) return rollBack(PackBuildResult::CannotCreate);
+
+    postProgress(0);
+    ProgressSteps progress(*this, total, &PackArchive::postProgress);
+    // Old entries stay where they are; their steps keep the progress a player has always seen.
+    for (std::size_t i = 0; i < entries.size(); ++i) progress.step();
+    for (const auto& name : addNames) {
+        if (stopRequested()) return rollBack(PackBuildResult::Stopped);
+        if (added->addNext(*writer, name) != PACK_OK) return rollBack(PackBuildResult::EntryFailed);
+        progress.step();
+    }
+    if (stopRequested()) return rollBack(PackBuildResult::Stopped);
+    if (writer->close() != PACK_OK) return rollBack(PackBuildResult::NotCompleted);
+    // The new end record is on the disk; without the journal it is the pack.
+    if (!PackJournal::finish(pack)) return rollBack(PackBuildResult::NotCompleted);
+    return PackBuildResult::Done;
+}
+
+PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::string& stagingFolder,
+                                         const NameList& removeNames, const NameList& addNames,
+                                         const NameList& sourceArchives) {
     const std::string pack = packPath(folder);
     const std::string temp = tempPath(folder);
     PackReader reader(pack);
     PackWriter writer(temp);
     if (!reader.isOpen()) {
-        writer.close();
-        return -5;
+        writer.abandon();
+        ::unlink(temp.c_str());
+        return PackBuildResult::PackUnreadable;
     }
-    if (!writer.isOpen()) return -4;
-    if (reader.readGlobalInfo() != PACK_OK) return -5;
+    if (!writer.isOpen()) return PackBuildResult::CannotCreate;
     std::size_t total = static_cast<std::size_t>(reader.entryCount()) + addNames.size();
 
     // The staged files are read and deflated while the old entries are being copied.
-    std::vector<PackBuildPipeline::Job> jobs;
-    for (const auto& name : addNames) {
-        struct stat st {};
-        std::string path = stagingFolder + name;
-        jobs.push_back({path, ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0});
-    }
     auto copy = std::make_unique<PackEntryCopy>();
-    if (reader.goToFirstEntry() != PACK_OK) return -5;
-    PackBuildPipeline pipeline(std::move(jobs));
+    auto added = std::make_unique<AddedEntryFeed>(stagingFolder, addNames, sourceArchives);
+    auto giveUp = [&](PackBuildResult result) {
+        added.reset();
+        writer.abandon();
+        ::unlink(temp.c_str());
+        return result;
+    };
+    if (reader.entryCount() == 0) return giveUp(PackBuildResult::PackUnreadable);
 
     postProgress(0);
     ProgressSteps progress(*this, total, &PackArchive::postProgress);
-    for (;;) {
-        if (reader.readEntryInfo() != PACK_OK) return -5;
-        const std::string name = reader.currentName();
-        bool dropped = isNameInList(name, removeNames) || isNameInList(name, addNames) ||
-                       !passesSizeRule(reader.currentInfo().uncompressedSize);
-        if (!dropped && copy->copyCurrentEntry(reader, writer, name) != PACK_OK) return -3;
+    RunCopier runs(writer, reader.fd());
+    constexpr int kStop = 1, kCopyFailed = 2;
+    int walk = reader.forEachEntry([&](PackReader& r) {
+        if (stopRequested()) return kStop;
+        const std::string name = r.currentName();
+        if (!isNameInList(name, removeNames) && !isNameInList(name, addNames)) {
+            OldEntry entry;
+            entry.record = r.currentRecord();
+            const char* password = r.entryPassword();
+            const bool sameKey = (entry.record.flag & zip::kFlagEncrypted) &&
+                                 entry.record.method == zip::kMethodDeflated && password &&
+                                 std::string(password) == PackPasswordTable::instance().writePassword();
+            // Entries already under the write password go over as byte ranges, never decrypted;
+            // others are decrypted, checked and encrypted again.
+            if (sameKey && r.entryExtent(entry.begin, entry.end) == PACK_OK) {
+                runs.add(entry);
+            } else if (runs.flush() != PACK_OK || copy->copyCurrentEntry(r, writer, name) != PACK_OK) {
+                return kCopyFailed;
+            }
+        }
         progress.step();
-        int next = reader.goToNextEntry();
-        if (next == PACK_END_OF_LIST) break;
-        // A damaged directory must not quietly shorten the pack that replaces this one.
-        if (next != PACK_OK) return -5;
-    }
+        return PACK_OK;
+    });
+    if (walk == kStop) return giveUp(PackBuildResult::Stopped);
+    if (walk == kCopyFailed || runs.flush() != PACK_OK) return giveUp(PackBuildResult::EntryFailed);
+    // A damaged directory must not quietly shorten the pack that replaces this one.
+    if (walk != PACK_OK) return giveUp(PackBuildResult::PackUnreadable);
     copy.reset();
     reader.close();
 
     for (const auto& name : addNames) {
-        PackBuildPipeline::Result file = pipeline.takeNext();
-        if (file.status != PACK_OK) return -3;
-        if (writer.addPrecompressed(name, file.deflated.data(), file.deflated.size(), file.crc, file.size, file.date) !=
-            PACK_OK)
-            return -3;
+        if (stopRequested()) return giveUp(PackBuildResult::Stopped);
+        if (added->addNext(writer, name) != PACK_OK) return giveUp(PackBuildResult::EntryFailed);
         progress.step();
     }
 
     // The new pack goes over the old one in one rename: at every moment the folder holds one
     // complete pack, old or new, and the old one is never deleted first.
-    if (!finishTemporary(writer, temp)) return -2;
-    if (!FileSystem::replaceFile(temp, pack)) return -1;
-    return 1;
+    if (writer.close() != PACK_OK) return PackBuildResult::NotCompleted;
+    if (!FileSystem::replaceFile(temp, pack)) return PackBuildResult::NotPutInPlace;
+    return PackBuildResult::Done;
 }
 
 int PackArchive::splitArchive(const std::string& folder, const std::string& marker, const std::string& sourceName,

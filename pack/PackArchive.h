@@ -1,21 +1,32 @@
 #pragma once
 // Every operation on a whole pack or archive: listing, extracting, building a folder's
-// pack, rebuilding a pack through its .RPAK temporary, splitting an archive in two. Progress
-// goes to the window given at construction as WM_PATCH_PROGRESS. Folder arguments are full
-// paths ending in "/"; names are UTF-8.
+// pack, updating a pack, splitting an archive in two. Progress and stop requests go through
+// the callbacks given at construction. Folder arguments are full paths ending in "/"; names
+// are UTF-8.
+//
+// A pack is updated in place: new entries are appended behind its end, then a new directory
+// and end record; a journal beside it lets the next opening roll back an update that was cut
+// off. When more than about a quarter of the file would then be dead (replaced entries, old
+// directories), the update writes the pack afresh through its .RPAK temporary and one rename.
 
+#include <functional>
 #include <string>
 #include <vector>
 
-namespace nimbrel {
+#include "pack/PackResult.h"
 
-class PatchWindow;
+namespace nimbrel {
 
 using NameList = std::vector<std::string>;
 
+struct PackProgress {
+    std::function<void(int percent)> report;  // may be empty: no progress
+    std::function<bool()> stopRequested;      // may be empty: never stops
+};
+
 class PackArchive {
 public:
-    explicit PackArchive(PatchWindow* window);  // window may be null: no progress
+    explicit PackArchive(PackProgress progress = {});
 
     // "<folder>/<last component>.QPAK" and ".RPAK".
     static std::string packPath(const std::string& folder);
@@ -32,29 +43,36 @@ public:
     bool containsEntryText(const std::string& archivePath, const std::string& text);
     bool extractEntries(const std::string& folder, const std::string& archivePath, const NameList& names,
                         bool createFolder);
-    int updatePack(const std::string& folder, const std::string& stagingFolder, const NameList& removeNames,
-                   const NameList& addNames, bool packExists);
-    // Results of buildPack, packFolder and rebuildPack: 1 done; -1 the finished temporary could not
-    // be put in place (a build never replaces a pack that exists; the temporary stays); -2 the
-    // temporary could not be completed on disk (finishing or flushing it failed; no pack changed,
-    // the temporary stays); -3 an entry could not be copied or a file added; -4 the temporary
-    // could not be created; -5 the old pack could not be read (rebuild); -6 the folder cannot be
-    // listed (build). A pack is only ever replaced by one rename of a complete, flushed temporary.
-    int buildPack(const std::string& folder, const std::string& stagingFolder, const NameList& removeNames,
-                  const NameList& addNames);
-    int packFolder(const std::string& folder, const NameList& removeNames);
-    int rebuildPack(const std::string& folder, const std::string& stagingFolder, const NameList& removeNames,
-                    const NameList& addNames);
+    // Added entries are the staged files stagingFolder + name; or, when sourceArchives is not
+    // empty, entry addNames[i] of the archive sourceArchives[i], moved over as its deflate
+    // stream (decrypted, checked against its CRC, encrypted under the pack password).
+    PackBuildResult updatePack(const std::string& folder, const std::string& stagingFolder, const NameList& removeNames,
+                               const NameList& addNames, bool packExists, const NameList& sourceArchives = {});
+    // A pack is only ever changed by appending behind its end under a journal, or replaced by
+    // one rename of a complete, flushed temporary. A stop request ends the work between entries
+    // with the old pack in place and no temporary.
+    PackBuildResult buildPack(const std::string& folder, const std::string& stagingFolder, const NameList& removeNames,
+                              const NameList& addNames, const NameList& sourceArchives = {});
+    PackBuildResult packFolder(const std::string& folder, const NameList& removeNames);
+    // Entries named in removeNames or addNames go; every other entry the pack holds stays,
+    // whatever its size: a file a patch delivered is never lost.
+    PackBuildResult rebuildPack(const std::string& folder, const std::string& stagingFolder,
+                                const NameList& removeNames, const NameList& addNames,
+                                const NameList& sourceArchives = {});
     int splitArchive(const std::string& folder, const std::string& marker, const std::string& sourceName,
                      const std::string& firstName, const std::string& secondName);
     // Loose files of the folder that have a counterpart (case-sensitive substring of an entry
     // name) in the folder's pack; returns names.size() afterwards.
     int collectSyncFiles(const std::string& folder, NameList& names);
 
-private:
     void postProgress(int percent);
+    bool stopRequested() const;
 
-    PatchWindow* window_;
+private:
+    PackBuildResult rewritePack(const std::string& folder, const std::string& stagingFolder,
+                                const NameList& removeNames, const NameList& addNames, const NameList& sourceArchives);
+
+    PackProgress progress_;
 };
 
 }  // namespace nimbrel

@@ -1,19 +1,16 @@
 #include "pack/PackReader.h"
 
 #include <fcntl.h>
-#include <minizip/unzip.h>
-#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <optional>
 
-#include "pack/DeflateCodec.h"
 #include "pack/PackFileTime.h"
+#include "pack/PackJournal.h"
 #include "pack/PackPasswordTable.h"
-#include "pack/ZipCrypto.h"
+#include "platform/AtomicFile.h"
 #include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
 #include "platform/TextCodec.h"
@@ -21,240 +18,183 @@
 namespace nimbrel {
 namespace {
 
-constexpr std::uint16_t kFlagEncrypted = 0x0001;
-constexpr std::uint16_t kFlagUtf8Name = 0x0800;
 constexpr std::size_t kCommentSize = 64;
 constexpr std::size_t kChunkSize = 1 << 16;
+// The end record sits within its own size plus the longest comment of the file's end.
+constexpr std::size_t kTailSize = zip::kEndRecordSize + 0xFFFF;
 
-// RAII owner of the temporary an entry is extracted into; removed unless it was renamed
-// into place.
-class ExtractTarget {
-public:
-    explicit ExtractTarget(const std::string& path) {
-        // The name keeps a leftover of a killed run next to its target, where the folder
-        // listing's name filter (".rpak") keeps it out of any later pack.
-        for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
-            unsigned char random[6] = {};
-            if (::getrandom(random, sizeof(random), 0) != static_cast<ssize_t>(sizeof(random)))
-                for (auto& b : random) b = static_cast<unsigned char>(::rand());
-            static const char kDigits[] = "0123456789abcdefghijklmnopqrstuv";
-            std::string suffix;
-            for (unsigned char b : random) suffix += kDigits[b & 31];
-            temp_ = FileSystem::folderOf(path) + "." + FileSystem::nameOf(path) + "." + suffix + ".rpak";
-            fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ < 0 && errno != EEXIST) break;
-        }
+bool readAt(int fd, std::uint64_t offset, unsigned char* out, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
     }
-    ~ExtractTarget() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!kept_ && !temp_.empty()) ::unlink(temp_.c_str());
-    }
-    ExtractTarget(const ExtractTarget&) = delete;
-    ExtractTarget& operator=(const ExtractTarget&) = delete;
-
-    bool ok() const { return fd_ >= 0; }
-    const std::string& tempPath() const { return temp_; }
-
-    bool write(const unsigned char* data, std::size_t size) { return FileDescriptor::writeAll(fd_, data, size); }
-    bool finishWriting() {
-        int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-    bool moveInto(const std::string& path) {
-        if (::rename(temp_.c_str(), path.c_str()) != 0) return false;
-        kept_ = true;
-        return true;
-    }
-
-private:
-    std::string temp_;
-    int fd_ = -1;
-    bool kept_ = false;
-};
+    return true;
+}
 
 }  // namespace
 
 struct PackReader::Impl {
-    unzFile handle = nullptr;
-    bool emptyArchive = false;  // open, without a minizip handle: see openEmptyArchive
+    FileDescriptor fd;
+    std::uint64_t fileSize = 0;
+    bool open = false;
     std::string comment;
     int formatVersion = 0;
+
+    std::vector<unsigned char> directory;
+    std::uint64_t directoryBegin = 0;  // in the file
+    std::uint64_t directoryEnd = 0;
+    std::uint64_t entryCount = 0;
+    std::uint64_t base = 0;  // bytes in front of the archive (offsets count from here)
+
+    bool positioned = false;
+    std::uint64_t index = 0;
+    std::size_t nextRecord = 0;  // in `directory`
+    zip::CentralRecord record;
     std::string name;
     PackEntryInfo info;
-    std::uint64_t entryCount = 0;
-
-    // The entry open for decoded reading.
-    bool entryOpen = false;
-    std::optional<ZipCrypto> crypto;
-    std::unique_ptr<DeflateCodec::Inflater> inflater;
-    std::vector<unsigned char> input;
-    std::uint64_t produced = 0;
-    std::uint32_t crc = 0;
-    bool reachedEnd = false;
-
-    void closeEntry() {
-        if (entryOpen) unzCloseCurrentFile(handle);
-        entryOpen = false;
-        crypto.reset();
-        inflater.reset();
-    }
-
-    // minizip never finds an end record at offset 0, so it cannot open an archive without
-    // entries (such as a pack built from a folder of subfolders). Such an archive is just
-    // the end record and its comment; it is recognised here and opens without a handle.
-    bool openEmptyArchive(const std::string& path) {
-        std::FILE* file = std::fopen(path.c_str(), "rb");
-        if (!file) return false;
-        std::vector<unsigned char> record(22 + 0xFFFF);
-        std::size_t size = std::fread(record.data(), 1, record.size(), file);
-        bool longer = std::fgetc(file) != EOF;
-        std::fclose(file);
-        auto le16 = [&](std::size_t at) { return static_cast<std::size_t>(record[at] | record[at + 1] << 8); };
-        if (longer || size < 22 || record[0] != 'P' || record[1] != 'K' || record[2] != 5 || record[3] != 6)
-            return false;
-        // No disk numbers, no entries, an empty directory, and the comment fills the rest.
-        for (std::size_t at = 4; at < 20; ++at)
-            if (record[at] != 0) return false;
-        if (22 + le16(20) != size) return false;
-        comment.assign(reinterpret_cast<const char*>(record.data()) + 22,
-                       std::min<std::size_t>(le16(20), kCommentSize));
-        emptyArchive = true;
-        return true;
-    }
+    std::unique_ptr<EntryChain> chain;  // the entry being read by the classic calls
 
     const char* password() const { return PackPasswordTable::instance().password(formatVersion); }
 
-    // minizip only hands out the stored bytes; decryption and inflation happen here.
-    int openRaw() {
-        closeEntry();
-        int method = 0;
-        int rc = unzOpenCurrentFile2(handle, &method, nullptr, 1);
-        if (rc != UNZ_OK) return rc;
-        entryOpen = true;
-        return UNZ_OK;
-    }
+    bool openArchive(const std::string& path) {
+        fd = FileDescriptor::openForReading(path);
+        struct stat st {};
+        if (!fd.isOpen() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+        fileSize = static_cast<std::uint64_t>(st.st_size);
+        if (fileSize < zip::kEndRecordSize) return false;
 
-    int readRaw(unsigned char* out, std::size_t size) {
-        std::size_t done = 0;
-        while (done < size) {
-            unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(size - done, 1u << 30));
-            int n = unzReadCurrentFile(handle, out + done, chunk);
-            if (n < 0) return n;
-            if (n == 0) break;
-            done += static_cast<std::size_t>(n);
+        const std::size_t tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kTailSize));
+        const std::uint64_t tailAt = fileSize - tailSize;
+        std::vector<unsigned char> tail(tailSize);
+        if (!readAt(fd.get(), tailAt, tail.data(), tailSize)) return false;
+        // The last end record signature wins, as in the readers the game was built with.
+        std::size_t end = tailSize - zip::kEndRecordSize;
+        for (;; --end) {
+            if (zip::le32(&tail[end]) == zip::kEndSignature) break;
+            if (end == 0) return false;
         }
-        return static_cast<int>(done);
+        const unsigned char* e = &tail[end];
+        const std::uint64_t endAt = tailAt + end;
+        std::uint64_t entries = zip::le16(e + 10), entriesHere = zip::le16(e + 8);
+        std::uint64_t size = zip::le32(e + 12), offset = zip::le32(e + 16);
+        std::uint32_t disk = zip::le16(e + 4), directoryDisk = zip::le16(e + 6);
+        const std::size_t commentSize = std::min<std::size_t>(zip::le16(e + 20), tailSize - end - zip::kEndRecordSize);
+        comment.assign(reinterpret_cast<const char*>(e + zip::kEndRecordSize), std::min(commentSize, kCommentSize));
+
+        std::uint64_t recordsEnd = endAt;
+        if (endAt >= zip::kZip64LocatorSize) {
+            unsigned char locator[zip::kZip64LocatorSize];
+            if (readAt(fd.get(), endAt - zip::kZip64LocatorSize, locator, sizeof locator) &&
+                zip::le32(locator) == zip::kZip64LocatorSignature) {
+                const std::uint64_t zip64At = zip::le64(locator + 8);
+                unsigned char record[zip::kZip64EndSize];
+                if (zip64At > endAt || !readAt(fd.get(), zip64At, record, sizeof record) ||
+                    zip::le32(record) != zip::kZip64EndSignature)
+                    return false;
+                disk = zip::le32(record + 16);
+                directoryDisk = zip::le32(record + 20);
+                entriesHere = zip::le64(record + 24);
+                entries = zip::le64(record + 32);
+                size = zip::le64(record + 40);
+                offset = zip::le64(record + 48);
+                recordsEnd = zip64At;
+            }
+        }
+        // One disk only, and the directory must lie in front of the records that point at it.
+        if (disk != 0 || directoryDisk != 0 || entriesHere != entries) return false;
+        if (offset > recordsEnd || size > recordsEnd - offset) return false;
+        base = recordsEnd - offset - size;
+        directoryBegin = base + offset;
+        directoryEnd = directoryBegin + size;
+        directory.resize(static_cast<std::size_t>(size));
+        if (!readAt(fd.get(), directoryBegin, directory.data(), directory.size())) return false;
+        entryCount = entries;
+        open = true;
+        return true;
     }
 
-    int openDecoded() {
-        if (info.compressionMethod != 0 && info.compressionMethod != Z_DEFLATED) return UNZ_BADZIPFILE;
-        const bool encrypted = (info.flag & kFlagEncrypted) != 0;
+    int loadRecord(std::size_t at) {
+        chain.reset();
+        positioned = false;
+        std::size_t cursor = at;
+        if (!zip::parseCentralRecord(directory, cursor, record)) return PACK_BAD_ZIP_FILE;
+        nextRecord = cursor;
+        positioned = true;
+
+        info = PackEntryInfo{};
+        info.flag = record.flag;
+        info.compressionMethod = record.method;
+        info.crc = record.crc;
+        info.compressedSize = record.compressedSize;
+        info.uncompressedSize = record.uncompressedSize;
+        info.date = PackFileTime::fromDosDateTime(record.dosDateTime);
+        info.unixMode = record.unixMode();
+        if (record.flag & zip::kFlagUtf8Name)
+            name = record.storedName;
+        else if (record.utf8Name)
+            name = *record.utf8Name;
+        else
+            name = TextCodec::cp949ToUtf8(record.storedName);
+        info.isDirectory = !name.empty() && (name.back() == '/' || name.back() == '\\');
+        return PACK_OK;
+    }
+
+    bool supported() const {
+        return (record.method == zip::kMethodStored || record.method == zip::kMethodDeflated) &&
+               (record.flag & zip::kFlagStrongEncryption) == 0;
+    }
+
+    int dataOffset(std::uint64_t& at) {
+        unsigned char local[zip::kLocalHeaderSize];
+        const std::uint64_t header = base + record.localOffset;
+        if (header >= directoryBegin || !readAt(fd.get(), header, local, sizeof local) ||
+            zip::le32(local) != zip::kLocalSignature)
+            return PACK_BAD_ZIP_FILE;
+        // The local header must tell the same story as the directory, as the game's reader
+        // demands: a header that disagrees is damage, not a second opinion.
+        const bool sizesLater = (zip::le16(local + 6) & zip::kFlagDataDescriptor) != 0;
+        auto agrees = [&](std::uint32_t localValue, std::uint64_t central) {
+            return sizesLater || localValue == 0xFFFFFFFF || localValue == central;
+        };
+        if (zip::le16(local + 8) != record.method || zip::le16(local + 26) != record.storedName.size() ||
+            !agrees(zip::le32(local + 14), record.crc) || !agrees(zip::le32(local + 18), record.compressedSize) ||
+            !agrees(zip::le32(local + 22), record.uncompressedSize))
+            return PACK_BAD_ZIP_FILE;
+        at = header + zip::kLocalHeaderSize + zip::le16(local + 26) + zip::le16(local + 28);
+        // Entry data never reaches into the directory.
+        if (at > directoryBegin || record.compressedSize > directoryBegin - at) return PACK_BAD_ZIP_FILE;
+        return PACK_OK;
+    }
+
+    int makeChain(EntryChain::Stage stage, std::unique_ptr<EntryChain>& out) {
+        if (!positioned) return PACK_PARAM_ERROR;
+        if (stage != EntryChain::Stage::Stored && !supported()) return PACK_UNSUPPORTED;
+        const bool encrypted = (record.flag & zip::kFlagEncrypted) != 0;
         // A format version without a password (outside 0..999) cannot open an encrypted entry.
-        if (encrypted && !password()) return UNZ_PARAMERROR;
-        int rc = openRaw();
-        if (rc != UNZ_OK) return rc;
-        if (encrypted) {
-            unsigned char header[ZipCrypto::kHeaderSize];
-            int n = readRaw(header, sizeof(header));
-            if (n != static_cast<int>(sizeof(header))) {
-                closeEntry();
-                return n < 0 ? n : UNZ_BADZIPFILE;
-            }
-            crypto.emplace(password());
-            crypto->readHeader(header);
-        }
-        if (info.compressionMethod == Z_DEFLATED) {
-            inflater = std::make_unique<DeflateCodec::Inflater>();
-            if (!inflater->ok()) {
-                closeEntry();
-                return UNZ_INTERNALERROR;
-            }
-            input.resize(kChunkSize);
-        }
-        produced = 0;
-        crc = 0;
-        reachedEnd = false;
-        return UNZ_OK;
-    }
-
-    // Bytes produced (0 at the end of the entry) or a negative code.
-    long long readDecoded(unsigned char* out, std::size_t capacity) {
-        if (!entryOpen) return UNZ_PARAMERROR;
-        if (capacity == 0) return 0;
-        long long n = 0;
-        if (!inflater) {
-            n = readRaw(out, std::min<std::size_t>(capacity, 1u << 30));
-            if (n > 0 && crypto) crypto->decrypt(out, static_cast<std::size_t>(n));
-        } else {
-            while (true) {
-                if (inflater->finished()) break;
-                if (inflater->needsInput()) {
-                    int got = readRaw(input.data(), input.size());
-                    if (got < 0) return got;
-                    // The stored bytes ended inside the deflate stream: a cut archive.
-                    if (got == 0) return UNZ_BADZIPFILE;
-                    if (crypto) crypto->decrypt(input.data(), static_cast<std::size_t>(got));
-                    inflater->feed(input.data(), static_cast<std::size_t>(got));
-                }
-                n = inflater->produce(out, capacity);
-                if (n != 0) break;
-            }
-        }
-        if (n < 0) return n;
-        if (n == 0) {
-            reachedEnd = true;
-            return 0;
-        }
-        crc = DeflateCodec::crc32(out, static_cast<std::size_t>(n), crc);
-        produced += static_cast<std::uint64_t>(n);
-        return n;
-    }
-
-    // Releases the entry; an entry read to its end must match its size and CRC-32.
-    int finishEntry() {
-        if (!entryOpen) return UNZ_PARAMERROR;
-        bool readWhole = reachedEnd || produced >= info.uncompressedSize;
-        bool intact = produced == info.uncompressedSize && crc == info.crc;
-        int rc = unzCloseCurrentFile(handle);
-        entryOpen = false;
-        crypto.reset();
-        inflater.reset();
-        if (rc != UNZ_OK) return rc;
-        return readWhole && !intact ? UNZ_CRCERROR : UNZ_OK;
-    }
-
-    // The stored bytes of the current entry, grown as they arrive so that a damaged header
-    // claiming a huge size cannot make us allocate it.
-    int readStored(std::vector<unsigned char>& stored) {
-        int rc = openRaw();
-        if (rc != UNZ_OK) return rc;
-        stored.clear();
-        stored.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(info.compressedSize, 16u << 20)));
-        while (true) {
-            std::size_t at = stored.size();
-            stored.resize(at + kChunkSize);
-            int n = readRaw(stored.data() + at, kChunkSize);
-            if (n < 0) {
-                stored.clear();
-                closeEntry();
-                return n;
-            }
-            stored.resize(at + static_cast<std::size_t>(n));
-            if (n == 0) break;
-        }
-        closeEntry();
-        return stored.size() == info.compressedSize ? UNZ_OK : UNZ_BADZIPFILE;
+        if (stage != EntryChain::Stage::Stored && encrypted && !password()) return PACK_PARAM_ERROR;
+        EntryChain::Entry entry;
+        int rc = dataOffset(entry.dataOffset);
+        if (rc != PACK_OK) return rc;
+        entry.storedSize = record.compressedSize;
+        entry.method = record.method;
+        entry.encrypted = encrypted;
+        entry.crc = record.crc;
+        entry.size = record.uncompressedSize;
+        if (encrypted && stage != EntryChain::Stage::Stored && entry.storedSize < ZipCrypto::kHeaderSize)
+            return PACK_BAD_ZIP_FILE;
+        out = std::make_unique<EntryChain>(fd.get(), entry, password(), stage);
+        return PACK_OK;
     }
 };
 
 PackReader::PackReader(const std::string& path) : impl_(std::make_unique<Impl>()) {
-    impl_->handle = unzOpen64(path.c_str());
-    if (impl_->handle) {
-        char buffer[kCommentSize + 1] = {};
-        int n = unzGetGlobalComment(impl_->handle, buffer, kCommentSize);
-        if (n > 0) impl_->comment.assign(buffer, std::min<std::size_t>(static_cast<std::size_t>(n), kCommentSize));
-    } else if (!impl_->openEmptyArchive(path)) {
+    // An update of this pack that was cut off is undone before anyone reads it.
+    PackJournal::recover(path);
+    if (!impl_->openArchive(path)) {
+        impl_->fd.reset();
         return;
     }
     // The comment may hold a NUL; the version is parsed from the text before it.
@@ -263,153 +203,142 @@ PackReader::PackReader(const std::string& path) : impl_(std::make_unique<Impl>()
 
 PackReader::~PackReader() { close(); }
 
-bool PackReader::isOpen() const { return impl_->handle != nullptr || impl_->emptyArchive; }
+bool PackReader::isOpen() const { return impl_->open; }
 
 void PackReader::close() {
-    impl_->emptyArchive = false;
-    if (!impl_->handle) return;
-    impl_->closeEntry();
-    unzClose(impl_->handle);
-    impl_->handle = nullptr;
+    impl_->chain.reset();
+    impl_->positioned = false;
+    impl_->open = false;
+    impl_->fd.reset();
 }
 
 int PackReader::goToFirstEntry() {
-    if (!impl_->handle) return impl_->emptyArchive ? UNZ_BADZIPFILE : UNZ_PARAMERROR;
-    impl_->closeEntry();
-    return unzGoToFirstFile(impl_->handle);
+    if (!impl_->open) return PACK_PARAM_ERROR;
+    impl_->index = 0;
+    if (impl_->entryCount == 0) {
+        impl_->positioned = false;
+        return PACK_BAD_ZIP_FILE;
+    }
+    return impl_->loadRecord(0);
 }
 
 int PackReader::goToNextEntry() {
-    if (!impl_->handle) return impl_->emptyArchive ? UNZ_END_OF_LIST_OF_FILE : UNZ_PARAMERROR;
-    impl_->closeEntry();
-    return unzGoToNextFile(impl_->handle);
+    if (!impl_->open || !impl_->positioned) return PACK_PARAM_ERROR;
+    if (impl_->index + 1 >= impl_->entryCount) return PACK_END_OF_LIST;
+    ++impl_->index;
+    return impl_->loadRecord(impl_->nextRecord);
 }
 
-int PackReader::readEntryInfo() {
-    if (!impl_->handle) return UNZ_PARAMERROR;
-    unz_file_info64 info{};
-    char shortName[1024];
-    int rc = unzGetCurrentFileInfo64(impl_->handle, &info, shortName, sizeof(shortName), nullptr, 0, nullptr, 0);
-    if (rc != UNZ_OK) return rc;
-    std::string stored;
-    if (info.size_filename < sizeof(shortName)) {
-        stored.assign(shortName, info.size_filename);
-    } else {
-        // Names are not cut short: a cut name could match, or overwrite, another file.
-        std::vector<char> longName(info.size_filename + 1);
-        rc = unzGetCurrentFileInfo64(impl_->handle, &info, longName.data(), longName.size(), nullptr, 0, nullptr, 0);
-        if (rc != UNZ_OK) return rc;
-        stored.assign(longName.data(), info.size_filename);
+int PackReader::forEachEntry(const std::function<int(PackReader&)>& visit, std::uint64_t* visited) {
+    if (visited) *visited = 0;
+    if (!impl_->open) return PACK_PARAM_ERROR;
+    if (impl_->entryCount == 0) return PACK_OK;
+    for (int rc = goToFirstEntry();; rc = goToNextEntry()) {
+        if (rc == PACK_END_OF_LIST) return PACK_OK;
+        if (rc != PACK_OK) return rc;
+        rc = visit(*this);
+        if (visited) ++*visited;
+        if (rc != PACK_OK) return rc;
     }
-    PackEntryInfo& out = impl_->info;
-    out.flag = static_cast<std::uint16_t>(info.flag);
-    out.compressionMethod = static_cast<std::uint16_t>(info.compression_method);
-    out.crc = static_cast<std::uint32_t>(info.crc);
-    out.compressedSize = info.compressed_size;
-    out.uncompressedSize = info.uncompressed_size;
-    out.date = PackFileTime::fromDosDateTime(static_cast<std::uint32_t>(info.dosDate));
-    impl_->name = (out.flag & kFlagUtf8Name) ? stored : TextCodec::cp949ToUtf8(stored);
-    return UNZ_OK;
 }
 
-int PackReader::readGlobalInfo() {
-    if (impl_->emptyArchive) {
-        impl_->entryCount = 0;
-        return UNZ_OK;
-    }
-    if (!impl_->handle) return UNZ_PARAMERROR;
-    unz_global_info64 info{};
-    int rc = unzGetGlobalInfo64(impl_->handle, &info);
-    if (rc == UNZ_OK) impl_->entryCount = info.number_entry;
-    return rc;
-}
+int PackReader::readEntryInfo() { return impl_->open && impl_->positioned ? PACK_OK : PACK_PARAM_ERROR; }
+
+int PackReader::readGlobalInfo() { return impl_->open ? PACK_OK : PACK_PARAM_ERROR; }
 
 const std::string& PackReader::currentName() const { return impl_->name; }
 const PackEntryInfo& PackReader::currentInfo() const { return impl_->info; }
+const zip::CentralRecord& PackReader::currentRecord() const { return impl_->record; }
 std::uint64_t PackReader::entryCount() const { return impl_->entryCount; }
 const std::string& PackReader::comment() const { return impl_->comment; }
 int PackReader::formatVersion() const { return impl_->formatVersion; }
 const char* PackReader::entryPassword() const { return impl_->password(); }
+int PackReader::fd() const { return impl_->fd.get(); }
+std::uint64_t PackReader::fileSize() const { return impl_->fileSize; }
+std::uint64_t PackReader::directoryBegin() const { return impl_->directoryBegin; }
+std::uint64_t PackReader::directoryEnd() const { return impl_->directoryEnd; }
+
+int PackReader::openEntry(EntryChain::Stage stage, std::unique_ptr<EntryChain>& chain) {
+    return impl_->makeChain(stage, chain);
+}
+
+int PackReader::entryExtent(std::uint64_t& begin, std::uint64_t& end) {
+    if (!impl_->positioned) return PACK_PARAM_ERROR;
+    std::uint64_t data = 0;
+    int rc = impl_->dataOffset(data);
+    if (rc != PACK_OK) return rc;
+    begin = impl_->base + impl_->record.localOffset;
+    end = data + impl_->record.compressedSize;
+    return PACK_OK;
+}
 
 int PackReader::readEntryToBuffer(unsigned char* buffer, PackEntryDate& date) {
-    int rc = readEntryInfo();
-    if (rc != UNZ_OK) return rc;
-    rc = impl_->openDecoded();
-    if (rc != UNZ_OK) return rc;
+    std::unique_ptr<EntryChain> chain;
+    int rc = impl_->makeChain(EntryChain::Stage::Content, chain);
+    if (rc != PACK_OK) return rc;
     const std::uint64_t size = impl_->info.uncompressedSize;
     std::uint64_t done = 0;
     while (done < size) {
-        long long n = impl_->readDecoded(buffer + done, static_cast<std::size_t>(size - done));
+        long long n = chain->source().read(buffer + done, static_cast<std::size_t>(size - done));
         if (n < 0) return static_cast<int>(n);
-        if (n == 0) break;
+        if (n == 0) return PACK_CRC_ERROR;
         done += static_cast<std::uint64_t>(n);
     }
-    if (done != size) {
-        // A short read is returned as its count; nothing read of a non-empty entry is a
-        // damaged entry, never a success.
-        if (done == 0) return UNZ_BADZIPFILE;
-        return static_cast<int>(std::min<std::uint64_t>(done, 0x7FFFFFFF));
-    }
-    // The stream must end where the recorded size does; one more byte means damage, even
-    // when the bytes so far match the CRC.
+    // The end of the stream is where size and CRC are checked; one more byte means damage.
     unsigned char beyond = 0;
-    long long extra = impl_->readDecoded(&beyond, 1);
-    if (extra < 0) return static_cast<int>(extra);
-    rc = impl_->finishEntry();
-    if (rc != UNZ_OK) return rc;
+    long long extra = chain->source().read(&beyond, 1);
+    if (extra != 0) return extra < 0 ? static_cast<int>(extra) : PACK_CRC_ERROR;
     date = impl_->info.date;
-    return UNZ_OK;
+    return PACK_OK;
 }
 
-int PackReader::extractEntryToFile(const std::string& path) {
-    int rc = readEntryInfo();
-    if (rc != UNZ_OK) return rc;
-    rc = impl_->openDecoded();
-    if (rc != UNZ_OK) return rc;
-    // A read-only target cannot be overwritten, as the game's platform refuses to open it.
-    if (FileSystem::isDirectory(path) || (FileSystem::fileExists(path) && FileSystem::isReadOnly(path)))
-        return PACK_INTERNAL_ERROR;
+int PackReader::extractEntryToFile(const std::string& path) { return extractEntryToFile(path, false); }
+
+int PackReader::extractEntryToFile(const std::string& path, bool replaceReadOnly) {
+    std::unique_ptr<EntryChain> chain;
+    int rc = impl_->makeChain(EntryChain::Stage::Content, chain);
+    if (rc != PACK_OK) return rc;
+    struct stat old {};
+    const bool exists = ::stat(path.c_str(), &old) == 0;
+    if (exists && !S_ISREG(old.st_mode)) return PACK_INTERNAL_ERROR;
+    if (exists && !replaceReadOnly && FileSystem::isReadOnly(path)) return PACK_INTERNAL_ERROR;
     // The entry goes to a temporary beside the target, which is replaced only by a complete
-    // entry whose CRC matched: a wrong password or damaged data never leaves a cut file.
-    ExtractTarget target(path);
-    if (!target.ok()) return PACK_INTERNAL_ERROR;
+    // entry whose CRC matched: a wrong password or damaged data never leaves a cut file. A
+    // replaced file keeps its permission bits (an executable stays one); a new one takes those
+    // the archive recorded, else the usual ones.
+    AtomicFile target;
+    if (!target.open(path, impl_->info.unixMode.value_or(0644))) return PACK_INTERNAL_ERROR;
+    if (exists && !target.setMode(old.st_mode & 07777)) return PACK_INTERNAL_ERROR;
     std::vector<unsigned char> chunk(kChunkSize);
-    while (true) {
-        long long n = impl_->readDecoded(chunk.data(), chunk.size());
+    for (;;) {
+        long long n = chain->source().read(chunk.data(), chunk.size());
         if (n < 0) return static_cast<int>(n);
         if (n == 0) break;
         if (!target.write(chunk.data(), static_cast<std::size_t>(n))) return PACK_ERRNO;
     }
-    if (!target.finishWriting()) return PACK_ERRNO;
-    rc = impl_->finishEntry();
-    if (rc != UNZ_OK) return rc;
-    PackFileTime::setFileTimeFromEntry(target.tempPath(), impl_->info.date);
-    if (!target.moveInto(path)) return PACK_INTERNAL_ERROR;
-    return UNZ_OK;
+    PackFileTime::setFileTimeFromEntry(target.temporaryPath(), impl_->info.date);
+    // Extraction writes many files; each is complete under its name, and the game folder is
+    // flushed as a whole by the file system (a flush per file would double an extraction).
+    if (!target.commit(AtomicFile::Commit::Replace, AtomicFile::Flush::Skip)) return PACK_INTERNAL_ERROR;
+    return PACK_OK;
 }
 
 int PackReader::readStoredEntry(std::vector<unsigned char>& stored) {
-    int rc = readEntryInfo();
-    if (rc != UNZ_OK) return rc;
-    return impl_->readStored(stored);
+    std::unique_ptr<EntryChain> chain;
+    int rc = impl_->makeChain(EntryChain::Stage::Stored, chain);
+    if (rc != PACK_OK) return rc;
+    rc = EntryChain::readAll(chain->source(), stored);
+    if (rc != PACK_OK) return rc;
+    return stored.size() == impl_->info.compressedSize ? PACK_OK : PACK_BAD_ZIP_FILE;
 }
 
 int PackReader::readCompressedEntry(std::vector<unsigned char>& deflated) {
-    int rc = readEntryInfo();
-    if (rc != UNZ_OK) return rc;
-    if (impl_->info.compressionMethod != Z_DEFLATED) return UNZ_PARAMERROR;
-    const bool encrypted = (impl_->info.flag & kFlagEncrypted) != 0;
-    if (encrypted && !impl_->password()) return UNZ_PARAMERROR;
-    rc = impl_->readStored(deflated);
-    if (rc != UNZ_OK) return rc;
-    if (encrypted) {
-        if (deflated.size() < ZipCrypto::kHeaderSize) return UNZ_BADZIPFILE;
-        ZipCrypto crypto(impl_->password());
-        crypto.readHeader(deflated.data());
-        deflated.erase(deflated.begin(), deflated.begin() + ZipCrypto::kHeaderSize);
-        crypto.decrypt(deflated.data(), deflated.size());
-    }
-    return UNZ_OK;
+    if (!impl_->positioned) return PACK_PARAM_ERROR;
+    if (impl_->info.compressionMethod != zip::kMethodDeflated) return PACK_PARAM_ERROR;
+    std::unique_ptr<EntryChain> chain;
+    int rc = impl_->makeChain(EntryChain::Stage::Compressed, chain);
+    if (rc != PACK_OK) return rc;
+    return EntryChain::readAll(chain->source(), deflated);
 }
 
 }  // namespace nimbrel

@@ -1,201 +1,172 @@
 #include "pack/PackWriter.h"
 
-#include <minizip/zip.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "pack/DeflateCodec.h"
 #include "pack/PackFileTime.h"
 #include "pack/PackPasswordTable.h"
 #include "pack/ZipCrypto.h"
+#include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
 #include "platform/TextCodec.h"
 
 namespace nimbrel {
 namespace {
 
-constexpr unsigned long kFlagEncrypted = 0x0001;
-constexpr unsigned long kFlagUtf8Name = 0x0800;
-// minizip adds flag bit 1 itself for level 8; the level is only recorded, never used, in raw mode.
-constexpr int kRecordedLevel = DeflateCodec::kPackLevel;
-// Sizes that would need zip64 records, which packs never carry.
-constexpr std::uint64_t kLargestEntry = 0xFFFFFFFEull;
-
-// The archive's file, behind minizip's file functions so that every write error is seen
-// and close() can flush the data to the disk before it reports success: callers rename the
-// finished archive over a pack and must know it is complete.
-struct ArchiveFile {
-    std::FILE* file = nullptr;
-    bool failed = false;
-};
-
-voidpf openFile(voidpf opaque, const void* filename, int mode) {
-    auto* state = static_cast<ArchiveFile*>(opaque);
-    // Packs are only ever created, never appended to.
-    if ((mode & ZLIB_FILEFUNC_MODE_CREATE) == 0 || !filename) return nullptr;
-    state->file = std::fopen(static_cast<const char*>(filename), "wb");
-    if (state->file) std::setvbuf(state->file, nullptr, _IOFBF, 1 << 16);
-    return state->file;
-}
-
-uLong readFile(voidpf, voidpf stream, void* buf, uLong size) {
-    return static_cast<uLong>(std::fread(buf, 1, size, static_cast<std::FILE*>(stream)));
-}
-
-uLong writeFile(voidpf opaque, voidpf stream, const void* buf, uLong size) {
-    auto written = static_cast<uLong>(std::fwrite(buf, 1, size, static_cast<std::FILE*>(stream)));
-    if (written != size) static_cast<ArchiveFile*>(opaque)->failed = true;
-    return written;
-}
-
-ZPOS64_T tellFile(voidpf opaque, voidpf stream) {
-    off_t at = ::ftello(static_cast<std::FILE*>(stream));
-    if (at < 0) static_cast<ArchiveFile*>(opaque)->failed = true;
-    return static_cast<ZPOS64_T>(at);
-}
-
-long seekFile(voidpf opaque, voidpf stream, ZPOS64_T offset, int origin) {
-    int whence = origin == ZLIB_FILEFUNC_SEEK_CUR ? SEEK_CUR : origin == ZLIB_FILEFUNC_SEEK_END ? SEEK_END : SEEK_SET;
-    if (::fseeko(static_cast<std::FILE*>(stream), static_cast<off_t>(offset), whence) == 0) return 0;
-    static_cast<ArchiveFile*>(opaque)->failed = true;
-    return -1;
-}
-
-int closeFile(voidpf opaque, voidpf stream) {
-    auto* state = static_cast<ArchiveFile*>(opaque);
-    auto* file = static_cast<std::FILE*>(stream);
-    bool ok = std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
-    ok = std::fclose(file) == 0 && ok;
-    state->file = nullptr;
-    if (!ok) state->failed = true;
-    return ok ? 0 : EOF;
-}
-
-int errorFile(voidpf, voidpf stream) { return std::ferror(static_cast<std::FILE*>(stream)); }
-
-// RAII owner of a FILE* opened for reading a disk file to add.
-struct InputFile {
-    explicit InputFile(const std::string& path) : file(std::fopen(path.c_str(), "rb")) {}
-    ~InputFile() {
-        if (file) std::fclose(file);
-    }
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
-    std::FILE* file;
-};
+// Packs carry no zip64 records per entry: every offset and size must fit 32 bits.
+constexpr std::uint64_t kLargestOffset = 0xFFFFFFFEull;
+constexpr std::size_t kBufferLimit = 1 << 20;
 
 }  // namespace
 
 struct PackWriter::Impl {
-    ArchiveFile archive;
-    zipFile handle = nullptr;
+    FileDescriptor fd;
+    Encryption encryption = Encryption::WritePassword;
+    std::uint64_t offset = 0;  // of the next byte written
+    std::vector<unsigned char> buffer;
+    std::vector<zip::CentralRecord> records;
+    bool failed = false;
     int closeResult = PACK_PARAM_ERROR;  // what close() reports when the archive was never open
 
-    // Writes one entry whose stored bytes (encryption header and encrypted deflate stream)
-    // are ready, and closes it at once: nothing is left for zipClose to finish.
-    int addStored(const std::string& entryName, const unsigned char* stored, std::size_t storedSize, std::uint32_t crc,
-                  std::uint64_t uncompressedSize, const PackEntryDate& date) {
-        if (!handle) return PACK_PARAM_ERROR;
-        if (uncompressedSize > kLargestEntry || storedSize > kLargestEntry) return PACK_PARAM_ERROR;
-
-        // The game reads entry names as code page 949 text; a name that has no such form is
-        // stored as UTF-8 and flagged so. Bytes that are not UTF-8 at all came from a disk
-        // listing in the game's own encoding and are stored unchanged.
-        unsigned long flag = kFlagEncrypted;
-        std::string storedName;
-        if (auto encoded = TextCodec::utf8ToCp949(entryName)) {
-            storedName = std::move(*encoded);
-        } else if (TextCodec::isValidUtf8(entryName)) {
-            storedName = entryName;
-            flag |= kFlagUtf8Name;
-        } else {
-            storedName = entryName;
-        }
-
-        zip_fileinfo info{};
-        info.tmz_date.tm_sec = date.tm_sec;
-        info.tmz_date.tm_min = date.tm_min;
-        info.tmz_date.tm_hour = date.tm_hour;
-        info.tmz_date.tm_mday = date.tm_mday;
-        info.tmz_date.tm_mon = date.tm_mon;
-        info.tmz_date.tm_year = date.tm_year;
-        info.dosDate = PackFileTime::toDosDateTime(date);
-
-        int rc = zipOpenNewFileInZip4(handle, storedName.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
-                                      kRecordedLevel, 1, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, nullptr, 0, 0, flag);
-        if (rc != ZIP_OK) return rc;
-        std::size_t done = 0;
-        while (done < storedSize && rc == ZIP_OK) {
-            unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(storedSize - done, 1u << 30));
-            rc = zipWriteInFileInZip(handle, stored + done, chunk);
-            done += chunk;
-        }
-        int closeRc = zipCloseFileInZipRaw(handle, static_cast<uLong>(uncompressedSize), crc);
-        if (rc == ZIP_OK) rc = closeRc;
-        if (rc == ZIP_OK && archive.failed) rc = PACK_ERRNO;
-        return rc;
+    bool flushBuffer() {
+        if (!buffer.empty() && !failed && !fd.writeAll(buffer.data(), buffer.size())) failed = true;
+        buffer.clear();
+        return !failed;
     }
 
-    // Encrypts header space plus deflate stream in place and writes the entry.
+    bool emit(const unsigned char* data, std::size_t size) {
+        if (buffer.size() + size > kBufferLimit && !flushBuffer()) return false;
+        if (size > kBufferLimit) {
+            if (!fd.writeAll(data, size)) failed = true;
+        } else {
+            buffer.insert(buffer.end(), data, data + size);
+        }
+        offset += size;
+        return !failed;
+    }
+
+    // The game reads entry names as code page 949 text; a name that has no such form is
+    // stored as UTF-8 and flagged so. Bytes that are not UTF-8 at all came from a disk
+    // listing in the game's own encoding and are stored unchanged.
+    static void setName(zip::CentralRecord& record, const std::string& entryName) {
+        if (auto encoded = TextCodec::utf8ToCp949(entryName)) {
+            record.storedName = std::move(*encoded);
+        } else {
+            record.storedName = entryName;
+            if (TextCodec::isValidUtf8(entryName)) record.flag |= zip::kFlagUtf8Name;
+        }
+    }
+
+    // Writes one entry whose stored bytes (encryption header and encrypted deflate stream, or
+    // the plain deflate stream) are ready.
+    int addStored(const std::string& entryName, const unsigned char* stored, std::size_t storedSize, std::uint32_t crc,
+                  std::uint64_t uncompressedSize, const PackEntryDate& date, bool encrypted) {
+        if (!fd.isOpen()) return PACK_PARAM_ERROR;
+        zip::CentralRecord record;
+        record.flag = zip::kFlagLevelMaximum | (encrypted ? zip::kFlagEncrypted : 0);
+        record.method = zip::kMethodDeflated;
+        record.dosDateTime = PackFileTime::toDosDateTime(date);
+        record.crc = crc;
+        record.compressedSize = storedSize;
+        record.uncompressedSize = uncompressedSize;
+        record.localOffset = offset;
+        setName(record, entryName);
+        if (record.storedName.size() > 0xFFFF || uncompressedSize > kLargestOffset ||
+            offset + zip::kLocalHeaderSize + record.storedName.size() + storedSize > kLargestOffset)
+            return PACK_PARAM_ERROR;
+        std::vector<unsigned char> header;
+        zip::appendLocalHeader(header, record);
+        if (!emit(header.data(), header.size()) || !emit(stored, storedSize)) return PACK_ERRNO;
+        records.push_back(std::move(record));
+        return PACK_OK;
+    }
+
+    // Encrypts header space plus deflate stream in place (unless the archive is plain) and writes the entry.
     int encryptAndAdd(const std::string& entryName, std::vector<unsigned char>& stored, std::uint32_t crc,
                       std::uint64_t uncompressedSize, const PackEntryDate& date) {
+        if (encryption == Encryption::None)
+            return addStored(entryName, stored.data() + ZipCrypto::kHeaderSize, stored.size() - ZipCrypto::kHeaderSize,
+                             crc, uncompressedSize, date, false);
         ZipCrypto crypto(PackPasswordTable::instance().writePassword());
-        // Check value 0, not the entry's CRC: the game's own writer did so and readers of
-        // packs never verify the check byte.
-        crypto.makeHeader(stored.data(), 0);
+        // The check value is the entry's CRC, as every zip tool verifies it. The game's own
+        // writer put 0 there; its reader never looks, so both forms stay readable to the game.
+        crypto.makeHeader(stored.data(), crc);
         crypto.encrypt(stored.data() + ZipCrypto::kHeaderSize, stored.size() - ZipCrypto::kHeaderSize);
-        return addStored(entryName, stored.data(), stored.size(), crc, uncompressedSize, date);
+        return addStored(entryName, stored.data(), stored.size(), crc, uncompressedSize, date, true);
     }
 };
 
-PackWriter::PackWriter(const std::string& path) : impl_(std::make_unique<Impl>()) {
-    zlib_filefunc64_def functions{};
-    functions.zopen64_file = openFile;
-    functions.zread_file = readFile;
-    functions.zwrite_file = writeFile;
-    functions.ztell64_file = tellFile;
-    functions.zseek64_file = seekFile;
-    functions.zclose_file = closeFile;
-    functions.zerror_file = errorFile;
-    functions.opaque = &impl_->archive;
-    impl_->handle = zipOpen2_64(path.c_str(), APPEND_STATUS_CREATE, nullptr, &functions);
-    if (!impl_->handle && impl_->archive.file) {
-        std::fclose(impl_->archive.file);
-        impl_->archive.file = nullptr;
+PackWriter::PackWriter() : impl_(std::make_unique<Impl>()) {}
+
+PackWriter::PackWriter(const std::string& path, Encryption encryption) : impl_(std::make_unique<Impl>()) {
+    impl_->encryption = encryption;
+    if (FileSystem::isDirectory(path)) return;
+    impl_->fd = FileDescriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+}
+
+std::unique_ptr<PackWriter> PackWriter::appendTo(const std::string& path, std::vector<zip::CentralRecord> kept) {
+    std::unique_ptr<PackWriter> writer(new PackWriter());
+    Impl& impl = *writer->impl_;
+    impl.fd = FileDescriptor(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    struct stat st {};
+    if (!impl.fd.isOpen() || ::fstat(impl.fd.get(), &st) != 0 || ::lseek(impl.fd.get(), 0, SEEK_END) != st.st_size) {
+        impl.fd.reset();
+        return writer;
     }
+    impl.offset = static_cast<std::uint64_t>(st.st_size);
+    impl.records = std::move(kept);
+    return writer;
 }
 
 PackWriter::~PackWriter() { close(); }
 
-bool PackWriter::isOpen() const { return impl_->handle != nullptr; }
+bool PackWriter::isOpen() const { return impl_->fd.isOpen(); }
+
+std::uint64_t PackWriter::offset() const { return impl_->offset; }
 
 int PackWriter::close() {
-    if (!impl_->handle) return impl_->closeResult;
-    int rc = zipClose(impl_->handle, PackPasswordTable::instance().comment());
-    impl_->handle = nullptr;
-    if (rc == ZIP_OK && impl_->archive.failed) rc = PACK_ERRNO;
-    impl_->closeResult = rc;
-    return rc;
+    Impl& impl = *impl_;
+    if (!impl.fd.isOpen()) return impl.closeResult;
+    std::vector<unsigned char> directory;
+    for (const auto& record : impl.records) zip::appendCentralRecord(directory, record);
+    const std::uint64_t directoryOffset = impl.offset;
+    zip::appendEndRecord(directory, impl.records.size(), directory.size(), directoryOffset,
+                         PackPasswordTable::instance().comment());
+    bool ok = directoryOffset <= kLargestOffset && impl.emit(directory.data(), directory.size()) && impl.flushBuffer();
+    // Callers rename the finished archive over a pack, or drop the journal of an update: it
+    // must be on the disk whole first.
+    ok = ok && ::fsync(impl.fd.get()) == 0;
+    ok = impl.fd.close() && ok;
+    impl.closeResult = ok ? PACK_OK : PACK_ERRNO;
+    return impl.closeResult;
+}
+
+void PackWriter::abandon() {
+    impl_->buffer.clear();
+    impl_->fd.reset();
 }
 
 int PackWriter::addFile(const std::string& entryName, const std::string& diskPath) {
-    if (!impl_->handle) return PACK_PARAM_ERROR;
-    if (FileSystem::isDirectory(diskPath)) return PACK_INTERNAL_ERROR;
-    std::vector<unsigned char> data;
-    {
-        InputFile input(diskPath);
-        if (!input.file) return PACK_INTERNAL_ERROR;
-        if (::fseeko(input.file, 0, SEEK_END) != 0) return PACK_INTERNAL_ERROR;
-        off_t size = ::ftello(input.file);
-        if (size < 0 || static_cast<std::uint64_t>(size) > kLargestEntry) return PACK_INTERNAL_ERROR;
-        std::rewind(input.file);
-        data.resize(static_cast<std::size_t>(size));
-        if (std::fread(data.data(), 1, data.size(), input.file) != data.size()) return PACK_INTERNAL_ERROR;
+    if (!isOpen()) return PACK_PARAM_ERROR;
+    FileDescriptor input = FileDescriptor::openForReading(diskPath);
+    struct stat st {};
+    if (!input.isOpen() || ::fstat(input.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<std::uint64_t>(st.st_size) > kLargestOffset)
+        return PACK_INTERNAL_ERROR;
+    std::vector<unsigned char> data(static_cast<std::size_t>(st.st_size));
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::read(input.get(), data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return PACK_INTERNAL_ERROR;
+        done += static_cast<std::size_t>(n);
     }
+    input.reset();
     PackEntryDate date{};
     PackFileTime::getFileTimeForEntry(diskPath, date);
     return addBuffer(entryName, data.data(), data.size(), date);
@@ -203,8 +174,8 @@ int PackWriter::addFile(const std::string& entryName, const std::string& diskPat
 
 int PackWriter::addBuffer(const std::string& entryName, const unsigned char* data, std::size_t size,
                           const PackEntryDate& date) {
-    if (!impl_->handle) return PACK_PARAM_ERROR;
-    if (size > kLargestEntry || (!data && size > 0)) return PACK_PARAM_ERROR;
+    if (!isOpen()) return PACK_PARAM_ERROR;
+    if (size > kLargestOffset || (!data && size > 0)) return PACK_PARAM_ERROR;
     std::vector<unsigned char> deflated;
     static const unsigned char kNothing = 0;
     if (!DeflateCodec::deflate(data ? data : &kNothing, size, deflated)) return PACK_INTERNAL_ERROR;
@@ -216,8 +187,8 @@ int PackWriter::addBuffer(const std::string& entryName, const unsigned char* dat
 
 int PackWriter::addPrecompressed(const std::string& entryName, const unsigned char* deflated, std::size_t deflatedSize,
                                  std::uint32_t crc, std::uint64_t uncompressedSize, const PackEntryDate& date) {
-    if (!impl_->handle) return PACK_PARAM_ERROR;
-    if (!deflated || deflatedSize == 0 || deflatedSize > kLargestEntry) return PACK_PARAM_ERROR;
+    if (!isOpen()) return PACK_PARAM_ERROR;
+    if (!deflated || deflatedSize == 0 || deflatedSize > kLargestOffset) return PACK_PARAM_ERROR;
     std::vector<unsigned char> stored(ZipCrypto::kHeaderSize + deflatedSize);
     std::memcpy(stored.data() + ZipCrypto::kHeaderSize, deflated, deflatedSize);
     return impl_->encryptAndAdd(entryName, stored, crc, uncompressedSize, date);
@@ -225,10 +196,34 @@ int PackWriter::addPrecompressed(const std::string& entryName, const unsigned ch
 
 int PackWriter::addRawEncrypted(const std::string& entryName, const unsigned char* stored, std::size_t storedSize,
                                 std::uint32_t crc, std::uint64_t uncompressedSize, const PackEntryDate& date) {
-    if (!impl_->handle) return PACK_PARAM_ERROR;
+    if (!isOpen() || impl_->encryption == Encryption::None) return PACK_PARAM_ERROR;
     // Shorter than the encryption header plus the smallest deflate stream: not an entry.
     if (!stored || storedSize < ZipCrypto::kHeaderSize + 2) return PACK_PARAM_ERROR;
-    return impl_->addStored(entryName, stored, storedSize, crc, uncompressedSize, date);
+    return impl_->addStored(entryName, stored, storedSize, crc, uncompressedSize, date, true);
+}
+
+int PackWriter::addCopiedRun(int fromFd, std::uint64_t begin, std::uint64_t end,
+                             std::vector<zip::CentralRecord> records) {
+    Impl& impl = *impl_;
+    if (!isOpen() || end < begin || !impl.flushBuffer()) return PACK_PARAM_ERROR;
+    if (impl.offset + (end - begin) > kLargestOffset) return PACK_PARAM_ERROR;
+    loff_t from = static_cast<loff_t>(begin);
+    std::uint64_t left = end - begin;
+    while (left > 0) {
+        ssize_t n = ::copy_file_range(fromFd, &from, impl.fd.get(), nullptr, left, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            impl.failed = true;
+            return n == 0 ? PACK_BAD_ZIP_FILE : PACK_ERRNO;
+        }
+        left -= static_cast<std::uint64_t>(n);
+    }
+    for (auto& record : records) {
+        record.localOffset = impl.offset + (record.localOffset - begin);
+        impl.records.push_back(std::move(record));
+    }
+    impl.offset += end - begin;
+    return PACK_OK;
 }
 
 }  // namespace nimbrel

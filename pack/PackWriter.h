@@ -1,33 +1,50 @@
 #pragma once
-// One archive being created. minizip writes the container in raw mode; deflate (level 8,
-// libdeflate) and the traditional zip encryption under the write password are ours. Every
-// entry is written encrypted with flag bits 0 and 1 set; close() writes the central
-// directory and the format comment.
+// One archive being written: a new one (overwriting any file of that name), or an existing
+// pack that new entries are appended to (see PackArchive's in-place update). Deflate (level 8,
+// libdeflate) and the traditional zip encryption under the write password are ours. Entries
+// carry flag bit 1, and bit 0 when encrypted; the last byte of each encryption header is the
+// high byte of the entry's CRC, the check every zip tool makes. close() writes the central
+// directory, the end record and the format comment, and puts the archive on the disk.
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "pack/PackEntryDate.h"
 #include "pack/PackResult.h"
+#include "pack/ZipRecords.h"
 
 namespace nimbrel {
 
 class PackWriter {
 public:
-    explicit PackWriter(const std::string& path);  // create (overwrites); test isOpen()
-    ~PackWriter();                                 // closes
+    enum class Encryption {
+        WritePassword,  // every pack, and the patch archives the game reads
+        None,           // a plain zip (still with the format comment)
+    };
+
+    explicit PackWriter(const std::string& path, Encryption encryption = Encryption::WritePassword);
+    ~PackWriter();  // closes
     PackWriter(const PackWriter&) = delete;
     PackWriter& operator=(const PackWriter&) = delete;
 
+    // Opens an existing archive to append entries behind its current end. The new directory
+    // lists `kept` (in their order, offsets as they are in the file) and then the new entries.
+    static std::unique_ptr<PackWriter> appendTo(const std::string& path, std::vector<zip::CentralRecord> kept);
+
     bool isOpen() const;
-    // Finishes the archive. Returns 0 when the whole archive reached the file.
+    // Finishes the archive. Returns 0 when the whole archive reached the disk.
     int close();
+    // Stops without a directory: what was written stays as it is, for the caller to remove
+    // or roll back.
+    void abandon();
+    // Where the next entry starts.
+    std::uint64_t offset() const;
 
     int addFile(const std::string& entryName, const std::string& diskPath);
-    int addBuffer(const std::string& entryName, const unsigned char* data, std::size_t size,
-                  const PackEntryDate& date);
+    int addBuffer(const std::string& entryName, const unsigned char* data, std::size_t size, const PackEntryDate& date);
 
     // An entry whose raw deflate stream was made elsewhere (a worker thread, another
     // archive); it is encrypted here under the write password.
@@ -37,8 +54,12 @@ public:
     // already encrypted under the write password.
     int addRawEncrypted(const std::string& entryName, const unsigned char* stored, std::size_t storedSize,
                         std::uint32_t crc, std::uint64_t uncompressedSize, const PackEntryDate& date);
+    // Entries copied whole (local headers and data) from the byte range [begin, end) of another
+    // archive file, in one kernel copy. `records` describe them, with their offsets in that file.
+    int addCopiedRun(int fromFd, std::uint64_t begin, std::uint64_t end, std::vector<zip::CentralRecord> records);
 
 private:
+    PackWriter();
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

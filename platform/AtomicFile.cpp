@@ -86,8 +86,8 @@ bool AtomicFile::flush() {
     return flushed_;
 }
 
-bool AtomicFile::commit(Commit mode) {
-    if (!fd_.isOpen() || !flush() || !fd_.close()) {
+bool AtomicFile::commit(Commit mode, Flush flushing) {
+    if (!fd_.isOpen() || (flushing == Flush::Now && !flush()) || !fd_.close()) {
         discard();
         return false;
     }
@@ -100,7 +100,7 @@ bool AtomicFile::commit(Commit mode) {
         return false;
     }
     temporary_.clear();
-    syncFolderOf(target_);
+    if (flushing == Flush::Now) syncFolderOf(target_);
     return true;
 }
 

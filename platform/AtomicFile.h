@@ -40,10 +40,15 @@ public:
     // Puts the data on the disk now. Callers that write many files may flush them all before
     // committing any, so the flushes overlap; commit() flushes what was not flushed yet.
     [[nodiscard]] bool flush();
+    enum class Flush {
+        Now,   // data and rename reach the disk before commit returns
+        Skip,  // for callers writing many files: a kill still never shows a torn file under the
+               // target's name, only a power cut may lose the newest files
+    };
     // Flushes, closes, renames the temporary to the target and flushes the folder so the
     // rename itself survives a power cut. False on any failure; the target is then untouched
     // and the temporary removed.
-    [[nodiscard]] bool commit(Commit mode = Commit::Replace);
+    [[nodiscard]] bool commit(Commit mode = Commit::Replace, Flush flush = Flush::Now);
     // Removes the temporary now (also done by the destructor).
     void discard();
 

@@ -2,12 +2,12 @@
 # Pack benchmark: qpak against Info-ZIP zip/unzip, single-thread zlib and cp on one
 # deterministic corpus, figures side by side. Not a test: it prints, it does not judge.
 #
-# usage: bench/pack/run.sh [TOTAL_MB]        (default 500; e.g. 50 for a quick run)
+# usage: bench/pack/run.sh [TOTAL_MB]        (default 200; e.g. 50 for a quick run)
 # env:   BUILD_DIR (default <repo>/build-bench), WORK (default a fresh folder under /tmp),
 #        KEEP=1 keeps WORK afterwards.
 set -euo pipefail
 
-TOTAL_MB=${1:-500}
+TOTAL_MB=${1:-200}
 REPO=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$REPO/build-bench}
 WORK=${WORK:-$(mktemp -d /tmp/nimbrel-packbench.XXXXXX)}
@@ -98,8 +98,8 @@ row "cp + sync of the pack" "$SECONDS_cpsync" "$CPU_cpsync" "" "" ""
 row "qpak extract" "$SECONDS_extract" "$CPU_extract" "$(mbps "$SECONDS_extract")" "" "$(mib "$PEAK_extract")"
 row "unzip -P" "$SECONDS_unzip" "$CPU_unzip" "$(mbps "$SECONDS_unzip")" "" "$(mib "$PEAK_unzip")"
 echo
-echo "build:   zip / qpak = $(times "$SECONDS_zip" "$SECONDS_build")   (target >= 3x)"
+echo "build:   zip / qpak = $(times "$SECONDS_zip" "$SECONDS_build")   (target >= 3.5x)"
 echo "         zlib one thread / qpak = $(times "$SECONDS_zlib" "$SECONDS_build")"
-echo "add:     qpak / cp = $(times "$SECONDS_add" "$SECONDS_cp"), qpak / (cp + sync) = $(times "$SECONDS_add" "$SECONDS_cpsync")   (target <= 2x)"
-echo "extract: unzip / qpak = $(times "$SECONDS_unzip" "$SECONDS_extract")   (target >= 1.5x)"
+echo "add:     qpak / cp = $(times "$SECONDS_add" "$SECONDS_cp"), qpak / (cp + sync) = $(times "$SECONDS_add" "$SECONDS_cpsync")   (target <= 0.3x of cp + sync: the update appends in place)"
+echo "extract: unzip / qpak = $(times "$SECONDS_unzip" "$SECONDS_extract")   (target >= 2x)"
 echo "peak:    $(mib "$(printf '%s\n' "$PEAK_build" "$PEAK_add" "$PEAK_extract" | sort -n | tail -1)") MiB for qpak   (target < 64 MiB)"

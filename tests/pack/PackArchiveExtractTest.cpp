@@ -12,7 +12,6 @@
 
 #include "PackArchiveTestSupport.h"
 #include "pack/PackArchive.h"
-#include "tests/support/RecordingWindow.h"
 #include "tests/support/TempGameFolder.h"
 
 namespace nimbrel::test {
@@ -22,7 +21,7 @@ TEST(PackArchiveList, ListsNamesInOrderAndTestsSubstringsCaseSensitively) {
     TempGameFolder game;
     std::string pack = game.file("p.QPAK");
     ASSERT_TRUE(writePack(pack, {{"zeta.dat", "z"}, {"Alpha.bmp", "a"}, {"map/m.dat", "m"}}));
-    PackArchive archive(nullptr);
+    PackArchive archive;
 
     NameList names{"kept"};
     ASSERT_TRUE(archive.listEntries(pack, names));
@@ -40,9 +39,9 @@ TEST(PackArchiveExtract, ExtractsExactlyTheNamedEntriesWithTheirDatesAndProgress
     std::string pack = game.file("p.QPAK");
     ASSERT_TRUE(writePack(pack, {{"a.dat", "alpha"}, {"b.dat", "beta"}, {"c.dat", "gamma"}}));
     std::string folder = game.file("out/");
-    RecordingWindow window;
+    ProgressLog window;
 
-    ASSERT_TRUE(PackArchive(&window).extractEntries(folder, pack, {"c.dat", "a.dat", "B.DAT"}, true));
+    ASSERT_TRUE(PackArchive(window.callbacks()).extractEntries(folder, pack, {"c.dat", "a.dat", "B.DAT"}, true));
 
     EXPECT_EQ(game.read("out/a.dat"), "alpha");
     EXPECT_EQ(game.read("out/c.dat"), "gamma");
@@ -75,9 +74,9 @@ TEST(PackArchiveExtract, ManyEntriesComeOutWholeWithOrderedProgressAndTheLastDup
     entries.emplace_back("e7.dat", "the later copy of e7");
     ASSERT_TRUE(writePack(pack, entries));
     std::string folder = game.makeFolder("out");
-    RecordingWindow window;
+    ProgressLog window;
 
-    ASSERT_TRUE(PackArchive(&window).extractEntries(folder, pack, names, false));
+    ASSERT_TRUE(PackArchive(window.callbacks()).extractEntries(folder, pack, names, false));
 
     for (int i = 0; i < 50; ++i) {
         if (i == 7) continue;
@@ -93,7 +92,7 @@ TEST(PackArchiveExtract, FailsWithoutArchiveOrFolder) {
     TempGameFolder game;
     std::string pack = game.file("p.QPAK");
     ASSERT_TRUE(writePack(pack, {{"a.dat", "alpha"}}));
-    PackArchive archive(nullptr);
+    PackArchive archive;
 
     EXPECT_FALSE(archive.extractEntries(game.file("out/"), game.file("missing.QPAK"), {"a.dat"}, true));
     EXPECT_FALSE(game.exists("out"));
@@ -112,7 +111,7 @@ TEST(PackArchiveExtract, RefusesEntryNamesThatLeaveTheFolder) {
         std::string pack = game.file("evil.zip");
         ASSERT_TRUE(writePack(pack, {{"fine.dat", "fine"}, {name, "payload"}}));
 
-        EXPECT_FALSE(PackArchive(nullptr).extractEntries(folder, pack, {"fine.dat", name}, false)) << name;
+        EXPECT_FALSE(PackArchive().extractEntries(folder, pack, {"fine.dat", name}, false)) << name;
 
         EXPECT_EQ(game.read("data/fine.dat"), "fine") << name;
         EXPECT_FALSE(game.exists("evil.dat")) << name;
@@ -131,7 +130,7 @@ TEST(PackArchiveExtract, FailedExtractionKeepsTheOldFile) {
     std::string folder = game.makeFolder("out");
     game.write("out/big.dat", "the old content");
 
-    EXPECT_FALSE(PackArchive(nullptr).extractEntries(folder, pack, {"big.dat"}, false));
+    EXPECT_FALSE(PackArchive().extractEntries(folder, pack, {"big.dat"}, false));
 
     EXPECT_EQ(game.read("out/big.dat"), "the old content");
 }
@@ -146,14 +145,14 @@ TEST(PackArchiveSplit, MarkedEntriesGoToTheSecondArchiveUnderTheirBareNames) {
                                                      {"data/minimap/sub/c.bmp", "C"}}));
     std::string source = fileBytes(folder + "map_0.7_s.zip");
 
-    ASSERT_EQ(PackArchive(nullptr).splitArchive(folder, "minimap/", "map_0.7_s.zip", "map.zip", "minimap.zip"), 1);
+    ASSERT_EQ(PackArchive().splitArchive(folder, "minimap/", "map_0.7_s.zip", "map.zip", "minimap.zip"), 1);
 
     EXPECT_EQ(readPack(folder + "map.zip"), (PackEntries{{"map/b.bmp", "B"}, {"x.txt", "X"}}));
     EXPECT_EQ(readPack(folder + "minimap.zip"), (PackEntries{{"a.bmp", "A"}, {"c.bmp", "C"}}));
     EXPECT_EQ(PackReader(folder + "minimap.zip").formatVersion(), 3);
     EXPECT_EQ(fileBytes(folder + "map_0.7_s.zip"), source);
 
-    EXPECT_EQ(PackArchive(nullptr).splitArchive(folder, "minimap/", "absent.zip", "one.zip", "two.zip"), 0);
+    EXPECT_EQ(PackArchive().splitArchive(folder, "minimap/", "absent.zip", "one.zip", "two.zip"), 0);
 }
 
 TEST(PackArchiveSync, CollectsLooseFilesNamedInsideAnEntryName) {
@@ -169,14 +168,14 @@ TEST(PackArchiveSync, CollectsLooseFilesNamedInsideAnEntryName) {
     game.makeFolder("item/x.d");
 
     NameList names;
-    EXPECT_EQ(PackArchive(nullptr).collectSyncFiles(folder, names), 2);
+    EXPECT_EQ(PackArchive().collectSyncFiles(folder, names), 2);
     EXPECT_EQ(names, (NameList{"a.dat", "x.dat"}));
 
     NameList none;
-    EXPECT_EQ(PackArchive(nullptr).collectSyncFiles(game.file("missing/"), none), 0);
+    EXPECT_EQ(PackArchive().collectSyncFiles(game.file("missing/"), none), 0);
     std::string unpacked = game.makeFolder("etc");
     game.write("etc/x.dat", "x");
-    EXPECT_EQ(PackArchive(nullptr).collectSyncFiles(unpacked, none), 0);
+    EXPECT_EQ(PackArchive().collectSyncFiles(unpacked, none), 0);
 }
 
 }  // namespace

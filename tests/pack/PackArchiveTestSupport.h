@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "pack/PackArchive.h"
 #include "pack/PackEntryDate.h"
 #include "pack/PackReader.h"
 #include "pack/PackResult.h"
@@ -19,6 +20,15 @@ namespace nimbrel::test {
 
 using PackEntries = std::vector<std::pair<std::string, std::string>>;  // name, content, in archive order
 using Progress = std::vector<std::intptr_t>;                           // WM_PATCH_PROGRESS values, in order
+
+// Records the progress a pack operation reports, in order.
+struct ProgressLog {
+    Progress values;
+    PackProgress callbacks() {
+        return {[this](int percent) { values.push_back(percent); }, {}};
+    }
+    const Progress& progress() const { return values; }
+};
 
 inline std::string fileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -276,13 +276,13 @@ TEST(PackFormat, WrittenHeadersCarryVersionFlagsAndNoExtras) {
         EXPECT_EQ(le16(bytes, local + 6), flags);
         EXPECT_EQ(le16(bytes, local + 28), 0u) << "local extra field";
         EXPECT_EQ(le32(bytes, local + 14), crc);
-        // The encryption header's check bytes encrypt zeros, not the CRC's high word.
+        // The encryption header ends with the CRC's high word: the check every zip tool makes.
         std::size_t data = local + 30 + le16(bytes, local + 26);
         unsigned char header[ZipCrypto::kHeaderSize];
         std::memcpy(header, bytes.data() + data, sizeof(header));
         ZipCrypto(PackPasswordTable::instance().writePassword()).decrypt(header, sizeof(header));
-        EXPECT_EQ(header[10], 0);
-        EXPECT_EQ(header[11], 0);
+        EXPECT_EQ(header[10], (crc >> 16) & 0xFF);
+        EXPECT_EQ(header[11], crc >> 24);
         central += 46 + le16(bytes, central + 28);
     }
 }

@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <new>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "ConsoleProgressWindow.h"
+#include "ConsoleProgress.h"
 #include "pack/PackArchive.h"
 #include "pack/PackPasswordTable.h"
 #include "pack/PackReader.h"
@@ -80,30 +80,35 @@ std::string describeHandleCode(int code) {
             return "cannot read or write the data";
         case PACK_CRC_ERROR:
             return "CRC mismatch (damaged data or wrong password)";
+        case PACK_UNSUPPORTED:
+            return "unsupported (an encryption or compression method qpak does not read)";
         default:
             return code > 0 ? "short read (damaged data or wrong password)" : "error " + std::to_string(code);
     }
 }
 
-std::string describePackResult(int code, const std::string& folder) {
-    switch (code) {
-        case -1:
+std::string describePackResult(PackBuildResult result, const std::string& folder) {
+    switch (result) {
+        case PackBuildResult::Done:
+            return "done";
+        case PackBuildResult::NotPutInPlace:
             return "the new pack could not be put in place of " + PackArchive::packPath(folder) +
                    " (a build never replaces an existing pack); it was left at " + PackArchive::tempPath(folder);
-        case -2:
+        case PackBuildResult::NotCompleted:
             return "the new pack could not be written out completely (disk full?); " + PackArchive::packPath(folder) +
                    " is unchanged";
-        case -3:
+        case PackBuildResult::EntryFailed:
             return "an entry could not be copied or a file could not be added; the pack is unchanged";
-        case -4:
-            return "cannot create " + PackArchive::tempPath(folder);
-        case -5:
+        case PackBuildResult::CannotCreate:
+            return "cannot write beside " + PackArchive::packPath(folder);
+        case PackBuildResult::PackUnreadable:
             return "cannot read the pack " + PackArchive::packPath(folder);
-        case -6:
+        case PackBuildResult::FolderUnlistable:
             return "cannot list the folder " + folder;
-        default:
-            return "failed with result " + std::to_string(code);
+        case PackBuildResult::Stopped:
+            return "stopped; " + PackArchive::packPath(folder) + " is as it was";
     }
+    return "failed with result " + std::to_string(toCode(result));
 }
 
 bool parseNumber(const char* text, long& value) {
@@ -116,32 +121,27 @@ bool parseNumber(const char* text, long& value) {
 int listCommand(const std::string& path) {
     PackReader reader(path);
     if (!reader.isOpen()) return fail("cannot open " + path + " as an archive");
-    if (reader.readGlobalInfo() != PACK_OK) return fail(path + ": cannot read the archive's directory");
     if (reader.entryCount() == 0 && startsWithLocalHeader(path))
         return fail(path + ": the archive's directory is missing or damaged (truncated file?)");
     std::printf("%s: format version %d, %llu entries\n", path.c_str(), reader.formatVersion(),
                 static_cast<unsigned long long>(reader.entryCount()));
     if (reader.entryCount() == 0) return kExitOk;
-    int r = reader.goToFirstEntry();
-    if (r != PACK_OK) return fail(path + ": " + describeHandleCode(r));
     std::printf("%12s %12s  %-19s  %s\n", "size", "stored", "date", "name");
-    for (;;) {
-        r = reader.readEntryInfo();
-        if (r != PACK_OK) return fail(path + ": " + describeHandleCode(r));
-        const PackEntryInfo& info = reader.currentInfo();
+    int r = reader.forEachEntry([](PackReader& entry) {
+        const PackEntryInfo& info = entry.currentInfo();
         std::printf("%12llu %12llu  %04u-%02u-%02u %02u:%02u:%02u  %s\n",
                     static_cast<unsigned long long>(info.uncompressedSize),
                     static_cast<unsigned long long>(info.compressedSize), info.date.tm_year, info.date.tm_mon + 1,
                     info.date.tm_mday, info.date.tm_hour, info.date.tm_min, info.date.tm_sec,
-                    reader.currentName().c_str());
-        r = reader.goToNextEntry();
-        if (r == PACK_END_OF_LIST) return kExitOk;
-        if (r != PACK_OK) return fail(path + ": " + describeHandleCode(r));
-    }
+                    entry.currentName().c_str());
+        return PACK_OK;
+    });
+    if (r != PACK_OK) return fail(path + ": " + describeHandleCode(r));
+    return kExitOk;
 }
 
 int extractCommand(const std::string& path, const std::string& dir, std::vector<std::string> names) {
-    PackArchive archive(nullptr);
+    PackArchive archive;
     NameList entries;
     if (!archive.listEntries(path, entries)) {
         PackReader reader(path);
@@ -158,25 +158,28 @@ int extractCommand(const std::string& path, const std::string& dir, std::vector<
             return fail("refusing the entry \"" + name + "\": it would be written outside " + dir);
     }
     std::string folder = asFolder(dir);
-    if (!FileSystem::isDirectory(folder) && !FileSystem::createDirectory(folder))
+    if (!FileSystem::isDirectory(folder) && !FileSystem::createDirectories(folder))
         return fail("cannot create the folder " + folder);
-    // Entries stored in subfolders need them in place; the names were checked above.
+    // Entries stored in subfolders need them in place; the names were checked above, and no
+    // folder is made through a link that leads elsewhere.
     for (const auto& name : names) {
-        for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
-            FileSystem::createDirectory(folder + name.substr(0, slash));
+        if (FileSystem::passesThroughLink(folder, name))
+            return fail("refusing the entry \"" + name + "\": it passes through a symbolic link in " + dir);
+        std::size_t slash = name.find_last_of('/');
+        if (slash != std::string::npos && !FileSystem::createDirectories(folder + name.substr(0, slash)))
+            return fail("cannot create the folder " + folder + name.substr(0, slash));
     }
-    ConsoleProgressWindow window("extracting");
-    PackArchive progressArchive(&window);
-    if (!progressArchive.extractEntries(folder, path, names, true))
+    ConsoleProgress progress("extracting");
+    if (!PackArchive(progress.callbacks()).extractEntries(folder, path, names, true))
         return fail("extraction from " + path + " failed; files not yet replaced keep their old content");
     return kExitOk;
 }
 
 int buildCommand(const std::string& dir) {
     std::string folder = asFolder(dir);
-    ConsoleProgressWindow window("packing");
-    int r = PackArchive(&window).packFolder(folder, NameList());
-    if (r != 1) return fail(describePackResult(r, folder));
+    ConsoleProgress progress("packing");
+    PackBuildResult r = PackArchive(progress.callbacks()).packFolder(folder, NameList());
+    if (r != PackBuildResult::Done) return fail(describePackResult(r, folder));
     std::printf("%s\n", PackArchive::packPath(folder).c_str());
     return kExitOk;
 }
@@ -187,9 +190,10 @@ int addCommand(const std::string& dir, const std::string& staging, const std::ve
         if (!FileSystem::isSafeRelativeName(name, false))
             return fail("refusing \"" + name + "\": an added name is a plain file name");
     bool packExists = FileSystem::fileExists(PackArchive::packPath(folder));
-    ConsoleProgressWindow window(packExists ? "rebuilding" : "packing");
-    int r = PackArchive(&window).updatePack(folder, asFolder(staging), NameList(), names, packExists);
-    if (r != 1) return fail(describePackResult(r, folder));
+    ConsoleProgress progress(packExists ? "updating" : "packing");
+    PackBuildResult r =
+        PackArchive(progress.callbacks()).updatePack(folder, asFolder(staging), NameList(), names, packExists);
+    if (r != PackBuildResult::Done) return fail(describePackResult(r, folder));
     std::printf("%s\n", PackArchive::packPath(folder).c_str());
     return kExitOk;
 }
@@ -197,7 +201,7 @@ int addCommand(const std::string& dir, const std::string& staging, const std::ve
 int splitCommand(const std::string& dir, const std::string& source, const std::string& first, const std::string& second,
                  const std::string& marker) {
     std::string folder = asFolder(dir);
-    if (PackArchive(nullptr).splitArchive(folder, marker, source, first, second) != 1)
+    if (PackArchive().splitArchive(folder, marker, source, first, second) != 1)
         return fail("splitting " + folder + source + " failed");
     return kExitOk;
 }
@@ -205,45 +209,34 @@ int splitCommand(const std::string& dir, const std::string& source, const std::s
 int verifyCommand(const std::string& path) {
     PackReader reader(path);
     if (!reader.isOpen()) return fail("cannot open " + path + " as an archive");
-    if (reader.readGlobalInfo() != PACK_OK) return fail(path + ": cannot read the archive's directory");
     std::uint64_t expected = reader.entryCount();
     if (expected == 0 && startsWithLocalHeader(path))
         return fail(path + ": the archive's directory is missing or damaged (truncated file?)");
-    std::uint64_t checked = 0;
     int faults = 0;
-    if (expected > 0) {
-        int r = reader.goToFirstEntry();
-        if (r != PACK_OK) return fail(path + ": " + describeHandleCode(r));
-        std::vector<unsigned char> buffer;
-        for (;;) {
-            r = reader.readEntryInfo();
-            if (r != PACK_OK)
-                return fail(path + ": entry " + std::to_string(checked + 1) + ": " + describeHandleCode(r));
-            ++checked;
-            const std::string name = reader.currentName();
-            try {
-                buffer.resize(static_cast<std::size_t>(reader.currentInfo().uncompressedSize));
-            } catch (const std::bad_alloc&) {
-                std::fprintf(stderr, "qpak: %s: %s: too large to check\n", path.c_str(), name.c_str());
-                ++faults;
-                buffer.clear();
-                buffer.shrink_to_fit();
-                r = reader.goToNextEntry();
-                if (r == PACK_END_OF_LIST) break;
-                if (r != PACK_OK) return fail(path + ": " + describeHandleCode(r));
-                continue;
+    std::vector<unsigned char> chunk(1 << 16);
+    std::uint64_t checked = 0;
+    // Every entry is streamed through its whole chain, so its size and CRC are checked
+    // whatever its size.
+    int r = reader.forEachEntry(
+        [&](PackReader& entry) {
+            std::unique_ptr<EntryChain> chain;
+            int rc = entry.openEntry(EntryChain::Stage::Content, chain);
+            while (rc == PACK_OK) {
+                long long n = chain->source().read(chunk.data(), chunk.size());
+                if (n <= 0) {
+                    rc = static_cast<int>(n);
+                    break;
+                }
             }
-            PackEntryDate date;
-            r = reader.readEntryToBuffer(buffer.data(), date);
-            if (r != PACK_OK) {
-                std::fprintf(stderr, "qpak: %s: %s: %s\n", path.c_str(), name.c_str(), describeHandleCode(r).c_str());
+            if (rc != PACK_OK) {
+                std::fprintf(stderr, "qpak: %s: %s: %s\n", path.c_str(), entry.currentName().c_str(),
+                             describeHandleCode(rc).c_str());
                 ++faults;
             }
-            r = reader.goToNextEntry();
-            if (r == PACK_END_OF_LIST) break;
-            if (r != PACK_OK) return fail(path + ": " + describeHandleCode(r));
-        }
-    }
+            return PACK_OK;
+        },
+        &checked);
+    if (r != PACK_OK) return fail(path + ": entry " + std::to_string(checked + 1) + ": " + describeHandleCode(r));
     if (checked != expected)
         return fail(path + ": the directory lists " + std::to_string(expected) + " entries but " +
                     std::to_string(checked) + " were found");

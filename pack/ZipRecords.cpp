@@ -1,0 +1,144 @@
+#include "pack/ZipRecords.h"
+
+#include <zlib.h>
+
+namespace nimbrel::zip {
+namespace {
+
+constexpr std::uint32_t kFull32 = 0xFFFFFFFF;
+
+// Replaces the 32-bit fields the zip64 extra field stands in for, in the order the format
+// lists them (only those saturated in the record are present).
+bool applyZip64(const unsigned char* data, std::size_t size, CentralRecord& record, bool usizeFull, bool csizeFull,
+                bool offsetFull) {
+    std::size_t at = 0;
+    auto take = [&](std::uint64_t& field) {
+        if (at + 8 > size) return false;
+        field = le64(data + at);
+        at += 8;
+        return true;
+    };
+    if (usizeFull && !take(record.uncompressedSize)) return false;
+    if (csizeFull && !take(record.compressedSize)) return false;
+    if (offsetFull && !take(record.localOffset)) return false;
+    return true;
+}
+
+}  // namespace
+
+bool parseCentralRecord(const std::vector<unsigned char>& directory, std::size_t& at, CentralRecord& record) {
+    if (at > directory.size() || directory.size() - at < kCentralHeaderSize) return false;
+    const unsigned char* p = directory.data() + at;
+    if (le32(p) != kCentralSignature) return false;
+    const std::size_t nameSize = le16(p + 28), extraSize = le16(p + 30), commentSize = le16(p + 32);
+    const std::size_t total = kCentralHeaderSize + nameSize + extraSize + commentSize;
+    if (directory.size() - at < total) return false;
+
+    record = CentralRecord{};
+    record.madeBy = le16(p + 4);
+    record.versionNeeded = le16(p + 6);
+    record.flag = le16(p + 8);
+    record.method = le16(p + 10);
+    record.dosDateTime = le32(p + 12);
+    record.crc = le32(p + 16);
+    record.compressedSize = le32(p + 20);
+    record.uncompressedSize = le32(p + 24);
+    record.externalAttributes = le32(p + 38);
+    record.localOffset = le32(p + 42);
+    record.storedName.assign(reinterpret_cast<const char*>(p + kCentralHeaderSize), nameSize);
+
+    const bool usizeFull = record.uncompressedSize == kFull32;
+    const bool csizeFull = record.compressedSize == kFull32;
+    const bool offsetFull = record.localOffset == kFull32;
+    const unsigned char* extra = p + kCentralHeaderSize + nameSize;
+    for (std::size_t e = 0; e + 4 <= extraSize;) {
+        const std::uint16_t id = le16(extra + e), size = le16(extra + e + 2);
+        if (e + 4 + size > extraSize) break;
+        const unsigned char* body = extra + e + 4;
+        if (id == kExtraZip64 && !applyZip64(body, size, record, usizeFull, csizeFull, offsetFull)) return false;
+        // Valid only while it still describes the stored name (its CRC), as Info-ZIP defines it.
+        if (id == kExtraUnicodePath && size > 5 && body[0] == 1) {
+            const auto nameCrc = static_cast<std::uint32_t>(
+                ::crc32(0, reinterpret_cast<const Bytef*>(record.storedName.data()), static_cast<uInt>(nameSize)));
+            if (le32(body + 1) == nameCrc) record.utf8Name.emplace(reinterpret_cast<const char*>(body + 5), size - 5);
+        }
+        e += 4 + size;
+    }
+    at += total;
+    return true;
+}
+
+void appendLocalHeader(std::vector<unsigned char>& out, const CentralRecord& r) {
+    put32(out, kLocalSignature);
+    put16(out, r.versionNeeded);
+    put16(out, r.flag);
+    put16(out, r.method);
+    put32(out, r.dosDateTime);
+    put32(out, r.crc);
+    put32(out, static_cast<std::uint32_t>(r.compressedSize));
+    put32(out, static_cast<std::uint32_t>(r.uncompressedSize));
+    put16(out, static_cast<std::uint16_t>(r.storedName.size()));
+    put16(out, 0);
+    out.insert(out.end(), r.storedName.begin(), r.storedName.end());
+}
+
+void appendCentralRecord(std::vector<unsigned char>& out, const CentralRecord& r) {
+    put32(out, kCentralSignature);
+    put16(out, r.madeBy);
+    put16(out, r.versionNeeded);
+    put16(out, r.flag);
+    put16(out, r.method);
+    put32(out, r.dosDateTime);
+    put32(out, r.crc);
+    put32(out, static_cast<std::uint32_t>(r.compressedSize));
+    put32(out, static_cast<std::uint32_t>(r.uncompressedSize));
+    put16(out, static_cast<std::uint16_t>(r.storedName.size()));
+    put16(out, 0);  // extra field
+    put16(out, 0);  // comment
+    put16(out, 0);  // disk
+    put16(out, 0);  // internal attributes
+    put32(out, r.externalAttributes);
+    put32(out, static_cast<std::uint32_t>(r.localOffset));
+    out.insert(out.end(), r.storedName.begin(), r.storedName.end());
+}
+
+void appendEndRecord(std::vector<unsigned char>& out, std::uint64_t entries, std::uint64_t directorySize,
+                     std::uint64_t directoryOffset, const std::string& comment) {
+    // Past the limits of the classic record the zip64 records carry the numbers; the classic
+    // one then holds saturated fields, as every reader expects.
+    const bool large = entries >= 0xFFFF || directorySize >= kFull32 || directoryOffset >= kFull32;
+    if (large) {
+        auto put64 = [&](std::uint64_t v) {
+            put32(out, static_cast<std::uint32_t>(v));
+            put32(out, static_cast<std::uint32_t>(v >> 32));
+        };
+        const std::uint64_t zip64End = directoryOffset + directorySize;
+        put32(out, kZip64EndSignature);
+        put64(kZip64EndSize - 12);
+        put16(out, 45);
+        put16(out, 45);
+        put32(out, 0);
+        put32(out, 0);
+        put64(entries);
+        put64(entries);
+        put64(directorySize);
+        put64(directoryOffset);
+        put32(out, kZip64LocatorSignature);
+        put32(out, 0);
+        put64(zip64End);
+        put32(out, 1);
+    }
+    auto clamp16 = [&](std::uint64_t v) { return static_cast<std::uint16_t>(large && v >= 0xFFFF ? 0xFFFF : v); };
+    auto clamp32 = [&](std::uint64_t v) { return static_cast<std::uint32_t>(large && v >= kFull32 ? kFull32 : v); };
+    put32(out, kEndSignature);
+    put16(out, 0);
+    put16(out, 0);
+    put16(out, clamp16(entries));
+    put16(out, clamp16(entries));
+    put32(out, clamp32(directorySize));
+    put32(out, clamp32(directoryOffset));
+    put16(out, static_cast<std::uint16_t>(comment.size()));
+    out.insert(out.end(), comment.begin(), comment.end());
+}
+
+}  // namespace nimbrel::zip

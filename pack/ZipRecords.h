@@ -1,0 +1,85 @@
+#pragma once
+// The zip container's records as this program reads and writes them: local headers, central
+// directory records, the end record and its zip64 counterparts. Only the pack store includes
+// this; everyone else sees entries through PackReader and PackWriter.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace nimbrel::zip {
+
+constexpr std::uint32_t kLocalSignature = 0x04034b50;
+constexpr std::uint32_t kCentralSignature = 0x02014b50;
+constexpr std::uint32_t kEndSignature = 0x06054b50;
+constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
+constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
+
+constexpr std::size_t kLocalHeaderSize = 30;
+constexpr std::size_t kCentralHeaderSize = 46;
+constexpr std::size_t kEndRecordSize = 22;
+constexpr std::size_t kZip64LocatorSize = 20;
+constexpr std::size_t kZip64EndSize = 56;
+
+constexpr std::uint16_t kFlagEncrypted = 0x0001;
+constexpr std::uint16_t kFlagLevelMaximum = 0x0002;  // set for deflate levels 8 and 9
+constexpr std::uint16_t kFlagDataDescriptor = 0x0008;
+constexpr std::uint16_t kFlagStrongEncryption = 0x0040;
+constexpr std::uint16_t kFlagUtf8Name = 0x0800;
+
+constexpr std::uint16_t kMethodStored = 0;
+constexpr std::uint16_t kMethodDeflated = 8;
+
+constexpr std::uint16_t kExtraZip64 = 0x0001;
+constexpr std::uint16_t kExtraUnicodePath = 0x7075;  // Info-ZIP's UTF-8 copy of the name
+
+constexpr std::uint8_t kMadeByUnix = 3;
+
+inline std::uint16_t le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+inline std::uint32_t le32(const unsigned char* p) { return le16(p) | static_cast<std::uint32_t>(le16(p + 2)) << 16; }
+inline std::uint64_t le64(const unsigned char* p) { return le32(p) | static_cast<std::uint64_t>(le32(p + 4)) << 32; }
+
+inline void put16(std::vector<unsigned char>& out, std::uint16_t v) {
+    out.push_back(static_cast<unsigned char>(v));
+    out.push_back(static_cast<unsigned char>(v >> 8));
+}
+inline void put32(std::vector<unsigned char>& out, std::uint32_t v) {
+    put16(out, static_cast<std::uint16_t>(v));
+    put16(out, static_cast<std::uint16_t>(v >> 16));
+}
+
+// One entry as the central directory describes it, zip64 fields already applied.
+struct CentralRecord {
+    std::uint16_t madeBy = 0;
+    std::uint16_t versionNeeded = 20;
+    std::uint16_t flag = 0;
+    std::uint16_t method = 0;
+    std::uint32_t dosDateTime = 0;
+    std::uint32_t crc = 0;
+    std::uint64_t compressedSize = 0;
+    std::uint64_t uncompressedSize = 0;
+    std::uint64_t localOffset = 0;
+    std::uint32_t externalAttributes = 0;
+    std::string storedName;               // the name's bytes as stored
+    std::optional<std::string> utf8Name;  // from Info-ZIP's Unicode path field, when it matches
+
+    // The Unix permission bits recorded by a Unix zip tool, if any.
+    std::optional<std::uint32_t> unixMode() const {
+        if ((madeBy >> 8) != kMadeByUnix || (externalAttributes >> 16) == 0) return std::nullopt;
+        return (externalAttributes >> 16) & 07777;
+    }
+};
+
+// Parses the record at `at` in the directory bytes; advances `at` past it. False when the
+// record is cut or its signature is wrong.
+bool parseCentralRecord(const std::vector<unsigned char>& directory, std::size_t& at, CentralRecord& record);
+
+// The pack format's records: no extra fields, no comments, made-by 0, version needed 20.
+void appendLocalHeader(std::vector<unsigned char>& out, const CentralRecord& record);
+void appendCentralRecord(std::vector<unsigned char>& out, const CentralRecord& record);
+void appendEndRecord(std::vector<unsigned char>& out, std::uint64_t entries, std::uint64_t directorySize,
+                     std::uint64_t directoryOffset, const std::string& comment);
+
+}  // namespace nimbrel::zip

@@ -1,0 +1,187 @@
+// Packs and zip tools meet both ways: a pack that qpak built and then updated in place twice
+// opens, with its password, in every common zip tool; and qpak extracts the folder trees those
+// tools write.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "pack/PackPasswordTable.h"
+#include "tests/pack/PackArchiveTestSupport.h"
+#include "tests/support/TempGameFolder.h"
+
+#ifdef QPAK_PATH
+#include "QpakRun.h"
+
+namespace nimbrel::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Tree = std::map<std::string, std::string>;  // relative path -> content; folders end in "/"
+
+std::string quote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+bool haveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
+
+int shell(const std::string& command) { return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str()); }
+
+Tree treeOf(const std::string& root) {
+    Tree tree;
+    if (!fs::is_directory(root)) return {{"<no folder>", root}};
+    for (const auto& item : fs::recursive_directory_iterator(root)) {
+        std::string relative = fs::relative(item.path(), root).string();
+        if (item.is_directory()) {
+            if (fs::is_empty(item.path())) tree[relative + "/"] = "";
+        } else {
+            tree[relative] = fileBytes(item.path().string());
+        }
+    }
+    return tree;
+}
+
+class PackInterop : public ::testing::Test {
+protected:
+    QpakRun qpak(const std::vector<std::string>& args) { return runQpak(scratch.path(), args); }
+
+    TempGameFolder game;
+    TempGameFolder scratch;
+};
+
+TEST_F(PackInterop, PacksUpdatedInPlaceExtractByteExactInEveryZipTool) {
+    const std::string folder = game.makeFolder("item");
+    const std::string staging = game.makeFolder("update");
+    Tree expected{{"readme.txt", std::string(5000, 'r') + "end"},
+                  {"noise.bin", randomBytes(300000, 1)},
+                  {"one.dat", "1"},
+                  {"sword.edp", "old sword"}};
+    for (const auto& [name, content] : expected) game.write("item/" + name, content);
+    ASSERT_EQ(qpak({"build", folder}).exitCode, 0);
+    const std::string pack = folder + "item.QPAK";
+    const std::string built = fileBytes(pack);
+
+    // Two updates: one replaces an entry and adds one, the next adds one more.
+    const std::vector<Tree> updates{{{"sword.edp", "new sword"}, {"shield.edp", randomBytes(20000, 2)}},
+                                    {{"helmet.edp", "helmet"}}};
+    for (const Tree& update : updates) {
+        std::vector<std::string> args{"add", folder, staging};
+        for (const auto& [name, content] : update) {
+            game.write("update/" + name, content);
+            args.push_back(name);
+            expected[name] = content;
+        }
+        ASSERT_EQ(qpak(args).exitCode, 0) << qpak(args).err;
+    }
+    // The updates appended: the bytes of the built pack are all still where they were.
+    ASSERT_EQ(fileBytes(pack).substr(0, built.size()), built);
+    EXPECT_FALSE(game.exists("item/item.QPAK.journal"));
+    EXPECT_FALSE(game.exists("item/item.RPAK"));
+
+    const std::string password = PackPasswordTable::instance().password(3);
+    const struct {
+        const char* tool;
+        std::string command;  // extracts PACK into OUT
+    } tools[] = {
+        {"unzip", "unzip -q -P " + quote(password) + " PACK -d OUT"},
+        {"7z", "7z x -p" + quote(password) + " -oOUT PACK"},
+        {"bsdtar", "bsdtar -x --passphrase " + quote(password) + " -f PACK -C OUT"},
+        {"python3",
+         "python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2], "
+         "pwd=sys.argv[3].encode())' PACK OUT " +
+             quote(password)},
+    };
+    for (const auto& t : tools) {
+        SCOPED_TRACE(t.tool);
+        if (!haveTool(t.tool)) {
+            ADD_FAILURE() << t.tool << " is not installed (scripts/setup-deps installs it)";
+            continue;
+        }
+        const std::string out = scratch.makeFolder(std::string("out-") + t.tool);
+        std::string command = t.command;
+        command.replace(command.find("PACK"), 4, quote(pack));
+        command.replace(command.find("OUT"), 3, quote(out));
+        EXPECT_EQ(shell(command), 0) << command;
+        EXPECT_EQ(treeOf(out), expected);
+    }
+    if (haveTool("unzip")) {
+        EXPECT_EQ(shell("unzip -tq -P " + quote(password) + " " + quote(pack)), 0);
+    }
+}
+
+TEST_F(PackInterop, ExtractTakesWholeFolderTreesFromOtherZipTools) {
+    // A tree with an empty folder, a deep file and a name of 250 bytes: its temporary must not
+    // be named after it, or it would not fit a file name.
+    const std::string longName = std::string(246, 'n') + ".dat";
+    const Tree tree{{"a.txt", "top"},
+                    {"sub/b.bin", randomBytes(70000, 3)},
+                    {"sub/deeper/c.txt", std::string(3000, 'c')},
+                    {"sub/" + longName, "long"},
+                    {"empty/", ""}};
+    const std::string source = scratch.makeFolder("source");
+    for (const auto& [path, content] : tree) {
+        if (path.ends_with('/'))
+            fs::create_directories(source + path);
+        else
+            scratch.write("source/" + path, content);
+    }
+    const struct {
+        const char* what;
+        const char* tool;
+        std::string command;  // run inside the source folder; writes ARCHIVE
+    } makers[] = {
+        {"Info-ZIP -r", "zip", "zip -q -r ARCHIVE ."},
+        {"Info-ZIP to a pipe", "zip", "zip -q -r - . | cat > ARCHIVE"},
+        {"Info-ZIP -fz", "zip", "zip -q -r -fz ARCHIVE ."},
+        {"Info-ZIP -0", "zip", "zip -q -r -0 ARCHIVE ."},
+        {"7-Zip", "7z", "7z a -tzip ARCHIVE ."},
+        {"Python", "python3",
+         "python3 -c 'import shutil, sys; shutil.make_archive(sys.argv[1][:-4], \"zip\", \".\")' ARCHIVE"},
+    };
+    int index = 0;
+    for (const auto& m : makers) {
+        SCOPED_TRACE(m.what);
+        if (!haveTool(m.tool)) {
+            ADD_FAILURE() << m.tool << " is not installed (scripts/setup-deps installs it)";
+            continue;
+        }
+        const std::string archive = scratch.file("tree" + std::to_string(index++) + ".zip");
+        std::string command = m.command;
+        command.replace(command.find("ARCHIVE"), 7, quote(archive));
+        ASSERT_EQ(shell("cd " + quote(source) + " && " + command), 0) << command;
+        const std::string out = scratch.file("out" + std::to_string(index));
+        QpakRun run = qpak({"extract", archive, out});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(treeOf(out), tree);
+    }
+}
+
+TEST_F(PackInterop, ExtractRefusesNamesThatWouldLeaveTheFolder) {
+    const std::string archive = scratch.file("evil.zip");
+    const std::string out = scratch.makeFolder("out");
+    for (const char* name : {"../escaped.txt", "/tmp/absolute.txt", "sub/../../escaped.txt"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(shell("python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1], \"w\").writestr(sys.argv[2], "
+                        "\"x\")' " +
+                        quote(archive) + " " + quote(name)),
+                  0);
+        EXPECT_EQ(qpak({"extract", archive, out}).exitCode, 1);
+        EXPECT_TRUE(treeOf(scratch.path() + "out").empty());
+        EXPECT_FALSE(scratch.exists("escaped.txt"));
+    }
+}
+
+}  // namespace
+}  // namespace nimbrel::test
+
+#else
+TEST(PackInterop, NotBuilt) { GTEST_SKIP() << "the qpak executable is not part of this build"; }
+#endif
