@@ -17,6 +17,7 @@
 
 #include "app/MessageBoxBridge.h"
 #include "app/PatchMessageEvent.h"
+#include "engine/GameLayout.h"
 #include "engine/PatchResult.h"
 #include "platform/ExecutablePath.h"
 #include "platform/ProcessLauncher.h"
@@ -128,7 +129,6 @@ bool CNimbrel2Dlg::OnInitDialog() {
         endProcess();
     }
 
-    // The engine makes the game folder the current one, where the skin pictures are found.
     run_.openEngine(gameFolder_);
 
     setWindowIcon(applicationIcon());
@@ -138,20 +138,27 @@ bool CNimbrel2Dlg::OnInitDialog() {
     return true;
 }
 
+std::string CNimbrel2Dlg::inGameFolder(const std::string& name) const {
+    // The text table names the skin pictures relative to the game folder; the process may
+    // have been started anywhere.
+    if (name.empty() || name.front() == '/') return name;
+    return run_.baseFolder() + name;
+}
+
 void CNimbrel2Dlg::layoutSkin() {
     setWindowTitle("Quorlan Launcher");
     QScreen* screen = QGuiApplication::primaryScreen();
     move(screen ? screen->geometry().topLeft() : QPoint(0, 0));
     setFixedSize(kWidth, kHeight);
 
-    if (!background_.load(QString::fromStdString(text(TextLine::kBackground)))) {
+    if (!background_.load(QString::fromStdString(inGameFolder(text(TextLine::kBackground))))) {
         showBox("Skin Not Found !");
         endProcess();
     }
 
     browser_->Navigate(text(TextLine::kUpdatePage));
 
-    const std::string buttonSkin = text(TextLine::kButtonSkin);
+    const std::string buttonSkin = inGameFolder(text(TextLine::kButtonSkin));
     struct Placement {
         int controlId;
         QRect rect;
@@ -319,7 +326,7 @@ void CNimbrel2Dlg::openPage(const std::string& url) {
 void CNimbrel2Dlg::OnOK() {
     // The game client takes the name itself; it must be free before it starts.
     run_.handOverLock();
-    startProgram("QuorlanPlus.exe", text(TextLine::kLaunchToken), false);
+    startProgram(GameLayout::kGameClientName, text(TextLine::kLaunchToken), false);
     done(QDialog::Accepted);
 }
 

@@ -70,6 +70,7 @@ private:
     void startProgram(const std::string& file, const std::string& parameters, bool hidden);
     void openPage(const std::string& url);
     void layoutSkin();
+    std::string inGameFolder(const std::string& name) const;
     [[noreturn]] static void endProcess();
 
     // The run uses the table, so the table is declared first and goes last.

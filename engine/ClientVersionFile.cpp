@@ -37,7 +37,8 @@ int replaceFileContent(const std::string& path, std::string_view content) {
     FileDescriptor fd(::mkostemp(temp.data(), O_CLOEXEC));
     if (fd.get() < 0) return errno;
     int error = 0;
-    if (::fchmod(fd.get(), 0644) != 0 || !fd.writeAll(content.data(), content.size()) || ::fsync(fd.get()) != 0) error = errno;
+    if (::fchmod(fd.get(), 0644) != 0 || !fd.writeAll(content.data(), content.size()) || ::fsync(fd.get()) != 0)
+        error = errno;
     if (!fd.close() && error == 0) error = errno;
     if (error == 0 && !FileSystem::replaceFile(temp, path)) error = errno;
     if (error != 0) ::unlink(temp.c_str());
@@ -52,7 +53,7 @@ void ClientVersionFile::showError(const std::string& text) const {
 
 int ClientVersionFile::read() {
     if (engine_.stopRequested) return PatchResult::kStopped;
-    const std::string path = engine_.baseFolder + kFileName;
+    const std::string path = engine_.layout().clientVersionPath();
     std::ifstream in;
     if (!FileSystem::isDirectory(path)) in.open(path, std::ios::binary);
     if (!in.is_open()) {
@@ -86,7 +87,7 @@ int ClientVersionFile::read() {
 
 int ClientVersionFile::write(int version) {
     if (engine_.stopRequested) return PatchResult::kStopped;
-    const std::string path = engine_.baseFolder + kFileName;
+    const std::string path = engine_.layout().clientVersionPath();
     int error = replaceFileContent(path, contentFor(version));
     if (error != 0) {
         showError(fileErrorText(error, path));

@@ -10,7 +10,6 @@ class PatchEngine;
 
 class ClientVersionFile {
 public:
-    static constexpr const char* kFileName = "version.ini";
     static constexpr const char* kCaption = "Error";
     static constexpr const char* kMissingText = "버전을 찾을수없습니다, 게임을 다시 설치해 주시기바랍니다";
     static constexpr const char* kInvalidText = "잘못된버전입니다, 게임을 다시 설치해 주시기바랍니다";

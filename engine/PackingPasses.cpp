@@ -4,24 +4,13 @@
 #include "engine/UpdateApplier.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
-#include "platform/TextCodec.h"
 #include "platform/WindowMessages.h"
 
 namespace nimbrel {
 
-namespace {
+std::string PackingPasses::folderPath(const std::string& name) const { return engine_.layout().folderForKey(name); }
 
-constexpr const char* kItemFile = "item.edp";
-constexpr const char* kControlFile = "usercontroll.edt";
-
-}  // namespace
-
-std::string PackingPasses::folderPath(const std::string& name) const {
-    if (name == "minimap") return engine_.baseFolder + "map/minimap/";
-    return engine_.baseFolder + name + "/";
-}
-
-std::string PackingPasses::packPath(const std::string& name) const { return folderPath(name) + name + ".QPAK"; }
+std::string PackingPasses::packPath(const std::string& name) const { return engine_.layout().packPathForKey(name); }
 
 void PackingPasses::showFolder(int number, int total, const std::string& name) {
     if (!engine_.dialog) return;
@@ -32,20 +21,19 @@ void PackingPasses::showFolder(int number, int total, const std::string& name) {
 
 void PackingPasses::packUnpackedFolders() {
     int missing = 0;
-    for (const auto& name : engine_.packedFolders)
+    for (const auto& name : GameLayout::packedFolders())
         if (!FileSystem::fileExists(packPath(name))) ++missing;
     int number = 1;
-    for (const auto& name : engine_.packedFolders) {
+    for (const auto& name : GameLayout::packedFolders()) {
         // Packing a fresh install takes long; a window that is closing should not wait for all
         // of it. Every pack appears whole or not at all, so the next run simply goes on.
         if (engine_.stopRequested) return;
         if (FileSystem::fileExists(packPath(name))) continue;
         showFolder(number++, missing, name);
-        NameList keep;
-        if (name == "etc") keep = {kItemFile, kControlFile};
+        NameList keep = GameLayout::filesKeptLoose(name);
         const std::string folder = folderPath(name);
         if (engine_.packArchive->packFolder(folder, keep) != PackBuildResult::Done) continue;
-        keep.push_back(name + ".QPAK");
+        keep.push_back(name + GameLayout::kPackSuffix);
         // Only the loose copies the new pack holds go; a file it did not take (empty, over
         // 10 MiB, an archive) exists nowhere else and stays.
         UpdateApplier(engine_).removePackedLooseFiles(folder, keep, {});
@@ -53,20 +41,16 @@ void PackingPasses::packUnpackedFolders() {
 }
 
 void PackingPasses::syncPacks() {
-    const int total = static_cast<int>(engine_.packedFolders.size());
+    const int total = static_cast<int>(GameLayout::packedFolders().size());
     int number = 1;
-    for (const auto& name : engine_.packedFolders) {
+    for (const auto& name : GameLayout::packedFolders()) {
         if (engine_.stopRequested) return;
         if (!FileSystem::fileExists(packPath(name))) continue;
         showFolder(number++, total, name);
         const std::string folder = folderPath(name);
         NameList files;
         if (engine_.packArchive->collectSyncFiles(folder, files) == 0) continue;
-        if (name == "etc") {
-            std::erase_if(files, [](const std::string& f) { return TextCodec::equalsIgnoreCase(f, kItemFile); });
-            if (files.empty()) continue;
-            std::erase_if(files, [](const std::string& f) { return TextCodec::equalsIgnoreCase(f, kControlFile); });
-        }
+        std::erase_if(files, [&](const std::string& file) { return GameLayout::isKeptLoose(name, file); });
         if (!files.empty()) (void)engine_.packArchive->rebuildPack(folder, folder, {}, files);
     }
 }

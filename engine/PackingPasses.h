@@ -16,7 +16,6 @@ public:
     void packUnpackedFolders();
     void syncPacks();
 
-    // "minimap" (exactly so) lies inside the map folder; every other name below the base folder.
     std::string folderPath(const std::string& name) const;
     std::string packPath(const std::string& name) const;
 

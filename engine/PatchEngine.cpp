@@ -1,7 +1,5 @@
 #include "engine/PatchEngine.h"
 
-#include <unistd.h>
-
 #include "engine/ClientVersionFile.h"
 #include "engine/FileDownloader.h"
 #include "engine/ManualPatchCheck.h"
@@ -17,11 +15,7 @@
 
 namespace nimbrel {
 
-PatchEngine::PatchEngine(PatchWindow* dialog_)
-    : dialog(dialog_),
-      packedFolders{"actor", "monster", "map",       "resource", "sfx",    "skill",
-                    "item",  "etc",     "interface", "wear",     "minimap"},
-      downloadCallback(dialog_) {}
+PatchEngine::PatchEngine(PatchWindow* dialog_) : dialog(dialog_), downloadCallback(dialog_) {}
 
 PatchEngine::~PatchEngine() = default;
 
@@ -37,11 +31,6 @@ int PatchEngine::initialize(const std::string& gameFolder) {
     patchPublicKey = PatchSignature::configuredPublicKey();
     baseFolder = gameFolder.empty() ? ExecutablePath::folder() : gameFolder;
     if (!baseFolder.empty() && baseFolder.back() != '/') baseFolder += '/';
-    // Relative names used later (skin pictures, the programs the window starts) resolve here.
-    if (::chdir(baseFolder.c_str()) != 0) {
-        // The folder of a running executable always exists; a given one may not. The steps
-        // use absolute paths, so the run goes on and fails where a file is really missing.
-    }
     return 0;
 }
 
@@ -53,7 +42,6 @@ void PatchEngine::shutdown() {
     collectingText.clear();
     waitingText.clear();
     deletingText.clear();
-    packedFolders.clear();
 }
 
 bool PatchEngine::fileExists(const std::string& path) const { return FileSystem::fileExists(path); }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/CCallBack.h"
+#include "engine/GameLayout.h"
 #include "engine/PatchListEntry.h"
 #include "engine/PatchSignature.h"
 #include "engine/UpdatePlan.h"
@@ -26,13 +27,15 @@ public:
     PatchEngine(const PatchEngine&) = delete;
     PatchEngine& operator=(const PatchEngine&) = delete;
 
-    // Creates the pack operations object and the update plan, sets baseFolder (the folder of
-    // the executable unless one is given; it must end in "/") and makes it the current directory.
+    // Creates the pack operations object and the update plan and sets baseFolder (the folder of
+    // the executable unless one is given; it must end in "/"). The current folder stays as it
+    // is: every path is built from baseFolder.
     int initialize(const std::string& gameFolder = std::string());
     void shutdown();
 
     bool fileExists(const std::string& path) const;
-    std::string updateFolder() const { return baseFolder + kUpdateFolderName; }
+    GameLayout layout() const { return GameLayout(baseFolder); }
+    std::string updateFolder() const { return layout().updateFolder(); }
 
     // The steps return the codes of engine/PatchResult.h.
     // Client version file.
@@ -63,8 +66,6 @@ public:
     void packUnpackedFolders();
     void syncPacks();
 
-    static constexpr const char* kUpdateFolderName = "update/";
-
     std::atomic<int> stopRequested{0};
     std::atomic<bool> selfUpdateRequired{false};
     std::vector<PatchListEntry> patchEntries;
@@ -76,7 +77,6 @@ public:
     std::string collectingText;
     std::string waitingText;
     std::string deletingText;
-    std::vector<std::string> packedFolders;
     int currentVersion = 0;
     int targetVersion = 0;
     CCallBack downloadCallback;

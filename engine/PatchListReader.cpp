@@ -5,8 +5,8 @@
 #include <fstream>
 
 #include "engine/PatchEngine.h"
-#include "engine/VersionTokenTable.h"
 #include "engine/PatchResult.h"
+#include "engine/VersionTokenTable.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/TextCodec.h"
@@ -65,16 +65,6 @@ int PatchListReader::numberAt(std::string_view line, std::size_t index) {
     return static_cast<int>(value);
 }
 
-std::string PatchListReader::targetFolderFor(const std::string& baseFolder, const std::string& key) {
-    if (key == "root") return baseFolder;
-    if (key == "minimap") return baseFolder + "map/minimap/";
-    // Keys written by Windows tools may name a subfolder with a backslash.
-    std::string folder = baseFolder + key + "/";
-    for (std::size_t i = baseFolder.size(); i < folder.size(); ++i)
-        if (folder[i] == '\\') folder[i] = '/';
-    return folder;
-}
-
 int PatchListReader::read(int fromManualFile) {
     if (engine_.stopRequested) return PatchResult::kStopped;
 
@@ -95,9 +85,9 @@ int PatchListReader::read(int fromManualFile) {
 
 int PatchListReader::readList(int fromManualFile) {
     std::ifstream in;
-    const bool manual = fromManualFile == 1 && openNonEmpty(in, engine_.baseFolder + "ManualPatch.ini");
+    const bool manual = fromManualFile == 1 && openNonEmpty(in, engine_.layout().manualPatchPath());
     if (!manual) {
-        const std::string listPath = engine_.updateFolder() + "version.ini";
+        const std::string listPath = engine_.layout().patchListPath();
         if (FileSystem::isDirectory(listPath)) return PatchResult::kFileUnreadable;
         in.open(listPath, std::ios::binary | std::ios::ate);
         if (!in.is_open()) return PatchResult::kFileUnreadable;
@@ -238,7 +228,7 @@ bool PatchListReader::appendFileLine(std::string line, int version) {
 
     PatchListEntry entry;
     entry.kind = PatchListEntry::kPatchArchive;
-    entry.targetFolder = targetFolderFor(engine_.baseFolder, key);
+    entry.targetFolder = engine_.layout().folderForKey(key, GameLayout::KeyCase::Exact);
     entry.fileName = std::move(name);
     entry.folderKey = std::move(key);
     entry.version = version;

@@ -34,8 +34,6 @@ public:
     // The number at a fixed index of a line: blanks skipped, optional sign, digits; 0 when
     // there are none or the line is shorter.
     static int numberAt(std::string_view line, std::size_t index);
-    // The folder a patch archive of this key belongs to, below baseFolder, ending in "/".
-    static std::string targetFolderFor(const std::string& baseFolder, const std::string& key);
 
 private:
     int readList(int fromManualFile);

@@ -42,7 +42,7 @@ bool isNonEmptyFile(const std::string& path) {
 
 void PatchListVerifier::fetchSignature() {
     if (engine_.patchPublicKey.empty()) return;
-    (void)engine_.downloadFile(std::string("version.ini") + PatchSignature::kSuffix, false);
+    (void)engine_.downloadFile(std::string(GameLayout::kPatchListFileName) + PatchSignature::kSuffix, false);
 }
 
 int PatchListVerifier::verifyList(int fromManualFile) {
@@ -50,8 +50,8 @@ int PatchListVerifier::verifyList(int fromManualFile) {
     if (engine_.patchPublicKey.empty()) return 0;
     // The same choice of file as the list reader makes, so the bytes verified are those parsed.
     // A manual list we cannot read whole is refused, never passed over for another one.
-    std::string listPath = engine_.baseFolder + "ManualPatch.ini";
-    if (fromManualFile != 1 || !isNonEmptyFile(listPath)) listPath = engine_.updateFolder() + "version.ini";
+    std::string listPath = engine_.layout().manualPatchPath();
+    if (fromManualFile != 1 || !isNonEmptyFile(listPath)) listPath = engine_.layout().patchListPath();
     std::optional<std::string> list = readSmallFile(listPath);
     std::optional<std::string> text = readSmallFile(listPath + PatchSignature::kSuffix);
     std::optional<PatchSignature> signature = text ? PatchSignature::parse(*text) : std::nullopt;

@@ -38,10 +38,10 @@ void PatchSequence::runStages() {
     FileSystem::createDirectory(updateFolder);
     if (flags_.connectToServer) {
         engine_.deleteFilesExcept(updateFolder, {});
-        result_ = engine_.downloadFile("version.ini", false);
+        result_ = engine_.downloadFile(GameLayout::kPatchListFileName, false);
         if (result_ >= PatchResult::kOk) engine_.fetchPatchListSignature();
-    } else if (engine_.fileExists(engine_.baseFolder + "ManualPatch.ini") ||
-               engine_.fileExists(updateFolder + "version.ini")) {
+    } else if (engine_.fileExists(engine_.layout().manualPatchPath()) ||
+               engine_.fileExists(engine_.layout().patchListPath())) {
         result_ = PatchResult::kOk;
     } else {
         result_ = PatchResult::kPatchFileMissing;
@@ -94,7 +94,7 @@ bool PatchSequence::mayRunPackingPasses() const {
     // whose version could not be read and that holds no game client is no installation at
     // all (a mistyped --game-dir, or "/"): packing would encrypt its data and delete the
     // originals.
-    if (stage_ > 0 || result_ >= 0 || engine_.fileExists(engine_.baseFolder + kGameClientName)) return true;
+    if (stage_ > 0 || result_ >= 0 || engine_.fileExists(engine_.layout().gameClientPath())) return true;
     if (engine_.dialog && !engine_.stopRequested) engine_.dialog->messageBox(kNotGameFolderText, kCaption);
     return false;
 }

@@ -11,7 +11,6 @@ namespace nimbrel {
 class PatchSequence {
 public:
     static constexpr const char* kCaption = "Nimbrel";
-    static constexpr const char* kGameClientName = "QuorlanPlus.exe";
     static constexpr const char* kNotGameFolderText =
         "This folder holds no QuorlanPlus.exe and no readable version.ini: it is not a game installation, so "
         "nothing in it was packed or changed.";

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "engine/GameLayout.h"
 #include "platform/FileSystem.h"
 #include "platform/TextCodec.h"
 
@@ -9,7 +10,6 @@ namespace nimbrel {
 
 namespace {
 
-constexpr const char* kManualPatchFileName = "ManualPatch.ini";
 // Hyphens and slashes separate too, so "-sync" and "/DontConnect" are the words themselves.
 constexpr const char* kSeparators = " ,-/";
 
@@ -23,7 +23,7 @@ StartupFlags StartupFlags::fromStartup(const std::string& executablePath, const 
 
 StartupFlags StartupFlags::forGameFolder(const std::string& gameFolder, const std::string& commandLine) {
     StartupFlags flags;
-    flags.manualPatchPath = gameFolder + kManualPatchFileName;
+    flags.manualPatchPath = gameFolder + GameLayout::kManualPatchFileName;
     flags.manualPatch = FileSystem::fileExists(flags.manualPatchPath) ? 1 : 0;
     flags.connectToServer = flags.manualPatch ? 0 : 1;
     flags.scanCommandLine(commandLine);

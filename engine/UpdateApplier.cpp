@@ -19,10 +19,6 @@ namespace nimbrel {
 
 namespace {
 
-constexpr const char* kEtcKey = "etc";
-constexpr const char* kItemFile = "item.edp";
-constexpr const char* kControlFile = "usercontroll.edt";
-
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
@@ -34,11 +30,9 @@ void createParentFolders(const std::string& folder, const std::string& name) {
         FileSystem::createDirectory(folder + name.substr(0, slash));
 }
 
-std::string packPathFor(const std::string& folder, const std::string& key) { return folder + key + ".QPAK"; }
-
 }  // namespace
 
-std::string UpdateApplier::stagingFolder() const { return engine_.updateFolder() + "staging/"; }
+std::string UpdateApplier::stagingFolder() const { return engine_.layout().stagingFolder(); }
 
 void UpdateApplier::setLabel(int controlId, const std::string& text) {
     if (engine_.dialog) engine_.dialog->setLabelText(controlId, text);
@@ -49,11 +43,7 @@ void UpdateApplier::showCounter(int& counter, int total) {
     ++counter;
 }
 
-bool UpdateApplier::isPackedFolder(const std::string& key) const {
-    for (const auto& packed : engine_.packedFolders)
-        if (TextCodec::equalsIgnoreCase(key, packed)) return true;
-    return false;
-}
+bool UpdateApplier::isPackedFolder(const std::string& key) const { return GameLayout::isPackedFolder(key); }
 
 bool UpdateApplier::takeName(const std::string& name, NameList& list, bool remove) {
     for (auto it = list.begin(); it != list.end(); ++it) {
@@ -64,14 +54,7 @@ bool UpdateApplier::takeName(const std::string& name, NameList& list, bool remov
     return false;
 }
 
-std::string UpdateApplier::folderPathForKey(const std::string& key) const {
-    if (TextCodec::equalsIgnoreCase(key, "root")) return engine_.baseFolder;
-    if (TextCodec::equalsIgnoreCase(key, "minimap")) return engine_.baseFolder + "map/minimap/";
-    std::string folder = key;
-    for (char& c : folder)
-        if (c == '\\') c = '/';  // deletion lists write Windows paths
-    return engine_.baseFolder + folder + "/";
-}
+std::string UpdateApplier::folderPathForKey(const std::string& key) const { return engine_.layout().folderForKey(key); }
 
 void UpdateApplier::refuse(const std::string& name) {
     if (refusedName_.empty()) refusedName_ = name.empty() ? std::string("(empty name)") : name;
@@ -178,7 +161,7 @@ bool UpdateApplier::readDeletionList(const std::string& path, int version) {
         if (slash != std::string::npos) {
             key = line.substr(0, slash);
             name = line.substr(slash + 1);
-            if (key.find("map\\minimap") != std::string::npos) key = "minimap";
+            if (key.find("map\\minimap") != std::string::npos) key = GameLayout::kMinimapKey;
         }
         if (name.empty()) continue;
         // A folder on the way may be a symbolic link to somewhere outside the game folder
@@ -254,18 +237,14 @@ int UpdateApplier::applyUpdates() {
             NameList names = extraction.names;
             int result = 0;
             if (packed) {
-                if (TextCodec::equalsIgnoreCase(key, kEtcKey)) {
-                    // The game writes these two files itself; they always stay loose.
-                    NameList loose;
-                    for (const char* name : {kItemFile, kControlFile})
-                        for (auto it = names.begin(); it != names.end(); ++it)
-                            if (TextCodec::equalsIgnoreCase(*it, name)) {
-                                loose.push_back(*it);
-                                names.erase(it);
-                                break;
-                            }
-                    if (!loose.empty()) result = extractArchive(extraction.targetFolder, archivePath, loose);
-                }
+                // The game writes some files itself; they always stay loose.
+                NameList keptLoose;
+                std::erase_if(names, [&](const std::string& name) {
+                    if (!GameLayout::isKeptLoose(key, name) || PackArchive::isNameInList(name, keptLoose)) return false;
+                    keptLoose.push_back(name);
+                    return true;
+                });
+                if (!keptLoose.empty()) result = extractArchive(extraction.targetFolder, archivePath, keptLoose);
                 if (result == 0 && !names.empty()) {
                     // Entries for the pack move over compressed, straight from the archive, with
                     // no staging copy. Files outside the pack size rule never go into a pack (a
@@ -340,18 +319,16 @@ std::map<std::string, std::uint64_t> UpdateApplier::entrySizes(const std::string
 }
 
 NameList UpdateApplier::looseFilesKept(const std::string& key, const NameList& removeNames) const {
-    NameList keep{key + ".QPAK"};
-    if (TextCodec::equalsIgnoreCase(key, kEtcKey)) {
-        if (!PackArchive::isNameInList(kItemFile, removeNames)) keep.push_back(kItemFile);
-        if (!PackArchive::isNameInList(kControlFile, removeNames)) keep.push_back(kControlFile);
-    }
+    NameList keep{key + GameLayout::kPackSuffix};
+    for (const auto& name : GameLayout::filesKeptLoose(key))
+        if (!PackArchive::isNameInList(name, removeNames)) keep.push_back(name);
     return keep;
 }
 
 int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& folder, const NameList& removeNames,
                                  const NameList& addNames, const std::string& stagingFolder,
                                  const NameList& sourceArchives) {
-    const std::string packPath = packPathFor(folder, key);
+    const std::string packPath = folder + key + GameLayout::kPackSuffix;
     bool packExists = FileSystem::fileExists(packPath);
     if (packExists && dropEmptyPack(packPath)) packExists = false;
     if (packExists)

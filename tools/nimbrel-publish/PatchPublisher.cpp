@@ -12,6 +12,7 @@
 #include <set>
 #include <vector>
 
+#include "engine/GameLayout.h"
 #include "engine/PatchEngine.h"
 #include "engine/PatchListReader.h"
 #include "engine/PatchSignature.h"
@@ -33,17 +34,9 @@ using Entries = std::vector<std::pair<std::string, BuildFile>>;  // entry name, 
 
 constexpr std::size_t kMaxListField = 259;  // the client's fixed name fields
 constexpr int kMaxClientVersion = 1999;     // the client version file has tokens for 0..1999
-const char* const kPackedFolders[] = {"actor", "monster", "map",       "resource", "sfx",    "skill",
-                                      "item",  "etc",     "interface", "wear",     "minimap"};
 // Words that make a patch-list line something other than a file line, in any block.
 const char* const kListWords[] = {"SELF_UPDATE", "DELETED",     "MANAGEMENT", "SHORTCUT",
                                   "CUR_VERSION", "BGN_VERSION", "[VERSION"};
-
-bool isPackedKey(const std::string& key) {
-    for (const char* packed : kPackedFolders)
-        if (TextCodec::equalsIgnoreCase(key, packed)) return true;
-    return false;
-}
 
 std::optional<std::string> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -236,7 +229,7 @@ int PatchPublisher::make(const PublishRequest& request, std::string& report, std
         error = request.serverFolder + ": not a folder";
         return 1;
     }
-    const std::string listPath = server + "version.ini";
+    const std::string listPath = server + GameLayout::kPatchListFileName;
     const std::string signaturePath = listPath + PatchSignature::kSuffix;
 
     // The list as it stands, and the version it names.
@@ -294,9 +287,7 @@ int PatchPublisher::make(const PublishRequest& request, std::string& report, std
             !checkListName(fs::path(relative).filename().string(), "file", error))
             return 1;
         // Files of packed folders reach the client's pack, which takes only these.
-        const bool packBound = isPackedKey(key) && !(TextCodec::equalsIgnoreCase(key, "etc") &&
-                                                     (TextCodec::equalsIgnoreCase(entry, "item.edp") ||
-                                                      TextCodec::equalsIgnoreCase(entry, "usercontroll.edt")));
+        const bool packBound = GameLayout::isPackedFolder(key) && !GameLayout::isKeptLoose(key, entry);
         if (packBound && (!PackArchive::passesSizeRule(file.size) || !PackArchive::passesNameFilter(entry))) {
             error = relative +
                     ": a packed folder holds only files of 1 to 10,485,760 bytes whose names are not "
@@ -419,7 +410,7 @@ int PatchPublisher::make(const PublishRequest& request, std::string& report, std
             }
             manifest.push_back(std::move(*file));
         }
-        signature = PatchSignature::sign(newList, "version.ini", manifest, secretKey);
+        signature = PatchSignature::sign(newList, GameLayout::kPatchListFileName, manifest, secretKey);
         if (!signature) {
             error = request.secretKeyFile + ": not a secret key made by nimbrel-publish keygen";
             return 1;
