@@ -1,5 +1,5 @@
 // The whole update step with a fixed patch list, a fuzzed archive (for a loose folder and a
-// packed one) and a fuzzed deletion list, in a game folder that holds links to the sentinel
+// packed one that already has its pack) and a fuzzed deletion list, in a game folder that holds links to the sentinel
 // folder. Nothing outside the game folder changes, and a step reported done leaves every
 // pack readable.
 //
@@ -59,6 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     PatchEngine engine(&window);
     engine.initialize(game);
     engine.currentVersion = 0;
+    // A pack already in place, so the update appends to it under its journal rather than
+    // building a first one.
+    (void)engine.packArchive->packFolder(game + "item/", {});
     const int result = applyPatch(engine);
 
     scratch.checkOutsideUntouched();

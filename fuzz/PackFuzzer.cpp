@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)::symlink(scratch.sentinel().c_str(), (out + "link").c_str());
     (void)::symlink((scratch.sentinel() + "x.dat").c_str(), (out + "x.dat").c_str());
 
-    PackArchive packs(nullptr);
+    PackArchive packs;
     exercise(packs, work, work + "in.zip", out);
 
     scratch.checkOutsideUntouched();
