@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <optional>
 
 #include "engine/PatchEngine.h"
 #include "engine/PatchResult.h"
+#include "engine/UpdatePlanner.h"
 #include "pack/PackReader.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
@@ -56,17 +58,11 @@ bool UpdateApplier::takeName(const std::string& name, NameList& list, bool remov
 
 std::string UpdateApplier::folderPathForKey(const std::string& key) const { return engine_.layout().folderForKey(key); }
 
-void UpdateApplier::refuse(const std::string& name) {
-    if (refusedName_.empty()) refusedName_ = name.empty() ? std::string("(empty name)") : name;
-}
-
-bool UpdateApplier::isInsideGameFolder(const std::string& folder) const {
-    const std::string& base = engine_.baseFolder;
-    if (folder.size() < base.size() || folder.compare(0, base.size(), base) != 0) return false;
-    std::string relative = folder.substr(base.size());
-    if (relative.empty()) return true;
-    if (relative.back() == '/') relative.pop_back();
-    return FileSystem::isSafeRelativeName(relative, true);
+UpdatePlanner UpdateApplier::planner() {
+    const std::string base = engine_.baseFolder;
+    return UpdatePlanner(engine_.layout(), *engine_.updatePlan, [base](const std::string& relativePath) {
+        return FileSystem::passesThroughLink(base, relativePath);
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -74,118 +70,58 @@ bool UpdateApplier::isInsideGameFolder(const std::string& folder) const {
 
 bool UpdateApplier::buildUpdatePlan() {
     refusedName_.clear();
+    // Everything the plan depends on is read first; the planner itself touches no disk.
     const std::string updateFolder = engine_.updateFolder();
+    std::map<std::string, NameList> archiveNames;
+    std::map<std::string, std::vector<std::string>> deletionLines;
     const auto& entries = engine_.patchEntries;
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-        if (it->kind != PatchListEntry::kPatchArchive) continue;
-        NameList names;
-        const std::string archivePath = updateFolder + it->fileName;
-        // A map archive that held only minimap files leaves a map part without entries.
-        if (!engine_.packArchive->listEntries(archivePath, names) && !isArchiveWithoutEntries(archivePath))
-            return false;
-        addExtraction(it->folderKey, it->version, it->fileName, it->targetFolder, names);
-        if (!refusedName_.empty()) return false;
-    }
-    // Deletion lists are read once every archive is planned. A block's deletion list follows
-    // the block's own archives in the PatchList, so in a single backward walk a file that the
-    // same version supplies again would be extracted and then deleted.
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it)
-        if (it->kind == PatchListEntry::kDeletionList) {
-            readDeletionList(updateFolder + it->fileName, it->version);
-            if (!refusedName_.empty()) return false;
+        const std::string path = updateFolder + it->fileName;
+        if (it->kind == PatchListEntry::kPatchArchive) {
+            NameList names;
+            // A map archive that held only minimap files leaves a map part without entries.
+            if (!engine_.packArchive->listEntries(path, names) && !isArchiveWithoutEntries(path)) return false;
+            archiveNames[it->fileName] = std::move(names);
+        } else if (it->kind == PatchListEntry::kDeletionList) {
+            if (auto lines = readDeletionLines(path)) deletionLines[it->fileName] = std::move(*lines);
         }
+    }
+    const std::string base = engine_.baseFolder;
+    PlanOutcome outcome = UpdatePlanner::plan(
+        engine_.layout(), entries, archiveNames, deletionLines,
+        [&base](const std::string& relativePath) { return FileSystem::passesThroughLink(base, relativePath); });
+    refusedName_ = outcome.refusedName;
+    if (!refusedName_.empty()) return false;
+    *engine_.updatePlan = std::move(outcome.plan);
     return true;
+}
+
+std::optional<std::vector<std::string>> UpdateApplier::readDeletionLines(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file.is_open() || FileSystem::isDirectory(path)) return std::nullopt;
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(std::move(line));
+    return lines;
 }
 
 void UpdateApplier::addExtraction(const std::string& key, int version, const std::string& archiveName,
                                   const std::string& targetFolder, const NameList& listedNames) {
-    if (listedNames.empty()) return;
-    // A key or folder that leads outside the game folder refuses the whole patch: nothing of
-    // it is ever written.
-    if (!FileSystem::isSafeRelativeName(key, true) || !isInsideGameFolder(targetFolder)) {
-        refuse(key);
-        return;
-    }
-    const std::string relativeFolder = targetFolder.substr(engine_.baseFolder.size());
-    for (const auto& name : listedNames) {
-        // A directory entry carries no file, but one that climbs out is as hostile as a file.
-        std::string_view path(name);
-        if (path.size() > 1 && path.ends_with('/')) path.remove_suffix(1);
-        if (!FileSystem::isSafeRelativeName(path, true) ||
-            FileSystem::passesThroughLink(engine_.baseFolder, relativeFolder + name)) {
-            refuse(relativeFolder + name);
-            return;
-        }
-    }
-    auto& group = engine_.updatePlan->extractions[key];
-    ExtractionEntry extraction;
-    extraction.version = version;
-    extraction.archiveName = archiveName;
-    extraction.targetFolder = targetFolder;
-    for (const auto& name : listedNames) {
-        if (name.ends_with('/')) continue;
-        bool suppliedLater = false;
-        for (const auto& earlier : group)
-            if (earlier.version >= 0 && PackArchive::isNameInList(name, earlier.names)) {
-                suppliedLater = true;
-                break;
-            }
-        if (!suppliedLater) extraction.names.push_back(name);
-    }
-    if (!extraction.names.empty()) group.push_back(std::move(extraction));
-    if (group.empty()) engine_.updatePlan->extractions.erase(key);
+    UpdatePlanner planning = planner();
+    planning.addExtraction(key, version, archiveName, targetFolder, listedNames);
+    if (refusedName_.empty()) refusedName_ = planning.refusedName();
 }
 
 bool UpdateApplier::readDeletionList(const std::string& path, int version) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file.is_open() || FileSystem::isDirectory(path)) return false;
-    std::string line;
-    while (std::getline(file, line)) {
-        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
-        if (line.empty()) continue;
-        // The original read lines in 259-character pieces, so a longer line deleted the file its
-        // tail happened to name; such a line is refused like any other unsafe one.
-        if (line.size() > PatchListEntry::kMaxFieldLength) {
-            refuse(TextCodec::gameTextToUtf8(line));
-            return false;
-        }
-        line = TextCodec::gameTextToUtf8(line);
-        // Absolute paths, drive letters and ".." would reach outside the game folder.
-        if (!FileSystem::isSafeRelativeName(line, true)) {
-            refuse(line);
-            return false;
-        }
-        std::string key = "root";
-        std::string name = line;
-        std::size_t slash = line.rfind('\\');
-        if (slash != std::string::npos) {
-            key = line.substr(0, slash);
-            name = line.substr(slash + 1);
-            if (key.find("map\\minimap") != std::string::npos) key = GameLayout::kMinimapKey;
-        }
-        if (name.empty()) continue;
-        // A folder on the way may be a symbolic link to somewhere outside the game folder
-        // (the player's own, or one an earlier patch left); nothing is deleted through it.
-        const std::string folder = folderPathForKey(key);
-        if (!isInsideGameFolder(folder) ||
-            FileSystem::passesThroughLink(engine_.baseFolder, folder.substr(engine_.baseFolder.size()) + name)) {
-            refuse(line);
-            return false;
-        }
-        addDeletion(key, name, version);
-    }
-    return true;
+    auto lines = readDeletionLines(path);
+    if (!lines) return false;
+    UpdatePlanner planning = planner();
+    const bool planned = planning.addDeletionLines(*lines, version);
+    if (refusedName_.empty()) refusedName_ = planning.refusedName();
+    return planned;
 }
 
 void UpdateApplier::addDeletion(const std::string& key, const std::string& name, int version) {
-    UpdatePlan& plan = *engine_.updatePlan;
-    auto existing = plan.deletions.find(key);
-    if (existing != plan.deletions.end() && PackArchive::isNameInList(name, existing->second)) return;
-    auto group = plan.extractions.find(key);
-    if (group != plan.extractions.end())
-        for (const auto& extraction : group->second)
-            if (extraction.version >= version && PackArchive::isNameInList(name, extraction.names)) return;
-    plan.deletions[key].push_back(name);
+    planner().addDeletion(key, name, version);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -10,9 +10,11 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "engine/PatchResult.h"
+#include "engine/UpdatePlanner.h"
 #include "pack/PackArchive.h"
 
 namespace nimbrel {
@@ -68,10 +70,12 @@ public:
     static bool isArchiveWithoutEntries(const std::string& path);
 
 private:
-    void refuse(const std::string& name);  // the first unsafe name of a plan is the one reported
+    // The planner over the engine's plan, asking the game folder about links.
+    UpdatePlanner planner();
+    // A deletion list's raw lines; nothing when it cannot be read.
+    static std::optional<std::vector<std::string>> readDeletionLines(const std::string& path);
     void setLabel(int controlId, const std::string& text);
     void showCounter(int& counter, int total);
-    bool isInsideGameFolder(const std::string& folder) const;
     // Deletes a pack that holds no entry so that it can be built afresh: a pack without
     // entries cannot be rebuilt. True when the folder has no pack afterwards.
     bool dropEmptyPack(const std::string& packPath);
