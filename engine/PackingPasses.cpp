@@ -1,7 +1,7 @@
 #include "engine/PackingPasses.h"
 
+#include "engine/LooseFiles.h"
 #include "engine/PatchEngine.h"
-#include "engine/UpdateApplier.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/WindowMessages.h"
@@ -36,7 +36,7 @@ void PackingPasses::packUnpackedFolders() {
         keep.push_back(name + GameLayout::kPackSuffix);
         // Only the loose copies the new pack holds go; a file it did not take (empty, over
         // 10 MiB, an archive) exists nowhere else and stays.
-        UpdateApplier(engine_).removePackedLooseFiles(folder, keep, {});
+        LooseFiles::removePacked(*engine_.packArchive, folder, keep, {});
     }
 }
 

@@ -65,12 +65,6 @@ int PatchEngine::checkManualPatchFiles() { return ManualPatchCheck(*this).checkM
 void PatchEngine::splitMapArchives() { MapArchiveSplitter(*this).splitMapArchives(); }
 int PatchEngine::applyUpdates() { return UpdateApplier(*this).applyUpdates(); }
 int PatchEngine::removeDownloadedFiles() { return UpdateApplier(*this).removeDownloadedFiles(); }
-void PatchEngine::deleteFilesExcept(const std::string& folder, const NameList& keepList) {
-    UpdateApplier(*this).deleteFilesExcept(folder, keepList);
-}
-void PatchEngine::deleteListedFiles(const std::string& folder, const NameList& names) {
-    UpdateApplier(*this).deleteListedFiles(folder, names);
-}
 void PatchEngine::packUnpackedFolders() { PackingPasses(*this).packUnpackedFolders(); }
 void PatchEngine::syncPacks() { PackingPasses(*this).syncPacks(); }
 

@@ -60,8 +60,6 @@ public:
     // Update application.
     [[nodiscard]] int applyUpdates();
     int removeDownloadedFiles();
-    void deleteFilesExcept(const std::string& folder, const NameList& keepList);
-    void deleteListedFiles(const std::string& folder, const NameList& names);
     // Packing passes.
     void packUnpackedFolders();
     void syncPacks();

@@ -1,5 +1,6 @@
 #include "engine/PatchSequence.h"
 
+#include "engine/LooseFiles.h"
 #include "engine/PatchResult.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
@@ -37,7 +38,7 @@ void PatchSequence::runStages() {
     // Made only now that the folder has shown itself to be an installation (see finish).
     FileSystem::createDirectory(updateFolder);
     if (flags_.connectToServer) {
-        engine_.deleteFilesExcept(updateFolder, {});
+        LooseFiles::deleteAllExcept(updateFolder, {});
         result_ = engine_.downloadFile(GameLayout::kPatchListFileName, false);
         if (result_ >= PatchResult::kOk) engine_.fetchPatchListSignature();
     } else if (engine_.fileExists(engine_.layout().manualPatchPath()) ||

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 
+#include "engine/LooseFiles.h"
 #include "engine/PatchEngine.h"
 #include "engine/PatchResult.h"
 #include "engine/UpdatePlanner.h"
@@ -164,7 +165,7 @@ int UpdateApplier::applyUpdates() {
             // Leftovers of a run that was cut short must not slip into this pack.
             FileSystem::createDirectory(updateFolder);
             FileSystem::createDirectory(staging);
-            deleteFilesExcept(staging, {});
+            LooseFiles::deleteAllExcept(staging, {});
         }
         for (const auto& extraction : group) {
             showCounter(counter, total);
@@ -238,7 +239,7 @@ int UpdateApplier::applyUpdates() {
             // game tolerates; the patch itself is complete.
             (void)mergeIntoPack(key, folder, names, {}, staging);
         } else {
-            deleteListedFiles(folder, names);
+            LooseFiles::deleteListed(folder, names);
         }
     }
     return 1;
@@ -281,7 +282,7 @@ int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& fold
         for (const auto& name : *list)
             if (!PackArchive::isNameInList(name, keep) && FileSystem::isSafeRelativeName(name, true))
                 superseded.push_back(name);
-    deleteListedFiles(folder, superseded);
+    LooseFiles::deleteListed(folder, superseded);
 
     // The kept loose files stay out of the new pack, as the packing pass leaves them out: the
     // folder must not depend on which of the two happened to build the pack first.
@@ -289,7 +290,7 @@ int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& fold
     notPacked.insert(notPacked.end(), keep.begin(), keep.end());
     int result =
         toCode(engine_.packArchive->updatePack(folder, stagingFolder, notPacked, addNames, false, sourceArchives));
-    if (result == 1) removePackedLooseFiles(folder, keep, removeNames);
+    if (result == 1) LooseFiles::removePacked(*engine_.packArchive, folder, keep, removeNames);
     return result;
 }
 
@@ -311,44 +312,11 @@ bool UpdateApplier::isArchiveWithoutEntries(const std::string& path) {
     return std::ftell(file.get()) == 22 + u16(20);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Deleting files
-
-void UpdateApplier::deleteListedFiles(const std::string& folder, const NameList& names) {
-    for (const auto& name : names) FileSystem::deleteFileForce(folder + name);
-}
-
-void UpdateApplier::deleteFilesExcept(const std::string& folder, const NameList& keepList) {
-    auto entries = FileSystem::listFolder(folder);
-    if (!entries) return;
-    NameList doomed;
-    for (const auto& entry : *entries)
-        if (!entry.isDirectory && !PackArchive::isNameInList(entry.name, keepList)) doomed.push_back(entry.name);
-    deleteListedFiles(folder, doomed);
-}
-
-void UpdateApplier::removePackedLooseFiles(const std::string& folder, const NameList& keepList,
-                                           const NameList& removeNames) {
-    NameList packed;
-    // A pack that cannot be read proves nothing is safe to delete.
-    if (!engine_.packArchive->listEntries(PackArchive::packPath(folder), packed)) packed.clear();
-    auto entries = FileSystem::listFolder(folder);
-    if (!entries) return;
-    NameList doomed;
-    for (const auto& entry : *entries) {
-        if (entry.isDirectory || PackArchive::isNameInList(entry.name, keepList)) continue;
-        const bool inPack = PackArchive::passesNameFilter(entry.name) && PackArchive::passesSizeRule(entry.size) &&
-                            PackArchive::isNameInList(entry.name, packed);
-        if (inPack || PackArchive::isNameInList(entry.name, removeNames)) doomed.push_back(entry.name);
-    }
-    deleteListedFiles(folder, doomed);
-}
-
 int UpdateApplier::removeDownloadedFiles() {
-    deleteFilesExcept(engine_.updateFolder(), {});
+    LooseFiles::deleteAllExcept(engine_.updateFolder(), {});
     const std::string staging = stagingFolder();
     if (FileSystem::isDirectory(staging)) {
-        deleteFilesExcept(staging, {});
+        LooseFiles::deleteAllExcept(staging, {});
         std::remove(staging.c_str());  // only succeeds once empty, which is all we want
     }
     return 0;

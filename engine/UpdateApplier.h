@@ -39,8 +39,6 @@ public:
 
     int applyUpdates();
     int removeDownloadedFiles();
-    void deleteFilesExcept(const std::string& folder, const NameList& keepList);
-    void deleteListedFiles(const std::string& folder, const NameList& names);
 
     // Fills the engine's plan from the PatchList; false when an archive could not be listed, or
     // an archive entry or a deletion line is unsafe (refusedName() then names it). The plan is
@@ -61,10 +59,6 @@ public:
     // Where files bound for a pack wait: a folder of its own inside the update folder, so a
     // staged file can never overwrite a downloaded archive or the patch list.
     std::string stagingFolder() const;
-
-    // After a folder's pack was built: deletes the loose files the pack now holds, and those
-    // named in removeNames, except the keep list. A file the pack did not take stays.
-    void removePackedLooseFiles(const std::string& folder, const NameList& keepList, const NameList& removeNames);
 
     // True for a well-formed zip that holds no entry (zip readers refuse to open those).
     static bool isArchiveWithoutEntries(const std::string& path);

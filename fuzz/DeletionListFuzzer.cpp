@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/LooseFiles.h"
 #include "engine/PatchEngine.h"
 #include "engine/UpdateApplier.h"
 #include "fuzz/FuzzScratch.h"
@@ -34,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     UpdateApplier applier(engine);
     if (applier.readDeletionList(listPath, 1))
         for (const auto& [key, names] : engine.updatePlan->deletions)
-            applier.deleteListedFiles(applier.folderPathForKey(key), names);
+            LooseFiles::deleteListed(applier.folderPathForKey(key), names);
     engine.shutdown();
     scratch.checkOutsideUntouched();
     return 0;

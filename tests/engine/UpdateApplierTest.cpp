@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/LooseFiles.h"
 #include "engine/PatchEngine.h"
 #include "engine/UpdateApplier.h"
 #include "platform/FileSystem.h"
@@ -188,7 +189,7 @@ TEST_F(UpdateApplierTest, DeleteFilesExceptKeepsListedFilesAndSubfolders) {
     game.write("etc/locked.dat", "go");
     game.write("etc/sub/inner.dat", "stay");
     std::filesystem::permissions(game.file("etc/locked.dat"), std::filesystem::perms::owner_read);
-    applier.deleteFilesExcept(game.path() + "etc/", {"etc.QPAK", "item.edp"});
+    LooseFiles::deleteAllExcept(game.path() + "etc/", {"etc.QPAK", "item.edp"});
     EXPECT_TRUE(game.exists("etc/etc.QPAK"));
     EXPECT_TRUE(game.exists("etc/ITEM.EDP"));
     EXPECT_FALSE(game.exists("etc/loose.dat"));
