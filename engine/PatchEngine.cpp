@@ -2,12 +2,7 @@
 
 #include "engine/ClientVersionFile.h"
 #include "engine/FileDownloader.h"
-#include "engine/ManualPatchCheck.h"
-#include "engine/MapArchiveSplitter.h"
-#include "engine/PackingPasses.h"
 #include "engine/PatchListReader.h"
-#include "engine/PatchListVerifier.h"
-#include "engine/UpdateApplier.h"
 #include "platform/ExecutablePath.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
@@ -49,23 +44,9 @@ bool PatchEngine::fileExists(const std::string& path) const { return FileSystem:
 int PatchEngine::readClientVersion() { return ClientVersionFile(*this).read(); }
 int PatchEngine::writeClientVersion(int version) { return ClientVersionFile(*this).write(version); }
 int PatchEngine::readPatchList(int fromManualFile) { return PatchListReader(*this).read(fromManualFile); }
-void PatchEngine::fetchPatchListSignature() { PatchListVerifier(*this).fetchSignature(); }
-int PatchEngine::verifyPatchList(int fromManualFile) { return PatchListVerifier(*this).verifyList(fromManualFile); }
-int PatchEngine::verifyPatchFiles() { return PatchListVerifier(*this).verifyFiles(); }
-int PatchEngine::verifyPatchFile(const PatchListEntry& entry) { return PatchListVerifier(*this).verifyFile(entry); }
 int PatchEngine::downloadFile(const std::string& name, bool useCache) {
     return FileDownloader(*this).downloadFile(name, useCache);
 }
 int PatchEngine::downloadPatchFiles() { return FileDownloader(*this).downloadPatchFiles(); }
-
-void PatchEngine::pruneDownloadCache() {
-    FileDownloader::pruneCache(currentVersion > targetVersion ? currentVersion : targetVersion);
-}
-int PatchEngine::checkManualPatchFiles() { return ManualPatchCheck(*this).checkManualPatchFiles(); }
-void PatchEngine::splitMapArchives() { MapArchiveSplitter(*this).splitMapArchives(); }
-int PatchEngine::applyUpdates() { return UpdateApplier(*this).applyUpdates(); }
-int PatchEngine::removeDownloadedFiles() { return UpdateApplier(*this).removeDownloadedFiles(); }
-void PatchEngine::packUnpackedFolders() { PackingPasses(*this).packUnpackedFolders(); }
-void PatchEngine::syncPacks() { PackingPasses(*this).syncPacks(); }
 
 }  // namespace nimbrel

@@ -37,32 +37,18 @@ public:
     GameLayout layout() const { return GameLayout(baseFolder); }
     std::string updateFolder() const { return layout().updateFolder(); }
 
-    // The steps return the codes of engine/PatchResult.h.
+    // The steps return the codes of engine/PatchResult.h. The sequence calls the other steps
+    // (verification, the offline check, map split, update, packing passes) through their own
+    // classes; these remain for the front ends and tools that run one step alone.
     // Client version file.
     [[nodiscard]] int readClientVersion();
     [[nodiscard]] int writeClientVersion(int version);
     // Patch list.
     [[nodiscard]] int readPatchList(int fromManualFile);
-    // Signed patch lists (each passes when no release key is configured).
-    void fetchPatchListSignature();
-    [[nodiscard]] int verifyPatchList(int fromManualFile);
-    [[nodiscard]] int verifyPatchFiles();
-    [[nodiscard]] int verifyPatchFile(const PatchListEntry& entry);  // 1, or -4 when it does not match
 
     // Downloads.
     [[nodiscard]] int downloadFile(const std::string& name, bool useCache);
     [[nodiscard]] int downloadPatchFiles();
-    void pruneDownloadCache();
-    // Offline check.
-    [[nodiscard]] int checkManualPatchFiles();
-    // Map archives.
-    void splitMapArchives();
-    // Update application.
-    [[nodiscard]] int applyUpdates();
-    int removeDownloadedFiles();
-    // Packing passes.
-    void packUnpackedFolders();
-    void syncPacks();
 
     std::atomic<int> stopRequested{0};
     std::atomic<bool> selfUpdateRequired{false};

@@ -8,6 +8,7 @@
 #include "engine/PatchResult.h"
 #include "engine/PatchSequence.h"
 #include "engine/TextTable.h"
+#include "engine/UpdateApplier.h"
 #include "platform/FileSystem.h"
 
 namespace nimbrel {
@@ -57,7 +58,7 @@ void PatchRun::finish() {
     // Only an online run downloaded what lies in the update folder. Offline, with or without
     // ManualPatch.ini, the player brought those files, and a failed run keeps them for the
     // next try rather than losing them when the launcher closes.
-    if (engine_ && flags_.connectToServer) engine_->removeDownloadedFiles();
+    if (engine_ && flags_.connectToServer) (void)UpdateApplier(*engine_).removeDownloadedFiles();
     lock_.release();
     worker_.reset();
     sequence_.reset();

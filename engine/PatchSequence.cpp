@@ -1,7 +1,15 @@
 #include "engine/PatchSequence.h"
 
+#include <algorithm>
+
+#include "engine/FileDownloader.h"
 #include "engine/LooseFiles.h"
+#include "engine/ManualPatchCheck.h"
+#include "engine/MapArchiveSplitter.h"
+#include "engine/PackingPasses.h"
+#include "engine/PatchListVerifier.h"
 #include "engine/PatchResult.h"
+#include "engine/UpdateApplier.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/WindowMessages.h"
@@ -40,7 +48,7 @@ void PatchSequence::runStages() {
     if (flags_.connectToServer) {
         LooseFiles::deleteAllExcept(updateFolder, {});
         result_ = engine_.downloadFile(GameLayout::kPatchListFileName, false);
-        if (result_ >= PatchResult::kOk) engine_.fetchPatchListSignature();
+        if (result_ >= PatchResult::kOk) PatchListVerifier(engine_).fetchSignature();
     } else if (engine_.fileExists(engine_.layout().manualPatchPath()) ||
                engine_.fileExists(engine_.layout().patchListPath())) {
         result_ = PatchResult::kOk;
@@ -57,7 +65,7 @@ void PatchSequence::runStages() {
 
     stage_ = PatchStage::kManualPatchStart;
     // With a release key, an unsigned or altered list is refused before a line of it is parsed.
-    if ((result_ = engine_.verifyPatchList(flags_.manualPatch)) < PatchResult::kOk) return;
+    if ((result_ = PatchListVerifier(engine_).verifyList(flags_.manualPatch)) < PatchResult::kOk) return;
     result_ = engine_.readPatchList(flags_.manualPatch);
     if (flags_.manualPatch && result_ == PatchResult::kManualPatchAhead) {
         deleteManualPatchFile();
@@ -68,7 +76,7 @@ void PatchSequence::runStages() {
     stage_ = PatchStage::kPatchList;
     if (result_ < PatchResult::kOk) return;
 
-    result_ = flags_.connectToServer ? engine_.downloadPatchFiles() : engine_.checkManualPatchFiles();
+    result_ = flags_.connectToServer ? engine_.downloadPatchFiles() : ManualPatchCheck(engine_).checkManualPatchFiles();
     stage_ = PatchStage::kPatchFiles;
     if (result_ < PatchResult::kOk) {
         if (!flags_.connectToServer) deleteManualPatchFile();
@@ -77,16 +85,16 @@ void PatchSequence::runStages() {
 
     // A file that does not match the signed list is refused before anything opens it; a manual
     // patch stays in place so the right files can be put beside it.
-    if ((result_ = engine_.verifyPatchFiles()) < PatchResult::kOk) return;
-    engine_.splitMapArchives();
-    result_ = engine_.applyUpdates();
+    if ((result_ = PatchListVerifier(engine_).verifyFiles()) < PatchResult::kOk) return;
+    MapArchiveSplitter(engine_).splitMapArchives();
+    result_ = UpdateApplier(engine_).applyUpdates();
     stage_ = PatchStage::kApply;
     if (result_ < PatchResult::kOk) return;
     result_ = engine_.writeClientVersion(engine_.targetVersion);
     if (result_ < PatchResult::kOk) return;
 
-    engine_.removeDownloadedFiles();
-    engine_.pruneDownloadCache();
+    (void)UpdateApplier(engine_).removeDownloadedFiles();
+    FileDownloader::pruneCache(std::max(engine_.currentVersion, engine_.targetVersion));
     deleteManualPatchFile();
 }
 
@@ -105,8 +113,8 @@ void PatchSequence::finish() {
     // them, so that Start stays disabled while packs are still being written.
     if (mayRunPackingPasses()) {
         try {
-            engine_.packUnpackedFolders();
-            if (flags_.syncRequested) engine_.syncPacks();
+            PackingPasses(engine_).packUnpackedFolders();
+            if (flags_.syncRequested) PackingPasses(engine_).syncPacks();
         } catch (...) {
             // Their results are not used either; the result message must still go out.
         }

@@ -32,7 +32,7 @@ const char* const kPatchList =
 // The engine steps under test, in one place so a change of the engine interface is met here.
 int applyPatch(PatchEngine& engine) {
     if (engine.readPatchList(0) != 0) FuzzScratch::fail("the fixed patch list did not read");
-    return engine.applyUpdates();
+    return UpdateApplier(engine).applyUpdates();
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ TEST_F(MapArchiveSplitterTest, MapArchiveWithMinimapEntriesBecomesTwoArchivesAnd
                 {"field.map", "field"},
                 {"town/b.map", "b"},
                 {"empty.map", ""}});
-    engine.splitMapArchives();
+    MapArchiveSplitter(engine).splitMapArchives();
 
     ASSERT_EQ(engine.patchEntries.size(), 3u);
     const PatchListEntry& map = engine.patchEntries[1];
@@ -73,7 +73,7 @@ TEST_F(MapArchiveSplitterTest, OnlyMapArchivesWithTheMarkerAreSplitEachUnderItsO
     addArchive("map", 3, "map3.zip", {{"minimap/m3.bmp", "3"}});
     addArchive("Map", 4, "map4.zip", {{"plain.map", "no minimap here"}, {"MINIMAP/x.bmp", "case differs"}});
     addArchive("MAP", 5, "map5.zip", {{"sub/minimap/m5.bmp", "5"}});
-    engine.splitMapArchives();
+    MapArchiveSplitter(engine).splitMapArchives();
     EXPECT_EQ(fileNames(), (std::vector<std::string>{"map_0.3_s.zip", "minimap_0.3_d.zip", "map4.zip", "map_0.5_s.zip",
                                                      "minimap_0.5_d.zip"}));
     EXPECT_EQ(engine.patchEntries[4].targetFolder, game.path() + "MAP/minimap/");
@@ -85,7 +85,7 @@ TEST_F(MapArchiveSplitterTest, PartsNeverOverwriteAnArchiveTheyAreMadeFromOrAnot
     // Two map archives in one version, the second named like the first one's map part.
     addArchive("map", 7, "mapA.zip", {{"a.map", "A"}, {"minimap/a.bmp", "a"}});
     addArchive("map", 7, "map_0.7_s.zip", {{"b.map", "B"}, {"minimap/b.bmp", "b"}});
-    engine.splitMapArchives();
+    MapArchiveSplitter(engine).splitMapArchives();
     ASSERT_EQ(engine.patchEntries.size(), 4u);
     std::vector<std::string> names = fileNames();
     for (std::size_t i = 0; i < names.size(); ++i)
@@ -104,7 +104,7 @@ TEST_F(MapArchiveSplitterTest, SplitThatFailsHalfwayLeavesNoPartToBeAppliedAsCom
         file.seekp(80);
         file.write("garbage", 7);
     }
-    engine.splitMapArchives();
+    MapArchiveSplitter(engine).splitMapArchives();
     EXPECT_EQ(fileNames(), (std::vector<std::string>{"map_0.9_s.zip", "minimap_0.9_d.zip"}));
     EXPECT_FALSE(game.exists("update/map_0.9_s.zip"));
     EXPECT_FALSE(game.exists("update/minimap_0.9_d.zip"));
@@ -114,7 +114,7 @@ TEST_F(MapArchiveSplitterTest, UnreadableMapArchiveIsLeftAsItIs) {
     game.write("update/broken.zip", "not a zip");
     engine.patchEntries.push_back({PatchListEntry::kPatchArchive, game.path() + "map/", "broken.zip", "map", 2});
     engine.patchEntries.push_back({PatchListEntry::kPatchArchive, game.path() + "map/", "missing.zip", "map", 2});
-    engine.splitMapArchives();
+    MapArchiveSplitter(engine).splitMapArchives();
     EXPECT_EQ(fileNames(), (std::vector<std::string>{"broken.zip", "missing.zip"}));
 }
 
