@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/AtomicFile.h"
 #include "platform/HttpClient.h"
 
 namespace nimbrel {
@@ -60,6 +61,7 @@ public:
         HttpClient::Outcome outcome = HttpClient::Outcome::Failed;
         std::string path;          // the cached copy, when outcome is Complete
         bool transferred = false;  // false when the server confirmed the cached copy (304)
+        bool staged = false;       // the body went straight into the file given to stageInto()
         std::string error;
         std::string reason;  // for the player, as HttpClient gives it
         bool complete() const { return outcome == HttpClient::Outcome::Complete; }
@@ -87,6 +89,11 @@ public:
         // The entry is stored (or confirmed); a failed or stopped transfer keeps its partial.
         [[nodiscard]] Result finish(const HttpClient::Result& fetched);
         std::uint64_t resumedFrom() const { return request.rangeFrom; }
+        // A whole body is then written once, into `file` opened for `target`, and the partial
+        // is a second name of that same file: no copy afterwards (Result::staged). Where the
+        // two folders cannot share a file (another file system), or the body continues held
+        // bytes, it goes into the cache alone and `file` is left closed.
+        void stageInto(AtomicFile& file, const std::string& target);
 
     private:
         bool begin(const HttpClient::Response& response);
@@ -98,8 +105,12 @@ public:
         Progress progress_;
         std::optional<Meta> meta_;
         int fd_ = -1;
-        std::uint64_t held_ = 0;      // bytes in the partial
-        std::uint64_t expected_ = 0;  // whole length, when the head said
+        AtomicFile* staged_ = nullptr;
+        std::string target_;
+        bool linked_ = false;            // the partial is staged_'s file
+        std::uint64_t writtenBack_ = 0;  // write-back started up to here
+        std::uint64_t held_ = 0;         // bytes in the partial
+        std::uint64_t expected_ = 0;     // whole length, when the head said
         bool lengthKnown_ = false;
         bool failedWrite_ = false;
         Checksum checksum_;
