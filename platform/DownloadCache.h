@@ -13,6 +13,9 @@
 // partial download never becomes an entry before its full length is in, and whatever a power
 // cut leaves behind is caught by the size and the checksum, checked whenever an entry from an
 // earlier run is copied out: a damaged entry is dropped and fetched anew, never handed out.
+// A caller that stages the body for the update folder gets it written once: the staged file and
+// the partial (then the body) are two names of one file, so the entry needs no copy, and the
+// update folder may drop its name without touching the entry.
 //
 // After a successful run the entries of the versions now installed go, and the whole cache is
 // held under a size cap, least recently used first.
