@@ -330,8 +330,7 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
     if (sourceArchives.empty())
         for (auto& job : stagedJobs(stagingFolder, addNames)) jobs.push_back(std::move(job));
     auto pipeline = std::make_unique<PackBuildPipeline>(std::move(jobs));
-    auto added =
-        sourceArchives.empty() ? nullptr : std::make_unique<AddedEntryFeed>(stagingFolder, addNames, sourceArchives);
+    std::unique_ptr<AddedEntryFeed> added;
     // A stop (the launcher closing) or a failure leaves no temporary behind.
     auto giveUp = [&](PackBuildResult result) {
         pipeline.reset();
@@ -353,6 +352,12 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
         if (actions[i] == Action::Add && addNext((*listing)[i].name) != PACK_OK)
             return giveUp(PackBuildResult::EntryFailed);
         progress.step();
+    }
+    if (!sourceArchives.empty()) {
+        // The patch archives' entries get their own workers only once the folder's are done:
+        // two budgets in flight at once would pass the memory bound.
+        pipeline.reset();
+        added = std::make_unique<AddedEntryFeed>(stagingFolder, addNames, sourceArchives);
     }
     for (const auto& name : addNames) {
         if (stopRequested()) return giveUp(PackBuildResult::Stopped);

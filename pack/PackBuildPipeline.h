@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "pack/PackEntryDate.h"
@@ -41,6 +42,9 @@ public:
         int status = PACK_OK;  // an entry that could not be located fails with this code
     };
     struct Job {
+        Job() = default;
+        Job(std::string path, std::uint64_t size) : diskPath(std::move(path)), expectedSize(size) {}
+
         std::string diskPath;
         std::uint64_t expectedSize = 0;     // from the folder listing; only sizes the budget
         std::optional<ArchiveEntry> entry;  // set: diskPath is not read, this entry is

@@ -253,8 +253,9 @@ TEST(PackArchiveRebuild, PatchEntriesMoveInCheckedWhateverTheirKind) {
         ASSERT_EQ(result, 1) << kind.what;
         EXPECT_EQ(readPack(folder + "sfx.QPAK"), (PackEntries{{"old.dat", "old"}, {"r.bin", random}, {"t.txt", text}}))
             << kind.what;
-        if (kind.zipOptions.empty())
+        if (kind.zipOptions.empty()) {
             EXPECT_EQ(storedBytes(folder + "sfx.QPAK", "r.bin"), storedBytes(patch, "r.bin")) << kind.what;
+        }
     }
 }
 
