@@ -49,7 +49,7 @@ struct Job {
     Clock::time_point notBefore{};
     int transferId = -1;
     std::unique_ptr<DownloadCache::Transfer> cached;
-    AtomicFile staged;  // direct fetches write here; cached ones are copied here when complete
+    AtomicFile staged;  // the body is written here (also the cache's partial where the two can share a file)
     std::uint64_t received = 0;
     std::uint64_t total = 0;  // 0 while unknown
     bool finished = false;
@@ -190,6 +190,7 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
                     if (total > 0) job.total = total;
                     progress.report();
                 });
+            job.cached->stageInto(job.staged, job.target);
             request = job.cached->request;
             handlers = job.cached->handlers;
         } else {
@@ -226,18 +227,20 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
                 trace("cached download of " + job.url + " failed: " + stored.error);
                 return false;
             }
-            if (!job.staged.open(job.target)) {
-                job.reason = "cannot write the update folder";
-                return false;
-            }
-            // A copy the server confirmed comes from an earlier run and is checked first.
-            DownloadCache::CopyResult copied = cache.copyInto(job.url, job.staged.fd(), !stored.transferred);
-            if (copied != DownloadCache::CopyResult::Copied) {
-                trace("cannot copy the cached " + job.url + " to " + job.target + ": " + std::strerror(errno));
-                job.staged.discard();
-                job.reason = copied == DownloadCache::CopyResult::Damaged ? "damaged cached copy"
-                                                                          : "cannot write the update folder";
-                return false;
+            if (!stored.staged) {  // else the body was written once, into the staged file itself
+                if (!job.staged.open(job.target)) {
+                    job.reason = "cannot write the update folder";
+                    return false;
+                }
+                // A copy the server confirmed comes from an earlier run and is checked first.
+                DownloadCache::CopyResult copied = cache.copyInto(job.url, job.staged.fd(), !stored.transferred);
+                if (copied != DownloadCache::CopyResult::Copied) {
+                    trace("cannot copy the cached " + job.url + " to " + job.target + ": " + std::strerror(errno));
+                    job.staged.discard();
+                    job.reason = copied == DownloadCache::CopyResult::Damaged ? "damaged cached copy"
+                                                                              : "cannot write the update folder";
+                    return false;
+                }
             }
         }
         // Starts the write-back now, so that the flush before naming finds little left to do.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 
 #include "pack/PackBuildPipeline.h"
 #include "pack/PackEntryCopy.h"
@@ -64,39 +65,85 @@ std::vector<PackBuildPipeline::Job> stagedJobs(const std::string& stagingFolder,
     return jobs;
 }
 
+// The entries of patch archives an update moves over, as pipeline jobs in the order of names.
+// Each archive is opened and walked once; its reader stays open while the workers read from it.
+std::vector<PackBuildPipeline::Job> archiveJobs(const NameList& names, const NameList& archives,
+                                                std::vector<std::unique_ptr<PackReader>>& readers) {
+    std::vector<PackBuildPipeline::Job> jobs(names.size());
+    for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i].entry.emplace().status = PACK_PARAM_ERROR;
+    std::vector<bool> done(names.size(), false);
+    for (std::size_t first = 0; first < names.size() && first < archives.size(); ++first) {
+        if (done[first]) continue;
+        const std::string& path = archives[first];
+        auto reader = std::make_unique<PackReader>(path);
+        for (std::size_t i = first; i < names.size() && i < archives.size(); ++i)
+            if (archives[i] == path) jobs[i].entry->status = reader->isOpen() ? PACK_END_OF_LIST : PACK_ERRNO;
+        if (!reader->isOpen()) continue;
+        std::unordered_multimap<std::string, std::size_t> wanted;
+        for (std::size_t i = first; i < names.size() && i < archives.size(); ++i)
+            if (archives[i] == path) wanted.emplace(names[i], i);
+        int walk = reader->forEachEntry([&](PackReader& r) {
+            auto [from, to] = wanted.equal_range(r.currentName());
+            for (auto it = from; it != to; ++it) {
+                const std::size_t i = it->second;
+                // The first entry of a name is the one that moves, as an extraction would take it.
+                if (done[i]) continue;
+                done[i] = true;
+                PackBuildPipeline::ArchiveEntry& entry = *jobs[i].entry;
+                const PackEntryInfo& info = r.currentInfo();
+                std::unique_ptr<EntryChain> chain;
+                std::uint64_t begin = 0, end = 0;
+                if (info.uncompressedSize > PackEntryCopy::kBufferSize) {
+                    entry.status = PACK_PARAM_ERROR;
+                } else if (int rc = r.openEntry(EntryChain::Stage::Compressed, chain); rc != PACK_OK) {
+                    entry.status = rc;
+                } else if (int rc = r.entryExtent(begin, end); rc != PACK_OK) {
+                    entry.status = rc;
+                } else {
+                    entry.status = PACK_OK;
+                    entry.fd = r.fd();
+                    entry.dataOffset = end - info.compressedSize;
+                    entry.storedSize = info.compressedSize;
+                    entry.method = info.compressionMethod;
+                    entry.password = (info.flag & zip::kFlagEncrypted) ? r.entryPassword() : nullptr;
+                    entry.crc = info.crc;
+                    entry.size = info.uncompressedSize;
+                    entry.date = info.date;
+                }
+                jobs[i].expectedSize = info.uncompressedSize;
+            }
+            return PACK_OK;
+        });
+        // Names after a damaged directory record are not found; the entries before it still move.
+        for (std::size_t i = first; i < names.size() && i < archives.size(); ++i)
+            if (!done[i] && archives[i] == path && walk != PACK_OK) jobs[i].entry->status = walk;
+        for (std::size_t i = first; i < names.size() && i < archives.size(); ++i)
+            if (archives[i] == path) done[i] = true;
+        readers.push_back(std::move(reader));
+    }
+    return jobs;
+}
+
 // The entries an update adds, in order: staged files read and deflated ahead on the workers,
-// or entries of patch archives moved over compressed.
+// or entries of patch archives checked and encrypted ahead on the workers.
 class AddedEntryFeed {
 public:
     AddedEntryFeed(const std::string& stagingFolder, const NameList& names, const NameList& archives)
-        : archives_(archives) {
-        if (archives_.empty()) pipeline_ = std::make_unique<PackBuildPipeline>(stagedJobs(stagingFolder, names));
-    }
+        : pipeline_(std::make_unique<PackBuildPipeline>(archives.empty() ? stagedJobs(stagingFolder, names)
+                                                                         : archiveJobs(names, archives, readers_))) {}
     int addNext(PackWriter& writer, const std::string& name) {
-        if (pipeline_) {
-            PackBuildPipeline::Result file = pipeline_->takeNext();
-            if (file.status != PACK_OK) return file.status;
-            return writer.addPrecompressed(name, file.deflated.data(), file.deflated.size(), file.crc, file.size,
-                                           file.date);
-        }
-        if (next_ >= archives_.size()) return PACK_PARAM_ERROR;
-        PackReader reader(archives_[next_++]);
-        if (!reader.isOpen()) return PACK_ERRNO;
-        if (!copy_) copy_ = std::make_unique<PackEntryCopy>();
-        constexpr int kCopied = 1;
-        int rc = reader.forEachEntry([&](PackReader& r) {
-            if (r.currentName() != name) return PACK_OK;
-            int copied = copy_->copyCurrentEntry(r, writer, name, true);
-            return copied == PACK_OK ? kCopied : copied;
-        });
-        return rc == kCopied ? PACK_OK : rc == PACK_OK ? PACK_END_OF_LIST : rc;
+        PackBuildPipeline::Result file = pipeline_->takeNext();
+        if (file.status != PACK_OK) return file.status;
+        if (file.encrypted)
+            return writer.addRawEncrypted(name, file.deflated.data(), file.deflated.size(), file.crc, file.size,
+                                          file.date);
+        return writer.addPrecompressed(name, file.deflated.data(), file.deflated.size(), file.crc, file.size,
+                                       file.date);
     }
 
 private:
-    NameList archives_;
-    std::size_t next_ = 0;
+    std::vector<std::unique_ptr<PackReader>> readers_;  // outlive the pipeline that reads through them
     std::unique_ptr<PackBuildPipeline> pipeline_;
-    std::unique_ptr<PackEntryCopy> copy_;
 };
 
 // An entry of the old pack as a rebuild sees it.
@@ -283,8 +330,7 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
     if (sourceArchives.empty())
         for (auto& job : stagedJobs(stagingFolder, addNames)) jobs.push_back(std::move(job));
     auto pipeline = std::make_unique<PackBuildPipeline>(std::move(jobs));
-    auto added =
-        sourceArchives.empty() ? nullptr : std::make_unique<AddedEntryFeed>(stagingFolder, addNames, sourceArchives);
+    std::unique_ptr<AddedEntryFeed> added;
     // A stop (the launcher closing) or a failure leaves no temporary behind.
     auto giveUp = [&](PackBuildResult result) {
         pipeline.reset();
@@ -306,6 +352,12 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
         if (actions[i] == Action::Add && addNext((*listing)[i].name) != PACK_OK)
             return giveUp(PackBuildResult::EntryFailed);
         progress.step();
+    }
+    if (!sourceArchives.empty()) {
+        // The patch archives' entries get their own workers only once the folder's are done:
+        // two budgets in flight at once would pass the memory bound.
+        pipeline.reset();
+        added = std::make_unique<AddedEntryFeed>(stagingFolder, addNames, sourceArchives);
     }
     for (const auto& name : addNames) {
         if (stopRequested()) return giveUp(PackBuildResult::Stopped);

@@ -8,8 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <string_view>
 
+#include "pack/EntryStream.h"
 #include "pack/PackFileTime.h"
+#include "pack/PackPasswordTable.h"
+#include "pack/ZipCrypto.h"
 #include "platform/FileDescriptor.h"
 
 namespace nimbrel {
@@ -41,6 +45,97 @@ bool readWholeFile(const std::string& path, std::vector<unsigned char>& data) {
     return true;
 }
 
+struct DecompressorDeleter {
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+using Decompressor = std::unique_ptr<libdeflate_decompressor, DecompressorDeleter>;
+
+// The worker's tools for archive entries, made on first use.
+struct EntryTools {
+    Decompressor decompressor;
+    std::vector<unsigned char> plain;    // the decrypted stored bytes
+    std::vector<unsigned char> content;  // the inflated entry
+};
+
+// Reads, decrypts and checks one archive entry and leaves it in result.deflated as the pack
+// stores it. An entry that does not decode to its recorded size and CRC is never written: it
+// came over the network.
+int moveArchiveEntry(const PackBuildPipeline::ArchiveEntry& entry, libdeflate_compressor* compressor, EntryTools& tools,
+                     PackBuildPipeline::Result& result) {
+    if (entry.status != PACK_OK) return entry.status;
+    const bool encrypted = entry.password != nullptr;
+    const std::size_t header = encrypted ? ZipCrypto::kHeaderSize : 0;
+    if (entry.storedSize < header || (entry.method != 0 && entry.method != 8)) return PACK_BAD_ZIP_FILE;
+    std::vector<unsigned char>& stored = result.deflated;
+    stored.resize(static_cast<std::size_t>(entry.storedSize));
+    ByteRangeSource range(entry.fd, entry.dataOffset, entry.storedSize);
+    for (std::size_t done = 0; done < stored.size();) {
+        long long n = range.read(stored.data() + done, stored.size() - done);
+        if (n < 0) return static_cast<int>(n);
+        if (n == 0) return PACK_BAD_ZIP_FILE;
+        done += static_cast<std::size_t>(n);
+    }
+    tools.plain.assign(stored.begin(), stored.end());
+    if (encrypted) ZipCrypto(entry.password).decrypt(tools.plain.data(), tools.plain.size());
+    const unsigned char* data = tools.plain.data() + header;
+    const std::size_t dataSize = tools.plain.size() - header;
+
+    const std::size_t size = static_cast<std::size_t>(entry.size);
+    const unsigned char* content = data;
+    if (entry.method == 8) {
+        if (!tools.decompressor) tools.decompressor.reset(libdeflate_alloc_decompressor());
+        if (!tools.decompressor) return PACK_INTERNAL_ERROR;
+        tools.content.resize(size);
+        std::size_t produced = 0;
+        // A stream that inflates to more or less than the recorded size is as damaged as a
+        // wrong CRC, and the reader would report it the same way.
+        if (libdeflate_deflate_decompress(tools.decompressor.get(), data, dataSize, tools.content.data(), size,
+                                          &produced) != LIBDEFLATE_SUCCESS ||
+            produced != size)
+            return PACK_CRC_ERROR;
+        content = tools.content.data();
+    } else if (dataSize != size) {
+        return PACK_CRC_ERROR;
+    }
+    if (static_cast<std::uint32_t>(libdeflate_crc32(0, content, size)) != entry.crc) return PACK_CRC_ERROR;
+    // Only small buffers stay with the worker for reuse: a large one would sit outside the budget.
+    auto release = [](std::vector<unsigned char>& buffer) {
+        if (buffer.capacity() > (1u << 20)) std::vector<unsigned char>().swap(buffer);
+    };
+    release(tools.content);
+
+    const char* writePassword = PackPasswordTable::instance().writePassword();
+    // Already encrypted the way the pack wants it, with the check byte zip tools verify: the
+    // stored bytes go in unchanged, which spares encrypting them again.
+    if (entry.method == 8 && encrypted && std::string_view(entry.password) == writePassword &&
+        tools.plain[ZipCrypto::kHeaderSize - 1] == static_cast<unsigned char>(entry.crc >> 24)) {
+        release(tools.plain);
+        result.encrypted = true;
+        return PACK_OK;
+    }
+    std::vector<unsigned char> out;
+    if (entry.method == 8) {
+        out.resize(ZipCrypto::kHeaderSize + dataSize);
+        std::copy(data, data + dataSize, out.begin() + ZipCrypto::kHeaderSize);
+    } else {
+        // A stored entry is the only one a pack compresses.
+        if (!compressor) return PACK_INTERNAL_ERROR;
+        out.resize(ZipCrypto::kHeaderSize + libdeflate_deflate_compress_bound(compressor, size));
+        std::size_t n = libdeflate_deflate_compress(compressor, content, size, out.data() + ZipCrypto::kHeaderSize,
+                                                    out.size() - ZipCrypto::kHeaderSize);
+        if (n == 0) return PACK_INTERNAL_ERROR;
+        out.resize(ZipCrypto::kHeaderSize + n);
+    }
+    release(tools.plain);
+    ZipCrypto crypto(writePassword);
+    // The check value is the entry's CRC, as every zip tool verifies it.
+    crypto.makeHeader(out.data(), entry.crc);
+    crypto.encrypt(out.data() + ZipCrypto::kHeaderSize, out.size() - ZipCrypto::kHeaderSize);
+    stored = std::move(out);
+    result.encrypted = true;
+    return PACK_OK;
+}
+
 }  // namespace
 
 PackBuildPipeline::PackBuildPipeline(std::vector<Job> jobs, unsigned workers, std::size_t budget)
@@ -61,6 +156,10 @@ PackBuildPipeline::~PackBuildPipeline() {
 }
 
 std::size_t PackBuildPipeline::cost(std::size_t index) const {
+    if (const auto& entry = jobs_[index].entry) {
+        // The stored bytes, their decrypted copy, the output, and the inflated content.
+        return static_cast<std::size_t>(3 * entry->storedSize + entry->size + entry->size / 64 + 1024);
+    }
     // The input, and an output buffer for deflate's worst case, a little above the input.
     std::uint64_t size = jobs_[index].expectedSize;
     return static_cast<std::size_t>(2 * size + size / 64 + 1024);
@@ -69,6 +168,7 @@ std::size_t PackBuildPipeline::cost(std::size_t index) const {
 void PackBuildPipeline::workerLoop() {
     Compressor compressor(libdeflate_alloc_compressor(kDeflateLevel));
     std::vector<unsigned char> input;
+    EntryTools tools;
     for (;;) {
         std::size_t index;
         std::size_t reservation;
@@ -88,7 +188,13 @@ void PackBuildPipeline::workerLoop() {
 
         Result result;
         const Job& job = jobs_[index];
-        if (!compressor || !readWholeFile(job.diskPath, input)) {
+        if (job.entry) {
+            result.status = moveArchiveEntry(*job.entry, compressor.get(), tools, result);
+            result.crc = job.entry->crc;
+            result.size = job.entry->size;
+            result.date = job.entry->date;
+            if (result.status != PACK_OK) std::vector<unsigned char>().swap(result.deflated);
+        } else if (!compressor || !readWholeFile(job.diskPath, input)) {
             result.status = -104;
         } else {
             result.size = input.size();

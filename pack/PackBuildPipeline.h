@@ -6,6 +6,11 @@
 // budget over everything in flight (a file being compressed counts its input and its output,
 // a finished one its output until the writer takes it), granted in file order so that a large
 // file can never be starved by later ones; a file larger than the budget runs alone.
+//
+// A job may instead be an entry of a patch archive that moves into a pack compressed: the
+// worker reads its stored bytes, decrypts them, inflates them to check the CRC and encrypts the
+// stream under the write password, so that these checks, the slowest part of a patch, run on
+// every core while the caller only appends.
 
 #include <condition_variable>
 #include <cstddef>
@@ -14,21 +19,42 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "pack/PackEntryDate.h"
+#include "pack/PackResult.h"
 
 namespace nimbrel {
 
 class PackBuildPipeline {
 public:
+    // Where an archive entry's stored bytes lie, and what they must decode to.
+    struct ArchiveEntry {
+        int fd = -1;  // the caller keeps the archive open until the pipeline is gone
+        std::uint64_t dataOffset = 0;
+        std::uint64_t storedSize = 0;
+        std::uint16_t method = 0;        // 0 or 8
+        const char* password = nullptr;  // non-null exactly when the entry is encrypted
+        std::uint32_t crc = 0;
+        std::uint64_t size = 0;
+        PackEntryDate date;
+        int status = PACK_OK;  // an entry that could not be located fails with this code
+    };
     struct Job {
+        Job() = default;
+        Job(std::string path, std::uint64_t size) : diskPath(std::move(path)), expectedSize(size) {}
+
         std::string diskPath;
-        std::uint64_t expectedSize = 0;  // from the folder listing; only sizes the budget
+        std::uint64_t expectedSize = 0;     // from the folder listing; only sizes the budget
+        std::optional<ArchiveEntry> entry;  // set: diskPath is not read, this entry is
     };
     struct Result {
         int status = 0;  // 0, or -104 when the file could not be opened or read whole
+        // Archive entries: the encryption header and the stream encrypted under the write
+        // password; files: the plain deflate stream.
         std::vector<unsigned char> deflated;
+        bool encrypted = false;
         std::uint32_t crc = 0;
         std::uint64_t size = 0;
         PackEntryDate date;  // the file's last-write time as local time; zeroed when unknown

@@ -37,7 +37,7 @@ int PackEntryCopy::verifyDeflated(const unsigned char* deflated, std::size_t def
     return PACK_OK;
 }
 
-int PackEntryCopy::copyCurrentEntry(PackReader& reader, PackWriter& writer, const std::string& entryName, bool verify) {
+int PackEntryCopy::copyCurrentEntry(PackReader& reader, PackWriter& writer, const std::string& entryName) {
     const PackEntryInfo& info = reader.currentInfo();
     if (info.uncompressedSize > kBufferSize) return PACK_PARAM_ERROR;
     uncompressedSize_ = static_cast<std::uint32_t>(info.uncompressedSize);
@@ -52,7 +52,7 @@ int PackEntryCopy::copyCurrentEntry(PackReader& reader, PackWriter& writer, cons
 
     const char* oldPassword = reader.entryPassword();
     const char* writePassword = PackPasswordTable::instance().writePassword();
-    bool sameKey = !verify && (info.flag & 1) != 0 && oldPassword && std::strcmp(oldPassword, writePassword) == 0;
+    bool sameKey = (info.flag & 1) != 0 && oldPassword && std::strcmp(oldPassword, writePassword) == 0;
     if (sameKey) {
         // Already encrypted the way the new pack wants it: the stored bytes go over unchanged.
         // Checking them would mean decrypting every kept byte, one byte after another, which

@@ -29,9 +29,7 @@ public:
     // Copies the reader's current entry (its info already read, its size within the buffer)
     // to the writer as entryName. 0, or the failing handle's non-zero code (-105 for an entry
     // whose content does not match its CRC).
-    // With `verify`, an entry already under the write password is checked too instead of being
-    // copied as stored: entries from a patch archive came over the network.
-    int copyCurrentEntry(PackReader& reader, PackWriter& writer, const std::string& entryName, bool verify = false);
+    int copyCurrentEntry(PackReader& reader, PackWriter& writer, const std::string& entryName);
 
 private:
     int verifyDeflated(const unsigned char* deflated, std::size_t deflatedSize, std::uint64_t size, std::uint32_t crc);

@@ -170,7 +170,8 @@ std::string DownloadCache::bodyPath(const std::string& url) const { return folde
 
 std::string DownloadCache::partialPath(const std::string& url) const { return folder_ + keyOf(url) + ".partial"; }
 
-bool DownloadCache::ensureFolder() const { return createFolders(folder_); }
+// Asked once per transfer: one look when the folder is there, the walk only when it is not.
+bool DownloadCache::ensureFolder() const { return FileSystem::isDirectory(folder_) || createFolders(folder_); }
 
 std::optional<DownloadCache::Meta> DownloadCache::readMeta(const std::string& url) const {
     std::ifstream in(folder_ + keyOf(url) + ".meta", std::ios::binary);
@@ -249,6 +250,11 @@ DownloadCache::Transfer::~Transfer() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+void DownloadCache::Transfer::stageInto(AtomicFile& file, const std::string& target) {
+    staged_ = &file;
+    target_ = target;
+}
+
 bool DownloadCache::Transfer::begin(const HttpClient::Response& response) {
     if (!cache_.ensureFolder()) return false;
     const std::string partial = cache_.partialPath(url_);
@@ -277,10 +283,22 @@ bool DownloadCache::Transfer::begin(const HttpClient::Response& response) {
     // A whole body: whatever was held belongs to another version of the file. The validator
     // is recorded before the first byte, so held bytes always match the one they name.
     ::unlink(partialMeta.c_str());
-    fd_ = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ >= 0) ::fremovexattr(fd_, kValidatorAttribute);
-    if (fd_ < 0) return false;
     held_ = 0;
+    writtenBack_ = 0;
+    linked_ = false;
+    if (staged_ && !staged_->isOpen() && staged_->open(target_)) {
+        // One write for both: the update folder's temporary is also the partial, so a killed
+        // run still leaves its bytes with the cache, and a finished one has nothing to copy.
+        ::unlink(partial.c_str());
+        linked_ = ::link(staged_->temporaryPath().c_str(), partial.c_str()) == 0;
+        if (!linked_) staged_->discard();
+    }
+    if (linked_)
+        fd_ = ::dup(staged_->fd());
+    else
+        fd_ = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd_ >= 0 && !linked_) ::fremovexattr(fd_, kValidatorAttribute);
+    if (fd_ < 0) return false;
     if (response.contentLength && !response.encoded()) {
         expected_ = *response.contentLength;
         lengthKnown_ = true;
@@ -292,12 +310,20 @@ bool DownloadCache::Transfer::begin(const HttpClient::Response& response) {
 }
 
 bool DownloadCache::Transfer::append(const char* data, std::size_t size) {
-    if (!FileDescriptor::writeAll(fd_, data, size)) {
+    if (linked_ ? !staged_->write(data, size) : !FileDescriptor::writeAll(fd_, data, size)) {
         failedWrite_ = true;
         return false;
     }
     checksum_.update(data, size);
     held_ += size;
+    // A staged file is flushed before it is named: its write-back starts as it grows, so
+    // that the disk works while the network does and the flush finds little left.
+    constexpr std::uint64_t kWriteBackStep = 1u << 20;
+    if (linked_ && held_ - writtenBack_ >= kWriteBackStep) {
+        ::sync_file_range(fd_, static_cast<off_t>(writtenBack_), static_cast<off_t>(held_ - writtenBack_),
+                          SYNC_FILE_RANGE_WRITE);
+        writtenBack_ = held_;
+    }
     if (progress_) progress_(held_, lengthKnown_ ? expected_ : 0);
     return true;
 }
@@ -378,6 +404,7 @@ DownloadCache::Result DownloadCache::Transfer::finish(const HttpClient::Result& 
     if (progress_ && !lengthKnown_) progress_(fresh.size, fresh.size);
     result.path = cache_.bodyPath(url_);
     result.transferred = true;
+    result.staged = linked_;
     return result;
 }
 

@@ -13,6 +13,9 @@
 // partial download never becomes an entry before its full length is in, and whatever a power
 // cut leaves behind is caught by the size and the checksum, checked whenever an entry from an
 // earlier run is copied out: a damaged entry is dropped and fetched anew, never handed out.
+// A caller that stages the body for the update folder gets it written once: the staged file and
+// the partial (then the body) are two names of one file, so the entry needs no copy, and the
+// update folder may drop its name without touching the entry.
 //
 // After a successful run the entries of the versions now installed go, and the whole cache is
 // held under a size cap, least recently used first.
@@ -23,6 +26,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/AtomicFile.h"
 #include "platform/HttpClient.h"
 
 namespace nimbrel {
@@ -60,6 +64,7 @@ public:
         HttpClient::Outcome outcome = HttpClient::Outcome::Failed;
         std::string path;          // the cached copy, when outcome is Complete
         bool transferred = false;  // false when the server confirmed the cached copy (304)
+        bool staged = false;       // the body went straight into the file given to stageInto()
         std::string error;
         std::string reason;  // for the player, as HttpClient gives it
         bool complete() const { return outcome == HttpClient::Outcome::Complete; }
@@ -87,6 +92,11 @@ public:
         // The entry is stored (or confirmed); a failed or stopped transfer keeps its partial.
         [[nodiscard]] Result finish(const HttpClient::Result& fetched);
         std::uint64_t resumedFrom() const { return request.rangeFrom; }
+        // A whole body is then written once, into `file` opened for `target`, and the partial
+        // is a second name of that same file: no copy afterwards (Result::staged). Where the
+        // two folders cannot share a file (another file system), or the body continues held
+        // bytes, it goes into the cache alone and `file` is left closed.
+        void stageInto(AtomicFile& file, const std::string& target);
 
     private:
         bool begin(const HttpClient::Response& response);
@@ -98,8 +108,12 @@ public:
         Progress progress_;
         std::optional<Meta> meta_;
         int fd_ = -1;
-        std::uint64_t held_ = 0;      // bytes in the partial
-        std::uint64_t expected_ = 0;  // whole length, when the head said
+        AtomicFile* staged_ = nullptr;
+        std::string target_;
+        bool linked_ = false;            // the partial is staged_'s file
+        std::uint64_t writtenBack_ = 0;  // write-back started up to here
+        std::uint64_t held_ = 0;         // bytes in the partial
+        std::uint64_t expected_ = 0;     // whole length, when the head said
         bool lengthKnown_ = false;
         bool failedWrite_ = false;
         Checksum checksum_;

@@ -1,6 +1,7 @@
 // downloadFile and downloadPatchFiles against a real HTTP server on 127.0.0.1.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -260,6 +261,27 @@ TEST_F(FileDownloaderTest, UnchangedArchiveIsNotTransferredAgainButAChangedOneIs
     ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
     EXPECT_EQ(game.read("update/a.zip"), "second version");
     EXPECT_EQ(server.bodyCount(path("a.zip")), 2);
+}
+
+TEST_F(FileDownloaderTest, FetchedArchiveIsWrittenOnceAndOutlivesTheUpdateFolderInTheCache) {
+    server.setFile(path("a.zip"), bytes(300000));
+    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    // One file under two names: the disk took the bytes once, not once more for a copy.
+    struct stat inUpdate {};
+    struct stat inCache {};
+    const std::string body = DownloadCache().bodyPath(url("a.zip"));
+    ASSERT_EQ(::stat(game.file("update/a.zip").c_str(), &inUpdate), 0);
+    ASSERT_EQ(::stat(body.c_str(), &inCache), 0);
+    EXPECT_EQ(inUpdate.st_ino, inCache.st_ino);
+    EXPECT_EQ(inCache.st_nlink, 2u);
+    for (const auto& entry : std::filesystem::directory_iterator(game.file("update")))
+        EXPECT_EQ(entry.path().filename(), "a.zip");  // no temporary left beside it
+
+    // Emptying the update folder leaves the entry whole, and it is still taken as current.
+    std::remove(game.file("update/a.zip").c_str());
+    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    EXPECT_EQ(game.read("update/a.zip"), bytes(300000));
+    EXPECT_EQ(server.bodyCount(path("a.zip")), 1);
 }
 
 TEST_F(FileDownloaderTest, DamagedCacheEntryIsNeverCopiedAndTheFileIsFetchedDirectly) {

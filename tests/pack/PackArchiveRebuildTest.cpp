@@ -11,6 +11,7 @@
 #include "PackArchiveTestSupport.h"
 #include "pack/PackArchive.h"
 #include "pack/PackPasswordTable.h"
+#include "pack/PackReader.h"
 #include "tests/support/TempGameFolder.h"
 
 namespace nimbrel::test {
@@ -185,6 +186,77 @@ TEST(PackArchiveRebuild, FailuresReportTheirCodesAndKeepTheOldPack) {
     ASSERT_TRUE(writePack(folder + "etc.QPAK", {{"e.dat", "e"}}));
     EXPECT_EQ(toCode(archive.rebuildPack(folder, game.makeFolder("update"), {}, {"vanished.dat"})), -3);
     EXPECT_EQ(readPack(folder + "etc.QPAK"), (PackEntries{{"e.dat", "e"}}));
+}
+
+// The stored bytes of an archive's entry, as the file holds them.
+std::string storedBytes(const std::string& archive, const std::string& name) {
+    PackReader reader(archive);
+    std::vector<unsigned char> stored;
+    reader.forEachEntry(
+        [&](PackReader& r) { return r.currentName() == name && r.readStoredEntry(stored) == PACK_OK ? 1 : PACK_OK; });
+    return std::string(stored.begin(), stored.end());
+}
+
+// Entries of patch archives move into a pack checked against their CRC; damage in any of them
+// fails the update before it commits, and the pack stays as it was. Entries already under the
+// write password with the right check byte go in as they are stored.
+TEST(PackArchiveRebuild, PatchEntriesMoveInCheckedWhateverTheirKind) {
+    if (::access("/usr/bin/zip", X_OK) != 0) GTEST_SKIP() << "Info-ZIP zip is not installed";
+    const std::string random = randomBytes(300000, 7);
+    const std::string text(90000, 't');
+    const struct {
+        const char* what;
+        std::vector<std::string> zipOptions;  // empty: written by our own writer
+        bool damaged;
+    } kinds[] = {
+        {"our writer", {}, false},
+        {"our writer, damaged", {}, true},
+        {"deflated", {"-9"}, false},
+        {"deflated, damaged", {"-9"}, true},
+        {"stored", {"-0"}, false},
+        {"stored, damaged", {"-0"}, true},
+        {"version-0 password", {"-P", PackPasswordTable::instance().password(0)}, false},
+        {"version-0 password, damaged", {"-P", PackPasswordTable::instance().password(0)}, true},
+    };
+    for (const auto& kind : kinds) {
+        TempGameFolder game;
+        std::string folder = game.makeFolder("sfx");
+        std::string source = game.makeFolder("update");
+        ASSERT_TRUE(writePack(folder + "sfx.QPAK", {{"old.dat", "old"}, {"r.bin", "old r"}}));
+        const std::string patch = source + "patch.zip";
+        if (kind.zipOptions.empty()) {
+            ASSERT_TRUE(writePack(patch, {{"t.txt", text}, {"r.bin", random}}));
+        } else {
+            game.write("update/r.bin", random);
+            game.write("update/t.txt", text);
+            std::vector<std::string> args{"/usr/bin/zip", "-q"};
+            args.insert(args.end(), kind.zipOptions.begin(), kind.zipOptions.end());
+            args.insert(args.end(), {patch, "t.txt", "r.bin"});
+            ASSERT_EQ(runProgram(source, args), 0) << kind.what;
+        }
+        if (kind.damaged) {
+            std::string bytes = fileBytes(patch);
+            bytes[bytes.size() / 2] ^= 0x5a;  // inside r.bin's data
+            game.write("update/patch.zip", bytes);
+        }
+        const std::string before = fileBytes(folder + "sfx.QPAK");
+
+        const int result =
+            toCode(PackArchive().updatePack(folder, source, {}, {"r.bin", "t.txt"}, true, {patch, patch}));
+
+        if (kind.damaged) {
+            EXPECT_EQ(result, -3) << kind.what;
+            EXPECT_EQ(fileBytes(folder + "sfx.QPAK"), before) << kind.what;
+            EXPECT_FALSE(game.exists("sfx/sfx.QPAK.journal")) << kind.what;
+            continue;
+        }
+        ASSERT_EQ(result, 1) << kind.what;
+        EXPECT_EQ(readPack(folder + "sfx.QPAK"), (PackEntries{{"old.dat", "old"}, {"r.bin", random}, {"t.txt", text}}))
+            << kind.what;
+        if (kind.zipOptions.empty()) {
+            EXPECT_EQ(storedBytes(folder + "sfx.QPAK", "r.bin"), storedBytes(patch, "r.bin")) << kind.what;
+        }
+    }
 }
 
 TEST(PackArchiveRebuild, UpdatePackCreatesTheFolderAndBuildsOrRebuilds) {
