@@ -42,29 +42,25 @@ SingleInstanceLock::Result SingleInstanceLock::acquire() {
     // O_CLOEXEC: the game client and the self-updater we start must not inherit our hold on
     // the name, or they could never take it themselves. The file is never deleted: removing
     // it while another process opens it would let two holders lock two different files.
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
     // A file another user made in a shared temporary folder may only be readable to us; a
     // read-only descriptor locks just as well.
-    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return Result::Failed;
+    if (!fd.isOpen() && errno == EACCES) fd = FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.isOpen()) return Result::Failed;
     for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            fd_ = fd;
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+            fd_ = std::move(fd);
             return Result::Acquired;
         }
         if (errno != EINTR) break;
     }
-    int error = errno;
-    ::close(fd);
-    return error == EWOULDBLOCK ? Result::AlreadyExists : Result::Failed;
+    return errno == EWOULDBLOCK ? Result::AlreadyExists : Result::Failed;
 }
 
 void SingleInstanceLock::release() { close(); }
 
 void SingleInstanceLock::close() {
-    if (fd_ < 0) return;
-    ::close(fd_);  // closing the last descriptor drops the flock
-    fd_ = -1;
+    fd_.reset();  // closing the last descriptor drops the flock
 }
 
 }  // namespace nimbrel

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "platform/FileDescriptor.h"
+
 namespace nimbrel {
 
 class SingleInstanceLock {
@@ -32,14 +34,14 @@ public:
     // end up here: after either, a program we start can take the name itself.
     void release();
     void close();
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return fd_.isOpen(); }
 
     // The lock file for a name: $XDG_RUNTIME_DIR/<name>.lock, else <temp folder>/<name>.lock.
     static std::string lockPath(const std::string& name);
 
 private:
     std::string name_;
-    int fd_ = -1;
+    FileDescriptor fd_;
 };
 
 }  // namespace nimbrel
