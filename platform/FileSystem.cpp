@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/FileDescriptor.h"
+
 namespace nimbrel {
 
 bool FileSystem::fileExists(const std::string& path) {
@@ -78,11 +80,8 @@ bool FileSystem::deleteFileForce(const std::string& path) {
 }
 
 bool FileSystem::syncPath(const std::string& path) {
-    int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
+    FileDescriptor fd(::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_CLOEXEC));
+    return fd.isOpen() && ::fsync(fd.get()) == 0;
 }
 
 bool FileSystem::replaceFile(const std::string& from, const std::string& to) {
