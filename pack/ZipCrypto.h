@@ -1,7 +1,7 @@
 #pragma once
 // Traditional PKWARE zip encryption: the three-key stream cipher driven by the CRC-32 table.
-// Every pack entry is stored behind it. Debian's minizip cannot decrypt and writes a wrong
-// key stream on 64-bit, so the cipher lives here and minizip only sees the encrypted bytes.
+// Every pack entry is stored behind it, so the game's reader and every standard zip tool must
+// find exactly the bytes this cipher produces.
 
 #include <cstddef>
 #include <cstdint>

@@ -42,15 +42,15 @@ struct ListCase {
 TEST(PatchRefusalE2ETest, ListThatIsNoUsableListIsRefusedWhereItIsRead) {
     const std::string good = PatchScenario().patchListText();
     const std::string longName(260, 'n');
+    // Sized by the array, not by hand: the embedded zero bytes hide the literal's end.
+    static constexpr char kUtf16List[] =
+        "\xFF\xFE"
+        "C\0U\0R\0_\0V\0E\0R\0S\0I\0O\0N\0 \0=\0 \0"
+        "3\0";
     const std::vector<ListCase> cases{
         {"maintenance page", "<html><body><h1>Server maintenance</h1></body></html>\r\n", "sent no patch list"},
         {"empty body", "", "sent no patch list"},
-        {"list saved as UTF-16",
-         std::string("\xFF\xFE"
-                     "C\0U\0R\0_\0V\0E\0R\0S\0I\0O\0N\0 \0=\0 \0"
-                     "3\0",
-                     34),
-         "sent no patch list"},
+        {"list saved as UTF-16", std::string(kUtf16List, sizeof kUtf16List - 1), "sent no patch list"},
         {"blocks before any CUR_VERSION", "[VERSION = 1]\r\nroot=root_1.zip\r\nCUR_VERSION = 3\r\n",
          "sent no patch list"},
         {"CUR_VERSION the version file cannot hold", "CUR_VERSION = 2000\r\n[VERSION = 2000]\r\nroot=root_1.zip\r\n",
