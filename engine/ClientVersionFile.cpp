@@ -12,7 +12,7 @@
 #include "engine/PatchEngine.h"
 #include "engine/PatchResult.h"
 #include "engine/VersionTokenTable.h"
-#include "platform/FileDescriptor.h"
+#include "platform/AtomicFile.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 
@@ -33,16 +33,9 @@ int replaceFileContent(const std::string& path, std::string_view content) {
     if (FileSystem::fileExists(path) && FileSystem::isReadOnly(path)) return EACCES;
     if (FileSystem::isDirectory(path)) return EISDIR;
 
-    std::string temp = path + ".XXXXXX";
-    FileDescriptor fd(::mkostemp(temp.data(), O_CLOEXEC));
-    if (fd.get() < 0) return errno;
-    int error = 0;
-    if (::fchmod(fd.get(), 0644) != 0 || !fd.writeAll(content.data(), content.size()) || ::fsync(fd.get()) != 0)
-        error = errno;
-    if (!fd.close() && error == 0) error = errno;
-    if (error == 0 && !FileSystem::replaceFile(temp, path)) error = errno;
-    if (error != 0) ::unlink(temp.c_str());
-    return error;
+    AtomicFile file;
+    if (!file.open(path) || !file.write(content.data(), content.size()) || !file.commit()) return errno ? errno : EIO;
+    return 0;
 }
 
 }  // namespace

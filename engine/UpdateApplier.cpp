@@ -26,13 +26,6 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-// Entry names may carry subfolders ("textures/a.dds"); their folders must exist before the
-// entry can be written.
-void createParentFolders(const std::string& folder, const std::string& name) {
-    for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
-        FileSystem::createDirectory(folder + name.substr(0, slash));
-}
-
 }  // namespace
 
 std::string UpdateApplier::stagingFolder() const { return engine_.layout().stagingFolder(); }
@@ -131,9 +124,14 @@ void UpdateApplier::addDeletion(const std::string& key, const std::string& name,
 int UpdateApplier::extractArchive(const std::string& folder, const std::string& archivePath, const NameList& names) {
     // A key new to this installation may name a folder several levels deep.
     const std::string& base = engine_.baseFolder;
-    if (folder.starts_with(base)) createParentFolders(base, folder.substr(base.size()));
-    FileSystem::createDirectory(folder);
-    for (const auto& name : names) createParentFolders(folder, name);
+    if (folder.starts_with(base))
+        FileSystem::createDirectories(folder);
+    else
+        FileSystem::createDirectory(folder);
+    // Entry names may carry subfolders ("textures/a.dds"); their folders must exist first.
+    for (const auto& name : names)
+        if (std::size_t slash = name.rfind('/'); slash != std::string::npos)
+            FileSystem::createDirectories(folder + name.substr(0, slash));
     return engine_.packArchive->extractEntries(folder, archivePath, names, true) ? 0 : -8;
 }
 
@@ -242,6 +240,9 @@ int UpdateApplier::applyUpdates() {
             LooseFiles::deleteListed(folder, names);
         }
     }
+    // Extracted files are named without a flush each; the new version is written only after all
+    // of them are on the disk, so a power cut can never leave it ahead of the files it promises.
+    if (!FileSystem::syncFileSystem(engine_.baseFolder)) return kExtractionFailed;
     return 1;
 }
 

@@ -87,13 +87,11 @@ bool AtomicFile::flush() {
 }
 
 bool AtomicFile::commit(Commit mode, Flush flushing) {
-    if (!fd_.isOpen() || (flushing == Flush::Now && !flush()) || !fd_.close()) {
-        discard();
-        return false;
-    }
-    bool renamed = mode == Commit::Replace ? ::rename(temporary_.c_str(), target_.c_str()) == 0
-                                           : renameNoReplace(temporary_, target_);
+    bool renamed = fd_.isOpen() && (flushing == Flush::Skip || flush()) && fd_.close() &&
+                   (mode == Commit::Replace ? ::rename(temporary_.c_str(), target_.c_str()) == 0
+                                            : renameNoReplace(temporary_, target_));
     if (!renamed) {
+        // The caller reports why the write failed, so the clean-up must not change errno.
         int saved = errno;
         discard();
         errno = saved;

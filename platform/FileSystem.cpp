@@ -84,6 +84,11 @@ bool FileSystem::syncPath(const std::string& path) {
     return fd.isOpen() && ::fsync(fd.get()) == 0;
 }
 
+bool FileSystem::syncFileSystem(const std::string& path) {
+    FileDescriptor fd(::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_CLOEXEC));
+    return fd.isOpen() && ::syncfs(fd.get()) == 0;
+}
+
 bool FileSystem::replaceFile(const std::string& from, const std::string& to) {
     if (::rename(from.c_str(), to.c_str()) != 0) return false;
     std::string folder = folderOf(to);

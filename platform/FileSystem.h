@@ -40,6 +40,8 @@ public:
 
     // Flushes a file's or a folder's contents to the disk.
     static bool syncPath(const std::string& path);
+    // Flushes everything written to the file system that holds path (syncfs).
+    static bool syncFileSystem(const std::string& path);
     // Renames over an existing file and makes the rename durable (the folder is flushed).
     static bool replaceFile(const std::string& from, const std::string& to);
 

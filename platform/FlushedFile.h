@@ -12,12 +12,14 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/FileDescriptor.h"
+
 namespace nimbrel {
 
 class FlushedFile {
 public:
     FlushedFile() = default;
-    ~FlushedFile();  // closes an unfinished file as it is; the caller removes it
+    // An unfinished file is closed as it is when the object goes; the caller removes it.
     FlushedFile(const FlushedFile&) = delete;
     FlushedFile& operator=(const FlushedFile&) = delete;
 
@@ -26,12 +28,12 @@ public:
     [[nodiscard]] bool write(const char* data, std::size_t size);
     // The data is on the disk and the file closed; false on any error on the way.
     [[nodiscard]] bool finish();
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return fd_.isOpen(); }
     std::uint64_t size() const { return written_; }
 
 private:
     static constexpr std::uint64_t kWriteBackStep = 1u << 20;
-    int fd_ = -1;
+    FileDescriptor fd_;
     std::uint64_t written_ = 0;
     std::uint64_t started_ = 0;
 };
