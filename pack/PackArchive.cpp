@@ -70,7 +70,9 @@ std::vector<PackBuildPipeline::Job> stagedJobs(const std::string& stagingFolder,
 std::vector<PackBuildPipeline::Job> archiveJobs(const NameList& names, const NameList& archives,
                                                 std::vector<std::unique_ptr<PackReader>>& readers) {
     std::vector<PackBuildPipeline::Job> jobs(names.size());
-    for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i].entry.emplace().status = PACK_PARAM_ERROR;
+    PackBuildPipeline::ArchiveEntry unreadable;
+    unreadable.status = PACK_PARAM_ERROR;
+    for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i].entry = unreadable;
     std::vector<bool> done(names.size(), false);
     for (std::size_t first = 0; first < names.size() && first < archives.size(); ++first) {
         if (done[first]) continue;
