@@ -174,7 +174,7 @@ int UpdateApplier::applyUpdates() {
             if (packed) {
                 // The game writes some files itself; they always stay loose.
                 NameList keptLoose;
-                std::erase_if(names, [&](const std::string& name) {
+                std::erase_if(names, [&, &key = key](const std::string& name) {
                     if (!GameLayout::isKeptLoose(key, name) || PackArchive::isNameInList(name, keptLoose)) return false;
                     keptLoose.push_back(name);
                     return true;
