@@ -52,7 +52,8 @@ void MapArchiveSplitter::splitMapArchives() {
         const std::string mapName = mapPartName(minimap.version, minimap.fileName);
         entries[i].fileName = mapName;  // reserves the name before the minimap part picks its own
         const std::string minimapName = minimapPartName(minimap.version, minimap.fileName);
-        if (engine_.packArchive->splitArchive(updateFolder, kMarker, minimap.fileName, mapName, minimapName) != 1) {
+        if (engine_.packArchive->splitArchive(updateFolder, kMarker, minimap.fileName, mapName, minimapName,
+                                              PackWriter::Encryption::None) != 1) {
             // A part cut short would still list and be applied as if complete; without the
             // parts the update step finds the archive unreadable and installs nothing.
             FileSystem::deleteFileForce(updateFolder + mapName);

@@ -137,6 +137,18 @@ int UpdateApplier::extractArchive(const std::string& folder, const std::string& 
 
 int UpdateApplier::applyUpdates() {
     if (engine_.stopRequested) return PatchResult::kStopped;
+    // Each pack's flush overlaps the work on the next one; all of them are on the disk before
+    // anything goes on, whatever the outcome.
+    engine_.packArchive->deferUpdateFlushes();
+    int result = applyPlan();
+    if (!engine_.packArchive->finishDeferredUpdates() && result == 1) result = PatchResult::kPackRebuildFailed;
+    // Extracted files are named without a flush each; the new version is written only after all
+    // of them are on the disk, so a power cut can never leave it ahead of the files it promises.
+    if (result == 1 && !FileSystem::syncFileSystem(engine_.baseFolder)) result = kExtractionFailed;
+    return result;
+}
+
+int UpdateApplier::applyPlan() {
     UpdatePlan& plan = *engine_.updatePlan;
     // An archive that cannot be read, or a name that leads outside the game folder, must not
     // let the run report the version as installed: the client would never be offered the
@@ -227,6 +239,10 @@ int UpdateApplier::applyUpdates() {
         }
     }
 
+    // The extractions' packs are on the disk before the deletions start: a deletion that fails
+    // is tolerated, a lost update is not.
+    if (!engine_.packArchive->finishDeferredUpdates()) return PatchResult::kPackRebuildFailed;
+
     setLabel(IDC_STATUS_LABEL, engine_.deletingText);
     for (const auto& [key, names] : plan.deletions) {
         showCounter(counter, total);
@@ -240,9 +256,6 @@ int UpdateApplier::applyUpdates() {
             LooseFiles::deleteListed(folder, names);
         }
     }
-    // Extracted files are named without a flush each; the new version is written only after all
-    // of them are on the disk, so a power cut can never leave it ahead of the files it promises.
-    if (!FileSystem::syncFileSystem(engine_.baseFolder)) return kExtractionFailed;
     return 1;
 }
 

@@ -64,6 +64,7 @@ public:
     static bool isArchiveWithoutEntries(const std::string& path);
 
 private:
+    int applyPlan();
     // The planner over the engine's plan, asking the game folder about links.
     UpdatePlanner planner();
     // A deletion list's raw lines; nothing when it cannot be read.

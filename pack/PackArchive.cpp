@@ -16,6 +16,7 @@
 #include "pack/PackPasswordTable.h"
 #include "pack/PackReader.h"
 #include "pack/PackWriter.h"
+#include "pack/PendingPackUpdates.h"
 #include "platform/AtomicFile.h"
 #include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
@@ -186,6 +187,19 @@ private:
 }  // namespace
 
 PackArchive::PackArchive(PackProgress progress) : progress_(std::move(progress)) {}
+
+PackArchive::~PackArchive() = default;
+
+void PackArchive::deferUpdateFlushes() {
+    if (!pending_) pending_ = std::make_unique<PendingPackUpdates>();
+}
+
+bool PackArchive::finishDeferredUpdates() {
+    if (!pending_) return true;
+    const bool done = pending_->wait();
+    pending_.reset();
+    return done;
+}
 
 std::string PackArchive::packPath(const std::string& folder) {
     std::string trimmed = folder.substr(0, folder.size() - (folder.ends_with('/') ? 1 : 0));
@@ -454,6 +468,12 @@ PackBuildResult PackArchive::rebuildPack(const std::string& folder, const std::s
         progress.step();
     }
     if (stopRequested()) return rollBack(PackBuildResult::Stopped);
+    if (pending_) {
+        FileDescriptor written = writer->closeUnflushed();
+        if (!written.isOpen()) return rollBack(PackBuildResult::NotCompleted);
+        pending_->add(pack, std::move(written), std::move(updating));
+        return PackBuildResult::Done;
+    }
     if (writer->close() != PACK_OK) return rollBack(PackBuildResult::NotCompleted);
     // The new end record is on the disk; without the journal it is the pack.
     if (!PackJournal::finish(pack)) return rollBack(PackBuildResult::NotCompleted);
@@ -532,13 +552,24 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
 }
 
 int PackArchive::splitArchive(const std::string& folder, const std::string& marker, const std::string& sourceName,
-                              const std::string& firstName, const std::string& secondName) {
+                              const std::string& firstName, const std::string& secondName,
+                              PackWriter::Encryption parts) {
     PackReader reader(folder + sourceName);
-    PackWriter first(folder + firstName);
-    PackWriter second(folder + secondName);
+    PackWriter first(folder + firstName, parts);
+    PackWriter second(folder + secondName, parts);
     if (!reader.isOpen() || !first.isOpen() || !second.isOpen()) return 0;
 
     PackEntryCopy copy;
+    std::vector<unsigned char> deflated;
+    auto copyEntry = [&](PackWriter& to, const std::string& name) {
+        if (parts == PackWriter::Encryption::WritePassword || reader.currentInfo().compressionMethod != 8)
+            return copy.copyCurrentEntry(reader, to, name);
+        const PackEntryInfo& info = reader.currentInfo();
+        int r = reader.readCompressedEntry(deflated);
+        return r != PACK_OK ? r
+                            : to.addPrecompressed(name, deflated.data(), deflated.size(), info.crc,
+                                                  info.uncompressedSize, info.date);
+    };
     if (reader.goToFirstEntry() != PACK_OK) return 0;
     for (;;) {
         if (reader.readEntryInfo() != PACK_OK) return 0;
@@ -547,9 +578,9 @@ int PackArchive::splitArchive(const std::string& folder, const std::string& mark
             int r;
             if (name.find(marker) != std::string::npos) {
                 std::size_t slash = name.rfind('/');
-                r = copy.copyCurrentEntry(reader, second, slash == std::string::npos ? name : name.substr(slash + 1));
+                r = copyEntry(second, slash == std::string::npos ? name : name.substr(slash + 1));
             } else {
-                r = copy.copyCurrentEntry(reader, first, name);
+                r = copyEntry(first, name);
             }
             if (r != PACK_OK) return 0;
         }
@@ -558,9 +589,13 @@ int PackArchive::splitArchive(const std::string& folder, const std::string& mark
         if (next != PACK_OK) return 0;
     }
     reader.close();
-    // Both halves must have reached the disk whole before the split counts as done.
-    bool firstDone = first.close() == PACK_OK;
-    bool secondDone = second.close() == PACK_OK;
+    // Packs must have reached the disk whole before the split counts as done. Plain parts are
+    // made again from their source by any later run, which never goes without them.
+    auto finish = [&](PackWriter& part) {
+        return parts == PackWriter::Encryption::None ? part.closeUnflushed().close() : part.close() == PACK_OK;
+    };
+    bool firstDone = finish(first);
+    bool secondDone = finish(second);
     return firstDone && secondDone ? 1 : 0;
 }
 

@@ -10,14 +10,17 @@
 // directories), the update writes the pack afresh through its .RPAK temporary and one rename.
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "pack/PackResult.h"
+#include "pack/PackWriter.h"
 
 namespace nimbrel {
 
 using NameList = std::vector<std::string>;
+class PendingPackUpdates;
 
 struct PackProgress {
     std::function<void(int percent)> report;  // may be empty: no progress
@@ -27,6 +30,15 @@ struct PackProgress {
 class PackArchive {
 public:
     explicit PackArchive(PackProgress progress = {});
+    ~PackArchive();  // waits for deferred flushes
+
+    // From now on an in-place update returns once its entries and directory are written; the
+    // flush and the journal's removal follow on another thread while the caller goes on.
+    // finishDeferredUpdates() waits for them: true when every one reached the disk (one that
+    // did not leaves its pack as it was). Anything that relies on a pack being on the disk
+    // (writing the installed version, deleting its loose copies) must wait first.
+    void deferUpdateFlushes();
+    [[nodiscard]] bool finishDeferredUpdates();
 
     // "<folder>/<last component>.QPAK" and ".RPAK".
     static std::string packPath(const std::string& folder);
@@ -59,8 +71,14 @@ public:
     PackBuildResult rebuildPack(const std::string& folder, const std::string& stagingFolder,
                                 const NameList& removeNames, const NameList& addNames,
                                 const NameList& sourceArchives = {});
+    // Parts written as packs (the default) have every entry checked and under the write
+    // password. Plain parts are the update step's own intermediates: each entry keeps the
+    // deflate stream it came with, unchecked and unencrypted, since the update checks it
+    // against its CRC anyway as it moves into the pack; that spares two passes of the
+    // byte-serial cipher over the whole map patch.
     int splitArchive(const std::string& folder, const std::string& marker, const std::string& sourceName,
-                     const std::string& firstName, const std::string& secondName);
+                     const std::string& firstName, const std::string& secondName,
+                     PackWriter::Encryption parts = PackWriter::Encryption::WritePassword);
     // Loose files of the folder that have a counterpart (case-sensitive substring of an entry
     // name) in the folder's pack; returns names.size() afterwards.
     int collectSyncFiles(const std::string& folder, NameList& names);
@@ -73,6 +91,7 @@ private:
                                 const NameList& removeNames, const NameList& addNames, const NameList& sourceArchives);
 
     PackProgress progress_;
+    std::unique_ptr<PendingPackUpdates> pending_;
 };
 
 }  // namespace nimbrel

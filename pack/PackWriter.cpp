@@ -132,18 +132,28 @@ std::uint64_t PackWriter::offset() const { return impl_->offset; }
 int PackWriter::close() {
     Impl& impl = *impl_;
     if (!impl.fd.isOpen()) return impl.closeResult;
+    FileDescriptor fd = closeUnflushed();
+    // Callers rename the finished archive over a pack, or drop the journal of an update: it
+    // must be on the disk whole first.
+    bool ok = fd.isOpen() && ::fsync(fd.get()) == 0;
+    ok = fd.close() && ok;
+    impl.closeResult = ok ? PACK_OK : PACK_ERRNO;
+    return impl.closeResult;
+}
+
+FileDescriptor PackWriter::closeUnflushed() {
+    Impl& impl = *impl_;
+    if (!impl.fd.isOpen()) return FileDescriptor();
     std::vector<unsigned char> directory;
     for (const auto& record : impl.records) zip::appendCentralRecord(directory, record);
     const std::uint64_t directoryOffset = impl.offset;
     zip::appendEndRecord(directory, impl.records.size(), directory.size(), directoryOffset,
                          PackPasswordTable::instance().comment());
     bool ok = directoryOffset <= kLargestOffset && impl.emit(directory.data(), directory.size()) && impl.flushBuffer();
-    // Callers rename the finished archive over a pack, or drop the journal of an update: it
-    // must be on the disk whole first.
-    ok = ok && ::fsync(impl.fd.get()) == 0;
-    ok = impl.fd.close() && ok;
+    FileDescriptor fd = std::move(impl.fd);
     impl.closeResult = ok ? PACK_OK : PACK_ERRNO;
-    return impl.closeResult;
+    if (!ok) fd.reset();
+    return fd;
 }
 
 void PackWriter::abandon() {

@@ -15,6 +15,7 @@
 #include "pack/PackEntryDate.h"
 #include "pack/PackResult.h"
 #include "pack/ZipRecords.h"
+#include "platform/FileDescriptor.h"
 
 namespace nimbrel {
 
@@ -37,6 +38,10 @@ public:
     bool isOpen() const;
     // Finishes the archive. Returns 0 when the whole archive reached the disk.
     int close();
+    // Writes the directory and end record like close(), without waiting for the disk: the
+    // caller flushes the returned descriptor before anything may rely on the archive. Invalid
+    // when the archive could not be finished.
+    FileDescriptor closeUnflushed();
     // Stops without a directory: what was written stays as it is, for the caller to remove
     // or roll back.
     void abandon();
