@@ -165,57 +165,55 @@ int UpdateApplier::applyPlan() {
     const std::string updateFolder = engine_.updateFolder();
     const std::string staging = stagingFolder();
 
+    // Every packed folder's share first: which files stay loose, which entries move into its pack.
+    std::map<std::string, PackedGroup> packedGroups;
+    for (const auto& [key, group] : plan.extractions)
+        if (isPackedFolder(key)) packedGroups.emplace(key, sortPackedGroup(key, group));
+    // The journals of the packs about to be updated in place go to the disk together, instead
+    // of one flush before each pack, and their entries are checked and encrypted ahead.
+    std::vector<std::string> packs;
+    std::vector<PackArchive::MoveList> moves;
+    for (const auto& [key, sorted] : packedGroups) {
+        const std::string pack = plan.extractions.at(key).front().targetFolder + key + GameLayout::kPackSuffix;
+        if (!FileSystem::fileExists(pack) || isArchiveWithoutEntries(pack)) continue;
+        packs.push_back(pack);
+        if (!sorted.staged.empty()) moves.push_back({sorted.staged, sorted.sources});
+    }
+    engine_.packArchive->prepareUpdates(packs);
+    engine_.packArchive->prefetchMoves(moves);
+
     for (const auto& [key, group] : plan.extractions) {
         setLabel(IDC_STATUS_LABEL, engine_.waitingText);
         const bool packed = isPackedFolder(key);
-        NameList staged;                                         // names bound for the pack ...
-        NameList sources;                                        // ... and the archive each comes from
-        std::vector<std::pair<std::string, std::string>> loose;  // archive, name: stay loose
         if (packed) {
             // Leftovers of a run that was cut short must not slip into this pack.
             FileSystem::createDirectory(updateFolder);
             FileSystem::createDirectory(staging);
             LooseFiles::deleteAllExcept(staging, {});
         }
-        for (const auto& extraction : group) {
+        for (std::size_t i = 0; i < group.size(); ++i) {
+            const ExtractionEntry& extraction = group[i];
             showCounter(counter, total);
             const std::string archivePath = updateFolder + extraction.archiveName;
             setLabel(IDC_ITEM_LABEL, extraction.archiveName);
-            NameList names = extraction.names;
             int result = 0;
-            if (packed) {
-                // The game writes some files itself; they always stay loose.
-                NameList keptLoose;
-                std::erase_if(names, [&, &key = key](const std::string& name) {
-                    if (!GameLayout::isKeptLoose(key, name) || PackArchive::isNameInList(name, keptLoose)) return false;
-                    keptLoose.push_back(name);
-                    return true;
-                });
-                if (!keptLoose.empty()) result = extractArchive(extraction.targetFolder, archivePath, keptLoose);
-                if (result == 0 && !names.empty()) {
-                    // Entries for the pack move over compressed, straight from the archive, with
-                    // no staging copy. Files outside the pack size rule never go into a pack (a
-                    // build leaves them too): they stay loose, and an older packed copy goes.
-                    const auto sizes = entrySizes(archivePath);
-                    for (const auto& name : names) {
-                        auto size = sizes.find(name);
-                        if (size != sizes.end() && PackArchive::passesSizeRule(size->second)) {
-                            staged.push_back(name);
-                            sources.push_back(archivePath);
-                        } else {
-                            loose.emplace_back(archivePath, name);
-                        }
-                    }
-                }
-            } else {
-                result = extractArchive(extraction.targetFolder, archivePath, names);
+            if (!packed) {
+                result = extractArchive(extraction.targetFolder, archivePath, extraction.names);
+            } else if (const NameList& keptLoose = packedGroups.at(key).keptLoose[i]; !keptLoose.empty()) {
+                result = extractArchive(extraction.targetFolder, archivePath, keptLoose);
             }
             // A file that could not be written would be missing for good once the version is
             // written; the run stops here and the next one applies the patch again.
             if (result != 0) return kExtractionFailed;
         }
-
-        if (packed && (!staged.empty() || !loose.empty())) {
+        if (!packed) {
+            if (engine_.dialog) engine_.dialog->postMessage(WM_PATCH_PROGRESS, 100, 0);
+            continue;
+        }
+        const PackedGroup& sorted = packedGroups.at(key);
+        const NameList& staged = sorted.staged;
+        const auto& loose = sorted.loose;
+        if (!staged.empty() || !loose.empty()) {
             setLabel(IDC_STATUS_LABEL, engine_.collectingText);
             NameList mergeDeletions;
             for (const auto& [archive, name] : loose) mergeDeletions.push_back(name);
@@ -226,7 +224,7 @@ int UpdateApplier::applyPlan() {
                 plan.deletions.erase(deletions);
             }
             const std::string& folder = group.front().targetFolder;
-            const int merged = mergeIntoPack(key, folder, mergeDeletions, staged, staging, sources);
+            const int merged = mergeIntoPack(key, folder, mergeDeletions, staged, staging, sorted.sources);
             // Closing the launcher stops a long pack update between entries; the pack is as it was.
             if (merged == toCode(PackBuildResult::Stopped)) return PatchResult::kStopped;
             if (merged != 1) return PatchResult::kPackRebuildFailed;
@@ -257,6 +255,38 @@ int UpdateApplier::applyPlan() {
         }
     }
     return 1;
+}
+
+UpdateApplier::PackedGroup UpdateApplier::sortPackedGroup(const std::string& key,
+                                                          const std::vector<ExtractionEntry>& group) {
+    PackedGroup sorted;
+    const std::string updateFolder = engine_.updateFolder();
+    for (const auto& extraction : group) {
+        const std::string archivePath = updateFolder + extraction.archiveName;
+        NameList names = extraction.names;
+        // The game writes some files itself; they always stay loose.
+        NameList& keptLoose = sorted.keptLoose.emplace_back();
+        std::erase_if(names, [&](const std::string& name) {
+            if (!GameLayout::isKeptLoose(key, name) || PackArchive::isNameInList(name, keptLoose)) return false;
+            keptLoose.push_back(name);
+            return true;
+        });
+        if (names.empty()) continue;
+        // Entries for the pack move over compressed, straight from the archive, with no staging
+        // copy. Files outside the pack size rule never go into a pack (a build leaves them
+        // too): they stay loose, and an older packed copy goes.
+        const auto sizes = entrySizes(archivePath);
+        for (const auto& name : names) {
+            auto size = sizes.find(name);
+            if (size != sizes.end() && PackArchive::passesSizeRule(size->second)) {
+                sorted.staged.push_back(name);
+                sorted.sources.push_back(archivePath);
+            } else {
+                sorted.loose.emplace_back(archivePath, name);
+            }
+        }
+    }
+    return sorted;
 }
 
 std::map<std::string, std::uint64_t> UpdateApplier::entrySizes(const std::string& archivePath) {

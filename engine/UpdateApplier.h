@@ -64,6 +64,16 @@ public:
     static bool isArchiveWithoutEntries(const std::string& path);
 
 private:
+    // A packed folder's extractions, sorted: per extraction the files the game keeps loose;
+    // the entries that move into the pack and the archive of each; the files outside the
+    // pack size rule, which stay loose (archive, name).
+    struct PackedGroup {
+        std::vector<NameList> keptLoose;
+        NameList staged;
+        NameList sources;
+        std::vector<std::pair<std::string, std::string>> loose;
+    };
+    PackedGroup sortPackedGroup(const std::string& key, const std::vector<ExtractionEntry>& group);
     int applyPlan();
     // The planner over the engine's plan, asking the game folder about links.
     UpdatePlanner planner();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -127,28 +128,6 @@ std::vector<PackBuildPipeline::Job> archiveJobs(const NameList& names, const Nam
     return jobs;
 }
 
-// The entries an update adds, in order: staged files read and deflated ahead on the workers,
-// or entries of patch archives checked and encrypted ahead on the workers.
-class AddedEntryFeed {
-public:
-    AddedEntryFeed(const std::string& stagingFolder, const NameList& names, const NameList& archives)
-        : pipeline_(std::make_unique<PackBuildPipeline>(archives.empty() ? stagedJobs(stagingFolder, names)
-                                                                         : archiveJobs(names, archives, readers_))) {}
-    int addNext(PackWriter& writer, const std::string& name) {
-        PackBuildPipeline::Result file = pipeline_->takeNext();
-        if (file.status != PACK_OK) return file.status;
-        if (file.encrypted)
-            return writer.addRawEncrypted(name, file.deflated.data(), file.deflated.size(), file.crc, file.size,
-                                          file.date);
-        return writer.addPrecompressed(name, file.deflated.data(), file.deflated.size(), file.crc, file.size,
-                                       file.date);
-    }
-
-private:
-    std::vector<std::unique_ptr<PackReader>> readers_;  // outlive the pipeline that reads through them
-    std::unique_ptr<PackBuildPipeline> pipeline_;
-};
-
 // An entry of the old pack as a rebuild sees it.
 struct OldEntry {
     zip::CentralRecord record;
@@ -186,12 +165,82 @@ private:
 
 }  // namespace
 
+// The entries an update adds, in order: staged files read and deflated ahead on the workers,
+// or entries of patch archives checked and encrypted ahead on the workers.
+class AddedEntryFeed {
+public:
+    AddedEntryFeed(const std::string& stagingFolder, const NameList& names, const NameList& archives)
+        : pipeline_(std::make_unique<PackBuildPipeline>(archives.empty() ? stagedJobs(stagingFolder, names)
+                                                                         : archiveJobs(names, archives, readers_))) {}
+    int addNext(PackWriter& writer, const std::string& name) {
+        ++taken_;
+        PackBuildPipeline::Result file = pipeline_->takeNext();
+        if (file.status != PACK_OK) return file.status;
+        if (file.encrypted)
+            return writer.addRawEncrypted(name, file.deflated.data(), file.deflated.size(), file.crc, file.size,
+                                          file.date);
+        return writer.addPrecompressed(name, file.deflated.data(), file.deflated.size(), file.crc, file.size,
+                                       file.date);
+    }
+
+    std::size_t taken() const { return taken_; }
+
+private:
+    std::vector<std::unique_ptr<PackReader>> readers_;  // outlive the pipeline that reads through them
+    std::unique_ptr<PackBuildPipeline> pipeline_;
+    std::size_t taken_ = 0;
+};
+
 PackArchive::PackArchive(PackProgress progress) : progress_(std::move(progress)) {}
+
+// The moves of several updates to come, as one feed: while one pack takes its last entries,
+// the workers already check and encrypt the next pack's first ones.
+struct PackArchive::Prefetch {
+    std::shared_ptr<AddedEntryFeed> feed;
+    std::deque<MoveList> updates;  // not started yet, in order
+    std::size_t nextStart = 0;     // where the first of them begins in the feed
+};
 
 PackArchive::~PackArchive() = default;
 
+void PackArchive::prefetchMoves(const std::vector<MoveList>& updates) {
+    NameList names, archives;
+    for (const auto& update : updates) {
+        names.insert(names.end(), update.names.begin(), update.names.end());
+        archives.insert(archives.end(), update.archives.begin(), update.archives.end());
+    }
+    prefetch_.reset();
+    if (names.empty()) return;
+    prefetch_ = std::make_unique<Prefetch>();
+    prefetch_->feed = std::make_shared<AddedEntryFeed>(std::string(), names, archives);
+    prefetch_->updates.assign(updates.begin(), updates.end());
+}
+
+std::shared_ptr<AddedEntryFeed> PackArchive::feedFor(const std::string& stagingFolder, const NameList& addNames,
+                                                     const NameList& sourceArchives) {
+    if (prefetch_ && !addNames.empty()) {
+        Prefetch& ahead = *prefetch_;
+        const bool inStep = !ahead.updates.empty() && ahead.updates.front().names == addNames &&
+                            ahead.updates.front().archives == sourceArchives && ahead.feed->taken() == ahead.nextStart;
+        if (inStep) {
+            ahead.nextStart += addNames.size();
+            ahead.updates.pop_front();
+            return ahead.feed;
+        }
+        // An update out of step (an earlier one failed halfway, or another order) gets its own
+        // feed; the prefetched one is of no use any more.
+        prefetch_.reset();
+    }
+    return std::make_shared<AddedEntryFeed>(stagingFolder, addNames, sourceArchives);
+}
+
 void PackArchive::deferUpdateFlushes() {
     if (!pending_) pending_ = std::make_unique<PendingPackUpdates>();
+}
+
+void PackArchive::prepareUpdates(const std::vector<std::string>& packs) {
+    if (!pending_) return;
+    (void)pending_->prepare(packs);  // without, each update writes its own journal
 }
 
 bool PackArchive::finishDeferredUpdates() {
@@ -346,7 +395,9 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
     if (sourceArchives.empty())
         for (auto& job : stagedJobs(stagingFolder, addNames)) jobs.push_back(std::move(job));
     auto pipeline = std::make_unique<PackBuildPipeline>(std::move(jobs));
-    std::unique_ptr<AddedEntryFeed> added;
+    std::shared_ptr<AddedEntryFeed> added;
+    // Moves prefetched for later packs would be a second budget in flight beside this build's.
+    prefetch_.reset();
     // A stop (the launcher closing) or a failure leaves no temporary behind.
     auto giveUp = [&](PackBuildResult result) {
         pipeline.reset();
@@ -373,7 +424,7 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
         // The patch archives' entries get their own workers only once the folder's are done:
         // two budgets in flight at once would pass the memory bound.
         pipeline.reset();
-        added = std::make_unique<AddedEntryFeed>(stagingFolder, addNames, sourceArchives);
+        added = std::make_shared<AddedEntryFeed>(stagingFolder, addNames, sourceArchives);
     }
     for (const auto& name : addNames) {
         if (stopRequested()) return giveUp(PackBuildResult::Stopped);
@@ -435,19 +486,23 @@ PackBuildResult PackArchive::rebuildPack(const std::string& folder, const std::s
     std::uint64_t incoming = 0;
     for (const auto& job : stagedJobs(stagingFolder, addNames)) incoming += job.expectedSize;
     const std::uint64_t dead = oldSize - std::min(oldSize, keptBytes);
-    if (!inPlace || dead * 4 > oldSize + incoming)
+    if (!inPlace || dead * 4 > oldSize + incoming) {
+        if (pending_) pending_->dropPrepared(pack);
         return rewritePack(folder, stagingFolder, removeNames, addNames, sourceArchives);
+    }
 
     std::vector<zip::CentralRecord> kept;
     for (const auto& entry : entries)
         if (entry.kept) kept.push_back(entry.record);
     const std::size_t total = entries.size() + addNames.size();
-    auto added = std::make_unique<AddedEntryFeed>(stagingFolder, addNames, sourceArchives);
+    std::shared_ptr<AddedEntryFeed> added = feedFor(stagingFolder, addNames, sourceArchives);
 
     // The journal is on the disk before the first appended byte: from here on, every way out
     // but a finished update cuts the pack back to its old size.
-    FileDescriptor updating = PackJournal::lock(pack);
-    if (!updating.isOpen() || !PackJournal::begin(pack, oldSize)) return PackBuildResult::CannotCreate;
+    FileDescriptor updating;
+    const bool journaled = pending_ && pending_->takePrepared(pack, oldSize, updating);
+    if (!updating.isOpen()) updating = PackJournal::lock(pack);
+    if (!updating.isOpen() || (!journaled && !PackJournal::begin(pack, oldSize))) return PackBuildResult::CannotCreate;
     std::unique_ptr<PackWriter> writer = PackWriter::appendTo(pack, std::move(kept));
     auto rollBack = [&](PackBuildResult result) {
         added.reset();
@@ -497,7 +552,7 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
 
     // The staged files are read and deflated while the old entries are being copied.
     auto copy = std::make_unique<PackEntryCopy>();
-    auto added = std::make_unique<AddedEntryFeed>(stagingFolder, addNames, sourceArchives);
+    std::shared_ptr<AddedEntryFeed> added = feedFor(stagingFolder, addNames, sourceArchives);
     auto giveUp = [&](PackBuildResult result) {
         added.reset();
         writer.abandon();

@@ -20,6 +20,7 @@
 namespace nimbrel {
 
 using NameList = std::vector<std::string>;
+class AddedEntryFeed;
 class PendingPackUpdates;
 
 struct PackProgress {
@@ -38,6 +39,17 @@ public:
     // did not leaves its pack as it was). Anything that relies on a pack being on the disk
     // (writing the installed version, deleting its loose copies) must wait first.
     void deferUpdateFlushes();
+    // Patch-archive entries bound for the updates to come (as updatePack's addNames and
+    // sourceArchives, in the order the updates will run): their checks and encryption start now
+    // and run on from one pack into the next. An update out of step simply does without.
+    struct MoveList {
+        NameList names;
+        NameList archives;
+    };
+    void prefetchMoves(const std::vector<MoveList>& updates);
+    // With deferred flushes: writes the journals of these packs ahead, with one flush for all,
+    // so that their updates append without a flush first.
+    void prepareUpdates(const std::vector<std::string>& packs);
     [[nodiscard]] bool finishDeferredUpdates();
 
     // "<folder>/<last component>.QPAK" and ".RPAK".
@@ -90,7 +102,12 @@ private:
     PackBuildResult rewritePack(const std::string& folder, const std::string& stagingFolder,
                                 const NameList& removeNames, const NameList& addNames, const NameList& sourceArchives);
 
+    std::shared_ptr<AddedEntryFeed> feedFor(const std::string& stagingFolder, const NameList& addNames,
+                                            const NameList& sourceArchives);
+
     PackProgress progress_;
+    struct Prefetch;
+    std::unique_ptr<Prefetch> prefetch_;
     std::unique_ptr<PendingPackUpdates> pending_;
 };
 

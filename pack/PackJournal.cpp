@@ -27,10 +27,18 @@ FileDescriptor PackJournal::lock(const std::string& pack) {
     return fd;
 }
 
-bool PackJournal::begin(const std::string& pack, std::uint64_t oldSize) {
-    const std::string text = kMagic + std::to_string(oldSize) + "\n";
-    AtomicFile journal;
-    return journal.open(pathFor(pack)) && journal.write(text.data(), text.size()) && journal.commit();
+bool PackJournal::begin(const std::string& pack, std::uint64_t oldSize) { return beginAll({{pack, oldSize}}); }
+
+bool PackJournal::beginAll(const std::vector<std::pair<std::string, std::uint64_t>>& packSizes) {
+    std::vector<AtomicFile> journals(packSizes.size());
+    std::vector<AtomicFile*> written;
+    for (std::size_t i = 0; i < packSizes.size(); ++i) {
+        const std::string text = kMagic + std::to_string(packSizes[i].second) + "\n";
+        if (!journals[i].open(pathFor(packSizes[i].first)) || !journals[i].write(text.data(), text.size()))
+            return false;
+        written.push_back(&journals[i]);
+    }
+    return AtomicFile::commitTogether(written) < 0;
 }
 
 bool PackJournal::finish(const std::string& pack) {

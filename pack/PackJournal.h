@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/FileDescriptor.h"
 
@@ -23,6 +25,10 @@ public:
     static FileDescriptor lock(const std::string& pack);
     // Writes and flushes the journal. False when it could not; the pack must then not be touched.
     [[nodiscard]] static bool begin(const std::string& pack, std::uint64_t oldSize);
+    // The journals of several packs with one flush between them all, for updates that follow
+    // one another. False when any could not be written; those that were stay, and are harmless
+    // while their packs keep the sizes they record.
+    [[nodiscard]] static bool beginAll(const std::vector<std::pair<std::string, std::uint64_t>>& packSizes);
     // The update is on the disk whole: the journal goes.
     [[nodiscard]] static bool finish(const std::string& pack);
     // Rolls back an update cut off before finish(). True when there was nothing to do, the

@@ -1,5 +1,6 @@
 #include "pack/PendingPackUpdates.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "pack/PackJournal.h"
@@ -9,6 +10,7 @@ namespace nimbrel {
 PendingPackUpdates::PendingPackUpdates() : thread_([this] { run(); }) {}
 
 PendingPackUpdates::~PendingPackUpdates() {
+    while (!prepared_.empty()) dropPrepared(prepared_.begin()->first);
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -25,7 +27,45 @@ void PendingPackUpdates::add(std::string pack, FileDescriptor written, FileDescr
     changed_.notify_all();
 }
 
+bool PendingPackUpdates::prepare(const std::vector<std::string>& packs) {
+    std::vector<std::pair<std::string, std::uint64_t>> sizes;
+    for (const auto& pack : packs) {
+        if (prepared_.count(pack)) continue;
+        Prepared held;
+        held.lock = PackJournal::lock(pack);
+        struct stat st {};
+        if (!held.lock.isOpen() || ::fstat(held.lock.get(), &st) != 0) continue;
+        held.size = static_cast<std::uint64_t>(st.st_size);
+        sizes.emplace_back(pack, held.size);
+        prepared_.emplace(pack, std::move(held));
+    }
+    if (PackJournal::beginAll(sizes)) return true;
+    for (const auto& [pack, size] : sizes) dropPrepared(pack);
+    return false;
+}
+
+bool PendingPackUpdates::takePrepared(const std::string& pack, std::uint64_t oldSize, FileDescriptor& lock) {
+    auto found = prepared_.find(pack);
+    if (found == prepared_.end()) return false;
+    const bool matches = found->second.size == oldSize;
+    // A journal recording another size would roll the update back to the wrong length.
+    if (!matches) (void)PackJournal::finish(pack);
+    lock = std::move(found->second.lock);
+    prepared_.erase(found);
+    return matches;
+}
+
+void PendingPackUpdates::dropPrepared(const std::string& pack) {
+    auto found = prepared_.find(pack);
+    if (found == prepared_.end()) return;
+    // The pack is as its journal records it: a journal a failed removal leaves behind is
+    // dropped by the next opener, which finds nothing to cut.
+    (void)PackJournal::finish(pack);
+    prepared_.erase(found);
+}
+
 bool PendingPackUpdates::wait() {
+    while (!prepared_.empty()) dropPrepared(prepared_.begin()->first);
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return queue_.empty() && !busy_; });
     const bool allDone = !failed_;

@@ -5,10 +5,13 @@
 // the update for a cut-off one meanwhile; an update that fails there is rolled back.
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/FileDescriptor.h"
 
@@ -20,6 +23,17 @@ public:
     ~PendingPackUpdates();  // waits for every update given
     PendingPackUpdates(const PendingPackUpdates&) = delete;
     PendingPackUpdates& operator=(const PendingPackUpdates&) = delete;
+
+    // Takes the update locks of these packs and writes their journals, with one flush for all:
+    // the updates that follow append without a flush of their own first. A pack that is not
+    // updated after all has its journal dropped by wait(). False when a journal could not be
+    // written; the packs are then left to journal their updates one by one.
+    bool prepare(const std::vector<std::string>& packs);
+    // The update lock of a prepared pack (invalid when it was not prepared); true when its
+    // journal records oldSize and may stand for the update about to start.
+    bool takePrepared(const std::string& pack, std::uint64_t oldSize, FileDescriptor& lock);
+    // The pack is written afresh instead: its prepared journal must not outlive the old file.
+    void dropPrepared(const std::string& pack);
 
     // `written` is the pack open for writing with its new end record written; `lock` its update lock.
     void add(std::string pack, FileDescriptor written, FileDescriptor lock);
@@ -34,6 +48,11 @@ private:
         FileDescriptor lock;
     };
     void run();
+    struct Prepared {
+        FileDescriptor lock;
+        std::uint64_t size = 0;
+    };
+    std::map<std::string, Prepared> prepared_;  // used by the caller's thread only
 
     std::mutex mutex_;
     std::condition_variable changed_;
