@@ -57,6 +57,50 @@ struct EntryTools {
     std::vector<unsigned char> content;  // the inflated entry
 };
 
+// Whether a deflate stream inflates to exactly the entry's recorded size and CRC.
+bool inflatesToEntry(const unsigned char* data, std::size_t dataSize, const PackBuildPipeline::ArchiveEntry& entry,
+                     EntryTools& tools) {
+    if (!tools.decompressor) tools.decompressor.reset(libdeflate_alloc_decompressor());
+    if (!tools.decompressor) return false;
+    const std::size_t size = static_cast<std::size_t>(entry.size);
+    tools.content.resize(size);
+    std::size_t produced = 0;
+    // A stream that inflates to more or less than the recorded size is as damaged as a
+    // wrong CRC, and the reader would report it the same way.
+    const bool intact = libdeflate_deflate_decompress(tools.decompressor.get(), data, dataSize, tools.content.data(),
+                                                      size, &produced) == LIBDEFLATE_SUCCESS &&
+                        produced == size &&
+                        static_cast<std::uint32_t>(libdeflate_crc32(0, tools.content.data(), size)) == entry.crc;
+    // Only small buffers stay with the worker for reuse: a large one would sit outside the budget.
+    if (tools.content.capacity() > (1u << 20)) std::vector<unsigned char>().swap(tools.content);
+    return intact;
+}
+
+// The common case of a patch archive: a plain deflated entry. Its stream is read once into
+// the place it takes in the pack, behind room for the encryption header, checked, and
+// encrypted there, with no copy on the way.
+int movePlainDeflated(const PackBuildPipeline::ArchiveEntry& entry, EntryTools& tools,
+                      PackBuildPipeline::Result& result) {
+    std::vector<unsigned char>& stored = result.deflated;
+    const std::size_t dataSize = static_cast<std::size_t>(entry.storedSize);
+    stored.resize(ZipCrypto::kHeaderSize + dataSize);
+    unsigned char* data = stored.data() + ZipCrypto::kHeaderSize;
+    ByteRangeSource range(entry.fd, entry.dataOffset, entry.storedSize);
+    for (std::size_t done = 0; done < dataSize;) {
+        long long n = range.read(data + done, dataSize - done);
+        if (n < 0) return static_cast<int>(n);
+        if (n == 0) return PACK_BAD_ZIP_FILE;
+        done += static_cast<std::size_t>(n);
+    }
+    if (!inflatesToEntry(data, dataSize, entry, tools)) return PACK_CRC_ERROR;
+    ZipCrypto crypto(PackPasswordTable::instance().writePassword());
+    // The check value is the entry's CRC, as every zip tool verifies it.
+    crypto.makeHeader(stored.data(), entry.crc);
+    crypto.encrypt(data, dataSize);
+    result.encrypted = true;
+    return PACK_OK;
+}
+
 // Reads, decrypts and checks one archive entry and leaves it in result.deflated as the pack
 // stores it. An entry that does not decode to its recorded size and CRC is never written: it
 // came over the network.
@@ -66,6 +110,7 @@ int moveArchiveEntry(const PackBuildPipeline::ArchiveEntry& entry, libdeflate_co
     const bool encrypted = entry.password != nullptr;
     const std::size_t header = encrypted ? ZipCrypto::kHeaderSize : 0;
     if (entry.storedSize < header || (entry.method != 0 && entry.method != 8)) return PACK_BAD_ZIP_FILE;
+    if (!encrypted && entry.method == 8) return movePlainDeflated(entry, tools, result);
     std::vector<unsigned char>& stored = result.deflated;
     stored.resize(static_cast<std::size_t>(entry.storedSize));
     ByteRangeSource range(entry.fd, entry.dataOffset, entry.storedSize);
@@ -81,28 +126,16 @@ int moveArchiveEntry(const PackBuildPipeline::ArchiveEntry& entry, libdeflate_co
     const std::size_t dataSize = tools.plain.size() - header;
 
     const std::size_t size = static_cast<std::size_t>(entry.size);
-    const unsigned char* content = data;
-    if (entry.method == 8) {
-        if (!tools.decompressor) tools.decompressor.reset(libdeflate_alloc_decompressor());
-        if (!tools.decompressor) return PACK_INTERNAL_ERROR;
-        tools.content.resize(size);
-        std::size_t produced = 0;
-        // A stream that inflates to more or less than the recorded size is as damaged as a
-        // wrong CRC, and the reader would report it the same way.
-        if (libdeflate_deflate_decompress(tools.decompressor.get(), data, dataSize, tools.content.data(), size,
-                                          &produced) != LIBDEFLATE_SUCCESS ||
-            produced != size)
-            return PACK_CRC_ERROR;
-        content = tools.content.data();
-    } else if (dataSize != size) {
-        return PACK_CRC_ERROR;
-    }
-    if (static_cast<std::uint32_t>(libdeflate_crc32(0, content, size)) != entry.crc) return PACK_CRC_ERROR;
+    const unsigned char* content = data;  // a stored entry's content is its data
+    const bool intact =
+        entry.method == 8
+            ? inflatesToEntry(data, dataSize, entry, tools)
+            : dataSize == size && static_cast<std::uint32_t>(libdeflate_crc32(0, data, size)) == entry.crc;
+    if (!intact) return PACK_CRC_ERROR;
     // Only small buffers stay with the worker for reuse: a large one would sit outside the budget.
     auto release = [](std::vector<unsigned char>& buffer) {
         if (buffer.capacity() > (1u << 20)) std::vector<unsigned char>().swap(buffer);
     };
-    release(tools.content);
 
     const char* writePassword = PackPasswordTable::instance().writePassword();
     // Already encrypted the way the pack wants it, with the check byte zip tools verify: the
