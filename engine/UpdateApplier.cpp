@@ -179,8 +179,8 @@ int UpdateApplier::applyPlan() {
         packs.push_back(pack);
         if (!sorted.staged.empty()) moves.push_back({sorted.staged, sorted.sources});
     }
-    engine_.packArchive->prepareUpdates(packs);
     engine_.packArchive->prefetchMoves(moves);
+    engine_.packArchive->prepareUpdates(packs);
 
     for (const auto& [key, group] : plan.extractions) {
         setLabel(IDC_STATUS_LABEL, engine_.waitingText);
