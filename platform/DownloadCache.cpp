@@ -1,6 +1,7 @@
 #include "platform/DownloadCache.h"
 
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -27,6 +28,8 @@
 namespace nimbrel {
 
 namespace {
+
+constexpr const char* kChecksumPrefix = "crc32:";
 
 constexpr const char* kProgramFolder = "nimbrel/";
 
@@ -110,32 +113,7 @@ std::string readPartialValidator(const std::string& partial) {
 }  // namespace
 
 void Checksum::update(const char* data, std::size_t size) {
-    while (size > 0 && pending_ > 0 && pending_ < 8) {
-        carry_[pending_++] = *data++;
-        --size;
-    }
-    if (pending_ == 8) {
-        mix(carry_);
-        pending_ = 0;
-    }
-    for (; size >= 8; data += 8, size -= 8) mix(data);
-    while (size > 0) {
-        carry_[pending_++] = *data++;
-        --size;
-    }
-}
-
-std::uint64_t Checksum::value() const {
-    std::uint64_t h = hash_;
-    for (std::size_t i = 0; i < pending_; ++i) h = (h ^ static_cast<unsigned char>(carry_[i])) * kPrime;
-    return (h ^ length_) * kPrime;
-}
-
-void Checksum::mix(const char* word) {
-    std::uint64_t w;
-    std::memcpy(&w, word, 8);
-    hash_ = ((hash_ ^ w) * kPrime) ^ (hash_ >> 29);
-    length_ += 8;
+    crc_ = static_cast<std::uint32_t>(libdeflate_crc32(crc_, data, size));
 }
 
 DownloadCache::DownloadCache(std::string folder) : folder_(folder.empty() ? defaultFolder() : std::move(folder)) {
@@ -187,8 +165,11 @@ std::optional<DownloadCache::Meta> DownloadCache::readMeta(const std::string& ur
     char* end = nullptr;
     meta.size = std::strtoull(size.c_str(), &end, 10);
     if (end == size.c_str() || sizeOf(bodyPath(url)) != meta.size) return std::nullopt;
-    meta.checksum = std::strtoull(checksum.c_str(), &end, 16);
-    if (checksum.size() != 16 || end != checksum.c_str() + 16) return std::nullopt;
+    // Entries from before the CRC (16 hex digits of another sum) are not understood: fetched anew.
+    const std::string prefix = kChecksumPrefix;
+    if (checksum.size() != prefix.size() + 8 || checksum.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+    meta.checksum = std::strtoul(checksum.c_str() + prefix.size(), &end, 16);
+    if (end != checksum.c_str() + checksum.size()) return std::nullopt;
     // Entries from before versions were recorded count as version 0: the first prune takes them.
     std::string version;
     if (std::getline(in, version)) meta.version = std::atoi(version.c_str());
@@ -197,8 +178,8 @@ std::optional<DownloadCache::Meta> DownloadCache::readMeta(const std::string& ur
 
 bool DownloadCache::writeMeta(const std::string& url, const Meta& meta) const {
     // Header values never hold line breaks (libcurl splits on them), so one line each is safe.
-    char checksum[17];
-    std::snprintf(checksum, sizeof checksum, "%016llx", static_cast<unsigned long long>(meta.checksum));
+    char checksum[32];
+    std::snprintf(checksum, sizeof checksum, "%s%08lx", kChecksumPrefix, static_cast<unsigned long>(meta.checksum));
     std::ostringstream text;
     text << meta.url << '\n'
          << meta.etag << '\n'
