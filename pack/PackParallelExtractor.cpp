@@ -20,6 +20,12 @@ PackParallelExtractor::PackParallelExtractor(std::string archivePath, std::strin
     workers = static_cast<unsigned>(std::min<std::size_t>(workers, std::max<std::size_t>(items_.size(), 1)));
     for (std::size_t i = 0; i < items_.size(); ++i)
         owner_[i] = static_cast<unsigned>(std::hash<std::string>()(items_[i].name) % workers);
+    // A single file (patches often carry one per archive) is written here and now: a thread
+    // and a second reader would cost more than the file.
+    if (items_.size() <= 1) {
+        workerLoop(0, 1);
+        return;
+    }
     for (unsigned w = 0; w < workers; ++w) workers_.emplace_back([this, w, workers] { workerLoop(w, workers); });
 }
 
