@@ -93,9 +93,18 @@ std::string readSmallFile(const std::string& path) {
     return text.str();
 }
 
-// A partial's URL and validator ride on the partial itself as an extended attribute (no file
-// to create per download); file systems without user attributes get a "-meta" file beside it.
+// A partial's URL and validator ride on the partial itself as an extended attribute, and an
+// entry's record on its body (no second file to create, flush and delete per download, which
+// costs more than the download of a small archive); file systems without user attributes get
+// a "-meta" file beside the partial and a ".meta" file beside the body.
 constexpr const char* kValidatorAttribute = "user.nimbrel.validator";
+constexpr const char* kEntryAttribute = "user.nimbrel.entry";
+
+std::string readAttribute(const std::string& path, const char* name) {
+    char buffer[8192];
+    ssize_t n = ::getxattr(path.c_str(), name, buffer, sizeof buffer);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
 
 void writePartialValidator(int fd, const std::string& partial, const std::string& text) {
     if (::fsetxattr(fd, kValidatorAttribute, text.data(), text.size(), 0) == 0) return;
@@ -104,10 +113,17 @@ void writePartialValidator(int fd, const std::string& partial, const std::string
 }
 
 std::string readPartialValidator(const std::string& partial) {
-    char buffer[4096];
-    ssize_t n = ::getxattr(partial.c_str(), kValidatorAttribute, buffer, sizeof buffer);
-    if (n > 0) return std::string(buffer, static_cast<std::size_t>(n));
-    return readSmallFile(partial + "-meta");
+    std::string text = readAttribute(partial, kValidatorAttribute);
+    return text.empty() ? readSmallFile(partial + "-meta") : text;
+}
+
+// The version line of an entry's record (the sixth); 0 for records from before versions.
+int versionInRecord(const std::string& record) {
+    std::istringstream in(record);
+    std::string line;
+    for (int i = 0; i < 6 && std::getline(in, line); ++i)
+        if (i == 5) return std::atoi(line.c_str());
+    return 0;
 }
 
 }  // namespace
@@ -152,8 +168,10 @@ std::string DownloadCache::partialPath(const std::string& url) const { return fo
 bool DownloadCache::ensureFolder() const { return FileSystem::isDirectory(folder_) || createFolders(folder_); }
 
 std::optional<DownloadCache::Meta> DownloadCache::readMeta(const std::string& url) const {
-    std::ifstream in(folder_ + keyOf(url) + ".meta", std::ios::binary);
-    if (!in) return std::nullopt;
+    std::string record = readAttribute(bodyPath(url), kEntryAttribute);
+    if (record.empty()) record = readSmallFile(folder_ + keyOf(url) + ".meta");
+    if (record.empty()) return std::nullopt;
+    std::istringstream in(record);
     Meta meta;
     std::string size;
     std::string checksum;
@@ -176,7 +194,7 @@ std::optional<DownloadCache::Meta> DownloadCache::readMeta(const std::string& ur
     return meta;
 }
 
-bool DownloadCache::writeMeta(const std::string& url, const Meta& meta) const {
+std::string DownloadCache::recordOf(const Meta& meta) {
     // Header values never hold line breaks (libcurl splits on them), so one line each is safe.
     char checksum[32];
     std::snprintf(checksum, sizeof checksum, "%s%08lx", kChecksumPrefix, static_cast<unsigned long>(meta.checksum));
@@ -187,14 +205,16 @@ bool DownloadCache::writeMeta(const std::string& url, const Meta& meta) const {
          << meta.size << '\n'
          << checksum << '\n'
          << meta.version << '\n';
-    const std::string content = text.str();
+    return text.str();
+}
+
+bool DownloadCache::writeMetaFile(const std::string& url, const std::string& record) const {
     const std::string path = folder_ + keyOf(url) + ".meta";
     // Written in place and not flushed: the caller removed the old one first, and a meta file
     // a crash tears no longer parses, or no longer matches its body's size and checksum, so
-    // the entry is fetched anew. (A temporary and a rename would cost a file creation more per
-    // download, which on ext4 is the dearest part of a small file.)
+    // the entry is fetched anew.
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << content;
+    file << record;
     file.close();
     if (!file) {
         ::unlink(path.c_str());
@@ -369,11 +389,16 @@ DownloadCache::Result DownloadCache::Transfer::finish(const HttpClient::Result& 
     fresh.checksum = checksum_.value();
     fresh.version = version_;
     const std::string metaPath = cache_.folder_ + cache_.keyOf(url_) + ".meta";
+    const std::string record = recordOf(fresh);
     // The old validators go first: they must never describe the new body, nor the new ones the
-    // old. No flush here: a body torn by a power cut fails its checksum when next copied out.
+    // old. The record goes onto the partial before its rename, so the entry appears with it.
+    // No flush here: a body torn by a power cut fails its checksum when next copied out.
     ::unlink(metaPath.c_str());
     ::unlink((partial + "-meta").c_str());
-    if (::rename(partial.c_str(), cache_.bodyPath(url_).c_str()) != 0 || !cache_.writeMeta(url_, fresh)) {
+    ::removexattr(partial.c_str(), kValidatorAttribute);
+    const bool recorded = ::setxattr(partial.c_str(), kEntryAttribute, record.data(), record.size(), 0) == 0;
+    if (::rename(partial.c_str(), cache_.bodyPath(url_).c_str()) != 0 ||
+        (!recorded && !cache_.writeMetaFile(url_, record))) {
         ::unlink(partial.c_str());
         ::unlink(metaPath.c_str());
         result.outcome = HttpClient::Outcome::Failed;
@@ -468,16 +493,14 @@ void DownloadCache::prune(int installedVersion, std::uint64_t maxBytes) {
         const std::string key = entry.name.substr(0, dot);
         const std::string kind = entry.name.substr(dot + 1);
         const std::string path = folder_ + entry.name;
-        if (kind == "meta") {
-            std::ifstream in(path, std::ios::binary);
-            std::string line;
-            std::vector<std::string> lines;
-            while (lines.size() < 6 && std::getline(in, line)) lines.push_back(line);
+        std::string record;
+        if (kind == "body") record = readAttribute(path, kEntryAttribute);
+        if (kind == "meta") record = readSmallFile(path);
+        if (!record.empty()) {
             // The entries of what is now installed will not be asked for again.
-            int version = lines.size() >= 6 ? std::atoi(lines[5].c_str()) : 0;
-            if (version <= installedVersion) {
+            if (versionInRecord(record) <= installedVersion) {
                 ::unlink((folder_ + key + ".body").c_str());
-                ::unlink(path.c_str());
+                ::unlink((folder_ + key + ".meta").c_str());
                 byKey.erase(key);
                 continue;
             }

@@ -4,11 +4,13 @@
 // revalidated with the server on every use (ETag / Last-Modified), so an archive that has not
 // changed since an earlier run is not transferred again.
 //
-// Each entry is two files named after a hash of the URL: "<key>.body" (the content) and
-// "<key>.meta" (URL, validators, size, checksum of the content, the patch version it belongs
-// to); the meta file goes first on replacement and comes last. A body being fetched grows in
-// "<key>.partial", its validator in "<key>.partial-meta": a killed or stopped run leaves it
-// there, and the next run asks only for the rest (Range guarded by If-Range); a server that
+// Each entry is a file named after a hash of the URL, "<key>.body" (the content), that carries
+// its record (URL, validators, size, checksum of the content, the patch version it belongs to)
+// as an extended attribute; where the file system has none, the record is the file
+// "<key>.meta", which goes first on replacement and comes last. A body being fetched grows in
+// "<key>.partial", its validator in an attribute of it (or "<key>.partial-meta"): a killed or
+// stopped run leaves it there, and the next run asks only for the rest (Range guarded by
+// If-Range); a server that
 // ignores the range or has changed the file sends it whole and the partial starts over. A
 // partial download never becomes an entry before its full length is in, and whatever a power
 // cut leaves behind is caught by the size and the checksum, checked whenever an entry from an
@@ -151,7 +153,8 @@ private:
 
     std::string keyOf(const std::string& url) const;
     std::optional<Meta> readMeta(const std::string& url) const;
-    bool writeMeta(const std::string& url, const Meta& meta) const;
+    static std::string recordOf(const Meta& meta);
+    bool writeMetaFile(const std::string& url, const std::string& record) const;
     bool ensureFolder() const;
 
     std::string folder_;

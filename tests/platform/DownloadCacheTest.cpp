@@ -227,7 +227,7 @@ TEST_F(DownloadCacheServerTest, PruneDropsInstalledVersionsThenTheLeastRecentlyU
     const Case cases[] = {
         {"installed versions go", 2, DownloadCache::kDefaultMaxBytes, {3, 4}},
         {"nothing installed, under the cap", 0, DownloadCache::kDefaultMaxBytes, {1, 2, 3, 4}},
-        // Each body is 1000 bytes plus a small meta file: a cap of 2500 holds two entries.
+        // Each body is 1000 bytes: a cap of 2500 holds two entries.
         {"cap keeps the most recently used", 0, 2500, {1, 4}},
         {"both", 1, 1200, {4}},
     };
