@@ -244,6 +244,8 @@ void PackArchive::prepareUpdates(const std::vector<std::string>& packs) {
 }
 
 bool PackArchive::finishDeferredUpdates() {
+    // The prefetched feed holds the patch archives open: closed here, before they are deleted.
+    prefetch_.reset();
     if (!pending_) return true;
     const bool done = pending_->wait();
     pending_.reset();
