@@ -1,8 +1,5 @@
 #include "engine/LooseFiles.h"
 
-#include <atomic>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "platform/FileSystem.h"
@@ -10,21 +7,9 @@
 namespace nimbrel {
 
 void LooseFiles::deleteListed(const std::string& folder, const NameList& names) {
-    // Where the file system discards freed blocks, each deletion waits for the disk (a
-    // millisecond for a patch archive); a few deletions at a time overlap those waits.
-    constexpr std::size_t kDeleters = 4;
-    std::atomic<std::size_t> next{0};
-    auto work = [&] {
-        for (std::size_t i; (i = next++) < names.size();) FileSystem::deleteFileForce(folder + names[i]);
-    };
-    std::vector<std::thread> helpers;
-    try {
-        for (std::size_t t = 1; t < kDeleters && t * 2 < names.size(); ++t) helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-        // No thread to spare: the calling one deletes the rest alone.
-    }
-    work();
-    for (auto& helper : helpers) helper.join();
+    std::vector<std::string> paths;
+    for (const auto& name : names) paths.push_back(folder + name);
+    FileSystem::deleteFilesForce(paths);
 }
 
 void LooseFiles::deleteAllExcept(const std::string& folder, const NameList& keepList) {

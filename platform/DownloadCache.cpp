@@ -486,6 +486,7 @@ void DownloadCache::prune(int installedVersion, std::uint64_t maxBytes) {
         std::int64_t usedAt = 0;
     };
     std::map<std::string, Held> byKey;
+    std::vector<std::string> installed;
     for (const auto& entry : *entries) {
         if (entry.isDirectory) continue;
         size_t dot = entry.name.find('.');
@@ -499,8 +500,8 @@ void DownloadCache::prune(int installedVersion, std::uint64_t maxBytes) {
         if (!record.empty()) {
             // The entries of what is now installed will not be asked for again.
             if (versionInRecord(record) <= installedVersion) {
-                ::unlink((folder_ + key + ".body").c_str());
-                ::unlink((folder_ + key + ".meta").c_str());
+                installed.push_back(folder_ + key + ".body");
+                installed.push_back(folder_ + key + ".meta");
                 byKey.erase(key);
                 continue;
             }
@@ -513,6 +514,7 @@ void DownloadCache::prune(int installedVersion, std::uint64_t maxBytes) {
         held.usedAt = std::max<std::int64_t>(
             held.usedAt, static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec);
     }
+    FileSystem::deleteFilesForce(installed);
     std::vector<Held> all;
     std::uint64_t total = 0;
     for (auto& [key, held] : byKey) {

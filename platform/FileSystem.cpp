@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <system_error>
+#include <thread>
 
 #include "platform/FileDescriptor.h"
 
@@ -77,6 +80,22 @@ bool FileSystem::deleteFileForce(const std::string& path) {
     if (isDirectory(path)) return false;
     if (isReadOnly(path)) clearReadOnly(path);
     return ::unlink(path.c_str()) == 0;
+}
+
+void FileSystem::deleteFilesForce(const std::vector<std::string>& paths) {
+    constexpr std::size_t kDeleters = 4;
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i; (i = next++) < paths.size();) deleteFileForce(paths[i]);
+    };
+    std::vector<std::thread> helpers;
+    try {
+        for (std::size_t t = 1; t < kDeleters && t * 2 < paths.size(); ++t) helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // No thread to spare: the calling one deletes the rest alone.
+    }
+    work();
+    for (auto& helper : helpers) helper.join();
 }
 
 bool FileSystem::syncPath(const std::string& path) {

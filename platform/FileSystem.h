@@ -37,6 +37,10 @@ public:
     static bool clearReadOnly(const std::string& path);
     // Clears read-only first, then deletes. True when the file was deleted.
     static bool deleteFileForce(const std::string& path);
+    // deleteFileForce on each path, a few at a time: where the file system discards freed
+    // blocks, each deletion waits for the disk (a millisecond for a patch archive), and those
+    // waits overlap. A file that is missing or cannot be deleted is left as it is.
+    static void deleteFilesForce(const std::vector<std::string>& paths);
 
     // Flushes a file's or a folder's contents to the disk.
     static bool syncPath(const std::string& path);
