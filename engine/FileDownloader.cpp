@@ -344,13 +344,13 @@ int FileDownloader::downloadFile(const std::string& name, bool useCache) {
     return PatchResult::kListDownloadFailed;
 }
 
-int FileDownloader::downloadPatchFiles() {
+int FileDownloader::downloadPatchFiles(const std::vector<PatchListEntry>& entries) {
     if (engine_.stopRequested) return PatchResult::kStopped;
-    if (engine_.patchEntries.empty()) return PatchResult::kNothingToFetch;
+    if (entries.empty()) return PatchResult::kNothingToFetch;
     engine_.downloadFailureReason.clear();
 
     std::vector<File> files;
-    for (const PatchListEntry& entry : engine_.patchEntries) {
+    for (const PatchListEntry& entry : entries) {
         if (!FileSystem::isSafeRelativeName(entry.fileName, false) || AtomicFile::isTemporaryName(entry.fileName)) {
             trace("refused server file name \"" + entry.fileName + "\"");
             if (engine_.dialog) engine_.dialog->messageBox(entry.fileName + " file download failed", kCaption);

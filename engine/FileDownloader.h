@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/PatchListEntry.h"
 #include "platform/HttpClient.h"
 
 namespace nimbrel {
@@ -29,10 +30,10 @@ public:
     // 0 when updateFolder + name exists afterwards (also when it was there already), -2 when
     // every attempt failed or the name would leave the update folder, -7 on a stop request.
     // engine.downloadFailureReason tells why a -2 came.
-    int downloadFile(const std::string& name, bool useCache);
-    // 1 when every PatchList file is in the update folder; -3 for an empty PatchList; -4 after
+    [[nodiscard]] int downloadFile(const std::string& name, bool useCache);
+    // 1 when every file of entries is in the update folder; -3 for an empty list; -4 after
     // the box "<name> file download failed (<reason>)"; -7 on a stop request.
-    int downloadPatchFiles();
+    [[nodiscard]] int downloadPatchFiles(const std::vector<PatchListEntry>& entries);
 
     // The URL of a server-side name: patchBaseUrl (given its final "/" if it lacks one)
     // followed by the name, with the bytes a URL cannot carry literally (spaces, non-ASCII,

@@ -21,7 +21,7 @@ std::string formatName(const char* pattern, int version) {
 std::string MapArchiveSplitter::unusedName(const std::string& wanted, const std::string& alsoTaken) const {
     auto taken = [&](const std::string& name) {
         if (name == alsoTaken) return true;
-        for (const auto& entry : engine_.patchEntries)
+        for (const auto& entry : entries_)
             if (entry.fileName == name) return true;
         return false;
     };
@@ -43,7 +43,7 @@ std::string MapArchiveSplitter::minimapPartName(int version, const std::string& 
 
 void MapArchiveSplitter::splitMapArchives() {
     const std::string updateFolder = engine_.updateFolder();
-    auto& entries = engine_.patchEntries;
+    auto& entries = entries_;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (!TextCodec::equalsIgnoreCase(entries[i].folderKey, "map")) continue;
         if (!engine_.packArchive->containsEntryText(updateFolder + entries[i].fileName, kMarker)) continue;

@@ -4,7 +4,9 @@
 // and a minimap part in the update folder and the PatchList names the two parts instead.
 
 #include <string>
+#include <vector>
 
+#include "engine/PatchListEntry.h"
 #include "pack/PackArchive.h"
 
 namespace nimbrel {
@@ -15,7 +17,9 @@ class MapArchiveSplitter {
 public:
     static constexpr const char* kMarker = "minimap/";
 
-    explicit MapArchiveSplitter(PatchEngine& engine) : engine_(engine) {}
+    // Splits within entries, which must outlive the splitter.
+    MapArchiveSplitter(PatchEngine& engine, std::vector<PatchListEntry>& entries)
+        : engine_(engine), entries_(entries) {}
     void splitMapArchives();
 
     // "map_0.<version>_s.zip" and "minimap_0.<version>_d.zip", unless the PatchList already
@@ -28,6 +32,7 @@ private:
     std::string unusedName(const std::string& wanted, const std::string& alsoTaken) const;
 
     PatchEngine& engine_;
+    std::vector<PatchListEntry>& entries_;
 };
 
 }  // namespace nimbrel

@@ -2,7 +2,6 @@
 
 #include "engine/ClientVersionFile.h"
 #include "engine/FileDownloader.h"
-#include "engine/PatchListReader.h"
 #include "platform/ExecutablePath.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
@@ -30,7 +29,6 @@ int PatchEngine::initialize(const std::string& gameFolder) {
 }
 
 void PatchEngine::shutdown() {
-    patchEntries.clear();
     packArchive.reset();
     updatePlan.reset();
     patchBaseUrl.clear();
@@ -43,10 +41,8 @@ bool PatchEngine::fileExists(const std::string& path) const { return FileSystem:
 
 int PatchEngine::readClientVersion() { return ClientVersionFile(*this).read(); }
 int PatchEngine::writeClientVersion(int version) { return ClientVersionFile(*this).write(version); }
-int PatchEngine::readPatchList(int fromManualFile) { return PatchListReader(*this).read(fromManualFile); }
 int PatchEngine::downloadFile(const std::string& name, bool useCache) {
     return FileDownloader(*this).downloadFile(name, useCache);
 }
-int PatchEngine::downloadPatchFiles() { return FileDownloader(*this).downloadPatchFiles(); }
 
 }  // namespace nimbrel

@@ -43,16 +43,10 @@ public:
     // Client version file.
     [[nodiscard]] int readClientVersion();
     [[nodiscard]] int writeClientVersion(int version);
-    // Patch list.
-    [[nodiscard]] int readPatchList(int fromManualFile);
-
     // Downloads.
     [[nodiscard]] int downloadFile(const std::string& name, bool useCache);
-    [[nodiscard]] int downloadPatchFiles();
 
     std::atomic<int> stopRequested{0};
-    std::atomic<bool> selfUpdateRequired{false};
-    std::vector<PatchListEntry> patchEntries;
     std::unique_ptr<PackArchive> packArchive;
     PatchWindow* dialog;
     std::unique_ptr<UpdatePlan> updatePlan;
@@ -62,7 +56,6 @@ public:
     std::string waitingText;
     std::string deletingText;
     int currentVersion = 0;
-    int targetVersion = 0;
     CCallBack downloadCallback;
     std::string patchPublicKey;                   // base64; empty: lists are taken unsigned
     std::optional<PatchSignature> patchManifest;  // the verified list's manifest

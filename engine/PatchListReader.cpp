@@ -65,22 +65,14 @@ int PatchListReader::numberAt(std::string_view line, std::size_t index) {
     return static_cast<int>(value);
 }
 
-int PatchListReader::read(int fromManualFile) {
-    if (engine_.stopRequested) return PatchResult::kStopped;
-
-    // A refused list leaves the engine as it found it: nothing of it may be fetched or applied.
-    const std::size_t entriesBefore = engine_.patchEntries.size();
-    const bool selfUpdateBefore = engine_.selfUpdateRequired;
-    const int targetBefore = engine_.targetVersion;
+PatchListReader::Reading PatchListReader::read(int fromManualFile) {
+    list_ = PatchList();
     refusal_.clear();
+    if (engine_.stopRequested) return {PatchResult::kStopped, {}};
     const int result = readList(fromManualFile);
-    if (refusal_.empty()) return result;
-    engine_.patchEntries.erase(engine_.patchEntries.begin() + static_cast<std::ptrdiff_t>(entriesBefore),
-                               engine_.patchEntries.end());
-    engine_.selfUpdateRequired = selfUpdateBefore;
-    engine_.targetVersion = targetBefore;
+    if (refusal_.empty()) return {result, std::move(list_)};
     if (engine_.dialog) engine_.dialog->messageBox(refusal_, kCaption);
-    return PatchResult::kFileUnreadable;
+    return {PatchResult::kFileUnreadable, {}};
 }
 
 int PatchListReader::readList(int fromManualFile) {
@@ -112,19 +104,18 @@ int PatchListReader::readList(int fromManualFile) {
             showVersion(begin);
             // A manual patch must continue the installed version, or files of the versions
             // in between would be missing.
-            if (begin > engine_.currentVersion && begin != engine_.currentVersion + 1)
-                return PatchResult::kManualPatchAhead;
+            if (begin > currentVersion_ && begin != currentVersion_ + 1) return PatchResult::kManualPatchAhead;
         }
         if (contains(line, "CUR_VERSION")) {
-            engine_.targetVersion = numberAt(line, kKeyNumberIndex);
-            showVersion(engine_.currentVersion);
-            if (!acceptVersion(engine_.targetVersion)) return PatchResult::kFileUnreadable;
+            list_.targetVersion = numberAt(line, kKeyNumberIndex);
+            showVersion(currentVersion_);
+            if (!acceptVersion(list_.targetVersion)) return PatchResult::kFileUnreadable;
             sawCurrentVersion = true;
-            if (engine_.currentVersion >= engine_.targetVersion) return PatchResult::kAlreadyCurrent;
+            if (currentVersion_ >= list_.targetVersion) return PatchResult::kAlreadyCurrent;
         } else if (contains(line, "[VERSION")) {
             blockVersion = numberAt(line, kBlockNumberIndex);
             if (!acceptVersion(blockVersion)) return PatchResult::kFileUnreadable;
-            pending = engine_.currentVersion < blockVersion;
+            pending = currentVersion_ < blockVersion;
         }
     }
     // A maintenance page, an empty reply or bytes in another encoding carry no version line.
@@ -146,7 +137,7 @@ int PatchListReader::readList(int fromManualFile) {
                 entry.fileName = pendingDeletion;
                 entry.folderKey = "root";
                 entry.version = blockVersion;
-                engine_.patchEntries.push_back(std::move(entry));
+                list_.entries.push_back(std::move(entry));
                 pendingDeletion.clear();
             }
             blockVersion = numberAt(line, kBlockNumberIndex);
@@ -205,7 +196,7 @@ bool PatchListReader::applyFlagsLine(const std::string& line, std::string& pendi
         deletionName = TextCodec::gameTextToUtf8(raw);
         if (!deletionName.empty() && !FileSystem::isSafeRelativeName(deletionName, false)) return refuseName(raw);
     }
-    if (contains(selfUpdate, "=") && contains(selfUpdate, "TRUE")) engine_.selfUpdateRequired = true;
+    if (contains(selfUpdate, "=") && contains(selfUpdate, "TRUE")) list_.selfUpdateRequired = true;
     if (contains(deletion, "=")) pendingDeletion = deletionName;
     return true;
 }
@@ -232,7 +223,7 @@ bool PatchListReader::appendFileLine(std::string line, int version) {
     entry.fileName = std::move(name);
     entry.folderKey = std::move(key);
     entry.version = version;
-    engine_.patchEntries.push_back(std::move(entry));
+    list_.entries.push_back(std::move(entry));
     return true;
 }
 

@@ -63,8 +63,8 @@ int PatchListVerifier::verifyList(int fromManualFile) {
     return -1;
 }
 
-int PatchListVerifier::verifyFiles() {
-    for (const PatchListEntry& entry : engine_.patchEntries)
+int PatchListVerifier::verifyFiles(const std::vector<PatchListEntry>& entries) {
+    for (const PatchListEntry& entry : entries)
         if (verifyFile(entry) < 0) return -4;
     return 1;
 }

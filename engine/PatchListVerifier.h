@@ -4,10 +4,13 @@
 // and deletion list must match the signed manifest before any of them is opened. Without a key
 // every step here passes, as patch lists were taken before signing existed.
 
+#include <vector>
+
+#include "engine/PatchListEntry.h"
+
 namespace nimbrel {
 
 class PatchEngine;
-struct PatchListEntry;
 
 class PatchListVerifier {
 public:
@@ -16,12 +19,12 @@ public:
     void fetchSignature();
     // 0 when the list the reader will read is signed by the key (the manifest is kept in the
     // engine); -1, after telling the player, when it is not.
-    int verifyList(int fromManualFile);
-    // 1 when every PatchList file in the update folder matches the manifest; -4, after telling
-    // the player, at the first that does not.
-    int verifyFiles();
+    [[nodiscard]] int verifyList(int fromManualFile);
+    // 1 when every file of entries in the update folder matches the manifest; -4, after
+    // telling the player, at the first that does not.
+    [[nodiscard]] int verifyFiles(const std::vector<PatchListEntry>& entries);
     // The same for one file, for a step that wants to check each file as it lands.
-    int verifyFile(const PatchListEntry& entry);
+    [[nodiscard]] int verifyFile(const PatchListEntry& entry);
 
 private:
     PatchEngine& engine_;

@@ -58,7 +58,7 @@ void PatchRun::finish() {
     // Only an online run downloaded what lies in the update folder. Offline, with or without
     // ManualPatch.ini, the player brought those files, and a failed run keeps them for the
     // next try rather than losing them when the launcher closes.
-    if (engine_ && flags_.connectToServer) (void)UpdateApplier(*engine_).removeDownloadedFiles();
+    if (engine_ && flags_.connectToServer) UpdateApplier::removeDownloadedFiles(engine_->layout());
     lock_.release();
     worker_.reset();
     sequence_.reset();
@@ -68,7 +68,7 @@ void PatchRun::finish() {
     }
 }
 
-bool PatchRun::selfUpdateRequired() const { return engine_ && engine_->selfUpdateRequired; }
+bool PatchRun::selfUpdateRequired() const { return sequence_ && sequence_->selfUpdateRequired(); }
 
 std::string PatchRun::baseFolder() const { return engine_ ? engine_->baseFolder : std::string(); }
 

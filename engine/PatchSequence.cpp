@@ -7,6 +7,7 @@
 #include "engine/ManualPatchCheck.h"
 #include "engine/MapArchiveSplitter.h"
 #include "engine/PackingPasses.h"
+#include "engine/PatchListReader.h"
 #include "engine/PatchListVerifier.h"
 #include "engine/PatchResult.h"
 #include "engine/UpdateApplier.h"
@@ -66,7 +67,10 @@ void PatchSequence::runStages() {
     stage_ = PatchStage::kManualPatchStart;
     // With a release key, an unsigned or altered list is refused before a line of it is parsed.
     if ((result_ = PatchListVerifier(engine_).verifyList(flags_.manualPatch)) < PatchResult::kOk) return;
-    result_ = engine_.readPatchList(flags_.manualPatch);
+    PatchListReader::Reading reading = PatchListReader(engine_, engine_.currentVersion).read(flags_.manualPatch);
+    result_ = reading.result;
+    patchList_ = std::move(reading.list);
+    selfUpdateRequired_ = patchList_.selfUpdateRequired;
     if (flags_.manualPatch && result_ == PatchResult::kManualPatchAhead) {
         deleteManualPatchFile();
         return;
@@ -76,7 +80,8 @@ void PatchSequence::runStages() {
     stage_ = PatchStage::kPatchList;
     if (result_ < PatchResult::kOk) return;
 
-    result_ = flags_.connectToServer ? engine_.downloadPatchFiles() : ManualPatchCheck(engine_).checkManualPatchFiles();
+    result_ = flags_.connectToServer ? FileDownloader(engine_).downloadPatchFiles(patchList_.entries)
+                                     : ManualPatchCheck(engine_).checkManualPatchFiles(patchList_.entries);
     stage_ = PatchStage::kPatchFiles;
     if (result_ < PatchResult::kOk) {
         if (!flags_.connectToServer) deleteManualPatchFile();
@@ -85,16 +90,16 @@ void PatchSequence::runStages() {
 
     // A file that does not match the signed list is refused before anything opens it; a manual
     // patch stays in place so the right files can be put beside it.
-    if ((result_ = PatchListVerifier(engine_).verifyFiles()) < PatchResult::kOk) return;
-    MapArchiveSplitter(engine_).splitMapArchives();
-    result_ = UpdateApplier(engine_).applyUpdates();
+    if ((result_ = PatchListVerifier(engine_).verifyFiles(patchList_.entries)) < PatchResult::kOk) return;
+    MapArchiveSplitter(engine_, patchList_.entries).splitMapArchives();
+    result_ = UpdateApplier(engine_, patchList_.entries).applyUpdates();
     stage_ = PatchStage::kApply;
     if (result_ < PatchResult::kOk) return;
-    result_ = engine_.writeClientVersion(engine_.targetVersion);
+    result_ = engine_.writeClientVersion(patchList_.targetVersion);
     if (result_ < PatchResult::kOk) return;
 
-    (void)UpdateApplier(engine_).removeDownloadedFiles();
-    FileDownloader::pruneCache(std::max(engine_.currentVersion, engine_.targetVersion));
+    UpdateApplier::removeDownloadedFiles(engine_.layout());
+    FileDownloader::pruneCache(std::max(engine_.currentVersion, patchList_.targetVersion));
     deleteManualPatchFile();
 }
 

@@ -3,7 +3,10 @@
 // version write, then the packing passes. Runs on the patch worker; reports only through the
 // engine's window (labels, message boxes, and WM_PATCH_RESULT as its last act).
 
+#include <atomic>
+
 #include "engine/PatchEngine.h"
+#include "engine/PatchList.h"
 #include "engine/StartupFlags.h"
 
 namespace nimbrel {
@@ -24,6 +27,10 @@ public:
 
     int result() const { return result_; }
     int stage() const { return stage_; }
+    // The patch list read by the run; written by the worker before it posts the result.
+    const PatchList& patchList() const { return patchList_; }
+    // Safe to ask from another thread, unlike the list itself.
+    bool selfUpdateRequired() const { return selfUpdateRequired_; }
 
 private:
     void runStages();
@@ -34,6 +41,8 @@ private:
     StartupFlags& flags_;
     int result_ = 0;
     int stage_ = 0;
+    PatchList patchList_;
+    std::atomic<bool> selfUpdateRequired_{false};
 };
 
 }  // namespace nimbrel

@@ -68,7 +68,7 @@ bool UpdateApplier::buildUpdatePlan() {
     const std::string updateFolder = engine_.updateFolder();
     std::map<std::string, NameList> archiveNames;
     std::map<std::string, std::vector<std::string>> deletionLines;
-    const auto& entries = engine_.patchEntries;
+    const auto& entries = entries_;
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
         const std::string path = updateFolder + it->fileName;
         if (it->kind == PatchListEntry::kPatchArchive) {
@@ -313,14 +313,13 @@ bool UpdateApplier::isArchiveWithoutEntries(const std::string& path) {
     return std::ftell(file.get()) == 22 + u16(20);
 }
 
-int UpdateApplier::removeDownloadedFiles() {
-    LooseFiles::deleteAllExcept(engine_.updateFolder(), {});
-    const std::string staging = stagingFolder();
+void UpdateApplier::removeDownloadedFiles(const GameLayout& layout) {
+    LooseFiles::deleteAllExcept(layout.updateFolder(), {});
+    const std::string staging = layout.stagingFolder();
     if (FileSystem::isDirectory(staging)) {
         LooseFiles::deleteAllExcept(staging, {});
         std::remove(staging.c_str());  // only succeeds once empty, which is all we want
     }
-    return 0;
 }
 
 }  // namespace nimbrel

@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "engine/GameLayout.h"
+#include "engine/PatchListEntry.h"
 #include "engine/PatchResult.h"
 #include "engine/UpdatePlanner.h"
 #include "pack/PackArchive.h"
@@ -35,12 +37,15 @@ public:
     static constexpr const char* kUnsafeNameText =
         "The patch was refused: it names a path outside the game folder or through a link: ";
 
-    explicit UpdateApplier(PatchEngine& engine) : engine_(engine) {}
+    // Applies entries, which must outlive the applier.
+    UpdateApplier(PatchEngine& engine, const std::vector<PatchListEntry>& entries)
+        : engine_(engine), entries_(entries) {}
 
-    int applyUpdates();
-    int removeDownloadedFiles();
+    [[nodiscard]] int applyUpdates();
+    // Empties the update folder and its staging folder.
+    static void removeDownloadedFiles(const GameLayout& layout);
 
-    // Fills the engine's plan from the PatchList; false when an archive could not be listed, or
+    // Fills the engine's plan from the entries; false when an archive could not be listed, or
     // an archive entry or a deletion line is unsafe (refusedName() then names it). The plan is
     // then incomplete and must not be applied.
     [[nodiscard]] bool buildUpdatePlan();
@@ -82,6 +87,7 @@ private:
     NameList looseFilesKept(const std::string& key, const NameList& removeNames) const;
 
     PatchEngine& engine_;
+    const std::vector<PatchListEntry>& entries_;
     std::string refusedName_;
 };
 

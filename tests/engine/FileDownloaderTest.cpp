@@ -56,7 +56,7 @@ protected:
         entry.fileName = name;
         entry.folderKey = "root";
         entry.targetFolder = game.path();
-        engine.patchEntries.push_back(entry);
+        entries.push_back(entry);
     }
 
     TempGameFolder game;
@@ -64,6 +64,7 @@ protected:
     TestHttpServer server;
     RecordingWindow window;
     PatchEngine engine{&window};
+    std::vector<PatchListEntry> entries;
 };
 
 // --- the early return and refused names --------------------------------------------------
@@ -207,7 +208,7 @@ TEST_F(FileDownloaderTest, StopRequestedOnEntryReturnsMinusSevenAtOnce) {
     engine.stopRequested = 1;
     EXPECT_EQ(engine.downloadFile("a.zip", false), -7);
     addEntry("a.zip");
-    EXPECT_EQ(engine.downloadPatchFiles(), -7);
+    EXPECT_EQ(FileDownloader(engine).downloadPatchFiles(entries), -7);
     EXPECT_EQ(server.requestCount(), 0);
     EXPECT_TRUE(window.boxes().empty());
 }
@@ -345,7 +346,7 @@ TEST_F(FileDownloaderTest, PatchListIsAlwaysFetchedFreshAndLeavesNoCacheEntry) {
 // --- downloadPatchFiles ------------------------------------------------------------------
 
 TEST_F(FileDownloaderTest, EmptyPatchListGivesMinusThreeWithoutBox) {
-    EXPECT_EQ(engine.downloadPatchFiles(), -3);
+    EXPECT_EQ(FileDownloader(engine).downloadPatchFiles(entries), -3);
     EXPECT_TRUE(window.boxes().empty());
 }
 
@@ -354,7 +355,7 @@ TEST_F(FileDownloaderTest, AllListedFilesDownloadInOrder) {
         server.setFile(path(name), std::string("content of ") + name);
         addEntry(name);
     }
-    EXPECT_EQ(engine.downloadPatchFiles(), 1);
+    EXPECT_EQ(FileDownloader(engine).downloadPatchFiles(entries), 1);
     EXPECT_EQ(window.labelHistory(IDC_ITEM_LABEL), (std::vector<std::string>{"p1.zip", "del1.txt", "p2.zip"}));
     EXPECT_EQ(game.read("update/del1.txt"), "content of del1.txt");
     EXPECT_TRUE(window.boxes().empty());
@@ -365,7 +366,7 @@ TEST_F(FileDownloaderTest, FailedFileShowsItsBoxWithTheReasonAndNothingIsNamed) 
     server.setFile(path("p3.zip"), "three");
     for (const char* name : {"p1.zip", "p2.zip", "p3.zip"}) addEntry(name);
 
-    EXPECT_EQ(engine.downloadPatchFiles(), -4);
+    EXPECT_EQ(FileDownloader(engine).downloadPatchFiles(entries), -4);
     ASSERT_EQ(window.boxes().size(), 1u);
     EXPECT_EQ(window.boxes()[0].text, "p2.zip file download failed (HTTP 404)");
     EXPECT_EQ(server.requestCount(path("p2.zip")), 3);

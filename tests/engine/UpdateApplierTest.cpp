@@ -46,7 +46,7 @@ protected:
         entry.targetFolder = key == "root"      ? game.path()
                              : key == "minimap" ? game.path() + "map/minimap/"
                                                 : game.path() + key + "/";
-        engine.patchEntries.push_back(entry);
+        entries.push_back(entry);
     }
 
     void addDeletionList(int version, const std::string& fileName, const std::string& text) {
@@ -57,7 +57,7 @@ protected:
         entry.fileName = fileName;
         entry.version = version;
         entry.targetFolder = game.path() + "update/";
-        engine.patchEntries.push_back(entry);
+        entries.push_back(entry);
     }
 
     std::vector<std::string> deletionsOf(const std::string& key) {
@@ -68,7 +68,8 @@ protected:
     test::TempGameFolder game;
     test::RecordingWindow window;
     PatchEngine engine{&window};
-    UpdateApplier applier{engine};
+    std::vector<PatchListEntry> entries;
+    UpdateApplier applier{engine, entries};
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -100,7 +101,7 @@ TEST_F(UpdateApplierTest, DeletionLineLeadingOutsideTheGameFolderRefusesTheList)
     const std::vector<std::string> badLines{"..\\..\\x",   "item\\..\\..\\y", "C:\\Windows\\system.ini", "\\abs.txt",
                                             "/etc/passwd", "../up.txt",       std::string(300, 'a')};
     for (const auto& bad : badLines) {
-        UpdateApplier fresh(engine);
+        UpdateApplier fresh(engine, entries);
         engine.updatePlan->clear();
         game.write("update/del.txt", "item\\kept.dat\n" + bad + "\n");
         EXPECT_FALSE(fresh.readDeletionList(game.file("update/del.txt"), 1)) << bad;
@@ -151,7 +152,7 @@ TEST_F(UpdateApplierTest, ExtractionRefusesNamesAndFoldersOutsideTheGameFolder) 
     const std::vector<std::pair<std::string, std::string>> refused{
         {"root", "../x"}, {"root", "/abs"}, {"root", "sub/../../y"}, {"../x", "a.dat"}, {"sneaky", "a.dat"}};
     for (const auto& [key, name] : refused) {
-        UpdateApplier fresh(engine);
+        UpdateApplier fresh(engine, entries);
         const std::string folder = key == "root" ? game.path() : key == "sneaky" ? "/tmp/" : game.path() + key + "/";
         fresh.addExtraction(key, 1, "r.zip", folder, {"fine.txt", name});
         EXPECT_NE(fresh.refusedName(), "") << key << " " << name;
@@ -201,7 +202,7 @@ TEST_F(UpdateApplierTest, RemoveDownloadedFilesEmptiesTheUpdateFolderAndItsStagi
     game.write("update/a.zip", "x");
     game.write("update/version.ini", "x");
     game.write("update/staging/left.dat", "x");
-    EXPECT_EQ(applier.removeDownloadedFiles(), 0);
+    UpdateApplier::removeDownloadedFiles(engine.layout());
     EXPECT_TRUE(FileSystem::listFolder(game.path() + "update/")->size() == 2);  // "." and ".."
 }
 
@@ -228,7 +229,7 @@ TEST_F(UpdateApplierTest, UnreadableArchiveFailsBeforeAnythingChanges) {
     game.write("readme.txt", "x");
     addArchive("root", 2, "good.zip", {{"new.txt", "n"}});
     game.write("update/broken.zip", "not an archive");
-    engine.patchEntries.push_back({PatchListEntry::kPatchArchive, game.path(), "broken.zip", "root", 3});
+    entries.push_back({PatchListEntry::kPatchArchive, game.path(), "broken.zip", "root", 3});
     EXPECT_EQ(applier.applyUpdates(), UpdateApplier::kArchiveUnreadable);
     EXPECT_TRUE(game.exists("readme.txt"));
     EXPECT_FALSE(game.exists("new.txt"));
