@@ -18,10 +18,10 @@ public:
 
     // The installed version (0..1999); -1 with a message box when the file is missing, has no
     // version line or an unknown token; -7 when a stop was requested.
-    int read();
+    [[nodiscard]] int read();
     // version on success; -1 with the file-error box when the file cannot be replaced (the
     // old file is then unchanged); -7 when a stop was requested.
-    int write(int version);
+    [[nodiscard]] int write(int version);
 
     // The exact bytes written for a version: "[DEFAULT]\r\nCUR_VERSION<token>".
     static std::string contentFor(int version);

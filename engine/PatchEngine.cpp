@@ -1,7 +1,5 @@
 #include "engine/PatchEngine.h"
 
-#include "engine/ClientVersionFile.h"
-#include "engine/FileDownloader.h"
 #include "platform/ExecutablePath.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
@@ -38,11 +36,5 @@ void PatchEngine::shutdown() {
 }
 
 bool PatchEngine::fileExists(const std::string& path) const { return FileSystem::fileExists(path); }
-
-int PatchEngine::readClientVersion() { return ClientVersionFile(*this).read(); }
-int PatchEngine::writeClientVersion(int version) { return ClientVersionFile(*this).write(version); }
-int PatchEngine::downloadFile(const std::string& name, bool useCache) {
-    return FileDownloader(*this).downloadFile(name, useCache);
-}
 
 }  // namespace nimbrel

@@ -37,15 +37,6 @@ public:
     GameLayout layout() const { return GameLayout(baseFolder); }
     std::string updateFolder() const { return layout().updateFolder(); }
 
-    // The steps return the codes of engine/PatchResult.h. The sequence calls the other steps
-    // (verification, the offline check, map split, update, packing passes) through their own
-    // classes; these remain for the front ends and tools that run one step alone.
-    // Client version file.
-    [[nodiscard]] int readClientVersion();
-    [[nodiscard]] int writeClientVersion(int version);
-    // Downloads.
-    [[nodiscard]] int downloadFile(const std::string& name, bool useCache);
-
     std::atomic<int> stopRequested{0};
     std::unique_ptr<PackArchive> packArchive;
     PatchWindow* dialog;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/FileDownloader.h"
 #include "engine/PatchEngine.h"
 #include "engine/PatchSignature.h"
 #include "platform/FileSystem.h"
@@ -42,7 +43,8 @@ bool isNonEmptyFile(const std::string& path) {
 
 void PatchListVerifier::fetchSignature() {
     if (engine_.patchPublicKey.empty()) return;
-    (void)engine_.downloadFile(std::string(GameLayout::kPatchListFileName) + PatchSignature::kSuffix, false);
+    (void)FileDownloader(engine_).downloadFile(std::string(GameLayout::kPatchListFileName) + PatchSignature::kSuffix,
+                                               false);
 }
 
 int PatchListVerifier::verifyList(int fromManualFile) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/ClientVersionFile.h"
 #include "engine/FileDownloader.h"
 #include "engine/LooseFiles.h"
 #include "engine/ManualPatchCheck.h"
@@ -40,7 +41,7 @@ void PatchSequence::run() {
 void PatchSequence::runStages() {
     const std::string updateFolder = engine_.updateFolder();
 
-    result_ = engine_.readClientVersion();
+    result_ = ClientVersionFile(engine_).read();
     if (result_ < PatchResult::kOk) return;
 
     stage_ = PatchStage::kPatchListFile;
@@ -48,7 +49,7 @@ void PatchSequence::runStages() {
     FileSystem::createDirectory(updateFolder);
     if (flags_.connectToServer) {
         LooseFiles::deleteAllExcept(updateFolder, {});
-        result_ = engine_.downloadFile(GameLayout::kPatchListFileName, false);
+        result_ = FileDownloader(engine_).downloadFile(GameLayout::kPatchListFileName, false);
         if (result_ >= PatchResult::kOk) PatchListVerifier(engine_).fetchSignature();
     } else if (engine_.fileExists(engine_.layout().manualPatchPath()) ||
                engine_.fileExists(engine_.layout().patchListPath())) {
@@ -95,7 +96,7 @@ void PatchSequence::runStages() {
     result_ = UpdateApplier(engine_, patchList_.entries).applyUpdates();
     stage_ = PatchStage::kApply;
     if (result_ < PatchResult::kOk) return;
-    result_ = engine_.writeClientVersion(patchList_.targetVersion);
+    result_ = ClientVersionFile(engine_).write(patchList_.targetVersion);
     if (result_ < PatchResult::kOk) return;
 
     UpdateApplier::removeDownloadedFiles(engine_.layout());

@@ -73,7 +73,7 @@ TEST_F(FileDownloaderTest, PresentFileIsAcceptedWithLabelButNoRequestOrProgress)
     game.write("update/a.zip", "already here");
     for (bool useCache : {false, true}) {
         window.clear();
-        EXPECT_EQ(engine.downloadFile("a.zip", useCache), 0);
+        EXPECT_EQ(FileDownloader(engine).downloadFile("a.zip", useCache), 0);
         EXPECT_EQ(window.label(IDC_ITEM_LABEL), "a.zip");
         EXPECT_TRUE(window.progress().empty());
     }
@@ -84,8 +84,8 @@ TEST_F(FileDownloaderTest, PresentFileIsAcceptedWithLabelButNoRequestOrProgress)
 TEST_F(FileDownloaderTest, NamesLeavingTheUpdateFolderAreRefusedWithoutRequest) {
     for (const char* name :
          {"../escape.zip", "..\\escape.zip", "/etc/passwd", "sub/a.zip", "C:x.zip", "", ".nimbrel-Ab12Cd.tmp"}) {
-        EXPECT_EQ(engine.downloadFile(name, false), -2) << name;
-        EXPECT_EQ(engine.downloadFile(name, true), -2) << name;
+        EXPECT_EQ(FileDownloader(engine).downloadFile(name, false), -2) << name;
+        EXPECT_EQ(FileDownloader(engine).downloadFile(name, true), -2) << name;
     }
     EXPECT_EQ(server.requestCount(), 0);
     EXPECT_FALSE(game.exists("escape.zip"));
@@ -97,7 +97,7 @@ TEST_F(FileDownloaderTest, NotFoundThreeTimesGivesMinusTwoAfterThreeProgressRese
     for (bool useCache : {false, true}) {
         window.clear();
         server.clearLog();
-        EXPECT_EQ(engine.downloadFile("missing.zip", useCache), -2);
+        EXPECT_EQ(FileDownloader(engine).downloadFile("missing.zip", useCache), -2);
         EXPECT_EQ(window.progress(), (std::vector<std::intptr_t>{0, 0, 0}));
         // One request per attempt, cached or not.
         EXPECT_EQ(server.requestCount(path("missing.zip")), 3);
@@ -112,7 +112,7 @@ TEST_F(FileDownloaderTest, ServerErrorsOnEarlierAttemptsAreRetriedUntilTheThird)
     reply.failFirst = 2;
     reply.failStatus = 500;
     server.setReply(path("flaky.zip"), reply);
-    EXPECT_EQ(engine.downloadFile("flaky.zip", false), 0);
+    EXPECT_EQ(FileDownloader(engine).downloadFile("flaky.zip", false), 0);
     EXPECT_EQ(game.read("update/flaky.zip"), "recovered");
     EXPECT_EQ(server.requestCount(path("flaky.zip")), 3);
     EXPECT_EQ(window.progress(), (std::vector<std::intptr_t>{0, 0, 0, 100}));
@@ -126,7 +126,7 @@ TEST_F(FileDownloaderTest, TruncatedBodyIsNeverRenamedIntoPlaceNorCached) {
     server.setReply(path("cut.zip"), reply);
     for (bool useCache : {false, true}) {
         window.clear();
-        EXPECT_EQ(engine.downloadFile("cut.zip", useCache), -2) << useCache;
+        EXPECT_EQ(FileDownloader(engine).downloadFile("cut.zip", useCache), -2) << useCache;
         EXPECT_FALSE(game.exists("update/cut.zip"));
         EXPECT_FALSE(game.exists("update/tmp.tmp"));
         EXPECT_GE(window.progress().size(), 3u);
@@ -138,7 +138,7 @@ TEST_F(FileDownloaderTest, UnwritableUpdateFolderEndsEachAttemptCleanly) {
     server.setFile(path("a.zip"), "content");
     std::filesystem::remove(game.file("update"));
     game.write("update", "a file where the update folder must be");
-    EXPECT_EQ(engine.downloadFile("a.zip", false), -2);
+    EXPECT_EQ(FileDownloader(engine).downloadFile("a.zip", false), -2);
     EXPECT_EQ(window.progress(), (std::vector<std::intptr_t>{0, 0, 0}));
     EXPECT_FALSE(game.exists("update/a.zip"));
 }
@@ -160,7 +160,7 @@ TEST_P(FileDownloaderBodyTest, WholeBodyArrivesAndProgressClimbsToOneHundredWith
     reply.delivery = body.delivery;
     server.setReply(path("p.zip"), reply);
 
-    EXPECT_EQ(engine.downloadFile("p.zip", useCache), 0);
+    EXPECT_EQ(FileDownloader(engine).downloadFile("p.zip", useCache), 0);
     EXPECT_EQ(game.read("update/p.zip"), reply.content);
     EXPECT_FALSE(game.exists("update/tmp.tmp"));
     std::vector<std::intptr_t> progress = window.progress();
@@ -191,13 +191,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(FileDownloaderTest, NamesNeedingEscapesReachTheServerAsNamed) {
     const std::string name = "패치 1#2%.zip";
     server.setFile(path(name), "escaped");
-    EXPECT_EQ(engine.downloadFile(name, false), 0);
+    EXPECT_EQ(FileDownloader(engine).downloadFile(name, false), 0);
     EXPECT_EQ(game.read("update/" + name), "escaped");
 }
 
 TEST_F(FileDownloaderTest, RequestsCarryTheExecutableNameAsUserAgent) {
     server.setFile(path("a.zip"), "x");
-    ASSERT_EQ(engine.downloadFile("a.zip", false), 0);
+    ASSERT_EQ(FileDownloader(engine).downloadFile("a.zip", false), 0);
     ASSERT_EQ(server.requests(path("a.zip")).size(), 1u);
     EXPECT_EQ(server.requests(path("a.zip"))[0].userAgent, ExecutablePath::name());
 }
@@ -206,7 +206,7 @@ TEST_F(FileDownloaderTest, RequestsCarryTheExecutableNameAsUserAgent) {
 
 TEST_F(FileDownloaderTest, StopRequestedOnEntryReturnsMinusSevenAtOnce) {
     engine.stopRequested = 1;
-    EXPECT_EQ(engine.downloadFile("a.zip", false), -7);
+    EXPECT_EQ(FileDownloader(engine).downloadFile("a.zip", false), -7);
     addEntry("a.zip");
     EXPECT_EQ(FileDownloader(engine).downloadPatchFiles(entries), -7);
     EXPECT_EQ(server.requestCount(), 0);
@@ -231,7 +231,7 @@ TEST_F(FileDownloaderTest, StopDuringATricklingBodyEndsTheDownloadPromptly) {
             stopAt = std::chrono::steady_clock::now();
             engine.stopRequested = 1;
         });
-        int result = engine.downloadFile("slow.zip", useCache);
+        int result = FileDownloader(engine).downloadFile("slow.zip", useCache);
         auto returned = std::chrono::steady_clock::now();
         stopper.join();
         server.clearLog();
@@ -246,12 +246,12 @@ TEST_F(FileDownloaderTest, StopDuringATricklingBodyEndsTheDownloadPromptly) {
 
 TEST_F(FileDownloaderTest, UnchangedArchiveIsNotTransferredAgainButAChangedOneIs) {
     server.setFile(path("a.zip"), "first version");
-    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine).downloadFile("a.zip", true), 0);
     ASSERT_TRUE(game.exists("update/a.zip"));
 
     // A later run starts with an emptied update folder.
     std::remove(game.file("update/a.zip").c_str());
-    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine).downloadFile("a.zip", true), 0);
     EXPECT_EQ(game.read("update/a.zip"), "first version");
     EXPECT_EQ(server.requestCount(path("a.zip")), 2);
     EXPECT_EQ(server.bodyCount(path("a.zip")), 1);
@@ -259,14 +259,14 @@ TEST_F(FileDownloaderTest, UnchangedArchiveIsNotTransferredAgainButAChangedOneIs
 
     server.setFile(path("a.zip"), "second version");
     std::remove(game.file("update/a.zip").c_str());
-    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine).downloadFile("a.zip", true), 0);
     EXPECT_EQ(game.read("update/a.zip"), "second version");
     EXPECT_EQ(server.bodyCount(path("a.zip")), 2);
 }
 
 TEST_F(FileDownloaderTest, FetchedArchiveIsWrittenOnceAndOutlivesTheUpdateFolderInTheCache) {
     server.setFile(path("a.zip"), bytes(300000));
-    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine).downloadFile("a.zip", true), 0);
     // One file under two names: the disk took the bytes once, not once more for a copy.
     struct stat inUpdate {};
     struct stat inCache {};
@@ -280,14 +280,14 @@ TEST_F(FileDownloaderTest, FetchedArchiveIsWrittenOnceAndOutlivesTheUpdateFolder
 
     // Emptying the update folder leaves the entry whole, and it is still taken as current.
     std::remove(game.file("update/a.zip").c_str());
-    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine).downloadFile("a.zip", true), 0);
     EXPECT_EQ(game.read("update/a.zip"), bytes(300000));
     EXPECT_EQ(server.bodyCount(path("a.zip")), 1);
 }
 
 TEST_F(FileDownloaderTest, DamagedCacheEntryIsNeverCopiedAndTheFileIsFetchedDirectly) {
     server.setFile(path("a.zip"), bytes(50000));
-    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine).downloadFile("a.zip", true), 0);
     const std::string body = DownloadCache().bodyPath(url("a.zip"));
     {
         FILE* f = std::fopen(body.c_str(), "r+b");
@@ -298,7 +298,7 @@ TEST_F(FileDownloaderTest, DamagedCacheEntryIsNeverCopiedAndTheFileIsFetchedDire
     std::remove(game.file("update/a.zip").c_str());
     server.clearLog();
 
-    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine).downloadFile("a.zip", true), 0);
     EXPECT_EQ(game.read("update/a.zip"), bytes(50000));
     auto requests = server.requests(path("a.zip"));
     ASSERT_EQ(requests.size(), 2u);  // the revalidation that found the copy current, then a whole fetch
@@ -309,7 +309,7 @@ TEST_F(FileDownloaderTest, DamagedCacheEntryIsNeverCopiedAndTheFileIsFetchedDire
 
 TEST_F(FileDownloaderTest, CachedDownloadReportsProgressThroughTheCallback) {
     server.setFile(path("big.zip"), bytes(2 * 1024 * 1024));
-    ASSERT_EQ(engine.downloadFile("big.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine).downloadFile("big.zip", true), 0);
     std::vector<std::intptr_t> progress = window.progress();
     ASSERT_GE(progress.size(), 2u);
     EXPECT_EQ(progress.front(), 0);
@@ -318,7 +318,7 @@ TEST_F(FileDownloaderTest, CachedDownloadReportsProgressThroughTheCallback) {
     // Revalidated from the cache: the callback still brings the bar to 100.
     std::remove(game.file("update/big.zip").c_str());
     window.clear();
-    ASSERT_EQ(engine.downloadFile("big.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine).downloadFile("big.zip", true), 0);
     EXPECT_EQ(window.progress(), (std::vector<std::intptr_t>{0, 100}));
 }
 
@@ -331,7 +331,7 @@ TEST_F(FileDownloaderTest, PatchListIsAlwaysFetchedFreshAndLeavesNoCacheEntry) {
 
     for (int run = 0; run < 2; ++run) {
         std::remove(game.file("update/version.ini").c_str());
-        ASSERT_EQ(engine.downloadFile("version.ini", false), 0);
+        ASSERT_EQ(FileDownloader(engine).downloadFile("version.ini", false), 0);
     }
     EXPECT_EQ(game.read("update/version.ini"), "list one");
     EXPECT_EQ(server.bodyCount(path("version.ini")), 2);

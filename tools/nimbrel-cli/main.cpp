@@ -15,6 +15,7 @@
 
 #include "CliOptions.h"
 #include "TerminalWindow.h"
+#include "engine/ClientVersionFile.h"
 #include "engine/PatchEngine.h"
 #include "engine/PatchResult.h"
 #include "engine/PatchRun.h"
@@ -60,11 +61,11 @@ int runVersionCommand(const CliOptions& options, const std::string& gameFolder) 
     PatchEngine engine(&window);
     engine.initialize(gameFolder);
     if (options.mode == CliOptions::Mode::WriteVersion) {
-        if (engine.writeClientVersion(options.versionToWrite) < 0) return kExitFailure;
+        if (ClientVersionFile(engine).write(options.versionToWrite) < 0) return kExitFailure;
         std::printf("%d\n", options.versionToWrite);
         return 0;
     }
-    int version = engine.readClientVersion();
+    int version = ClientVersionFile(engine).read();
     if (version < 0) return kExitFailure;
     std::printf("%d\n", version);
     return 0;
