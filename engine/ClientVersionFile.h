@@ -6,7 +6,7 @@
 
 namespace nimbrel {
 
-class PatchEngine;
+struct PatchContext;
 
 class ClientVersionFile {
 public:
@@ -14,7 +14,7 @@ public:
     static constexpr const char* kMissingText = "버전을 찾을수없습니다, 게임을 다시 설치해 주시기바랍니다";
     static constexpr const char* kInvalidText = "잘못된버전입니다, 게임을 다시 설치해 주시기바랍니다";
 
-    explicit ClientVersionFile(PatchEngine& engine) : engine_(engine) {}
+    explicit ClientVersionFile(const PatchContext& context) : context_(context) {}
 
     // The installed version (0..1999); -1 with a message box when the file is missing, has no
     // version line or an unknown token; -7 when a stop was requested.
@@ -31,7 +31,7 @@ public:
 private:
     void showError(const std::string& text) const;
 
-    PatchEngine& engine_;
+    const PatchContext& context_;
 };
 
 }  // namespace nimbrel

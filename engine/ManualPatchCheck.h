@@ -8,17 +8,17 @@
 
 namespace nimbrel {
 
-class PatchEngine;
+struct PatchContext;
 
 class ManualPatchCheck {
 public:
-    explicit ManualPatchCheck(PatchEngine& engine) : engine_(engine) {}
+    explicit ManualPatchCheck(const PatchContext& context) : context_(context) {}
     // 1 when every file of entries is present; -3 for an empty list; -4 at the first missing
     // file (-7 instead when a stop is pending); -7 when a stop was requested on entry.
     [[nodiscard]] int checkManualPatchFiles(const std::vector<PatchListEntry>& entries);
 
 private:
-    PatchEngine& engine_;
+    const PatchContext& context_;
 };
 
 }  // namespace nimbrel

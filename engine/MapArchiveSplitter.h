@@ -11,15 +11,15 @@
 
 namespace nimbrel {
 
-class PatchEngine;
+struct PatchContext;
 
 class MapArchiveSplitter {
 public:
     static constexpr const char* kMarker = "minimap/";
 
     // Splits within entries, which must outlive the splitter.
-    MapArchiveSplitter(PatchEngine& engine, std::vector<PatchListEntry>& entries)
-        : engine_(engine), entries_(entries) {}
+    MapArchiveSplitter(const PatchContext& context, std::vector<PatchListEntry>& entries)
+        : context_(context), entries_(entries) {}
     void splitMapArchives();
 
     // "map_0.<version>_s.zip" and "minimap_0.<version>_d.zip", unless the PatchList already
@@ -31,7 +31,7 @@ public:
 private:
     std::string unusedName(const std::string& wanted, const std::string& alsoTaken) const;
 
-    PatchEngine& engine_;
+    const PatchContext& context_;
     std::vector<PatchListEntry>& entries_;
 };
 

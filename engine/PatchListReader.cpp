@@ -4,7 +4,7 @@
 #include <climits>
 #include <fstream>
 
-#include "engine/PatchEngine.h"
+#include "engine/PatchContext.h"
 #include "engine/PatchResult.h"
 #include "engine/VersionTokenTable.h"
 #include "platform/FileSystem.h"
@@ -68,18 +68,18 @@ int PatchListReader::numberAt(std::string_view line, std::size_t index) {
 PatchListReader::Reading PatchListReader::read(int fromManualFile) {
     list_ = PatchList();
     refusal_.clear();
-    if (engine_.stopRequested) return {PatchResult::kStopped, {}};
+    if (context_.stopRequested) return {PatchResult::kStopped, {}};
     const int result = readList(fromManualFile);
     if (refusal_.empty()) return {result, std::move(list_)};
-    if (engine_.dialog) engine_.dialog->messageBox(refusal_, kCaption);
+    if (context_.dialog) context_.dialog->messageBox(refusal_, kCaption);
     return {PatchResult::kFileUnreadable, {}};
 }
 
 int PatchListReader::readList(int fromManualFile) {
     std::ifstream in;
-    const bool manual = fromManualFile == 1 && openNonEmpty(in, engine_.layout().manualPatchPath());
+    const bool manual = fromManualFile == 1 && openNonEmpty(in, context_.layout.manualPatchPath());
     if (!manual) {
-        const std::string listPath = engine_.layout().patchListPath();
+        const std::string listPath = context_.layout.patchListPath();
         if (FileSystem::isDirectory(listPath)) return PatchResult::kFileUnreadable;
         in.open(listPath, std::ios::binary | std::ios::ate);
         if (!in.is_open()) return PatchResult::kFileUnreadable;
@@ -91,7 +91,7 @@ int PatchListReader::readList(int fromManualFile) {
     }
 
     auto showVersion = [this](int number) {
-        if (engine_.dialog) engine_.dialog->setLabelText(IDC_VERSION_LABEL, std::to_string(number));
+        if (context_.dialog) context_.dialog->setLabelText(IDC_VERSION_LABEL, std::to_string(number));
     };
 
     std::string line;
@@ -133,7 +133,7 @@ int PatchListReader::readList(int fromManualFile) {
             if (!pendingDeletion.empty()) {
                 PatchListEntry entry;
                 entry.kind = PatchListEntry::kDeletionList;
-                entry.targetFolder = engine_.updateFolder();
+                entry.targetFolder = context_.layout.updateFolder();
                 entry.fileName = pendingDeletion;
                 entry.folderKey = "root";
                 entry.version = blockVersion;
@@ -219,7 +219,7 @@ bool PatchListReader::appendFileLine(std::string line, int version) {
 
     PatchListEntry entry;
     entry.kind = PatchListEntry::kPatchArchive;
-    entry.targetFolder = engine_.layout().folderForKey(key, GameLayout::KeyCase::Exact);
+    entry.targetFolder = context_.layout.folderForKey(key, GameLayout::KeyCase::Exact);
     entry.fileName = std::move(name);
     entry.folderKey = std::move(key);
     entry.version = version;

@@ -10,7 +10,7 @@
 
 namespace nimbrel {
 
-class PatchEngine;
+struct PatchContext;
 
 class PatchListReader {
 public:
@@ -33,7 +33,8 @@ public:
     };
 
     // currentVersion: the installed version; the blocks up to it are skipped.
-    PatchListReader(PatchEngine& engine, int currentVersion) : engine_(engine), currentVersion_(currentVersion) {}
+    PatchListReader(const PatchContext& context, int currentVersion)
+        : context_(context), currentVersion_(currentVersion) {}
 
     // result 0 read to the end; -1 no usable list file (missing, empty, no CUR_VERSION line, a
     // version outside 0..1999 or an unsafe name: then nothing of it is taken); -6 already
@@ -52,7 +53,7 @@ private:
     bool acceptVersion(int version);
     bool refuseName(std::string_view raw);
 
-    PatchEngine& engine_;
+    const PatchContext& context_;
     const int currentVersion_;
     PatchList list_;
     std::string refusal_;  // why the list is refused; empty while it is acceptable

@@ -4,6 +4,7 @@
 // texts, the update folder, the worker, the teardown, and the text a result is shown with.
 // The front end brings only its PatchWindow and what it does with the result.
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -51,8 +52,8 @@ public:
     // The text both front ends show for a run's end.
     std::string resultText(int result, int stage) const;
 
-    // For the front end's stop signal: the flag the steps poll. Null before openEngine().
-    PatchEngine* engine() { return engine_.get(); }
+    // For a front end's signal handler: the flag the steps poll. Null before openEngine().
+    std::atomic<int>* stopFlag();
 
 private:
     PatchWindow& window_;

@@ -21,7 +21,7 @@
 
 namespace nimbrel {
 
-class PatchEngine;
+struct PatchContext;
 
 class UpdateApplier {
 public:
@@ -38,17 +38,18 @@ public:
         "The patch was refused: it names a path outside the game folder or through a link: ";
 
     // Applies entries, which must outlive the applier.
-    UpdateApplier(PatchEngine& engine, const std::vector<PatchListEntry>& entries)
-        : engine_(engine), entries_(entries) {}
+    UpdateApplier(const PatchContext& context, const std::vector<PatchListEntry>& entries)
+        : context_(context), entries_(entries) {}
 
     [[nodiscard]] int applyUpdates();
     // Empties the update folder and its staging folder.
     static void removeDownloadedFiles(const GameLayout& layout);
 
-    // Fills the engine's plan from the entries; false when an archive could not be listed, or
+    // Fills plan() from the entries; false when an archive could not be listed, or
     // an archive entry or a deletion line is unsafe (refusedName() then names it). The plan is
     // then incomplete and must not be applied.
     [[nodiscard]] bool buildUpdatePlan();
+    const UpdatePlan& plan() const { return plan_; }
     const std::string& refusedName() const { return refusedName_; }
     void addExtraction(const std::string& key, int version, const std::string& archiveName,
                        const std::string& targetFolder, const NameList& listedNames);
@@ -69,7 +70,7 @@ public:
     static bool isArchiveWithoutEntries(const std::string& path);
 
 private:
-    // The planner over the engine's plan, asking the game folder about links.
+    // The planner over plan_, asking the game folder about links.
     UpdatePlanner planner();
     // A deletion list's raw lines; nothing when it cannot be read.
     static std::optional<std::vector<std::string>> readDeletionLines(const std::string& path);
@@ -86,8 +87,9 @@ private:
                       const NameList& addNames, const std::string& stagingFolder, const NameList& sourceArchives = {});
     NameList looseFilesKept(const std::string& key, const NameList& removeNames) const;
 
-    PatchEngine& engine_;
+    const PatchContext& context_;
     const std::vector<PatchListEntry>& entries_;
+    UpdatePlan plan_;
     std::string refusedName_;
 };
 

@@ -26,7 +26,7 @@ protected:
         return read(fromManualFile);
     }
     int read(int fromManualFile) {
-        PatchListReader::Reading reading = PatchListReader(engine, current).read(fromManualFile);
+        PatchListReader::Reading reading = PatchListReader(engine.context(), current).read(fromManualFile);
         patchList = std::move(reading.list);
         return reading.result;
     }
@@ -59,7 +59,7 @@ TEST_F(PatchListReaderTest, MissingOrEmptyListIsUnusable) {
 }
 
 TEST_F(PatchListReaderTest, StopRequestReadsNothing) {
-    engine.stopRequested = 1;
+    engine.stopFlag() = 1;
     EXPECT_EQ(readList("CUR_VERSION = 9\n[VERSION = 9]\nroot=a.zip\n", 1), -7);
     EXPECT_TRUE(patchList.entries.empty());
     EXPECT_EQ(patchList.targetVersion, 0);

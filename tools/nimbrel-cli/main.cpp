@@ -44,8 +44,8 @@ void requestStop(int) {
     if (gStopFlag) gStopFlag->store(1);
 }
 
-// The game folder as an absolute path ending in "/": the engine changes into it, after which a
-// relative name would point somewhere else.
+// The game folder as an absolute path ending in "/", so that no path built from it depends on
+// the current folder of whoever reads it (the lock, the programs we start).
 std::string resolveGameFolder(const std::string& given) {
     if (given.empty()) return ExecutablePath::folder();
     std::error_code error;
@@ -61,11 +61,11 @@ int runVersionCommand(const CliOptions& options, const std::string& gameFolder) 
     PatchEngine engine(&window);
     engine.initialize(gameFolder);
     if (options.mode == CliOptions::Mode::WriteVersion) {
-        if (ClientVersionFile(engine).write(options.versionToWrite) < 0) return kExitFailure;
+        if (ClientVersionFile(engine.context()).write(options.versionToWrite) < 0) return kExitFailure;
         std::printf("%d\n", options.versionToWrite);
         return 0;
     }
-    int version = ClientVersionFile(engine).read();
+    int version = ClientVersionFile(engine.context()).read();
     if (version < 0) return kExitFailure;
     std::printf("%d\n", version);
     return 0;
@@ -91,7 +91,7 @@ int runPatch(const CliOptions& options, const std::string& gameFolder, const Tex
     run.openEngine(gameFolder);
     window.setLabelText(IDC_STATUS_LABEL, table.lineOrEmpty(TextLine::kUpdating));
 
-    gStopFlag = &run.engine()->stopRequested;
+    gStopFlag = run.stopFlag();
     struct sigaction action {};
     action.sa_handler = requestStop;
     sigemptyset(&action.sa_mask);

@@ -391,8 +391,8 @@ int PatchPublisher::make(const PublishRequest& request, std::string& report, std
             return 1;
         }
         PatchEngine engine(nullptr);
-        engine.baseFolder = staging.path;
-        const PatchListReader::Reading reading = PatchListReader(engine, INT_MIN).read(0);
+        engine.initialize(staging.path);
+        const PatchListReader::Reading reading = PatchListReader(engine.context(), INT_MIN).read(0);
         if (reading.result < 0) {
             error = "the new patch list cannot be read back";
             return 1;
