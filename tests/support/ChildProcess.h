@@ -43,8 +43,9 @@ public:
     bool running() const;           // started and not ended yet
     void signal(int number) const;  // to its group too, with ownProcessGroup
     // With watchOutput: reads the output until the occurrence-th line containing text has been
-    // written (true), or the program closed its output (false).
+    // written (true), or the program closed its output (false). An empty text matches any line.
     bool waitForLine(const std::string& text, int occurrence = 1);
+    const std::string& outputSoFar() const { return piped_; }
     ProcessOutput wait();
 
     static ProcessOutput run(const std::vector<std::string>& argv, const Options& options);
