@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <string>
+#include <utility>
 
 #include "engine/GameLayout.h"
 
@@ -15,8 +16,8 @@ class PackArchive;
 class PatchWindow;
 
 struct PatchContext {
-    PatchContext(GameLayout layout_, PatchWindow* dialog_, const std::atomic<int>& stopRequested_)
-        : layout(std::move(layout_)), dialog(dialog_), stopRequested(stopRequested_) {}
+    PatchContext(GameLayout gameLayout, PatchWindow* window, const std::atomic<int>& stopFlag)
+        : layout(std::move(gameLayout)), dialog(window), stopRequested(stopFlag) {}
 
     GameLayout layout;
     PatchWindow* dialog;

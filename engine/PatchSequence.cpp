@@ -8,6 +8,7 @@
 #include "engine/ManualPatchCheck.h"
 #include "engine/MapArchiveSplitter.h"
 #include "engine/PackingPasses.h"
+#include "engine/PatchEngine.h"
 #include "engine/PatchListReader.h"
 #include "engine/PatchListVerifier.h"
 #include "engine/PatchResult.h"

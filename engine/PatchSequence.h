@@ -6,11 +6,13 @@
 
 #include <atomic>
 
-#include "engine/PatchEngine.h"
+#include "engine/PatchContext.h"
 #include "engine/PatchList.h"
 #include "engine/StartupFlags.h"
 
 namespace nimbrel {
+
+class PatchEngine;
 
 class PatchSequence {
 public:
