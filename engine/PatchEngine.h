@@ -2,7 +2,7 @@
 // The frame of one launcher run's patching: the run context the steps read (game folder,
 // window, patch server, texts, release key), the pack operations and the stop flag. Owned by
 // the launcher window (or the headless patcher), read by the worker thread. The steps live in
-// classes of their own and take the context; what they produce stays with the sequence.
+// classes of their own and take the context; what they produce goes back to the sequence.
 
 #include <atomic>
 #include <memory>
@@ -37,6 +37,7 @@ public:
     std::atomic<int>& stopFlag() { return stopRequested_; }
 
 private:
+    // Both before the context, which refers to them.
     std::atomic<int> stopRequested_{0};
     std::unique_ptr<PackArchive> packArchive_;
     PatchContext context_;
