@@ -33,8 +33,9 @@ public:
     // the executable). A second call replaces the engine left from before.
     void openEngine(const std::string& gameFolder = std::string());
     // Hands the engine the patch address (patchUrl if given, else $NIMBREL_PATCH_URL, else the
-    // text table's) and its status texts, creates the update folder and starts the sequence
-    // on the worker. Needs openEngine() first.
+    // text table's) and its status texts and starts the sequence on the worker (which makes the
+    // update folder once the game folder has shown itself to be an installation). Needs
+    // openEngine() first.
     void start(const std::string& patchUrl = std::string());
 
     // Tells the running step to stop; it returns PatchResult::kStopped at its next check.
