@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string_view>
 
-#include "engine/PatchEngine.h"
+#include "engine/PatchContext.h"
 #include "engine/PatchResult.h"
 #include "engine/VersionTokenTable.h"
 #include "platform/AtomicFile.h"
@@ -41,12 +41,12 @@ int replaceFileContent(const std::string& path, std::string_view content) {
 }  // namespace
 
 void ClientVersionFile::showError(const std::string& text) const {
-    if (engine_.dialog) engine_.dialog->messageBox(text, kCaption);
+    if (context_.dialog) context_.dialog->messageBox(text, kCaption);
 }
 
 int ClientVersionFile::read() {
-    if (engine_.stopRequested) return PatchResult::kStopped;
-    const std::string path = engine_.layout().clientVersionPath();
+    if (context_.stopRequested) return PatchResult::kStopped;
+    const std::string path = context_.layout.clientVersionPath();
     std::ifstream in;
     if (!FileSystem::isDirectory(path)) in.open(path, std::ios::binary);
     if (!in.is_open()) {
@@ -57,7 +57,7 @@ int ClientVersionFile::read() {
     std::string value;
     std::string line;
     for (;;) {
-        if (engine_.stopRequested) return PatchResult::kStopped;
+        if (context_.stopRequested) return PatchResult::kStopped;
         if (!std::getline(in, line)) break;
         // Written with CR LF; files edited by hand may end their lines in LF alone.
         if (!in.eof() && !line.empty() && line.back() == '\r') line.pop_back();
@@ -70,17 +70,17 @@ int ClientVersionFile::read() {
         showError(kInvalidText);
         return PatchResult::kFileUnreadable;
     }
-    engine_.currentVersion = VersionTokenTable::versionFromToken(std::string_view(value));
-    if (engine_.currentVersion < 0) {
+    const int version = VersionTokenTable::versionFromToken(std::string_view(value));
+    if (version < 0) {
         showError(kInvalidText);
         return PatchResult::kFileUnreadable;
     }
-    return engine_.currentVersion;
+    return version;
 }
 
 int ClientVersionFile::write(int version) {
-    if (engine_.stopRequested) return PatchResult::kStopped;
-    const std::string path = engine_.layout().clientVersionPath();
+    if (context_.stopRequested) return PatchResult::kStopped;
+    const std::string path = context_.layout.clientVersionPath();
     int error = replaceFileContent(path, contentFor(version));
     if (error != 0) {
         showError(fileErrorText(error, path));

@@ -6,7 +6,7 @@
 
 namespace nimbrel {
 
-class PatchEngine;
+struct PatchContext;
 
 class ClientVersionFile {
 public:
@@ -14,14 +14,14 @@ public:
     static constexpr const char* kMissingText = "버전을 찾을수없습니다, 게임을 다시 설치해 주시기바랍니다";
     static constexpr const char* kInvalidText = "잘못된버전입니다, 게임을 다시 설치해 주시기바랍니다";
 
-    explicit ClientVersionFile(PatchEngine& engine) : engine_(engine) {}
+    explicit ClientVersionFile(const PatchContext& context) : context_(context) {}
 
     // The installed version (0..1999); -1 with a message box when the file is missing, has no
     // version line or an unknown token; -7 when a stop was requested.
-    int read();
+    [[nodiscard]] int read();
     // version on success; -1 with the file-error box when the file cannot be replaced (the
     // old file is then unchanged); -7 when a stop was requested.
-    int write(int version);
+    [[nodiscard]] int write(int version);
 
     // The exact bytes written for a version: "[DEFAULT]\r\nCUR_VERSION<token>".
     static std::string contentFor(int version);
@@ -31,7 +31,7 @@ public:
 private:
     void showError(const std::string& text) const;
 
-    PatchEngine& engine_;
+    const PatchContext& context_;
 };
 
 }  // namespace nimbrel

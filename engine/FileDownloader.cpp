@@ -12,7 +12,7 @@
 #include <set>
 #include <thread>
 
-#include "engine/PatchEngine.h"
+#include "engine/PatchContext.h"
 #include "engine/PatchResult.h"
 #include "platform/AtomicFile.h"
 #include "platform/DebugOutput.h"
@@ -132,6 +132,8 @@ std::chrono::milliseconds FileDownloader::pauseBefore(int attempt) {
     return std::chrono::milliseconds(static_cast<long>(base * std::uniform_real_distribution<>(0.8, 1.2)(random)));
 }
 
+FileDownloader::FileDownloader(const PatchContext& context) : context_(context), downloadCallback_(context.dialog) {}
+
 HttpClient::Timeouts FileDownloader::timeouts() {
     HttpClient::Timeouts limits;
     if (const char* text = std::getenv("NIMBREL_STALL_SECONDS"); text && std::atol(text) > 0)
@@ -141,7 +143,7 @@ HttpClient::Timeouts FileDownloader::timeouts() {
 
 FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files, bool useCache,
                                                  std::string& failedName) {
-    PatchWindow* window = engine_.dialog;
+    PatchWindow* window = context_.dialog;
     DownloadCache cache;
     // Without a usable cache the archives are still fetched, straight into the update folder.
     const bool cached = useCache && FileSystem::createDirectories(cache.folder());
@@ -153,12 +155,12 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
         auto job = std::make_unique<Job>();
         job->name = file.name;
         job->version = file.version;
-        job->url = urlFor(engine_.patchBaseUrl, file.name);
-        job->target = engine_.updateFolder() + file.name;
+        job->url = urlFor(context_.patchBaseUrl, file.name);
+        job->target = context_.layout.updateFolder() + file.name;
         jobs.push_back(std::move(job));
     }
 
-    CCallBack& sink = engine_.downloadCallback;
+    CCallBack& sink = downloadCallback_;
     sink.resetProgress();
     if (window) window->postMessage(WM_PATCH_PROGRESS, 0, 0);
     OverallProgress progress(sink, jobs);
@@ -207,7 +209,7 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
                 return true;
             };
         }
-        request.stopFlag = &engine_.stopRequested;
+        request.stopFlag = &context_.stopRequested;
         job.transferId = transfers.start(request, std::move(handlers), limits);
         ++running;
         lastStarted = job.name;
@@ -251,7 +253,7 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
 
     std::size_t left = jobs.size();
     while (left > 0) {
-        if (engine_.stopRequested) {
+        if (context_.stopRequested) {
             failedName = lastStarted;
             return Outcome::Stopped;
         }
@@ -291,7 +293,7 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
             if (job.attempt >= kAttempts) {
                 // The run cannot succeed any more: the other transfers end here, their partials kept.
                 failedName = job.name;
-                engine_.downloadFailureReason = job.reason;
+                failureReason_ = job.reason;
                 return Outcome::Failed;
             }
             job.notBefore = Clock::now() + pauseBefore(job.attempt + 1);
@@ -301,14 +303,14 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
             Clock::time_point earliest = Clock::time_point::max();
             for (const auto& job : jobs)
                 if (!job->finished) earliest = std::min(earliest, job->notBefore);
-            while (Clock::now() < earliest && !engine_.stopRequested)
+            while (Clock::now() < earliest && !context_.stopRequested)
                 std::this_thread::sleep_for(
                     std::min<Clock::duration>(earliest - Clock::now(), std::chrono::milliseconds(50)));
         }
     }
     if (!commitStaged(staged, failedName)) {
         for (const auto& job : jobs)
-            if (job->name == failedName) engine_.downloadFailureReason = job->reason;
+            if (job->name == failedName) failureReason_ = job->reason;
         return Outcome::Failed;
     }
     // A body without Content-Length (or an empty one) gave the bar nothing to scale by.
@@ -317,20 +319,20 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
 }
 
 int FileDownloader::downloadFile(const std::string& name, bool useCache) {
-    if (engine_.stopRequested) return PatchResult::kStopped;
-    engine_.downloadFailureReason.clear();
-    PatchWindow* window = engine_.dialog;
+    if (context_.stopRequested) return PatchResult::kStopped;
+    failureReason_.clear();
+    PatchWindow* window = context_.dialog;
     if (window) window->setLabelText(IDC_ITEM_LABEL, name);
 
     // The patch list refuses such names already; this is the last line before the disk.
     if (!FileSystem::isSafeRelativeName(name, false) || AtomicFile::isTemporaryName(name)) {
         trace("refused server file name \"" + name + "\"");
-        engine_.downloadFailureReason = "refused file name";
+        failureReason_ = "refused file name";
         return PatchResult::kListDownloadFailed;
     }
-    if (engine_.fileExists(engine_.updateFolder() + name)) return 0;
+    if (FileSystem::fileExists(context_.layout.updateFolder() + name)) return 0;
     // The patch list is never kept: a stale copy must not outlive a fresh fetch.
-    if (!useCache) DownloadCache().removeEntry(urlFor(engine_.patchBaseUrl, name));
+    if (!useCache) DownloadCache().removeEntry(urlFor(context_.patchBaseUrl, name));
 
     std::string failedName;
     switch (fetchAll({File{name, 0}}, useCache, failedName)) {
@@ -344,20 +346,20 @@ int FileDownloader::downloadFile(const std::string& name, bool useCache) {
     return PatchResult::kListDownloadFailed;
 }
 
-int FileDownloader::downloadPatchFiles() {
-    if (engine_.stopRequested) return PatchResult::kStopped;
-    if (engine_.patchEntries.empty()) return PatchResult::kNothingToFetch;
-    engine_.downloadFailureReason.clear();
+int FileDownloader::downloadPatchFiles(const std::vector<PatchListEntry>& entries) {
+    if (context_.stopRequested) return PatchResult::kStopped;
+    if (entries.empty()) return PatchResult::kNothingToFetch;
+    failureReason_.clear();
 
     std::vector<File> files;
-    for (const PatchListEntry& entry : engine_.patchEntries) {
+    for (const PatchListEntry& entry : entries) {
         if (!FileSystem::isSafeRelativeName(entry.fileName, false) || AtomicFile::isTemporaryName(entry.fileName)) {
             trace("refused server file name \"" + entry.fileName + "\"");
-            if (engine_.dialog) engine_.dialog->messageBox(entry.fileName + " file download failed", kCaption);
-            return engine_.stopRequested ? PatchResult::kStopped : PatchResult::kPatchFileMissing;
+            if (context_.dialog) context_.dialog->messageBox(entry.fileName + " file download failed", kCaption);
+            return context_.stopRequested ? PatchResult::kStopped : PatchResult::kPatchFileMissing;
         }
         // A file already in the update folder is taken as it is.
-        if (!engine_.fileExists(engine_.updateFolder() + entry.fileName))
+        if (!FileSystem::fileExists(context_.layout.updateFolder() + entry.fileName))
             files.push_back(File{entry.fileName, entry.version});
     }
     if (files.empty()) return 1;
@@ -365,12 +367,11 @@ int FileDownloader::downloadPatchFiles() {
     std::string failedName;
     Outcome outcome = fetchAll(files, true, failedName);
     if (outcome == Outcome::Done) return 1;
-    if (outcome == Outcome::Failed && engine_.dialog)
-        engine_.dialog->messageBox(withReason(failedName + " file download failed", engine_.downloadFailureReason),
-                                   kCaption);
-    if (outcome == Outcome::Stopped && engine_.dialog && !failedName.empty())
-        engine_.dialog->messageBox(failedName + " file download failed", kCaption);
-    return engine_.stopRequested ? PatchResult::kStopped : PatchResult::kPatchFileMissing;
+    if (outcome == Outcome::Failed && context_.dialog)
+        context_.dialog->messageBox(withReason(failedName + " file download failed", failureReason_), kCaption);
+    if (outcome == Outcome::Stopped && context_.dialog && !failedName.empty())
+        context_.dialog->messageBox(failedName + " file download failed", kCaption);
+    return context_.stopRequested ? PatchResult::kStopped : PatchResult::kPatchFileMissing;
 }
 
 void FileDownloader::pruneCache(int installedVersion) {

@@ -13,26 +13,30 @@
 #include <string>
 #include <vector>
 
+#include "engine/CCallBack.h"
+#include "engine/PatchListEntry.h"
 #include "platform/HttpClient.h"
 
 namespace nimbrel {
 
-class PatchEngine;
+struct PatchContext;
 
 class FileDownloader {
 public:
     static constexpr int kAttempts = 3;
     static constexpr int kConnectionsPerHost = 6;
 
-    explicit FileDownloader(PatchEngine& engine) : engine_(engine) {}
+    explicit FileDownloader(const PatchContext& context);
 
     // 0 when updateFolder + name exists afterwards (also when it was there already), -2 when
     // every attempt failed or the name would leave the update folder, -7 on a stop request.
-    // engine.downloadFailureReason tells why a -2 came.
-    int downloadFile(const std::string& name, bool useCache);
-    // 1 when every PatchList file is in the update folder; -3 for an empty PatchList; -4 after
+    // failureReason() tells why a -2 came.
+    [[nodiscard]] int downloadFile(const std::string& name, bool useCache);
+    // 1 when every file of entries is in the update folder; -3 for an empty list; -4 after
     // the box "<name> file download failed (<reason>)"; -7 on a stop request.
-    int downloadPatchFiles();
+    [[nodiscard]] int downloadPatchFiles(const std::vector<PatchListEntry>& entries);
+    // Why the last download failed, for the player: "HTTP 404", "certificate not trusted".
+    const std::string& failureReason() const { return failureReason_; }
 
     // The URL of a server-side name: patchBaseUrl (given its final "/" if it lacks one)
     // followed by the name, with the bytes a URL cannot carry literally (spaces, non-ASCII,
@@ -58,7 +62,9 @@ private:
     // Fetches every file; on Failed, failedName names the one that used up its attempts.
     Outcome fetchAll(const std::vector<File>& files, bool useCache, std::string& failedName);
 
-    PatchEngine& engine_;
+    const PatchContext& context_;
+    CCallBack downloadCallback_;
+    std::string failureReason_;
 };
 
 }  // namespace nimbrel

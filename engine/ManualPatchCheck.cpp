@@ -1,17 +1,18 @@
 #include "engine/ManualPatchCheck.h"
 
-#include "engine/PatchEngine.h"
+#include "engine/PatchContext.h"
 #include "engine/PatchResult.h"
+#include "platform/FileSystem.h"
 
 namespace nimbrel {
 
-int ManualPatchCheck::checkManualPatchFiles() {
-    if (engine_.stopRequested) return PatchResult::kStopped;
-    if (engine_.patchEntries.empty()) return PatchResult::kNothingToFetch;
-    const std::string updateFolder = engine_.updateFolder();
-    for (const auto& entry : engine_.patchEntries) {
+int ManualPatchCheck::checkManualPatchFiles(const std::vector<PatchListEntry>& entries) {
+    if (context_.stopRequested) return PatchResult::kStopped;
+    if (entries.empty()) return PatchResult::kNothingToFetch;
+    const std::string updateFolder = context_.layout.updateFolder();
+    for (const auto& entry : entries) {
         // Deletion lists must be there as much as archives: the check does not look at kind.
-        if (!engine_.fileExists(updateFolder + entry.fileName)) return engine_.stopRequested ? -7 : -4;
+        if (!FileSystem::fileExists(updateFolder + entry.fileName)) return context_.stopRequested ? -7 : -4;
     }
     return 1;
 }

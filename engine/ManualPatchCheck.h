@@ -2,22 +2,23 @@
 // Offline patching: checks that every file the PatchList names already lies in the update folder.
 
 #include <string>
+#include <vector>
 
-#include "pack/PackArchive.h"
+#include "engine/PatchListEntry.h"
 
 namespace nimbrel {
 
-class PatchEngine;
+struct PatchContext;
 
 class ManualPatchCheck {
 public:
-    explicit ManualPatchCheck(PatchEngine& engine) : engine_(engine) {}
-    // 1 when every listed file is present; -3 for an empty PatchList; -4 at the first missing
+    explicit ManualPatchCheck(const PatchContext& context) : context_(context) {}
+    // 1 when every file of entries is present; -3 for an empty list; -4 at the first missing
     // file (-7 instead when a stop is pending); -7 when a stop was requested on entry.
-    int checkManualPatchFiles();
+    [[nodiscard]] int checkManualPatchFiles(const std::vector<PatchListEntry>& entries);
 
 private:
-    PatchEngine& engine_;
+    const PatchContext& context_;
 };
 
 }  // namespace nimbrel

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "engine/PatchEngine.h"
+#include "engine/PatchContext.h"
 #include "platform/FileSystem.h"
 #include "platform/TextCodec.h"
 
@@ -21,7 +21,7 @@ std::string formatName(const char* pattern, int version) {
 std::string MapArchiveSplitter::unusedName(const std::string& wanted, const std::string& alsoTaken) const {
     auto taken = [&](const std::string& name) {
         if (name == alsoTaken) return true;
-        for (const auto& entry : engine_.patchEntries)
+        for (const auto& entry : entries_)
             if (entry.fileName == name) return true;
         return false;
     };
@@ -42,18 +42,18 @@ std::string MapArchiveSplitter::minimapPartName(int version, const std::string& 
 }
 
 void MapArchiveSplitter::splitMapArchives() {
-    const std::string updateFolder = engine_.updateFolder();
-    auto& entries = engine_.patchEntries;
+    const std::string updateFolder = context_.layout.updateFolder();
+    auto& entries = entries_;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (!TextCodec::equalsIgnoreCase(entries[i].folderKey, "map")) continue;
-        if (!engine_.packArchive->containsEntryText(updateFolder + entries[i].fileName, kMarker)) continue;
+        if (!context_.packArchive->containsEntryText(updateFolder + entries[i].fileName, kMarker)) continue;
 
         PatchListEntry minimap = entries[i];
         const std::string mapName = mapPartName(minimap.version, minimap.fileName);
         entries[i].fileName = mapName;  // reserves the name before the minimap part picks its own
         const std::string minimapName = minimapPartName(minimap.version, minimap.fileName);
-        if (engine_.packArchive->splitArchive(updateFolder, kMarker, minimap.fileName, mapName, minimapName,
-                                              PackWriter::Encryption::None) != 1) {
+        if (context_.packArchive->splitArchive(updateFolder, kMarker, minimap.fileName, mapName, minimapName,
+                                               PackWriter::Encryption::None) != 1) {
             // A part cut short would still list and be applied as if complete; without the
             // parts the update step finds the archive unreadable and installs nothing.
             FileSystem::deleteFileForce(updateFolder + mapName);

@@ -4,18 +4,22 @@
 // and a minimap part in the update folder and the PatchList names the two parts instead.
 
 #include <string>
+#include <vector>
 
+#include "engine/PatchListEntry.h"
 #include "pack/PackArchive.h"
 
 namespace nimbrel {
 
-class PatchEngine;
+struct PatchContext;
 
 class MapArchiveSplitter {
 public:
     static constexpr const char* kMarker = "minimap/";
 
-    explicit MapArchiveSplitter(PatchEngine& engine) : engine_(engine) {}
+    // Splits within entries, which must outlive the splitter.
+    MapArchiveSplitter(const PatchContext& context, std::vector<PatchListEntry>& entries)
+        : context_(context), entries_(entries) {}
     void splitMapArchives();
 
     // "map_0.<version>_s.zip" and "minimap_0.<version>_d.zip", unless the PatchList already
@@ -27,7 +31,8 @@ public:
 private:
     std::string unusedName(const std::string& wanted, const std::string& alsoTaken) const;
 
-    PatchEngine& engine_;
+    const PatchContext& context_;
+    std::vector<PatchListEntry>& entries_;
 };
 
 }  // namespace nimbrel

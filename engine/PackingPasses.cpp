@@ -1,22 +1,22 @@
 #include "engine/PackingPasses.h"
 
 #include "engine/LooseFiles.h"
-#include "engine/PatchEngine.h"
+#include "engine/PatchContext.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/WindowMessages.h"
 
 namespace nimbrel {
 
-std::string PackingPasses::folderPath(const std::string& name) const { return engine_.layout().folderForKey(name); }
+std::string PackingPasses::folderPath(const std::string& name) const { return context_.layout.folderForKey(name); }
 
-std::string PackingPasses::packPath(const std::string& name) const { return engine_.layout().packPathForKey(name); }
+std::string PackingPasses::packPath(const std::string& name) const { return context_.layout.packPathForKey(name); }
 
 void PackingPasses::showFolder(int number, int total, const std::string& name) {
-    if (!engine_.dialog) return;
-    engine_.dialog->setLabelText(IDC_STATUS_LABEL, engine_.collectingText);
-    engine_.dialog->setLabelText(IDC_COUNTER_LABEL, std::to_string(number) + "/" + std::to_string(total));
-    engine_.dialog->setLabelText(IDC_ITEM_LABEL, name);
+    if (!context_.dialog) return;
+    context_.dialog->setLabelText(IDC_STATUS_LABEL, context_.collectingText);
+    context_.dialog->setLabelText(IDC_COUNTER_LABEL, std::to_string(number) + "/" + std::to_string(total));
+    context_.dialog->setLabelText(IDC_ITEM_LABEL, name);
 }
 
 void PackingPasses::packUnpackedFolders() {
@@ -27,16 +27,16 @@ void PackingPasses::packUnpackedFolders() {
     for (const auto& name : GameLayout::packedFolders()) {
         // Packing a fresh install takes long; a window that is closing should not wait for all
         // of it. Every pack appears whole or not at all, so the next run simply goes on.
-        if (engine_.stopRequested) return;
+        if (context_.stopRequested) return;
         if (FileSystem::fileExists(packPath(name))) continue;
         showFolder(number++, missing, name);
         NameList keep = GameLayout::filesKeptLoose(name);
         const std::string folder = folderPath(name);
-        if (engine_.packArchive->packFolder(folder, keep) != PackBuildResult::Done) continue;
+        if (context_.packArchive->packFolder(folder, keep) != PackBuildResult::Done) continue;
         keep.push_back(name + GameLayout::kPackSuffix);
         // Only the loose copies the new pack holds go; a file it did not take (empty, over
         // 10 MiB, an archive) exists nowhere else and stays.
-        LooseFiles::removePacked(*engine_.packArchive, folder, keep, {});
+        LooseFiles::removePacked(*context_.packArchive, folder, keep, {});
     }
 }
 
@@ -44,14 +44,14 @@ void PackingPasses::syncPacks() {
     const int total = static_cast<int>(GameLayout::packedFolders().size());
     int number = 1;
     for (const auto& name : GameLayout::packedFolders()) {
-        if (engine_.stopRequested) return;
+        if (context_.stopRequested) return;
         if (!FileSystem::fileExists(packPath(name))) continue;
         showFolder(number++, total, name);
         const std::string folder = folderPath(name);
         NameList files;
-        if (engine_.packArchive->collectSyncFiles(folder, files) == 0) continue;
+        if (context_.packArchive->collectSyncFiles(folder, files) == 0) continue;
         std::erase_if(files, [&](const std::string& file) { return GameLayout::isKeptLoose(name, file); });
-        if (!files.empty()) (void)engine_.packArchive->rebuildPack(folder, folder, {}, files);
+        if (!files.empty()) (void)context_.packArchive->rebuildPack(folder, folder, {}, files);
     }
 }
 

@@ -8,11 +8,11 @@
 
 namespace nimbrel {
 
-class PatchEngine;
+struct PatchContext;
 
 class PackingPasses {
 public:
-    explicit PackingPasses(PatchEngine& engine) : engine_(engine) {}
+    explicit PackingPasses(const PatchContext& context) : context_(context) {}
     void packUnpackedFolders();
     void syncPacks();
 
@@ -22,7 +22,7 @@ public:
 private:
     void showFolder(int number, int total, const std::string& name);
 
-    PatchEngine& engine_;
+    const PatchContext& context_;
 };
 
 }  // namespace nimbrel

@@ -1,52 +1,33 @@
 #include "engine/PatchEngine.h"
 
-#include "engine/ClientVersionFile.h"
-#include "engine/FileDownloader.h"
-#include "engine/PatchListReader.h"
+#include "engine/PatchSignature.h"
 #include "platform/ExecutablePath.h"
-#include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/WindowMessages.h"
 
 namespace nimbrel {
 
-PatchEngine::PatchEngine(PatchWindow* dialog_) : dialog(dialog_), downloadCallback(dialog_) {}
+PatchEngine::PatchEngine(PatchWindow* dialog) : context_(GameLayout(std::string()), dialog, stopRequested_) {}
 
 PatchEngine::~PatchEngine() = default;
 
-int PatchEngine::initialize(const std::string& gameFolder) {
+void PatchEngine::initialize(const std::string& gameFolder) {
     PackProgress progress;
-    if (dialog)
-        progress.report = [window = dialog](int percent) { window->postMessage(WM_PATCH_PROGRESS, percent, 0); };
+    if (PatchWindow* window = context_.dialog)
+        progress.report = [window](int percent) { window->postMessage(WM_PATCH_PROGRESS, percent, 0); };
     // Closing the launcher ends a long pack build between two entries instead of holding the
     // process, and the lock, until the build is done.
-    progress.stopRequested = [this] { return stopRequested.load() != 0; };
-    packArchive = std::make_unique<PackArchive>(std::move(progress));
-    updatePlan = std::make_unique<UpdatePlan>();
-    patchPublicKey = PatchSignature::configuredPublicKey();
-    baseFolder = gameFolder.empty() ? ExecutablePath::folder() : gameFolder;
-    if (!baseFolder.empty() && baseFolder.back() != '/') baseFolder += '/';
-    return 0;
+    progress.stopRequested = [this] { return stopRequested_.load() != 0; };
+    packArchive_ = std::make_unique<PackArchive>(std::move(progress));
+    context_.packArchive = packArchive_.get();
+    context_.patchPublicKey = PatchSignature::configuredPublicKey();
+    context_.layout = GameLayout(gameFolder.empty() ? ExecutablePath::folder() : gameFolder);
 }
 
-void PatchEngine::shutdown() {
-    patchEntries.clear();
-    packArchive.reset();
-    updatePlan.reset();
-    patchBaseUrl.clear();
-    collectingText.clear();
-    waitingText.clear();
-    deletingText.clear();
+void PatchEngine::setStatusTexts(std::string waiting, std::string deleting, std::string collecting) {
+    context_.waitingText = std::move(waiting);
+    context_.deletingText = std::move(deleting);
+    context_.collectingText = std::move(collecting);
 }
-
-bool PatchEngine::fileExists(const std::string& path) const { return FileSystem::fileExists(path); }
-
-int PatchEngine::readClientVersion() { return ClientVersionFile(*this).read(); }
-int PatchEngine::writeClientVersion(int version) { return ClientVersionFile(*this).write(version); }
-int PatchEngine::readPatchList(int fromManualFile) { return PatchListReader(*this).read(fromManualFile); }
-int PatchEngine::downloadFile(const std::string& name, bool useCache) {
-    return FileDownloader(*this).downloadFile(name, useCache);
-}
-int PatchEngine::downloadPatchFiles() { return FileDownloader(*this).downloadPatchFiles(); }
 
 }  // namespace nimbrel

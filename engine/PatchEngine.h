@@ -1,19 +1,14 @@
 #pragma once
-// All patch state of one launcher run and every patch step. Owned by the launcher window
-// (or the headless patcher), used by the worker thread. Each step lives in a class of its
-// own (named after what it does); the methods here are the steps' stable entry points.
+// The frame of one launcher run's patching: the run context the steps read (game folder,
+// window, patch server, texts, release key), the pack operations and the stop flag. Owned by
+// the launcher window (or the headless patcher), read by the worker thread. The steps live in
+// classes of their own and take the context; what they produce goes back to the sequence.
 
 #include <atomic>
 #include <memory>
-#include <optional>
 #include <string>
-#include <vector>
 
-#include "engine/CCallBack.h"
-#include "engine/GameLayout.h"
-#include "engine/PatchListEntry.h"
-#include "engine/PatchSignature.h"
-#include "engine/UpdatePlan.h"
+#include "engine/PatchContext.h"
 #include "pack/PackArchive.h"
 
 namespace nimbrel {
@@ -27,47 +22,25 @@ public:
     PatchEngine(const PatchEngine&) = delete;
     PatchEngine& operator=(const PatchEngine&) = delete;
 
-    // Creates the pack operations object and the update plan and sets baseFolder (the folder of
-    // the executable unless one is given; it must end in "/"). The current folder stays as it
-    // is: every path is built from baseFolder.
-    int initialize(const std::string& gameFolder = std::string());
-    void shutdown();
+    // Creates the pack operations object and sets the game folder (the folder of the
+    // executable unless one is given). The current folder stays as it is: every path is built
+    // from the game folder.
+    void initialize(const std::string& gameFolder = std::string());
 
-    bool fileExists(const std::string& path) const;
-    GameLayout layout() const { return GameLayout(baseFolder); }
-    std::string updateFolder() const { return layout().updateFolder(); }
+    // Set before a run starts; the steps only read them.
+    void setPatchBaseUrl(std::string url) { context_.patchBaseUrl = std::move(url); }
+    void setStatusTexts(std::string waiting, std::string deleting, std::string collecting);
 
-    // The steps return the codes of engine/PatchResult.h. The sequence calls the other steps
-    // (verification, the offline check, map split, update, packing passes) through their own
-    // classes; these remain for the front ends and tools that run one step alone.
-    // Client version file.
-    [[nodiscard]] int readClientVersion();
-    [[nodiscard]] int writeClientVersion(int version);
-    // Patch list.
-    [[nodiscard]] int readPatchList(int fromManualFile);
+    const PatchContext& context() const { return context_; }
+    const GameLayout& layout() const { return context_.layout; }
+    // The flag the steps poll: the front end sets it to stop a run, a new run clears it.
+    std::atomic<int>& stopFlag() { return stopRequested_; }
 
-    // Downloads.
-    [[nodiscard]] int downloadFile(const std::string& name, bool useCache);
-    [[nodiscard]] int downloadPatchFiles();
-
-    std::atomic<int> stopRequested{0};
-    std::atomic<bool> selfUpdateRequired{false};
-    std::vector<PatchListEntry> patchEntries;
-    std::unique_ptr<PackArchive> packArchive;
-    PatchWindow* dialog;
-    std::unique_ptr<UpdatePlan> updatePlan;
-    std::string baseFolder;
-    std::string patchBaseUrl;
-    std::string collectingText;
-    std::string waitingText;
-    std::string deletingText;
-    int currentVersion = 0;
-    int targetVersion = 0;
-    CCallBack downloadCallback;
-    std::string patchPublicKey;                   // base64; empty: lists are taken unsigned
-    std::optional<PatchSignature> patchManifest;  // the verified list's manifest
-    // Why the last download failed, for the player: "HTTP 404", "certificate not trusted".
-    std::string downloadFailureReason;
+private:
+    // Both before the context, which refers to them.
+    std::atomic<int> stopRequested_{0};
+    std::unique_ptr<PackArchive> packArchive_;
+    PatchContext context_;
 };
 
 }  // namespace nimbrel

@@ -4,7 +4,7 @@
 #include <climits>
 #include <fstream>
 
-#include "engine/PatchEngine.h"
+#include "engine/PatchContext.h"
 #include "engine/PatchResult.h"
 #include "engine/VersionTokenTable.h"
 #include "platform/FileSystem.h"
@@ -65,29 +65,21 @@ int PatchListReader::numberAt(std::string_view line, std::size_t index) {
     return static_cast<int>(value);
 }
 
-int PatchListReader::read(int fromManualFile) {
-    if (engine_.stopRequested) return PatchResult::kStopped;
-
-    // A refused list leaves the engine as it found it: nothing of it may be fetched or applied.
-    const std::size_t entriesBefore = engine_.patchEntries.size();
-    const bool selfUpdateBefore = engine_.selfUpdateRequired;
-    const int targetBefore = engine_.targetVersion;
+PatchListReader::Reading PatchListReader::read(int fromManualFile) {
+    list_ = PatchList();
     refusal_.clear();
+    if (context_.stopRequested) return {PatchResult::kStopped, {}};
     const int result = readList(fromManualFile);
-    if (refusal_.empty()) return result;
-    engine_.patchEntries.erase(engine_.patchEntries.begin() + static_cast<std::ptrdiff_t>(entriesBefore),
-                               engine_.patchEntries.end());
-    engine_.selfUpdateRequired = selfUpdateBefore;
-    engine_.targetVersion = targetBefore;
-    if (engine_.dialog) engine_.dialog->messageBox(refusal_, kCaption);
-    return PatchResult::kFileUnreadable;
+    if (refusal_.empty()) return {result, std::move(list_)};
+    if (context_.dialog) context_.dialog->messageBox(refusal_, kCaption);
+    return {PatchResult::kFileUnreadable, {}};
 }
 
 int PatchListReader::readList(int fromManualFile) {
     std::ifstream in;
-    const bool manual = fromManualFile == 1 && openNonEmpty(in, engine_.layout().manualPatchPath());
+    const bool manual = fromManualFile == 1 && openNonEmpty(in, context_.layout.manualPatchPath());
     if (!manual) {
-        const std::string listPath = engine_.layout().patchListPath();
+        const std::string listPath = context_.layout.patchListPath();
         if (FileSystem::isDirectory(listPath)) return PatchResult::kFileUnreadable;
         in.open(listPath, std::ios::binary | std::ios::ate);
         if (!in.is_open()) return PatchResult::kFileUnreadable;
@@ -99,7 +91,7 @@ int PatchListReader::readList(int fromManualFile) {
     }
 
     auto showVersion = [this](int number) {
-        if (engine_.dialog) engine_.dialog->setLabelText(IDC_VERSION_LABEL, std::to_string(number));
+        if (context_.dialog) context_.dialog->setLabelText(IDC_VERSION_LABEL, std::to_string(number));
     };
 
     std::string line;
@@ -112,19 +104,18 @@ int PatchListReader::readList(int fromManualFile) {
             showVersion(begin);
             // A manual patch must continue the installed version, or files of the versions
             // in between would be missing.
-            if (begin > engine_.currentVersion && begin != engine_.currentVersion + 1)
-                return PatchResult::kManualPatchAhead;
+            if (begin > currentVersion_ && begin != currentVersion_ + 1) return PatchResult::kManualPatchAhead;
         }
         if (contains(line, "CUR_VERSION")) {
-            engine_.targetVersion = numberAt(line, kKeyNumberIndex);
-            showVersion(engine_.currentVersion);
-            if (!acceptVersion(engine_.targetVersion)) return PatchResult::kFileUnreadable;
+            list_.targetVersion = numberAt(line, kKeyNumberIndex);
+            showVersion(currentVersion_);
+            if (!acceptVersion(list_.targetVersion)) return PatchResult::kFileUnreadable;
             sawCurrentVersion = true;
-            if (engine_.currentVersion >= engine_.targetVersion) return PatchResult::kAlreadyCurrent;
+            if (currentVersion_ >= list_.targetVersion) return PatchResult::kAlreadyCurrent;
         } else if (contains(line, "[VERSION")) {
             blockVersion = numberAt(line, kBlockNumberIndex);
             if (!acceptVersion(blockVersion)) return PatchResult::kFileUnreadable;
-            pending = engine_.currentVersion < blockVersion;
+            pending = currentVersion_ < blockVersion;
         }
     }
     // A maintenance page, an empty reply or bytes in another encoding carry no version line.
@@ -142,11 +133,11 @@ int PatchListReader::readList(int fromManualFile) {
             if (!pendingDeletion.empty()) {
                 PatchListEntry entry;
                 entry.kind = PatchListEntry::kDeletionList;
-                entry.targetFolder = engine_.updateFolder();
+                entry.targetFolder = context_.layout.updateFolder();
                 entry.fileName = pendingDeletion;
                 entry.folderKey = "root";
                 entry.version = blockVersion;
-                engine_.patchEntries.push_back(std::move(entry));
+                list_.entries.push_back(std::move(entry));
                 pendingDeletion.clear();
             }
             blockVersion = numberAt(line, kBlockNumberIndex);
@@ -205,7 +196,7 @@ bool PatchListReader::applyFlagsLine(const std::string& line, std::string& pendi
         deletionName = TextCodec::gameTextToUtf8(raw);
         if (!deletionName.empty() && !FileSystem::isSafeRelativeName(deletionName, false)) return refuseName(raw);
     }
-    if (contains(selfUpdate, "=") && contains(selfUpdate, "TRUE")) engine_.selfUpdateRequired = true;
+    if (contains(selfUpdate, "=") && contains(selfUpdate, "TRUE")) list_.selfUpdateRequired = true;
     if (contains(deletion, "=")) pendingDeletion = deletionName;
     return true;
 }
@@ -228,11 +219,11 @@ bool PatchListReader::appendFileLine(std::string line, int version) {
 
     PatchListEntry entry;
     entry.kind = PatchListEntry::kPatchArchive;
-    entry.targetFolder = engine_.layout().folderForKey(key, GameLayout::KeyCase::Exact);
+    entry.targetFolder = context_.layout.folderForKey(key, GameLayout::KeyCase::Exact);
     entry.fileName = std::move(name);
     entry.folderKey = std::move(key);
     entry.version = version;
-    engine_.patchEntries.push_back(std::move(entry));
+    list_.entries.push_back(std::move(entry));
     return true;
 }
 

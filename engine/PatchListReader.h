@@ -1,15 +1,16 @@
 #pragma once
-// Parses the patch list (update/version.ini, or ManualPatch.ini in manual mode) into the
-// engine's PatchList, its targetVersion and its self-update flag.
+// Parses the patch list (update/version.ini, or ManualPatch.ini in manual mode) into a
+// PatchList: the entries still to install, the target version and the self-update flag.
 
 #include <string>
 #include <string_view>
 
-#include "engine/PatchListEntry.h"
+#include "engine/PatchList.h"
+#include "engine/PatchResult.h"
 
 namespace nimbrel {
 
-class PatchEngine;
+struct PatchContext;
 
 class PatchListReader {
 public:
@@ -24,12 +25,21 @@ public:
     static constexpr const char* kVersionRangeText =
         "The patch list was refused: the client can only record versions 0 to 1999, not ";
 
-    explicit PatchListReader(PatchEngine& engine) : engine_(engine) {}
+    // The code of a read and the list as far as it was read. A refused list gives an empty one:
+    // nothing of it may be fetched or applied.
+    struct Reading {
+        int result = PatchResult::kOk;
+        PatchList list;
+    };
 
-    // 0 read to the end; -1 no usable list file (missing, empty, no CUR_VERSION line, a version
-    // outside 0..1999 or an unsafe name: then nothing of it is taken); -6 already current;
-    // -7 stop requested; -12 (manual mode) the list starts beyond the next version.
-    int read(int fromManualFile);
+    // currentVersion: the installed version; the blocks up to it are skipped.
+    PatchListReader(const PatchContext& context, int currentVersion)
+        : context_(context), currentVersion_(currentVersion) {}
+
+    // result 0 read to the end; -1 no usable list file (missing, empty, no CUR_VERSION line, a
+    // version outside 0..1999 or an unsafe name: then nothing of it is taken); -6 already
+    // current; -7 stop requested; -12 (manual mode) the list starts beyond the next version.
+    [[nodiscard]] Reading read(int fromManualFile);
 
     // The number at a fixed index of a line: blanks skipped, optional sign, digits; 0 when
     // there are none or the line is shorter.
@@ -43,7 +53,9 @@ private:
     bool acceptVersion(int version);
     bool refuseName(std::string_view raw);
 
-    PatchEngine& engine_;
+    const PatchContext& context_;
+    const int currentVersion_;
+    PatchList list_;
     std::string refusal_;  // why the list is refused; empty while it is acceptable
 };
 

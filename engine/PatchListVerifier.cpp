@@ -5,7 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "engine/PatchEngine.h"
+#include "engine/FileDownloader.h"
+#include "engine/PatchContext.h"
 #include "engine/PatchSignature.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
@@ -41,41 +42,42 @@ bool isNonEmptyFile(const std::string& path) {
 }  // namespace
 
 void PatchListVerifier::fetchSignature() {
-    if (engine_.patchPublicKey.empty()) return;
-    (void)engine_.downloadFile(std::string(GameLayout::kPatchListFileName) + PatchSignature::kSuffix, false);
+    if (context_.patchPublicKey.empty()) return;
+    (void)FileDownloader(context_).downloadFile(std::string(GameLayout::kPatchListFileName) + PatchSignature::kSuffix,
+                                                false);
 }
 
 int PatchListVerifier::verifyList(int fromManualFile) {
-    engine_.patchManifest.reset();
-    if (engine_.patchPublicKey.empty()) return 0;
+    manifest_.reset();
+    if (context_.patchPublicKey.empty()) return 0;
     // The same choice of file as the list reader makes, so the bytes verified are those parsed.
     // A manual list we cannot read whole is refused, never passed over for another one.
-    std::string listPath = engine_.layout().manualPatchPath();
-    if (fromManualFile != 1 || !isNonEmptyFile(listPath)) listPath = engine_.layout().patchListPath();
+    std::string listPath = context_.layout.manualPatchPath();
+    if (fromManualFile != 1 || !isNonEmptyFile(listPath)) listPath = context_.layout.patchListPath();
     std::optional<std::string> list = readSmallFile(listPath);
     std::optional<std::string> text = readSmallFile(listPath + PatchSignature::kSuffix);
     std::optional<PatchSignature> signature = text ? PatchSignature::parse(*text) : std::nullopt;
-    if (list && signature && signature->verify(*list, engine_.patchPublicKey)) {
-        engine_.patchManifest = std::move(*signature);
+    if (list && signature && signature->verify(*list, context_.patchPublicKey)) {
+        manifest_ = std::move(*signature);
         return 0;
     }
-    if (engine_.dialog) engine_.dialog->messageBox(kNotVerified, kCaption);
+    if (context_.dialog) context_.dialog->messageBox(kNotVerified, kCaption);
     return -1;
 }
 
-int PatchListVerifier::verifyFiles() {
-    for (const PatchListEntry& entry : engine_.patchEntries)
+int PatchListVerifier::verifyFiles(const std::vector<PatchListEntry>& entries) {
+    for (const PatchListEntry& entry : entries)
         if (verifyFile(entry) < 0) return -4;
     return 1;
 }
 
 int PatchListVerifier::verifyFile(const PatchListEntry& entry) {
-    if (engine_.patchPublicKey.empty()) return 1;
-    const ManifestFile* expected = engine_.patchManifest ? engine_.patchManifest->find(entry.fileName) : nullptr;
+    if (context_.patchPublicKey.empty()) return 1;
+    const ManifestFile* expected = manifest_ ? manifest_->find(entry.fileName) : nullptr;
     std::optional<ManifestFile> actual =
-        PatchSignature::describeFile(engine_.updateFolder() + entry.fileName, entry.fileName);
+        PatchSignature::describeFile(context_.layout.updateFolder() + entry.fileName, entry.fileName);
     if (expected && actual && *expected == *actual) return 1;
-    if (engine_.dialog) engine_.dialog->messageBox(entry.fileName + ": " + kNotVerified, kCaption);
+    if (context_.dialog) context_.dialog->messageBox(entry.fileName + ": " + kNotVerified, kCaption);
     return -4;
 }
 

@@ -21,7 +21,6 @@ PatchRun::~PatchRun() { finish(); }
 SingleInstanceLock::Result PatchRun::acquireLock() { return lock_.acquire(); }
 
 void PatchRun::openEngine(const std::string& gameFolder) {
-    if (engine_) engine_->shutdown();
     engine_ = std::make_unique<PatchEngine>(&window_);
     engine_->initialize(gameFolder);
 }
@@ -31,12 +30,11 @@ void PatchRun::start(const std::string& patchUrl) {
     // The variable lets the tests and the demo point a launcher at a local patch server
     // without a build of their own.
     const char* fromEnvironment = std::getenv("NIMBREL_PATCH_URL");
-    engine_->patchBaseUrl = !patchUrl.empty()                             ? patchUrl
-                            : fromEnvironment && *fromEnvironment != '\0' ? std::string(fromEnvironment)
-                                                                          : texts_.lineOrEmpty(TextLine::kPatchUrl);
-    engine_->waitingText = texts_.lineOrEmpty(TextLine::kWaiting);
-    engine_->deletingText = texts_.lineOrEmpty(TextLine::kDeleting);
-    engine_->collectingText = texts_.lineOrEmpty(TextLine::kCollecting);
+    engine_->setPatchBaseUrl(!patchUrl.empty()                             ? patchUrl
+                             : fromEnvironment && *fromEnvironment != '\0' ? std::string(fromEnvironment)
+                                                                           : texts_.lineOrEmpty(TextLine::kPatchUrl));
+    engine_->setStatusTexts(texts_.lineOrEmpty(TextLine::kWaiting), texts_.lineOrEmpty(TextLine::kDeleting),
+                            texts_.lineOrEmpty(TextLine::kCollecting));
 
     sequence_ = std::make_unique<PatchSequence>(*engine_, flags_);
     worker_ = std::make_unique<CPatchThread>();
@@ -44,7 +42,7 @@ void PatchRun::start(const std::string& patchUrl) {
 }
 
 void PatchRun::requestStop() {
-    if (engine_) engine_->stopRequested = 1;
+    if (engine_) engine_->stopFlag() = 1;
 }
 
 void PatchRun::finish() {
@@ -58,19 +56,18 @@ void PatchRun::finish() {
     // Only an online run downloaded what lies in the update folder. Offline, with or without
     // ManualPatch.ini, the player brought those files, and a failed run keeps them for the
     // next try rather than losing them when the launcher closes.
-    if (engine_ && flags_.connectToServer) (void)UpdateApplier(*engine_).removeDownloadedFiles();
+    if (engine_ && flags_.connectToServer) UpdateApplier::removeDownloadedFiles(engine_->layout());
     lock_.release();
     worker_.reset();
     sequence_.reset();
-    if (engine_) {
-        engine_->shutdown();
-        engine_.reset();
-    }
+    engine_.reset();
 }
 
-bool PatchRun::selfUpdateRequired() const { return engine_ && engine_->selfUpdateRequired; }
+bool PatchRun::selfUpdateRequired() const { return sequence_ && sequence_->selfUpdateRequired(); }
 
-std::string PatchRun::baseFolder() const { return engine_ ? engine_->baseFolder : std::string(); }
+std::atomic<int>* PatchRun::stopFlag() { return engine_ ? &engine_->stopFlag() : nullptr; }
+
+std::string PatchRun::baseFolder() const { return engine_ ? engine_->layout().baseFolder() : std::string(); }
 
 std::string PatchRun::resultText(int result, int stage) const { return patchResultText(texts_, result, stage); }
 

@@ -4,6 +4,7 @@
 // texts, the update folder, the worker, the teardown, and the text a result is shown with.
 // The front end brings only its PatchWindow and what it does with the result.
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -32,8 +33,9 @@ public:
     // the executable). A second call replaces the engine left from before.
     void openEngine(const std::string& gameFolder = std::string());
     // Hands the engine the patch address (patchUrl if given, else $NIMBREL_PATCH_URL, else the
-    // text table's) and its status texts, creates the update folder and starts the sequence
-    // on the worker. Needs openEngine() first.
+    // text table's) and its status texts and starts the sequence on the worker (which makes the
+    // update folder once the game folder has shown itself to be an installation). Needs
+    // openEngine() first.
     void start(const std::string& patchUrl = std::string());
 
     // Tells the running step to stop; it returns PatchResult::kStopped at its next check.
@@ -51,8 +53,8 @@ public:
     // The text both front ends show for a run's end.
     std::string resultText(int result, int stage) const;
 
-    // For the front end's stop signal: the flag the steps poll. Null before openEngine().
-    PatchEngine* engine() { return engine_.get(); }
+    // For a front end's signal handler: the flag the steps poll. Null before openEngine().
+    std::atomic<int>* stopFlag();
 
 private:
     PatchWindow& window_;

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 
+#include "engine/ClientVersionFile.h"
 #include "engine/FileDownloader.h"
 #include "engine/LooseFiles.h"
 #include "engine/ManualPatchCheck.h"
 #include "engine/MapArchiveSplitter.h"
 #include "engine/PackingPasses.h"
+#include "engine/PatchEngine.h"
+#include "engine/PatchListReader.h"
 #include "engine/PatchListVerifier.h"
 #include "engine/PatchResult.h"
 #include "engine/UpdateApplier.h"
@@ -16,11 +19,11 @@
 
 namespace nimbrel {
 
-PatchSequence::PatchSequence(PatchEngine& engine, StartupFlags& flags) : engine_(engine), flags_(flags) {
+PatchSequence::PatchSequence(PatchEngine& engine, StartupFlags& flags) : context_(engine.context()), flags_(flags) {
     // Cleared here rather than when the run begins: a window closed between posting the start
     // and the worker picking it up must still stop the run, or its owner would wait for a
     // whole patch while joining the worker.
-    engine_.stopRequested = 0;
+    engine.stopFlag() = 0;
 }
 
 void PatchSequence::run() {
@@ -37,36 +40,45 @@ void PatchSequence::run() {
 }
 
 void PatchSequence::runStages() {
-    const std::string updateFolder = engine_.updateFolder();
+    const GameLayout& layout = context_.layout;
+    const std::string updateFolder = layout.updateFolder();
 
-    result_ = engine_.readClientVersion();
+    result_ = ClientVersionFile(context_).read();
     if (result_ < PatchResult::kOk) return;
+    currentVersion_ = result_;
 
     stage_ = PatchStage::kPatchListFile;
+    std::string failureReason;
     // Made only now that the folder has shown itself to be an installation (see finish).
     FileSystem::createDirectory(updateFolder);
     if (flags_.connectToServer) {
         LooseFiles::deleteAllExcept(updateFolder, {});
-        result_ = engine_.downloadFile(GameLayout::kPatchListFileName, false);
-        if (result_ >= PatchResult::kOk) PatchListVerifier(engine_).fetchSignature();
-    } else if (engine_.fileExists(engine_.layout().manualPatchPath()) ||
-               engine_.fileExists(engine_.layout().patchListPath())) {
+        FileDownloader downloader(context_);
+        result_ = downloader.downloadFile(GameLayout::kPatchListFileName, false);
+        failureReason = downloader.failureReason();
+        if (result_ >= PatchResult::kOk) PatchListVerifier(context_).fetchSignature();
+    } else if (FileSystem::fileExists(layout.manualPatchPath()) || FileSystem::fileExists(layout.patchListPath())) {
         result_ = PatchResult::kOk;
     } else {
         result_ = PatchResult::kPatchFileMissing;
     }
     if (result_ < PatchResult::kOk) {
         std::string text = "version.ini file download failed.";
-        if (!engine_.downloadFailureReason.empty()) text += " (" + engine_.downloadFailureReason + ")";
-        if (engine_.dialog) engine_.dialog->messageBox(text, kCaption);
+        if (!failureReason.empty()) text += " (" + failureReason + ")";
+        if (context_.dialog) context_.dialog->messageBox(text, kCaption);
         if (!flags_.connectToServer) deleteManualPatchFile();
         return;
     }
 
     stage_ = PatchStage::kManualPatchStart;
     // With a release key, an unsigned or altered list is refused before a line of it is parsed.
-    if ((result_ = PatchListVerifier(engine_).verifyList(flags_.manualPatch)) < PatchResult::kOk) return;
-    result_ = engine_.readPatchList(flags_.manualPatch);
+    // The verifier keeps the signed manifest for the files fetched later.
+    PatchListVerifier verifier(context_);
+    if ((result_ = verifier.verifyList(flags_.manualPatch)) < PatchResult::kOk) return;
+    PatchListReader::Reading reading = PatchListReader(context_, currentVersion_).read(flags_.manualPatch);
+    result_ = reading.result;
+    patchList_ = std::move(reading.list);
+    selfUpdateRequired_ = patchList_.selfUpdateRequired;
     if (flags_.manualPatch && result_ == PatchResult::kManualPatchAhead) {
         deleteManualPatchFile();
         return;
@@ -76,7 +88,8 @@ void PatchSequence::runStages() {
     stage_ = PatchStage::kPatchList;
     if (result_ < PatchResult::kOk) return;
 
-    result_ = flags_.connectToServer ? engine_.downloadPatchFiles() : ManualPatchCheck(engine_).checkManualPatchFiles();
+    result_ = flags_.connectToServer ? FileDownloader(context_).downloadPatchFiles(patchList_.entries)
+                                     : ManualPatchCheck(context_).checkManualPatchFiles(patchList_.entries);
     stage_ = PatchStage::kPatchFiles;
     if (result_ < PatchResult::kOk) {
         if (!flags_.connectToServer) deleteManualPatchFile();
@@ -85,16 +98,16 @@ void PatchSequence::runStages() {
 
     // A file that does not match the signed list is refused before anything opens it; a manual
     // patch stays in place so the right files can be put beside it.
-    if ((result_ = PatchListVerifier(engine_).verifyFiles()) < PatchResult::kOk) return;
-    MapArchiveSplitter(engine_).splitMapArchives();
-    result_ = UpdateApplier(engine_).applyUpdates();
+    if ((result_ = verifier.verifyFiles(patchList_.entries)) < PatchResult::kOk) return;
+    MapArchiveSplitter(context_, patchList_.entries).splitMapArchives();
+    result_ = UpdateApplier(context_, patchList_.entries).applyUpdates();
     stage_ = PatchStage::kApply;
     if (result_ < PatchResult::kOk) return;
-    result_ = engine_.writeClientVersion(engine_.targetVersion);
+    result_ = ClientVersionFile(context_).write(patchList_.targetVersion);
     if (result_ < PatchResult::kOk) return;
 
-    (void)UpdateApplier(engine_).removeDownloadedFiles();
-    FileDownloader::pruneCache(std::max(engine_.currentVersion, engine_.targetVersion));
+    UpdateApplier::removeDownloadedFiles(layout);
+    FileDownloader::pruneCache(std::max(currentVersion_, patchList_.targetVersion));
     deleteManualPatchFile();
 }
 
@@ -103,8 +116,8 @@ bool PatchSequence::mayRunPackingPasses() const {
     // whose version could not be read and that holds no game client is no installation at
     // all (a mistyped --game-dir, or "/"): packing would encrypt its data and delete the
     // originals.
-    if (stage_ > 0 || result_ >= 0 || engine_.fileExists(engine_.layout().gameClientPath())) return true;
-    if (engine_.dialog && !engine_.stopRequested) engine_.dialog->messageBox(kNotGameFolderText, kCaption);
+    if (stage_ > 0 || result_ >= 0 || FileSystem::fileExists(context_.layout.gameClientPath())) return true;
+    if (context_.dialog && !context_.stopRequested) context_.dialog->messageBox(kNotGameFolderText, kCaption);
     return false;
 }
 
@@ -113,13 +126,13 @@ void PatchSequence::finish() {
     // them, so that Start stays disabled while packs are still being written.
     if (mayRunPackingPasses()) {
         try {
-            PackingPasses(engine_).packUnpackedFolders();
-            if (flags_.syncRequested) PackingPasses(engine_).syncPacks();
+            PackingPasses(context_).packUnpackedFolders();
+            if (flags_.syncRequested) PackingPasses(context_).syncPacks();
         } catch (...) {
             // Their results are not used either; the result message must still go out.
         }
     }
-    if (engine_.dialog) engine_.dialog->postMessage(WM_PATCH_RESULT, result_, stage_);
+    if (context_.dialog) context_.dialog->postMessage(WM_PATCH_RESULT, result_, stage_);
 }
 
 void PatchSequence::deleteManualPatchFile() {

@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "engine/LooseFiles.h"
-#include "engine/PatchEngine.h"
+#include "engine/PatchContext.h"
 #include "engine/PatchResult.h"
 #include "engine/UpdatePlanner.h"
 #include "pack/PackReader.h"
@@ -28,10 +28,10 @@ struct FileCloser {
 
 }  // namespace
 
-std::string UpdateApplier::stagingFolder() const { return engine_.layout().stagingFolder(); }
+std::string UpdateApplier::stagingFolder() const { return context_.layout.stagingFolder(); }
 
 void UpdateApplier::setLabel(int controlId, const std::string& text) {
-    if (engine_.dialog) engine_.dialog->setLabelText(controlId, text);
+    if (context_.dialog) context_.dialog->setLabelText(controlId, text);
 }
 
 void UpdateApplier::showCounter(int& counter, int total) {
@@ -50,11 +50,11 @@ bool UpdateApplier::takeName(const std::string& name, NameList& list, bool remov
     return false;
 }
 
-std::string UpdateApplier::folderPathForKey(const std::string& key) const { return engine_.layout().folderForKey(key); }
+std::string UpdateApplier::folderPathForKey(const std::string& key) const { return context_.layout.folderForKey(key); }
 
 UpdatePlanner UpdateApplier::planner() {
-    const std::string base = engine_.baseFolder;
-    return UpdatePlanner(engine_.layout(), *engine_.updatePlan, [base](const std::string& relativePath) {
+    const std::string base = context_.layout.baseFolder();
+    return UpdatePlanner(context_.layout, plan_, [base](const std::string& relativePath) {
         return FileSystem::passesThroughLink(base, relativePath);
     });
 }
@@ -65,28 +65,28 @@ UpdatePlanner UpdateApplier::planner() {
 bool UpdateApplier::buildUpdatePlan() {
     refusedName_.clear();
     // Everything the plan depends on is read first; the planner itself touches no disk.
-    const std::string updateFolder = engine_.updateFolder();
+    const std::string updateFolder = context_.layout.updateFolder();
     std::map<std::string, NameList> archiveNames;
     std::map<std::string, std::vector<std::string>> deletionLines;
-    const auto& entries = engine_.patchEntries;
+    const auto& entries = entries_;
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
         const std::string path = updateFolder + it->fileName;
         if (it->kind == PatchListEntry::kPatchArchive) {
             NameList names;
             // A map archive that held only minimap files leaves a map part without entries.
-            if (!engine_.packArchive->listEntries(path, names) && !isArchiveWithoutEntries(path)) return false;
+            if (!context_.packArchive->listEntries(path, names) && !isArchiveWithoutEntries(path)) return false;
             archiveNames[it->fileName] = std::move(names);
         } else if (it->kind == PatchListEntry::kDeletionList) {
             if (auto lines = readDeletionLines(path)) deletionLines[it->fileName] = std::move(*lines);
         }
     }
-    const std::string base = engine_.baseFolder;
+    const std::string base = context_.layout.baseFolder();
     PlanOutcome outcome = UpdatePlanner::plan(
-        engine_.layout(), entries, archiveNames, deletionLines,
+        context_.layout, entries, archiveNames, deletionLines,
         [&base](const std::string& relativePath) { return FileSystem::passesThroughLink(base, relativePath); });
     refusedName_ = outcome.refusedName;
     if (!refusedName_.empty()) return false;
-    *engine_.updatePlan = std::move(outcome.plan);
+    plan_ = std::move(outcome.plan);
     return true;
 }
 
@@ -123,7 +123,7 @@ void UpdateApplier::addDeletion(const std::string& key, const std::string& name,
 
 int UpdateApplier::extractArchive(const std::string& folder, const std::string& archivePath, const NameList& names) {
     // A key new to this installation may name a folder several levels deep.
-    const std::string& base = engine_.baseFolder;
+    const std::string& base = context_.layout.baseFolder();
     if (folder.starts_with(base))
         FileSystem::createDirectories(folder);
     else
@@ -132,37 +132,37 @@ int UpdateApplier::extractArchive(const std::string& folder, const std::string& 
     for (const auto& name : names)
         if (std::size_t slash = name.rfind('/'); slash != std::string::npos)
             FileSystem::createDirectories(folder + name.substr(0, slash));
-    return engine_.packArchive->extractEntries(folder, archivePath, names, true) ? 0 : -8;
+    return context_.packArchive->extractEntries(folder, archivePath, names, true) ? 0 : -8;
 }
 
 int UpdateApplier::applyUpdates() {
-    if (engine_.stopRequested) return PatchResult::kStopped;
+    if (context_.stopRequested) return PatchResult::kStopped;
     // Each pack's flush overlaps the work on the next one; all of them are on the disk before
     // anything goes on, whatever the outcome.
-    engine_.packArchive->deferUpdateFlushes();
+    context_.packArchive->deferUpdateFlushes();
     int result = applyPlan();
-    if (!engine_.packArchive->finishDeferredUpdates() && result == 1) result = PatchResult::kPackRebuildFailed;
+    if (!context_.packArchive->finishDeferredUpdates() && result == 1) result = PatchResult::kPackRebuildFailed;
     // Extracted files are named without a flush each; the new version is written only after all
     // of them are on the disk, so a power cut can never leave it ahead of the files it promises.
-    if (result == 1 && !FileSystem::syncFileSystem(engine_.baseFolder)) result = kExtractionFailed;
+    if (result == 1 && !FileSystem::syncFileSystem(context_.layout.baseFolder())) result = kExtractionFailed;
     return result;
 }
 
 int UpdateApplier::applyPlan() {
-    UpdatePlan& plan = *engine_.updatePlan;
+    UpdatePlan& plan = plan_;
     // An archive that cannot be read, or a name that leads outside the game folder, must not
     // let the run report the version as installed: the client would never be offered the
     // missing files again. Nothing is touched yet.
     if (!buildUpdatePlan()) {
-        if (!refusedName_.empty() && engine_.dialog)
-            engine_.dialog->messageBox(kUnsafeNameText + refusedName_, kCaption);
+        if (!refusedName_.empty() && context_.dialog)
+            context_.dialog->messageBox(kUnsafeNameText + refusedName_, kCaption);
         return refusedName_.empty() ? kArchiveUnreadable : kUnsafeName;
     }
 
     int total = static_cast<int>(plan.deletions.size());
     for (const auto& [key, group] : plan.extractions) total += static_cast<int>(group.size());
     int counter = 1;
-    const std::string updateFolder = engine_.updateFolder();
+    const std::string updateFolder = context_.layout.updateFolder();
     const std::string staging = stagingFolder();
 
     // Every packed folder's share first: which files stay loose, which entries move into its pack.
@@ -179,11 +179,11 @@ int UpdateApplier::applyPlan() {
         packs.push_back(pack);
         if (!sorted.staged.empty()) moves.push_back({sorted.staged, sorted.sources});
     }
-    engine_.packArchive->prefetchMoves(moves);
-    engine_.packArchive->prepareUpdates(packs);
+    context_.packArchive->prefetchMoves(moves);
+    context_.packArchive->prepareUpdates(packs);
 
     for (const auto& [key, group] : plan.extractions) {
-        setLabel(IDC_STATUS_LABEL, engine_.waitingText);
+        setLabel(IDC_STATUS_LABEL, context_.waitingText);
         const bool packed = isPackedFolder(key);
         if (packed) {
             // Leftovers of a run that was cut short must not slip into this pack.
@@ -207,14 +207,14 @@ int UpdateApplier::applyPlan() {
             if (result != 0) return kExtractionFailed;
         }
         if (!packed) {
-            if (engine_.dialog) engine_.dialog->postMessage(WM_PATCH_PROGRESS, 100, 0);
+            if (context_.dialog) context_.dialog->postMessage(WM_PATCH_PROGRESS, 100, 0);
             continue;
         }
         const PackedGroup& sorted = packedGroups.at(key);
         const NameList& staged = sorted.staged;
         const auto& loose = sorted.loose;
         if (!staged.empty() || !loose.empty()) {
-            setLabel(IDC_STATUS_LABEL, engine_.collectingText);
+            setLabel(IDC_STATUS_LABEL, context_.collectingText);
             NameList mergeDeletions;
             for (const auto& [archive, name] : loose) mergeDeletions.push_back(name);
             auto deletions = plan.deletions.find(key);
@@ -233,15 +233,15 @@ int UpdateApplier::applyPlan() {
             for (const auto& [archive, name] : loose)
                 if (extractArchive(folder, archive, {name}) != 0) return kExtractionFailed;
         } else {
-            if (engine_.dialog) engine_.dialog->postMessage(WM_PATCH_PROGRESS, 100, 0);
+            if (context_.dialog) context_.dialog->postMessage(WM_PATCH_PROGRESS, 100, 0);
         }
     }
 
     // The extractions' packs are on the disk before the deletions start: a deletion that fails
     // is tolerated, a lost update is not.
-    if (!engine_.packArchive->finishDeferredUpdates()) return PatchResult::kPackRebuildFailed;
+    if (!context_.packArchive->finishDeferredUpdates()) return PatchResult::kPackRebuildFailed;
 
-    setLabel(IDC_STATUS_LABEL, engine_.deletingText);
+    setLabel(IDC_STATUS_LABEL, context_.deletingText);
     for (const auto& [key, names] : plan.deletions) {
         showCounter(counter, total);
         const std::string folder = folderPathForKey(key);
@@ -260,7 +260,7 @@ int UpdateApplier::applyPlan() {
 UpdateApplier::PackedGroup UpdateApplier::sortPackedGroup(const std::string& key,
                                                           const std::vector<ExtractionEntry>& group) {
     PackedGroup sorted;
-    const std::string updateFolder = engine_.updateFolder();
+    const std::string updateFolder = context_.layout.updateFolder();
     for (const auto& extraction : group) {
         const std::string archivePath = updateFolder + extraction.archiveName;
         NameList names = extraction.names;
@@ -314,7 +314,7 @@ int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& fold
     if (packExists && dropEmptyPack(packPath)) packExists = false;
     if (packExists)
         return toCode(
-            engine_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, true, sourceArchives));
+            context_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, true, sourceArchives));
 
     // The pack is built from the loose files. Loose copies that the patch replaces or deletes
     // go first: if the run is cut short after the pack appears, no stale loose copy is left
@@ -333,8 +333,8 @@ int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& fold
     NameList notPacked = removeNames;
     notPacked.insert(notPacked.end(), keep.begin(), keep.end());
     int result =
-        toCode(engine_.packArchive->updatePack(folder, stagingFolder, notPacked, addNames, false, sourceArchives));
-    if (result == 1) LooseFiles::removePacked(*engine_.packArchive, folder, keep, removeNames);
+        toCode(context_.packArchive->updatePack(folder, stagingFolder, notPacked, addNames, false, sourceArchives));
+    if (result == 1) LooseFiles::removePacked(*context_.packArchive, folder, keep, removeNames);
     return result;
 }
 
@@ -356,14 +356,13 @@ bool UpdateApplier::isArchiveWithoutEntries(const std::string& path) {
     return std::ftell(file.get()) == 22 + u16(20);
 }
 
-int UpdateApplier::removeDownloadedFiles() {
-    LooseFiles::deleteAllExcept(engine_.updateFolder(), {});
-    const std::string staging = stagingFolder();
+void UpdateApplier::removeDownloadedFiles(const GameLayout& layout) {
+    LooseFiles::deleteAllExcept(layout.updateFolder(), {});
+    const std::string staging = layout.stagingFolder();
     if (FileSystem::isDirectory(staging)) {
         LooseFiles::deleteAllExcept(staging, {});
         std::remove(staging.c_str());  // only succeeds once empty, which is all we want
     }
-    return 0;
 }
 
 }  // namespace nimbrel

@@ -13,13 +13,15 @@
 #include <optional>
 #include <string>
 
+#include "engine/GameLayout.h"
+#include "engine/PatchListEntry.h"
 #include "engine/PatchResult.h"
 #include "engine/UpdatePlanner.h"
 #include "pack/PackArchive.h"
 
 namespace nimbrel {
 
-class PatchEngine;
+struct PatchContext;
 
 class UpdateApplier {
 public:
@@ -35,15 +37,19 @@ public:
     static constexpr const char* kUnsafeNameText =
         "The patch was refused: it names a path outside the game folder or through a link: ";
 
-    explicit UpdateApplier(PatchEngine& engine) : engine_(engine) {}
+    // Applies entries, which must outlive the applier.
+    UpdateApplier(const PatchContext& context, const std::vector<PatchListEntry>& entries)
+        : context_(context), entries_(entries) {}
 
-    int applyUpdates();
-    int removeDownloadedFiles();
+    [[nodiscard]] int applyUpdates();
+    // Empties the update folder and its staging folder.
+    static void removeDownloadedFiles(const GameLayout& layout);
 
-    // Fills the engine's plan from the PatchList; false when an archive could not be listed, or
+    // Fills plan() from the entries; false when an archive could not be listed, or
     // an archive entry or a deletion line is unsafe (refusedName() then names it). The plan is
     // then incomplete and must not be applied.
     [[nodiscard]] bool buildUpdatePlan();
+    const UpdatePlan& plan() const { return plan_; }
     const std::string& refusedName() const { return refusedName_; }
     void addExtraction(const std::string& key, int version, const std::string& archiveName,
                        const std::string& targetFolder, const NameList& listedNames);
@@ -75,7 +81,7 @@ private:
     };
     PackedGroup sortPackedGroup(const std::string& key, const std::vector<ExtractionEntry>& group);
     int applyPlan();
-    // The planner over the engine's plan, asking the game folder about links.
+    // The planner over plan_, asking the game folder about links.
     UpdatePlanner planner();
     // A deletion list's raw lines; nothing when it cannot be read.
     static std::optional<std::vector<std::string>> readDeletionLines(const std::string& path);
@@ -92,7 +98,9 @@ private:
                       const NameList& addNames, const std::string& stagingFolder, const NameList& sourceArchives = {});
     NameList looseFilesKept(const std::string& key, const NameList& removeNames) const;
 
-    PatchEngine& engine_;
+    const PatchContext& context_;
+    const std::vector<PatchListEntry>& entries_;
+    UpdatePlan plan_;
     std::string refusedName_;
 };
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "engine/PatchEngine.h"
+#include "engine/PatchListReader.h"
 #include "engine/UpdateApplier.h"
 #include "fuzz/FuzzScratch.h"
 
@@ -30,9 +31,10 @@ const char* const kPatchList =
     "[VERSION = 2]\r\n";
 
 // The engine steps under test, in one place so a change of the engine interface is met here.
-int applyPatch(PatchEngine& engine) {
-    if (engine.readPatchList(0) != 0) FuzzScratch::fail("the fixed patch list did not read");
-    return UpdateApplier(engine).applyUpdates();
+int applyPatch(const PatchEngine& engine) {
+    const PatchListReader::Reading reading = PatchListReader(engine.context(), 0).read(0);
+    if (reading.result != 0) FuzzScratch::fail("the fixed patch list did not read");
+    return UpdateApplier(engine.context(), reading.list.entries).applyUpdates();
 }
 
 }  // namespace
@@ -58,10 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::SilentWindow window;
     PatchEngine engine(&window);
     engine.initialize(game);
-    engine.currentVersion = 0;
     // A pack already in place, so the update appends to it under its journal rather than
     // building a first one.
-    (void)engine.packArchive->packFolder(game + "item/", {});
+    (void)engine.context().packArchive->packFolder(game + "item/", {});
     const int result = applyPatch(engine);
 
     scratch.checkOutsideUntouched();
@@ -71,9 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // A pack without entries is valid; readers refuse to open it, the engine knows it.
             if (entry.is_regular_file() && entry.path().extension() == ".QPAK" &&
                 !UpdateApplier::isArchiveWithoutEntries(entry.path().string()) &&
-                !engine.packArchive->listEntries(entry.path().string(), names))
+                !engine.context().packArchive->listEntries(entry.path().string(), names))
                 FuzzScratch::fail("the update reported done but left an unreadable pack: " + entry.path().string());
         }
-    engine.shutdown();
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/LooseFiles.h"
 #include "engine/PatchEngine.h"
@@ -32,11 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     PatchEngine engine(&window);
     engine.initialize(game);
     // The steps of the update's deletion phase for a folder without a pack.
-    UpdateApplier applier(engine);
+    const std::vector<PatchListEntry> noEntries;
+    UpdateApplier applier(engine.context(), noEntries);
     if (applier.readDeletionList(listPath, 1))
-        for (const auto& [key, names] : engine.updatePlan->deletions)
+        for (const auto& [key, names] : applier.plan().deletions)
             LooseFiles::deleteListed(applier.folderPathForKey(key), names);
-    engine.shutdown();
     scratch.checkOutsideUntouched();
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/PatchEngine.h"
+#include "engine/PatchListReader.h"
 #include "fuzz/FuzzScratch.h"
 #include "platform/TextCodec.h"
 
@@ -25,20 +26,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::SilentWindow window;
     PatchEngine engine(&window);
     engine.initialize(game);
-    engine.currentVersion = (data[0] >> 1) % 4;
-    (void)engine.readPatchList(manual);
+    const PatchListReader::Reading reading = PatchListReader(engine.context(), (data[0] >> 1) % 4).read(manual);
 
-    for (const PatchListEntry& entry : engine.patchEntries) {
+    const std::string updateFolder = engine.layout().updateFolder();
+    for (const PatchListEntry& entry : reading.list.entries) {
         if (!TextCodec::isValidUtf8(entry.fileName) || !TextCodec::isValidUtf8(entry.folderKey))
             FuzzScratch::fail("an entry is not UTF-8: " + entry.fileName);
         if (entry.fileName.empty() || entry.fileName.find('/') != std::string::npos)
             FuzzScratch::fail("an entry's file name is not one name: " + entry.fileName);
-        const std::string& inside = entry.kind == PatchListEntry::kDeletionList ? engine.updateFolder() : game;
+        const std::string& inside = entry.kind == PatchListEntry::kDeletionList ? updateFolder : game;
         FuzzScratch::checkInside(entry.targetFolder, inside, "an entry's folder");
         FuzzScratch::checkInside(entry.targetFolder + entry.fileName, inside, "an entry's file");
-        FuzzScratch::checkInside(engine.updateFolder() + entry.fileName, engine.updateFolder(), "a download");
+        FuzzScratch::checkInside(updateFolder + entry.fileName, updateFolder, "a download");
     }
-    engine.shutdown();
     scratch.checkOutsideUntouched();
     return 0;
 }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/FileDownloader.h"
 #include "engine/PatchEngine.h"
 #include "platform/FileSystem.h"
 #include "platform/HttpClient.h"
@@ -209,7 +210,7 @@ int main(int argc, char** argv) {
     CountingWindow window;
     nimbrel::PatchEngine engine(&window);
     engine.initialize(work + "game/");
-    engine.patchBaseUrl = server.url(kFolder);
+    engine.setPatchBaseUrl(server.url(kFolder));
     auto listOf = [](const std::vector<std::string>& files) {
         std::vector<nimbrel::PatchListEntry> entries;
         for (const auto& name : files) {
@@ -221,20 +222,23 @@ int main(int argc, char** argv) {
         return entries;
     };
 
+    std::vector<nimbrel::PatchListEntry> entries;
     double small = 1e9, smallCurl = 1e9, big = 1e9, bigCurl = 1e9, revalidate = 1e9;
     for (int round = 0; round < rounds; ++round) {
-        engine.patchEntries = listOf(names);
+        entries = listOf(names);
         emptyFolder(update);
         fs::remove_all(work + "cache");
         auto start = Clock::now();
-        if (engine.downloadPatchFiles() != 1) return std::fprintf(stderr, "downloadPatchFiles failed\n"), 1;
+        if (nimbrel::FileDownloader(engine.context()).downloadPatchFiles(entries) != 1)
+            return std::fprintf(stderr, "downloadPatchFiles failed\n"), 1;
         small = std::min(small, seconds(Clock::now() - start));
         if (folderBytes(update) != smallBytes) return std::fprintf(stderr, "engine wrote the wrong amount\n"), 1;
 
         // A run after a failed one: every archive is still current, the server only confirms it.
         emptyFolder(update);
         start = Clock::now();
-        if (engine.downloadPatchFiles() != 1) return std::fprintf(stderr, "downloadPatchFiles failed\n"), 1;
+        if (nimbrel::FileDownloader(engine.context()).downloadPatchFiles(entries) != 1)
+            return std::fprintf(stderr, "downloadPatchFiles failed\n"), 1;
         revalidate = std::min(revalidate, seconds(Clock::now() - start));
 
         emptyFolder(curlOut);
@@ -244,11 +248,11 @@ int main(int argc, char** argv) {
         if (folderBytes(curlOut) != smallBytes) return std::fprintf(stderr, "curl wrote the wrong amount\n"), 1;
         emptyFolder(curlOut);
 
-        engine.patchEntries = listOf(bigNames);
+        entries = listOf(bigNames);
         emptyFolder(update);
         fs::remove_all(work + "cache");
         start = Clock::now();
-        if (engine.downloadPatchFiles() != 1)
+        if (nimbrel::FileDownloader(engine.context()).downloadPatchFiles(entries) != 1)
             return std::fprintf(stderr, "downloadPatchFiles failed on big files\n"), 1;
         big = std::min(big, seconds(Clock::now() - start));
         emptyFolder(update);

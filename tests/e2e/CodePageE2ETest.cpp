@@ -40,7 +40,7 @@ TEST_F(CodePageE2ETest, ManualListNamingACutPairEndsCleanly) {
                              "BGN_VERSION = 1\r\nCUR_VERSION = 1\r\n[VERSION = 1]\r\nroot=a\xa2\xe8\r\n");
     const auto outsideBefore = treeOutsideGame();
     CliRun run = s.run({"DontConnect"});
-    EXPECT_NE(run.exitCode, -1) << "killed by a signal\n" << run.output;
+    EXPECT_LT(run.exitCode, 128) << "killed by a signal\n" << run.output;
     EXPECT_EQ(run.lastLine(), "result -4 stage 4") << run.output;
     EXPECT_EQ(s.installedVersion(), 0);
     EXPECT_EQ(readFile(s.game + "old.txt"), "old v0");

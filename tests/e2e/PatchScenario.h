@@ -5,12 +5,9 @@
 // so scenarios can run side by side.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +18,7 @@
 #include <vector>
 
 #include "tests/engine/ArchiveFiles.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempGameFolder.h"
 #include "tests/support/TestHttpServer.h"
 
@@ -29,7 +27,7 @@ namespace nimbrel::test {
 namespace fs = std::filesystem;
 
 struct CliRun {
-    int exitCode = -1;
+    int exitCode = -1;  // 128 + the signal's number for a run ended by a signal
     bool killed = false;
     std::string output;  // stdout and stderr, interleaved as written
 
@@ -277,47 +275,20 @@ public:
 
 private:
     CliRun spawn(const std::vector<std::string>& args, const std::string& killOn, int killAt) const {
+        ChildProcess::Options options;
+        options.setEnvironment = {"XDG_RUNTIME_DIR=" + home, "XDG_CACHE_HOME=" + home};
+        options.unsetEnvironment = {"NIMBREL_PATCH_URL"};
+        options.errorIntoOutput = true;
+        options.watchOutput = true;
+        ChildProcess child(args, options);
         CliRun result;
-        int pipeFds[2];
-        if (::pipe(pipeFds) != 0) return result;
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::dup2(pipeFds[1], STDOUT_FILENO);
-            ::dup2(pipeFds[1], STDERR_FILENO);
-            ::close(pipeFds[0]);
-            ::close(pipeFds[1]);
-            ::setenv("XDG_RUNTIME_DIR", home.c_str(), 1);
-            ::setenv("XDG_CACHE_HOME", home.c_str(), 1);
-            ::unsetenv("NIMBREL_PATCH_URL");
-            std::vector<char*> argv;
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
+        if (!killOn.empty() && child.waitForLine(killOn, killAt)) {
+            child.signal(SIGKILL);
+            result.killed = true;
         }
-        ::close(pipeFds[1]);
-        std::string pending;
-        int matches = 0;
-        char buffer[4096];
-        for (;;) {
-            ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            result.output.append(buffer, static_cast<std::size_t>(n));
-            pending.append(buffer, static_cast<std::size_t>(n));
-            for (std::size_t eol; (eol = pending.find('\n')) != std::string::npos; pending.erase(0, eol + 1)) {
-                if (killOn.empty() || result.killed) continue;
-                if (pending.compare(0, eol, killOn) == 0 || pending.substr(0, eol).find(killOn) != std::string::npos)
-                    if (++matches == killAt) {
-                        ::kill(pid, SIGKILL);
-                        result.killed = true;
-                    }
-            }
-        }
-        ::close(pipeFds[0]);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        ProcessOutput output = child.wait();
+        result.exitCode = output.exitCode;
+        result.output = std::move(output.out);
         return result;
     }
 };

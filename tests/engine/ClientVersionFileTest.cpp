@@ -71,28 +71,24 @@ TEST_F(ClientVersionFileTest, EveryVersionWritesThirtyFiveBytesAndReadsBack) {
         ASSERT_EQ(bytes.size(), 35u) << v;
         ASSERT_EQ(bytes, "[DEFAULT]\r\n" + versionLine(static_cast<unsigned>(v)));
         if (v % 400 == 0 || v == 1999) {
-            ASSERT_EQ(engine.writeClientVersion(v), v);
+            ASSERT_EQ(ClientVersionFile(engine.context()).write(v), v);
             ASSERT_EQ(game.read("version.ini"), bytes);
         } else {
             game.write("version.ini", bytes);
         }
-        ASSERT_EQ(engine.readClientVersion(), v);
-        ASSERT_EQ(engine.currentVersion, v);
+        ASSERT_EQ(ClientVersionFile(engine.context()).read(), v);
     }
     EXPECT_TRUE(window.boxes().empty());
 }
 
-TEST_F(ClientVersionFileTest, MissingFileShowsTheReinstallBoxAndKeepsCurrentVersion) {
-    engine.currentVersion = 17;
-    EXPECT_EQ(engine.readClientVersion(), -1);
-    EXPECT_EQ(engine.currentVersion, 17);
+TEST_F(ClientVersionFileTest, MissingFileShowsTheReinstallBox) {
+    EXPECT_EQ(ClientVersionFile(engine.context()).read(), -1);
     ASSERT_EQ(window.boxes().size(), 1u);
     EXPECT_EQ(window.boxes()[0].text, "버전을 찾을수없습니다, 게임을 다시 설치해 주시기바랍니다");
     EXPECT_EQ(window.boxes()[0].caption, "Error");
 }
 
-// Files that open but hold no usable version: what the reader returns, what it leaves in
-// currentVersion (99 means untouched), all with the "wrong version" box.
+// Files that open but hold no usable version, all refused with the "wrong version" box.
 TEST_F(ClientVersionFileTest, DamagedFilesAreRejectedWithTheWrongVersionBox) {
     const std::string t5 = VersionTokenTable::tokenForVersion(5);
     const std::string t6 = VersionTokenTable::tokenForVersion(6);
@@ -102,23 +98,20 @@ TEST_F(ClientVersionFileTest, DamagedFilesAreRejectedWithTheWrongVersionBox) {
     struct Case {
         const char* name;
         std::string content;
-        int currentVersionAfter;
     } cases[] = {
-        {"empty file", "", 99},
-        {"no version line", "[DEFAULT]\r\nSOMETHING=1\r\n", 99},
-        {"key without value", "[DEFAULT]\r\nCUR_VERSION", 99},
-        {"trailing blank", "[DEFAULT]\r\nCUR_VERSION" + t5 + " ", -1},
-        {"other letter case", "[DEFAULT]\r\nCUR_VERSION" + lower, -1},
-        {"indented key reads from the fixed column", "[DEFAULT]\r\n  CUR_VERSION" + t5, -1},
-        {"first version line counts even when invalid", "CUR_VERSION=bogus=\nCUR_VERSION" + t6, -1},
+        {"empty file", ""},
+        {"no version line", "[DEFAULT]\r\nSOMETHING=1\r\n"},
+        {"key without value", "[DEFAULT]\r\nCUR_VERSION"},
+        {"trailing blank", "[DEFAULT]\r\nCUR_VERSION" + t5 + " "},
+        {"other letter case", "[DEFAULT]\r\nCUR_VERSION" + lower},
+        {"indented key reads from the fixed column", "[DEFAULT]\r\n  CUR_VERSION" + t5},
+        {"first version line counts even when invalid", "CUR_VERSION=bogus=\nCUR_VERSION" + t6},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         window.clear();
-        engine.currentVersion = 99;
         game.write("version.ini", c.content);
-        EXPECT_EQ(engine.readClientVersion(), -1);
-        EXPECT_EQ(engine.currentVersion, c.currentVersionAfter);
+        EXPECT_EQ(ClientVersionFile(engine.context()).read(), -1);
         ASSERT_EQ(window.boxes().size(), 1u);
         EXPECT_EQ(window.boxes()[0].text, "잘못된버전입니다, 게임을 다시 설치해 주시기바랍니다");
         EXPECT_EQ(window.boxes()[0].caption, "Error");
@@ -131,30 +124,30 @@ TEST_F(ClientVersionFileTest, AcceptsCrLfLfAndATrailingLineEnd) {
          {"[DEFAULT]\r\nCUR_VERSION" + t + "\r\n", "[DEFAULT]\nCUR_VERSION" + t, "[DEFAULT]\nCUR_VERSION" + t + "\n",
           "CUR_VERSION" + t, "[DEFAULT]\r\nCUR_VERSION" + t + "\r\nCUR_VERSION=bogus=\r\n"}) {
         game.write("version.ini", content);
-        EXPECT_EQ(engine.readClientVersion(), 1234) << content;
+        EXPECT_EQ(ClientVersionFile(engine.context()).read(), 1234) << content;
     }
     EXPECT_TRUE(window.boxes().empty());
 }
 
 TEST_F(ClientVersionFileTest, VersionBeyondTheTableWritesTheBareKeyThatNoReadAccepts) {
-    EXPECT_EQ(engine.writeClientVersion(2000), 2000);
+    EXPECT_EQ(ClientVersionFile(engine.context()).write(2000), 2000);
     EXPECT_EQ(game.read("version.ini"), "[DEFAULT]\r\nCUR_VERSION");
-    EXPECT_EQ(engine.readClientVersion(), -1);
+    EXPECT_EQ(ClientVersionFile(engine.context()).read(), -1);
 }
 
 TEST_F(ClientVersionFileTest, StopRequestLeavesTheFileAlone) {
     game.write("version.ini", "[DEFAULT]\r\n" + versionLine(3));
-    engine.stopRequested = 1;
-    EXPECT_EQ(engine.writeClientVersion(4), -7);
-    EXPECT_EQ(engine.readClientVersion(), -7);
-    engine.stopRequested = 0;
-    EXPECT_EQ(engine.readClientVersion(), 3);
+    engine.stopFlag() = 1;
+    EXPECT_EQ(ClientVersionFile(engine.context()).write(4), -7);
+    EXPECT_EQ(ClientVersionFile(engine.context()).read(), -7);
+    engine.stopFlag() = 0;
+    EXPECT_EQ(ClientVersionFile(engine.context()).read(), 3);
     EXPECT_TRUE(window.boxes().empty());
 }
 
 TEST_F(ClientVersionFileTest, ReplacingLeavesNoTemporaryBehind) {
-    ASSERT_EQ(engine.writeClientVersion(1), 1);
-    ASSERT_EQ(engine.writeClientVersion(2), 2);
+    ASSERT_EQ(ClientVersionFile(engine.context()).write(1), 1);
+    ASSERT_EQ(ClientVersionFile(engine.context()).write(2), 2);
     int files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(game.path())) {
         (void)entry;
@@ -165,12 +158,12 @@ TEST_F(ClientVersionFileTest, ReplacingLeavesNoTemporaryBehind) {
 
 // A write that cannot complete must not cost the player the installed version.
 TEST_F(ClientVersionFileTest, FailedWriteKeepsTheOldFileAndReportsTheCause) {
-    ASSERT_EQ(engine.writeClientVersion(41), 41);
+    ASSERT_EQ(ClientVersionFile(engine.context()).write(41), 41);
     const std::string before = game.read("version.ini");
     const std::string path = game.file("version.ini");
 
     ::chmod(path.c_str(), 0444);  // write-protected by the player
-    EXPECT_EQ(engine.writeClientVersion(42), -1);
+    EXPECT_EQ(ClientVersionFile(engine.context()).write(42), -1);
     ASSERT_EQ(window.boxes().size(), 1u);
     EXPECT_EQ(window.boxes()[0].text, "Access to " + path + " was denied.");
     EXPECT_EQ(window.boxes()[0].caption, "Error");
@@ -180,24 +173,24 @@ TEST_F(ClientVersionFileTest, FailedWriteKeepsTheOldFileAndReportsTheCause) {
     if (::geteuid() != 0) {  // root writes into any folder
         window.clear();
         ::chmod(game.path().c_str(), 0555);
-        EXPECT_EQ(engine.writeClientVersion(43), -1);
+        EXPECT_EQ(ClientVersionFile(engine.context()).write(43), -1);
         ::chmod(game.path().c_str(), 0755);
         ASSERT_EQ(window.boxes().size(), 1u);
         EXPECT_EQ(window.boxes()[0].text, "Access to " + path + " was denied.");
         EXPECT_EQ(game.read("version.ini"), before);
     }
-    EXPECT_EQ(engine.readClientVersion(), 41);
+    EXPECT_EQ(ClientVersionFile(engine.context()).read(), 41);
 }
 
 TEST_F(ClientVersionFileTest, MissingGameFolderIsReportedAsNotFound) {
-    engine.baseFolder = game.path() + "gone/";
-    EXPECT_EQ(engine.writeClientVersion(1), -1);
+    engine.initialize(game.path() + "gone/");
+    EXPECT_EQ(ClientVersionFile(engine.context()).write(1), -1);
     ASSERT_EQ(window.boxes().size(), 1u);
     EXPECT_EQ(window.boxes()[0].text, game.path() + "gone/version.ini was not found.");
 }
 
 TEST_F(ClientVersionFileTest, WriteThatFailsHalfwayKeepsTheOldFile) {
-    ASSERT_EQ(engine.writeClientVersion(7), 7);
+    ASSERT_EQ(ClientVersionFile(engine.context()).write(7), 7);
     const std::string before = game.read("version.ini");
     // A file-size limit below 35 bytes makes the write itself fail after the file was
     // created, like a disk that fills up while the new version goes out.
@@ -207,14 +200,14 @@ TEST_F(ClientVersionFileTest, WriteThatFailsHalfwayKeepsTheOldFile) {
     rlimit small = old;
     small.rlim_cur = 20;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    int result = engine.writeClientVersion(8);
+    int result = ClientVersionFile(engine.context()).write(8);
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
 
     EXPECT_EQ(result, -1);
     EXPECT_EQ(window.boxes().size(), 1u);
     EXPECT_EQ(game.read("version.ini"), before);
-    EXPECT_EQ(engine.readClientVersion(), 7);
+    EXPECT_EQ(ClientVersionFile(engine.context()).read(), 7);
 }
 
 TEST(ClientVersionFileErrorTextTest, MapsOperatingSystemErrorsToTheFileErrorTexts) {

@@ -45,7 +45,7 @@ protected:
         ::setenv("XDG_CACHE_HOME", cacheHome.path().c_str(), 1);
         game.makeFolder("update");
         engine.initialize(game.path());
-        engine.patchBaseUrl = server.url(kPatchFolder);
+        engine.setPatchBaseUrl(server.url(kPatchFolder));
     }
     void TearDown() override { ::unsetenv("XDG_CACHE_HOME"); }
 
@@ -56,7 +56,7 @@ protected:
         entry.fileName = name;
         entry.folderKey = "root";
         entry.targetFolder = game.path();
-        engine.patchEntries.push_back(entry);
+        entries.push_back(entry);
     }
 
     TempGameFolder game;
@@ -64,6 +64,7 @@ protected:
     TestHttpServer server;
     RecordingWindow window;
     PatchEngine engine{&window};
+    std::vector<PatchListEntry> entries;
 };
 
 // --- the early return and refused names --------------------------------------------------
@@ -72,7 +73,7 @@ TEST_F(FileDownloaderTest, PresentFileIsAcceptedWithLabelButNoRequestOrProgress)
     game.write("update/a.zip", "already here");
     for (bool useCache : {false, true}) {
         window.clear();
-        EXPECT_EQ(engine.downloadFile("a.zip", useCache), 0);
+        EXPECT_EQ(FileDownloader(engine.context()).downloadFile("a.zip", useCache), 0);
         EXPECT_EQ(window.label(IDC_ITEM_LABEL), "a.zip");
         EXPECT_TRUE(window.progress().empty());
     }
@@ -83,8 +84,8 @@ TEST_F(FileDownloaderTest, PresentFileIsAcceptedWithLabelButNoRequestOrProgress)
 TEST_F(FileDownloaderTest, NamesLeavingTheUpdateFolderAreRefusedWithoutRequest) {
     for (const char* name :
          {"../escape.zip", "..\\escape.zip", "/etc/passwd", "sub/a.zip", "C:x.zip", "", ".nimbrel-Ab12Cd.tmp"}) {
-        EXPECT_EQ(engine.downloadFile(name, false), -2) << name;
-        EXPECT_EQ(engine.downloadFile(name, true), -2) << name;
+        EXPECT_EQ(FileDownloader(engine.context()).downloadFile(name, false), -2) << name;
+        EXPECT_EQ(FileDownloader(engine.context()).downloadFile(name, true), -2) << name;
     }
     EXPECT_EQ(server.requestCount(), 0);
     EXPECT_FALSE(game.exists("escape.zip"));
@@ -96,11 +97,12 @@ TEST_F(FileDownloaderTest, NotFoundThreeTimesGivesMinusTwoAfterThreeProgressRese
     for (bool useCache : {false, true}) {
         window.clear();
         server.clearLog();
-        EXPECT_EQ(engine.downloadFile("missing.zip", useCache), -2);
+        FileDownloader downloader(engine.context());
+        EXPECT_EQ(downloader.downloadFile("missing.zip", useCache), -2);
         EXPECT_EQ(window.progress(), (std::vector<std::intptr_t>{0, 0, 0}));
         // One request per attempt, cached or not.
         EXPECT_EQ(server.requestCount(path("missing.zip")), 3);
-        EXPECT_EQ(engine.downloadFailureReason, "HTTP 404");
+        EXPECT_EQ(downloader.failureReason(), "HTTP 404");
         EXPECT_FALSE(game.exists("update/missing.zip"));
     }
 }
@@ -111,7 +113,7 @@ TEST_F(FileDownloaderTest, ServerErrorsOnEarlierAttemptsAreRetriedUntilTheThird)
     reply.failFirst = 2;
     reply.failStatus = 500;
     server.setReply(path("flaky.zip"), reply);
-    EXPECT_EQ(engine.downloadFile("flaky.zip", false), 0);
+    EXPECT_EQ(FileDownloader(engine.context()).downloadFile("flaky.zip", false), 0);
     EXPECT_EQ(game.read("update/flaky.zip"), "recovered");
     EXPECT_EQ(server.requestCount(path("flaky.zip")), 3);
     EXPECT_EQ(window.progress(), (std::vector<std::intptr_t>{0, 0, 0, 100}));
@@ -125,7 +127,7 @@ TEST_F(FileDownloaderTest, TruncatedBodyIsNeverRenamedIntoPlaceNorCached) {
     server.setReply(path("cut.zip"), reply);
     for (bool useCache : {false, true}) {
         window.clear();
-        EXPECT_EQ(engine.downloadFile("cut.zip", useCache), -2) << useCache;
+        EXPECT_EQ(FileDownloader(engine.context()).downloadFile("cut.zip", useCache), -2) << useCache;
         EXPECT_FALSE(game.exists("update/cut.zip"));
         EXPECT_FALSE(game.exists("update/tmp.tmp"));
         EXPECT_GE(window.progress().size(), 3u);
@@ -137,7 +139,7 @@ TEST_F(FileDownloaderTest, UnwritableUpdateFolderEndsEachAttemptCleanly) {
     server.setFile(path("a.zip"), "content");
     std::filesystem::remove(game.file("update"));
     game.write("update", "a file where the update folder must be");
-    EXPECT_EQ(engine.downloadFile("a.zip", false), -2);
+    EXPECT_EQ(FileDownloader(engine.context()).downloadFile("a.zip", false), -2);
     EXPECT_EQ(window.progress(), (std::vector<std::intptr_t>{0, 0, 0}));
     EXPECT_FALSE(game.exists("update/a.zip"));
 }
@@ -159,7 +161,7 @@ TEST_P(FileDownloaderBodyTest, WholeBodyArrivesAndProgressClimbsToOneHundredWith
     reply.delivery = body.delivery;
     server.setReply(path("p.zip"), reply);
 
-    EXPECT_EQ(engine.downloadFile("p.zip", useCache), 0);
+    EXPECT_EQ(FileDownloader(engine.context()).downloadFile("p.zip", useCache), 0);
     EXPECT_EQ(game.read("update/p.zip"), reply.content);
     EXPECT_FALSE(game.exists("update/tmp.tmp"));
     std::vector<std::intptr_t> progress = window.progress();
@@ -190,13 +192,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(FileDownloaderTest, NamesNeedingEscapesReachTheServerAsNamed) {
     const std::string name = "패치 1#2%.zip";
     server.setFile(path(name), "escaped");
-    EXPECT_EQ(engine.downloadFile(name, false), 0);
+    EXPECT_EQ(FileDownloader(engine.context()).downloadFile(name, false), 0);
     EXPECT_EQ(game.read("update/" + name), "escaped");
 }
 
 TEST_F(FileDownloaderTest, RequestsCarryTheExecutableNameAsUserAgent) {
     server.setFile(path("a.zip"), "x");
-    ASSERT_EQ(engine.downloadFile("a.zip", false), 0);
+    ASSERT_EQ(FileDownloader(engine.context()).downloadFile("a.zip", false), 0);
     ASSERT_EQ(server.requests(path("a.zip")).size(), 1u);
     EXPECT_EQ(server.requests(path("a.zip"))[0].userAgent, ExecutablePath::name());
 }
@@ -204,10 +206,10 @@ TEST_F(FileDownloaderTest, RequestsCarryTheExecutableNameAsUserAgent) {
 // --- stopping ----------------------------------------------------------------------------
 
 TEST_F(FileDownloaderTest, StopRequestedOnEntryReturnsMinusSevenAtOnce) {
-    engine.stopRequested = 1;
-    EXPECT_EQ(engine.downloadFile("a.zip", false), -7);
+    engine.stopFlag() = 1;
+    EXPECT_EQ(FileDownloader(engine.context()).downloadFile("a.zip", false), -7);
     addEntry("a.zip");
-    EXPECT_EQ(engine.downloadPatchFiles(), -7);
+    EXPECT_EQ(FileDownloader(engine.context()).downloadPatchFiles(entries), -7);
     EXPECT_EQ(server.requestCount(), 0);
     EXPECT_TRUE(window.boxes().empty());
 }
@@ -221,16 +223,16 @@ TEST_F(FileDownloaderTest, StopDuringATricklingBodyEndsTheDownloadPromptly) {
     server.setReply(path("slow.zip"), reply);
 
     for (bool useCache : {false, true}) {
-        engine.stopRequested = 0;
+        engine.stopFlag() = 0;
         std::chrono::steady_clock::time_point stopAt;
         std::thread stopper([&] {
             while (server.requestCount(path("slow.zip")) == 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             stopAt = std::chrono::steady_clock::now();
-            engine.stopRequested = 1;
+            engine.stopFlag() = 1;
         });
-        int result = engine.downloadFile("slow.zip", useCache);
+        int result = FileDownloader(engine.context()).downloadFile("slow.zip", useCache);
         auto returned = std::chrono::steady_clock::now();
         stopper.join();
         server.clearLog();
@@ -245,12 +247,12 @@ TEST_F(FileDownloaderTest, StopDuringATricklingBodyEndsTheDownloadPromptly) {
 
 TEST_F(FileDownloaderTest, UnchangedArchiveIsNotTransferredAgainButAChangedOneIs) {
     server.setFile(path("a.zip"), "first version");
-    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine.context()).downloadFile("a.zip", true), 0);
     ASSERT_TRUE(game.exists("update/a.zip"));
 
     // A later run starts with an emptied update folder.
     std::remove(game.file("update/a.zip").c_str());
-    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine.context()).downloadFile("a.zip", true), 0);
     EXPECT_EQ(game.read("update/a.zip"), "first version");
     EXPECT_EQ(server.requestCount(path("a.zip")), 2);
     EXPECT_EQ(server.bodyCount(path("a.zip")), 1);
@@ -258,14 +260,14 @@ TEST_F(FileDownloaderTest, UnchangedArchiveIsNotTransferredAgainButAChangedOneIs
 
     server.setFile(path("a.zip"), "second version");
     std::remove(game.file("update/a.zip").c_str());
-    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine.context()).downloadFile("a.zip", true), 0);
     EXPECT_EQ(game.read("update/a.zip"), "second version");
     EXPECT_EQ(server.bodyCount(path("a.zip")), 2);
 }
 
 TEST_F(FileDownloaderTest, FetchedArchiveIsWrittenOnceAndOutlivesTheUpdateFolderInTheCache) {
     server.setFile(path("a.zip"), bytes(300000));
-    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine.context()).downloadFile("a.zip", true), 0);
     // One file under two names: the disk took the bytes once, not once more for a copy.
     struct stat inUpdate {};
     struct stat inCache {};
@@ -279,14 +281,14 @@ TEST_F(FileDownloaderTest, FetchedArchiveIsWrittenOnceAndOutlivesTheUpdateFolder
 
     // Emptying the update folder leaves the entry whole, and it is still taken as current.
     std::remove(game.file("update/a.zip").c_str());
-    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine.context()).downloadFile("a.zip", true), 0);
     EXPECT_EQ(game.read("update/a.zip"), bytes(300000));
     EXPECT_EQ(server.bodyCount(path("a.zip")), 1);
 }
 
 TEST_F(FileDownloaderTest, DamagedCacheEntryIsNeverCopiedAndTheFileIsFetchedDirectly) {
     server.setFile(path("a.zip"), bytes(50000));
-    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine.context()).downloadFile("a.zip", true), 0);
     const std::string body = DownloadCache().bodyPath(url("a.zip"));
     {
         FILE* f = std::fopen(body.c_str(), "r+b");
@@ -297,7 +299,7 @@ TEST_F(FileDownloaderTest, DamagedCacheEntryIsNeverCopiedAndTheFileIsFetchedDire
     std::remove(game.file("update/a.zip").c_str());
     server.clearLog();
 
-    ASSERT_EQ(engine.downloadFile("a.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine.context()).downloadFile("a.zip", true), 0);
     EXPECT_EQ(game.read("update/a.zip"), bytes(50000));
     auto requests = server.requests(path("a.zip"));
     ASSERT_EQ(requests.size(), 2u);  // the revalidation that found the copy current, then a whole fetch
@@ -308,7 +310,7 @@ TEST_F(FileDownloaderTest, DamagedCacheEntryIsNeverCopiedAndTheFileIsFetchedDire
 
 TEST_F(FileDownloaderTest, CachedDownloadReportsProgressThroughTheCallback) {
     server.setFile(path("big.zip"), bytes(2 * 1024 * 1024));
-    ASSERT_EQ(engine.downloadFile("big.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine.context()).downloadFile("big.zip", true), 0);
     std::vector<std::intptr_t> progress = window.progress();
     ASSERT_GE(progress.size(), 2u);
     EXPECT_EQ(progress.front(), 0);
@@ -317,7 +319,7 @@ TEST_F(FileDownloaderTest, CachedDownloadReportsProgressThroughTheCallback) {
     // Revalidated from the cache: the callback still brings the bar to 100.
     std::remove(game.file("update/big.zip").c_str());
     window.clear();
-    ASSERT_EQ(engine.downloadFile("big.zip", true), 0);
+    ASSERT_EQ(FileDownloader(engine.context()).downloadFile("big.zip", true), 0);
     EXPECT_EQ(window.progress(), (std::vector<std::intptr_t>{0, 100}));
 }
 
@@ -330,7 +332,7 @@ TEST_F(FileDownloaderTest, PatchListIsAlwaysFetchedFreshAndLeavesNoCacheEntry) {
 
     for (int run = 0; run < 2; ++run) {
         std::remove(game.file("update/version.ini").c_str());
-        ASSERT_EQ(engine.downloadFile("version.ini", false), 0);
+        ASSERT_EQ(FileDownloader(engine.context()).downloadFile("version.ini", false), 0);
     }
     EXPECT_EQ(game.read("update/version.ini"), "list one");
     EXPECT_EQ(server.bodyCount(path("version.ini")), 2);
@@ -345,7 +347,7 @@ TEST_F(FileDownloaderTest, PatchListIsAlwaysFetchedFreshAndLeavesNoCacheEntry) {
 // --- downloadPatchFiles ------------------------------------------------------------------
 
 TEST_F(FileDownloaderTest, EmptyPatchListGivesMinusThreeWithoutBox) {
-    EXPECT_EQ(engine.downloadPatchFiles(), -3);
+    EXPECT_EQ(FileDownloader(engine.context()).downloadPatchFiles(entries), -3);
     EXPECT_TRUE(window.boxes().empty());
 }
 
@@ -354,7 +356,7 @@ TEST_F(FileDownloaderTest, AllListedFilesDownloadInOrder) {
         server.setFile(path(name), std::string("content of ") + name);
         addEntry(name);
     }
-    EXPECT_EQ(engine.downloadPatchFiles(), 1);
+    EXPECT_EQ(FileDownloader(engine.context()).downloadPatchFiles(entries), 1);
     EXPECT_EQ(window.labelHistory(IDC_ITEM_LABEL), (std::vector<std::string>{"p1.zip", "del1.txt", "p2.zip"}));
     EXPECT_EQ(game.read("update/del1.txt"), "content of del1.txt");
     EXPECT_TRUE(window.boxes().empty());
@@ -365,7 +367,7 @@ TEST_F(FileDownloaderTest, FailedFileShowsItsBoxWithTheReasonAndNothingIsNamed) 
     server.setFile(path("p3.zip"), "three");
     for (const char* name : {"p1.zip", "p2.zip", "p3.zip"}) addEntry(name);
 
-    EXPECT_EQ(engine.downloadPatchFiles(), -4);
+    EXPECT_EQ(FileDownloader(engine.context()).downloadPatchFiles(entries), -4);
     ASSERT_EQ(window.boxes().size(), 1u);
     EXPECT_EQ(window.boxes()[0].text, "p2.zip file download failed (HTTP 404)");
     EXPECT_EQ(server.requestCount(path("p2.zip")), 3);

@@ -34,9 +34,8 @@ TEST_P(ManualPatchCheckTest, ResultFollowsTheFilesInTheUpdateFolder) {
     engine.initialize(game.path());
     for (const auto& name : c.present) game.write("update/" + name, "data");
     game.makeFolder("update/a-folder.zip");  // a folder of that name is not the file
-    engine.patchEntries = c.entries;
-    engine.stopRequested = c.stop;
-    EXPECT_EQ(ManualPatchCheck(engine).checkManualPatchFiles(), c.expected) << c.behaviour;
+    engine.stopFlag() = c.stop;
+    EXPECT_EQ(ManualPatchCheck(engine.context()).checkManualPatchFiles(c.entries), c.expected) << c.behaviour;
     EXPECT_TRUE(window.messages().empty() && window.boxes().empty());
 }
 

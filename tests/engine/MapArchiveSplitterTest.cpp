@@ -26,18 +26,19 @@ protected:
 
     void addArchive(const std::string& key, int version, const std::string& fileName, const Files& files) {
         writeArchive(game.file("update/" + fileName), files);
-        engine.patchEntries.push_back({PatchListEntry::kPatchArchive, game.path() + key + "/", fileName, key, version});
+        entries.push_back({PatchListEntry::kPatchArchive, game.path() + key + "/", fileName, key, version});
     }
 
     std::vector<std::string> fileNames() const {
         std::vector<std::string> names;
-        for (const auto& entry : engine.patchEntries) names.push_back(entry.fileName);
+        for (const auto& entry : entries) names.push_back(entry.fileName);
         return names;
     }
 
     test::TempGameFolder game;
     test::RecordingWindow window;
     PatchEngine engine{&window};
+    std::vector<PatchListEntry> entries;
 };
 
 TEST_F(MapArchiveSplitterTest, MapArchiveWithMinimapEntriesBecomesTwoArchivesAndTwoEntries) {
@@ -48,11 +49,11 @@ TEST_F(MapArchiveSplitterTest, MapArchiveWithMinimapEntriesBecomesTwoArchivesAnd
                 {"field.map", "field"},
                 {"town/b.map", "b"},
                 {"empty.map", ""}});
-    MapArchiveSplitter(engine).splitMapArchives();
+    MapArchiveSplitter(engine.context(), entries).splitMapArchives();
 
-    ASSERT_EQ(engine.patchEntries.size(), 3u);
-    const PatchListEntry& map = engine.patchEntries[1];
-    const PatchListEntry& minimap = engine.patchEntries[2];
+    ASSERT_EQ(entries.size(), 3u);
+    const PatchListEntry& map = entries[1];
+    const PatchListEntry& minimap = entries[2];
     EXPECT_EQ(map.fileName, "map_0.12_s.zip");
     EXPECT_EQ(map.folderKey, "map");
     EXPECT_EQ(map.targetFolder, game.path() + "map/");
@@ -66,17 +67,17 @@ TEST_F(MapArchiveSplitterTest, MapArchiveWithMinimapEntriesBecomesTwoArchivesAnd
     EXPECT_EQ(readArchive(game.file("update/minimap_0.12_d.zip")), (Files{{"a.dat", "mini a"}}));
     // The source stays for the clean-up of the update folder; other keys are never split.
     EXPECT_TRUE(game.exists("update/map12.zip"));
-    EXPECT_EQ(engine.patchEntries[0].fileName, "item12.zip");
+    EXPECT_EQ(entries[0].fileName, "item12.zip");
 }
 
 TEST_F(MapArchiveSplitterTest, OnlyMapArchivesWithTheMarkerAreSplitEachUnderItsOwnVersion) {
     addArchive("map", 3, "map3.zip", {{"minimap/m3.bmp", "3"}});
     addArchive("Map", 4, "map4.zip", {{"plain.map", "no minimap here"}, {"MINIMAP/x.bmp", "case differs"}});
     addArchive("MAP", 5, "map5.zip", {{"sub/minimap/m5.bmp", "5"}});
-    MapArchiveSplitter(engine).splitMapArchives();
+    MapArchiveSplitter(engine.context(), entries).splitMapArchives();
     EXPECT_EQ(fileNames(), (std::vector<std::string>{"map_0.3_s.zip", "minimap_0.3_d.zip", "map4.zip", "map_0.5_s.zip",
                                                      "minimap_0.5_d.zip"}));
-    EXPECT_EQ(engine.patchEntries[4].targetFolder, game.path() + "MAP/minimap/");
+    EXPECT_EQ(entries[4].targetFolder, game.path() + "MAP/minimap/");
     EXPECT_EQ(readArchive(game.file("update/minimap_0.5_d.zip")), (Files{{"m5.bmp", "5"}}));
     EXPECT_TRUE(readArchive(game.file("update/map_0.3_s.zip")).empty());
 }
@@ -85,8 +86,8 @@ TEST_F(MapArchiveSplitterTest, PartsNeverOverwriteAnArchiveTheyAreMadeFromOrAnot
     // Two map archives in one version, the second named like the first one's map part.
     addArchive("map", 7, "mapA.zip", {{"a.map", "A"}, {"minimap/a.bmp", "a"}});
     addArchive("map", 7, "map_0.7_s.zip", {{"b.map", "B"}, {"minimap/b.bmp", "b"}});
-    MapArchiveSplitter(engine).splitMapArchives();
-    ASSERT_EQ(engine.patchEntries.size(), 4u);
+    MapArchiveSplitter(engine.context(), entries).splitMapArchives();
+    ASSERT_EQ(entries.size(), 4u);
     std::vector<std::string> names = fileNames();
     for (std::size_t i = 0; i < names.size(); ++i)
         for (std::size_t j = i + 1; j < names.size(); ++j) EXPECT_NE(names[i], names[j]);
@@ -104,7 +105,7 @@ TEST_F(MapArchiveSplitterTest, SplitThatFailsHalfwayLeavesNoPartToBeAppliedAsCom
         file.seekp(80);
         file.write("garbage", 7);
     }
-    MapArchiveSplitter(engine).splitMapArchives();
+    MapArchiveSplitter(engine.context(), entries).splitMapArchives();
     EXPECT_EQ(fileNames(), (std::vector<std::string>{"map_0.9_s.zip", "minimap_0.9_d.zip"}));
     EXPECT_FALSE(game.exists("update/map_0.9_s.zip"));
     EXPECT_FALSE(game.exists("update/minimap_0.9_d.zip"));
@@ -112,9 +113,9 @@ TEST_F(MapArchiveSplitterTest, SplitThatFailsHalfwayLeavesNoPartToBeAppliedAsCom
 
 TEST_F(MapArchiveSplitterTest, UnreadableMapArchiveIsLeftAsItIs) {
     game.write("update/broken.zip", "not a zip");
-    engine.patchEntries.push_back({PatchListEntry::kPatchArchive, game.path() + "map/", "broken.zip", "map", 2});
-    engine.patchEntries.push_back({PatchListEntry::kPatchArchive, game.path() + "map/", "missing.zip", "map", 2});
-    MapArchiveSplitter(engine).splitMapArchives();
+    entries.push_back({PatchListEntry::kPatchArchive, game.path() + "map/", "broken.zip", "map", 2});
+    entries.push_back({PatchListEntry::kPatchArchive, game.path() + "map/", "missing.zip", "map", 2});
+    MapArchiveSplitter(engine.context(), entries).splitMapArchives();
     EXPECT_EQ(fileNames(), (std::vector<std::string>{"broken.zip", "missing.zip"}));
 }
 

@@ -33,7 +33,7 @@ class PackingPassesTest : public ::testing::Test {
 protected:
     void SetUp() override {
         engine.initialize(game.path());
-        engine.collectingText = "Collecting files";
+        engine.setStatusTexts("", "", "Collecting files");
     }
 
     std::string packOf(const std::string& name) const { return game.file(relativeFolder(name) + name + ".QPAK"); }
@@ -41,7 +41,7 @@ protected:
     test::TempGameFolder game;
     test::RecordingWindow window;
     PatchEngine engine{&window};
-    PackingPasses passes{engine};
+    PackingPasses passes{engine.context()};
 };
 
 TEST_F(PackingPassesTest, FreshInstallGetsAllElevenPacksAndLosesOnlyThePackedLooseCopies) {
@@ -105,7 +105,7 @@ TEST_F(PackingPassesTest, FolderWhosePackingFailsKeepsEveryFile) {
 
 TEST_F(PackingPassesTest, StopRequestedLeavesTheRemainingFoldersForTheNextRun) {
     game.write("actor/a.bin", "a");
-    engine.stopRequested = 1;
+    engine.stopFlag() = 1;
     passes.packUnpackedFolders();
     passes.syncPacks();
     EXPECT_FALSE(game.exists("actor/actor.QPAK"));

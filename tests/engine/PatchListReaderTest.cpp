@@ -20,16 +20,21 @@ class PatchListReaderTest : public ::testing::Test {
 protected:
     PatchListReaderTest() : engine(&window) { engine.initialize(game.path()); }
 
-    int readList(const std::string& text, int current, int fromManualFile = 0) {
+    int readList(const std::string& text, int installed, int fromManualFile = 0) {
         game.write("update/version.ini", text);
-        engine.currentVersion = current;
-        return engine.readPatchList(fromManualFile);
+        current = installed;
+        return read(fromManualFile);
+    }
+    int read(int fromManualFile) {
+        PatchListReader::Reading reading = PatchListReader(engine.context(), current).read(fromManualFile);
+        patchList = std::move(reading.list);
+        return reading.result;
     }
 
     // "kind:key:name:version" per entry, for compact expectations.
     std::vector<std::string> entries() const {
         std::vector<std::string> out;
-        for (const auto& e : engine.patchEntries)
+        for (const auto& e : patchList.entries)
             out.push_back(std::to_string(e.kind) + ":" + e.folderKey + ":" + e.fileName + ":" +
                           std::to_string(e.version));
         return out;
@@ -38,30 +43,32 @@ protected:
     test::TempGameFolder game;
     test::RecordingWindow window;
     PatchEngine engine;
+    int current = 0;
+    PatchList patchList;
 };
 
 using Entries = std::vector<std::string>;
 
 TEST_F(PatchListReaderTest, MissingOrEmptyListIsUnusable) {
-    engine.currentVersion = 1;
-    EXPECT_EQ(engine.readPatchList(0), -1);
+    current = 1;
+    EXPECT_EQ(read(0), -1);
     EXPECT_EQ(readList("", 1), -1);
     game.write("ManualPatch.ini", "");
-    EXPECT_EQ(engine.readPatchList(1), -1);  // an empty manual list falls back to the empty server list
-    EXPECT_TRUE(engine.patchEntries.empty());
+    EXPECT_EQ(read(1), -1);  // an empty manual list falls back to the empty server list
+    EXPECT_TRUE(patchList.entries.empty());
 }
 
 TEST_F(PatchListReaderTest, StopRequestReadsNothing) {
-    engine.stopRequested = 1;
+    engine.stopFlag() = 1;
     EXPECT_EQ(readList("CUR_VERSION = 9\n[VERSION = 9]\nroot=a.zip\n", 1), -7);
-    EXPECT_TRUE(engine.patchEntries.empty());
-    EXPECT_EQ(engine.targetVersion, 0);
+    EXPECT_TRUE(patchList.entries.empty());
+    EXPECT_EQ(patchList.targetVersion, 0);
 }
 
 TEST_F(PatchListReaderTest, CurrentClientIsAlreadyUpToDate) {
     EXPECT_EQ(readList("CUR_VERSION = 5\r\n[VERSION = 5]\r\nroot=a.zip\r\n", 5), -6);
-    EXPECT_EQ(engine.targetVersion, 5);
-    EXPECT_TRUE(engine.patchEntries.empty());
+    EXPECT_EQ(patchList.targetVersion, 5);
+    EXPECT_TRUE(patchList.entries.empty());
     EXPECT_EQ(window.label(IDC_VERSION_LABEL), "5");
 }
 
@@ -79,8 +86,8 @@ TEST_F(PatchListReaderTest, InstalledBlocksAreSkippedAndLaterBlocksAllTaken) {
         "minimap=three.zip\r\n";
     EXPECT_EQ(readList(list, 9), 0);
     EXPECT_EQ(entries(), (Entries{"0:root:ten.zip:10", "0:actor:eleven.zip:11", "0:minimap:three.zip:3"}));
-    EXPECT_FALSE(engine.selfUpdateRequired);
-    EXPECT_EQ(engine.targetVersion, 12);
+    EXPECT_FALSE(patchList.selfUpdateRequired);
+    EXPECT_EQ(patchList.targetVersion, 12);
     EXPECT_EQ(window.labelHistory(IDC_VERSION_LABEL), (std::vector<std::string>{"9"}));
 }
 
@@ -88,27 +95,27 @@ TEST_F(PatchListReaderTest, TargetFoldersFollowTheKey) {
     const std::string list =
         "CUR_VERSION = 2\n[VERSION = 2]\nroot=r.zip\nminimap=m.zip\nRoot=c.zip\nsfx=s.zip\nmap\\sub=d.zip\n";
     ASSERT_EQ(readList(list, 1), 0);
-    ASSERT_EQ(engine.patchEntries.size(), 5u);
+    ASSERT_EQ(patchList.entries.size(), 5u);
     const std::string base = game.path();
-    EXPECT_EQ(engine.patchEntries[0].targetFolder, base);
-    EXPECT_EQ(engine.patchEntries[1].targetFolder, base + "map/minimap/");
-    EXPECT_EQ(engine.patchEntries[2].targetFolder, base + "Root/");
-    EXPECT_EQ(engine.patchEntries[3].targetFolder, base + "sfx/");
-    EXPECT_EQ(engine.patchEntries[4].targetFolder, base + "map/sub/");
-    EXPECT_EQ(engine.patchEntries[4].folderKey, "map\\sub");
+    EXPECT_EQ(patchList.entries[0].targetFolder, base);
+    EXPECT_EQ(patchList.entries[1].targetFolder, base + "map/minimap/");
+    EXPECT_EQ(patchList.entries[2].targetFolder, base + "Root/");
+    EXPECT_EQ(patchList.entries[3].targetFolder, base + "sfx/");
+    EXPECT_EQ(patchList.entries[4].targetFolder, base + "map/sub/");
+    EXPECT_EQ(patchList.entries[4].folderKey, "map\\sub");
 }
 
 TEST_F(PatchListReaderTest, FileLinesKeepBlanksAndDuplicates) {
     const std::string list = "CUR_VERSION = 2\n[VERSION = 2]\nroot=a.zip\nroot=a.zip\nitem = b.zip\n";
     ASSERT_EQ(readList(list, 1), 0);
     EXPECT_EQ(entries(), (Entries{"0:root:a.zip:2", "0:root:a.zip:2", "0:item : b.zip:2"}));
-    EXPECT_EQ(engine.patchEntries[2].targetFolder, game.path() + "item /");
+    EXPECT_EQ(patchList.entries[2].targetFolder, game.path() + "item /");
 }
 
 TEST_F(PatchListReaderTest, VersionLineInsideThePendingBlocksIsAFileLine) {
     ASSERT_EQ(readList("CUR_VERSION = 3\n[VERSION = 3]\nroot=a.zip\nCUR_VERSION = 9\n", 2), 0);
     EXPECT_EQ(entries(), (Entries{"0:root:a.zip:3", "0:CUR_VERSION : 9:3"}));
-    EXPECT_EQ(engine.targetVersion, 3);
+    EXPECT_EQ(patchList.targetVersion, 3);
 }
 
 TEST_F(PatchListReaderTest, NumbersAreReadAtFixedColumns) {
@@ -141,9 +148,9 @@ TEST_F(PatchListReaderTest, FlagsLineSetsSelfUpdateAndTheDeletionListEntersAtThe
         "[VERSION = 4]\n"
         "DELETED=never.txt\n";  // the last block's list never enters
     ASSERT_EQ(readList(list, 1), 0);
-    EXPECT_TRUE(engine.selfUpdateRequired);
+    EXPECT_TRUE(patchList.selfUpdateRequired);
     EXPECT_EQ(entries(), (Entries{"0:root:a.zip:2", "1:root:del2.txt:2", "1:root:second.txt:3"}));
-    EXPECT_EQ(engine.patchEntries[1].targetFolder, game.path() + "update/");
+    EXPECT_EQ(patchList.entries[1].targetFolder, game.path() + "update/");
 }
 
 TEST_F(PatchListReaderTest, FlagsTokensThatDoNotQualifyChangeNothing) {
@@ -157,8 +164,8 @@ TEST_F(PatchListReaderTest, FlagsTokensThatDoNotQualifyChangeNothing) {
         "SHORTCUT=desktop\n"
         "[VERSION = 3]\n";
     ASSERT_EQ(readList(list, 1), 0);
-    EXPECT_FALSE(engine.selfUpdateRequired);
-    EXPECT_TRUE(engine.patchEntries.empty());
+    EXPECT_FALSE(patchList.selfUpdateRequired);
+    EXPECT_TRUE(patchList.entries.empty());
 }
 
 TEST_F(PatchListReaderTest, ManualListMustContinueTheInstalledVersion) {
@@ -169,30 +176,30 @@ TEST_F(PatchListReaderTest, ManualListMustContinueTheInstalledVersion) {
     } cases[] = {{6, 0}, {5, 0}, {2, 0}, {7, -12}, {9, -12}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.begin);
-        engine.patchEntries.clear();
+        patchList.entries.clear();
         window.clear();
         char text[128];
         std::snprintf(text, sizeof text, manual.c_str(), c.begin);
         game.write("ManualPatch.ini", text);
-        engine.currentVersion = 5;
-        EXPECT_EQ(engine.readPatchList(1), c.result);
+        current = 5;
+        EXPECT_EQ(read(1), c.result);
         EXPECT_EQ(window.labelHistory(IDC_VERSION_LABEL).front(), std::to_string(c.begin));
-        EXPECT_EQ(engine.patchEntries.size(), c.result == 0 ? 1u : 0u);
+        EXPECT_EQ(patchList.entries.size(), c.result == 0 ? 1u : 0u);
     }
 }
 
 TEST_F(PatchListReaderTest, BeginVersionCountsOnlyInManualMode) {
     game.write("update/version.ini", "BGN_VERSION = 9\nCUR_VERSION = 9\n[VERSION = 9]\nroot=s.zip\n");
-    engine.currentVersion = 5;
-    EXPECT_EQ(engine.readPatchList(0), 0);
+    current = 5;
+    EXPECT_EQ(read(0), 0);
     EXPECT_EQ(entries(), (Entries{"0:root:s.zip:9"}));
 }
 
 TEST_F(PatchListReaderTest, ManualModeReadsManualPatchIniFirst) {
     game.write("update/version.ini", "CUR_VERSION = 9\n[VERSION = 9]\nroot=server.zip\n");
     game.write("ManualPatch.ini", "BGN_VERSION = 6\nCUR_VERSION = 6\n[VERSION = 6]\nroot=manual.zip\n");
-    engine.currentVersion = 5;
-    ASSERT_EQ(engine.readPatchList(1), 0);
+    current = 5;
+    ASSERT_EQ(read(1), 0);
     EXPECT_EQ(entries(), (Entries{"0:root:manual.zip:6"}));
 }
 
@@ -206,12 +213,12 @@ TEST_F(PatchListReaderTest, UnsafeOrOverlongNameRefusesTheWholeList) {
                                             "root=" + longName,    longName + "=a.zip", "DELETED=../../victim.txt",
                                             "DELETED=" + longName};
     for (const auto& bad : badLines) {
-        engine.patchEntries.clear();
+        patchList.entries.clear();
         const std::string list =
             "CUR_VERSION = 2\n[VERSION = 2]\nroot=kept.zip\nSELF_UPDATE=TRUE\n" + bad + "\n[VERSION = 3]\n";
         EXPECT_EQ(readList(list, 1), -1) << bad;
-        EXPECT_TRUE(engine.patchEntries.empty()) << bad;
-        EXPECT_FALSE(engine.selfUpdateRequired) << bad;
+        EXPECT_TRUE(patchList.entries.empty()) << bad;
+        EXPECT_FALSE(patchList.selfUpdateRequired) << bad;
     }
     ASSERT_EQ(readList("CUR_VERSION = 2\n[VERSION = 2]\nroot=" + std::string(259, 'k') + "\n", 1), 0);
     EXPECT_EQ(entries(), (Entries{"0:root:" + std::string(259, 'k') + ":2"}));
@@ -229,10 +236,10 @@ TEST_F(PatchListReaderTest, EveryTruncatedPrefixParsesWithoutHarm) {
         "CUR_VERSION = 12\r\n[VERSION = 11]\r\nSELF_UPDATE=TRUE,DELETED=d.txt\r\nroot=a.zip\r\n[VERSION = "
         "12]\r\nmap=b.zip\r\n";
     for (std::size_t n = 0; n <= list.size(); ++n) {
-        engine.patchEntries.clear();
+        patchList.entries.clear();
         int result = readList(list.substr(0, n), 10);
         ASSERT_TRUE(result == 0 || result == -1 || result == -6) << n;
-        for (const auto& e : engine.patchEntries) ASSERT_FALSE(e.fileName.empty()) << n;
+        for (const auto& e : patchList.entries) ASSERT_FALSE(e.fileName.empty()) << n;
     }
 }
 

@@ -89,7 +89,7 @@ TEST_F(PatchSequenceTest, UnreadableClientVersionEndsAtStageZeroWithoutTouchingT
 
 TEST_F(PatchSequenceTest, OnlineListDownloadFailureEmptiesUpdateFolderAndShowsTheBox) {
     test::TestHttpServer server;  // knows no files: every request answers 404
-    engine.patchBaseUrl = server.url("/quorlanpatch/plus_real/");
+    engine.setPatchBaseUrl(server.url("/quorlanpatch/plus_real/"));
     installVersion(3);
     game.write("update/stale.zip", "x");
     run("");
@@ -192,7 +192,7 @@ TEST_F(PatchSequenceTest, StopRequestedBeforeTheRunStartsIsHonoured) {
     installVersion(3);
     flags = StartupFlags::forGameFolder(game.path(), "DontConnect");
     PatchSequence sequence(engine, flags);
-    engine.stopRequested = 1;  // the window closed before the worker picked the run up
+    engine.stopFlag() = 1;  // the window closed before the worker picked the run up
     sequence.run();
     EXPECT_EQ(sequence.result(), -7);
     EXPECT_EQ(sequence.stage(), 0);

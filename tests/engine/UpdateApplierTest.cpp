@@ -29,9 +29,7 @@ class UpdateApplierTest : public ::testing::Test {
 protected:
     void SetUp() override {
         engine.initialize(game.path());
-        engine.waitingText = "Being depressed...";
-        engine.collectingText = "Collecting files";
-        engine.deletingText = "Deleting files";
+        engine.setStatusTexts("Being depressed...", "Deleting files", "Collecting files");
         game.makeFolder("update");
     }
 
@@ -46,7 +44,7 @@ protected:
         entry.targetFolder = key == "root"      ? game.path()
                              : key == "minimap" ? game.path() + "map/minimap/"
                                                 : game.path() + key + "/";
-        engine.patchEntries.push_back(entry);
+        entries.push_back(entry);
     }
 
     void addDeletionList(int version, const std::string& fileName, const std::string& text) {
@@ -57,18 +55,19 @@ protected:
         entry.fileName = fileName;
         entry.version = version;
         entry.targetFolder = game.path() + "update/";
-        engine.patchEntries.push_back(entry);
+        entries.push_back(entry);
     }
 
     std::vector<std::string> deletionsOf(const std::string& key) {
-        auto it = engine.updatePlan->deletions.find(key);
-        return it == engine.updatePlan->deletions.end() ? std::vector<std::string>() : it->second;
+        auto it = applier.plan().deletions.find(key);
+        return it == applier.plan().deletions.end() ? std::vector<std::string>() : it->second;
     }
 
     test::TempGameFolder game;
     test::RecordingWindow window;
     PatchEngine engine{&window};
-    UpdateApplier applier{engine};
+    std::vector<PatchListEntry> entries;
+    UpdateApplier applier{engine.context(), entries};
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -91,7 +90,7 @@ TEST_F(UpdateApplierTest, DeletionListLinesMapToFolderKeys) {
     EXPECT_EQ(deletionsOf("data\\sub"), std::vector<std::string>{"deep.bin"});
     // Keys are case-sensitive: one folder spelt twice forms two keys.
     EXPECT_EQ(deletionsOf("Item"), std::vector<std::string>{"Case.dat"});
-    EXPECT_EQ(engine.updatePlan->deletions.size(), 5u);
+    EXPECT_EQ(applier.plan().deletions.size(), 5u);
 }
 
 // One unsafe line refuses the whole list, and names itself; a line longer than the original's
@@ -100,8 +99,7 @@ TEST_F(UpdateApplierTest, DeletionLineLeadingOutsideTheGameFolderRefusesTheList)
     const std::vector<std::string> badLines{"..\\..\\x",   "item\\..\\..\\y", "C:\\Windows\\system.ini", "\\abs.txt",
                                             "/etc/passwd", "../up.txt",       std::string(300, 'a')};
     for (const auto& bad : badLines) {
-        UpdateApplier fresh(engine);
-        engine.updatePlan->clear();
+        UpdateApplier fresh(engine.context(), entries);
         game.write("update/del.txt", "item\\kept.dat\n" + bad + "\n");
         EXPECT_FALSE(fresh.readDeletionList(game.file("update/del.txt"), 1)) << bad;
         EXPECT_EQ(fresh.refusedName(), bad);
@@ -110,7 +108,7 @@ TEST_F(UpdateApplierTest, DeletionLineLeadingOutsideTheGameFolderRefusesTheList)
 
 TEST_F(UpdateApplierTest, MissingDeletionListAddsNothing) {
     EXPECT_FALSE(applier.readDeletionList(game.file("update/none.txt"), 1));
-    EXPECT_TRUE(engine.updatePlan->deletions.empty());
+    EXPECT_TRUE(applier.plan().deletions.empty());
 }
 
 TEST_F(UpdateApplierTest, DeletionIsDroppedWhenAnEqualOrLaterPatchSuppliesTheFile) {
@@ -134,30 +132,30 @@ TEST_F(UpdateApplierTest, EachFileIsTakenOnceFromTheArchiveNearestTheEnd) {
     applier.addExtraction("item", 2, "mid.zip", folder, {"A.DAT", "c.dat"});
     applier.addExtraction("item", 1, "early.zip", folder, {"b.dat", "c.dat"});  // nothing left: discarded
     applier.addExtraction("sfx", 1, "s.zip", game.path() + "sfx/", {"a.dat"});
-    const auto& item = engine.updatePlan->extractions.at("item");
+    const auto& item = applier.plan().extractions.at("item");
     ASSERT_EQ(item.size(), 2u);
     EXPECT_EQ(item[0].archiveName, "late.zip");
     EXPECT_EQ(item[0].names, (std::vector<std::string>{"a.dat", "b.dat"}));
     EXPECT_EQ(item[1].archiveName, "mid.zip");
     EXPECT_EQ(item[1].names, std::vector<std::string>{"c.dat"});
-    EXPECT_EQ(engine.updatePlan->extractions.at("sfx").size(), 1u);
+    EXPECT_EQ(applier.plan().extractions.at("sfx").size(), 1u);
 }
 
 TEST_F(UpdateApplierTest, ExtractionRefusesNamesAndFoldersOutsideTheGameFolder) {
     applier.addExtraction("root", 1, "r.zip", game.path(), {"dir/", "ok.txt", "sub/ok.txt"});
-    ASSERT_EQ(engine.updatePlan->extractions.at("root").size(), 1u);
-    EXPECT_EQ(engine.updatePlan->extractions.at("root")[0].names, (std::vector<std::string>{"ok.txt", "sub/ok.txt"}));
+    ASSERT_EQ(applier.plan().extractions.at("root").size(), 1u);
+    EXPECT_EQ(applier.plan().extractions.at("root")[0].names, (std::vector<std::string>{"ok.txt", "sub/ok.txt"}));
     EXPECT_EQ(applier.refusedName(), "");
     const std::vector<std::pair<std::string, std::string>> refused{
         {"root", "../x"}, {"root", "/abs"}, {"root", "sub/../../y"}, {"../x", "a.dat"}, {"sneaky", "a.dat"}};
     for (const auto& [key, name] : refused) {
-        UpdateApplier fresh(engine);
+        UpdateApplier fresh(engine.context(), entries);
         const std::string folder = key == "root" ? game.path() : key == "sneaky" ? "/tmp/" : game.path() + key + "/";
         fresh.addExtraction(key, 1, "r.zip", folder, {"fine.txt", name});
         EXPECT_NE(fresh.refusedName(), "") << key << " " << name;
     }
     applier.addExtraction("empty", 1, "e.zip", game.path() + "empty/", {});
-    EXPECT_EQ(engine.updatePlan->extractions.size(), 1u);
+    EXPECT_EQ(applier.plan().extractions.size(), 1u);
 }
 
 TEST_F(UpdateApplierTest, NamesKeysAndFolders) {
@@ -201,7 +199,7 @@ TEST_F(UpdateApplierTest, RemoveDownloadedFilesEmptiesTheUpdateFolderAndItsStagi
     game.write("update/a.zip", "x");
     game.write("update/version.ini", "x");
     game.write("update/staging/left.dat", "x");
-    EXPECT_EQ(applier.removeDownloadedFiles(), 0);
+    UpdateApplier::removeDownloadedFiles(engine.layout());
     EXPECT_TRUE(FileSystem::listFolder(game.path() + "update/")->size() == 2);  // "." and ".."
 }
 
@@ -211,7 +209,7 @@ TEST_F(UpdateApplierTest, RemoveDownloadedFilesEmptiesTheUpdateFolderAndItsStagi
 TEST_F(UpdateApplierTest, StopRequestedOnEntryChangesNothing) {
     addDeletionList(1, "del.txt", "readme.txt\n");
     game.write("readme.txt", "x");
-    engine.stopRequested = 1;
+    engine.stopFlag() = 1;
     EXPECT_EQ(applier.applyUpdates(), -7);
     EXPECT_TRUE(game.exists("readme.txt"));
     EXPECT_TRUE(window.labelHistory(IDC_STATUS_LABEL).empty());
@@ -228,7 +226,7 @@ TEST_F(UpdateApplierTest, UnreadableArchiveFailsBeforeAnythingChanges) {
     game.write("readme.txt", "x");
     addArchive("root", 2, "good.zip", {{"new.txt", "n"}});
     game.write("update/broken.zip", "not an archive");
-    engine.patchEntries.push_back({PatchListEntry::kPatchArchive, game.path(), "broken.zip", "root", 3});
+    entries.push_back({PatchListEntry::kPatchArchive, game.path(), "broken.zip", "root", 3});
     EXPECT_EQ(applier.applyUpdates(), UpdateApplier::kArchiveUnreadable);
     EXPECT_TRUE(game.exists("readme.txt"));
     EXPECT_FALSE(game.exists("new.txt"));

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "pack/PackFileTime.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempGameFolder.h"
 
 namespace nimbrel {
@@ -97,16 +97,13 @@ TEST(PackFileTime, FileTimesAgreeWithTheCLibraryInThisZone) {
 TEST(PackFileTime, FileTimesAgreeWithTheCLibraryInZonesWithDaylightSaving) {
     for (const char* zone : {"Europe/Berlin", "America/Sao_Paulo", "Australia/Lord_Howe", "Asia/Seoul"}) {
         if (!std::filesystem::exists(std::string("/usr/share/zoneinfo/") + zone)) continue;
-        pid_t child = ::fork();
-        if (child == 0) {
-            ::setenv("TZ", zone, 1);
-            ::execl("/proc/self/exe", "PackFileTimeTest",
-                    "--gtest_filter=PackFileTime.FileTimesAgreeWithTheCLibraryInThisZone", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << zone;
+        test::TempGameFolder output;
+        test::ChildProcess::Options options;
+        options.setEnvironment = {std::string("TZ=") + zone};
+        options.outputFolder = output.path();
+        const test::ProcessOutput run = test::ChildProcess::run(
+            {"/proc/self/exe", "--gtest_filter=PackFileTime.FileTimesAgreeWithTheCLibraryInThisZone"}, options);
+        EXPECT_EQ(run.exitCode, 0) << zone << "\n" << run.out;
     }
 }
 

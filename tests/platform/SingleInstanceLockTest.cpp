@@ -1,12 +1,11 @@
 // The single-instance name across real processes: a second holder is refused while the first
 // lives, and the name comes free when the holder gives it up, dies, or starts another program.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -19,47 +18,46 @@ namespace {
 
 using Result = SingleInstanceLock::Result;
 
+constexpr const char* kHolderVariable = "NIMBREL_TEST_LOCK_HOLDER";
+
+// This program started again as the other process: it takes the name, writes the result's
+// number on a line of its own and holds the name until it is ended. It runs before the tests
+// would, so the copy runs none of them.
+[[maybe_unused]] const bool kRunsAsHolder = [] {
+    if (!std::getenv(kHolderVariable)) return false;
+    SingleInstanceLock lock;
+    std::printf("%d\n", static_cast<int>(lock.acquire()));
+    std::fflush(stdout);
+    for (;;) ::pause();
+}();
+
 // Another process that takes the name and keeps it until told to go (or killed).
 class OtherProcess {
 public:
-    OtherProcess() {
-        int up[2], down[2];
-        if (::pipe(up) != 0 || ::pipe(down) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(up[0]);
-            ::close(down[1]);
-            SingleInstanceLock lock;
-            char answer = static_cast<char>('0' + static_cast<int>(lock.acquire()));
-            (void)!::write(up[1], &answer, 1);
-            char ignored;
-            (void)!::read(down[0], &ignored, 1);  // returns when the parent closes its end
-            ::_exit(0);
-        }
-        ::close(up[1]);
-        ::close(down[0]);
-        toChild_ = down[1];
-        char answer = 0;
-        if (::read(up[0], &answer, 1) == 1) result_ = static_cast<Result>(answer - '0');
-        ::close(up[0]);
+    OtherProcess() : process_({"/proc/self/exe"}, options()) {
+        if (process_.waitForLine("")) result_ = static_cast<Result>(std::atoi(process_.outputSoFar().c_str()));
     }
-    ~OtherProcess() { finish(); }
 
     Result result() const { return result_; }
-    void finish() {
-        if (toChild_ >= 0) ::close(toChild_);
-        toChild_ = -1;
-        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
     void kill() {
-        if (pid_ > 0) ::kill(pid_, SIGKILL);
-        finish();
+        process_.signal(SIGKILL);
+        process_.wait();
+    }
+
+    ~OtherProcess() {
+        process_.signal(SIGTERM);
+        process_.wait();
     }
 
 private:
-    pid_t pid_ = -1;
-    int toChild_ = -1;
+    static test::ChildProcess::Options options() {
+        test::ChildProcess::Options options;
+        options.setEnvironment = {std::string(kHolderVariable) + "=1"};
+        options.watchOutput = true;
+        return options;
+    }
+
+    test::ChildProcess process_;
     Result result_ = Result::Failed;
 };
 

@@ -15,6 +15,7 @@
 
 #include "CliOptions.h"
 #include "TerminalWindow.h"
+#include "engine/ClientVersionFile.h"
 #include "engine/PatchEngine.h"
 #include "engine/PatchResult.h"
 #include "engine/PatchRun.h"
@@ -43,8 +44,8 @@ void requestStop(int) {
     if (gStopFlag) gStopFlag->store(1);
 }
 
-// The game folder as an absolute path ending in "/": the engine changes into it, after which a
-// relative name would point somewhere else.
+// The game folder as an absolute path ending in "/", so that no path built from it depends on
+// the current folder of whoever reads it (the lock, the programs we start).
 std::string resolveGameFolder(const std::string& given) {
     if (given.empty()) return ExecutablePath::folder();
     std::error_code error;
@@ -60,11 +61,11 @@ int runVersionCommand(const CliOptions& options, const std::string& gameFolder) 
     PatchEngine engine(&window);
     engine.initialize(gameFolder);
     if (options.mode == CliOptions::Mode::WriteVersion) {
-        if (engine.writeClientVersion(options.versionToWrite) < 0) return kExitFailure;
+        if (ClientVersionFile(engine.context()).write(options.versionToWrite) < 0) return kExitFailure;
         std::printf("%d\n", options.versionToWrite);
         return 0;
     }
-    int version = engine.readClientVersion();
+    int version = ClientVersionFile(engine.context()).read();
     if (version < 0) return kExitFailure;
     std::printf("%d\n", version);
     return 0;
@@ -90,7 +91,7 @@ int runPatch(const CliOptions& options, const std::string& gameFolder, const Tex
     run.openEngine(gameFolder);
     window.setLabelText(IDC_STATUS_LABEL, table.lineOrEmpty(TextLine::kUpdating));
 
-    gStopFlag = &run.engine()->stopRequested;
+    gStopFlag = run.stopFlag();
     struct sigaction action {};
     action.sa_handler = requestStop;
     sigemptyset(&action.sa_mask);

@@ -390,16 +390,16 @@ int PatchPublisher::make(const PublishRequest& request, std::string& report, std
             error = staging.path + ": cannot be written";
             return 1;
         }
-        PatchEngine reader(nullptr);
-        reader.baseFolder = staging.path;
-        reader.currentVersion = INT_MIN;
-        if (reader.readPatchList(0) < 0) {
+        PatchEngine engine(nullptr);
+        engine.initialize(staging.path);
+        const PatchListReader::Reading reading = PatchListReader(engine.context(), INT_MIN).read(0);
+        if (reading.result < 0) {
             error = "the new patch list cannot be read back";
             return 1;
         }
         std::vector<ManifestFile> manifest;
         std::set<std::string> listed;
-        for (const PatchListEntry& entry : reader.patchEntries) {
+        for (const PatchListEntry& entry : reading.list.entries) {
             if (!listed.insert(entry.fileName).second) continue;
             std::optional<ManifestFile> file =
                 PatchSignature::describeFile(staging.path + entry.fileName, entry.fileName);
