@@ -128,6 +128,7 @@ int UpdateApplier::extractArchive(const std::string& folder, const std::string& 
         FileSystem::createDirectories(folder);
     else
         FileSystem::createDirectory(folder);
+    looseChanged_ = true;
     // Entry names may carry subfolders ("textures/a.dds"); their folders must exist first.
     for (const auto& name : names)
         if (std::size_t slash = name.rfind('/'); slash != std::string::npos)
@@ -142,9 +143,12 @@ int UpdateApplier::applyUpdates() {
     context_.packArchive->deferUpdateFlushes();
     int result = applyPlan();
     if (!context_.packArchive->finishDeferredUpdates() && result == 1) result = PatchResult::kPackRebuildFailed;
-    // Extracted files are named without a flush each; the new version is written only after all
-    // of them are on the disk, so a power cut can never leave it ahead of the files it promises.
-    if (result == 1 && !FileSystem::syncFileSystem(context_.layout.baseFolder())) result = kExtractionFailed;
+    // Extracted files are named and loose files deleted without a flush each; the new version is
+    // written only after all of them are on the disk, so a power cut can never leave it ahead of
+    // the files it promises. Packs reach the disk by their own flushes: a patch that changed
+    // nothing loose needs no flush of the whole file system.
+    if (result == 1 && looseChanged_ && !FileSystem::syncFileSystem(context_.layout.baseFolder()))
+        result = kExtractionFailed;
     return result;
 }
 
@@ -251,6 +255,7 @@ int UpdateApplier::applyPlan() {
             // game tolerates; the patch itself is complete.
             (void)mergeIntoPack(key, folder, names, {}, staging);
         } else {
+            looseChanged_ = true;
             LooseFiles::deleteListed(folder, names);
         }
     }
@@ -316,6 +321,7 @@ int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& fold
         return toCode(
             context_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, true, sourceArchives));
 
+    looseChanged_ = true;
     // The pack is built from the loose files. Loose copies that the patch replaces or deletes
     // go first: if the run is cut short after the pack appears, no stale loose copy is left
     // beside it (the patch's own copies stay reproducible from the update folder until the

@@ -102,6 +102,7 @@ private:
     const std::vector<PatchListEntry>& entries_;
     UpdatePlan plan_;
     std::string refusedName_;
+    bool looseChanged_ = false;  // a loose file of the game was written or deleted
 };
 
 }  // namespace nimbrel
