@@ -123,7 +123,7 @@ int PatchListReader::readList(int fromManualFile) {
     // apply blocks towards version 0.
     if (!sawCurrentVersion) {
         refusal_ = manual ? kNoManualPatchListText : kNoPatchListText;
-        return -1;
+        return PatchResult::kFileUnreadable;
     }
 
     // From the first pending block on every block is taken, whatever its number.
@@ -143,9 +143,9 @@ int PatchListReader::readList(int fromManualFile) {
             blockVersion = numberAt(line, kBlockNumberIndex);
             if (!acceptVersion(blockVersion)) return PatchResult::kFileUnreadable;
         } else if (isFlagsLine(line)) {
-            if (!applyFlagsLine(line, pendingDeletion)) return -1;
+            if (!applyFlagsLine(line, pendingDeletion)) return PatchResult::kFileUnreadable;
         } else if (contains(line, "=")) {
-            if (!appendFileLine(line, blockVersion)) return -1;
+            if (!appendFileLine(line, blockVersion)) return PatchResult::kFileUnreadable;
         }
     }
     // A deletion list named in the last block is never entered: it only counts once another

@@ -7,6 +7,7 @@
 
 #include "engine/FileDownloader.h"
 #include "engine/PatchContext.h"
+#include "engine/PatchResult.h"
 #include "engine/PatchSignature.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
@@ -62,12 +63,12 @@ int PatchListVerifier::verifyList(int fromManualFile) {
         return 0;
     }
     if (context_.dialog) context_.dialog->messageBox(kNotVerified, kCaption);
-    return -1;
+    return PatchResult::kFileUnreadable;
 }
 
 int PatchListVerifier::verifyFiles(const std::vector<PatchListEntry>& entries) {
     for (const PatchListEntry& entry : entries)
-        if (verifyFile(entry) < 0) return -4;
+        if (verifyFile(entry) < 0) return PatchResult::kPatchFileMissing;
     return 1;
 }
 
@@ -78,7 +79,7 @@ int PatchListVerifier::verifyFile(const PatchListEntry& entry) {
         PatchSignature::describeFile(context_.layout.updateFolder() + entry.fileName, entry.fileName);
     if (expected && actual && *expected == *actual) return 1;
     if (context_.dialog) context_.dialog->messageBox(entry.fileName + ": " + kNotVerified, kCaption);
-    return -4;
+    return PatchResult::kPatchFileMissing;
 }
 
 }  // namespace nimbrel

@@ -133,7 +133,7 @@ int UpdateApplier::extractArchive(const std::string& folder, const std::string& 
     for (const auto& name : names)
         if (std::size_t slash = name.rfind('/'); slash != std::string::npos)
             FileSystem::createDirectories(folder + name.substr(0, slash));
-    return context_.packArchive->extractEntries(folder, archivePath, names, true) ? 0 : -8;
+    return context_.packArchive->extractEntries(folder, archivePath, names, true) ? 0 : kExtractionFailed;
 }
 
 int UpdateApplier::applyUpdates() {
