@@ -53,8 +53,11 @@ using Decompressor = std::unique_ptr<libdeflate_decompressor, DecompressorDelete
 // The worker's tools for archive entries, made on first use.
 struct EntryTools {
     Decompressor decompressor;
-    std::vector<unsigned char> plain;    // the decrypted stored bytes
-    std::vector<unsigned char> content;  // the inflated entry
+    std::vector<unsigned char> plain;  // the decrypted stored bytes
+    // The inflated entry: scratch that is written whole before it is read, so it is never
+    // zero-filled first (that alone cost as much as a pass over every inflated byte).
+    std::unique_ptr<unsigned char[]> content;
+    std::size_t contentCapacity = 0;
 };
 
 // Whether a deflate stream inflates to exactly the entry's recorded size and CRC.
@@ -63,16 +66,22 @@ bool inflatesToEntry(const unsigned char* data, std::size_t dataSize, const Pack
     if (!tools.decompressor) tools.decompressor.reset(libdeflate_alloc_decompressor());
     if (!tools.decompressor) return false;
     const std::size_t size = static_cast<std::size_t>(entry.size);
-    tools.content.resize(size);
+    if (tools.contentCapacity < size || !tools.content) {
+        tools.content.reset(new unsigned char[std::max<std::size_t>(size, 1)]);
+        tools.contentCapacity = size;
+    }
     std::size_t produced = 0;
     // A stream that inflates to more or less than the recorded size is as damaged as a
     // wrong CRC, and the reader would report it the same way.
-    const bool intact = libdeflate_deflate_decompress(tools.decompressor.get(), data, dataSize, tools.content.data(),
+    const bool intact = libdeflate_deflate_decompress(tools.decompressor.get(), data, dataSize, tools.content.get(),
                                                       size, &produced) == LIBDEFLATE_SUCCESS &&
                         produced == size &&
-                        static_cast<std::uint32_t>(libdeflate_crc32(0, tools.content.data(), size)) == entry.crc;
+                        static_cast<std::uint32_t>(libdeflate_crc32(0, tools.content.get(), size)) == entry.crc;
     // Only small buffers stay with the worker for reuse: a large one would sit outside the budget.
-    if (tools.content.capacity() > (1u << 20)) std::vector<unsigned char>().swap(tools.content);
+    if (tools.contentCapacity > (1u << 20)) {
+        tools.content.reset();
+        tools.contentCapacity = 0;
+    }
     return intact;
 }
 
