@@ -68,8 +68,10 @@ bool parseCentralRecord(const std::vector<unsigned char>& directory, std::size_t
     return true;
 }
 
-void appendLocalHeader(std::vector<unsigned char>& out, const CentralRecord& r) {
-    put32(out, kLocalSignature);
+namespace {
+
+// The fields a local header and a central record share, in the order both carry them.
+void putSharedFields(std::vector<unsigned char>& out, const CentralRecord& r) {
     put16(out, r.versionNeeded);
     put16(out, r.flag);
     put16(out, r.method);
@@ -78,6 +80,13 @@ void appendLocalHeader(std::vector<unsigned char>& out, const CentralRecord& r) 
     put32(out, static_cast<std::uint32_t>(r.compressedSize));
     put32(out, static_cast<std::uint32_t>(r.uncompressedSize));
     put16(out, static_cast<std::uint16_t>(r.storedName.size()));
+}
+
+}  // namespace
+
+void appendLocalHeader(std::vector<unsigned char>& out, const CentralRecord& r) {
+    put32(out, kLocalSignature);
+    putSharedFields(out, r);
     put16(out, 0);
     out.insert(out.end(), r.storedName.begin(), r.storedName.end());
 }
@@ -85,14 +94,7 @@ void appendLocalHeader(std::vector<unsigned char>& out, const CentralRecord& r) 
 void appendCentralRecord(std::vector<unsigned char>& out, const CentralRecord& r) {
     put32(out, kCentralSignature);
     put16(out, r.madeBy);
-    put16(out, r.versionNeeded);
-    put16(out, r.flag);
-    put16(out, r.method);
-    put32(out, r.dosDateTime);
-    put32(out, r.crc);
-    put32(out, static_cast<std::uint32_t>(r.compressedSize));
-    put32(out, static_cast<std::uint32_t>(r.uncompressedSize));
-    put16(out, static_cast<std::uint16_t>(r.storedName.size()));
+    putSharedFields(out, r);
     put16(out, 0);  // extra field
     put16(out, 0);  // comment
     put16(out, 0);  // disk
