@@ -12,7 +12,6 @@
 #include "engine/PatchContext.h"
 #include "engine/PatchResult.h"
 #include "engine/UpdatePlanner.h"
-#include "pack/PackReader.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/TextCodec.h"
@@ -64,6 +63,7 @@ UpdatePlanner UpdateApplier::planner() {
 
 bool UpdateApplier::buildUpdatePlan() {
     refusedName_.clear();
+    entrySizes_.clear();
     // Everything the plan depends on is read first; the planner itself touches no disk.
     const std::string updateFolder = context_.layout.updateFolder();
     std::map<std::string, NameList> archiveNames;
@@ -73,8 +73,12 @@ bool UpdateApplier::buildUpdatePlan() {
         const std::string path = updateFolder + it->fileName;
         if (it->kind == PatchListEntry::kPatchArchive) {
             NameList names;
+            std::vector<std::uint64_t> sizes;
             // A map archive that held only minimap files leaves a map part without entries.
-            if (!context_.packArchive->listEntries(path, names) && !isArchiveWithoutEntries(path)) return false;
+            if (!context_.packArchive->listEntries(path, names, &sizes) && !isArchiveWithoutEntries(path)) return false;
+            // Kept for sorting a packed folder's entries by the pack size rule later.
+            auto& sizeOf = entrySizes_[it->fileName];
+            for (std::size_t i = 0; i < names.size() && i < sizes.size(); ++i) sizeOf[names[i]] = sizes[i];
             archiveNames[it->fileName] = std::move(names);
         } else if (it->kind == PatchListEntry::kDeletionList) {
             if (auto lines = readDeletionLines(path)) deletionLines[it->fileName] = std::move(*lines);
@@ -280,7 +284,7 @@ UpdateApplier::PackedGroup UpdateApplier::sortPackedGroup(const std::string& key
         // Entries for the pack move over compressed, straight from the archive, with no staging
         // copy. Files outside the pack size rule never go into a pack (a build leaves them
         // too): they stay loose, and an older packed copy goes.
-        const auto sizes = entrySizes(archivePath);
+        const auto& sizes = entrySizes_[extraction.archiveName];
         for (const auto& name : names) {
             auto size = sizes.find(name);
             if (size != sizes.end() && PackArchive::passesSizeRule(size->second)) {
@@ -292,16 +296,6 @@ UpdateApplier::PackedGroup UpdateApplier::sortPackedGroup(const std::string& key
         }
     }
     return sorted;
-}
-
-std::map<std::string, std::uint64_t> UpdateApplier::entrySizes(const std::string& archivePath) {
-    std::map<std::string, std::uint64_t> sizes;
-    PackReader reader(archivePath);
-    reader.forEachEntry([&](PackReader& r) {
-        sizes[r.currentName()] = r.currentInfo().uncompressedSize;
-        return PACK_OK;
-    });
-    return sizes;
 }
 
 NameList UpdateApplier::looseFilesKept(const std::string& key, const NameList& removeNames) const {

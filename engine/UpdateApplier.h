@@ -91,8 +91,6 @@ private:
     // entries cannot be rebuilt. True when the folder has no pack afterwards.
     bool dropEmptyPack(const std::string& packPath);
     // One packed folder: merge the staged files and the deletions into its pack.
-    // Every entry's uncompressed size, by name; empty when the archive cannot be read.
-    static std::map<std::string, std::uint64_t> entrySizes(const std::string& archivePath);
     // addNames come from the staging folder, or, with sourceArchives, from those archives.
     int mergeIntoPack(const std::string& key, const std::string& folder, const NameList& removeNames,
                       const NameList& addNames, const std::string& stagingFolder, const NameList& sourceArchives = {});
@@ -102,6 +100,8 @@ private:
     const std::vector<PatchListEntry>& entries_;
     UpdatePlan plan_;
     std::string refusedName_;
+    // Each listed archive's entries' uncompressed sizes, by name, from planning.
+    std::map<std::string, std::map<std::string, std::uint64_t>> entrySizes_;
     bool looseChanged_ = false;  // a loose file of the game was written or deleted
 };
 

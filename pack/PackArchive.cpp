@@ -283,12 +283,13 @@ void PackArchive::postProgress(int percent) {
 
 bool PackArchive::stopRequested() const { return progress_.stopRequested && progress_.stopRequested(); }
 
-bool PackArchive::listEntries(const std::string& archivePath, NameList& names) {
+bool PackArchive::listEntries(const std::string& archivePath, NameList& names, std::vector<std::uint64_t>* sizes) {
     PackReader reader(archivePath);
     if (!reader.isOpen() || reader.entryCount() == 0) return false;
     // Only the true end of the list is a complete listing; a damaged directory is not.
     return reader.forEachEntry([&](PackReader& r) {
         names.push_back(r.currentName());
+        if (sizes) sizes->push_back(r.currentInfo().uncompressedSize);
         return PACK_OK;
     }) == PACK_OK;
 }

@@ -9,6 +9,7 @@
 // off. When more than about a quarter of the file would then be dead (replaced entries, old
 // directories), the update writes the pack afresh through its .RPAK temporary and one rename.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -63,7 +64,8 @@ public:
     // False for names holding ".RPAK", ".rpak", ".QPAK", ".qpak", ".ZIP" or ".zip".
     static bool passesNameFilter(const std::string& name);
 
-    bool listEntries(const std::string& archivePath, NameList& names);
+    // sizes, when given, gets each entry's uncompressed size, in the order of names.
+    bool listEntries(const std::string& archivePath, NameList& names, std::vector<std::uint64_t>* sizes = nullptr);
     bool containsEntryText(const std::string& archivePath, const std::string& text);
     bool extractEntries(const std::string& folder, const std::string& archivePath, const NameList& names,
                         bool createFolder);
