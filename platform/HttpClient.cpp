@@ -1,13 +1,15 @@
 #include "platform/HttpClient.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <strings.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <list>
-#include <mutex>
+#include <string>
+#include <type_traits>
 
 #include "platform/ExecutablePath.h"
 #include "platform/FlushedFile.h"
@@ -16,19 +18,83 @@ namespace nimbrel {
 
 namespace {
 
-void initialiseCurlOnce() {
-    static std::once_flag once;
-    // Never cleaned up: other threads may still hold handles while the process ends.
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+// libcurl and the libraries behind it (two TLS stacks, Kerberos, LDAP, SSH) take about 8 ms to
+// load and bind on every start: a tenth of an offline patch run, and nearly all of the start of
+// nimbrel-cli. They are loaded by the first transfer instead, so runs that fetch nothing never
+// pay for them. The name is the one the build links against (libcurl4-openssl-dev).
+constexpr const char* kCurlLibrary = "libcurl.so.4";
+
+struct CurlApi {
+    decltype(&::curl_global_init) global_init = nullptr;
+    decltype(&::curl_easy_init) easy_init = nullptr;
+    decltype(&::curl_easy_cleanup) easy_cleanup = nullptr;
+    decltype(&::curl_easy_reset) easy_reset = nullptr;
+    decltype(&::curl_easy_setopt) easy_setopt = nullptr;
+    decltype(&::curl_easy_getinfo) easy_getinfo = nullptr;
+    decltype(&::curl_easy_perform) easy_perform = nullptr;
+    decltype(&::curl_easy_strerror) easy_strerror = nullptr;
+    decltype(&::curl_slist_append) slist_append = nullptr;
+    decltype(&::curl_slist_free_all) slist_free_all = nullptr;
+    decltype(&::curl_multi_init) multi_init = nullptr;
+    decltype(&::curl_multi_cleanup) multi_cleanup = nullptr;
+    decltype(&::curl_multi_setopt) multi_setopt = nullptr;
+    decltype(&::curl_multi_add_handle) multi_add_handle = nullptr;
+    decltype(&::curl_multi_remove_handle) multi_remove_handle = nullptr;
+    decltype(&::curl_multi_perform) multi_perform = nullptr;
+    decltype(&::curl_multi_poll) multi_poll = nullptr;
+    decltype(&::curl_multi_info_read) multi_info_read = nullptr;
+    std::string loadError;  // empty once every function was found
+};
+
+const CurlApi& libcurl() {
+    // Never unloaded, and never cleaned up: other threads may still hold handles while the
+    // process ends.
+    static const CurlApi api = [] {
+        CurlApi api;
+        void* library = ::dlopen(kCurlLibrary, RTLD_NOW | RTLD_LOCAL);
+        if (!library) {
+            const char* why = ::dlerror();
+            api.loadError = std::string("cannot load ") + kCurlLibrary + (why ? std::string(": ") + why : "");
+            return api;
+        }
+        auto resolve = [&](auto& function, const char* name) {
+            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(::dlsym(library, name));
+            if (!function && api.loadError.empty()) api.loadError = std::string(kCurlLibrary) + " lacks " + name;
+        };
+        resolve(api.global_init, "curl_global_init");
+        resolve(api.easy_init, "curl_easy_init");
+        resolve(api.easy_cleanup, "curl_easy_cleanup");
+        resolve(api.easy_reset, "curl_easy_reset");
+        resolve(api.easy_setopt, "curl_easy_setopt");
+        resolve(api.easy_getinfo, "curl_easy_getinfo");
+        resolve(api.easy_perform, "curl_easy_perform");
+        resolve(api.easy_strerror, "curl_easy_strerror");
+        resolve(api.slist_append, "curl_slist_append");
+        resolve(api.slist_free_all, "curl_slist_free_all");
+        resolve(api.multi_init, "curl_multi_init");
+        resolve(api.multi_cleanup, "curl_multi_cleanup");
+        resolve(api.multi_setopt, "curl_multi_setopt");
+        resolve(api.multi_add_handle, "curl_multi_add_handle");
+        resolve(api.multi_remove_handle, "curl_multi_remove_handle");
+        resolve(api.multi_perform, "curl_multi_perform");
+        resolve(api.multi_poll, "curl_multi_poll");
+        resolve(api.multi_info_read, "curl_multi_info_read");
+        if (api.loadError.empty() && api.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+            api.loadError = std::string("cannot initialise ") + kCurlLibrary;
+        return api;
+    }();
+    return api;
 }
 
+bool curlLoaded() { return libcurl().loadError.empty(); }
+
 struct EasyDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+    void operator()(CURL* handle) const { libcurl().easy_cleanup(handle); }
 };
 using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
 
 struct SlistDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    void operator()(curl_slist* list) const { libcurl().slist_free_all(list); }
 };
 using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 
@@ -38,7 +104,7 @@ using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 thread_local EasyHandle idleHandle;
 
 struct MultiDeleter {
-    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+    void operator()(CURLM* multi) const { libcurl().multi_cleanup(multi); }
 };
 using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 // Likewise the connections of one batch of transfers stay open for the next files the same
@@ -46,9 +112,9 @@ using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 thread_local MultiHandle idleMulti;
 
 EasyHandle takeHandle() {
-    initialiseCurlOnce();
+    if (!curlLoaded()) return nullptr;
     if (idleHandle) return std::move(idleHandle);
-    return EasyHandle(curl_easy_init());
+    return EasyHandle(libcurl().easy_init());
 }
 
 void returnHandle(EasyHandle handle) {
@@ -94,7 +160,7 @@ std::string reasonFor(CURLcode code, const std::string& url) {
         case CURLE_BAD_CONTENT_ENCODING:
             return "damaged compressed body";
         default:
-            return curl_easy_strerror(code);
+            return libcurl().easy_strerror(code);
     }
 }
 
@@ -103,9 +169,9 @@ std::string reasonFor(CURLcode code, const std::string& url) {
 void applyTrustedAuthorities(CURL* c) {
     const char* bundle = std::getenv("CURL_CA_BUNDLE");
     if (!bundle || !*bundle) bundle = std::getenv("SSL_CERT_FILE");
-    if (bundle && *bundle) curl_easy_setopt(c, CURLOPT_CAINFO, bundle);
+    if (bundle && *bundle) libcurl().easy_setopt(c, CURLOPT_CAINFO, bundle);
     if (const char* folder = std::getenv("SSL_CERT_DIR"); folder && *folder)
-        curl_easy_setopt(c, CURLOPT_CAPATH, folder);
+        libcurl().easy_setopt(c, CURLOPT_CAPATH, folder);
 }
 
 // "bytes 100-199/1000" or "bytes 100-199/*".
@@ -153,10 +219,10 @@ struct HttpClient::Impl {
         if (headDone) return !httpError && !refused;
         headDone = true;
         long status = 0;
-        curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
+        libcurl().easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
         response.status = status;
         curl_off_t length = -1;
-        curl_easy_getinfo(handle.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        libcurl().easy_getinfo(handle.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
         if (length >= 0) response.contentLength = static_cast<std::uint64_t>(length);
         if (status < 200 || status > 299) {
             httpError = true;
@@ -223,7 +289,7 @@ struct HttpClient::Impl {
     }
 
     void addHeader(const std::string& line) {
-        curl_slist* grown = curl_slist_append(headers.get(), line.c_str());
+        curl_slist* grown = libcurl().slist_append(headers.get(), line.c_str());
         if (grown) {
             headers.release();
             headers.reset(grown);
@@ -242,7 +308,7 @@ struct HttpClient::Impl {
         if (!handle) return false;
 
         CURL* c = handle.get();
-        curl_easy_reset(c);
+        libcurl().easy_reset(c);
         static const std::string userAgent = ExecutablePath::name();
         if (req.reload) {
             addHeader("Cache-Control: no-cache");
@@ -257,34 +323,34 @@ struct HttpClient::Impl {
             if (!req.ifRange.empty()) addHeader("If-Range: " + req.ifRange);
         }
 
-        curl_easy_setopt(c, CURLOPT_URL, req.url.c_str());
-        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
-        curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+        libcurl().easy_setopt(c, CURLOPT_URL, req.url.c_str());
+        libcurl().easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
+        libcurl().easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+        libcurl().easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
         // Once on HTTPS, a redirect must not hand the file over to anyone on the path.
-        curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, req.url.starts_with("https:") ? "https" : "http,https");
-        curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+        libcurl().easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, req.url.starts_with("https:") ? "https" : "http,https");
+        libcurl().easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+        libcurl().easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
+        libcurl().easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+        libcurl().easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
         applyTrustedAuthorities(c);
-        curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
-        curl_easy_setopt(c, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
-        curl_easy_setopt(c, CURLOPT_PIPEWAIT, 1L);
-        curl_easy_setopt(c, CURLOPT_USERAGENT, userAgent.c_str());
-        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, timeouts.connectSeconds);
-        curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, timeouts.lowSpeedBytesPerSecond);
-        curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, timeouts.lowSpeedSeconds);
-        curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
-        curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 128L * 1024L);
-        if (headers) curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
-        curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
-        curl_easy_setopt(c, CURLOPT_HEADERDATA, this);
-        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &Impl::onWrite);
-        curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
-        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &Impl::onTransferInfo);
-        curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
-        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+        libcurl().easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+        libcurl().easy_setopt(c, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+        libcurl().easy_setopt(c, CURLOPT_PIPEWAIT, 1L);
+        libcurl().easy_setopt(c, CURLOPT_USERAGENT, userAgent.c_str());
+        libcurl().easy_setopt(c, CURLOPT_CONNECTTIMEOUT, timeouts.connectSeconds);
+        libcurl().easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, timeouts.lowSpeedBytesPerSecond);
+        libcurl().easy_setopt(c, CURLOPT_LOW_SPEED_TIME, timeouts.lowSpeedSeconds);
+        libcurl().easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
+        libcurl().easy_setopt(c, CURLOPT_BUFFERSIZE, 128L * 1024L);
+        if (headers) libcurl().easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+        libcurl().easy_setopt(c, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
+        libcurl().easy_setopt(c, CURLOPT_HEADERDATA, this);
+        libcurl().easy_setopt(c, CURLOPT_WRITEFUNCTION, &Impl::onWrite);
+        libcurl().easy_setopt(c, CURLOPT_WRITEDATA, this);
+        libcurl().easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &Impl::onTransferInfo);
+        libcurl().easy_setopt(c, CURLOPT_XFERINFODATA, this);
+        libcurl().easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
         return true;
     }
 
@@ -297,7 +363,7 @@ struct HttpClient::Impl {
             result.reason = "stopped";
         } else if (code == CURLE_OK) {
             long status = 0;
-            curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+            libcurl().easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
             if (status == 304) {
                 response.status = status;
                 result.outcome = Outcome::NotModified;
@@ -314,7 +380,7 @@ struct HttpClient::Impl {
         } else if (httpError) {
             result.outcome = Outcome::HttpError;
         } else {
-            result.error = errorBuffer[0] ? std::string(errorBuffer) : std::string(curl_easy_strerror(code));
+            result.error = errorBuffer[0] ? std::string(errorBuffer) : std::string(libcurl().easy_strerror(code));
             result.reason = reasonFor(code, request.url);
             if (refused) result.error = result.reason = "the reply did not fit the request";
         }
@@ -324,8 +390,8 @@ struct HttpClient::Impl {
         }
         result.response = response;
         // The buffer and the header list may go before the handle; it must not point at them.
-        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
-        curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
+        libcurl().easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
+        libcurl().easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
         headers.reset();
         handlers = Handlers();
         return result;
@@ -334,7 +400,7 @@ struct HttpClient::Impl {
     Result perform(const Request& req, const Handlers& h) {
         if (!prepare(req, h)) {
             Result result;
-            result.error = result.reason = "cannot create an HTTP handle";
+            result.error = result.reason = curlLoaded() ? "cannot create an HTTP handle" : libcurl().loadError;
             return result;
         }
         if (stopWanted()) {
@@ -342,7 +408,7 @@ struct HttpClient::Impl {
             result.outcome = Outcome::Stopped;
             return result;
         }
-        return conclude(curl_easy_perform(handle.get()));
+        return conclude(libcurl().easy_perform(handle.get()));
     }
 };
 
@@ -408,18 +474,18 @@ struct HttpTransfers::Impl {
     ~Impl() {
         // Handles leave the multi handle before either is cleaned up.
         for (Transfer& t : transfers)
-            if (t.client->handle) curl_multi_remove_handle(multi.get(), t.client->handle.get());
+            if (t.client->handle) libcurl().multi_remove_handle(multi.get(), t.client->handle.get());
         transfers.clear();
         if (multi && !idleMulti) idleMulti = std::move(multi);
     }
 };
 
 HttpTransfers::HttpTransfers(int connectionsPerHost) : impl_(std::make_unique<Impl>()) {
-    initialiseCurlOnce();
-    impl_->multi = idleMulti ? std::move(idleMulti) : MultiHandle(curl_multi_init());
+    if (!curlLoaded()) return;
+    impl_->multi = idleMulti ? std::move(idleMulti) : MultiHandle(libcurl().multi_init());
     if (!impl_->multi) return;
-    curl_multi_setopt(impl_->multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(connectionsPerHost));
-    curl_multi_setopt(impl_->multi.get(), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    libcurl().multi_setopt(impl_->multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(connectionsPerHost));
+    libcurl().multi_setopt(impl_->multi.get(), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
 }
 
 HttpTransfers::~HttpTransfers() = default;
@@ -428,10 +494,11 @@ int HttpTransfers::start(const HttpClient::Request& request, HttpClient::Handler
                          const HttpClient::Timeouts& timeouts) {
     Impl::Transfer transfer;
     transfer.id = impl_->nextId++;
-    transfer.client = std::make_unique<HttpClient::Impl>(EasyHandle(curl_easy_init()));
+    transfer.client =
+        std::make_unique<HttpClient::Impl>(curlLoaded() ? EasyHandle(libcurl().easy_init()) : EasyHandle());
     transfer.client->timeouts = timeouts;
     bool ready = impl_->multi && transfer.client->prepare(request, handlers) &&
-                 curl_multi_add_handle(impl_->multi.get(), transfer.client->handle.get()) == CURLM_OK;
+                 libcurl().multi_add_handle(impl_->multi.get(), transfer.client->handle.get()) == CURLM_OK;
     if (!ready) {
         // Ends as a failure at the next run(), like any transfer that could not connect.
         transfer.client->handle.reset();
@@ -449,7 +516,7 @@ std::vector<std::pair<int, HttpClient::Result>> HttpTransfers::run(int maxWaitMi
             continue;
         }
         HttpClient::Result failed;
-        failed.error = failed.reason = "cannot start the transfer";
+        failed.error = failed.reason = curlLoaded() ? "cannot start the transfer" : libcurl().loadError;
         done.emplace_back(it->id, failed);
         it = impl_->transfers.erase(it);
     }
@@ -457,15 +524,15 @@ std::vector<std::pair<int, HttpClient::Result>> HttpTransfers::run(int maxWaitMi
 
     CURLM* multi = impl_->multi.get();
     int stillRunning = 0;
-    curl_multi_perform(multi, &stillRunning);
+    libcurl().multi_perform(multi, &stillRunning);
     int messages = 0;
     auto collect = [&] {
-        while (CURLMsg* message = curl_multi_info_read(multi, &messages)) {
+        while (CURLMsg* message = libcurl().multi_info_read(multi, &messages)) {
             if (message->msg != CURLMSG_DONE) continue;
             for (auto it = impl_->transfers.begin(); it != impl_->transfers.end(); ++it) {
                 if (it->client->handle.get() != message->easy_handle) continue;
                 CURLcode code = message->data.result;
-                curl_multi_remove_handle(multi, message->easy_handle);
+                libcurl().multi_remove_handle(multi, message->easy_handle);
                 done.emplace_back(it->id, it->client->conclude(code));
                 impl_->transfers.erase(it);
                 break;
@@ -474,8 +541,8 @@ std::vector<std::pair<int, HttpClient::Result>> HttpTransfers::run(int maxWaitMi
     };
     collect();
     if (!done.empty()) return done;
-    curl_multi_poll(multi, nullptr, 0, maxWaitMilliseconds, nullptr);
-    curl_multi_perform(multi, &stillRunning);
+    libcurl().multi_poll(multi, nullptr, 0, maxWaitMilliseconds, nullptr);
+    libcurl().multi_perform(multi, &stillRunning);
     collect();
     return done;
 }
