@@ -18,12 +18,11 @@ public:
     void decrypt(unsigned char* data, std::size_t size);
 
     // Encrypts the 12-byte header that opens an entry: ten random bytes, then the two bytes
-    // of the check value's high word. Packs are written with a check value of 0, so the last
-    // two bytes encrypt zeros whatever the entry's CRC-32 is. With random == nullptr the ten
-    // bytes come from the system's random source.
+    // of the check value's high word (the entry's CRC-32, which zip tools check). With
+    // random == nullptr the ten bytes come from the system's random source.
     void makeHeader(unsigned char header[kHeaderSize], std::uint32_t checkValue, const unsigned char* random = nullptr);
     // Decrypts a header and primes the keys for the data behind it. The check byte is never
-    // verified: packs written with a check value of 0 would fail it.
+    // verified: older packs were written with a check value of 0 and would fail it.
     void readHeader(const unsigned char header[kHeaderSize]);
 
 private:

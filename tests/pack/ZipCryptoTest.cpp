@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,24 @@ TEST(ZipCrypto, RoundTripsUnderEachPasswordAndOnlyUnderIt) {
         wrong.readHeader(data.data());
         wrong.decrypt(data.data() + ZipCrypto::kHeaderSize, text.size());
         EXPECT_NE(std::string(data.begin() + ZipCrypto::kHeaderSize, data.end()), text);
+    }
+}
+
+TEST(ZipCrypto, LargeBuffersEncryptAsTheyDoInSmallPieces) {
+    // One call on a large buffer takes a different path from calls on small pieces; both must
+    // give the same bytes, and decrypt back, at every size around the blocks that path uses.
+    for (std::size_t size : {16383u, 16384u, 16385u, 3 * 16384u + 77u, 200000u}) {
+        SCOPED_TRACE(size);
+        std::vector<unsigned char> plain(size);
+        for (std::size_t i = 0; i < size; ++i) plain[i] = static_cast<unsigned char>((i * 2654435761u) >> 13);
+        std::vector<unsigned char> whole = plain, pieces = plain;
+        ZipCrypto("pw").encrypt(whole.data(), whole.size());
+        ZipCrypto small("pw");
+        for (std::size_t at = 0; at < size; at += 1000)
+            small.encrypt(pieces.data() + at, std::min<std::size_t>(1000, size - at));
+        EXPECT_EQ(whole, pieces);
+        ZipCrypto("pw").decrypt(whole.data(), whole.size());
+        EXPECT_EQ(whole, plain);
     }
 }
 
