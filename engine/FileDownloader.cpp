@@ -20,6 +20,7 @@
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/WindowMessages.h"
+#include "platform/WriteBack.h"
 
 namespace nimbrel {
 
@@ -246,7 +247,7 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
             }
         }
         // Starts the write-back now, so that the flush before naming finds little left to do.
-        ::sync_file_range(job.staged.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        WriteBack::start(job.staged.fd(), 0, 0);
         job.total = job.received = std::max<std::uint64_t>(job.total, job.received);
         return true;
     };

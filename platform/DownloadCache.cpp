@@ -24,6 +24,7 @@
 #include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
 #include "platform/FlushedFile.h"
+#include "platform/WriteBack.h"
 
 namespace nimbrel {
 
@@ -321,8 +322,7 @@ bool DownloadCache::Transfer::append(const char* data, std::size_t size) {
     // that the disk works while the network does and the flush finds little left.
     constexpr std::uint64_t kWriteBackStep = 1u << 20;
     if (linked_ && held_ - writtenBack_ >= kWriteBackStep) {
-        ::sync_file_range(fd_, static_cast<off_t>(writtenBack_), static_cast<off_t>(held_ - writtenBack_),
-                          SYNC_FILE_RANGE_WRITE);
+        WriteBack::start(fd_, writtenBack_, held_ - writtenBack_);
         writtenBack_ = held_;
     }
     if (progress_) progress_(held_, lengthKnown_ ? expected_ : 0);

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "platform/FileDescriptor.h"
+#include "platform/WriteBack.h"
 
 namespace nimbrel {
 
@@ -21,8 +22,7 @@ bool FlushedFile::write(const char* data, std::size_t size) {
     written_ += size;
     if (written_ - started_ >= kWriteBackStep) {
         // Only starts the write-back; errors surface in finish().
-        ::sync_file_range(fd_.get(), static_cast<off_t>(started_), static_cast<off_t>(written_ - started_),
-                          SYNC_FILE_RANGE_WRITE);
+        WriteBack::start(fd_.get(), started_, written_ - started_);
         started_ = written_;
     }
     return true;
