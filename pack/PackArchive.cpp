@@ -623,6 +623,14 @@ int PackArchive::splitArchive(const std::string& folder, const std::string& mark
         if (parts == PackWriter::Encryption::WritePassword || reader.currentInfo().compressionMethod != 8)
             return copy.copyCurrentEntry(reader, to, name);
         const PackEntryInfo& info = reader.currentInfo();
+        // A plain stream goes from file to file in the kernel; the update step that reads the
+        // part checks it against its CRC, as it checks every patch entry.
+        if (!(info.flag & zip::kFlagEncrypted) && info.compressedSize > 0) {
+            std::uint64_t begin = 0, end = 0;
+            if (int r = reader.entryExtent(begin, end); r != PACK_OK) return r;
+            return to.addDeflatedRange(name, reader.fd(), end - info.compressedSize, info.compressedSize, info.crc,
+                                       info.uncompressedSize, info.date);
+        }
         int r = reader.readCompressedEntry(deflated);
         return r != PACK_OK ? r
                             : to.addPrecompressed(name, deflated.data(), deflated.size(), info.crc,

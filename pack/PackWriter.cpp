@@ -62,12 +62,30 @@ struct PackWriter::Impl {
         }
     }
 
-    // Writes one entry whose stored bytes (encryption header and encrypted deflate stream, or
-    // the plain deflate stream) are ready.
-    int addStored(const std::string& entryName, const unsigned char* stored, std::size_t storedSize, std::uint32_t crc,
-                  std::uint64_t uncompressedSize, const PackEntryDate& date, bool encrypted) {
+    // Copies `size` bytes from `begin` in another file behind what was written, in the kernel.
+    // PACK_BAD_ZIP_FILE when the source ends first: it is shorter than its records say.
+    int copyFrom(int fromFd, std::uint64_t begin, std::uint64_t size) {
+        if (!flushBuffer()) return PACK_ERRNO;
+        loff_t from = static_cast<loff_t>(begin);
+        for (std::uint64_t left = size; left > 0;) {
+            ssize_t n = ::copy_file_range(fromFd, &from, fd.get(), nullptr, left, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                failed = true;
+                return n == 0 ? PACK_BAD_ZIP_FILE : PACK_ERRNO;
+            }
+            left -= static_cast<std::uint64_t>(n);
+        }
+        offset += size;
+        return PACK_OK;
+    }
+
+    // Writes the local header of an entry of `storedSize` stored bytes (encryption header and
+    // encrypted deflate stream, or the plain deflate stream) and returns its record; the
+    // caller writes those bytes next. PACK_OK, or why the entry cannot be written.
+    int beginStored(zip::CentralRecord& record, const std::string& entryName, std::uint64_t storedSize,
+                    std::uint32_t crc, std::uint64_t uncompressedSize, const PackEntryDate& date, bool encrypted) {
         if (!fd.isOpen()) return PACK_PARAM_ERROR;
-        zip::CentralRecord record;
         record.flag = zip::kFlagLevelMaximum | (encrypted ? zip::kFlagEncrypted : 0);
         record.method = zip::kMethodDeflated;
         record.dosDateTime = PackFileTime::toDosDateTime(date);
@@ -81,7 +99,16 @@ struct PackWriter::Impl {
             return PACK_PARAM_ERROR;
         std::vector<unsigned char> header;
         zip::appendLocalHeader(header, record);
-        if (!emit(header.data(), header.size()) || !emit(stored, storedSize)) return PACK_ERRNO;
+        return emit(header.data(), header.size()) ? PACK_OK : PACK_ERRNO;
+    }
+
+    // Writes one entry whose stored bytes are ready.
+    int addStored(const std::string& entryName, const unsigned char* stored, std::size_t storedSize, std::uint32_t crc,
+                  std::uint64_t uncompressedSize, const PackEntryDate& date, bool encrypted) {
+        zip::CentralRecord record;
+        if (int rc = beginStored(record, entryName, storedSize, crc, uncompressedSize, date, encrypted); rc != PACK_OK)
+            return rc;
+        if (!emit(stored, storedSize)) return PACK_ERRNO;
         records.push_back(std::move(record));
         return PACK_OK;
     }
@@ -212,27 +239,30 @@ int PackWriter::addRawEncrypted(const std::string& entryName, const unsigned cha
     return impl_->addStored(entryName, stored, storedSize, crc, uncompressedSize, date, true);
 }
 
+int PackWriter::addDeflatedRange(const std::string& entryName, int fromFd, std::uint64_t dataOffset,
+                                 std::uint64_t deflatedSize, std::uint32_t crc, std::uint64_t uncompressedSize,
+                                 const PackEntryDate& date) {
+    Impl& impl = *impl_;
+    if (!isOpen() || impl.encryption != Encryption::None || deflatedSize == 0) return PACK_PARAM_ERROR;
+    zip::CentralRecord record;
+    if (int rc = impl.beginStored(record, entryName, deflatedSize, crc, uncompressedSize, date, false); rc != PACK_OK)
+        return rc;
+    if (int rc = impl.copyFrom(fromFd, dataOffset, deflatedSize); rc != PACK_OK) return rc;
+    impl.records.push_back(std::move(record));
+    return PACK_OK;
+}
+
 int PackWriter::addCopiedRun(int fromFd, std::uint64_t begin, std::uint64_t end,
                              std::vector<zip::CentralRecord> records) {
     Impl& impl = *impl_;
-    if (!isOpen() || end < begin || !impl.flushBuffer()) return PACK_PARAM_ERROR;
+    if (!isOpen() || end < begin) return PACK_PARAM_ERROR;
     if (impl.offset + (end - begin) > kLargestOffset) return PACK_PARAM_ERROR;
-    loff_t from = static_cast<loff_t>(begin);
-    std::uint64_t left = end - begin;
-    while (left > 0) {
-        ssize_t n = ::copy_file_range(fromFd, &from, impl.fd.get(), nullptr, left, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            impl.failed = true;
-            return n == 0 ? PACK_BAD_ZIP_FILE : PACK_ERRNO;
-        }
-        left -= static_cast<std::uint64_t>(n);
-    }
+    const std::uint64_t start = impl.offset;
+    if (int rc = impl.copyFrom(fromFd, begin, end - begin); rc != PACK_OK) return rc;
     for (auto& record : records) {
-        record.localOffset = impl.offset + (record.localOffset - begin);
+        record.localOffset = start + (record.localOffset - begin);
         impl.records.push_back(std::move(record));
     }
-    impl.offset += end - begin;
     return PACK_OK;
 }
 

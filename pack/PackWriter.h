@@ -59,6 +59,10 @@ public:
     // already encrypted under the write password.
     int addRawEncrypted(const std::string& entryName, const unsigned char* stored, std::size_t storedSize,
                         std::uint32_t crc, std::uint64_t uncompressedSize, const PackEntryDate& date);
+    // A plain archive's entry whose raw deflate stream lies at `dataOffset` in another file,
+    // copied in the kernel: never through our buffers.
+    int addDeflatedRange(const std::string& entryName, int fromFd, std::uint64_t dataOffset, std::uint64_t deflatedSize,
+                         std::uint32_t crc, std::uint64_t uncompressedSize, const PackEntryDate& date);
     // Entries copied whole (local headers and data) from the byte range [begin, end) of another
     // archive file, in one kernel copy. `records` describe them, with their offsets in that file.
     int addCopiedRun(int fromFd, std::uint64_t begin, std::uint64_t end, std::vector<zip::CentralRecord> records);
