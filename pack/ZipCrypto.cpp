@@ -113,8 +113,8 @@ std::uint32_t crcOver(std::uint32_t crc, const unsigned char* data, std::size_t 
 // They are sums of a low byte times a power of C, read from small tables, so the multiplier
 // is left to the chain. Returns the key after the block; high1 gets its high byte after each
 // byte.
-std::uint32_t secondKeyScalar(std::uint32_t k1, const unsigned char* low0, unsigned char* high1) {
-    for (std::size_t i = 0; i < kBlockSize; i += 4) {
+std::uint32_t secondKeyScalar(std::uint32_t k1, const unsigned char* low0, unsigned char* high1, std::size_t size) {
+    for (std::size_t i = 0; i < size; i += 4) {
         const unsigned char a0 = low0[i], a1 = low0[i + 1], a2 = low0[i + 2], a3 = low0[i + 3];
         const std::uint32_t e1 = kTimesC[0][a0] + kStepSum[0];
         const std::uint32_t e2 = kTimesC[1][a0] + kTimesC[0][a1] + kStepSum[1];
@@ -145,7 +145,7 @@ constexpr std::uint32_t inversePower(int n) { return n == 0 ? 1u : kInverse * in
 constexpr std::uint32_t inverseSum(int j) { return j < 0 ? 0u : inverseSum(j - 1) + inversePower(j + 1); }
 
 __attribute__((target("avx2"))) std::uint32_t secondKeyAvx2(std::uint32_t k1, const unsigned char* low0,
-                                                            unsigned char* high1) {
+                                                            unsigned char* high1, std::size_t size) {
     const __m256i weight = _mm256_setr_epi32(static_cast<int>(inversePower(0)), static_cast<int>(inversePower(1)),
                                              static_cast<int>(inversePower(2)), static_cast<int>(inversePower(3)),
                                              static_cast<int>(inversePower(4)), static_cast<int>(inversePower(5)),
@@ -161,7 +161,7 @@ __attribute__((target("avx2"))) std::uint32_t secondKeyAvx2(std::uint32_t k1, co
                           static_cast<int>(powerOfMultiplier(7)), static_cast<int>(powerOfMultiplier(8)));
     const __m256i lowHalfTotal = _mm256_setr_epi32(0, 0, 0, 0, 3, 3, 3, 3);
     constexpr std::uint32_t kPow8 = powerOfMultiplier(8);
-    for (std::size_t i = 0; i < kBlockSize; i += 8) {
+    for (std::size_t i = 0; i < size; i += 8) {
         const __m256i a = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(low0 + i)));
         __m256i q = _mm256_mullo_epi32(a, weight);
         q = _mm256_add_epi32(q, _mm256_slli_si256(q, 4));
@@ -178,48 +178,49 @@ __attribute__((target("avx2"))) std::uint32_t secondKeyAvx2(std::uint32_t k1, co
     return k1;
 }
 
-std::uint32_t secondKeyPass(std::uint32_t k1, const unsigned char* low0, unsigned char* high1) {
+std::uint32_t secondKeyPass(std::uint32_t k1, const unsigned char* low0, unsigned char* high1, std::size_t size) {
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2 ? secondKeyAvx2(k1, low0, high1) : secondKeyScalar(k1, low0, high1);
+    return avx2 ? secondKeyAvx2(k1, low0, high1, size) : secondKeyScalar(k1, low0, high1, size);
 }
 #else
-std::uint32_t secondKeyPass(std::uint32_t k1, const unsigned char* low0, unsigned char* high1) {
-    return secondKeyScalar(k1, low0, high1);
+std::uint32_t secondKeyPass(std::uint32_t k1, const unsigned char* low0, unsigned char* high1, std::size_t size) {
+    return secondKeyScalar(k1, low0, high1, size);
 }
 #endif
 
-void encryptBlock(Keys& keys, unsigned char* data) {
+// Encrypts kSpans * span bytes (span at most kSpanSize).
+void encryptBlock(Keys& keys, unsigned char* data, std::size_t span) {
     alignas(64) unsigned char low0[kBlockSize];   // the first key's low byte after each byte
     alignas(64) unsigned char high1[kBlockSize];  // the second key's high byte after each byte
     alignas(64) std::uint16_t low2[kBlockSize];   // the third key's low half before each byte
 
     std::uint32_t k0[kSpans];
     k0[0] = keys.k0;
-    for (std::size_t s = 1; s < kSpans; ++s) k0[s] = crcOver(k0[s - 1], data + (s - 1) * kSpanSize, kSpanSize);
-    for (std::size_t t = 0; t < kSpanSize; ++t)
+    for (std::size_t s = 1; s < kSpans; ++s) k0[s] = crcOver(k0[s - 1], data + (s - 1) * span, span);
+    for (std::size_t t = 0; t < span; ++t)
 #pragma GCC unroll 8
         for (std::size_t s = 0; s < kSpans; ++s) {
-            k0[s] = crcStep(k0[s], data[s * kSpanSize + t]);
-            low0[s * kSpanSize + t] = static_cast<unsigned char>(k0[s]);
+            k0[s] = crcStep(k0[s], data[s * span + t]);
+            low0[s * span + t] = static_cast<unsigned char>(k0[s]);
         }
     keys.k0 = k0[kSpans - 1];
 
-    keys.k1 = secondKeyPass(keys.k1, low0, high1);
+    keys.k1 = secondKeyPass(keys.k1, low0, high1, kSpans * span);
 
     // The third key's chain only records its low half before each byte; the stream bytes are
     // made from those afterwards in one pass that the compiler turns into vector code. Only
     // bits 8..15 of the product count, so 16-bit arithmetic gives the same byte.
     std::uint32_t k2[kSpans];
     k2[0] = keys.k2;
-    for (std::size_t s = 1; s < kSpans; ++s) k2[s] = crcOver(k2[s - 1], high1 + (s - 1) * kSpanSize, kSpanSize);
-    for (std::size_t t = 0; t < kSpanSize; ++t)
+    for (std::size_t s = 1; s < kSpans; ++s) k2[s] = crcOver(k2[s - 1], high1 + (s - 1) * span, span);
+    for (std::size_t t = 0; t < span; ++t)
 #pragma GCC unroll 8
         for (std::size_t s = 0; s < kSpans; ++s) {
-            const std::size_t i = s * kSpanSize + t;
+            const std::size_t i = s * span + t;
             low2[i] = static_cast<std::uint16_t>(k2[s]);
             k2[s] = crcStep(k2[s], high1[i]);
         }
-    for (std::size_t i = 0; i < kBlockSize; ++i) {
+    for (std::size_t i = 0; i < kSpans * span; ++i) {
         const unsigned temp = low2[i] | 2u;
         data[i] ^= static_cast<unsigned char>(static_cast<std::uint16_t>(temp * (temp ^ 1u)) >> 8);
     }
@@ -231,7 +232,13 @@ void encryptBlock(Keys& keys, unsigned char* data) {
 void ZipCrypto::encrypt(unsigned char* data, std::size_t size) {
     Keys keys{keys_[0], keys_[1], keys_[2]};
     std::size_t i = 0;
-    for (; size - i >= kBlockSize; i += kBlockSize) encryptBlock(keys, data + i);
+    for (; size - i >= kBlockSize; i += kBlockSize) encryptBlock(keys, data + i, kSpanSize);
+    // An entry's last part goes in one smaller block; fewer than eight bytes are left to the loop.
+    constexpr std::size_t kShortestSpan = 32;
+    if (const std::size_t span = (size - i) / kSpans; span >= kShortestSpan) {
+        encryptBlock(keys, data + i, span);
+        i += kSpans * span;
+    }
     for (; i < size; ++i) {
         unsigned char plain = data[i];
         data[i] = plain ^ keys.streamByte();
