@@ -103,9 +103,12 @@ constexpr std::size_t kSpans = 8;
 constexpr std::size_t kSpanSize = 2048;
 constexpr std::size_t kBlockSize = kSpans * kSpanSize;
 
-// The raw register carried over a span: libdeflate's CRC-32 works on the inverted register.
-std::uint32_t crcOver(std::uint32_t crc, const unsigned char* data, std::size_t size) {
-    return ~static_cast<std::uint32_t>(libdeflate_crc32(~crc, data, size));
+// The CRC register at the start of each span of `bytes`, given the first: libdeflate carries
+// a register over a whole span at once (it works on the inverted register).
+void spanStarts(std::uint32_t first, const unsigned char* bytes, std::size_t span, std::uint32_t (&registers)[kSpans]) {
+    registers[0] = first;
+    for (std::size_t s = 1; s < kSpans; ++s)
+        registers[s] = ~static_cast<std::uint32_t>(libdeflate_crc32(~registers[s - 1], bytes + (s - 1) * span, span));
 }
 
 // The second key is not a CRC, but four steps fold into one multiplication on the chain:
@@ -143,22 +146,21 @@ constexpr std::uint32_t kInverse = inverseOfMultiplier();
 static_assert(kInverse * kMultiplier == 1u);
 constexpr std::uint32_t inversePower(int n) { return n == 0 ? 1u : kInverse * inversePower(n - 1); }
 constexpr std::uint32_t inverseSum(int j) { return j < 0 ? 0u : inverseSum(j - 1) + inversePower(j + 1); }
+template <typename Lane>
+constexpr std::array<std::uint32_t, 8> eightLanes(Lane lane) {
+    std::array<std::uint32_t, 8> lanes{};
+    for (int j = 0; j < 8; ++j) lanes[j] = lane(j);
+    return lanes;
+}
+alignas(32) constexpr auto kWeights = eightLanes(inversePower);  // C^-j
+alignas(32) constexpr auto kSteps = eightLanes(inverseSum);      // C^-1 + ... + C^-(j+1)
+alignas(32) constexpr auto kPowers = eightLanes([](int j) { return powerOfMultiplier(j + 1); });  // C^(j+1)
 
 __attribute__((target("avx2"))) std::uint32_t secondKeyAvx2(std::uint32_t k1, const unsigned char* low0,
                                                             unsigned char* high1, std::size_t size) {
-    const __m256i weight = _mm256_setr_epi32(static_cast<int>(inversePower(0)), static_cast<int>(inversePower(1)),
-                                             static_cast<int>(inversePower(2)), static_cast<int>(inversePower(3)),
-                                             static_cast<int>(inversePower(4)), static_cast<int>(inversePower(5)),
-                                             static_cast<int>(inversePower(6)), static_cast<int>(inversePower(7)));
-    const __m256i steps = _mm256_setr_epi32(static_cast<int>(inverseSum(0)), static_cast<int>(inverseSum(1)),
-                                            static_cast<int>(inverseSum(2)), static_cast<int>(inverseSum(3)),
-                                            static_cast<int>(inverseSum(4)), static_cast<int>(inverseSum(5)),
-                                            static_cast<int>(inverseSum(6)), static_cast<int>(inverseSum(7)));
-    const __m256i power =
-        _mm256_setr_epi32(static_cast<int>(powerOfMultiplier(1)), static_cast<int>(powerOfMultiplier(2)),
-                          static_cast<int>(powerOfMultiplier(3)), static_cast<int>(powerOfMultiplier(4)),
-                          static_cast<int>(powerOfMultiplier(5)), static_cast<int>(powerOfMultiplier(6)),
-                          static_cast<int>(powerOfMultiplier(7)), static_cast<int>(powerOfMultiplier(8)));
+    const __m256i weight = _mm256_load_si256(reinterpret_cast<const __m256i*>(kWeights.data()));
+    const __m256i steps = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSteps.data()));
+    const __m256i power = _mm256_load_si256(reinterpret_cast<const __m256i*>(kPowers.data()));
     const __m256i lowHalfTotal = _mm256_setr_epi32(0, 0, 0, 0, 3, 3, 3, 3);
     constexpr std::uint32_t kPow8 = powerOfMultiplier(8);
     for (std::size_t i = 0; i < size; i += 8) {
@@ -195,8 +197,7 @@ void encryptBlock(Keys& keys, unsigned char* data, std::size_t span) {
     alignas(64) std::uint16_t low2[kBlockSize];   // the third key's low half before each byte
 
     std::uint32_t k0[kSpans];
-    k0[0] = keys.k0;
-    for (std::size_t s = 1; s < kSpans; ++s) k0[s] = crcOver(k0[s - 1], data + (s - 1) * span, span);
+    spanStarts(keys.k0, data, span, k0);
     for (std::size_t t = 0; t < span; ++t)
 #pragma GCC unroll 8
         for (std::size_t s = 0; s < kSpans; ++s) {
@@ -211,8 +212,7 @@ void encryptBlock(Keys& keys, unsigned char* data, std::size_t span) {
     // made from those afterwards in one pass that the compiler turns into vector code. Only
     // bits 8..15 of the product count, so 16-bit arithmetic gives the same byte.
     std::uint32_t k2[kSpans];
-    k2[0] = keys.k2;
-    for (std::size_t s = 1; s < kSpans; ++s) k2[s] = crcOver(k2[s - 1], high1 + (s - 1) * span, span);
+    spanStarts(keys.k2, high1, span, k2);
     for (std::size_t t = 0; t < span; ++t)
 #pragma GCC unroll 8
         for (std::size_t s = 0; s < kSpans; ++s) {
