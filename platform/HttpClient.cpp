@@ -24,25 +24,20 @@ namespace {
 // pay for them. The name is the one the build links against (libcurl4-openssl-dev).
 constexpr const char* kCurlLibrary = "libcurl.so.4";
 
+// Every libcurl function we call, named once: the table's members and their lookups are made
+// from this list.
+// clang-format off
+#define NIMBREL_CURL_FUNCTIONS(X)                                                                  \
+    X(global_init) X(easy_init) X(easy_cleanup) X(easy_reset) X(easy_setopt) X(easy_getinfo)      \
+    X(easy_perform) X(easy_strerror) X(slist_append) X(slist_free_all) X(multi_init)              \
+    X(multi_cleanup) X(multi_setopt) X(multi_add_handle) X(multi_remove_handle) X(multi_perform)  \
+    X(multi_poll) X(multi_info_read)
+// clang-format on
+
 struct CurlApi {
-    decltype(&::curl_global_init) global_init = nullptr;
-    decltype(&::curl_easy_init) easy_init = nullptr;
-    decltype(&::curl_easy_cleanup) easy_cleanup = nullptr;
-    decltype(&::curl_easy_reset) easy_reset = nullptr;
-    decltype(&::curl_easy_setopt) easy_setopt = nullptr;
-    decltype(&::curl_easy_getinfo) easy_getinfo = nullptr;
-    decltype(&::curl_easy_perform) easy_perform = nullptr;
-    decltype(&::curl_easy_strerror) easy_strerror = nullptr;
-    decltype(&::curl_slist_append) slist_append = nullptr;
-    decltype(&::curl_slist_free_all) slist_free_all = nullptr;
-    decltype(&::curl_multi_init) multi_init = nullptr;
-    decltype(&::curl_multi_cleanup) multi_cleanup = nullptr;
-    decltype(&::curl_multi_setopt) multi_setopt = nullptr;
-    decltype(&::curl_multi_add_handle) multi_add_handle = nullptr;
-    decltype(&::curl_multi_remove_handle) multi_remove_handle = nullptr;
-    decltype(&::curl_multi_perform) multi_perform = nullptr;
-    decltype(&::curl_multi_poll) multi_poll = nullptr;
-    decltype(&::curl_multi_info_read) multi_info_read = nullptr;
+#define NIMBREL_CURL_MEMBER(name) decltype(&::curl_##name) name = nullptr;
+    NIMBREL_CURL_FUNCTIONS(NIMBREL_CURL_MEMBER)
+#undef NIMBREL_CURL_MEMBER
     std::string loadError;  // empty once every function was found
 };
 
@@ -61,24 +56,9 @@ const CurlApi& libcurl() {
             function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(::dlsym(library, name));
             if (!function && api.loadError.empty()) api.loadError = std::string(kCurlLibrary) + " lacks " + name;
         };
-        resolve(api.global_init, "curl_global_init");
-        resolve(api.easy_init, "curl_easy_init");
-        resolve(api.easy_cleanup, "curl_easy_cleanup");
-        resolve(api.easy_reset, "curl_easy_reset");
-        resolve(api.easy_setopt, "curl_easy_setopt");
-        resolve(api.easy_getinfo, "curl_easy_getinfo");
-        resolve(api.easy_perform, "curl_easy_perform");
-        resolve(api.easy_strerror, "curl_easy_strerror");
-        resolve(api.slist_append, "curl_slist_append");
-        resolve(api.slist_free_all, "curl_slist_free_all");
-        resolve(api.multi_init, "curl_multi_init");
-        resolve(api.multi_cleanup, "curl_multi_cleanup");
-        resolve(api.multi_setopt, "curl_multi_setopt");
-        resolve(api.multi_add_handle, "curl_multi_add_handle");
-        resolve(api.multi_remove_handle, "curl_multi_remove_handle");
-        resolve(api.multi_perform, "curl_multi_perform");
-        resolve(api.multi_poll, "curl_multi_poll");
-        resolve(api.multi_info_read, "curl_multi_info_read");
+#define NIMBREL_CURL_RESOLVE(name) resolve(api.name, "curl_" #name);
+        NIMBREL_CURL_FUNCTIONS(NIMBREL_CURL_RESOLVE)
+#undef NIMBREL_CURL_RESOLVE
         if (api.loadError.empty() && api.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
             api.loadError = std::string("cannot initialise ") + kCurlLibrary;
         return api;
