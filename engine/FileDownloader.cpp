@@ -178,6 +178,7 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
     std::size_t next = 0;  // jobs before this one have been started at least once
     std::size_t running = 0;
     std::string lastStarted;
+    bool sent = false;  // requests started whose files are not made yet
 
     auto start = [&](Job& job) {
         ++job.attempt;
@@ -201,7 +202,7 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
             request.reload = true;  // the patch list never comes from a cache on the way
             handlers.onResponse = [&job](const HttpClient::Response& response) {
                 if (response.contentLength && !response.encoded()) job.total = *response.contentLength;
-                return job.staged.open(job.target);
+                return job.staged.isOpen() || job.staged.open(job.target);
             };
             handlers.onData = [&job, &progress](const char* data, std::size_t size) {
                 if (!job.staged.write(data, size)) return false;
@@ -213,6 +214,7 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
         request.stopFlag = &context_.stopRequested;
         job.transferId = transfers.start(request, std::move(handlers), limits);
         ++running;
+        sent = true;
         lastStarted = job.name;
         if (window) window->setLabelText(IDC_ITEM_LABEL, job.name);
     };
@@ -266,7 +268,11 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
         }
         while (next < jobs.size() && running < static_cast<std::size_t>(kConnectionsPerHost)) start(*jobs[next++]);
 
-        for (auto& [id, result] : transfers.run(kWaitStepMilliseconds)) {
+        // New requests go out at once; the files for their answers are made while the server
+        // works on them.
+        const bool prepare = sent;
+        sent = false;
+        for (auto& [id, result] : transfers.run(prepare ? 0 : kWaitStepMilliseconds)) {
             auto found =
                 std::find_if(jobs.begin(), jobs.end(), [id = id](const auto& job) { return job->transferId == id; });
             if (found == jobs.end()) continue;
@@ -299,6 +305,14 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
             }
             job.notBefore = Clock::now() + pauseBefore(job.attempt + 1);
         }
+        if (prepare)
+            for (auto& job : jobs) {
+                if (job->transferId < 0) continue;
+                if (job->cached)
+                    job->cached->prepare();
+                else if (!job->staged.isOpen())
+                    (void)job->staged.open(job->target);  // on failure, the answer tries again
+            }
         // Only paused retries left: wait for the earliest instead of spinning.
         if (running == 0 && left > 0 && next >= jobs.size()) {
             Clock::time_point earliest = Clock::time_point::max();

@@ -249,7 +249,29 @@ DownloadCache::Transfer::Transfer(DownloadCache& cache, std::string url, int ver
 }
 
 DownloadCache::Transfer::~Transfer() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ < 0) return;
+    ::close(fd_);
+    // A file made ahead for an answer that never came holds nothing worth resuming.
+    if (linked_ && held_ == 0) ::unlink(cache_.partialPath(url_).c_str());
+}
+
+void DownloadCache::Transfer::prepare() {
+    // Only a fresh fetch is sure to want the staged file: a resumed body continues the held
+    // bytes, and a revalidated entry is mostly confirmed without one.
+    if (!staged_ || fd_ >= 0 || meta_ || request.rangeFrom > 0 || !cache_.ensureFolder()) return;
+    linkStaged(cache_.partialPath(url_));
+}
+
+void DownloadCache::Transfer::linkStaged(const std::string& partial) {
+    linked_ = false;
+    if (!staged_->isOpen() && staged_->open(target_)) {
+        // One write for both: the update folder's temporary is also the partial, so a killed
+        // run still leaves its bytes with the cache, and a finished one has nothing to copy.
+        ::unlink(partial.c_str());
+        linked_ = ::link(staged_->temporaryPath().c_str(), partial.c_str()) == 0;
+        if (!linked_) staged_->discard();
+    }
+    if (linked_) fd_ = ::dup(staged_->fd());
 }
 
 void DownloadCache::Transfer::stageInto(AtomicFile& file, const std::string& target) {
@@ -262,6 +284,10 @@ bool DownloadCache::Transfer::begin(const HttpClient::Response& response) {
     const std::string partial = cache_.partialPath(url_);
     const std::string partialMeta = partial + "-meta";
     if (response.status == 206) {
+        // A file made ahead was for a whole body, which a range never asked for cannot be.
+        if (fd_ >= 0) ::close(fd_);
+        if (linked_) staged_->discard();
+        linked_ = false;
         // The server confirmed the held bytes: they count, and the checksum has to see them.
         fd_ = ::open(partial.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
         if (fd_ < 0) return false;
@@ -287,19 +313,11 @@ bool DownloadCache::Transfer::begin(const HttpClient::Response& response) {
     ::unlink(partialMeta.c_str());
     held_ = 0;
     writtenBack_ = 0;
-    linked_ = false;
-    if (staged_ && !staged_->isOpen() && staged_->open(target_)) {
-        // One write for both: the update folder's temporary is also the partial, so a killed
-        // run still leaves its bytes with the cache, and a finished one has nothing to copy.
-        ::unlink(partial.c_str());
-        linked_ = ::link(staged_->temporaryPath().c_str(), partial.c_str()) == 0;
-        if (!linked_) staged_->discard();
+    if (!linked_) {  // else prepare() made the file while the request was out
+        if (staged_) linkStaged(partial);
+        if (!linked_) fd_ = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd_ >= 0 && !linked_) ::fremovexattr(fd_, kValidatorAttribute);
     }
-    if (linked_)
-        fd_ = ::dup(staged_->fd());
-    else
-        fd_ = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ >= 0 && !linked_) ::fremovexattr(fd_, kValidatorAttribute);
     if (fd_ < 0) return false;
     if (response.contentLength && !response.encoded()) {
         expected_ = *response.contentLength;
@@ -346,6 +364,7 @@ DownloadCache::Result DownloadCache::Transfer::finish(const HttpClient::Result& 
 
     if (result.outcome == HttpClient::Outcome::NotModified) {
         if (!meta_) {
+            if (linked_) ::unlink(partial.c_str());  // made ahead, never written
             result.outcome = HttpClient::Outcome::Failed;
             result.error = result.reason = "the server confirmed a copy the cache does not hold";
             return result;

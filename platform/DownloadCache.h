@@ -95,10 +95,16 @@ public:
         // two folders cannot share a file (another file system), or the body continues held
         // bytes, it goes into the cache alone and `file` is left closed.
         void stageInto(AtomicFile& file, const std::string& target);
+        // Makes the staged file now, while the request is out, rather than when the answer
+        // arrives: creating a file costs more than receiving a small body, and a far server
+        // leaves the time for it. Does nothing unless this is a fresh fetch with stageInto().
+        void prepare();
 
     private:
         bool begin(const HttpClient::Response& response);
         bool append(const char* data, std::size_t size);
+        // Opens the staged file and gives the partial its name too (linked_ when that worked).
+        void linkStaged(const std::string& partial);
 
         DownloadCache& cache_;
         std::string url_;

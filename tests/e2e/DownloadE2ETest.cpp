@@ -195,6 +195,23 @@ TEST_F(DownloadE2ETest, InterruptDuringATricklingArchiveStopsTheRun) {
     EXPECT_FALSE(std::filesystem::exists(game + "update/root_1.zip"));
 }
 
+TEST_F(DownloadE2ETest, InterruptBeforeTheServerAnswersLeavesNoFilesBehind) {
+    server.setFile(std::string(kPrefix) + "version.ini",
+                   "[DEFAULT]\r\nCUR_VERSION = 2\r\n[VERSION = 1]\r\nroot=root_1.zip\r\n"
+                   "[VERSION = 2]\r\nroot=root_2.zip\r\n");
+    publishArchive("root_1.zip", {{"a.txt", "a"}});
+    publishArchive("root_2.zip", {{"b.txt", "b"}});
+    server.setDelay(std::chrono::milliseconds(1500));
+    // The server logs a request once it answers: the list's answer marks the archives' requests going out.
+    test::ProcessOutput run = cli({"--patch-url", server.url(kPrefix)}, std::string(kPrefix) + "version.ini");
+    server.setDelay(std::chrono::milliseconds(0));
+    EXPECT_EQ(run.lastLine(), "result -7 stage 4") << run.out << run.err;
+    // The files made for the answers while they were awaited go with the run.
+    for (const std::string& folder : {home + "nimbrel", game + "update"})
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            ADD_FAILURE() << entry.path() << " left behind";
+}
+
 TEST_F(DownloadE2ETest, KilledRunIsResumedWhereItStoppedOrRestartedWhenTheServerCannot) {
     struct Case {
         const char* what;
