@@ -123,7 +123,9 @@ double runCurlParallel(const std::vector<std::pair<std::string, std::string>>& f
         for (const auto& [url, output] : fetches) config << "url = \"" << url << "\"\noutput = \"" << output << "\"\n";
     }
     return runProgram(
-        {"curl", "--silent", "--show-error", "--fail", "--parallel", "--parallel-max", "6", "--config", configPath},
+        // curl 7.88 draws its parallel progress meter despite --silent.
+        {"curl", "--silent", "--show-error", "--fail", "--no-progress-meter", "--parallel", "--parallel-max", "6",
+         "--config", configPath},
         {});
 }
 
