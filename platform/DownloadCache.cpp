@@ -284,10 +284,6 @@ bool DownloadCache::Transfer::begin(const HttpClient::Response& response) {
     const std::string partial = cache_.partialPath(url_);
     const std::string partialMeta = partial + "-meta";
     if (response.status == 206) {
-        // A file made ahead was for a whole body, which a range never asked for cannot be.
-        if (fd_ >= 0) ::close(fd_);
-        if (linked_) staged_->discard();
-        linked_ = false;
         // The server confirmed the held bytes: they count, and the checksum has to see them.
         fd_ = ::open(partial.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
         if (fd_ < 0) return false;
