@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <random>
 
 #include "platform/FileSystem.h"
 
@@ -53,21 +54,24 @@ bool AtomicFile::open(const std::string& target, mode_t mode) {
     target_ = target;
     written_ = 0;
     flushed_ = false;
-    std::string pattern = FileSystem::folderOf(target) + kPrefix + "XXXXXX" + kSuffix;
-    int fd = ::mkostemps(pattern.data(), static_cast<int>(std::char_traits<char>::length(kSuffix)), O_CLOEXEC);
-    if (fd < 0) return false;
-    fd_ = FileDescriptor(fd);
-    temporary_ = pattern;
-    // mkostemps creates 0600; a new file gets what open(2) would have given it.
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::fchmod(fd, mode & ~mask) != 0) {
-        int saved = errno;
-        discard();
-        errno = saved;
-        return false;
+    // Our own unique name rather than mkstemp's 0600 file, so that open(2) applies the umask
+    // itself: reading the umask means setting it, which races with other threads creating files.
+    static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    const std::string folder = FileSystem::folderOf(target);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string path = folder + kPrefix;
+        for (int i = 0; i < 8; ++i) path += kLetters[random() % (sizeof kLetters - 1)];
+        path += kSuffix;
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            fd_ = FileDescriptor(fd);
+            temporary_ = std::move(path);
+            return true;
+        }
+        if (errno != EEXIST) return false;
     }
-    return true;
+    return false;  // errno is EEXIST
 }
 
 bool AtomicFile::write(const void* data, std::size_t size) {
