@@ -92,7 +92,7 @@ private:
 
 // Flushes the staged files together (their write-back was started as each was finished, so
 // the flush overlaps the transfers), and only then gives them their names.
-bool commitStaged(std::vector<Job*>& staged, std::string& failedName) {
+bool commitStaged(std::vector<Job*>& staged, std::string& failedName, std::string& failureReason) {
     std::vector<AtomicFile*> files;
     for (Job* job : staged) files.push_back(&job->staged);
     int failed = AtomicFile::commitTogether(files, AtomicFile::Commit::NoReplace);
@@ -100,7 +100,7 @@ bool commitStaged(std::vector<Job*>& staged, std::string& failedName) {
         Job& job = *staged[static_cast<std::size_t>(failed)];
         trace("cannot name " + job.target + ": " + std::strerror(errno));
         failedName = job.name;
-        job.reason = "cannot write the update folder";
+        failureReason = "cannot write the update folder";
     }
     staged.clear();
     return failed < 0;
@@ -290,7 +290,8 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
                 job.finished = true;
                 --left;
                 staged.push_back(&job);
-                if (staged.size() >= kStagedGroup && !commitStaged(staged, failedName)) return Outcome::Failed;
+                if (staged.size() >= kStagedGroup && !commitStaged(staged, failedName, failureReason_))
+                    return Outcome::Failed;
                 continue;
             }
             if (job.cached) (void)job.cached->finish(result);
@@ -323,11 +324,7 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
                     std::min<Clock::duration>(earliest - Clock::now(), std::chrono::milliseconds(50)));
         }
     }
-    if (!commitStaged(staged, failedName)) {
-        for (const auto& job : jobs)
-            if (job->name == failedName) failureReason_ = job->reason;
-        return Outcome::Failed;
-    }
+    if (!commitStaged(staged, failedName, failureReason_)) return Outcome::Failed;
     // A body without Content-Length (or an empty one) gave the bar nothing to scale by.
     if (window && sink.lastPostedPercent() != 100) window->postMessage(WM_PATCH_PROGRESS, 100, 0);
     return Outcome::Done;
