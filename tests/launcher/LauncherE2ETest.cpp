@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -119,6 +120,13 @@ public:
 
     ~Launcher() {
         if (process_->running()) process_->signal(SIGKILL);
+        // A launcher that never got as far as the test waited for says why only here.
+        if (::testing::Test::HasFailure()) {
+            std::ifstream err(hook_ + "err.txt");
+            std::ostringstream text;
+            text << err.rdbuf();
+            std::fprintf(stderr, "launcher's stderr:\n%s\n", text.str().c_str());
+        }
     }
 
     std::map<std::string, std::string> state() const {
