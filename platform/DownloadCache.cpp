@@ -263,13 +263,17 @@ void DownloadCache::Transfer::prepare() {
 }
 
 void DownloadCache::Transfer::linkStaged(const std::string& partial) {
+    linkTried_ = true;
     linked_ = false;
-    if (!staged_->isOpen() && staged_->open(target_)) {
+    if (!cache_.onOtherFileSystem_ && !staged_->isOpen() && staged_->open(target_)) {
         // One write for both: the update folder's temporary is also the partial, so a killed
         // run still leaves its bytes with the cache, and a finished one has nothing to copy.
         ::unlink(partial.c_str());
         linked_ = ::link(staged_->temporaryPath().c_str(), partial.c_str()) == 0;
-        if (!linked_) staged_->discard();
+        if (!linked_) {
+            cache_.onOtherFileSystem_ = errno == EXDEV;  // the next files need not try
+            staged_->discard();
+        }
     }
     if (linked_) fd_ = ::dup(staged_->fd());
 }
@@ -310,7 +314,8 @@ bool DownloadCache::Transfer::begin(const HttpClient::Response& response) {
     held_ = 0;
     writtenBack_ = 0;
     if (!linked_) {  // else prepare() made the file while the request was out
-        if (staged_) linkStaged(partial);
+        // Where prepare() found that the two folders cannot share a file, it is not tried again.
+        if (staged_ && !linkTried_) linkStaged(partial);
         if (!linked_) fd_ = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd_ >= 0 && !linked_) ::fremovexattr(fd_, kValidatorAttribute);
     }

@@ -115,6 +115,7 @@ public:
         AtomicFile* staged_ = nullptr;
         std::string target_;
         bool linked_ = false;            // the partial is staged_'s file
+        bool linkTried_ = false;         // linkStaged() ran, whatever came of it
         std::uint64_t writtenBack_ = 0;  // write-back started up to here
         std::uint64_t held_ = 0;         // bytes in the partial
         std::uint64_t expected_ = 0;     // whole length, when the head said
@@ -165,6 +166,7 @@ private:
 
     std::string folder_;
     HttpClient::Timeouts timeouts_;
+    bool onOtherFileSystem_ = false;  // than the update folder: a staged file cannot be an entry too
 };
 
 }  // namespace nimbrel
