@@ -5,11 +5,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "engine/PatchContext.h"
@@ -31,6 +35,8 @@ constexpr const char* kCaption = "Nimbrel";
 // named in groups so that it never runs out of them.
 constexpr std::size_t kStagedGroup = 64;
 constexpr int kWaitStepMilliseconds = 100;
+// How far ahead of the transfers their files are made: a few more than run at once.
+constexpr std::size_t kFilesAhead = 12;
 
 void trace(const std::string& text) { DebugOutput::write(text + "\n"); }
 
@@ -88,6 +94,67 @@ private:
     CCallBack& sink_;
     const std::vector<std::unique_ptr<Job>>& jobs_;
     int shown_ = 0;
+};
+
+// Makes the jobs' staged files on a thread of its own, a few jobs ahead of the transfers.
+// Creating a file can cost more than receiving a patch archive over a fast line (ext4 without
+// a journal searching past every inode freed in the last minutes, FUSE, a network home), and
+// on the transfers' thread it held up every answer behind it. A file that cannot be made here
+// is made again when its answer comes, where the failure is reported; one made for a job that
+// never starts is removed with the job.
+class FilesAhead {
+public:
+    explicit FilesAhead(std::vector<std::unique_ptr<Job>>& jobs) : jobs_(jobs) {
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            made_ = jobs_.size();  // no thread to spare: every file is made when it is needed
+        }
+    }
+    ~FilesAhead() {
+        {
+            std::lock_guard lock(mutex_);
+            quit_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+    FilesAhead(const FilesAhead&) = delete;
+    FilesAhead& operator=(const FilesAhead&) = delete;
+
+    // Before the job's first start: its file is tried, and the thread may go on past it.
+    void await(std::size_t index) {
+        std::unique_lock lock(mutex_);
+        limit_ = std::max(limit_, index + 1 + kFilesAhead);
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return made_ > index; });
+    }
+
+private:
+    void run() {
+        for (std::size_t i = 0; i < jobs_.size(); ++i) {
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return quit_ || i < limit_; });
+                if (quit_) return;
+            }
+            // Until made_ passes it, this job's file is this thread's alone.
+            (void)jobs_[i]->staged.open(jobs_[i]->target);
+            {
+                std::lock_guard lock(mutex_);
+                made_ = i + 1;
+            }
+            changed_.notify_all();
+        }
+    }
+
+    std::vector<std::unique_ptr<Job>>& jobs_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t limit_ = kFilesAhead;
+    std::size_t made_ = 0;
+    bool quit_ = false;
+    std::thread thread_;
 };
 
 // Flushes the staged files together (their write-back was started as each was finished, so
@@ -179,6 +246,9 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
     std::size_t running = 0;
     std::string lastStarted;
     bool sent = false;  // requests started whose files are not made yet
+    // Declared after the jobs, so that it stops before they go.
+    std::optional<FilesAhead> ahead;
+    if (jobs.size() > 1) ahead.emplace(jobs);
 
     auto start = [&](Job& job) {
         ++job.attempt;
@@ -233,7 +303,7 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
                 return false;
             }
             if (!stored.staged) {  // else the body was written once, into the staged file itself
-                if (!job.staged.open(job.target)) {
+                if (!job.staged.isOpen() && !job.staged.open(job.target)) {
                     job.reason = "cannot write the update folder";
                     return false;
                 }
@@ -266,7 +336,10 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
             if (running >= static_cast<std::size_t>(kConnectionsPerHost)) break;
             if (!job->finished && job->transferId < 0 && job->attempt > 0 && job->notBefore <= now) start(*job);
         }
-        while (next < jobs.size() && running < static_cast<std::size_t>(kConnectionsPerHost)) start(*jobs[next++]);
+        while (next < jobs.size() && running < static_cast<std::size_t>(kConnectionsPerHost)) {
+            if (ahead) ahead->await(next);
+            start(*jobs[next++]);
+        }
 
         // New requests go out at once; the files for their answers are made while the server
         // works on them.

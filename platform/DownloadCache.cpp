@@ -265,15 +265,13 @@ void DownloadCache::Transfer::prepare() {
 void DownloadCache::Transfer::linkStaged(const std::string& partial) {
     linkTried_ = true;
     linked_ = false;
-    if (!cache_.onOtherFileSystem_ && !staged_->isOpen() && staged_->open(target_)) {
+    if (!cache_.onOtherFileSystem_ && (staged_->isOpen() || staged_->open(target_))) {
         // One write for both: the update folder's temporary is also the partial, so a killed
         // run still leaves its bytes with the cache, and a finished one has nothing to copy.
         ::unlink(partial.c_str());
         linked_ = ::link(staged_->temporaryPath().c_str(), partial.c_str()) == 0;
-        if (!linked_) {
-            cache_.onOtherFileSystem_ = errno == EXDEV;  // the next files need not try
-            staged_->discard();
-        }
+        // The staged file stays open and empty: the body is copied into it from the entry.
+        if (!linked_) cache_.onOtherFileSystem_ = errno == EXDEV;  // the next files need not try
     }
     if (linked_) fd_ = ::dup(staged_->fd());
 }

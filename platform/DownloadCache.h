@@ -90,10 +90,11 @@ public:
         // The entry is stored (or confirmed); a failed or stopped transfer keeps its partial.
         [[nodiscard]] Result finish(const HttpClient::Result& fetched);
         std::uint64_t resumedFrom() const { return request.rangeFrom; }
-        // A whole body is then written once, into `file` opened for `target`, and the partial
-        // is a second name of that same file: no copy afterwards (Result::staged). Where the
-        // two folders cannot share a file (another file system), or the body continues held
-        // bytes, it goes into the cache alone and `file` is left closed.
+        // A whole body is then written once, into `file` opened for `target` (or already open
+        // and empty, made ahead by the caller), and the partial is a second name of that same
+        // file: no copy afterwards (Result::staged). Where the two folders cannot share a file
+        // (another file system), or the body continues held bytes, it goes into the cache
+        // alone and `file` receives none of it.
         void stageInto(AtomicFile& file, const std::string& target);
         // Makes the staged file now, while the request is out, rather than when the answer
         // arrives: creating a file costs more than receiving a small body, and a far server

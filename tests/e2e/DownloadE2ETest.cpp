@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -44,6 +45,7 @@ protected:
     void SetUp() override {
         game = outer.makeFolder("game");
         home = outer.makeFolder("home");
+        cacheHome = home;
         ASSERT_EQ(cli({"version", "--write", "0"}).exitCode, 0);
         std::filesystem::create_directories(game + "update");
     }
@@ -55,7 +57,7 @@ protected:
         std::vector<std::string> args{NIMBREL_CLI_PATH, "--game-dir", game};
         args.insert(args.end(), arguments.begin(), arguments.end());
         test::ChildProcess::Options options;
-        options.setEnvironment = {"XDG_RUNTIME_DIR=" + home, "XDG_CACHE_HOME=" + home};
+        options.setEnvironment = {"XDG_RUNTIME_DIR=" + home, "XDG_CACHE_HOME=" + cacheHome};
         options.setEnvironment.insert(options.setEnvironment.end(), environment.begin(), environment.end());
         options.unsetEnvironment = {"NIMBREL_PATCH_URL", "SSL_CERT_FILE", "SSL_CERT_DIR", "CURL_CA_BUNDLE"};
         options.outputFolder = outer.path();
@@ -78,7 +80,7 @@ protected:
     std::size_t partialBytes() const {
         std::size_t total = 0;
         std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator(home + "nimbrel", error))
+        for (const auto& entry : std::filesystem::directory_iterator(cacheHome + "nimbrel", error))
             if (entry.path().extension() == ".partial") total += entry.file_size();
         return total;
     }
@@ -104,7 +106,28 @@ protected:
     TempGameFolder outer;
     std::string game;
     std::string home;
+    std::string cacheHome;
     TestHttpServer server;
+};
+
+// Players often keep their home, and so the download cache, on another disk than the game.
+class CacheFolderE2ETest : public DownloadE2ETest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        DownloadE2ETest::SetUp();
+        if (!GetParam()) return;
+        char folder[] = "/dev/shm/nimbrel-cache-XXXXXX";
+        struct stat cacheSide {}, gameSide {};
+        if (::mkdtemp(folder) == nullptr) GTEST_SKIP() << "no /dev/shm here";
+        elsewhere = folder;
+        if (::stat(folder, &cacheSide) != 0 || ::stat(game.c_str(), &gameSide) != 0 || cacheSide.st_dev == gameSide.st_dev)
+            GTEST_SKIP() << "/dev/shm is on the game's own file system here";
+        cacheHome = elsewhere + "/";
+    }
+    void TearDown() override {
+        if (!elsewhere.empty()) std::filesystem::remove_all(elsewhere);
+    }
+    std::string elsewhere;
 };
 
 TEST_F(DownloadE2ETest, OnlineRunDownloadsListAndArchivesAndGoesOnToApplyThem) {
@@ -118,7 +141,7 @@ TEST_F(DownloadE2ETest, OnlineRunDownloadsListAndArchivesAndGoesOnToApplyThem) {
     EXPECT_EQ(requests[0].cacheControl, "no-cache");
 }
 
-TEST_F(DownloadE2ETest, RunAfterAFailedOneTakesFetchedArchivesFromTheCacheAndASuccessPrunesThem) {
+TEST_P(CacheFolderE2ETest, RunAfterAFailedOneTakesFetchedArchivesFromTheCacheAndASuccessPrunesThem) {
     publishOneVersion();
     const std::string list =
         "[DEFAULT]\r\nCUR_VERSION = 2\r\n[VERSION = 1]\r\nroot=root_1.zip\r\n"
@@ -137,12 +160,15 @@ TEST_F(DownloadE2ETest, RunAfterAFailedOneTakesFetchedArchivesFromTheCacheAndASu
     EXPECT_EQ(server.bodyCount(std::string(kPrefix) + "version.ini"), 2);
     EXPECT_EQ(server.requestCount(std::string(kPrefix) + "root_1.zip"), 2);
     EXPECT_EQ(server.bodyCount(std::string(kPrefix) + "root_1.zip"), 1);
-    // Both versions are installed now: the cache keeps nothing of them.
-    std::vector<std::string> left;
-    for (const auto& entry : std::filesystem::directory_iterator(home + "nimbrel"))
-        left.push_back(entry.path().filename().string());
-    EXPECT_TRUE(left.empty()) << left.size() << " files left, first " << left.front();
+    // Both versions are installed now: the cache keeps nothing of them, nor the update folder.
+    for (const std::string& folder : {cacheHome + "nimbrel", game + "update"})
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            ADD_FAILURE() << entry.path() << " left behind";
 }
+
+INSTANTIATE_TEST_SUITE_P(, CacheFolderE2ETest, ::testing::Bool(), [](const auto& info) {
+    return std::string(info.param ? "CacheOnAnotherFileSystem" : "CacheBesideTheGame");
+});
 
 TEST_F(DownloadE2ETest, NoServerEndsAtStageOneAfterTheListBox) {
     int port = 0;
