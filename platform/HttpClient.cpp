@@ -322,7 +322,10 @@ struct HttpClient::Impl {
         libcurl().easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, timeouts.lowSpeedBytesPerSecond);
         libcurl().easy_setopt(c, CURLOPT_LOW_SPEED_TIME, timeouts.lowSpeedSeconds);
         libcurl().easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
-        libcurl().easy_setopt(c, CURLOPT_BUFFERSIZE, 128L * 1024L);
+        // Bodies arrive in pieces of up to this size, each one call and one write: 512 KiB (the
+        // largest libcurl takes before 7.88) received the 10 MiB archives of the benchmark
+        // 5-15% faster than 128 KiB, at 3 MiB for six transfers.
+        libcurl().easy_setopt(c, CURLOPT_BUFFERSIZE, 512L * 1024L);
         if (headers) libcurl().easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
         libcurl().easy_setopt(c, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
         libcurl().easy_setopt(c, CURLOPT_HEADERDATA, this);
