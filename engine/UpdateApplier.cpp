@@ -7,11 +7,13 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <set>
 
 #include "engine/LooseFiles.h"
 #include "engine/PatchContext.h"
 #include "engine/PatchResult.h"
 #include "engine/UpdatePlanner.h"
+#include "platform/AtomicFile.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/TextCodec.h"
@@ -166,6 +168,19 @@ int UpdateApplier::applyPlan() {
             context_.dialog->messageBox(kUnsafeNameText + refusedName_, kCaption);
         return refusedName_.empty() ? kArchiveUnreadable : kUnsafeName;
     }
+
+    // A run killed while extracting left its temporaries in the folders that this one, applying
+    // the same patch again, extracts into. None of this run's are there yet, and the instance
+    // lock keeps every other patcher out.
+    std::set<std::string> targetFolders;
+    for (const auto& [key, group] : plan.extractions)
+        for (const ExtractionEntry& extraction : group) {
+            targetFolders.insert(extraction.targetFolder);
+            for (const auto& name : extraction.names)
+                if (std::size_t slash = name.rfind('/'); slash != std::string::npos)
+                    targetFolders.insert(extraction.targetFolder + name.substr(0, slash + 1));
+        }
+    for (const auto& folder : targetFolders) AtomicFile::removeLeftovers(folder);
 
     int total = static_cast<int>(plan.deletions.size());
     for (const auto& [key, group] : plan.extractions) total += static_cast<int>(group.size());

@@ -1,5 +1,6 @@
 #include "platform/AtomicFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <random>
+#include <vector>
 
 #include "platform/FileSystem.h"
 
@@ -168,6 +170,20 @@ bool AtomicFile::isTemporaryName(const std::string& name) {
     const std::string prefix = kPrefix, suffix = kSuffix;
     return name.size() > prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+int AtomicFile::removeLeftovers(const std::string& folder) {
+    // Names only, no look at each file: game folders can hold thousands, and unlink(2) refuses
+    // a folder that happens to bear such a name.
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return 0;
+    std::vector<std::string> leftovers;
+    while (const dirent* entry = ::readdir(dir))
+        if (isTemporaryName(entry->d_name)) leftovers.push_back(folder + entry->d_name);
+    ::closedir(dir);
+    int removed = 0;
+    for (const auto& path : leftovers) removed += ::unlink(path.c_str()) == 0 ? 1 : 0;
+    return removed;
 }
 
 }  // namespace nimbrel

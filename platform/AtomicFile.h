@@ -69,6 +69,9 @@ public:
     [[nodiscard]] static bool renameNoReplace(const std::string& from, const std::string& to);
     // True for the names our temporaries have, so folder walks can pass them over.
     static bool isTemporaryName(const std::string& name);
+    // Removes the temporaries a killed process left in the folder (not below it). Only for a
+    // caller that knows nobody is writing one there now. Returns how many went.
+    static int removeLeftovers(const std::string& folder);
 
 private:
     FileDescriptor fd_;
