@@ -9,7 +9,7 @@
 #include <QScreen>
 #include <QWindow>
 
-#include "app/CNimbrel2Dlg.h"
+#include "app/LauncherWindow.h"
 #include "app/PatchMessageEvent.h"
 #include "platform/WindowMessages.h"
 
@@ -37,7 +37,7 @@ void LauncherTestHook::findWindow() {
     // Watched only once shown: before that the controls hold the toolkit's defaults (an
     // enabled Start), which a test must never mistake for the launcher's state.
     for (QWidget* widget : QApplication::topLevelWidgets()) {
-        auto* dialog = qobject_cast<CNimbrel2Dlg*>(widget);
+        auto* dialog = qobject_cast<LauncherWindow*>(widget);
         if (!dialog || !dialog->isVisible()) continue;
         dialog_ = dialog;
         // The state the window closes with is the last one a test can read.
@@ -51,9 +51,12 @@ void LauncherTestHook::findWindow() {
 bool LauncherTestHook::eventFilter(QObject* watched, QEvent* event) {
     // The result as the worker posted it; the state shows it from the next tick on, after the
     // window has acted on it.
-    if (event->type() == PatchMessageEvent::eventType() && qobject_cast<CNimbrel2Dlg*>(watched)) {
+    if (event->type() == PatchMessageEvent::eventType() && qobject_cast<LauncherWindow*>(watched)) {
         auto* message = static_cast<PatchMessageEvent*>(event);
-        if (message->message == WM_PATCH_RESULT) result_ = QString("%1 %2").arg(message->wParam).arg(message->lParam);
+        if (message->message == WM_PATCH_RESULT) {
+            result_ = QString("%1 %2").arg(message->value).arg(message->stage);
+            appendEvent("result " + result_);
+        }
     }
     return false;
 }
@@ -146,16 +149,16 @@ void LauncherTestHook::writeState() {
         lines << QString("frameless=%1").arg(dialog_->windowFlags().testFlag(Qt::FramelessWindowHint) ? 1 : 0);
         if (auto* start = control<QWidget>("start"))
             lines << QString("start_enabled=%1").arg(start->isEnabled() ? 1 : 0);
-        if (auto* bar = control<CProgress_Blue>("progress")) {
+        if (auto* bar = control<SkinnedProgressBar>("progress")) {
             // A full bar has its head at or past the right edge.
             lines
                 << QString("progress_full=%1").arg(bar->headPosition() >= static_cast<unsigned>(bar->width()) ? 1 : 0);
         }
         if (!result_.isEmpty()) lines << "result=" + result_;
         for (const auto& [id, name] : labels)
-            if (auto* label = control<CTransparentStatic>(name))
+            if (auto* label = control<TransparentLabel>(name))
                 lines << QString("label.%1=%2").arg(id).arg(QString::fromStdString(label->text()));
-        if (auto* browser = control<CExplorer1>("browser"))
+        if (auto* browser = control<NewsView>("browser"))
             lines << QString("page=%1").arg(QString::fromStdString(browser->currentUrl()));
     }
     int openBoxes = 0;
