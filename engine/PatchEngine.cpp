@@ -6,7 +6,7 @@
 
 namespace nimbrel {
 
-PatchEngine::PatchEngine(PatchWindow* dialog) : context_(GameLayout(std::string()), dialog, stopRequested_) {}
+PatchEngine::PatchEngine(PatchWindow* window) : context_(GameLayout(std::string()), window, stopRequested_) {}
 
 PatchEngine::~PatchEngine() = default;
 

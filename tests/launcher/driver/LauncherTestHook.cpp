@@ -29,19 +29,19 @@ void LauncherTestHook::windowClosed() { appendEvent("closed"); }
 
 template <typename T>
 T* LauncherTestHook::control(const char* name) const {
-    return dialog_ ? dialog_->findChild<T*>(name) : nullptr;
+    return window_ ? window_->findChild<T*>(name) : nullptr;
 }
 
 void LauncherTestHook::findWindow() {
-    if (dialog_) return;
+    if (window_) return;
     // Watched only once shown: before that the controls hold the toolkit's defaults (an
     // enabled Start), which a test must never mistake for the launcher's state.
     for (QWidget* widget : QApplication::topLevelWidgets()) {
-        auto* dialog = qobject_cast<LauncherWindow*>(widget);
-        if (!dialog || !dialog->isVisible()) continue;
-        dialog_ = dialog;
+        auto* window = qobject_cast<LauncherWindow*>(widget);
+        if (!window || !window->isVisible()) continue;
+        window_ = window;
         // The state the window closes with is the last one a test can read.
-        connect(dialog, &QDialog::finished, this, [this] {
+        connect(window, &QDialog::finished, this, [this] {
             writeState();
             windowClosed();
         });
@@ -85,7 +85,7 @@ void LauncherTestHook::run(const QString& command) {
     const QStringList words = command.split(' ', Qt::SkipEmptyParts);
     if (words.isEmpty()) return;
     bool ok = true;
-    if (words[0] == "click" && words.size() == 2 && dialog_) {
+    if (words[0] == "click" && words.size() == 2 && window_) {
         static const QMap<QString, const char*> names{
             {"start", "start"}, {"x", "close"}, {"config", "config"}, {"join", "join"}, {"homepage", "homePage"}};
         auto* button = names.contains(words[1]) ? control<QAbstractButton>(names[words[1]]) : nullptr;
@@ -108,8 +108,8 @@ void LauncherTestHook::run(const QString& command) {
             ok = true;
             break;
         }
-    } else if (words[0] == "close" && dialog_) {
-        QMetaObject::invokeMethod(dialog_, &QDialog::reject, Qt::QueuedConnection);
+    } else if (words[0] == "close" && window_) {
+        QMetaObject::invokeMethod(window_, &QDialog::reject, Qt::QueuedConnection);
     } else if (words[0] == "screenshot" && words.size() == 2) {
         ok = screenshot(words[1]);
     } else {
@@ -119,15 +119,15 @@ void LauncherTestHook::run(const QString& command) {
 }
 
 bool LauncherTestHook::screenshot(const QString& file) {
-    if (!dialog_) return false;
+    if (!window_) return false;
     // The screen's own pixels: the web page is composed by the browser engine and a grab of
     // the widget tree alone may not hold it.
     QPixmap pixels;
-    if (QScreen* screen = dialog_->screen()) {
-        QRect frame = dialog_->frameGeometry();
+    if (QScreen* screen = window_->screen()) {
+        QRect frame = window_->frameGeometry();
         pixels = screen->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
     }
-    if (pixels.isNull()) pixels = dialog_->grab();
+    if (pixels.isNull()) pixels = window_->grab();
     return pixels.save(file, "PNG");
 }
 
@@ -141,12 +141,12 @@ void LauncherTestHook::writeState() {
         return QString("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
     };
     QStringList lines;
-    if (dialog_) {
-        QRect frame = dialog_->frameGeometry();
-        lines << QString("title=%1").arg(dialog_->windowTitle());
+    if (window_) {
+        QRect frame = window_->frameGeometry();
+        lines << QString("title=%1").arg(window_->windowTitle());
         lines << QString("geometry=%1").arg(rect(frame));
-        lines << QString("visible=%1").arg(dialog_->isVisible() ? 1 : 0);
-        lines << QString("frameless=%1").arg(dialog_->windowFlags().testFlag(Qt::FramelessWindowHint) ? 1 : 0);
+        lines << QString("visible=%1").arg(window_->isVisible() ? 1 : 0);
+        lines << QString("frameless=%1").arg(window_->windowFlags().testFlag(Qt::FramelessWindowHint) ? 1 : 0);
         if (auto* start = control<QWidget>("start"))
             lines << QString("start_enabled=%1").arg(start->isEnabled() ? 1 : 0);
         if (auto* bar = control<SkinnedProgressBar>("progress")) {

@@ -42,7 +42,7 @@ private:
 
     QString folder_;
     QTimer timer_;
-    QPointer<LauncherWindow> dialog_;
+    QPointer<LauncherWindow> window_;
     QSet<QObject*> seenBoxes_;
     QString lastState_;
     QString result_;
