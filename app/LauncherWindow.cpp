@@ -290,7 +290,7 @@ void LauncherWindow::showProgress(int percent) {
 void LauncherWindow::showResult(int result, int stage) {
     using namespace PatchResult;
     // Every outcome names itself: a failure that kept the last stage text with Start disabled
-    // looked like a launcher that hangs.
+    // would look like a launcher that hangs.
     const std::string outcome = run_.resultText(result, stage);
     statusLabel_->setText(outcome);
     if (result >= kOk) {

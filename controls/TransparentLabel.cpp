@@ -15,7 +15,7 @@ QFont labelFont() {
                       QStringLiteral("DejaVu Sans"), QStringLiteral("NanumGothic")});
     font.setStyleHint(QFont::SansSerif, QFont::NoAntialias);
     // A cell height of 11 asked of that bitmap face yields its smallest size, whose glyphs are 11
-    // pixels high; smoothing is off because the bitmap face had none and the text must show in its
+    // pixels high; smoothing is off because the bitmap face has none and the text must show in its
     // exact colour over any background.
     font.setPixelSize(11);
     font.setWeight(QFont::Normal);

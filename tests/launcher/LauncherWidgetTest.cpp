@@ -113,8 +113,8 @@ protected:
     test::TempGameFolder side;
 };
 
-// A failure the window once had no text for left the last stage text standing with Start
-// disabled, which looks like a hang; a success showed the version read before the patch.
+// A failure without a text of its own would leave the last stage text standing with Start
+// disabled, which looks like a hang; a success must show the version it wrote.
 TEST_F(LauncherWindowTest, EndOfARunShowsItsOutcomeAndTheInstalledVersion) {
     struct Case {
         const char* name;
