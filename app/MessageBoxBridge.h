@@ -1,6 +1,6 @@
 #pragma once
 // Message boxes for the patch worker. A step that shows a box waits until the player has
-// closed it, as the original's boxes held the worker; here the box itself lives on the
+// closed it (the run goes on only once the player has read why); the box itself lives on the
 // window's thread and the worker waits for the answer. When the window shuts down, cancelAll()
 // closes every box still open and answers every waiting worker, so the worker can finish and
 // be joined instead of waiting forever for a box nobody can see any more.

@@ -1,9 +1,11 @@
 #pragma once
-// A window message posted by the patch worker, carried to the launcher window's thread as a
-// Qt event. The numbers stay the original window messages (platform/WindowMessages.h).
+// A report the patch worker posts to the launcher window (progress, or the run's result),
+// carried to the window's thread as a Qt event. Its id is the report's number of
+// platform/WindowMessages.h.
 
 #include <QEvent>
-#include <cstdint>
+
+#include "platform/WindowMessages.h"
 
 namespace nimbrel {
 
@@ -14,12 +16,18 @@ public:
         return type;
     }
 
-    PatchMessageEvent(unsigned message, std::intptr_t wParam, std::intptr_t lParam)
-        : QEvent(eventType()), message(message), wParam(wParam), lParam(lParam) {}
+    static PatchMessageEvent* progress(int percent) { return new PatchMessageEvent(WM_PATCH_PROGRESS, percent, 0); }
+    static PatchMessageEvent* result(int result, int stage) {
+        return new PatchMessageEvent(WM_PATCH_RESULT, result, stage);
+    }
 
-    const unsigned message;
-    const std::intptr_t wParam;
-    const std::intptr_t lParam;
+    const unsigned message;  // WM_PATCH_PROGRESS or WM_PATCH_RESULT
+    const int value;         // the percentage, or the result
+    const int stage;         // with a result: the stage the run reached
+
+private:
+    PatchMessageEvent(unsigned message, int value, int stage)
+        : QEvent(eventType()), message(message), value(value), stage(stage) {}
 };
 
 }  // namespace nimbrel

@@ -4,16 +4,19 @@
 #include <string>
 #include <vector>
 
-#include "app/CNimbrel2App.h"
+#include "app/LauncherWindow.h"
 #include "engine/StartupFlags.h"
 
 int main(int argc, char* argv[]) {
-    // The whole command line, taken before Qt removes the options it knows: the original
-    // scanned every word the launcher was given.
+    // The whole command line, taken before Qt removes the options it knows: the start-up scan
+    // looks for its words anywhere in it.
     std::vector<std::string> arguments(argv + 1, argv + argc);
     // The embedded web page shares the window's GL context.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication application(argc, argv);
-    nimbrel::CNimbrel2App(nimbrel::StartupFlags::joinArguments(arguments)).InitInstance();
+    // The process ends when the window closes; the window's teardown runs before it does.
+    nimbrel::LauncherWindow window(nimbrel::StartupFlags::joinArguments(arguments));
+    window.start();
+    window.exec();
     return 0;
 }

@@ -10,7 +10,7 @@ SkinPictureStore& SkinPictureStore::instance() {
     return store;
 }
 
-int SkinPictureStore::FindOrLoad(const std::string& name) {
+int SkinPictureStore::findOrLoad(const std::string& name) {
     std::lock_guard guard(lock_);
     for (std::size_t i = 0; i < pictures_.size(); ++i) {
         if (pictures_[i].first == name) return static_cast<int>(i);
@@ -34,7 +34,7 @@ const QImage* SkinPictureStore::pictureAt(int index) const {
     return picture.isNull() ? nullptr : &picture;
 }
 
-void SkinPictureStore::Draw(QPainter& painter, int index, const QRect& source) const {
+void SkinPictureStore::draw(QPainter& painter, int index, const QRect& source) const {
     std::lock_guard guard(lock_);
     const QImage* picture = pictureAt(index);
     if (picture == nullptr) return;

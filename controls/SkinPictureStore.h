@@ -21,11 +21,11 @@ public:
     // Index of the picture named exactly `name` (case-sensitive, byte for byte). An unknown name is
     // loaded from that file, relative to the current folder, and appended even when loading fails, so
     // the caller always gets an index; such an index simply draws nothing.
-    int FindOrLoad(const std::string& name);
+    int findOrLoad(const std::string& name);
 
     // Copies `source` of the picture to (0, 0) of the painter, same size, replacing what is there.
     // Draws nothing for an index out of range or a picture that failed to load.
-    void Draw(QPainter& painter, int index, const QRect& source) const;
+    void draw(QPainter& painter, int index, const QRect& source) const;
 
     bool isLoaded(int index) const;
     // Size of a loaded picture; empty for an index that draws nothing.

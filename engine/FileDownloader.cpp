@@ -64,10 +64,12 @@ struct Job {
 };
 
 // The bar over all files: bytes received against bytes expected, where a file whose length
-// is not known yet counts as the average of those that are known.
+// is not known yet counts as the average of those that are known. The window hears of each
+// changed percentage once: a fast link would otherwise flood it.
 class OverallProgress {
 public:
-    OverallProgress(CCallBack& sink, const std::vector<std::unique_ptr<Job>>& jobs) : sink_(sink), jobs_(jobs) {}
+    OverallProgress(PatchWindow* window, const std::vector<std::unique_ptr<Job>>& jobs)
+        : window_(window), jobs_(jobs) {}
 
     void report() {
         std::uint64_t received = 0, known = 0;
@@ -86,12 +88,18 @@ public:
         // The estimate moves as lengths become known; the bar never goes back.
         const int percent = static_cast<int>(received * 100 / expected);
         if (percent < shown_) return;
-        shown_ = percent;
-        sink_.OnProgress(static_cast<unsigned long>(received), static_cast<unsigned long>(expected), 0, nullptr);
+        trace(std::to_string(received) + " / " + std::to_string(expected));
+        if (percent != shown_) post(percent);
     }
+    // Sets the bar, also back to 0 for a file fetched again.
+    void post(int percent) {
+        shown_ = percent;
+        if (window_) window_->postProgress(percent);
+    }
+    int shown() const { return shown_; }
 
 private:
-    CCallBack& sink_;
+    PatchWindow* window_;
     const std::vector<std::unique_ptr<Job>>& jobs_;
     int shown_ = 0;
 };
@@ -200,7 +208,7 @@ std::chrono::milliseconds FileDownloader::pauseBefore(int attempt) {
     return std::chrono::milliseconds(static_cast<long>(base * std::uniform_real_distribution<>(0.8, 1.2)(random)));
 }
 
-FileDownloader::FileDownloader(const PatchContext& context) : context_(context), downloadCallback_(context.dialog) {}
+FileDownloader::FileDownloader(const PatchContext& context) : context_(context) {}
 
 HttpClient::Timeouts FileDownloader::timeouts() {
     HttpClient::Timeouts limits;
@@ -228,16 +236,8 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
         jobs.push_back(std::move(job));
     }
 
-    CCallBack& sink = downloadCallback_;
-    sink.resetProgress();
-    if (window) window->postMessage(WM_PATCH_PROGRESS, 0, 0);
-    OverallProgress progress(sink, jobs);
-    // The sink is handed to the transfers for their length, as a bound callback would be.
-    sink.AddRef();
-    struct Release {
-        CCallBack& sink;
-        ~Release() { sink.Release(); }
-    } release{sink};
+    OverallProgress progress(window, jobs);
+    progress.post(0);
 
     HttpTransfers transfers(kConnectionsPerHost);
     const HttpClient::Timeouts limits = timeouts();
@@ -254,7 +254,7 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
         ++job.attempt;
         job.received = 0;
         // A file fetched alone shows each attempt from 0; a retry among many leaves the bar be.
-        if (window && jobs.size() == 1 && job.attempt > 1) window->postMessage(WM_PATCH_PROGRESS, 0, 0);
+        if (jobs.size() == 1 && job.attempt > 1) progress.post(0);
         HttpClient::Request request;
         HttpClient::Handlers handlers;
         if (cached) {
@@ -399,7 +399,7 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
     }
     if (!commitStaged(staged, failedName, failureReason_)) return Outcome::Failed;
     // A body without Content-Length (or an empty one) gave the bar nothing to scale by.
-    if (window && sink.lastPostedPercent() != 100) window->postMessage(WM_PATCH_PROGRESS, 100, 0);
+    if (progress.shown() != 100) progress.post(100);
     return Outcome::Done;
 }
 

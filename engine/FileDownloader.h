@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/CCallBack.h"
 #include "engine/PatchListEntry.h"
 #include "platform/HttpClient.h"
 
@@ -63,7 +62,6 @@ private:
     Outcome fetchAll(const std::vector<File>& files, bool useCache, std::string& failedName);
 
     const PatchContext& context_;
-    CCallBack downloadCallback_;
     std::string failureReason_;
 };
 

@@ -3,18 +3,17 @@
 #include "engine/PatchSignature.h"
 #include "platform/ExecutablePath.h"
 #include "platform/PatchWindow.h"
-#include "platform/WindowMessages.h"
 
 namespace nimbrel {
 
-PatchEngine::PatchEngine(PatchWindow* dialog) : context_(GameLayout(std::string()), dialog, stopRequested_) {}
+PatchEngine::PatchEngine(PatchWindow* window) : context_(GameLayout(std::string()), window, stopRequested_) {}
 
 PatchEngine::~PatchEngine() = default;
 
 void PatchEngine::initialize(const std::string& gameFolder) {
     PackProgress progress;
     if (PatchWindow* window = context_.dialog)
-        progress.report = [window](int percent) { window->postMessage(WM_PATCH_PROGRESS, percent, 0); };
+        progress.report = [window](int percent) { window->postProgress(percent); };
     // Closing the launcher ends a long pack build between two entries instead of holding the
     // process, and the lock, until the build is done.
     progress.stopRequested = [this] { return stopRequested_.load() != 0; };

@@ -17,7 +17,7 @@ class PatchWindow;
 
 class PatchEngine {
 public:
-    explicit PatchEngine(PatchWindow* dialog);
+    explicit PatchEngine(PatchWindow* window);
     ~PatchEngine();
     PatchEngine(const PatchEngine&) = delete;
     PatchEngine& operator=(const PatchEngine&) = delete;

@@ -8,7 +8,7 @@ namespace nimbrel {
 struct PatchListEntry {
     static constexpr int kPatchArchive = 0;
     static constexpr int kDeletionList = 1;
-    static constexpr std::size_t kMaxFieldLength = 259;  // the original's 260-byte fields
+    static constexpr std::size_t kMaxFieldLength = 259;  // the game client's 260-byte name fields
 
     int kind = kPatchArchive;
     std::string targetFolder;  // absolute, ends in "/"

@@ -56,7 +56,7 @@ constexpr ResultText kTexts[] = {
     {kPatchFileMissing, kPatchFiles, TextLine::kDownloadError, nullptr},
     {kPatchFileMissing, kApply, kNoLine, "Cannot read a patch file. Please update again"},
     {kExtractionFailed, kAnyStage, kNoLine, "Cannot write the patched files. Please check the game folder"},
-    // Fixed in the original program rather than taken from its table.
+    // A fixed text, not a line of the text table.
     {kPackRebuildFailed, kAnyStage, kNoLine, "Make PAK Failed. Please Don't edit PAK file and update try again"},
     {kManualPatchAhead, kAnyStage, kNoLine,
      "This manual patch starts beyond the next version of your game. Apply the earlier patches first, then "

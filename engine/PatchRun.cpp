@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <utility>
 
-#include "engine/CPatchThread.h"
 #include "engine/PatchEngine.h"
 #include "engine/PatchResult.h"
 #include "engine/PatchSequence.h"
+#include "engine/PatchWorker.h"
 #include "engine/TextTable.h"
 #include "engine/UpdateApplier.h"
 #include "platform/FileSystem.h"
@@ -37,7 +37,7 @@ void PatchRun::start(const std::string& patchUrl) {
                             texts_.lineOrEmpty(TextLine::kCollecting));
 
     sequence_ = std::make_unique<PatchSequence>(*engine_, flags_);
-    worker_ = std::make_unique<CPatchThread>();
+    worker_ = std::make_unique<PatchWorker>();
     worker_->post([sequence = sequence_.get()] { sequence->run(); });
 }
 
@@ -47,8 +47,7 @@ void PatchRun::requestStop() {
 
 void PatchRun::finish() {
     requestStop();
-    // The original slept a second and hoped the worker had finished; joining makes sure
-    // nothing touches the engine after it is deleted.
+    // Joined, not waited for a while: nothing may touch the engine after it is deleted.
     if (worker_) {
         worker_->quit();
         worker_->join();

@@ -13,7 +13,7 @@
 
 namespace nimbrel {
 
-class CPatchThread;
+class PatchWorker;
 class PatchEngine;
 class PatchSequence;
 class PatchWindow;
@@ -65,7 +65,7 @@ private:
     SingleInstanceLock lock_;
     std::unique_ptr<PatchEngine> engine_;
     std::unique_ptr<PatchSequence> sequence_;
-    std::unique_ptr<CPatchThread> worker_;
+    std::unique_ptr<PatchWorker> worker_;
 };
 
 }  // namespace nimbrel

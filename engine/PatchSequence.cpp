@@ -132,7 +132,7 @@ void PatchSequence::finish() {
             // Their results are not used either; the result message must still go out.
         }
     }
-    if (context_.dialog) context_.dialog->postMessage(WM_PATCH_RESULT, result_, stage_);
+    if (context_.dialog) context_.dialog->postResult(result_, stage_);
 }
 
 void PatchSequence::deleteManualPatchFile() {

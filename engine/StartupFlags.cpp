@@ -16,8 +16,8 @@ constexpr const char* kSeparators = " ,-/";
 }  // namespace
 
 StartupFlags StartupFlags::fromStartup(const std::string& executablePath, const std::string& commandLine) {
-    // The whole path is used: cutting it at a fixed length, as the first launcher did, would
-    // look for ManualPatch.ini in some parent folder of a deeply installed game.
+    // The whole path is used: cutting it at a fixed length would look for ManualPatch.ini in
+    // some parent folder of a deeply installed game.
     return forGameFolder(FileSystem::folderOf(executablePath), commandLine);
 }
 

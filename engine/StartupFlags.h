@@ -19,7 +19,7 @@ struct StartupFlags {
     static StartupFlags forGameFolder(const std::string& gameFolder, const std::string& commandLine);
     // Splits at runs of " ,-/" and applies "DontConnect" and "sync" (whole tokens, any case).
     void scanCommandLine(const std::string& commandLine);
-    // Joins argv[1..] with blanks: our stand-in for the original's single command-line string.
+    // Joins argv[1..] with blanks: the one command-line string the start-up scan reads.
     static std::string joinArguments(const std::vector<std::string>& arguments);
 };
 

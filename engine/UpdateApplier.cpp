@@ -230,7 +230,7 @@ int UpdateApplier::applyPlan() {
             if (result != 0) return kExtractionFailed;
         }
         if (!packed) {
-            if (context_.dialog) context_.dialog->postMessage(WM_PATCH_PROGRESS, 100, 0);
+            if (context_.dialog) context_.dialog->postProgress(100);
             continue;
         }
         const PackedGroup& sorted = packedGroups.at(key);
@@ -256,7 +256,7 @@ int UpdateApplier::applyPlan() {
             for (const auto& [archive, name] : loose)
                 if (extractArchive(folder, archive, {name}) != 0) return kExtractionFailed;
         } else {
-            if (context_.dialog) context_.dialog->postMessage(WM_PATCH_PROGRESS, 100, 0);
+            if (context_.dialog) context_.dialog->postProgress(100);
         }
     }
 

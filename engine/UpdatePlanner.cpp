@@ -94,8 +94,8 @@ bool UpdatePlanner::addDeletionLines(const std::vector<std::string>& lines, int 
     for (std::string line : lines) {
         while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
         if (line.empty()) continue;
-        // The original read lines in 259-character pieces, so a longer line deleted the file its
-        // tail happened to name; such a line is refused like any other unsafe one.
+        // No name is longer than 259 bytes: read in pieces, such a line would delete the file
+        // its tail happened to name, so it is refused like any other unsafe one.
         if (line.size() > PatchListEntry::kMaxFieldLength) {
             refuse(TextCodec::gameTextToUtf8(line));
             return false;

@@ -50,7 +50,8 @@ private:
 // A window that is never shown.
 class SilentWindow : public PatchWindow {
 public:
-    void postMessage(unsigned, std::intptr_t, std::intptr_t) override {}
+    void postProgress(int) override {}
+    void postResult(int, int) override {}
     void setLabelText(int, const std::string&) override {}
     void messageBox(const std::string&, const std::string&) override {}
 };

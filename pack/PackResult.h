@@ -18,8 +18,8 @@ constexpr int PACK_UNSUPPORTED = -106;
 // Ours: a stop was requested (the launcher is closing); nothing was changed.
 constexpr int PACK_STOPPED = -107;
 
-// What buildPack, packFolder, rebuildPack and updatePack give. The numbers are those the
-// update step has always compared against.
+// What buildPack, packFolder, rebuildPack and updatePack give. The update step compares
+// against these numbers.
 enum class PackBuildResult : int {
     Done = 1,
     NotPutInPlace = -1,     // the finished temporary could not take the pack's name (a build never

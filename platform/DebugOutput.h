@@ -1,6 +1,6 @@
 #pragma once
-// Stand-in for the debugger output channel. Nothing is shown unless the environment
-// variable NIMBREL_DEBUG is set; then each line goes to standard error.
+// The debug output lines (download progress, button states). Nothing is shown unless the
+// environment variable NIMBREL_DEBUG is set; then each line goes to standard error.
 
 #include <string_view>
 

@@ -1,5 +1,5 @@
 #pragma once
-// Our stand-in for the original platform's download cache: copies of fetched URLs kept in the
+// The download cache: copies of fetched URLs kept in the
 // user's cache folder ($XDG_CACHE_HOME, else ~/.cache, then "nimbrel/"), keyed by URL and
 // revalidated with the server on every use (ETag / Last-Modified), so an archive that has not
 // changed since an earlier run is not transferred again.

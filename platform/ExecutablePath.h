@@ -1,5 +1,5 @@
 #pragma once
-// Stand-in for the module path of the original platform: where the running executable lies.
+// Where the running executable lies: its folder is the game folder unless one is given.
 
 #include <string>
 

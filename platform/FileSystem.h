@@ -1,7 +1,7 @@
 #pragma once
-// Stand-ins for the file-system calls of the original platform: existence by opening,
-// folder listing, the read-only attribute (here: the owner's write permission), forced
-// deletion, and crash-safe replacement of a file. Paths are UTF-8, folders end in "/".
+// The file-system calls the engine and the packs need: existence by opening, folder
+// listing, the read-only attribute (here: the owner's write permission), forced deletion,
+// and crash-safe replacement of a file. Paths are UTF-8, folders end in "/".
 
 #include <cstdint>
 #include <optional>
@@ -27,12 +27,12 @@ public:
     // Creates the folder and every missing folder above it; true when it exists afterwards.
     static bool createDirectories(const std::string& path);
 
-    // Every entry of a folder, "." and ".." included as the original's listing returned
-    // them, sorted by name so that every run walks the same order. Nothing when the folder
+    // Every entry of a folder, "." and ".." included (a pack build's progress counts them),
+    // sorted by name so that every run walks the same order. Nothing when the folder
     // cannot be listed.
     static std::optional<std::vector<FolderEntry>> listFolder(const std::string& folder);
 
-    // The read-only attribute of the original is the owner's write permission here.
+    // A file is read-only when its owner may not write it (patches clear it before replacing).
     static bool isReadOnly(const std::string& path);
     static bool clearReadOnly(const std::string& path);
     // Clears read-only first, then deletes. True when the file was deleted.

@@ -1,5 +1,5 @@
 #pragma once
-// Our HTTP(S) client, the stand-in for the original platform's internet session: one GET at
+// Our HTTP(S) client, which every transfer of the patcher goes through: one GET at
 // a time (HttpClient) or many at once over shared connections (HttpTransfers), the body
 // streamed to a callback or a file, status code and Content-Length known before the first
 // body byte, progress reports, and a stop flag that ends a transfer within about a second

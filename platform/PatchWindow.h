@@ -3,7 +3,6 @@
 // headless patcher and the tests' recording window each implement it. Every call may come
 // from the patch worker thread.
 
-#include <cstdint>
 #include <string>
 
 namespace nimbrel {
@@ -12,8 +11,11 @@ class PatchWindow {
 public:
     virtual ~PatchWindow() = default;
 
-    // Posted, never sent: returns at once, the window handles it on its own thread.
-    virtual void postMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) = 0;
+    // Posted, never sent: both return at once, and the window acts on them on its own thread.
+    // The progress bar's position, 0..100.
+    virtual void postProgress(int percent) = 0;
+    // The run's outcome (engine/PatchResult.h) and the stage it reached; a run's last call.
+    virtual void postResult(int result, int stage) = 0;
 
     // Sets the text of one of the window's labels (control ids in WindowMessages.h).
     virtual void setLabelText(int controlId, const std::string& text) = 0;

@@ -1,5 +1,5 @@
 #pragma once
-// Our stand-in for the shell's "execute": starts a program or opens a web page without
+// Starts a program or opens a web page without
 // waiting for it, and answers in the shell's terms (a value above 32 means started; 2 means
 // the file was not found; other small values are other failures) so that callers keep the
 // launcher's message choices. Started programs are detached (they outlive the launcher) and

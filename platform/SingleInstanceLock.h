@@ -1,8 +1,8 @@
 #pragma once
-// Our stand-in for the named mutex "quorlan_client" that the launcher shares with the game
-// client: an exclusive flock() on a lock file named after it in $XDG_RUNTIME_DIR (else the
-// temporary folder). The lock exists while its holder keeps it and vanishes when the holder
-// closes it or dies, as the named mutex did.
+// The name "quorlan_client" that the launcher shares with the game client, so that neither
+// runs beside the other: an exclusive flock() on a lock file named after it in
+// $XDG_RUNTIME_DIR (else the temporary folder). The lock exists while its holder keeps it and
+// vanishes when the holder closes it or dies.
 
 #include <string>
 
@@ -30,8 +30,8 @@ public:
     SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
 
     Result acquire();
-    // Gives the name up. Both forms of the original (release ownership, close the handle)
-    // end up here: after either, a program we start can take the name itself.
+    // Gives the name up (release() at the run's end, close() before starting the game or the
+    // self-updater): after either, a program we start can take the name itself.
     void release();
     void close();
     bool held() const { return fd_.isOpen(); }

@@ -1,6 +1,7 @@
 #pragma once
 // The one place where text crosses between the game's 8-bit world (code page 949, the
-// Korean ANSI code page of the original platform) and ours (UTF-8 everywhere).
+// Korean code page the game client reads its packs, lists and texts in) and ours (UTF-8
+// everywhere).
 
 #include <optional>
 #include <string>
@@ -25,7 +26,7 @@ public:
     static std::optional<std::string> utf8ToCp949(std::string_view text);
 
     // Case-insensitive comparison of two UTF-8 names (ASCII letters and the other letters
-    // that have a simple case mapping), as the original's multibyte-aware compare.
+    // that have a simple case mapping), as the game client compares names.
     static bool equalsIgnoreCase(std::string_view a, std::string_view b);
 };
 

@@ -42,7 +42,8 @@ const std::string kFolder = "/quorlanpatch/plus_real/";
 // Counts what a window would be sent, so the benchmark pays for progress like the launcher.
 class CountingWindow : public nimbrel::PatchWindow {
 public:
-    void postMessage(unsigned, std::intptr_t, std::intptr_t) override { ++posts; }
+    void postProgress(int) override { ++posts; }
+    void postResult(int, int) override { ++posts; }
     void setLabelText(int, const std::string&) override {}
     void messageBox(const std::string& text, const std::string&) override {
         std::fprintf(stderr, "box: %s\n", text.c_str());

@@ -5,7 +5,7 @@
 #include <climits>
 #include <string>
 
-#include "controls/CProgress_Blue.h"
+#include "controls/SkinnedProgressBar.h"
 #include "tests/controls/ControlsTestSupport.h"
 
 namespace nimbrel {
@@ -28,13 +28,13 @@ class ProgressBarPicture : public ::testing::Test {
 protected:
     ProgressBarPicture() {
         bar.resize(kWidth, kHeight);
-        bar.SetRange(0, 100);
+        bar.setRange(0, 100);
     }
     QImage at(unsigned percent) {
-        bar.SetPos(percent);
+        bar.setValue(percent);
         return render(bar);
     }
-    CProgress_Blue bar;
+    SkinnedProgressBar bar;
 };
 
 // The bar as a known-good build drew it, made once and kept under tests/data/progress-bar/: its
@@ -74,10 +74,10 @@ TEST(ProgressBarHead, LandsWhereTheSinglePrecisionFormulaPutsIt) {
         {1, UINT_MAX, UINT_MAX},  // far beyond the bar: clamped, not an overflowing conversion
     };
     for (const Case& c : cases) {
-        CProgress_Blue bar;
+        SkinnedProgressBar bar;
         bar.resize(kWidth, kHeight);
-        bar.SetRange(0, c.upper);
-        bar.SetPos(c.value);
+        bar.setRange(0, c.upper);
+        bar.setValue(c.value);
         EXPECT_EQ(bar.headPosition(), c.head) << c.value << " of " << c.upper;
     }
 }
@@ -98,7 +98,7 @@ TEST_F(ProgressBarPicture, NoRangeAndNoPositionShowNoFill) {
     EXPECT_EQ(bar.headPosition(), 0u);
     expectPicture(untouched, reference("untouched"), "before the first position");
 
-    bar.SetRange(0, 0);
+    bar.setRange(0, 0);
     for (unsigned value : {0u, 50u, 100u}) EXPECT_EQ(at(value), untouched) << value;
 }
 

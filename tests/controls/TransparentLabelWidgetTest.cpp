@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "controls/CTransparentStatic.h"
+#include "controls/TransparentLabel.h"
 #include "tests/controls/ControlsTestSupport.h"
 
 namespace nimbrel {
@@ -59,9 +59,9 @@ TEST(TransparentLabel, BackgroundIsTheAreaOfThePictureUnderTheLabel) {
         window.resize(600, 421);
         QWidget panel(&window);
         panel.setGeometry(QRect(c.container, QSize(300, 200)));
-        CTransparentStatic label(c.container.isNull() ? &window : &panel);
+        TransparentLabel label(c.container.isNull() ? &window : &panel);
         label.setGeometry(c.label);
-        label.AttachBackground(&window, picture);
+        label.attachBackground(&window, picture);
         ASSERT_TRUE(label.isAttached());
 
         const QImage image = render(label);
@@ -76,9 +76,9 @@ TEST(TransparentLabel, BackgroundIsTheAreaOfThePictureUnderTheLabel) {
 TEST(TransparentLabel, LabelMovedAfterAttachingKeepsItsOldBackground) {
     QWidget window;
     window.resize(600, 421);
-    CTransparentStatic label(&window);
+    TransparentLabel label(&window);
     label.setGeometry(200, 100, 50, 12);
-    label.AttachBackground(&window, testing::coordinatePicture(600, 421));
+    label.attachBackground(&window, testing::coordinatePicture(600, 421));
     label.move(10, 300);
     const QImage image = render(label);
     EXPECT_EQ(decodeCoordinate(rgbAt(image, 0, 0)), QPoint(200, 100));
@@ -92,9 +92,9 @@ TEST(TransparentLabel, LabelNeverAttachedPaintsNothingEvenWithText) {
     QPalette palette = window.palette();
     palette.setColor(QPalette::Window, QColor(0x20, 0x40, 0x60));
     window.setPalette(palette);
-    CTransparentStatic label(&window);
+    TransparentLabel label(&window);
     label.setGeometry(10, 10, 80, 14);
-    label.SetText("Version");
+    label.setText("Version");
     EXPECT_FALSE(label.isAttached());
     EXPECT_EQ(countColour(render(window), 0x204060), 100 * 40);
 }
@@ -102,10 +102,10 @@ TEST(TransparentLabel, LabelNeverAttachedPaintsNothingEvenWithText) {
 TEST(TransparentLabel, TextIsDrawnInItsOwnColourWithoutSmoothing) {
     QWidget window;
     window.resize(600, 421);
-    CTransparentStatic label(&window);
+    TransparentLabel label(&window);
     label.setGeometry(50, 50, 120, 14);
-    label.AttachBackground(&window, flatPicture(0xFFFFFF));
-    label.SetText("While Updating...");
+    label.attachBackground(&window, flatPicture(0xFFFFFF));
+    label.setText("While Updating...");
     const QImage image = render(label);
     const int text = countColour(image, kTextColour);
     EXPECT_GT(text, 30);
@@ -117,14 +117,14 @@ TEST(TransparentLabel, LongTextIsCutAtTheRightEdgeOnOneLine) {
     const std::string text = "Completed Update File and a great deal more than fits";
     QWidget window;
     window.resize(600, 421);
-    CTransparentStatic narrow(&window);
-    CTransparentStatic wide(&window);
+    TransparentLabel narrow(&window);
+    TransparentLabel wide(&window);
     narrow.setGeometry(0, 0, 40, 40);
     wide.setGeometry(0, 100, 500, 40);
-    narrow.AttachBackground(&window, flatPicture(0xFFFFFF));
-    wide.AttachBackground(&window, flatPicture(0xFFFFFF));
-    narrow.SetText(text);
-    wide.SetText(text);
+    narrow.attachBackground(&window, flatPicture(0xFFFFFF));
+    wide.attachBackground(&window, flatPicture(0xFFFFFF));
+    narrow.setText(text);
+    wide.setText(text);
     const QImage cut = render(narrow);
     const QImage whole = render(wide);
     // The narrow label shows the first 40 columns of the same line, neither wrapped nor elided.
@@ -135,21 +135,21 @@ TEST(TransparentLabel, LongTextIsCutAtTheRightEdgeOnOneLine) {
 
 TEST(TransparentLabel, AttachingClearsTheTextAndATextEndsAtItsFirstZeroByte) {
     QWidget window;
-    CTransparentStatic label(&window);
+    TransparentLabel label(&window);
     label.resize(50, 12);
-    label.SetText("before");
-    label.AttachBackground(&window, flatPicture(0xFFFFFF));
+    label.setText("before");
+    label.attachBackground(&window, flatPicture(0xFFFFFF));
     EXPECT_EQ(label.text(), "");
-    label.SetText(std::string("12\0hidden", 9));
+    label.setText(std::string("12\0hidden", 9));
     EXPECT_EQ(label.text(), "12");
 }
 
 TEST(TransparentLabel, TextSetOnAnotherThreadIsPaintedOnTheGuiThread) {
     QWidget window;
     window.resize(200, 50);
-    CTransparentStatic label(&window);
+    TransparentLabel label(&window);
     label.setGeometry(10, 10, 100, 14);
-    label.AttachBackground(&window, flatPicture(0xFFFFFF));
+    label.attachBackground(&window, flatPicture(0xFFFFFF));
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
 
@@ -166,7 +166,7 @@ TEST(TransparentLabel, TextSetOnAnotherThreadIsPaintedOnTheGuiThread) {
     } watcher;
     label.installEventFilter(&watcher);
     const int before = watcher.paints;
-    std::thread worker([&] { label.SetText("[Now/Total]"); });
+    std::thread worker([&] { label.setText("[Now/Total]"); });
     worker.join();
     EXPECT_TRUE(QTest::qWaitFor([&] { return watcher.paints > before; }, 5000));
     EXPECT_FALSE(watcher.offThread);
@@ -187,14 +187,14 @@ TEST(TransparentLabel, TextsFromManyThreadsAreNeverShownTorn) {
     };
     QWidget window;
     window.resize(600, 421);
-    CTransparentStatic label(&window);
+    TransparentLabel label(&window);
     label.setGeometry(20, 20, 300, 14);
-    label.AttachBackground(&window, flatPicture(0xE0D0B0));
+    label.attachBackground(&window, flatPicture(0xE0D0B0));
 
     // What each whole text looks like; anything else on screen would be a torn text.
     std::vector<QImage> pictures;
     for (const std::string& text : texts) {
-        label.SetText(text);
+        label.setText(text);
         pictures.push_back(render(label));
     }
     const std::set<std::string> known(texts.begin(), texts.end());
@@ -206,7 +206,7 @@ TEST(TransparentLabel, TextsFromManyThreadsAreNeverShownTorn) {
     for (int t = 0; t < 8; ++t) {
         writers.emplace_back([&, t] {
             for (std::size_t i = t; !stop || i < 20000; ++i) {
-                label.SetText(texts[i % texts.size()]);
+                label.setText(texts[i % texts.size()]);
                 ++written;
             }
         });

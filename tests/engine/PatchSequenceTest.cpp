@@ -12,10 +12,10 @@
 #include <string>
 #include <thread>
 
-#include "engine/CPatchThread.h"
 #include "engine/PatchEngine.h"
 #include "engine/PatchListReader.h"
 #include "engine/PatchSequence.h"
+#include "engine/PatchWorker.h"
 #include "engine/StartupFlags.h"
 #include "engine/VersionTokenTable.h"
 #include "pack/PackWriter.h"
@@ -217,7 +217,7 @@ TEST_F(PatchSequenceTest, WorkerRunsThePostedSequenceAndJoinsCleanly) {
     flags = StartupFlags::forGameFolder(game.path(), "DontConnect");
     PatchSequence sequence(engine, flags);
     {
-        CPatchThread worker;
+        PatchWorker worker;
         worker.post([] { throw std::runtime_error("a failing job ends only itself"); });
         worker.post([&] { sequence.run(); });
         for (int i = 0; i < 500 && window.messages().empty(); ++i)
@@ -231,7 +231,7 @@ TEST_F(PatchSequenceTest, WorkerRunsThePostedSequenceAndJoinsCleanly) {
 TEST_F(PatchSequenceTest, WorkerDropsWhatIsPostedAfterQuit) {
     flags = StartupFlags::forGameFolder(game.path(), "DontConnect");
     PatchSequence sequence(engine, flags);
-    CPatchThread worker;
+    PatchWorker worker;
     worker.quit();
     worker.post([&] { sequence.run(); });
     worker.join();

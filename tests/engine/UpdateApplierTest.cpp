@@ -93,8 +93,8 @@ TEST_F(UpdateApplierTest, DeletionListLinesMapToFolderKeys) {
     EXPECT_EQ(applier.plan().deletions.size(), 5u);
 }
 
-// One unsafe line refuses the whole list, and names itself; a line longer than the original's
-// buffer would have deleted whatever its tail named.
+// One unsafe line refuses the whole list, and names itself; a line longer than a name can be,
+// read in pieces, would delete whatever its tail named.
 TEST_F(UpdateApplierTest, DeletionLineLeadingOutsideTheGameFolderRefusesTheList) {
     const std::vector<std::string> badLines{"..\\..\\x",   "item\\..\\..\\y", "C:\\Windows\\system.ini", "\\abs.txt",
                                             "/etc/passwd", "../up.txt",       std::string(300, 'a')};

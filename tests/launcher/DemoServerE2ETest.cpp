@@ -31,12 +31,16 @@ public:
         options.outputFolder = logFolder_.path();
         process_ = std::make_unique<nimbrel::test::ChildProcess>(
             std::vector<std::string>{DEMO_SERVER_PATH, "--port", "0", folder}, options);
-        // The first line names the port it bound.
-        for (int i = 0; i < 200 && port_ == 0; ++i) {
+        // The first line names the port it bound; a server that ends without it has failed.
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (port_ == 0 && std::chrono::steady_clock::now() < deadline) {
+            const bool ended = !process_->running();
             std::string text = logFolder_.read("out.txt");
             auto colon = text.rfind(':', text.find('\n'));
             if (text.find('\n') != std::string::npos && colon != std::string::npos)
                 port_ = std::stoi(text.substr(colon + 1));
+            else if (ended)
+                break;
             else
                 std::this_thread::sleep_for(25ms);
         }

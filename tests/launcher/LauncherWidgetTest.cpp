@@ -19,8 +19,8 @@
 #include <memory>
 #include <string>
 
-#include "app/CNimbrel2Dlg.h"
-#include "controls/CTransparentStatic.h"
+#include "app/LauncherWindow.h"
+#include "controls/TransparentLabel.h"
 #include "engine/VersionTokenTable.h"
 #include "pack/PackEntryDate.h"
 #include "pack/PackWriter.h"
@@ -73,7 +73,7 @@ void drag(QWidget& window, QPoint from, QPoint by) {
     send(QEvent::MouseButtonRelease, local + by, Qt::NoButton);
 }
 
-class LauncherWindow : public ::testing::Test {
+class LauncherWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY"))
@@ -95,8 +95,8 @@ protected:
 
     // Runs the window until the run has ended (its status line names the outcome), answering
     // any message box a step shows on the way.
-    bool runUntilStatus(CNimbrel2Dlg& window, const std::string& status) {
-        auto* label = window.findChild<CTransparentStatic*>("statusLabel");
+    bool runUntilStatus(LauncherWindow& window, const std::string& status) {
+        auto* label = window.findChild<TransparentLabel*>("statusLabel");
         auto end = std::chrono::steady_clock::now() + 60s;
         while (std::chrono::steady_clock::now() < end) {
             if (label->text() == status) return true;
@@ -113,9 +113,9 @@ protected:
     test::TempGameFolder side;
 };
 
-// A failure the window once had no text for left the last stage text standing with Start
-// disabled, which looks like a hang; a success showed the version read before the patch.
-TEST_F(LauncherWindow, EndOfARunShowsItsOutcomeAndTheInstalledVersion) {
+// A failure without a text of its own would leave the last stage text standing with Start
+// disabled, which looks like a hang; a success must show the version it wrote.
+TEST_F(LauncherWindowTest, EndOfARunShowsItsOutcomeAndTheInstalledVersion) {
     struct Case {
         const char* name;
         std::function<void(const test::TempGameFolder&)> prepare;
@@ -135,13 +135,13 @@ TEST_F(LauncherWindow, EndOfARunShowsItsOutcomeAndTheInstalledVersion) {
         std::filesystem::copy(game.path(), folder.path(), std::filesystem::copy_options::recursive);
         c.prepare(folder);
         {
-            CNimbrel2Dlg window("", folder.path());
-            window.OnInitDialog();
+            LauncherWindow window("", folder.path());
+            window.start();
             window.show();
             ASSERT_TRUE(runUntilStatus(window, c.status));
             EXPECT_EQ(window.findChild<QAbstractButton*>("start")->isEnabled(), c.startEnabled);
             if (!c.version.empty()) {
-                EXPECT_EQ(window.findChild<CTransparentStatic*>("versionLabel")->text(), c.version);
+                EXPECT_EQ(window.findChild<TransparentLabel*>("versionLabel")->text(), c.version);
             }
         }
         EXPECT_EQ(folder.read("version.ini").substr(22), VersionTokenTable::tokenForVersion(c.startEnabled ? 1 : 0));
@@ -149,11 +149,11 @@ TEST_F(LauncherWindow, EndOfARunShowsItsOutcomeAndTheInstalledVersion) {
 }
 
 // Where every control sits decides whether the skin lines up: the buttons and the bar at
-// their pixel placements, the labels at the template's dialog units scaled so that 338 x 241
-// units are the 600 x 421 window, the page's frame clipped two pixels on every side.
-TEST_F(LauncherWindow, ControlsSitAtTheirPlacementsAndTheBackgroundDragsTheWindow) {
-    CNimbrel2Dlg window("", game.path());
-    window.OnInitDialog();
+// their pixel placements, the labels on their layout grid scaled so that 338 x 241 units are
+// the 600 x 421 window, the page's frame clipped two pixels on every side.
+TEST_F(LauncherWindowTest, ControlsSitAtTheirPlacementsAndTheBackgroundDragsTheWindow) {
+    LauncherWindow window("", game.path());
+    window.start();
     window.show();
     ASSERT_TRUE(runUntilStatus(window, "Completed Update File"));
     const std::pair<const char*, QRect> expected[] = {
@@ -177,17 +177,17 @@ TEST_F(LauncherWindow, ControlsSitAtTheirPlacementsAndTheBackgroundDragsTheWindo
         EXPECT_EQ(control->geometry(), rect) << name;
     }
     EXPECT_EQ(window.findChild<QWidget*>("browser")->mask().boundingRect(), QRect(2, 2, 598, 325));
-    EXPECT_EQ(window.findChild<CTransparentStatic*>("versionCaption")->text(), "Version");
-    EXPECT_EQ(window.findChild<CTransparentStatic*>("counterCaption")->text(), "[Now/Total]");
+    EXPECT_EQ(window.findChild<TransparentLabel*>("versionCaption")->text(), "Version");
+    EXPECT_EQ(window.findChild<TransparentLabel*>("counterCaption")->text(), "[Now/Total]");
     EXPECT_EQ(window.windowTitle(), "Quorlan Launcher");
     EXPECT_TRUE(window.windowFlags().testFlag(Qt::FramelessWindowHint));
 
     // The title strip is background; the labels are background too.
     ASSERT_EQ(window.frameGeometry(), QRect(0, 0, 600, 421));
     drag(window, QPoint(300, 10), QPoint(40, 30));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return window.frameGeometry() == QRect(40, 30, 600, 421); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.frameGeometry() == QRect(40, 30, 600, 421); }, 30000));
     drag(window, QPoint(230, 370), QPoint(-40, -30));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return window.frameGeometry() == QRect(0, 0, 600, 421); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.frameGeometry() == QRect(0, 0, 600, 421); }, 30000));
 }
 
 }  // namespace

@@ -6,9 +6,9 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
+#include <QTest>
 #include <QWidget>
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <thread>
@@ -16,7 +16,6 @@
 #include "app/MessageBoxBridge.h"
 
 using nimbrel::MessageBoxBridge;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -37,15 +36,23 @@ QMessageBox* visibleBox() {
     return nullptr;
 }
 
-// Runs the window thread's loop until the condition holds or two seconds have passed.
-bool processUntil(const std::function<bool()>& condition) {
-    auto end = std::chrono::steady_clock::now() + 2s;
-    while (!condition() && std::chrono::steady_clock::now() < end) {
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(5ms);
+// Runs the window thread's loop until the condition holds (the deadline only ends a test
+// that would otherwise hang).
+bool processUntil(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 60000); }
+
+// Calls the bridge's cancelAll() on the window thread the moment a worker's request for a box
+// arrives there, before the box is presented.
+class CancelOnArrival : public QObject {
+public:
+    explicit CancelOnArrival(MessageBoxBridge* bridge) : bridge_(bridge) { bridge->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::MetaCall) bridge_->cancelAll();
+        return false;
     }
-    return condition();
-}
+
+private:
+    MessageBoxBridge* bridge_;
+};
 
 class MessageBoxBridgeTest : public ::testing::Test {
 protected:
@@ -57,19 +64,22 @@ protected:
 }  // namespace
 
 TEST_F(MessageBoxBridgeTest, WorkerWaitsUntilThePlayerAnswers) {
+    std::atomic<bool> answered{false};
     std::atomic<bool> returned{false};
+    std::atomic<bool> returnedBeforeTheAnswer{false};
     std::thread worker([&] {
         bridge->show("root_1.zip file download failed", "Nimbrel");
+        returnedBeforeTheAnswer = !answered;
         returned = true;
     });
     ASSERT_TRUE(processUntil([] { return visibleBox() != nullptr; }));
     EXPECT_EQ(visibleBox()->text(), "root_1.zip file download failed");
-    processUntil([] { return false; });  // the box stays up and the worker stays held
-    EXPECT_FALSE(returned);
 
+    answered = true;
     visibleBox()->button(QMessageBox::Ok)->click();
     EXPECT_TRUE(processUntil([&] { return returned.load(); }));
     worker.join();
+    EXPECT_FALSE(returnedBeforeTheAnswer);
 }
 
 TEST_F(MessageBoxBridgeTest, TeardownReleasesAWaitingWorkerAndClosesItsBox) {
@@ -86,16 +96,16 @@ TEST_F(MessageBoxBridgeTest, TeardownReleasesAWaitingWorkerAndClosesItsBox) {
 }
 
 TEST_F(MessageBoxBridgeTest, TeardownBeforeTheBoxIsShownStillReleasesTheWorker) {
-    std::atomic<bool> asked{false};
+    CancelOnArrival cancel(bridge);
+    std::atomic<bool> returned{false};
     std::thread worker([&] {
-        asked = true;
         bridge->show("never shown", "Nimbrel");
+        returned = true;
     });
-    while (!asked) std::this_thread::yield();
-    std::this_thread::sleep_for(50ms);  // the request is queued, not yet presented
-    bridge->cancelAll();
+    // The request is delivered (and cancelled on arrival) in this loop; presenting it comes after.
+    EXPECT_TRUE(processUntil([&] { return returned.load(); }));
     worker.join();
-    processUntil([] { return false; });
+    EXPECT_TRUE(bridge->cancelled());
     EXPECT_EQ(visibleBox(), nullptr);
 }
 

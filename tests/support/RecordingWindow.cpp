@@ -4,9 +4,14 @@
 
 namespace nimbrel::test {
 
-void RecordingWindow::postMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) {
+void RecordingWindow::postProgress(int percent) {
     std::lock_guard guard(mutex_);
-    messages_.push_back({message, wParam, lParam});
+    messages_.push_back({WM_PATCH_PROGRESS, percent, 0});
+}
+
+void RecordingWindow::postResult(int result, int stage) {
+    std::lock_guard guard(mutex_);
+    messages_.push_back({WM_PATCH_RESULT, result, stage});
 }
 
 void RecordingWindow::setLabelText(int controlId, const std::string& text) {

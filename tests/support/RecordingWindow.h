@@ -23,7 +23,9 @@ public:
         std::string caption;
     };
 
-    void postMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) override;
+    // Recorded as messages under their ids, WM_PATCH_PROGRESS(percent) and WM_PATCH_RESULT(result, stage).
+    void postProgress(int percent) override;
+    void postResult(int result, int stage) override;
     void setLabelText(int controlId, const std::string& text) override;
     void messageBox(const std::string& text, const std::string& caption) override;
 

@@ -17,13 +17,13 @@
 #include <string>
 #include <vector>
 
-#include "controls/CImageButton.h"
-#include "controls/CProgress_Blue.h"
-#include "controls/CTransparentStatic.h"
+#include "controls/PictureButton.h"
+#include "controls/SkinnedProgressBar.h"
+#include "controls/TransparentLabel.h"
 
-using nimbrel::CImageButton;
-using nimbrel::CProgress_Blue;
-using nimbrel::CTransparentStatic;
+using nimbrel::PictureButton;
+using nimbrel::SkinnedProgressBar;
+using nimbrel::TransparentLabel;
 
 namespace {
 
@@ -43,8 +43,8 @@ const ButtonPlace kButtons[] = {
     {"X", {561, 5, 24, 11}, {254, 1}},
 };
 
-// The launcher's labels, from dialog-template units scaled so the 338 x 241 template fills the
-// 600 x 421 window.
+// The launcher's labels, in layout units scaled so that the 338 x 241 grid fills the 600 x 421
+// window.
 struct LabelPlace {
     const char* role;
     QRect units;
@@ -115,18 +115,18 @@ QImage drawnButtonStrip() {
 
 struct Harness {
     QWidget window;
-    CProgress_Blue* bar = nullptr;
-    CImageButton* start = nullptr;
-    std::vector<CTransparentStatic*> labels;
+    SkinnedProgressBar* bar = nullptr;
+    PictureButton* start = nullptr;
+    std::vector<TransparentLabel*> labels;
 };
 
 void showProgress(Harness& h, unsigned percent) {
-    h.bar->SetPos(percent);
+    h.bar->setValue(percent);
     const unsigned total = 12;
     const unsigned now = percent * total / 100;
-    h.labels[0]->SetText(percent >= 100 ? "" : "map/field_" + std::to_string(now + 1) + ".zip");
-    h.labels[1]->SetText(std::to_string(now) + "/" + std::to_string(total));
-    h.labels[4]->SetText(percent >= 100 ? "Completed Update File" : "While Updating...");
+    h.labels[0]->setText(percent >= 100 ? "" : "map/field_" + std::to_string(now + 1) + ".zip");
+    h.labels[1]->setText(std::to_string(now) + "/" + std::to_string(total));
+    h.labels[4]->setText(percent >= 100 ? "Completed Update File" : "While Updating...");
     h.start->setEnabled(percent >= 100);
 }
 
@@ -189,28 +189,28 @@ int main(int argc, char** argv) {
     picture->setPixmap(QPixmap::fromImage(background));
 
     for (const ButtonPlace& place : kButtons) {
-        auto* button = new CImageButton(&h.window);
+        auto* button = new PictureButton(&h.window);
         button->setGeometry(place.geometry);
-        button->SetSkin(buttonPicture, place.strip.x(), place.strip.y());
+        button->setSkin(buttonPicture, place.strip.x(), place.strip.y());
         if (std::string(place.caption) == "Start") h.start = button;
         if (std::string(place.caption) == "X")
-            QObject::connect(button, &CImageButton::clicked, &app, &QApplication::quit);
+            QObject::connect(button, &PictureButton::clicked, &app, &QApplication::quit);
     }
     h.start->setEnabled(false);
 
-    h.bar = new CProgress_Blue(&h.window);
+    h.bar = new SkinnedProgressBar(&h.window);
     h.bar->setGeometry(81, 385, 301, 16);
-    h.bar->SetRange(0, 100);
+    h.bar->setRange(0, 100);
 
     for (const LabelPlace& place : kLabels) {
-        auto* label = new CTransparentStatic(&h.window);
+        auto* label = new TransparentLabel(&h.window);
         label->setGeometry(toPixels(place.units));
-        label->AttachBackground(&h.window, background);
+        label->attachBackground(&h.window, background);
         h.labels.push_back(label);
     }
-    h.labels[2]->SetText("Version");
-    h.labels[3]->SetText("412");
-    h.labels[5]->SetText("[Now/Total]");
+    h.labels[2]->setText("Version");
+    h.labels[3]->setText("412");
+    h.labels[5]->setText("[Now/Total]");
     showProgress(h, percent < 0 ? 0 : static_cast<unsigned>(percent));
 
     if (parser.isSet(shotOption)) {

@@ -10,22 +10,22 @@ namespace nimbrel::cli {
 TerminalWindow::TerminalWindow(std::FILE* out, std::FILE* err, bool interactive)
     : out_(out), err_(err), interactive_(interactive) {}
 
-void TerminalWindow::postMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) {
+void TerminalWindow::postProgress(int percent) {
     std::lock_guard guard(mutex_);
-    if (message == WM_PATCH_PROGRESS) {
-        int percent = static_cast<int>(wParam);
-        if (percent == progress_) return;
-        // Plain output only marks every tenth percent: a log of every step would be noise.
-        bool worthALine = progress_ < 0 || percent / 10 != progress_ / 10 || percent == 100;
-        progress_ = percent;
-        if (interactive_)
-            drawLocked();
-        else if (worthALine)
-            printPlainLocked("progress", std::to_string(percent) + "%");
-    } else if (message == WM_PATCH_RESULT) {
-        outcome_ = Outcome{static_cast<int>(wParam), static_cast<int>(lParam)};
-        resultPosted_.notify_all();
-    }
+    if (percent == progress_) return;
+    // Plain output only marks every tenth percent: a log of every step would be noise.
+    bool worthALine = progress_ < 0 || percent / 10 != progress_ / 10 || percent == 100;
+    progress_ = percent;
+    if (interactive_)
+        drawLocked();
+    else if (worthALine)
+        printPlainLocked("progress", std::to_string(percent) + "%");
+}
+
+void TerminalWindow::postResult(int result, int stage) {
+    std::lock_guard guard(mutex_);
+    outcome_ = Outcome{result, stage};
+    resultPosted_.notify_all();
 }
 
 void TerminalWindow::setLabelText(int controlId, const std::string& text) {

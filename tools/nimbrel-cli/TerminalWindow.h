@@ -24,7 +24,8 @@ public:
 
     TerminalWindow(std::FILE* out, std::FILE* err, bool interactive);
 
-    void postMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) override;
+    void postProgress(int percent) override;
+    void postResult(int result, int stage) override;
     void setLabelText(int controlId, const std::string& text) override;
     void messageBox(const std::string& text, const std::string& caption) override;
 

@@ -9,7 +9,7 @@
 #include <QScreen>
 #include <QWindow>
 
-#include "app/CNimbrel2Dlg.h"
+#include "app/LauncherWindow.h"
 #include "app/PatchMessageEvent.h"
 #include "platform/WindowMessages.h"
 
@@ -29,19 +29,19 @@ void LauncherTestHook::windowClosed() { appendEvent("closed"); }
 
 template <typename T>
 T* LauncherTestHook::control(const char* name) const {
-    return dialog_ ? dialog_->findChild<T*>(name) : nullptr;
+    return window_ ? window_->findChild<T*>(name) : nullptr;
 }
 
 void LauncherTestHook::findWindow() {
-    if (dialog_) return;
+    if (window_) return;
     // Watched only once shown: before that the controls hold the toolkit's defaults (an
     // enabled Start), which a test must never mistake for the launcher's state.
     for (QWidget* widget : QApplication::topLevelWidgets()) {
-        auto* dialog = qobject_cast<CNimbrel2Dlg*>(widget);
-        if (!dialog || !dialog->isVisible()) continue;
-        dialog_ = dialog;
+        auto* window = qobject_cast<LauncherWindow*>(widget);
+        if (!window || !window->isVisible()) continue;
+        window_ = window;
         // The state the window closes with is the last one a test can read.
-        connect(dialog, &QDialog::finished, this, [this] {
+        connect(window, &QDialog::finished, this, [this] {
             writeState();
             windowClosed();
         });
@@ -51,9 +51,12 @@ void LauncherTestHook::findWindow() {
 bool LauncherTestHook::eventFilter(QObject* watched, QEvent* event) {
     // The result as the worker posted it; the state shows it from the next tick on, after the
     // window has acted on it.
-    if (event->type() == PatchMessageEvent::eventType() && qobject_cast<CNimbrel2Dlg*>(watched)) {
+    if (event->type() == PatchMessageEvent::eventType() && qobject_cast<LauncherWindow*>(watched)) {
         auto* message = static_cast<PatchMessageEvent*>(event);
-        if (message->message == WM_PATCH_RESULT) result_ = QString("%1 %2").arg(message->wParam).arg(message->lParam);
+        if (message->message == WM_PATCH_RESULT) {
+            result_ = QString("%1 %2").arg(message->value).arg(message->stage);
+            appendEvent("result " + result_);
+        }
     }
     return false;
 }
@@ -82,7 +85,7 @@ void LauncherTestHook::run(const QString& command) {
     const QStringList words = command.split(' ', Qt::SkipEmptyParts);
     if (words.isEmpty()) return;
     bool ok = true;
-    if (words[0] == "click" && words.size() == 2 && dialog_) {
+    if (words[0] == "click" && words.size() == 2 && window_) {
         static const QMap<QString, const char*> names{
             {"start", "start"}, {"x", "close"}, {"config", "config"}, {"join", "join"}, {"homepage", "homePage"}};
         auto* button = names.contains(words[1]) ? control<QAbstractButton>(names[words[1]]) : nullptr;
@@ -105,8 +108,8 @@ void LauncherTestHook::run(const QString& command) {
             ok = true;
             break;
         }
-    } else if (words[0] == "close" && dialog_) {
-        QMetaObject::invokeMethod(dialog_, &QDialog::reject, Qt::QueuedConnection);
+    } else if (words[0] == "close" && window_) {
+        QMetaObject::invokeMethod(window_, &QDialog::reject, Qt::QueuedConnection);
     } else if (words[0] == "screenshot" && words.size() == 2) {
         ok = screenshot(words[1]);
     } else {
@@ -116,15 +119,15 @@ void LauncherTestHook::run(const QString& command) {
 }
 
 bool LauncherTestHook::screenshot(const QString& file) {
-    if (!dialog_) return false;
+    if (!window_) return false;
     // The screen's own pixels: the web page is composed by the browser engine and a grab of
     // the widget tree alone may not hold it.
     QPixmap pixels;
-    if (QScreen* screen = dialog_->screen()) {
-        QRect frame = dialog_->frameGeometry();
+    if (QScreen* screen = window_->screen()) {
+        QRect frame = window_->frameGeometry();
         pixels = screen->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
     }
-    if (pixels.isNull()) pixels = dialog_->grab();
+    if (pixels.isNull()) pixels = window_->grab();
     return pixels.save(file, "PNG");
 }
 
@@ -138,24 +141,24 @@ void LauncherTestHook::writeState() {
         return QString("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
     };
     QStringList lines;
-    if (dialog_) {
-        QRect frame = dialog_->frameGeometry();
-        lines << QString("title=%1").arg(dialog_->windowTitle());
+    if (window_) {
+        QRect frame = window_->frameGeometry();
+        lines << QString("title=%1").arg(window_->windowTitle());
         lines << QString("geometry=%1").arg(rect(frame));
-        lines << QString("visible=%1").arg(dialog_->isVisible() ? 1 : 0);
-        lines << QString("frameless=%1").arg(dialog_->windowFlags().testFlag(Qt::FramelessWindowHint) ? 1 : 0);
+        lines << QString("visible=%1").arg(window_->isVisible() ? 1 : 0);
+        lines << QString("frameless=%1").arg(window_->windowFlags().testFlag(Qt::FramelessWindowHint) ? 1 : 0);
         if (auto* start = control<QWidget>("start"))
             lines << QString("start_enabled=%1").arg(start->isEnabled() ? 1 : 0);
-        if (auto* bar = control<CProgress_Blue>("progress")) {
+        if (auto* bar = control<SkinnedProgressBar>("progress")) {
             // A full bar has its head at or past the right edge.
             lines
                 << QString("progress_full=%1").arg(bar->headPosition() >= static_cast<unsigned>(bar->width()) ? 1 : 0);
         }
         if (!result_.isEmpty()) lines << "result=" + result_;
         for (const auto& [id, name] : labels)
-            if (auto* label = control<CTransparentStatic>(name))
+            if (auto* label = control<TransparentLabel>(name))
                 lines << QString("label.%1=%2").arg(id).arg(QString::fromStdString(label->text()));
-        if (auto* browser = control<CExplorer1>("browser"))
+        if (auto* browser = control<NewsView>("browser"))
             lines << QString("page=%1").arg(QString::fromStdString(browser->currentUrl()));
     }
     int openBoxes = 0;

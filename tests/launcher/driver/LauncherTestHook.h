@@ -7,7 +7,8 @@
 //            "screenshot FILE" (the window as the screen shows it, as PNG)
 //   state    rewritten after every change: key=value lines (geometry, title, Start, bar,
 //            labels, result, open message boxes)
-//   events   appended: "box <text>" for each message box shown, "done <command>", "closed"
+//   events   appended: "box <text>" for each message box shown, "result <result> <stage>" as
+//            the worker posted it, "done <command>", "closed"
 
 #include <QObject>
 #include <QPointer>
@@ -17,7 +18,7 @@
 
 namespace nimbrel {
 
-class CNimbrel2Dlg;
+class LauncherWindow;
 
 class LauncherTestHook : public QObject {
     Q_OBJECT
@@ -41,7 +42,7 @@ private:
 
     QString folder_;
     QTimer timer_;
-    QPointer<CNimbrel2Dlg> dialog_;
+    QPointer<LauncherWindow> window_;
     QSet<QObject*> seenBoxes_;
     QString lastState_;
     QString result_;

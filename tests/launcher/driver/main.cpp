@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/CNimbrel2App.h"
+#include "app/LauncherWindow.h"
 #include "engine/StartupFlags.h"
 #include "tests/launcher/driver/LauncherTestHook.h"
 
@@ -16,6 +16,8 @@ int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
     const char* control = std::getenv("NIMBREL_TEST_CONTROL");
     nimbrel::LauncherTestHook hook(control ? control : ".");
-    nimbrel::CNimbrel2App(nimbrel::StartupFlags::joinArguments(arguments)).InitInstance();
+    nimbrel::LauncherWindow window(nimbrel::StartupFlags::joinArguments(arguments));
+    window.start();
+    window.exec();
     return 0;
 }

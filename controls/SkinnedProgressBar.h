@@ -7,14 +7,14 @@
 
 namespace nimbrel {
 
-class CProgress_Blue : public QWidget {
+class SkinnedProgressBar : public QWidget {
     Q_OBJECT
 public:
-    explicit CProgress_Blue(QWidget* parent = nullptr);
+    explicit SkinnedProgressBar(QWidget* parent = nullptr);
 
-    void SetRange(unsigned lower, unsigned upper);
+    void setRange(unsigned lower, unsigned upper);
     // Places the bar's head for `value` within the range and schedules a repaint.
-    void SetPos(unsigned value);
+    void setValue(unsigned value);
     // x coordinate of the head; 0 until the first SetPos, and for an upper bound of 0.
     unsigned headPosition() const { return head_; }
 

@@ -8,17 +8,17 @@
 
 namespace nimbrel {
 
-class CImageButton : public QAbstractButton {
+class PictureButton : public QAbstractButton {
     Q_OBJECT
 public:
     // Order of the images in the strip, top to bottom.
     enum class State { Normal, MouseOver, Pressed, Disabled };
 
-    explicit CImageButton(QWidget* parent = nullptr);
+    explicit PictureButton(QWidget* parent = nullptr);
 
     // Chooses the picture and the top-left corner of the strip. The button must already have its
-    // final size: each state image is as large as the button. Always returns 0.
-    int SetSkin(const std::string& pictureName, int x, int y);
+    // final size: each state image is as large as the button.
+    void setSkin(const std::string& pictureName, int x, int y);
 
     // The state the next paint draws, by precedence disabled, pressed, mouse-over, normal.
     State currentState() const;

@@ -1,17 +1,17 @@
-#include "engine/CPatchThread.h"
+#include "engine/PatchWorker.h"
 
 #include <utility>
 
 namespace nimbrel {
 
-CPatchThread::CPatchThread() : thread_([this] { loop(); }) {}
+PatchWorker::PatchWorker() : thread_([this] { loop(); }) {}
 
-CPatchThread::~CPatchThread() {
+PatchWorker::~PatchWorker() {
     quit();
     join();
 }
 
-void CPatchThread::post(std::function<void()> job) {
+void PatchWorker::post(std::function<void()> job) {
     {
         std::lock_guard guard(mutex_);
         if (quitting_ || !job) return;
@@ -20,7 +20,7 @@ void CPatchThread::post(std::function<void()> job) {
     wake_.notify_one();
 }
 
-void CPatchThread::quit() {
+void PatchWorker::quit() {
     {
         std::lock_guard guard(mutex_);
         quitting_ = true;
@@ -29,11 +29,11 @@ void CPatchThread::quit() {
     wake_.notify_one();
 }
 
-void CPatchThread::join() {
+void PatchWorker::join() {
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
-void CPatchThread::loop() {
+void PatchWorker::loop() {
     for (;;) {
         std::function<void()> next;
         {

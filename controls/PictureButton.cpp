@@ -1,4 +1,4 @@
-#include "controls/CImageButton.h"
+#include "controls/PictureButton.h"
 
 #include <QMouseEvent>
 #include <QPainter>
@@ -9,14 +9,14 @@
 
 namespace nimbrel {
 
-CImageButton::CImageButton(QWidget* parent) : QAbstractButton(parent) {
+PictureButton::PictureButton(QWidget* parent) : QAbstractButton(parent) {
     // Mouse-over needs moves without a button held; leaving is seen through leaveEvent, which plays
     // the part of the first move outside a captured button.
     setMouseTracking(true);
 }
 
-int CImageButton::SetSkin(const std::string& pictureName, int x, int y) {
-    pictureIndex_ = SkinPictureStore::instance().FindOrLoad(pictureName);
+void PictureButton::setSkin(const std::string& pictureName, int x, int y) {
+    pictureIndex_ = SkinPictureStore::instance().findOrLoad(pictureName);
     const int w = width();
     const int h = height();
     // Four images of the button's size stacked top to bottom with one spare pixel row between them.
@@ -26,10 +26,9 @@ int CImageButton::SetSkin(const std::string& pictureName, int x, int y) {
     disabled_ = QRect(x, y + 3 * h + 3, w, h);
     updateOpaqueness();
     update();
-    return 0;
 }
 
-void CImageButton::updateOpaqueness() {
+void PictureButton::updateOpaqueness() {
     // The button never erases its background: a missing picture, or a strip that runs off the
     // picture, must leave the window's pixels showing. Only a strip that covers the whole button in
     // every state may tell Qt to skip painting what lies beneath.
@@ -40,14 +39,14 @@ void CImageButton::updateOpaqueness() {
     setAttribute(Qt::WA_OpaquePaintEvent, covers);
 }
 
-CImageButton::State CImageButton::currentState() const {
+PictureButton::State PictureButton::currentState() const {
     if (!isEnabled()) return State::Disabled;
     if (pressedDown_) return State::Pressed;
     if (hover_) return State::MouseOver;
     return State::Normal;
 }
 
-QRect CImageButton::sourceRect(State state) const {
+QRect PictureButton::sourceRect(State state) const {
     switch (state) {
         case State::Normal:
             return normal_;
@@ -61,15 +60,15 @@ QRect CImageButton::sourceRect(State state) const {
     return normal_;
 }
 
-void CImageButton::paintEvent(QPaintEvent*) {
+void PictureButton::paintEvent(QPaintEvent*) {
     const State state = currentState();
     if (state == State::Pressed) DebugOutput::write("Down\n");
     if (state == State::MouseOver) DebugOutput::write("MouseOver\n");
     QPainter painter(this);
-    SkinPictureStore::instance().Draw(painter, pictureIndex_, sourceRect(state));
+    SkinPictureStore::instance().draw(painter, pictureIndex_, sourceRect(state));
 }
 
-void CImageButton::mousePressEvent(QMouseEvent* event) {
+void PictureButton::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
         pressedDown_ = true;
         update();
@@ -77,13 +76,13 @@ void CImageButton::mousePressEvent(QMouseEvent* event) {
     QAbstractButton::mousePressEvent(event);
 }
 
-void CImageButton::mouseReleaseEvent(QMouseEvent* event) {
+void PictureButton::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) {
         QAbstractButton::mouseReleaseEvent(event);
         return;
     }
     // The click goes out first; its handler may close the window and destroy this button.
-    QPointer<CImageButton> self(this);
+    QPointer<PictureButton> self(this);
     QAbstractButton::mouseReleaseEvent(event);
     if (!self) return;
     pressedDown_ = false;
@@ -91,7 +90,7 @@ void CImageButton::mouseReleaseEvent(QMouseEvent* event) {
     update();
 }
 
-void CImageButton::mouseDoubleClickEvent(QMouseEvent* event) {
+void PictureButton::mouseDoubleClickEvent(QMouseEvent* event) {
     // A quick second click must count as a second press, not be swallowed as a double click. Qt
     // usually delivers the second press before this event; only when it did not is one made here.
     if (event->button() == Qt::LeftButton) {
@@ -102,13 +101,13 @@ void CImageButton::mouseDoubleClickEvent(QMouseEvent* event) {
     QAbstractButton::mouseDoubleClickEvent(event);
 }
 
-void CImageButton::mouseMoveEvent(QMouseEvent* event) {
+void PictureButton::mouseMoveEvent(QMouseEvent* event) {
     // While pressed the hover state is frozen, so a press dragged off keeps the pressed image.
     if (!pressedDown_) updateHover(event->position().toPoint());
     QAbstractButton::mouseMoveEvent(event);
 }
 
-void CImageButton::leaveEvent(QEvent* event) {
+void PictureButton::leaveEvent(QEvent* event) {
     if (!pressedDown_ && hover_) {
         hover_ = false;
         repaint();
@@ -116,7 +115,7 @@ void CImageButton::leaveEvent(QEvent* event) {
     QAbstractButton::leaveEvent(event);
 }
 
-void CImageButton::changeEvent(QEvent* event) {
+void PictureButton::changeEvent(QEvent* event) {
     if (event->type() == QEvent::EnabledChange && !isEnabled()) {
         // A disabled button receives no release, so a press or hover in progress would otherwise
         // reappear when it is enabled again.
@@ -126,7 +125,7 @@ void CImageButton::changeEvent(QEvent* event) {
     QAbstractButton::changeEvent(event);
 }
 
-void CImageButton::updateHover(const QPoint& point) {
+void PictureButton::updateHover(const QPoint& point) {
     if (rect().contains(point)) {
         if (hover_) return;
         hover_ = true;

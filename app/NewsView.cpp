@@ -1,4 +1,4 @@
-#include "app/CExplorer1.h"
+#include "app/NewsView.h"
 
 #include <QUrl>
 #include <QVBoxLayout>
@@ -6,12 +6,12 @@
 
 namespace nimbrel {
 
-CExplorer1::CExplorer1(QWidget* parent) : QWidget(parent) {
+NewsView::NewsView(QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
 }
 
-void CExplorer1::Navigate(const std::string& url) {
+void NewsView::load(const std::string& url) {
     if (!view_) {
         view_ = new QWebEngineView(this);
         // The page belongs to the window's skin: no context menu of the browser's own.
@@ -21,6 +21,6 @@ void CExplorer1::Navigate(const std::string& url) {
     view_->setUrl(QUrl::fromUserInput(QString::fromStdString(url)));
 }
 
-std::string CExplorer1::currentUrl() const { return view_ ? view_->url().toString().toStdString() : std::string(); }
+std::string NewsView::currentUrl() const { return view_ ? view_->url().toString().toStdString() : std::string(); }
 
 }  // namespace nimbrel

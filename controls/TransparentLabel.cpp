@@ -1,4 +1,4 @@
-#include "controls/CTransparentStatic.h"
+#include "controls/TransparentLabel.h"
 
 #include <QMetaObject>
 #include <QPainter>
@@ -9,13 +9,13 @@ namespace {
 
 QFont labelFont() {
     QFont font;
-    // The labels were designed for the 8-point bitmap sans-serif of the original platform; where it
-    // is missing the nearest sans-serif stands in, with a Korean-capable face for item names.
+    // The skin leaves the labels room for the 8-point bitmap sans-serif named first; where a
+    // machine lacks it the nearest sans-serif stands in, with a Korean-capable face for item names.
     font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
                       QStringLiteral("DejaVu Sans"), QStringLiteral("NanumGothic")});
     font.setStyleHint(QFont::SansSerif, QFont::NoAntialias);
     // A cell height of 11 asked of that bitmap face yields its smallest size, whose glyphs are 11
-    // pixels high; smoothing is off because the bitmap face had none and the text must show in its
+    // pixels high; smoothing is off because the bitmap face has none and the text must show in its
     // exact colour over any background.
     font.setPixelSize(11);
     font.setWeight(QFont::Normal);
@@ -27,15 +27,15 @@ QFont labelFont() {
 
 }  // namespace
 
-CTransparentStatic::CTransparentStatic(QWidget* parent) : QWidget(parent) {
+TransparentLabel::TransparentLabel(QWidget* parent) : QWidget(parent) {
     // The label paints its own copy of the picture; until attached it paints nothing and the
     // window beneath shows through.
     setAttribute(Qt::WA_NoSystemBackground);
 }
 
-QColor CTransparentStatic::textColor() { return QColor(0x63, 0x24, 0x00); }
+QColor TransparentLabel::textColor() { return QColor(0x63, 0x24, 0x00); }
 
-void CTransparentStatic::AttachBackground(QWidget* parent, const QImage& picture) {
+void TransparentLabel::attachBackground(QWidget* parent, const QImage& picture) {
     attachedTo_ = parent;
     attached_ = parent != nullptr;
     font_ = labelFont();
@@ -64,18 +64,18 @@ void CTransparentStatic::AttachBackground(QWidget* parent, const QImage& picture
     update();
 }
 
-void CTransparentStatic::resizeEvent(QResizeEvent* event) {
+void TransparentLabel::resizeEvent(QResizeEvent* event) {
     updateOpaqueness();
     QWidget::resizeEvent(event);
 }
 
-void CTransparentStatic::updateOpaqueness() {
+void TransparentLabel::updateOpaqueness() {
     // Only a background covering the whole label lets Qt skip what lies beneath; a label grown
     // after attaching shows the window's own pixels beyond its old size rather than garbage.
     setAttribute(Qt::WA_OpaquePaintEvent, attached_ && background_.size() == size());
 }
 
-void CTransparentStatic::SetText(const std::string& text) {
+void TransparentLabel::setText(const std::string& text) {
     {
         std::lock_guard guard(textLock_);
         // The text is a C string to the rest of the system: it ends at the first zero byte.
@@ -84,14 +84,14 @@ void CTransparentStatic::SetText(const std::string& text) {
     requestRepaint();
 }
 
-std::string CTransparentStatic::text() const {
+std::string TransparentLabel::text() const {
     std::lock_guard guard(textLock_);
     return text_;
 }
 
-bool CTransparentStatic::isAttached() const { return attached_; }
+bool TransparentLabel::isAttached() const { return attached_; }
 
-void CTransparentStatic::requestRepaint() {
+void TransparentLabel::requestRepaint() {
     // update() may only be called on the GUI thread, so the worker posts it. A burst of texts
     // needs one repaint, not one queued event per text.
     if (repaintQueued_.exchange(true)) return;
@@ -104,7 +104,7 @@ void CTransparentStatic::requestRepaint() {
         Qt::QueuedConnection);
 }
 
-void CTransparentStatic::paintEvent(QPaintEvent*) {
+void TransparentLabel::paintEvent(QPaintEvent*) {
     if (!attached_) return;
     QString shown;
     {

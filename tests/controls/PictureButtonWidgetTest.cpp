@@ -8,14 +8,14 @@
 #include <QTest>
 #include <string>
 
-#include "controls/CImageButton.h"
+#include "controls/PictureButton.h"
 #include "controls/SkinPictureStore.h"
 #include "tests/controls/ControlsTestSupport.h"
 
 namespace nimbrel {
 namespace {
 
-using State = CImageButton::State;
+using State = PictureButton::State;
 using testing::decodeCoordinate;
 using testing::rgbAt;
 
@@ -28,7 +28,7 @@ QImage render(QWidget& widget) {
 
 // Skin pictures live in a throwaway folder that is the current folder, as the game folder is for
 // the launcher, so the buttons name them relative to it.
-class ImageButtonTest : public ::testing::Test {
+class PictureButtonTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         folder_ = new QTemporaryDir;
@@ -51,7 +51,7 @@ protected:
         delete folder_;
     }
 
-    static State shownState(CImageButton& button) {
+    static State shownState(PictureButton& button) {
         const QRgb colour = rgbAt(render(button), 5, 5);
         for (int i = 0; i < 4; ++i)
             if (colour == kStateColours[i]) return static_cast<State>(i);
@@ -64,7 +64,7 @@ protected:
     static inline QString* previous_ = nullptr;
 };
 
-TEST_F(ImageButtonTest, LauncherButtonsCopyEachStateFromTheirColumnOfTheStrip) {
+TEST_F(PictureButtonTest, LauncherButtonsCopyEachStateFromTheirColumnOfTheStrip) {
     struct Button {
         const char* name;
         int width, height, x, y;
@@ -76,18 +76,18 @@ TEST_F(ImageButtonTest, LauncherButtonsCopyEachStateFromTheirColumnOfTheStrip) {
                               {"X", 24, 11, 254, 1}};
     for (const Button& b : buttons) {
         SCOPED_TRACE(b.name);
-        CImageButton button;
+        PictureButton button;
         button.resize(b.width, b.height);
-        EXPECT_EQ(button.SetSkin("coordinates.png", b.x, b.y), 0);
+        button.setSkin("coordinates.png", b.x, b.y);
         for (int i = 0; i < 4; ++i) {
             const State state = static_cast<State>(i);
             // Images of the button's size, one below the other, one pixel row apart.
             const QPoint origin(b.x, b.y + i * (b.height + 1));
             EXPECT_EQ(button.sourceRect(state), QRect(origin, QSize(b.width, b.height))) << i;
 
-            CImageButton shown;
+            PictureButton shown;
             shown.resize(b.width, b.height);
-            shown.SetSkin("coordinates.png", b.x, b.y);
+            shown.setSkin("coordinates.png", b.x, b.y);
             if (state == State::MouseOver) testing::move(shown, {1, 1});
             if (state == State::Pressed) testing::press(shown, {1, 1});
             if (state == State::Disabled) shown.setEnabled(false);
@@ -101,67 +101,67 @@ TEST_F(ImageButtonTest, LauncherButtonsCopyEachStateFromTheirColumnOfTheStrip) {
     }
 }
 
-TEST_F(ImageButtonTest, StatesFollowTheMouseWithDisabledThenPressedThenHoverPrecedence) {
+TEST_F(PictureButtonTest, StatesFollowTheMouseWithDisabledThenPressedThenHoverPrecedence) {
     struct Step {
         const char* what;
-        void (*act)(CImageButton&);
+        void (*act)(PictureButton&);
         State shown;
     };
     const Step steps[] = {
-        {"nothing yet", [](CImageButton&) {}, State::Normal},
+        {"nothing yet", [](PictureButton&) {}, State::Normal},
         {"mouse enters",
-         [](CImageButton& b) {
+         [](PictureButton& b) {
              testing::move(b, {5, 5});
          },
          State::MouseOver},
         {"moves within",
-         [](CImageButton& b) {
+         [](PictureButton& b) {
              testing::move(b, {6, 6});
          },
          State::MouseOver},
         {"first move outside",
-         [](CImageButton& b) {
+         [](PictureButton& b) {
              testing::move(b, {40, 5});
          },
          State::Normal},
         {"back over it",
-         [](CImageButton& b) {
+         [](PictureButton& b) {
              testing::move(b, {5, 5});
          },
          State::MouseOver},
-        {"leaves the window", [](CImageButton& b) { testing::leave(b); }, State::Normal},
+        {"leaves the window", [](PictureButton& b) { testing::leave(b); }, State::Normal},
         {"pressed",
-         [](CImageButton& b) {
+         [](PictureButton& b) {
              testing::press(b, {5, 5});
          },
          State::Pressed},
         {"dragged off",
-         [](CImageButton& b) {
+         [](PictureButton& b) {
              testing::move(b, {40, 5}, Qt::LeftButton);
          },
          State::Pressed},
-        {"leave while pressed", [](CImageButton& b) { testing::leave(b); }, State::Pressed},
+        {"leave while pressed", [](PictureButton& b) { testing::leave(b); }, State::Pressed},
         {"released off",
-         [](CImageButton& b) {
+         [](PictureButton& b) {
              testing::release(b, {40, 5});
          },
          State::Normal},
         {"pressed again",
-         [](CImageButton& b) {
+         [](PictureButton& b) {
              testing::press(b, {5, 5});
          },
          State::Pressed},
         {"released over",
-         [](CImageButton& b) {
+         [](PictureButton& b) {
              testing::release(b, {5, 5});
          },
          State::MouseOver},
-        {"disabled under the mouse", [](CImageButton& b) { b.setEnabled(false); }, State::Disabled},
-        {"enabled again", [](CImageButton& b) { b.setEnabled(true); }, State::Normal},
+        {"disabled under the mouse", [](PictureButton& b) { b.setEnabled(false); }, State::Disabled},
+        {"enabled again", [](PictureButton& b) { b.setEnabled(true); }, State::Normal},
     };
-    CImageButton button;
+    PictureButton button;
     button.resize(20, 10);
-    button.SetSkin("states.png", 0, 0);
+    button.setSkin("states.png", 0, 0);
     for (const Step& step : steps) {
         step.act(button);
         EXPECT_EQ(button.currentState(), step.shown) << step.what;
@@ -171,12 +171,12 @@ TEST_F(ImageButtonTest, StatesFollowTheMouseWithDisabledThenPressedThenHoverPrec
 
 // The same tracking through the window system's own event path: entering, leaving and clicking a
 // button inside a shown window.
-TEST_F(ImageButtonTest, PointerInAShownWindowDrivesTheStates) {
+TEST_F(PictureButtonTest, PointerInAShownWindowDrivesTheStates) {
     QWidget window;
     window.resize(100, 40);
-    CImageButton button(&window);
+    PictureButton button(&window);
     button.setGeometry(10, 10, 20, 10);
-    button.SetSkin("states.png", 0, 0);
+    button.setSkin("states.png", 0, 0);
     QSignalSpy clicked(&button, &QAbstractButton::clicked);
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
@@ -192,42 +192,42 @@ TEST_F(ImageButtonTest, PointerInAShownWindowDrivesTheStates) {
     EXPECT_NE(button.currentState(), State::Pressed);
 }
 
-TEST_F(ImageButtonTest, ClickCountsFollowPushButtonRules) {
+TEST_F(PictureButtonTest, ClickCountsFollowPushButtonRules) {
     struct Case {
         const char* what;
-        void (*gesture)(CImageButton&);
+        void (*gesture)(PictureButton&);
         int clicks;
     };
     const Case cases[] = {
         {"single click",
-         [](CImageButton& b) {
+         [](PictureButton& b) {
              testing::press(b, {5, 5}), testing::release(b, {5, 5});
          },
          1},
         // What the window system delivers for a double click: the second press comes with it.
         {"double click with second press",
-         [](CImageButton& b) {
+         [](PictureButton& b) {
              testing::press(b, {5, 5}), testing::release(b, {5, 5});
              testing::press(b, {5, 5}), testing::doubleClick(b, {5, 5}), testing::release(b, {5, 5});
          },
          2},
         // The double click event alone must still act as the second press.
         {"double click event only",
-         [](CImageButton& b) {
+         [](PictureButton& b) {
              testing::press(b, {5, 5}), testing::release(b, {5, 5});
              testing::doubleClick(b, {5, 5}), testing::release(b, {5, 5});
          },
          2},
         {"released off the button",
-         [](CImageButton& b) {
+         [](PictureButton& b) {
              testing::press(b, {5, 5}), testing::move(b, {40, 5}, Qt::LeftButton), testing::release(b, {40, 5});
          },
          0},
     };
     for (const Case& c : cases) {
-        CImageButton button;
+        PictureButton button;
         button.resize(20, 10);
-        button.SetSkin("states.png", 0, 0);
+        button.setSkin("states.png", 0, 0);
         QSignalSpy clicked(&button, &QAbstractButton::clicked);
         c.gesture(button);
         EXPECT_EQ(clicked.count(), c.clicks) << c.what;
@@ -235,12 +235,12 @@ TEST_F(ImageButtonTest, ClickCountsFollowPushButtonRules) {
     }
 }
 
-TEST_F(ImageButtonTest, PictureThatFailsToLoadKeepsAnIndexAndDrawsNothing) {
+TEST_F(PictureButtonTest, PictureThatFailsToLoadKeepsAnIndexAndDrawsNothing) {
     SkinPictureStore& store = SkinPictureStore::instance();
-    const int index = store.FindOrLoad("missing-skin.jpg");
+    const int index = store.findOrLoad("missing-skin.jpg");
     ASSERT_GE(index, 0);
     EXPECT_FALSE(store.isLoaded(index));
-    EXPECT_EQ(store.FindOrLoad("missing-skin.jpg"), index);
+    EXPECT_EQ(store.findOrLoad("missing-skin.jpg"), index);
 
     QWidget window;
     window.resize(60, 30);
@@ -248,9 +248,9 @@ TEST_F(ImageButtonTest, PictureThatFailsToLoadKeepsAnIndexAndDrawsNothing) {
     QPalette palette = window.palette();
     palette.setColor(QPalette::Window, QColor(0x12, 0x34, 0x56));
     window.setPalette(palette);
-    CImageButton button(&window);
+    PictureButton button(&window);
     button.setGeometry(10, 10, 20, 10);
-    button.SetSkin("missing-skin.jpg", 0, 0);
+    button.setSkin("missing-skin.jpg", 0, 0);
     EXPECT_EQ(button.pictureIndex(), index);
 
     const QImage image = render(window);
@@ -258,39 +258,39 @@ TEST_F(ImageButtonTest, PictureThatFailsToLoadKeepsAnIndexAndDrawsNothing) {
         for (int x = 10; x < 30; ++x) ASSERT_EQ(rgbAt(image, x, y), 0x123456u) << x << ", " << y;
 }
 
-TEST_F(ImageButtonTest, ButtonsNamingOnePictureShareItAndNamesAreExact) {
+TEST_F(PictureButtonTest, ButtonsNamingOnePictureShareItAndNamesAreExact) {
     SkinPictureStore& store = SkinPictureStore::instance();
-    CImageButton first;
-    CImageButton second;
+    PictureButton first;
+    PictureButton second;
     first.resize(20, 10);
     second.resize(20, 10);
-    first.SetSkin("states.png", 0, 0);
+    first.setSkin("states.png", 0, 0);
     const std::size_t loaded = store.count();
-    second.SetSkin("states.png", 0, 0);
+    second.setSkin("states.png", 0, 0);
     EXPECT_EQ(second.pictureIndex(), first.pictureIndex());
     EXPECT_EQ(store.count(), loaded);
     EXPECT_TRUE(store.isLoaded(first.pictureIndex()));
 
     // Another spelling is another entry, even where the file system would find the same file.
-    EXPECT_NE(store.FindOrLoad("./states.png"), first.pictureIndex());
-    EXPECT_NE(store.FindOrLoad("STATES.png"), first.pictureIndex());
+    EXPECT_NE(store.findOrLoad("./states.png"), first.pictureIndex());
+    EXPECT_NE(store.findOrLoad("STATES.png"), first.pictureIndex());
     EXPECT_EQ(store.count(), loaded + 2);
 }
 
-TEST_F(ImageButtonTest, PressedAndMouseOverImagesWriteTheirDebugLines) {
-    CImageButton button;
+TEST_F(PictureButtonTest, PressedAndMouseOverImagesWriteTheirDebugLines) {
+    PictureButton button;
     button.resize(20, 10);
-    button.SetSkin("states.png", 0, 0);
+    button.setSkin("states.png", 0, 0);
     const struct {
-        void (*act)(CImageButton&);
+        void (*act)(PictureButton&);
         const char* line;
     } cases[] = {
-        {[](CImageButton&) {}, ""},
-        {[](CImageButton& b) {
+        {[](PictureButton&) {}, ""},
+        {[](PictureButton& b) {
              testing::move(b, {5, 5});
          },
          "MouseOver\n"},
-        {[](CImageButton& b) {
+        {[](PictureButton& b) {
              testing::press(b, {5, 5});
          },
          "Down\n"},

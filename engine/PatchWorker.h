@@ -11,17 +11,17 @@
 
 namespace nimbrel {
 
-class CPatchThread {
+class PatchWorker {
 public:
-    CPatchThread();   // starts the thread, idle in its loop
-    ~CPatchThread();  // quit() then join()
-    CPatchThread(const CPatchThread&) = delete;
-    CPatchThread& operator=(const CPatchThread&) = delete;
+    PatchWorker();   // starts the thread, idle in its loop
+    ~PatchWorker();  // quit() then join()
+    PatchWorker(const PatchWorker&) = delete;
+    PatchWorker& operator=(const PatchWorker&) = delete;
 
-    // Queues a job for the loop (the original's WM_PATCH_START). Jobs posted after quit() are
-    // dropped; an exception a job throws ends that job, never the process.
+    // Queues a job for the loop (the patch sequence). Jobs posted after quit() are dropped; an
+    // exception a job throws ends that job, never the process.
     void post(std::function<void()> job);
-    // The loop ends after the message it is handling; queued ones are dropped.
+    // The loop ends after the job it is running; queued ones are dropped.
     void quit();
     // Waits for the loop to end; safe to call more than once.
     void join();

@@ -1,4 +1,4 @@
-#include "app/CNimbrel2Dlg.h"
+#include "app/LauncherWindow.h"
 
 #include <unistd.h>
 
@@ -29,17 +29,18 @@ namespace {
 
 constexpr const char* kCaption = "Nimbrel";
 
-// The dialog template is 338 x 241 dialog units and the window 600 x 421 pixels: these are
-// the base units that map one onto the other, applied to each edge as the platform did.
-int unitsToX(int units) { return (units * CNimbrel2Dlg::kWidth + 169) / 338; }
-int unitsToY(int units) { return (units * CNimbrel2Dlg::kHeight + 120) / 241; }
-QRect templateRect(int x, int y, int width, int height) {
+// The labels sit on a grid of 338 x 241 layout units over the 600 x 421 window, where the game's
+// skin pictures leave room for them. Each edge is scaled and rounded on its own, so labels that
+// meet on the grid meet on the screen.
+int unitsToX(int units) { return (units * LauncherWindow::kWidth + 169) / 338; }
+int unitsToY(int units) { return (units * LauncherWindow::kHeight + 120) / 241; }
+QRect layoutRect(int x, int y, int width, int height) {
     int left = unitsToX(x), top = unitsToY(y);
     return QRect(left, top, unitsToX(x + width) - left, unitsToY(y + height) - top);
 }
 
-// The launcher's icon for the taskbar and the window switcher. The original carried one as
-// a resource; ours is drawn, so the program needs no file beside it.
+// The launcher's icon for the taskbar and the window switcher, drawn, so that the program
+// needs no file beside it.
 QIcon applicationIcon() {
     QIcon icon;
     for (int size : {16, 32, 48}) {
@@ -64,27 +65,27 @@ QIcon applicationIcon() {
 
 }  // namespace
 
-CNimbrel2Dlg::CNimbrel2Dlg(const std::string& commandLine, const std::string& gameFolder, QWidget* parent)
+LauncherWindow::LauncherWindow(const std::string& commandLine, const std::string& gameFolder, QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::FramelessWindowHint),
       gameFolder_(gameFolder.empty() ? ExecutablePath::folder() : gameFolder),
       run_(*this, textTable_, StartupFlags::forGameFolder(gameFolder_, commandLine)) {
-    // The controls of the template, in the order they were bound: browser, buttons, labels.
-    browser_ = new CExplorer1(this);
-    config_ = new CImageButton(this);
-    start_ = new CImageButton(this);
-    join_ = new CImageButton(this);
-    homePage_ = new CImageButton(this);
-    close_ = new CImageButton(this);
-    itemLabel_ = new CTransparentStatic(this);
-    counterLabel_ = new CTransparentStatic(this);
-    captionLabel_ = new CTransparentStatic(this);
-    versionLabel_ = new CTransparentStatic(this);
-    statusLabel_ = new CTransparentStatic(this);
-    countLabel_ = new CTransparentStatic(this);
+    // The page first, then the buttons and labels: a later sibling is drawn above an earlier one.
+    newsView_ = new NewsView(this);
+    config_ = new PictureButton(this);
+    start_ = new PictureButton(this);
+    join_ = new PictureButton(this);
+    homePage_ = new PictureButton(this);
+    close_ = new PictureButton(this);
+    itemLabel_ = new TransparentLabel(this);
+    counterLabel_ = new TransparentLabel(this);
+    captionLabel_ = new TransparentLabel(this);
+    versionLabel_ = new TransparentLabel(this);
+    statusLabel_ = new TransparentLabel(this);
+    countLabel_ = new TransparentLabel(this);
     boxes_ = new MessageBoxBridge(this);
 
     const std::pair<QWidget*, const char*> names[] = {
-        {browser_, "browser"},
+        {newsView_, "browser"},
         {config_, "config"},
         {start_, "start"},
         {join_, "join"},
@@ -104,24 +105,24 @@ CNimbrel2Dlg::CNimbrel2Dlg(const std::string& commandLine, const std::string& ga
     join_->setText("Join");
     homePage_->setText("HomePage");
     close_->setText("X");
-    connect(start_, &QAbstractButton::clicked, this, &CNimbrel2Dlg::OnOK);
-    connect(config_, &QAbstractButton::clicked, this, &CNimbrel2Dlg::OnConfig);
-    connect(join_, &QAbstractButton::clicked, this, &CNimbrel2Dlg::OnJoin);
-    connect(homePage_, &QAbstractButton::clicked, this, &CNimbrel2Dlg::OnHomePage);
+    connect(start_, &QAbstractButton::clicked, this, &LauncherWindow::startGame);
+    connect(config_, &QAbstractButton::clicked, this, &LauncherWindow::startSetupTool);
+    connect(join_, &QAbstractButton::clicked, this, &LauncherWindow::openRegistrationPage);
+    connect(homePage_, &QAbstractButton::clicked, this, &LauncherWindow::openHomePage);
     connect(close_, &QAbstractButton::clicked, this, &QDialog::reject);
 }
 
-CNimbrel2Dlg::~CNimbrel2Dlg() { OnDestroy(); }
+LauncherWindow::~LauncherWindow() { shutDown(); }
 
-void CNimbrel2Dlg::showBox(const std::string& message) { boxes_->show(message, kCaption); }
+void LauncherWindow::showBox(const std::string& message) { boxes_->show(message, kCaption); }
 
-void CNimbrel2Dlg::endProcess() {
-    // The original ended with exit(0) and no clean-up; the lock goes with the process.
+void LauncherWindow::endProcess() {
+    // Nothing has started yet that needs an orderly end, and the lock goes with the process.
     std::fflush(nullptr);
     ::_exit(0);
 }
 
-bool CNimbrel2Dlg::OnInitDialog() {
+void LauncherWindow::start() {
     if (textTable_.load() < 0) showBox("String not found !");
 
     if (run_.acquireLock() == SingleInstanceLock::Result::AlreadyExists) {
@@ -135,17 +136,16 @@ bool CNimbrel2Dlg::OnInitDialog() {
     layoutSkin();
 
     run_.start();
-    return true;
 }
 
-std::string CNimbrel2Dlg::inGameFolder(const std::string& name) const {
+std::string LauncherWindow::inGameFolder(const std::string& name) const {
     // The text table names the skin pictures relative to the game folder; the process may
     // have been started anywhere.
     if (name.empty() || name.front() == '/') return name;
     return run_.baseFolder() + name;
 }
 
-void CNimbrel2Dlg::layoutSkin() {
+void LauncherWindow::layoutSkin() {
     setWindowTitle("Quorlan Launcher");
     QScreen* screen = QGuiApplication::primaryScreen();
     move(screen ? screen->geometry().topLeft() : QPoint(0, 0));
@@ -156,7 +156,7 @@ void CNimbrel2Dlg::layoutSkin() {
         endProcess();
     }
 
-    browser_->Navigate(text(TextLine::kUpdatePage));
+    newsView_->load(text(TextLine::kUpdatePage));
 
     const std::string buttonSkin = inGameFolder(text(TextLine::kButtonSkin));
     struct Placement {
@@ -169,43 +169,43 @@ void CNimbrel2Dlg::layoutSkin() {
         {IDC_CLOSE, QRect(561, 5, 24, 11), 254},
     };
     for (const auto& p : placements) {
-        CImageButton* target = button(p.controlId);
+        PictureButton* target = button(p.controlId);
         target->setGeometry(p.rect);
-        target->SetSkin(buttonSkin, p.stripX, 1);
+        target->setSkin(buttonSkin, p.stripX, 1);
         if (p.controlId == IDC_START) target->setEnabled(false);
     }
 
     struct LabelSetup {
-        CTransparentStatic* label;
+        TransparentLabel* label;
         QRect rect;
         std::string text;
     } labels[] = {
-        {itemLabel_, templateRect(96, 211, 97, 8), ""},
-        {counterLabel_, templateRect(196, 211, 20, 8), ""},
-        {captionLabel_, templateRect(56, 203, 24, 8), "Version"},
-        {versionLabel_, templateRect(83, 203, 13, 8), "0"},
-        {statusLabel_, templateRect(100, 203, 111, 8), text(TextLine::kUpdating)},
-        {countLabel_, templateRect(55, 211, 40, 8), text(TextLine::kCounterCaption)},
+        {itemLabel_, layoutRect(96, 211, 97, 8), ""},
+        {counterLabel_, layoutRect(196, 211, 20, 8), ""},
+        {captionLabel_, layoutRect(56, 203, 24, 8), "Version"},
+        {versionLabel_, layoutRect(83, 203, 13, 8), "0"},
+        {statusLabel_, layoutRect(100, 203, 111, 8), text(TextLine::kUpdating)},
+        {countLabel_, layoutRect(55, 211, 40, 8), text(TextLine::kCounterCaption)},
     };
     for (auto& l : labels) {
         l.label->setGeometry(l.rect);
-        l.label->AttachBackground(this, background_);
-        l.label->SetText(l.text);
+        l.label->attachBackground(this, background_);
+        l.label->setText(l.text);
     }
 
     delete progress_;
-    progress_ = new CProgress_Blue(this);
+    progress_ = new SkinnedProgressBar(this);
     progress_->setObjectName("progress");
     progress_->setGeometry(81, 385, 382 - 81, 401 - 385);
     progress_->show();
-    progress_->SetRange(0, 100);
+    progress_->setRange(0, 100);
 
     // The browser's own frame is hidden by clipping two pixels off every side.
-    browser_->setGeometry(-1, 21, 602, 329);
-    browser_->setMask(QRegion(2, 2, browser_->width() - 4, browser_->height() - 4));
+    newsView_->setGeometry(-1, 21, 602, 329);
+    newsView_->setMask(QRegion(2, 2, newsView_->width() - 4, newsView_->height() - 4));
 }
 
-void CNimbrel2Dlg::OnDestroy() {
+void LauncherWindow::shutDown() {
     if (destroyed_) return;
     destroyed_ = true;
     run_.requestStop();
@@ -216,19 +216,23 @@ void CNimbrel2Dlg::OnDestroy() {
     progress_ = nullptr;
 }
 
-void CNimbrel2Dlg::postMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) {
-    QCoreApplication::postEvent(this, new PatchMessageEvent(message, wParam, lParam));
+void LauncherWindow::postProgress(int percent) {
+    QCoreApplication::postEvent(this, PatchMessageEvent::progress(percent));
 }
 
-void CNimbrel2Dlg::setLabelText(int controlId, const std::string& labelText) {
-    if (CTransparentStatic* target = label(controlId)) target->SetText(labelText);
+void LauncherWindow::postResult(int result, int stage) {
+    QCoreApplication::postEvent(this, PatchMessageEvent::result(result, stage));
 }
 
-void CNimbrel2Dlg::messageBox(const std::string& boxText, const std::string& caption) {
+void LauncherWindow::setLabelText(int controlId, const std::string& labelText) {
+    if (TransparentLabel* target = label(controlId)) target->setText(labelText);
+}
+
+void LauncherWindow::messageBox(const std::string& boxText, const std::string& caption) {
     boxes_->show(boxText, caption);
 }
 
-CImageButton* CNimbrel2Dlg::button(int controlId) const {
+PictureButton* LauncherWindow::button(int controlId) const {
     switch (controlId) {
         case IDC_START:
             return start_;
@@ -245,7 +249,7 @@ CImageButton* CNimbrel2Dlg::button(int controlId) const {
     }
 }
 
-CTransparentStatic* CNimbrel2Dlg::label(int controlId) const {
+TransparentLabel* LauncherWindow::label(int controlId) const {
     switch (controlId) {
         case IDC_ITEM_LABEL:
             return itemLabel_;
@@ -264,42 +268,42 @@ CTransparentStatic* CNimbrel2Dlg::label(int controlId) const {
     }
 }
 
-bool CNimbrel2Dlg::event(QEvent* e) {
+bool LauncherWindow::event(QEvent* e) {
     if (e->type() == PatchMessageEvent::eventType()) {
         auto* message = static_cast<PatchMessageEvent*>(e);
         // A result that arrives after the teardown began has nothing left to act on.
         if (destroyed_) return true;
         if (message->message == WM_PATCH_PROGRESS)
-            OnPatchProgress(message->wParam);
+            showProgress(message->value);
         else if (message->message == WM_PATCH_RESULT)
-            OnPatchResult(message->wParam, message->lParam);
+            showResult(message->value, message->stage);
         return true;
     }
     return QDialog::event(e);
 }
 
-void CNimbrel2Dlg::OnPatchProgress(std::intptr_t percentage) {
+void LauncherWindow::showProgress(int percent) {
     if (!progress_) return;
-    progress_->SetPos(static_cast<unsigned>(percentage));
+    progress_->setValue(static_cast<unsigned>(percent));
 }
 
-void CNimbrel2Dlg::OnPatchResult(std::intptr_t result, std::intptr_t stage) {
+void LauncherWindow::showResult(int result, int stage) {
     using namespace PatchResult;
     // Every outcome names itself: a failure that kept the last stage text with Start disabled
-    // looked like a launcher that hangs.
-    const std::string outcome = run_.resultText(static_cast<int>(result), static_cast<int>(stage));
-    statusLabel_->SetText(outcome);
+    // would look like a launcher that hangs.
+    const std::string outcome = run_.resultText(result, stage);
+    statusLabel_->setText(outcome);
     if (result >= kOk) {
         // A successful run reports the version it wrote; the label still held the one read
         // before the patch, or the last one the patch list named.
-        versionLabel_->SetText(std::to_string(result));
+        versionLabel_->setText(std::to_string(result));
         if (run_.selfUpdateRequired()) {
             run_.handOverLock();
             startProgram("selfupdate.exe", text(TextLine::kLaunchToken), true);
             QMetaObject::invokeMethod(
                 this, [this] { done(QDialog::Rejected); }, Qt::QueuedConnection);
         }
-        OnPatchProgress(100);
+        showProgress(100);
         start_->setEnabled(true);
     } else if (result == kNothingToFetch || result == kAlreadyCurrent) {
         start_->setEnabled(true);
@@ -310,38 +314,38 @@ void CNimbrel2Dlg::OnPatchResult(std::intptr_t result, std::intptr_t stage) {
     }
 }
 
-void CNimbrel2Dlg::startProgram(const std::string& file, const std::string& parameters, bool hidden) {
+void LauncherWindow::startProgram(const std::string& file, const std::string& parameters, bool hidden) {
     int code = ProcessLauncher::execute(file, parameters, run_.baseFolder(),
                                         hidden ? ProcessLauncher::Show::Hidden : ProcessLauncher::Show::Normal);
     if (!ProcessLauncher::succeeded(code))
         showBox(text(code == ProcessLauncher::kFileNotFound ? TextLine::kNotFound : TextLine::kStartFailed));
 }
 
-void CNimbrel2Dlg::openPage(const std::string& url) {
+void LauncherWindow::openPage(const std::string& url) {
     int code = ProcessLauncher::openUrl(url);
     if (!ProcessLauncher::succeeded(code))
         showBox(text(code == ProcessLauncher::kFileNotFound ? TextLine::kNotFound : TextLine::kStartFailed));
 }
 
-void CNimbrel2Dlg::OnOK() {
+void LauncherWindow::startGame() {
     // The game client takes the name itself; it must be free before it starts.
     run_.handOverLock();
     startProgram(GameLayout::kGameClientName, text(TextLine::kLaunchToken), false);
     done(QDialog::Accepted);
 }
 
-void CNimbrel2Dlg::OnConfig() { startProgram("zedU3ZEzadiz.exe", std::string(), false); }
-void CNimbrel2Dlg::OnJoin() { openPage(text(TextLine::kRegister)); }
-void CNimbrel2Dlg::OnHomePage() { openPage(text(TextLine::kHomePage)); }
+void LauncherWindow::startSetupTool() { startProgram("zedU3ZEzadiz.exe", std::string(), false); }
+void LauncherWindow::openRegistrationPage() { openPage(text(TextLine::kRegister)); }
+void LauncherWindow::openHomePage() { openPage(text(TextLine::kHomePage)); }
 
-void CNimbrel2Dlg::paintEvent(QPaintEvent*) {
+void LauncherWindow::paintEvent(QPaintEvent*) {
     if (background_.isNull()) return;
     QPainter painter(this);
     painter.setCompositionMode(QPainter::CompositionMode_Source);
     painter.drawImage(0, 0, background_);
 }
 
-void CNimbrel2Dlg::mousePressEvent(QMouseEvent* e) {
+void LauncherWindow::mousePressEvent(QMouseEvent* e) {
     // Any press that reaches the window itself is on the background (labels and the bar let
     // it through): the whole window is its caption.
     if (e->button() != Qt::LeftButton) return QDialog::mousePressEvent(e);
@@ -351,14 +355,14 @@ void CNimbrel2Dlg::mousePressEvent(QMouseEvent* e) {
     dragOffset_ = e->globalPosition().toPoint() - frameGeometry().topLeft();
 }
 
-void CNimbrel2Dlg::mouseMoveEvent(QMouseEvent* e) {
+void LauncherWindow::mouseMoveEvent(QMouseEvent* e) {
     if (dragging_ && (e->buttons() & Qt::LeftButton))
         move(e->globalPosition().toPoint() - dragOffset_);
     else
         QDialog::mouseMoveEvent(e);
 }
 
-void CNimbrel2Dlg::mouseReleaseEvent(QMouseEvent* e) {
+void LauncherWindow::mouseReleaseEvent(QMouseEvent* e) {
     if (dragging_ && e->button() == Qt::LeftButton)
         dragging_ = false;
     else

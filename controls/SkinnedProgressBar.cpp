@@ -1,4 +1,4 @@
-#include "controls/CProgress_Blue.h"
+#include "controls/SkinnedProgressBar.h"
 
 #include <QPainter>
 #include <algorithm>
@@ -109,7 +109,7 @@ private:
 
 }  // namespace
 
-CProgress_Blue::CProgress_Blue(QWidget* parent)
+SkinnedProgressBar::SkinnedProgressBar(QWidget* parent)
     : QWidget(parent),
       // The pixel art is made once here; a paint only composes it.
       startCap_(pixelArt(kStartCap)),
@@ -121,12 +121,12 @@ CProgress_Blue::CProgress_Blue(QWidget* parent)
     setAttribute(Qt::WA_NoSystemBackground);
 }
 
-void CProgress_Blue::SetRange(unsigned lower, unsigned upper) {
+void SkinnedProgressBar::setRange(unsigned lower, unsigned upper) {
     lower_ = lower;
     upper_ = upper;
 }
 
-void CProgress_Blue::SetPos(unsigned value) {
+void SkinnedProgressBar::setValue(unsigned value) {
     if (upper_ == 0) {
         // No range to place the head in; a head below 5 shows no fill at all.
         head_ = 0;
@@ -142,7 +142,7 @@ void CProgress_Blue::SetPos(unsigned value) {
     update();
 }
 
-QImage CProgress_Blue::composeFrame() const {
+QImage SkinnedProgressBar::composeFrame() const {
     const int w = width();
     Frame frame(size());
 
@@ -172,7 +172,7 @@ QImage CProgress_Blue::composeFrame() const {
     return frame.take();
 }
 
-void CProgress_Blue::paintEvent(QPaintEvent*) {
+void SkinnedProgressBar::paintEvent(QPaintEvent*) {
     const QImage frame = composeFrame();
     QPainter painter(this);
     painter.setCompositionMode(QPainter::CompositionMode_Source);

@@ -12,17 +12,17 @@
 
 namespace nimbrel {
 
-class CTransparentStatic : public QWidget {
+class TransparentLabel : public QWidget {
     Q_OBJECT
 public:
-    explicit CTransparentStatic(QWidget* parent = nullptr);
+    explicit TransparentLabel(QWidget* parent = nullptr);
 
     // Takes, once, the area of `picture` under the label's current geometry in `parent`. The label
     // must already have its final position and size. Clears the text. GUI thread only.
-    void AttachBackground(QWidget* parent, const QImage& picture);
+    void attachBackground(QWidget* parent, const QImage& picture);
 
     // Callable from any thread; never blocks on the GUI thread. The repaint happens on the GUI thread.
-    void SetText(const std::string& text);
+    void setText(const std::string& text);
     std::string text() const;
     bool isAttached() const;
 

@@ -10,10 +10,10 @@
 #include <QPoint>
 #include <string>
 
-#include "app/CExplorer1.h"
-#include "controls/CImageButton.h"
-#include "controls/CProgress_Blue.h"
-#include "controls/CTransparentStatic.h"
+#include "app/NewsView.h"
+#include "controls/PictureButton.h"
+#include "controls/SkinnedProgressBar.h"
+#include "controls/TransparentLabel.h"
 #include "engine/PatchRun.h"
 #include "engine/TextTable.h"
 #include "platform/PatchWindow.h"
@@ -22,7 +22,7 @@ namespace nimbrel {
 
 class MessageBoxBridge;
 
-class CNimbrel2Dlg : public QDialog, public PatchWindow {
+class LauncherWindow : public QDialog, public PatchWindow {
     Q_OBJECT
 public:
     static constexpr int kWidth = 600;
@@ -30,28 +30,31 @@ public:
 
     // Probes for ManualPatch.ini in the game folder and scans the command line. The game
     // folder is the executable's unless one is given (absolute, ending in "/").
-    explicit CNimbrel2Dlg(const std::string& commandLine, const std::string& gameFolder = std::string(),
-                          QWidget* parent = nullptr);
-    ~CNimbrel2Dlg() override;
+    explicit LauncherWindow(const std::string& commandLine, const std::string& gameFolder = std::string(),
+                            QWidget* parent = nullptr);
+    ~LauncherWindow() override;
 
     // Text table, single instance, engine, skin and layout, engine texts, update folder and
-    // the worker's start, in that order. Ends the process with code 0 on a second instance
-    // or a missing skin, as the original did.
-    bool OnInitDialog();
+    // the worker's start, in that order; then the window is ready for exec(). Ends the process
+    // with code 0, after its message box, on a second instance or a missing skin: the player
+    // has nothing to do in a launcher that cannot patch.
+    void start();
     // The window's teardown: stop and join the worker, empty the update folder after an
-    // online run, give the single-instance name up, delete the engine. Runs once.
-    void OnDestroy();
+    // online run, give the single-instance name up, delete the engine. Runs once; the
+    // destructor runs it too.
+    void shutDown();
 
     // PatchWindow, callable from the worker.
-    void postMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) override;
+    void postProgress(int percent) override;
+    void postResult(int result, int stage) override;
     void setLabelText(int controlId, const std::string& text) override;
     void messageBox(const std::string& text, const std::string& caption) override;
 
-    // Button handlers, named after the original's commands.
-    void OnOK();        // Start
-    void OnConfig();    // Config
-    void OnJoin();      // Join
-    void OnHomePage();  // HomePage
+    // What the buttons do.
+    void startGame();             // Start: hands the name over and starts the game client
+    void startSetupTool();        // Config: the game's graphics set-up tool
+    void openRegistrationPage();  // Join
+    void openHomePage();          // HomePage
 
 protected:
     bool event(QEvent* event) override;
@@ -61,10 +64,10 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
-    void OnPatchProgress(std::intptr_t percentage);
-    void OnPatchResult(std::intptr_t result, std::intptr_t stage);
-    CImageButton* button(int controlId) const;
-    CTransparentStatic* label(int controlId) const;
+    void showProgress(int percent);
+    void showResult(int result, int stage);
+    PictureButton* button(int controlId) const;
+    TransparentLabel* label(int controlId) const;
     std::string text(int line) const { return textTable_.lineOrEmpty(line); }
     void showBox(const std::string& text);
     void startProgram(const std::string& file, const std::string& parameters, bool hidden);
@@ -80,19 +83,19 @@ private:
     MessageBoxBridge* boxes_ = nullptr;
 
     QImage background_;
-    CExplorer1* browser_ = nullptr;
-    CImageButton* config_ = nullptr;
-    CImageButton* start_ = nullptr;
-    CImageButton* join_ = nullptr;
-    CImageButton* homePage_ = nullptr;
-    CImageButton* close_ = nullptr;
-    CProgress_Blue* progress_ = nullptr;
-    CTransparentStatic* itemLabel_ = nullptr;
-    CTransparentStatic* counterLabel_ = nullptr;
-    CTransparentStatic* captionLabel_ = nullptr;
-    CTransparentStatic* versionLabel_ = nullptr;
-    CTransparentStatic* statusLabel_ = nullptr;
-    CTransparentStatic* countLabel_ = nullptr;
+    NewsView* newsView_ = nullptr;
+    PictureButton* config_ = nullptr;
+    PictureButton* start_ = nullptr;
+    PictureButton* join_ = nullptr;
+    PictureButton* homePage_ = nullptr;
+    PictureButton* close_ = nullptr;
+    SkinnedProgressBar* progress_ = nullptr;
+    TransparentLabel* itemLabel_ = nullptr;
+    TransparentLabel* counterLabel_ = nullptr;
+    TransparentLabel* captionLabel_ = nullptr;
+    TransparentLabel* versionLabel_ = nullptr;
+    TransparentLabel* statusLabel_ = nullptr;
+    TransparentLabel* countLabel_ = nullptr;
 
     bool destroyed_ = false;
     bool dragging_ = false;
