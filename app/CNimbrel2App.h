@@ -8,7 +8,8 @@ namespace nimbrel {
 
 class CNimbrel2App {
 public:
-    explicit CNimbrel2App(std::string commandLine);
+    // gameFolder: the folder to patch; empty: the executable's folder.
+    explicit CNimbrel2App(std::string commandLine, std::string gameFolder = std::string());
 
     // Always false, as the original: there is no message loop of the application's own after
     // the window has closed.
@@ -16,6 +17,7 @@ public:
 
 private:
     std::string commandLine_;
+    std::string gameFolder_;
 };
 
 }  // namespace nimbrel

@@ -1,19 +1,54 @@
-// The launcher window. Patches the game folder it lies in, then starts the game client.
+// The launcher window. Patches the game folder it lies in (or the one its settings or
+// --game-dir name), then starts the game client.
 
 #include <QApplication>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/CNimbrel2App.h"
+#include "engine/GameFolderLocator.h"
 #include "engine/StartupFlags.h"
+#include "platform/ExecutablePath.h"
+#include "platform/Settings.h"
+
+namespace {
+
+// Takes "--game-dir DIR" or "--game-dir=DIR" out of the words; the rest are start-up words.
+std::string takeGameDir(std::vector<std::string>& arguments) {
+    std::string folder;
+    for (std::size_t i = 0; i < arguments.size();) {
+        if (arguments[i] == "--game-dir" && i + 1 < arguments.size()) {
+            folder = arguments[i + 1];
+            arguments.erase(arguments.begin() + i, arguments.begin() + i + 2);
+        } else if (arguments[i].rfind("--game-dir=", 0) == 0) {
+            folder = arguments[i].substr(11);
+            arguments.erase(arguments.begin() + i);
+        } else {
+            ++i;
+        }
+    }
+    return folder;
+}
+
+// The game folder to patch, from the settings file when the launcher lies beside no game.
+std::string applySettings(const std::string& givenGameDir) {
+    const std::string path = nimbrel::Settings::defaultPath();
+    const auto choice = nimbrel::GameFolderLocator::choose(givenGameDir, nimbrel::ExecutablePath::folder(), path);
+    if (!choice.error.empty()) std::fprintf(stderr, "nimbrel: %s\n", choice.error.c_str());
+    return choice.folder;
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
     // The whole command line, taken before Qt removes the options it knows: the original
     // scanned every word the launcher was given.
     std::vector<std::string> arguments(argv + 1, argv + argc);
+    const std::string gameFolder = applySettings(takeGameDir(arguments));
     // The embedded web page shares the window's GL context.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication application(argc, argv);
-    nimbrel::CNimbrel2App(nimbrel::StartupFlags::joinArguments(arguments)).InitInstance();
+    nimbrel::CNimbrel2App(nimbrel::StartupFlags::joinArguments(arguments), gameFolder).InitInstance();
     return 0;
 }
