@@ -10,6 +10,7 @@
 #include "engine/GameFolderLocator.h"
 #include "engine/StartupFlags.h"
 #include "platform/ExecutablePath.h"
+#include "platform/ProcessLauncher.h"
 #include "platform/Settings.h"
 
 namespace {
@@ -31,11 +32,15 @@ std::string takeGameDir(std::vector<std::string>& arguments) {
     return folder;
 }
 
-// The game folder to patch, from the settings file when the launcher lies beside no game.
+// The game folder to patch and the Wine command, from the settings file.
 std::string applySettings(const std::string& givenGameDir) {
     const std::string path = nimbrel::Settings::defaultPath();
     const auto choice = nimbrel::GameFolderLocator::choose(givenGameDir, nimbrel::ExecutablePath::folder(), path);
     if (!choice.error.empty()) std::fprintf(stderr, "nimbrel: %s\n", choice.error.c_str());
+    std::string error;
+    if (const auto settings = nimbrel::Settings::load(path, error))
+        nimbrel::ProcessLauncher::useWine(settings->value(nimbrel::Settings::kWine),
+                                          settings->value(nimbrel::Settings::kWinePrefix));
     return choice.folder;
 }
 
