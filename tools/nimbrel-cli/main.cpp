@@ -96,6 +96,9 @@ int runPatch(const CliOptions& options, const std::string& gameFolder, const Tex
     signal(SIGTERM, SIG_DFL);
     gStopFlag = nullptr;
 
+    // A successful run's result is the version now installed; the line still showed the one
+    // read before the patch.
+    if (outcome.result >= PatchResult::kOk) window.setLabelText(IDC_VERSION_LABEL, std::to_string(outcome.result));
     window.setLabelText(IDC_STATUS_LABEL, run.resultText(outcome.result, outcome.stage));
     window.endStatusLine();
     if (outcome.result >= PatchResult::kOk && selfUpdate) std::printf("self-update requested\n");
