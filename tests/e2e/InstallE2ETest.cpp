@@ -163,6 +163,8 @@ TEST_F(InstallE2ETest, InstalledCliPatchesTheFolderItsSettingsOrGameDirName) {
         const ProcessOutput r = run(argv, {"XDG_CONFIG_HOME=" + config, "XDG_RUNTIME_DIR=" + scenario.home,
                                            "XDG_CACHE_HOME=" + scenario.home});
         EXPECT_EQ(r.lastLine(), "result 3 stage 5") << c.name << "\n" << r.out << r.err;
+        // The status ends on the version now installed, not on the one read before the patch.
+        EXPECT_NE(r.out.find("\nversion: 3\nstatus: "), std::string::npos) << r.out;
         EXPECT_EQ(scenario.installedVersion(), 3) << c.name;
         EXPECT_EQ(readFile(decoy + "version.ini"), decoyVersion) << c.name;
         EXPECT_FALSE(fs::exists(decoy + "update")) << c.name;
