@@ -98,8 +98,8 @@ TEST_F(InstallE2ETest, DebianPackageHoldsTheInstallTreeAndDependsOnTheLibrariesI
     if (!dpkgDeb || !ProcessLauncher::findOnPath("dpkg-shlibdeps"))
         GTEST_SKIP() << "needs dpkg-deb and dpkg-shlibdeps (Debian: dpkg-dev)";
     const std::string out = scratch.makeFolder("package");
-    const ProcessOutput made = run({CPACK_COMMAND_PATH, "--config", std::string(NIMBREL_BUILD_DIR) + "/CPackConfig.cmake",
-                                    "-G", "DEB", "-B", out});
+    const ProcessOutput made = run({CPACK_COMMAND_PATH, "--config",
+                                    std::string(NIMBREL_BUILD_DIR) + "/CPackConfig.cmake", "-G", "DEB", "-B", out});
     ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
     std::string deb;
     for (const auto& entry : fs::directory_iterator(out))
@@ -108,7 +108,8 @@ TEST_F(InstallE2ETest, DebianPackageHoldsTheInstallTreeAndDependsOnTheLibrariesI
 
     const std::string contents = run({*dpkgDeb, "-c", deb}).out;
     std::set<std::string> programs;
-    for (std::size_t at = contents.find("./usr/bin/"); at != std::string::npos; at = contents.find("./usr/bin/", at + 1)) {
+    for (std::size_t at = contents.find("./usr/bin/"); at != std::string::npos;
+         at = contents.find("./usr/bin/", at + 1)) {
         const std::string name = contents.substr(at + 10, contents.find('\n', at) - at - 10);
         if (!name.empty()) programs.insert(name);
     }
@@ -116,7 +117,8 @@ TEST_F(InstallE2ETest, DebianPackageHoldsTheInstallTreeAndDependsOnTheLibrariesI
 #ifdef NIMBREL_HAVE_GUI
     EXPECT_NE(contents.find(std::string("./usr/share/applications/") + kAppId + ".desktop"), std::string::npos);
     EXPECT_NE(contents.find(std::string("./usr/share/metainfo/") + kAppId + ".metainfo.xml"), std::string::npos);
-    EXPECT_NE(contents.find(std::string("./usr/share/icons/hicolor/256x256/apps/") + kAppId + ".png"), std::string::npos);
+    EXPECT_NE(contents.find(std::string("./usr/share/icons/hicolor/256x256/apps/") + kAppId + ".png"),
+              std::string::npos);
 #endif
 
     const std::string info = run({*dpkgDeb, "-I", deb}).out;
@@ -156,12 +158,13 @@ TEST_F(InstallE2ETest, InstalledCliPatchesTheFolderItsSettingsOrGameDirName) {
         scenario.outer.write("decoy/version.ini", decoyVersion);
         const std::string config = scenario.outer.makeFolder("config");
         if (std::string(c.name) != "--game-dir without settings")
-            scenario.outer.write("config/nimbrel/settings.ini",
-                                 "# written by a script\ngame_dir = " + (c.settingsNameTheGame ? scenario.game : decoy) + "\n");
+            scenario.outer.write(
+                "config/nimbrel/settings.ini",
+                "# written by a script\ngame_dir = " + (c.settingsNameTheGame ? scenario.game : decoy) + "\n");
         std::vector<std::string> argv{cli, "--patch-url", scenario.http.url(PatchScenario::kPrefix)};
         if (c.gameDirGiven) argv.insert(argv.end(), {"--game-dir", scenario.game});
-        const ProcessOutput r = run(argv, {"XDG_CONFIG_HOME=" + config, "XDG_RUNTIME_DIR=" + scenario.home,
-                                           "XDG_CACHE_HOME=" + scenario.home});
+        const ProcessOutput r = run(
+            argv, {"XDG_CONFIG_HOME=" + config, "XDG_RUNTIME_DIR=" + scenario.home, "XDG_CACHE_HOME=" + scenario.home});
         EXPECT_EQ(r.lastLine(), "result 3 stage 5") << c.name << "\n" << r.out << r.err;
         // The status ends on the version now installed, not on the one read before the patch.
         EXPECT_NE(r.out.find("\nversion: 3\nstatus: "), std::string::npos) << r.out;

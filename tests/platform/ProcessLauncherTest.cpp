@@ -133,10 +133,10 @@ TEST(ProcessLauncher, WindowsExecutableRunsThroughTheConfiguredWineAndPrefix) {
     std::string exe = game.write("QuorlanPlus.exe", "MZ");
     ::chmod(exe.c_str(), 0755);
     TempGameFolder tools;
-    const std::string recorder = writeScript(tools, "my-wine",
-                                             "{ echo \"[$1][$2]\"; echo \"prefix=${WINEPREFIX-unset}\"; } > \"" +
-                                                 tools.path() + "wine.tmp\"\nmv \"" + tools.path() + "wine.tmp\" \"" +
-                                                 tools.path() + "wine.txt\"\n");
+    const std::string recorder =
+        writeScript(tools, "my-wine",
+                    "{ echo \"[$1][$2]\"; echo \"prefix=${WINEPREFIX-unset}\"; } > \"" + tools.path() +
+                        "wine.tmp\"\nmv \"" + tools.path() + "wine.tmp\" \"" + tools.path() + "wine.txt\"\n");
     ScopedPath path(tools.path() + ":/usr/bin:/bin");
     ::unsetenv("WINEPREFIX");
     struct Case {
@@ -153,7 +153,8 @@ TEST(ProcessLauncher, WindowsExecutableRunsThroughTheConfiguredWineAndPrefix) {
     for (const auto& c : cases) {
         ::unlink((tools.path() + "wine.txt").c_str());
         ProcessLauncher::useWine(c.command, c.prefix);
-        int code = ProcessLauncher::execute("QuorlanPlus.exe", kLaunchToken, game.path(), ProcessLauncher::Show::Normal);
+        int code =
+            ProcessLauncher::execute("QuorlanPlus.exe", kLaunchToken, game.path(), ProcessLauncher::Show::Normal);
         if (c.expected == ProcessLauncher::kWineNotFound) {
             EXPECT_EQ(code, ProcessLauncher::kWineNotFound) << c.command;
             continue;

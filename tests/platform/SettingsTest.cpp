@@ -65,7 +65,8 @@ TEST(Settings, ReadsHandWrittenFilesAndKeepsWhatItDoesNotKnow) {
     settings.set(Settings::kWinePrefix, "/p");
     std::string error;
     ASSERT_TRUE(settings.save(path, error)) << error;
-    EXPECT_EQ(home.read("config/nimbrel/settings.ini"), "# by the release team\nchannel=beta\ngame_dir=/new\nwineprefix=/p\n");
+    EXPECT_EQ(home.read("config/nimbrel/settings.ini"),
+              "# by the release team\nchannel=beta\ngame_dir=/new\nwineprefix=/p\n");
 
     const auto missing = Settings::load(home.path() + "none.ini", error);
     ASSERT_TRUE(missing.has_value()) << error;

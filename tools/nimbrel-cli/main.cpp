@@ -122,8 +122,7 @@ int main(int argc, char** argv) {
     }
 
     const std::string settingsPath = Settings::defaultPath();
-    const GameFolderChoice choice =
-        GameFolderLocator::choose(options->gameDir, ExecutablePath::folder(), settingsPath);
+    const GameFolderChoice choice = GameFolderLocator::choose(options->gameDir, ExecutablePath::folder(), settingsPath);
     if (choice.source == GameFolderChoice::Source::None) {
         // An installed program lies in a folder of programs: patching it would fill /usr/bin.
         if (!choice.error.empty()) std::fprintf(stderr, "nimbrel-cli: %s\n", choice.error.c_str());
