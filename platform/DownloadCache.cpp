@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <libdeflate.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -25,14 +24,13 @@
 #include "platform/FileSystem.h"
 #include "platform/FlushedFile.h"
 #include "platform/WriteBack.h"
+#include "platform/XdgPaths.h"
 
 namespace nimbrel {
 
 namespace {
 
 constexpr const char* kChecksumPrefix = "crc32:";
-
-constexpr const char* kProgramFolder = "nimbrel/";
 
 std::uint64_t fnv1a(std::string_view text) {
     std::uint64_t hash = 14695981039346656037ull;
@@ -137,23 +135,7 @@ DownloadCache::DownloadCache(std::string folder) : folder_(folder.empty() ? defa
     if (!folder_.empty() && folder_.back() != '/') folder_ += '/';
 }
 
-std::string DownloadCache::defaultFolder() {
-    // A relative XDG_CACHE_HOME is invalid and ignored, as the base-directory rules say.
-    const char* xdg = std::getenv("XDG_CACHE_HOME");
-    if (xdg && xdg[0] == '/') {
-        std::string base = xdg;
-        if (base.back() != '/') base += '/';
-        return base + kProgramFolder;
-    }
-    std::string home;
-    if (const char* env = std::getenv("HOME"); env && env[0] == '/')
-        home = env;
-    else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
-        home = pw->pw_dir;
-    if (home.empty()) home = "/tmp";
-    if (home.back() != '/') home += '/';
-    return home + ".cache/" + kProgramFolder;
-}
+std::string DownloadCache::defaultFolder() { return XdgPaths::cacheFolder(); }
 
 std::string DownloadCache::keyOf(const std::string& url) const {
     char buffer[17];

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 #include "platform/FileDescriptor.h"
@@ -15,6 +16,9 @@
 namespace nimbrel {
 
 namespace {
+
+std::string gWineCommand = "wine";
+std::string gWinePrefix;
 
 int codeForErrno(int error) {
     switch (error) {
@@ -57,10 +61,22 @@ void closeInheritedDescriptors(int keep) {
 // Starts argv detached (double fork, new session) and reports exec's errno, or 0 once the
 // program is running. The grandchild reports a failed exec through a close-on-exec pipe, so
 // an empty read means exec succeeded.
-int spawnDetached(const std::vector<std::string>& arguments, const std::string& folder, bool hidden) {
+int spawnDetached(const std::vector<std::string>& arguments, const std::string& folder, bool hidden,
+                  const std::vector<std::string>& setEnvironment = {}) {
     std::vector<char*> argv;
     for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // The environment is made here: between fork and exec only async-signal-safe calls may run.
+    std::vector<char*> envp;
+    for (char** e = environ; *e; ++e) {
+        const std::string_view entry(*e);
+        bool replaced = false;
+        for (const auto& set : setEnvironment)
+            replaced = replaced || entry.substr(0, entry.find('=') + 1) == set.substr(0, set.find('=') + 1);
+        if (!replaced) envp.push_back(*e);
+    }
+    for (const auto& set : setEnvironment) envp.push_back(const_cast<char*>(set.c_str()));
+    envp.push_back(nullptr);
     const char* workFolder = folder.empty() ? nullptr : folder.c_str();
 
     int pipeFds[2];
@@ -92,7 +108,7 @@ int spawnDetached(const std::vector<std::string>& arguments, const std::string& 
             if (devNull > 2) ::close(devNull);
         }
         closeInheritedDescriptors(reportFd);
-        ::execv(argv[0], argv.data());
+        ::execve(argv[0], argv.data(), envp.data());
         fail(errno);
     }
     writeEnd.reset();
@@ -156,17 +172,28 @@ int ProcessLauncher::execute(const std::string& file, const std::string& paramet
     if (S_ISDIR(info.st_mode)) return kAccessDenied;
 
     std::vector<std::string> arguments;
+    std::vector<std::string> environment;
     if (isWindowsExecutable(path)) {
-        auto wine = findOnPath("wine");
-        if (!wine) return kBadFormat;
+        std::optional<std::string> wine;
+        if (gWineCommand.find('/') == std::string::npos)
+            wine = findOnPath(gWineCommand);
+        else if (::access(gWineCommand.c_str(), X_OK) == 0)
+            wine = gWineCommand;
+        if (!wine) return kWineNotFound;
         arguments = {*wine, path};
+        if (!gWinePrefix.empty()) environment.push_back("WINEPREFIX=" + gWinePrefix);
     } else {
         arguments = {path};
     }
     if (!parameters.empty()) arguments.push_back(parameters);
 
-    int error = spawnDetached(arguments, folder, show == Show::Hidden);
+    int error = spawnDetached(arguments, folder, show == Show::Hidden, environment);
     return error == 0 ? kStarted : codeForErrno(error);
+}
+
+void ProcessLauncher::useWine(const std::string& command, const std::string& prefix) {
+    gWineCommand = command.empty() ? "wine" : command;
+    gWinePrefix = prefix;
 }
 
 int ProcessLauncher::openUrl(const std::string& url) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "tests/support/ChildProcess.h"
@@ -72,5 +73,20 @@ TEST(MakeSkin, PicturesFitTheWindowAndTheButtonStrips) {
 }
 
 TEST(MakeSkin, UnwritableFolderFailsWithAMessage) { EXPECT_EQ(runMakeSkin("/proc/no-such-folder/"), 1); }
+
+// The demo runs it from a plain shell: without a runtime folder it must neither warn nor leave
+// one behind in the temporary folder.
+TEST(MakeSkin, WithoutRuntimeFolderStaysQuietAndLeavesNothing) {
+    TempGameFolder output, temp;
+    nimbrel::test::ChildProcess::Options options;
+    options.outputFolder = output.path();
+    options.unsetEnvironment = {"XDG_RUNTIME_DIR"};
+    options.setEnvironment = {"TMPDIR=" + temp.path()};
+    const nimbrel::test::ProcessOutput r =
+        nimbrel::test::ChildProcess::run({MAKE_SKIN_PATH, output.makeFolder("skin")}, options);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
+}
 
 #endif

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/ProcessLauncher.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempGameFolder.h"
 
 using nimbrel::ProcessLauncher;
@@ -125,14 +126,76 @@ TEST(ProcessLauncher, WindowsExecutableRunsThroughWineWithTheSameParameter) {
     EXPECT_EQ(waitForFile(tools, "wine.txt"), "2\n[" + exe + "]\n[" + kLaunchToken + "]\n");
 }
 
-TEST(ProcessLauncher, WindowsExecutableWithoutWineFailsAsBadFormat) {
+// The Wine command and prefix come from the player's settings; a missing Wine is its own
+// failure, which the window can explain, not a broken program.
+TEST(ProcessLauncher, WindowsExecutableRunsThroughTheConfiguredWineAndPrefix) {
     TempGameFolder game;
     std::string exe = game.write("QuorlanPlus.exe", "MZ");
     ::chmod(exe.c_str(), 0755);
-    TempGameFolder emptyTools;
-    ScopedPath path(emptyTools.path());
-    EXPECT_EQ(ProcessLauncher::execute("QuorlanPlus.exe", kLaunchToken, game.path(), ProcessLauncher::Show::Normal),
-              ProcessLauncher::kBadFormat);
+    TempGameFolder tools;
+    const std::string recorder =
+        writeScript(tools, "my-wine",
+                    "{ echo \"[$1][$2]\"; echo \"prefix=${WINEPREFIX-unset}\"; } > \"" + tools.path() +
+                        "wine.tmp\"\nmv \"" + tools.path() + "wine.tmp\" \"" + tools.path() + "wine.txt\"\n");
+    ScopedPath path(tools.path() + ":/usr/bin:/bin");
+    ::unsetenv("WINEPREFIX");
+    struct Case {
+        std::string command;
+        std::string prefix;
+        int expected;
+        std::string recorded;
+    } cases[] = {
+        {"my-wine", "/home/p/.wine-quorlan", ProcessLauncher::kStarted, "prefix=/home/p/.wine-quorlan\n"},
+        {recorder, "", ProcessLauncher::kStarted, "prefix=unset\n"},
+        {"", "", ProcessLauncher::kWineNotFound, ""},  // "wine", not on this PATH
+        {tools.path() + "missing-wine", "", ProcessLauncher::kWineNotFound, ""},
+    };
+    for (const auto& c : cases) {
+        ::unlink((tools.path() + "wine.txt").c_str());
+        ProcessLauncher::useWine(c.command, c.prefix);
+        int code =
+            ProcessLauncher::execute("QuorlanPlus.exe", kLaunchToken, game.path(), ProcessLauncher::Show::Normal);
+        if (c.expected == ProcessLauncher::kWineNotFound) {
+            EXPECT_EQ(code, ProcessLauncher::kWineNotFound) << c.command;
+            continue;
+        }
+        ASSERT_TRUE(ProcessLauncher::succeeded(code)) << c.command << " gave " << code;
+        EXPECT_EQ(waitForFile(tools, "wine.txt"), "[" + exe + "][" + kLaunchToken + "]\n" + c.recorded) << c.command;
+    }
+    ProcessLauncher::useWine("", "");
+}
+
+// Wine's quoting of the command line is what the game client sees of the launch token.
+TEST(ProcessLauncher, RealWineHandsAWindowsProgramTheTokenIntact) {
+    const auto wine = ProcessLauncher::findOnPath("wine");
+    const auto mingw = ProcessLauncher::findOnPath("x86_64-w64-mingw32-gcc");
+    if (!wine || !mingw) GTEST_SKIP() << "needs Debian's wine and gcc-mingw-w64-x86-64 on the PATH";
+    TempGameFolder game;
+    const std::string source = game.write("args.c",
+                                          "#include <stdio.h>\n"
+                                          "int main(int c, char** v) {\n"
+                                          "    FILE* f = fopen(\"args.tmp\", \"w\");\n"
+                                          "    fprintf(f, \"%d[%s]\\n\", c - 1, c > 1 ? v[1] : \"\");\n"
+                                          "    fclose(f);\n"
+                                          "    return rename(\"args.tmp\", \"args.txt\");\n"
+                                          "}\n");
+    nimbrel::test::ChildProcess::Options options;
+    options.outputFolder = game.path();
+    const nimbrel::test::ProcessOutput built =
+        nimbrel::test::ChildProcess::run({*mingw, source, "-o", game.file("QuorlanPlus.exe")}, options);
+    ASSERT_EQ(built.exitCode, 0) << built.err;
+    ProcessLauncher::useWine("", game.makeFolder("prefix"));
+    const int code =
+        ProcessLauncher::execute("QuorlanPlus.exe", kLaunchToken, game.path(), ProcessLauncher::Show::Hidden);
+    ProcessLauncher::useWine("", "");
+    ASSERT_TRUE(ProcessLauncher::succeeded(code)) << code;
+    // A new prefix takes Wine many seconds to set up; the program writes its line after that.
+    std::string text;
+    for (int i = 0; i < 2400 && !text.ends_with('\n'); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        text = game.read("args.txt");
+    }
+    EXPECT_EQ(text, "1[" + std::string(kLaunchToken) + "]\n");
 }
 
 // The single-instance lock is a descriptor of the launcher; a game client that inherited it

@@ -11,6 +11,7 @@
 #include <QPainterPath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -149,6 +150,32 @@ QImage makeBackground() {
     return image;
 }
 
+// A GUI application wants a runtime folder; without XDG_RUNTIME_DIR (a build, a script, a
+// container) Qt warns and makes one in the temporary folder that stays behind. A folder of our
+// own for the run, removed at the end, keeps both away.
+class PrivateRuntimeFolder {
+public:
+    PrivateRuntimeFolder() {
+        const char* current = std::getenv("XDG_RUNTIME_DIR");
+        if (current && current[0] == '/') return;
+        const char* temp = std::getenv("TMPDIR");
+        std::string pattern = std::string(temp && temp[0] == '/' ? temp : "/tmp") + "/make-skin-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) return;  // Qt falls back to its own, with its warning
+        folder_ = pattern;
+        ::setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
+    }
+    ~PrivateRuntimeFolder() {
+        if (folder_.empty()) return;
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    PrivateRuntimeFolder(const PrivateRuntimeFolder&) = delete;
+    PrivateRuntimeFolder& operator=(const PrivateRuntimeFolder&) = delete;
+
+private:
+    std::string folder_;
+};
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -158,6 +185,7 @@ int main(int argc, char* argv[]) {
     }
     // Drawing needs no display; fonts need a GUI application.
     if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const PrivateRuntimeFolder runtime;
     QGuiApplication application(argc, argv);
     std::string folder = argv[1];
     if (!folder.empty() && folder.back() != '/') folder += '/';

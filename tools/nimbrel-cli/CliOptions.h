@@ -19,7 +19,7 @@ struct CliOptions {
     enum class Mode { Patch, ReadVersion, WriteVersion, Help };
 
     Mode mode = Mode::Patch;
-    std::string gameDir;   // as given; empty: the executable's folder
+    std::string gameDir;   // as given; empty: the executable's folder or the settings' game_dir
     std::string patchUrl;  // as given; empty: $NIMBREL_PATCH_URL, else text line 4
     int versionToWrite = 0;
     std::vector<std::string> words;  // handed to the start-up command-line scan

@@ -9,13 +9,13 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "CliOptions.h"
 #include "TerminalWindow.h"
 #include "engine/ClientVersionFile.h"
+#include "engine/GameFolderLocator.h"
 #include "engine/PatchEngine.h"
 #include "engine/PatchResult.h"
 #include "engine/PatchRun.h"
@@ -23,6 +23,7 @@
 #include "engine/TextTable.h"
 #include "platform/ExecutablePath.h"
 #include "platform/FileSystem.h"
+#include "platform/Settings.h"
 #include "platform/SingleInstanceLock.h"
 #include "platform/WindowMessages.h"
 
@@ -42,18 +43,6 @@ std::atomic<int>* gStopFlag = nullptr;
 // and the sequence still finishes its packing passes and reports.
 void requestStop(int) {
     if (gStopFlag) gStopFlag->store(1);
-}
-
-// The game folder as an absolute path ending in "/", so that no path built from it depends on
-// the current folder of whoever reads it (the lock, the programs we start).
-std::string resolveGameFolder(const std::string& given) {
-    if (given.empty()) return ExecutablePath::folder();
-    std::error_code error;
-    std::filesystem::path folder = std::filesystem::absolute(given, error);
-    if (error) return {};
-    std::string text = folder.lexically_normal().string();
-    if (text.empty() || text.back() != '/') text += '/';
-    return text;
 }
 
 int runVersionCommand(const CliOptions& options, const std::string& gameFolder) {
@@ -107,6 +96,9 @@ int runPatch(const CliOptions& options, const std::string& gameFolder, const Tex
     signal(SIGTERM, SIG_DFL);
     gStopFlag = nullptr;
 
+    // A successful run's result is the version now installed; the line still showed the one
+    // read before the patch.
+    if (outcome.result >= PatchResult::kOk) window.setLabelText(IDC_VERSION_LABEL, std::to_string(outcome.result));
     window.setLabelText(IDC_STATUS_LABEL, run.resultText(outcome.result, outcome.stage));
     window.endStatusLine();
     if (outcome.result >= PatchResult::kOk && selfUpdate) std::printf("self-update requested\n");
@@ -129,9 +121,23 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    const std::string gameFolder = resolveGameFolder(options->gameDir);
+    const std::string settingsPath = Settings::defaultPath();
+    const GameFolderChoice choice = GameFolderLocator::choose(options->gameDir, ExecutablePath::folder(), settingsPath);
+    if (choice.source == GameFolderChoice::Source::None) {
+        // An installed program lies in a folder of programs: patching it would fill /usr/bin.
+        if (!choice.error.empty()) std::fprintf(stderr, "nimbrel-cli: %s\n", choice.error.c_str());
+        std::fprintf(stderr, "nimbrel-cli: no game beside the program in %s: give --game-dir DIR, or %s=DIR in %s\n",
+                     choice.folder.c_str(), Settings::kGameDir, settingsPath.c_str());
+        return kExitUsage;
+    }
+    // Every path built from the game folder is absolute, so that none depends on the current
+    // folder of whoever reads it (the lock, the programs we start).
+    const std::string& gameFolder = choice.folder;
     if (gameFolder.empty() || !FileSystem::isDirectory(gameFolder)) {
-        std::fprintf(stderr, "nimbrel-cli: no such game folder: %s\n", options->gameDir.c_str());
+        const std::string& named = choice.source == GameFolderChoice::Source::Settings
+                                       ? gameFolder + " (" + Settings::kGameDir + " in " + settingsPath + ")"
+                                       : options->gameDir;
+        std::fprintf(stderr, "nimbrel-cli: no such game folder: %s\n", named.c_str());
         return kExitUsage;
     }
     if (options->mode != CliOptions::Mode::Patch) return runVersionCommand(*options, gameFolder);

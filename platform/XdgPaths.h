@@ -1,0 +1,25 @@
+#pragma once
+// Where the launcher keeps what it writes outside the game folder, by the XDG base-directory
+// rules: settings under $XDG_CONFIG_HOME (else ~/.config), the download cache under
+// $XDG_CACHE_HOME (else ~/.cache), logs and other state under $XDG_STATE_HOME (else
+// ~/.local/state), each in a folder "nimbrel/". A variable that is unset, empty or relative is
+// ignored, as the rules say. The folders are named, not created.
+
+#include <string>
+
+namespace nimbrel {
+
+class XdgPaths {
+public:
+    static constexpr const char* kProgramFolder = "nimbrel/";
+
+    // Each ends in "/".
+    static std::string configFolder();
+    static std::string cacheFolder();
+    static std::string stateFolder();
+
+private:
+    static std::string folder(const char* variable, const char* fallbackUnderHome);
+};
+
+}  // namespace nimbrel
