@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "tests/e2e/GameFolderView.h"
+#include "tests/e2e/PatchScenario.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ReleaseHistory.h"
 #include "tests/support/TempGameFolder.h"
@@ -28,18 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr unsigned kSeed = 20261208;
-
-struct Launch {
-    int exitCode = -1;
-    bool killed = false;
-    std::string output;  // stdout and stderr, interleaved
-
-    std::string lastLine() const {
-        std::string text = output;
-        while (!text.empty() && text.back() == '\n') text.pop_back();
-        return text.substr(text.rfind('\n') + 1);
-    }
-};
 
 // The history on disk, one folder per build, and the release team's key: made once.
 struct Releases {
@@ -89,29 +77,17 @@ protected:
 
     // A player's launcher with the release key, killed (SIGKILL) once it has written killAtLine
     // lines when that is not 0.
-    Launch launch(const std::string& game, std::vector<std::string> words, int killAtLine = 0) const {
+    CliRun launch(const std::string& game, std::vector<std::string> words, int killAtLine = 0) const {
         words.insert(words.end(), {"--game-dir", game, "--patch-url", http.url("/patch/")});
         words.insert(words.begin(), NIMBREL_CLI_PATH);
-        ChildProcess::Options options;
-        options.setEnvironment = {"XDG_RUNTIME_DIR=" + home.path(), "XDG_CACHE_HOME=" + home.path(),
-                                  "NIMBREL_PATCH_PUBLIC_KEY=" + releases->publicKey};
-        options.unsetEnvironment = {"NIMBREL_PATCH_URL"};
-        options.errorIntoOutput = true;
-        options.watchOutput = true;
-        ChildProcess child(words, options);
-        Launch result;
-        if (killAtLine > 0 && child.waitForLine("", killAtLine)) {
-            child.signal(SIGKILL);
-            result.killed = true;
-        }
-        ProcessOutput output = child.wait();
-        result.exitCode = output.exitCode;
-        result.output = std::move(output.out);
-        return result;
+        return runWatched(words,
+                          {"XDG_RUNTIME_DIR=" + home.path(), "XDG_CACHE_HOME=" + home.path(),
+                           "NIMBREL_PATCH_PUBLIC_KEY=" + releases->publicKey},
+                          "", killAtLine);
     }
 
     int installedVersion(const std::string& game) const {
-        Launch r = launch(game, {"version"});
+        CliRun r = launch(game, {"version"});
         return r.exitCode == 0 ? std::atoi(r.output.c_str()) : -1;
     }
 
@@ -144,7 +120,7 @@ TEST_F(ReleaseLoopE2ETest, EveryReleaseReachesAPlayerWhoseRunsAreKilledExactlyAs
         publish(i, server.path());
         for (unsigned kills = 1 + random() % 2;; --kills) {
             const int killAt = kills > 0 ? static_cast<int>(1 + random() % lines) : 0;
-            Launch run = launch(game, {}, killAt);
+            CliRun run = launch(game, {}, killAt);
             if (run.killed) {
                 const int installed = installedVersion(game);
                 EXPECT_TRUE(installed == version - 1 || installed == version)
@@ -162,7 +138,7 @@ TEST_F(ReleaseLoopE2ETest, EveryReleaseReachesAPlayerWhoseRunsAreKilledExactlyAs
         EXPECT_EQ(GameFolderView::difference(GameFolderView::read(game, releases->packPassword),
                                              GameFolderView::expected(builds[i])),
                   "");
-        Launch verify = launch(game, {"verify"});
+        CliRun verify = launch(game, {"verify"});
         EXPECT_EQ(verify.exitCode, 0) << verify.output;
         EXPECT_FALSE(verify.lastLine().starts_with("result ")) << "verify ran a patch:\n" << verify.output;
     }
@@ -174,7 +150,7 @@ TEST_F(ReleaseLoopE2ETest, VerifyNamesEveryWayAnInstallDiffersFromItsBuild) {
     publish(1, server.path());
     http.serveFolder("/patch/", server.path());
     const std::string game = installFirstBuild();
-    Launch patched = launch(game, {});
+    CliRun patched = launch(game, {});
     ASSERT_EQ(patched.lastLine(), "result " + std::to_string(build.version) + " stage 5") << patched.output;
     ASSERT_EQ(launch(game, {"verify"}).exitCode, 0);
 
@@ -210,7 +186,7 @@ TEST_F(ReleaseLoopE2ETest, VerifyNamesEveryWayAnInstallDiffersFromItsBuild) {
          [&] { ::chmod((game + "QuorlanPlus.exe").c_str(), build.files.at("QuorlanPlus.exe").mode ^ 0111); }},
     };
     for (const Damage& damage : damages) damage.apply();
-    Launch verify = launch(game, {"verify"});
+    CliRun verify = launch(game, {"verify"});
     EXPECT_EQ(verify.exitCode, 1) << verify.output;
     for (const Damage& damage : damages)
         EXPECT_NE(verify.output.find(damage.named), std::string::npos) << damage.what << ": " << damage.named << " not named\n"
