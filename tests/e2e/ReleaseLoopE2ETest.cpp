@@ -124,14 +124,15 @@ TEST_F(ReleaseLoopE2ETest, EveryReleaseReachesAPlayerWhoseRunsAreKilledExactlyAs
             if (run.killed) {
                 const int installed = installedVersion(game);
                 EXPECT_TRUE(installed == version - 1 || installed == version)
-                    << installed << " after a kill at line " << killAt << "\n" << run.output;
+                    << installed << " after a kill at line " << killAt << "\n"
+                    << run.output;
                 continue;
             }
             // A kill that fell after the version was written leaves nothing to do.
             EXPECT_TRUE(run.lastLine() == "result " + std::to_string(version) + " stage 5" ||
                         run.lastLine() == "result -6 stage 3")
                 << run.output;
-            lines = static_cast<unsigned>(std::count(run.output.begin(), run.output.end(), '\n'));
+            lines = std::max(20u, static_cast<unsigned>(std::count(run.output.begin(), run.output.end(), '\n')));
             break;
         }
         EXPECT_EQ(installedVersion(game), version);
@@ -159,9 +160,8 @@ TEST_F(ReleaseLoopE2ETest, VerifyNamesEveryWayAnInstallDiffersFromItsBuild) {
             if (fits(path)) return path;
         return std::string();
     };
-    const std::string loose = first([](const std::string& p) {
-        return ReleaseHistory::packedFolderOf(p).empty() && p != "QuorlanPlus.exe";
-    });
+    const std::string loose =
+        first([](const std::string& p) { return ReleaseHistory::packedFolderOf(p).empty() && p != "QuorlanPlus.exe"; });
     const std::string entry = first([](const std::string& p) { return ReleaseHistory::packedFolderOf(p) == "item"; });
     struct Damage {
         const char* what;
@@ -189,8 +189,9 @@ TEST_F(ReleaseLoopE2ETest, VerifyNamesEveryWayAnInstallDiffersFromItsBuild) {
     CliRun verify = launch(game, {"verify"});
     EXPECT_EQ(verify.exitCode, 1) << verify.output;
     for (const Damage& damage : damages)
-        EXPECT_NE(verify.output.find(damage.named), std::string::npos) << damage.what << ": " << damage.named << " not named\n"
-                                                                       << verify.output;
+        EXPECT_NE(verify.output.find(damage.named), std::string::npos)
+            << damage.what << ": " << damage.named << " not named\n"
+            << verify.output;
 }
 
 }  // namespace

@@ -21,7 +21,8 @@ namespace fs = std::filesystem;
 namespace {
 
 // Folders the history fills; the packed ones are flat, as packs hold no subfolders.
-const std::vector<std::string> kPackedFolders{"actor", "item", "sfx", "map", "map/minimap", "etc", "monster", "interface"};
+const std::vector<std::string> kPackedFolders{"actor",       "item", "sfx",     "map",
+                                              "map/minimap", "etc",  "monster", "interface"};
 const std::vector<std::string> kLooseFolders{"", "data", "data/sub", "data/sub/deep"};
 // A folder in one build and a file of the same name in the next, and back: one at the top, one
 // inside the data folder's key.
@@ -54,7 +55,8 @@ bool ReleaseHistory::Build::writeTo(const std::string& folder, const std::string
     auto put = [&](const std::string& relative, const std::string& bytes, unsigned mode) {
         const fs::path path = fs::path(folder) / fs::u8path(relative);
         fs::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(path, std::ios::binary | std::ios::trunc)
+            .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         if (::chmod(path.c_str(), mode) != 0) error = relative + ": cannot be written";
     };
     // A pack holds its folder's pack-bound files only: the files a packed folder keeps loose
@@ -69,10 +71,11 @@ bool ReleaseHistory::Build::writeTo(const std::string& folder, const std::string
     for (const std::string& packed : packedOnDisk) {
         const std::string path = folder + packed + "/";
         ChildProcess::Options options;
-        options.outputFolder = folder + "../";
+        options.watchOutput = true;
+        options.errorIntoOutput = true;
         ProcessOutput built = ChildProcess::run({qpakPath, "build", path}, options);
         if (built.exitCode != 0) {
-            error = "qpak build " + path + ": " + built.err;
+            error = "qpak build " + path + ": " + built.out;
             return false;
         }
         for (const auto& [relative, file] : files)
@@ -118,62 +121,24 @@ public:
     Build next(const Build& previous, int step) {
         Build build = previous;
         build.version = previous.version + 1;
-        auto& f = build.files;
-        for (int i = 0; i < 4; ++i) {  // edits, to and from empty files too
-            const std::string path = pick(build, [&](const std::string& p) { return p != kLargeFile; });
-            const bool packed = !packedFolderOf(path).empty();
-            f[path] = file(bytes(packed || !chance(4) ? smallSize() : 0), f[path].mode);
-        }
-        for (int i = 0; i < 3; ++i) {  // adds, some with the execute bit or empty where loose
-            const bool packed = chance(2);
-            const std::string folder = packed ? oneOf(kPackedFolders) : oneOf(kLooseFolders);
-            f[newName(folder)] = file(bytes(packed || !chance(5) ? smallSize() : 0), !packed && chance(4) ? 0755 : 0644);
-        }
-        for (int i = 0; i < 2; ++i) {  // deletions; a packed folder keeps a few files
-            const std::string path = pick(build, [&](const std::string& p) {
-                const std::string packed = packedFolderOf(p);
-                return p != kLargeFile && p != "QuorlanPlus.exe" && !onSwapSite(p) &&
-                       !GameLayout::isKeptLoose(GameLayout::kEtcKey, nameOf(p)) &&
-                       (packed.empty() || filesIn(build, packed) > 2);
-            });
-            f.erase(path);
-        }
-        // A case-only rename of a file the last build held, a loose one and a packed one in turn.
-        const std::string renamed = pick(build, [&](const std::string& p) {
-            const std::string name = nameOf(p);
-            return previous.files.count(p) && packedFolderOf(p).empty() == (step % 2 == 1) && !onSwapSite(p) &&
-                   p != kLargeFile && !GameLayout::isKeptLoose(GameLayout::kEtcKey, name) &&
-                   std::any_of(name.begin(), name.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
-        });
-        std::string name = nameOf(renamed);
-        auto letter = std::find_if(name.begin(), name.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
-        *letter = static_cast<char>(std::isupper(static_cast<unsigned char>(*letter)) ? std::tolower(*letter) : std::toupper(*letter));
-        const std::string folder = parentOf(renamed);
-        f[folder.empty() ? name : folder + "/" + name] = f[renamed];
-        f.erase(renamed);
+        for (int i = 0; i < 4; ++i) edit(build);
+        for (int i = 0; i < 3; ++i) add(build);
+        for (int i = 0; i < 2; ++i) remove(build);
+        renameCase(build, previous, step % 2 == 0);
         swap(build, kSwapSites[static_cast<std::size_t>(step) % kSwapSites.size()]);
-        // A mode change alone, of a loose file the last build held with the same bytes.
-        File& flipped = f[pick(build, [&](const std::string& p) {
-            auto old = previous.files.find(p);
-            return packedFolderOf(p).empty() && p != kLargeFile && old != previous.files.end() &&
-                   old->second.bytes == f.at(p).bytes;
-        })];
-        flipped.mode = flipped.mode == 0755 ? 0644 : 0755;
+        flipMode(build, previous);
+        // An empty file appears, or one gets its first bytes.
+        if (step % 2 == 1) build.files[newName(oneOf(kLooseFolders))] = file(bytes(0));
+        const std::string filled = pick(build, [&](const std::string& p) { return build.files.at(p).bytes->empty(); });
+        if (step % 2 == 0 && !filled.empty()) build.files[filled].bytes = bytes(smallSize());
         // Empty folders: one appears, another goes away or gets a file.
         build.emptyFolders.insert("logs/s" + std::to_string(step));
         if (step % 2 == 0 && !previous.emptyFolders.empty()) {
-            const std::string gone = oneOf(std::vector<std::string>(previous.emptyFolders.begin(), previous.emptyFolders.end()));
+            const std::string gone = oneOf({previous.emptyFolders.begin(), previous.emptyFolders.end()});
             build.emptyFolders.erase(gone);
-            if (step % 4 == 0) f[newName(gone)] = file(bytes(40));
+            if (step % 4 == 0) build.files[newName(gone)] = file(bytes(40));
         }
-        // The large file: a few bytes changed in its middle, once it grows.
-        if (step % 3 == 1) {
-            auto large = std::make_shared<std::string>(*f[kLargeFile].bytes);
-            const std::size_t at = random_() % (large->size() - 64);
-            for (std::size_t i = 0; i < 64; ++i) (*large)[at + i] = static_cast<char>(random_());
-            if (step == 4) *large += *bytes(1000);
-            f[kLargeFile].bytes = std::move(large);
-        }
+        if (step % 3 == 1) editLarge(build.files[kLargeFile], step == 4);
         // One packed folder changes between loose and packed in the build; its files stay.
         const std::string toggled = oneOf(kPackedFolders);
         if (!build.packedOnDisk.erase(toggled)) build.packedOnDisk.insert(toggled);
@@ -181,7 +146,9 @@ public:
     }
 
 private:
-    static File file(std::shared_ptr<const std::string> bytes, unsigned mode = 0644) { return File{std::move(bytes), mode}; }
+    static File file(std::shared_ptr<const std::string> bytes, unsigned mode = 0644) {
+        return File{std::move(bytes), mode};
+    }
     static std::shared_ptr<const std::string> text(const std::string& content) {
         return std::make_shared<const std::string>(content);
     }
@@ -203,7 +170,14 @@ private:
 
     // A name no build of the history used before, in any case; some are Korean, some capitalised.
     std::string newName(const std::string& folder) {
-        static const char* const stems[] = {"sword", "shield", "orc", "grass", "wave", "tile", "note", "\xEA\xB2\x80",  // 검
+        static const char* const stems[] = {"sword",
+                                            "shield",
+                                            "orc",
+                                            "grass",
+                                            "wave",
+                                            "tile",
+                                            "note",
+                                            "\xEA\xB2\x80",               // 검
                                             "\xEC\xA7\x80\xEB\x8F\x84"};  // 지도
         std::string name = stems[random_() % std::size(stems)] + std::to_string(++counter_) + ".dat";
         if (chance(3)) name[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
@@ -216,15 +190,83 @@ private:
     }
 
     static int filesIn(const Build& build, const std::string& packed) {
-        return static_cast<int>(std::count_if(build.files.begin(), build.files.end(),
-                                              [&](const auto& entry) { return packedFolderOf(entry.first) == packed; }));
+        return static_cast<int>(std::count_if(build.files.begin(), build.files.end(), [&](const auto& entry) {
+            return packedFolderOf(entry.first) == packed;
+        }));
     }
 
     std::string pick(const Build& build, const std::function<bool(const std::string&)>& fits) {
         std::vector<std::string> candidates;
         for (const auto& [path, file] : build.files)
             if (fits(path)) candidates.push_back(path);
-        return oneOf(candidates);
+        return candidates.empty() ? std::string() : oneOf(candidates);
+    }
+
+    // New bytes for a file, now and then none where the file is loose.
+    void edit(Build& build) {
+        const std::string path = pick(build, [&](const std::string& p) { return p != kLargeFile; });
+        if (path.empty()) return;
+        File& edited = build.files[path];
+        const bool packed = !packedFolderOf(path).empty();
+        edited.bytes = bytes(packed || !chance(4) ? smallSize() : 0);
+    }
+
+    // A new file, loose or packed; a loose one may be empty or have the execute bit.
+    void add(Build& build) {
+        const bool packed = chance(2);
+        const std::string folder = packed ? oneOf(kPackedFolders) : oneOf(kLooseFolders);
+        const std::size_t size = packed || !chance(5) ? smallSize() : 0;
+        build.files[newName(folder)] = file(bytes(size), !packed && chance(4) ? 0755 : 0644);
+    }
+
+    // A file goes; a packed folder keeps a few, and the files the steps rely on stay.
+    void remove(Build& build) {
+        build.files.erase(pick(build, [&](const std::string& p) {
+            const std::string packed = packedFolderOf(p);
+            return p != kLargeFile && p != "QuorlanPlus.exe" && !onSwapSite(p) &&
+                   !GameLayout::isKeptLoose(GameLayout::kEtcKey, nameOf(p)) &&
+                   (packed.empty() || filesIn(build, packed) > 2);
+        }));
+    }
+
+    // A file the last build held gets its first letter in the other case.
+    void renameCase(Build& build, const Build& previous, bool packed) {
+        auto isLetter = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; };
+        const std::string renamed = pick(build, [&](const std::string& p) {
+            const std::string name = nameOf(p);
+            return previous.files.count(p) && packedFolderOf(p).empty() != packed && !onSwapSite(p) &&
+                   p != kLargeFile && !GameLayout::isKeptLoose(GameLayout::kEtcKey, name) &&
+                   std::any_of(name.begin(), name.end(), isLetter);
+        });
+        if (renamed.empty()) return;
+        std::string name = nameOf(renamed);
+        char& letter = *std::find_if(name.begin(), name.end(), isLetter);
+        letter = static_cast<char>(std::isupper(static_cast<unsigned char>(letter)) ? std::tolower(letter)
+                                                                                    : std::toupper(letter));
+        const std::string folder = parentOf(renamed);
+        build.files[folder.empty() ? name : folder + "/" + name] = build.files[renamed];
+        build.files.erase(renamed);
+    }
+
+    // A loose file the last build held with the same bytes gains or loses the execute bits.
+    void flipMode(Build& build, const Build& previous) {
+        const std::string path = pick(build, [&](const std::string& p) {
+            auto old = previous.files.find(p);
+            return packedFolderOf(p).empty() && p != kLargeFile && old != previous.files.end() &&
+                   old->second.bytes == build.files.at(p).bytes;
+        });
+        if (path.empty()) return;
+        File& flipped = build.files[path];
+        flipped.mode = flipped.mode == 0755 ? 0644 : 0755;
+    }
+
+    // A few bytes in the middle of the large file change; it may also grow.
+    void editLarge(File& large, bool grow) {
+        auto edited = std::make_shared<std::string>(*large.bytes);
+        const std::size_t at = random_() % (edited->size() - 64);
+        for (std::size_t i = 0; i < 64; ++i) (*edited)[at + i] = static_cast<char>(random_());
+        if (grow) *edited += *bytes(1000);
+        large.bytes = std::move(edited);
     }
 
     // A file becomes a folder of the same name, or a folder a file.
