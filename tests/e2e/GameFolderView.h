@@ -1,6 +1,6 @@
 #pragma once
 // A game folder as the game client sees it, in lines of text: read from disk by
-// game_folder_view.py (Python's own zip reader, none of our pack code), and expected from a
+// game-folder-view.py (Python's own zip reader, none of our pack code), and expected from a
 // release build. Two folders are the same game exactly when their views are equal.
 //
 //   file PATH MODE SHA256     a loose file, MODE in octal
@@ -25,7 +25,7 @@ namespace nimbrel::test {
 
 class GameFolderView {
 public:
-    static std::string script() { return std::string(NIMBREL_TEST_DATA_DIR) + "/../e2e/game_folder_view.py"; }
+    static std::string script() { return std::string(NIMBREL_TEST_DATA_DIR) + "/../e2e/game-folder-view.py"; }
 
     // What the game folder holds after a run that installed the build: files of packed folders
     // in their packs, the others loose with their modes.

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A game folder as the game client sees it, read without any of the launcher's code.
 
-    game_folder_view.py view FOLDER PASSWORD [EXCLUDED...]
+    game-folder-view.py view FOLDER PASSWORD [EXCLUDED...]
         One line per item, sorted:
             file PATH MODE SHA256      a regular file outside any pack (MODE in octal)
             entry PATH SHA256          an entry of a folder's pack, PATH = the folder / the entry
@@ -12,7 +12,7 @@
         game reads them; the entries are decrypted with PASSWORD and their CRC checked. EXCLUDED
         names below FOLDER ("version.ini", "update") are left out.
 
-    game_folder_view.py locate PACK NAME PASSWORD
+    game-folder-view.py locate PACK NAME PASSWORD
         "OFFSET LENGTH": where the stored bytes of entry NAME lie in PACK.
 """
 
