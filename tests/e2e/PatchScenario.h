@@ -39,6 +39,28 @@ struct CliRun {
     bool saw(const std::string& line) const { return ("\n" + output).find("\n" + line + "\n") != std::string::npos; }
 };
 
+// Runs a program with the given environment added and NIMBREL_PATCH_URL removed. With killAt
+// above 0 it is killed (SIGKILL) the killAt-th time a line containing killOn appears (any line
+// when killOn is empty).
+inline CliRun runWatched(const std::vector<std::string>& args, const std::vector<std::string>& environment,
+                         const std::string& killOn = "", int killAt = 0) {
+    ChildProcess::Options options;
+    options.setEnvironment = environment;
+    options.unsetEnvironment = {"NIMBREL_PATCH_URL"};
+    options.errorIntoOutput = true;
+    options.watchOutput = true;
+    ChildProcess child(args, options);
+    CliRun result;
+    if (killAt > 0 && child.waitForLine(killOn, killAt)) {
+        child.signal(SIGKILL);
+        result.killed = true;
+    }
+    ProcessOutput output = child.wait();
+    result.exitCode = output.exitCode;
+    result.output = std::move(output.out);
+    return result;
+}
+
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream buffer;
@@ -275,21 +297,8 @@ public:
 
 private:
     CliRun spawn(const std::vector<std::string>& args, const std::string& killOn, int killAt) const {
-        ChildProcess::Options options;
-        options.setEnvironment = {"XDG_RUNTIME_DIR=" + home, "XDG_CACHE_HOME=" + home};
-        options.unsetEnvironment = {"NIMBREL_PATCH_URL"};
-        options.errorIntoOutput = true;
-        options.watchOutput = true;
-        ChildProcess child(args, options);
-        CliRun result;
-        if (!killOn.empty() && child.waitForLine(killOn, killAt)) {
-            child.signal(SIGKILL);
-            result.killed = true;
-        }
-        ProcessOutput output = child.wait();
-        result.exitCode = output.exitCode;
-        result.output = std::move(output.out);
-        return result;
+        return runWatched(args, {"XDG_RUNTIME_DIR=" + home, "XDG_CACHE_HOME=" + home}, killOn,
+                          killOn.empty() ? 0 : killAt);
     }
 };
 

@@ -1,0 +1,198 @@
+// The release loop end to end, as a release team and its players live it: a history of release
+// builds is published (base, then a signed patch per build), and one player's game folder is
+// patched version by version by runs killed at random points and started again. After every
+// version the folder must be that build exactly, read by an independent zip reader, and
+// nimbrel-cli verify must say so; a folder damaged afterwards must be told apart, difference by
+// difference.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/GameFolderView.h"
+#include "tests/e2e/PatchScenario.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/ReleaseHistory.h"
+#include "tests/support/TempGameFolder.h"
+#include "tests/support/TestHttpServer.h"
+
+namespace nimbrel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr unsigned kSeed = 20261208;
+
+// The history on disk, one folder per build, and the release team's key: made once.
+struct Releases {
+    ReleaseHistory history{{.seed = kSeed}};
+    TempGameFolder folder;
+    std::vector<std::string> builds;
+    std::string secretKey = folder.file("release.key");
+    std::string publicKey;
+    std::string packPassword;
+};
+
+class ReleaseLoopE2ETest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        releases = new Releases;
+        for (const ReleaseHistory::Build& build : releases->history.builds()) {
+            releases->builds.push_back(releases->folder.makeFolder("v" + std::to_string(build.version)));
+            std::string error;
+            ASSERT_TRUE(build.writeTo(releases->builds.back(), QPAK_PATH, error)) << error;
+        }
+        releases->publicKey = tool({NIMBREL_PUBLISH_PATH, "keygen", releases->secretKey}).lastLine();
+        releases->packPassword = tool({QPAK_PATH, "password"}).lastLine();
+    }
+    static void TearDownTestSuite() {
+        delete releases;
+        releases = nullptr;
+    }
+
+    static ProcessOutput tool(const std::vector<std::string>& argv) {
+        ChildProcess::Options options;
+        options.outputFolder = releases->folder.path();
+        ProcessOutput output = ChildProcess::run(argv, options);
+        EXPECT_EQ(output.exitCode, 0) << argv[0] << " " << argv[1] << "\n" << output.out << output.err;
+        return output;
+    }
+
+    // Build i goes to the server: the first as its base, every later one as a signed patch.
+    static void publish(std::size_t i, const std::string& server) {
+        const std::string version = std::to_string(releases->history.builds()[i].version);
+        if (i == 0)
+            tool({NIMBREL_PUBLISH_PATH, "base", releases->builds[0], server, "--version", version, "--sign",
+                  releases->secretKey});
+        else
+            tool({NIMBREL_PUBLISH_PATH, "make", releases->builds[i - 1], releases->builds[i], server, "--version",
+                  version, "--sign", releases->secretKey});
+    }
+
+    // A player's launcher with the release key, killed (SIGKILL) once it has written killAtLine
+    // lines when that is not 0.
+    CliRun launch(const std::string& game, std::vector<std::string> words, int killAtLine = 0) const {
+        words.insert(words.end(), {"--game-dir", game, "--patch-url", http.url("/patch/")});
+        words.insert(words.begin(), NIMBREL_CLI_PATH);
+        return runWatched(words,
+                          {"XDG_RUNTIME_DIR=" + home.path(), "XDG_CACHE_HOME=" + home.path(),
+                           "NIMBREL_PATCH_PUBLIC_KEY=" + releases->publicKey},
+                          "", killAtLine);
+    }
+
+    int installedVersion(const std::string& game) const {
+        CliRun r = launch(game, {"version"});
+        return r.exitCode == 0 ? std::atoi(r.output.c_str()) : -1;
+    }
+
+    // A player's game folder, a copy of the first build (its version file says so).
+    std::string installFirstBuild() const {
+        fs::copy(releases->builds[0], client.path(), fs::copy_options::recursive);
+        return client.path();
+    }
+
+    static Releases* releases;
+    TempGameFolder server;
+    TempGameFolder client;
+    TempGameFolder home;
+    TestHttpServer http;
+};
+
+Releases* ReleaseLoopE2ETest::releases = nullptr;
+
+TEST_F(ReleaseLoopE2ETest, EveryReleaseReachesAPlayerWhoseRunsAreKilledExactlyAsBuilt) {
+    const auto& builds = releases->history.builds();
+    ASSERT_GE(builds.size(), 8u);
+    publish(0, server.path());
+    http.serveFolder("/patch/", server.path());
+    const std::string game = installFirstBuild();
+    std::mt19937 random(kSeed);
+    unsigned lines = 30;  // of the last whole run: kills fall among them
+    for (std::size_t i = 1; i < builds.size() && !HasFailure(); ++i) {
+        const int version = builds[i].version;
+        SCOPED_TRACE("version " + std::to_string(version));
+        publish(i, server.path());
+        for (unsigned kills = 1 + random() % 2;; --kills) {
+            const int killAt = kills > 0 ? static_cast<int>(1 + random() % lines) : 0;
+            CliRun run = launch(game, {}, killAt);
+            if (run.killed) {
+                const int installed = installedVersion(game);
+                EXPECT_TRUE(installed == version - 1 || installed == version)
+                    << installed << " after a kill at line " << killAt << "\n"
+                    << run.output;
+                continue;
+            }
+            // A kill that fell after the version was written leaves nothing to do.
+            EXPECT_TRUE(run.lastLine() == "result " + std::to_string(version) + " stage 5" ||
+                        run.lastLine() == "result -6 stage 3")
+                << run.output;
+            lines = std::max(20u, static_cast<unsigned>(std::count(run.output.begin(), run.output.end(), '\n')));
+            break;
+        }
+        EXPECT_EQ(installedVersion(game), version);
+        EXPECT_EQ(GameFolderView::difference(GameFolderView::read(game, releases->packPassword),
+                                             GameFolderView::expected(builds[i])),
+                  "");
+        CliRun verify = launch(game, {"verify"});
+        EXPECT_EQ(verify.exitCode, 0) << verify.output;
+        EXPECT_FALSE(verify.lastLine().starts_with("result ")) << "verify ran a patch:\n" << verify.output;
+    }
+}
+
+TEST_F(ReleaseLoopE2ETest, VerifyNamesEveryWayAnInstallDiffersFromItsBuild) {
+    const ReleaseHistory::Build& build = releases->history.builds()[1];
+    publish(0, server.path());
+    publish(1, server.path());
+    http.serveFolder("/patch/", server.path());
+    const std::string game = installFirstBuild();
+    CliRun patched = launch(game, {});
+    ASSERT_EQ(patched.lastLine(), "result " + std::to_string(build.version) + " stage 5") << patched.output;
+    ASSERT_EQ(launch(game, {"verify"}).exitCode, 0);
+
+    auto first = [&](const std::function<bool(const std::string&)>& fits) {
+        for (const auto& [path, file] : build.files)
+            if (fits(path)) return path;
+        return std::string();
+    };
+    const std::string loose =
+        first([](const std::string& p) { return ReleaseHistory::packedFolderOf(p).empty() && p != "QuorlanPlus.exe"; });
+    const std::string entry = first([](const std::string& p) { return ReleaseHistory::packedFolderOf(p) == "item"; });
+    struct Damage {
+        const char* what;
+        std::string named;  // the path verify must name
+        std::function<void()> apply;
+    };
+    const std::vector<Damage> damages{
+        {"a file deleted", loose, [&] { fs::remove(game + loose); }},
+        {"a byte flipped inside a pack entry", entry,
+         [&] {
+             const std::string pack = game + "item/item.QPAK";
+             const auto [offset, length] = GameFolderView::locate(pack, entry.substr(5), releases->packPassword);
+             std::fstream f(pack, std::ios::in | std::ios::out | std::ios::binary);
+             f.seekg(offset + length / 2);
+             const char c = static_cast<char>(f.get() ^ 0x20);
+             f.seekp(offset + length / 2);
+             f.put(c);
+         }},
+        {"a pack truncated", "sfx/sfx.QPAK",
+         [&] { fs::resize_file(game + "sfx/sfx.QPAK", fs::file_size(game + "sfx/sfx.QPAK") / 2); }},
+        {"a mode changed", "QuorlanPlus.exe",
+         [&] { ::chmod((game + "QuorlanPlus.exe").c_str(), build.files.at("QuorlanPlus.exe").mode ^ 0111); }},
+    };
+    for (const Damage& damage : damages) damage.apply();
+    CliRun verify = launch(game, {"verify"});
+    EXPECT_EQ(verify.exitCode, 1) << verify.output;
+    for (const Damage& damage : damages)
+        EXPECT_NE(verify.output.find(damage.named), std::string::npos)
+            << damage.what << ": " << damage.named << " not named\n"
+            << verify.output;
+}
+
+}  // namespace
+}  // namespace nimbrel::test
