@@ -128,6 +128,14 @@ std::vector<PackBuildPipeline::Job> archiveJobs(const NameList& names, const Nam
     return jobs;
 }
 
+// Zip tools take an entry's name from its local header too. A local header without the
+// Unicode path field its name needs would keep that name garbled there, so such an entry is
+// written afresh with a new header, never copied as a byte range.
+bool lacksUnicodePath(const zip::CentralRecord& record, std::uint64_t begin, std::uint64_t end) {
+    const std::uint64_t header = end - begin - record.compressedSize;
+    return header == zip::kLocalHeaderSize + record.storedName.size() && zip::unicodePathOf(record);
+}
+
 // An entry of the old pack as a rebuild sees it.
 struct OldEntry {
     zip::CentralRecord record;
@@ -474,6 +482,8 @@ PackBuildResult PackArchive::rebuildPack(const std::string& folder, const std::s
                 if (r.entryExtent(entry.begin, entry.end) != PACK_OK || entry.begin != entry.record.localOffset) {
                     entry.begin = entry.end = 0;
                     inPlace = false;
+                } else if (lacksUnicodePath(entry.record, entry.begin, entry.end)) {
+                    inPlace = false;
                 }
                 keptBytes += entry.end - entry.begin;
             }
@@ -580,7 +590,8 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
                                  std::string(password) == PackPasswordTable::instance().writePassword();
             // Entries already under the write password go over as byte ranges, never decrypted;
             // others are decrypted, checked and encrypted again.
-            if (sameKey && r.entryExtent(entry.begin, entry.end) == PACK_OK) {
+            if (sameKey && r.entryExtent(entry.begin, entry.end) == PACK_OK &&
+                !lacksUnicodePath(entry.record, entry.begin, entry.end)) {
                 runs.add(entry);
             } else if (runs.flush() != PACK_OK || copy->copyCurrentEntry(r, writer, name) != PACK_OK) {
                 return kCopyFailed;
