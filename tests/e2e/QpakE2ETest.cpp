@@ -210,6 +210,52 @@ TEST_F(QpakTool, VerifyFailsOnDamagedEntriesAndNamesThem) {
     EXPECT_EQ(qpak({"verify", game.file("absent.QPAK")}).exitCode, 1);
 }
 
+// The game takes names without regard to case: whatever holds a name twice (a folder on a
+// case-sensitive disk, the names to add), the pack gets one entry, the last copy.
+TEST_F(QpakTool, NamesGivenTwiceLeaveOneEntryHoldingTheLastCopy) {
+    game.write("update/x.dat", "lower");
+    game.write("update/X.DAT", "upper");
+    const struct {
+        const char* what;
+        PackEntries existing;  // empty: no pack yet
+        std::vector<std::string> args;
+        PackEntries expected;
+    } cases[] = {
+        {"build from a folder", {}, {"build"}, {{"x.dat", "lower"}}},
+        {"add, building the pack", {}, {"add", "STAGING", "x.dat", "X.DAT"}, {{"X.DAT", "upper"}}},
+        {"add to a pack", {{"old.dat", "old"}, {"x.dat", "older"}}, {"add", "STAGING", "X.DAT", "x.dat", "x.dat"},
+         {{"old.dat", "old"}, {"x.dat", "lower"}}},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string name = "f" + std::to_string(index++);
+        const std::string folder = game.makeFolder(name);
+        if (c.existing.empty()) {
+            game.write(name + "/X.DAT", "upper");
+            game.write(name + "/x.dat", "lower");
+        } else {
+            ASSERT_TRUE(writePack(folder + name + ".QPAK", c.existing));
+        }
+        std::vector<std::string> args{c.args.front(), folder};
+        for (auto it = c.args.begin() + 1; it != c.args.end(); ++it)
+            args.push_back(*it == "STAGING" ? game.file("update") : *it);
+        QpakRun run = qpak(args);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(readPack(folder + name + ".QPAK"), c.expected);
+        EXPECT_EQ(qpak({"verify", folder + name + ".QPAK"}).exitCode, 0);
+    }
+}
+
+TEST_F(QpakTool, VerifyNamesEntriesThatShareANameWithALaterOne) {
+    const std::string pack = game.file("dup.QPAK");
+    ASSERT_TRUE(writePack(pack, {{"a.dat", "first"}, {"b.dat", "b"}, {"A.DAT", "second"}}));
+    QpakRun verify = qpak({"verify", pack});
+    EXPECT_EQ(verify.exitCode, 1);
+    EXPECT_NE(verify.err.find("a.dat: the pack holds this name more than once"), std::string::npos) << verify.err;
+    EXPECT_EQ(verify.err.find("b.dat"), std::string::npos) << verify.err;
+}
+
 TEST_F(QpakTool, SplitSendsMinimapEntriesToTheSecondArchiveByDefault) {
     std::string folder = game.makeFolder("update");
     ASSERT_TRUE(writePack(folder + "map_0.5_s.zip", {{"minimap/m.bmp", "M"}, {"map/t.bmp", "T"}}));
@@ -221,6 +267,11 @@ TEST_F(QpakTool, SplitSendsMinimapEntriesToTheSecondArchiveByDefault) {
     ASSERT_EQ(qpak({"split", folder, "map_0.5_s.zip", "a.zip", "b.zip", "map/t"}).exitCode, 0);
     EXPECT_EQ(readPack(folder + "b.zip"), (PackEntries{{"t.bmp", "T"}}));
     EXPECT_EQ(qpak({"split", folder, "absent.zip", "a.zip", "b.zip"}).exitCode, 1);
+
+    // Two minimap entries that end in one name: the part holds the last.
+    ASSERT_TRUE(writePack(folder + "twice.zip", {{"minimap/a/m.bmp", "1"}, {"minimap/m.bmp", "2"}}));
+    ASSERT_EQ(qpak({"split", folder, "twice.zip", "a.zip", "b.zip"}).exitCode, 0);
+    EXPECT_EQ(readPack(folder + "b.zip"), (PackEntries{{"m.bmp", "2"}}));
 }
 
 TEST_F(QpakTool, WrongCommandLinesExitTwoWithUsage) {
