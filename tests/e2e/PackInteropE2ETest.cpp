@@ -55,8 +55,41 @@ class PackInterop : public ::testing::Test {
 protected:
     QpakRun qpak(const std::vector<std::string>& args) { return runQpak(scratch.path(), args); }
 
+    // Every common zip tool, run as docs/packs.md shows it in a UTF-8 locale (as a player's
+    // desktop has), extracts exactly `expected` from the pack.
+    void expectEveryZipToolExtracts(const std::string& pack, const Tree& expected) {
+        const std::string password = quote(PackPasswordTable::instance().password(3));
+        const struct {
+            const char* tool;
+            std::string command;  // extracts PACK into OUT
+        } tools[] = {
+            {"unzip", "unzip -q -P " + password + " PACK -d OUT"},
+            {"7z", "7z x -p" + password + " -oOUT PACK"},
+            {"bsdtar", "bsdtar -x --passphrase " + password + " -f PACK -C OUT"},
+            // Python's zipfile ignores the Unicode path field: it needs the code page named.
+            {"python3",
+             "python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1], metadata_encoding=\"cp949\")"
+             ".extractall(sys.argv[2], pwd=sys.argv[3].encode())' PACK OUT " +
+                 password},
+        };
+        for (const auto& t : tools) {
+            SCOPED_TRACE(t.tool);
+            if (!haveTool(t.tool)) {
+                ADD_FAILURE() << t.tool << " is not installed (scripts/setup-deps installs it)";
+                continue;
+            }
+            const std::string out = scratch.makeFolder("out" + std::to_string(extractions_++));
+            std::string command = t.command;
+            command.replace(command.find("PACK"), 4, quote(pack));
+            command.replace(command.find("OUT"), 3, quote(out));
+            EXPECT_EQ(shell("LC_ALL=C.UTF-8 " + command), 0) << command;
+            EXPECT_EQ(treeOf(out), expected);
+        }
+    }
+
     TempGameFolder game;
     TempGameFolder scratch;
+    int extractions_ = 0;
 };
 
 TEST_F(PackInterop, PacksUpdatedInPlaceExtractByteExactInEveryZipTool) {
@@ -88,32 +121,8 @@ TEST_F(PackInterop, PacksUpdatedInPlaceExtractByteExactInEveryZipTool) {
     EXPECT_FALSE(game.exists("item/item.QPAK.journal"));
     EXPECT_FALSE(game.exists("item/item.RPAK"));
 
+    expectEveryZipToolExtracts(pack, expected);
     const std::string password = PackPasswordTable::instance().password(3);
-    const struct {
-        const char* tool;
-        std::string command;  // extracts PACK into OUT
-    } tools[] = {
-        {"unzip", "unzip -q -P " + quote(password) + " PACK -d OUT"},
-        {"7z", "7z x -p" + quote(password) + " -oOUT PACK"},
-        {"bsdtar", "bsdtar -x --passphrase " + quote(password) + " -f PACK -C OUT"},
-        {"python3",
-         "python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2], "
-         "pwd=sys.argv[3].encode())' PACK OUT " +
-             quote(password)},
-    };
-    for (const auto& t : tools) {
-        SCOPED_TRACE(t.tool);
-        if (!haveTool(t.tool)) {
-            ADD_FAILURE() << t.tool << " is not installed (scripts/setup-deps installs it)";
-            continue;
-        }
-        const std::string out = scratch.makeFolder(std::string("out-") + t.tool);
-        std::string command = t.command;
-        command.replace(command.find("PACK"), 4, quote(pack));
-        command.replace(command.find("OUT"), 3, quote(out));
-        EXPECT_EQ(shell(command), 0) << command;
-        EXPECT_EQ(treeOf(out), expected);
-    }
     if (haveTool("unzip")) {
         EXPECT_EQ(shell("unzip -tq -P " + quote(password) + " " + quote(pack)), 0);
     }
@@ -184,36 +193,9 @@ TEST_F(PackInterop, KoreanNamesExtractUnderTheirOwnNameInEveryZipTool) {
         {"split, first part", maps + "first.zip", {{background, "map"}}},
         {"split, second part", maps + "second.zip", {{effect, "mini"}}},
     };
-    const std::string password = PackPasswordTable::instance().password(3);
-    const struct {
-        const char* tool;
-        std::string command;  // extracts PACK into OUT
-    } tools[] = {
-        {"unzip", "unzip -q -P " + quote(password) + " PACK -d OUT"},
-        {"7z", "7z x -p" + quote(password) + " -oOUT PACK"},
-        {"bsdtar", "bsdtar -x --passphrase " + quote(password) + " -f PACK -C OUT"},
-        // Python's zipfile ignores the Unicode path field: it needs the code page named.
-        {"python3",
-         "python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1], metadata_encoding=\"cp949\")"
-         ".extractall(sys.argv[2], pwd=sys.argv[3].encode())' PACK OUT " +
-             quote(password)},
-    };
-    int index = 0;
     for (const auto& p : packs) {
-        for (const auto& t : tools) {
-            SCOPED_TRACE(std::string(p.what) + ", " + t.tool);
-            if (!haveTool(t.tool)) {
-                ADD_FAILURE() << t.tool << " is not installed (scripts/setup-deps installs it)";
-                continue;
-            }
-            const std::string out = scratch.makeFolder("korean" + std::to_string(index++));
-            std::string command = t.command;
-            command.replace(command.find("PACK"), 4, quote(p.pack));
-            command.replace(command.find("OUT"), 3, quote(out));
-            // The tools write UTF-8 names in a UTF-8 locale, as a player's desktop has.
-            EXPECT_EQ(shell("LC_ALL=C.UTF-8 " + command), 0) << command;
-            EXPECT_EQ(treeOf(out), p.expected);
-        }
+        SCOPED_TRACE(p.what);
+        expectEveryZipToolExtracts(p.pack, p.expected);
     }
 }
 

@@ -213,37 +213,32 @@ TEST_F(QpakTool, VerifyFailsOnDamagedEntriesAndNamesThem) {
 // The game takes names without regard to case: whatever holds a name twice (a folder on a
 // case-sensitive disk, the names to add), the pack gets one entry, the last copy.
 TEST_F(QpakTool, NamesGivenTwiceLeaveOneEntryHoldingTheLastCopy) {
-    game.write("update/x.dat", "lower");
+    const std::string staging = game.makeFolder("update");
     game.write("update/X.DAT", "upper");
+    game.write("update/x.dat", "lower");
     const struct {
-        const char* what;
-        PackEntries existing;  // empty: no pack yet
-        std::vector<std::string> args;
+        PackEntries existing;            // empty: the folder holds X.DAT and x.dat, and no pack
+        std::vector<std::string> names;  // to add; none: build
         PackEntries expected;
     } cases[] = {
-        {"build from a folder", {}, {"build"}, {{"x.dat", "lower"}}},
-        {"add, building the pack", {}, {"add", "STAGING", "x.dat", "X.DAT"}, {{"X.DAT", "upper"}}},
-        {"add to a pack", {{"old.dat", "old"}, {"x.dat", "older"}}, {"add", "STAGING", "X.DAT", "x.dat", "x.dat"},
-         {{"old.dat", "old"}, {"x.dat", "lower"}}},
+        {{}, {}, {{"x.dat", "lower"}}},
+        {{}, {"x.dat", "X.DAT"}, {{"X.DAT", "upper"}}},
+        {{{"old.dat", "old"}, {"x.dat", "older"}}, {"X.DAT", "x.dat", "x.dat"}, {{"old.dat", "old"}, {"x.dat", "lower"}}},
     };
-    int index = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string name = "f" + std::to_string(index++);
-        const std::string folder = game.makeFolder(name);
-        if (c.existing.empty()) {
-            game.write(name + "/X.DAT", "upper");
-            game.write(name + "/x.dat", "lower");
-        } else {
-            ASSERT_TRUE(writePack(folder + name + ".QPAK", c.existing));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        const std::string folder = game.makeFolder("f" + std::to_string(i)), pack = PackArchive::packPath(folder);
+        if (cases[i].existing.empty()) {
+            game.write("f" + std::to_string(i) + "/X.DAT", "upper");
+            game.write("f" + std::to_string(i) + "/x.dat", "lower");
         }
-        std::vector<std::string> args{c.args.front(), folder};
-        for (auto it = c.args.begin() + 1; it != c.args.end(); ++it)
-            args.push_back(*it == "STAGING" ? game.file("update") : *it);
-        QpakRun run = qpak(args);
-        ASSERT_EQ(run.exitCode, 0) << run.err;
-        EXPECT_EQ(readPack(folder + name + ".QPAK"), c.expected);
-        EXPECT_EQ(qpak({"verify", folder + name + ".QPAK"}).exitCode, 0);
+        ASSERT_TRUE(cases[i].existing.empty() || writePack(pack, cases[i].existing));
+        std::vector<std::string> args{"build", folder};
+        if (!cases[i].names.empty()) args = {"add", folder, staging};
+        args.insert(args.end(), cases[i].names.begin(), cases[i].names.end());
+        ASSERT_EQ(qpak(args).exitCode, 0);
+        EXPECT_EQ(readPack(pack), cases[i].expected);
+        EXPECT_EQ(qpak({"verify", pack}).exitCode, 0);
     }
 }
 
