@@ -149,10 +149,11 @@ void keepLastOfEachName(NameList& names, NameList& archives) {
 
 // Zip tools take an entry's name from its local header too. A local header without the
 // Unicode path field its name needs would keep that name garbled there, so such an entry is
-// written afresh with a new header, never copied as a byte range.
+// written afresh with a new header, never copied as a byte range. The directory's record
+// tells whether the field is there; a local header with no extra field cannot hold it either.
 bool lacksUnicodePath(const zip::CentralRecord& record, std::uint64_t begin, std::uint64_t end) {
-    const std::uint64_t header = end - begin - record.compressedSize;
-    return header == zip::kLocalHeaderSize + record.storedName.size() && zip::unicodePathOf(record);
+    const bool bareHeader = end - begin - record.compressedSize == zip::kLocalHeaderSize + record.storedName.size();
+    return (bareHeader || !record.utf8Name) && zip::unicodePathOf(record);
 }
 
 // An entry of the old pack as a rebuild sees it.
