@@ -1,7 +1,9 @@
 #include "pack/PackArchive.h"
 
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -127,6 +129,27 @@ std::vector<PackBuildPipeline::Job> archiveJobs(const NameList& names, const Nam
         readers.push_back(std::move(reader));
     }
     return jobs;
+}
+
+// A UTF-8 name with every character folded as TextCodec::equalsIgnoreCase folds it (ASCII
+// letters, and through the C.UTF-8 locale all others), so that names it takes for one meet
+// under one key; nothing for bytes that are not UTF-8.
+std::optional<std::u32string> foldedName(const std::string& name) {
+    if (!TextCodec::isValidUtf8(name)) return std::nullopt;
+    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    std::u32string folded;
+    for (std::size_t i = 0; i < name.size();) {
+        const auto lead = static_cast<unsigned char>(name[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) c = c << 6 | (static_cast<unsigned char>(name[i + k]) & 0x3F);
+        if (c < 0x80)
+            folded.push_back(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        else
+            folded.push_back(utf8 ? static_cast<char32_t>(::towlower_l(static_cast<wint_t>(c), utf8)) : c);
+        i += length;
+    }
+    return folded;
 }
 
 // Of names that the game takes for one (isNameInList), the last is the one that counts, as a
@@ -301,20 +324,16 @@ bool PackArchive::isNameInList(const std::string& name, const NameList& list) {
 
 std::vector<bool> PackArchive::supersededNames(const NameList& names) {
     std::vector<bool> superseded(names.size(), false);
-    // Plain ASCII names meet in a map under their lower-case form; the few others are compared
-    // with every name, since a letter outside ASCII may fold onto an ASCII one.
-    std::unordered_map<std::string, std::size_t> lastAscii;
+    // UTF-8 names meet in a map under their folded form; the rare others (bytes of the game's
+    // code page from a disk listing) are compared with every name.
+    std::unordered_map<std::u32string, std::size_t> last;
     std::vector<std::size_t> others;
     for (std::size_t i = names.size(); i-- > 0;) {
-        const std::string& name = names[i];
-        if (std::any_of(name.begin(), name.end(), [](char c) { return (c & 0x80) != 0; })) {
+        if (auto key = foldedName(names[i])) {
+            if (!last.emplace(std::move(*key), i).second) superseded[i] = true;
+        } else {
             others.push_back(i);
-            continue;
         }
-        std::string key = name;
-        for (char& c : key)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (!lastAscii.emplace(std::move(key), i).second) superseded[i] = true;
     }
     for (std::size_t i : others)
         for (std::size_t j = 0; j < names.size(); ++j)
