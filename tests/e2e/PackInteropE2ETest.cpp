@@ -155,8 +155,8 @@ std::string withoutUnicodePaths(const std::string& path) {
 // itself, from packs built, updated in place, rewritten from headers without the UTF-8 name,
 // and split.
 TEST_F(PackInterop, KoreanNamesExtractUnderTheirOwnNameInEveryZipTool) {
-    const std::string effect = "\xed\x9a\xa8\xea\xb3\xbc\xec\x9d\x8c.wav";      // hyogwaeum
-    const std::string background = "\xeb\xb0\xb0\xea\xb2\xbd.wav";                // baegyeong
+    const std::string effect = "\xed\x9a\xa8\xea\xb3\xbc\xec\x9d\x8c.wav";  // hyogwaeum
+    const std::string background = "\xeb\xb0\xb0\xea\xb2\xbd.wav";          // baegyeong
     // Large enough that an update leaves little dead space: it appends unless it must not.
     const Tree base{{effect, randomBytes(100000, 4)}, {"plain.txt", "plain"}};
     Tree updated = base;

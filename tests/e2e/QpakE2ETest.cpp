@@ -164,7 +164,7 @@ TEST_F(QpakTool, AsciiPacksStayByteForByteWhatTheGameReads) {
     } steps[] = {
         {{"build", folder}, 21083, 3761192550u},
         {{"add", folder, staging, "Sword.EDP", "helmet.edp"}, 21469, 1563237651u},  // appended
-        {{"add", folder, staging, "noise.bin"}, 21202, 1016123342u},  // most of the pack dead: rewritten
+        {{"add", folder, staging, "noise.bin"}, 21202, 1016123342u},                // most of the pack dead: rewritten
     };
     ChildProcess::Options options;
     options.outputFolder = scratch.path();
@@ -223,7 +223,9 @@ TEST_F(QpakTool, NamesGivenTwiceLeaveOneEntryHoldingTheLastCopy) {
     } cases[] = {
         {{}, {}, {{"x.dat", "lower"}}},
         {{}, {"x.dat", "X.DAT"}, {{"X.DAT", "upper"}}},
-        {{{"old.dat", "old"}, {"x.dat", "older"}}, {"X.DAT", "x.dat", "x.dat"}, {{"old.dat", "old"}, {"x.dat", "lower"}}},
+        {{{"old.dat", "old"}, {"x.dat", "older"}},
+         {"X.DAT", "x.dat", "x.dat"},
+         {{"old.dat", "old"}, {"x.dat", "lower"}}},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);

@@ -320,8 +320,8 @@ TEST(PackFormat, EntryNamesTravelAsCodePage949OrFlaggedUtf8) {
         EXPECT_EQ(bytes.substr(central + 46, nameSize), c.storedName);
         std::string field;
         if (c.unicodePath) {
-            const std::uint32_t crc = DeflateCodec::crc32(reinterpret_cast<const unsigned char*>(c.storedName.data()),
-                                                          c.storedName.size());
+            const std::uint32_t crc =
+                DeflateCodec::crc32(reinterpret_cast<const unsigned char*>(c.storedName.data()), c.storedName.size());
             field = std::string("\x75\x70", 2) + char(5 + c.name.size()) + '\0' + '\x01';
             for (int shift = 0; shift < 32; shift += 8) field += static_cast<char>(crc >> shift);
             field += c.name;

@@ -249,12 +249,12 @@ int verifyCommand(const std::string& path) {
     int duplicates = 0;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (!superseded[i]) continue;
-        std::fprintf(stderr, "qpak: %s: %s: the pack holds this name more than once\n", path.c_str(),
-                     names[i].c_str());
+        std::fprintf(stderr, "qpak: %s: %s: the pack holds this name more than once\n", path.c_str(), names[i].c_str());
         ++duplicates;
     }
     if (faults > 0) return fail(path + ": " + std::to_string(faults) + " damaged entries");
-    if (duplicates > 0) return fail(path + ": " + std::to_string(duplicates) + " entries share a name with a later one");
+    if (duplicates > 0)
+        return fail(path + ": " + std::to_string(duplicates) + " entries share a name with a later one");
     std::printf("%s: format version %d, %llu entries, all CRCs match\n", path.c_str(), reader.formatVersion(),
                 static_cast<unsigned long long>(checked));
     return kExitOk;
