@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,9 @@
 
 #ifdef QPAK_PATH
 #include "QpakRun.h"
+#ifdef NIMBREL_CLI_PATH
+#include "tests/e2e/PatchScenario.h"
+#endif
 
 namespace nimbrel::test {
 namespace {
@@ -198,6 +203,24 @@ TEST_F(PackInterop, KoreanNamesExtractUnderTheirOwnNameInEveryZipTool) {
         expectEveryZipToolExtracts(p.pack, p.expected);
     }
 }
+
+#ifdef NIMBREL_CLI_PATH
+// Zip tools can write a name twice; a patch archive that does leaves one entry in the pack,
+// its last copy.
+TEST_F(PackInterop, APatchArchiveHoldingANameTwiceLeavesOneEntryInThePack) {
+    PatchScenario s;
+    s.installVersionZero();
+    s.makePatches();
+    writeArchive(s.server + "item_3.zip", {{"axe.dat", "axe early"}, {"axe.dat", "axe v3"}});
+    s.placeInUpdateFolder();
+    CliRun run = s.run({"DontConnect"});
+    ASSERT_EQ(run.lastLine(), "result 3 stage 5") << run.output;
+    std::optional<Files> item = tryReadArchive(s.game + "item/item.QPAK");
+    ASSERT_TRUE(item);
+    std::sort(item->begin(), item->end());
+    EXPECT_EQ(*item, (Files{{"axe.dat", "axe v3"}, {"sword.dat", "sword v1"}}));
+}
+#endif
 
 TEST_F(PackInterop, ExtractTakesWholeFolderTreesFromOtherZipTools) {
     // A tree with an empty folder, a deep file and a name of 250 bytes: its temporary must not
