@@ -1,7 +1,9 @@
 #include "pack/PackArchive.h"
 
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -86,14 +88,16 @@ std::vector<PackBuildPipeline::Job> archiveJobs(const NameList& names, const Nam
         std::unordered_multimap<std::string, std::size_t> wanted;
         for (std::size_t i = first; i < names.size() && i < archives.size(); ++i)
             if (archives[i] == path) wanted.emplace(names[i], i);
+        std::vector<bool> found(names.size(), false);
         int walk = reader->forEachEntry([&](PackReader& r) {
             auto [from, to] = wanted.equal_range(r.currentName());
             for (auto it = from; it != to; ++it) {
                 const std::size_t i = it->second;
-                // The first entry of a name is the one that moves, as an extraction would take it.
-                if (done[i]) continue;
-                done[i] = true;
+                // The last entry of a name is the one that moves, as it is the one an
+                // extraction leaves on the disk.
+                found[i] = true;
                 PackBuildPipeline::ArchiveEntry& entry = *jobs[i].entry;
+                entry = PackBuildPipeline::ArchiveEntry{};
                 const PackEntryInfo& info = r.currentInfo();
                 std::unique_ptr<EntryChain> chain;
                 std::uint64_t begin = 0, end = 0;
@@ -104,7 +108,6 @@ std::vector<PackBuildPipeline::Job> archiveJobs(const NameList& names, const Nam
                 } else if (int rc = r.entryExtent(begin, end); rc != PACK_OK) {
                     entry.status = rc;
                 } else {
-                    entry.status = PACK_OK;
                     entry.fd = r.fd();
                     entry.dataOffset = end - info.compressedSize;
                     entry.storedSize = info.compressedSize;
@@ -120,12 +123,60 @@ std::vector<PackBuildPipeline::Job> archiveJobs(const NameList& names, const Nam
         });
         // Names after a damaged directory record are not found; the entries before it still move.
         for (std::size_t i = first; i < names.size() && i < archives.size(); ++i)
-            if (!done[i] && archives[i] == path && walk != PACK_OK) jobs[i].entry->status = walk;
+            if (!found[i] && archives[i] == path && walk != PACK_OK) jobs[i].entry->status = walk;
         for (std::size_t i = first; i < names.size() && i < archives.size(); ++i)
             if (archives[i] == path) done[i] = true;
         readers.push_back(std::move(reader));
     }
     return jobs;
+}
+
+// A UTF-8 name with every character folded as TextCodec::equalsIgnoreCase folds it (ASCII
+// letters, and through the C.UTF-8 locale all others), so that names it takes for one meet
+// under one key; nothing for bytes that are not UTF-8.
+std::optional<std::u32string> foldedName(const std::string& name) {
+    if (!TextCodec::isValidUtf8(name)) return std::nullopt;
+    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    std::u32string folded;
+    for (std::size_t i = 0; i < name.size();) {
+        const auto lead = static_cast<unsigned char>(name[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) c = c << 6 | (static_cast<unsigned char>(name[i + k]) & 0x3F);
+        if (c < 0x80)
+            folded.push_back(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        else
+            folded.push_back(utf8 ? static_cast<char32_t>(::towlower_l(static_cast<wint_t>(c), utf8)) : c);
+        i += length;
+    }
+    return folded;
+}
+
+// Of names that the game takes for one (isNameInList), the last is the one that counts, as a
+// later file replaces an earlier one on the disk; the others leave `names` and, at the same
+// places, `archives` (which may be empty).
+void keepLastOfEachName(NameList& names, NameList& archives) {
+    const std::vector<bool> superseded = PackArchive::supersededNames(names);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (superseded[i]) continue;
+        if (kept != i) {
+            names[kept] = std::move(names[i]);
+            if (i < archives.size()) archives[kept] = std::move(archives[i]);
+        }
+        ++kept;
+    }
+    names.resize(kept);
+    if (archives.size() > kept) archives.resize(kept);
+}
+
+// Zip tools take an entry's name from its local header too. A local header without the
+// Unicode path field its name needs would keep that name garbled there, so such an entry is
+// written afresh with a new header, never copied as a byte range. The directory's record
+// tells whether the field is there; a local header with no extra field cannot hold it either.
+bool lacksUnicodePath(const zip::CentralRecord& record, std::uint64_t begin, std::uint64_t end) {
+    const bool bareHeader = end - begin - record.compressedSize == zip::kLocalHeaderSize + record.storedName.size();
+    return (bareHeader || !record.utf8Name) && zip::unicodePathOf(record);
 }
 
 // An entry of the old pack as a rebuild sees it.
@@ -204,16 +255,19 @@ struct PackArchive::Prefetch {
 PackArchive::~PackArchive() = default;
 
 void PackArchive::prefetchMoves(const std::vector<MoveList>& updates) {
+    // Each update takes one entry per name (see buildPack and rebuildPack).
+    std::vector<MoveList> moves = updates;
+    for (auto& move : moves) keepLastOfEachName(move.names, move.archives);
     NameList names, archives;
-    for (const auto& update : updates) {
-        names.insert(names.end(), update.names.begin(), update.names.end());
-        archives.insert(archives.end(), update.archives.begin(), update.archives.end());
+    for (const auto& move : moves) {
+        names.insert(names.end(), move.names.begin(), move.names.end());
+        archives.insert(archives.end(), move.archives.begin(), move.archives.end());
     }
     prefetch_.reset();
     if (names.empty()) return;
     prefetch_ = std::make_unique<Prefetch>();
     prefetch_->feed = std::make_shared<AddedEntryFeed>(std::string(), names, archives);
-    prefetch_->updates.assign(updates.begin(), updates.end());
+    prefetch_->updates.assign(moves.begin(), moves.end());
 }
 
 std::shared_ptr<AddedEntryFeed> PackArchive::feedFor(const std::string& stagingFolder, const NameList& addNames,
@@ -266,6 +320,25 @@ bool PackArchive::isNameInList(const std::string& name, const NameList& list) {
     for (const auto& item : list)
         if (TextCodec::equalsIgnoreCase(name, item)) return true;
     return false;
+}
+
+std::vector<bool> PackArchive::supersededNames(const NameList& names) {
+    std::vector<bool> superseded(names.size(), false);
+    // UTF-8 names meet in a map under their folded form; the rare others (bytes of the game's
+    // code page from a disk listing) are compared with every name.
+    std::unordered_map<std::u32string, std::size_t> last;
+    std::vector<std::size_t> others;
+    for (std::size_t i = names.size(); i-- > 0;) {
+        if (auto key = foldedName(names[i])) {
+            if (!last.emplace(std::move(*key), i).second) superseded[i] = true;
+        } else {
+            others.push_back(i);
+        }
+    }
+    for (std::size_t i : others)
+        for (std::size_t j = 0; j < names.size(); ++j)
+            if (j != i && TextCodec::equalsIgnoreCase(names[i], names[j])) superseded[std::min(i, j)] = true;
+    return superseded;
 }
 
 bool PackArchive::passesSizeRule(unsigned long long size) { return size >= 1 && size <= 10485760ull; }
@@ -364,8 +437,10 @@ PackBuildResult PackArchive::updatePack(const std::string& folder, const std::st
 }
 
 PackBuildResult PackArchive::buildPack(const std::string& folder, const std::string& stagingFolder,
-                                       const NameList& removeNames, const NameList& addNames,
-                                       const NameList& sourceArchives) {
+                                       const NameList& removeNames, const NameList& givenNames,
+                                       const NameList& givenArchives) {
+    NameList addNames = givenNames, sourceArchives = givenArchives;
+    keepLastOfEachName(addNames, sourceArchives);
     auto counted = FileSystem::listFolder(folder);
     if (!counted) return PackBuildResult::FolderUnlistable;
     std::size_t total = counted->size() + addNames.size();
@@ -378,14 +453,19 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
     postProgress(0);
     ProgressSteps progress(*this, total, &PackArchive::postProgress);
 
-    // Decide every listed name first so that the workers can read ahead in listing order.
+    // Decide every listed name first so that the workers can read ahead in listing order. Of
+    // files whose names differ only in case, the game sees one: the pack takes the last.
     enum class Action { Step, Skip, Add };
     std::vector<Action> actions;
     std::vector<PackBuildPipeline::Job> jobs;
     actions.reserve(listing->size());
-    for (const auto& entry : *listing) {
-        if (entry.isDirectory || isNameInList(entry.name, removeNames) || isNameInList(entry.name, addNames) ||
-            !passesNameFilter(entry.name)) {
+    NameList listed;
+    for (const auto& entry : *listing) listed.push_back(entry.isDirectory ? std::string() : entry.name);
+    const std::vector<bool> superseded = supersededNames(listed);
+    for (std::size_t i = 0; i < listing->size(); ++i) {
+        const auto& entry = (*listing)[i];
+        if (entry.isDirectory || superseded[i] || isNameInList(entry.name, removeNames) ||
+            isNameInList(entry.name, addNames) || !passesNameFilter(entry.name)) {
             actions.push_back(Action::Step);
         } else if (!passesSizeRule(entry.size)) {
             actions.push_back(Action::Skip);
@@ -449,8 +529,10 @@ PackBuildResult PackArchive::packFolder(const std::string& folder, const NameLis
 }
 
 PackBuildResult PackArchive::rebuildPack(const std::string& folder, const std::string& stagingFolder,
-                                         const NameList& removeNames, const NameList& addNames,
-                                         const NameList& sourceArchives) {
+                                         const NameList& removeNames, const NameList& givenNames,
+                                         const NameList& givenArchives) {
+    NameList addNames = givenNames, sourceArchives = givenArchives;
+    keepLastOfEachName(addNames, sourceArchives);
     const std::string pack = packPath(folder);
     std::vector<OldEntry> entries;
     std::uint64_t oldSize = 0, keptBytes = 0;
@@ -473,6 +555,8 @@ PackBuildResult PackArchive::rebuildPack(const std::string& folder, const std::s
                 // A damaged entry is copied as it is (byte for byte) or fails the copy below.
                 if (r.entryExtent(entry.begin, entry.end) != PACK_OK || entry.begin != entry.record.localOffset) {
                     entry.begin = entry.end = 0;
+                    inPlace = false;
+                } else if (lacksUnicodePath(entry.record, entry.begin, entry.end)) {
                     inPlace = false;
                 }
                 keptBytes += entry.end - entry.begin;
@@ -580,7 +664,8 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
                                  std::string(password) == PackPasswordTable::instance().writePassword();
             // Entries already under the write password go over as byte ranges, never decrypted;
             // others are decrypted, checked and encrypted again.
-            if (sameKey && r.entryExtent(entry.begin, entry.end) == PACK_OK) {
+            if (sameKey && r.entryExtent(entry.begin, entry.end) == PACK_OK &&
+                !lacksUnicodePath(entry.record, entry.begin, entry.end)) {
                 runs.add(entry);
             } else if (runs.flush() != PACK_OK || copy->copyCurrentEntry(r, writer, name) != PACK_OK) {
                 return kCopyFailed;
@@ -636,24 +721,43 @@ int PackArchive::splitArchive(const std::string& folder, const std::string& mark
                             : to.addPrecompressed(name, deflated.data(), deflated.size(), info.crc,
                                                   info.uncompressedSize, info.date);
     };
-    if (reader.goToFirstEntry() != PACK_OK) return 0;
-    for (;;) {
-        if (reader.readEntryInfo() != PACK_OK) return 0;
-        if (passesSizeRule(reader.currentInfo().uncompressedSize)) {
-            const std::string& name = reader.currentName();
-            int r;
-            if (name.find(marker) != std::string::npos) {
-                std::size_t slash = name.rfind('/');
-                r = copyEntry(second, slash == std::string::npos ? name : name.substr(slash + 1));
-            } else {
-                r = copyEntry(first, name);
+    // Where each entry goes and under which name. Of the entries one part would hold under a
+    // name twice, only the last is copied: a part holds one entry per name.
+    struct Placement {
+        bool second = false;
+        std::string name;
+        bool copied = false;
+    };
+    std::vector<Placement> placements;
+    int scan = reader.forEachEntry([&](PackReader& r) {
+        Placement& placement = placements.emplace_back();
+        const std::string& name = r.currentName();
+        placement.copied = passesSizeRule(r.currentInfo().uncompressedSize);
+        placement.second = name.find(marker) != std::string::npos;
+        const std::size_t slash = placement.second ? name.rfind('/') : std::string::npos;
+        placement.name = slash == std::string::npos ? name : name.substr(slash + 1);
+        return PACK_OK;
+    });
+    if (scan != PACK_OK || placements.empty()) return 0;
+    for (bool second : {false, true}) {
+        NameList partNames;
+        std::vector<std::size_t> at;
+        for (std::size_t i = 0; i < placements.size(); ++i)
+            if (placements[i].copied && placements[i].second == second) {
+                partNames.push_back(placements[i].name);
+                at.push_back(i);
             }
-            if (r != PACK_OK) return 0;
-        }
-        int next = reader.goToNextEntry();
-        if (next == PACK_END_OF_LIST) break;
-        if (next != PACK_OK) return 0;
+        const std::vector<bool> superseded = supersededNames(partNames);
+        for (std::size_t k = 0; k < at.size(); ++k)
+            if (superseded[k]) placements[at[k]].copied = false;
     }
+    std::size_t index = 0;
+    int walk = reader.forEachEntry([&](PackReader&) {
+        const Placement& placement = placements[index++];
+        if (!placement.copied) return PACK_OK;
+        return copyEntry(placement.second ? second : first, placement.name);
+    });
+    if (walk != PACK_OK) return 0;
     reader.close();
     // Packs must have reached the disk whole before the split counts as done. Plain parts are
     // made again from their source by any later run, which never goes without them.

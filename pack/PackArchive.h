@@ -59,6 +59,9 @@ public:
 
     // Case-insensitive (multibyte-aware) membership.
     static bool isNameInList(const std::string& name, const NameList& list);
+    // For each name, whether a later one of the list is the same name as isNameInList compares
+    // them: a pack holds one entry per name, and the last copy is the one that counts.
+    static std::vector<bool> supersededNames(const NameList& names);
     // 1 to 10,485,760 bytes.
     static bool passesSizeRule(unsigned long long size);
     // False for names holding ".RPAK", ".rpak", ".QPAK", ".qpak", ".ZIP" or ".zip".
@@ -71,7 +74,8 @@ public:
                         bool createFolder);
     // Added entries are the staged files stagingFolder + name; or, when sourceArchives is not
     // empty, entry addNames[i] of the archive sourceArchives[i], moved over as its deflate
-    // stream (decrypted, checked against its CRC, encrypted under the pack password).
+    // stream (decrypted, checked against its CRC, encrypted under the pack password). A name
+    // given twice, or held twice by its archive, is added once: its last copy.
     PackBuildResult updatePack(const std::string& folder, const std::string& stagingFolder, const NameList& removeNames,
                                const NameList& addNames, bool packExists, const NameList& sourceArchives = {});
     // A pack is only ever changed by appending behind its end under a journal, or replaced by

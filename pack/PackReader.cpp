@@ -212,6 +212,18 @@ void PackReader::close() {
     impl_->fd.reset();
 }
 
+std::optional<std::vector<PackDirectoryEntry>> PackReader::readDirectory(const std::string& path) {
+    PackReader reader(path);
+    if (!reader.isOpen()) return std::nullopt;
+    std::vector<PackDirectoryEntry> entries;
+    if (reader.forEachEntry([&](PackReader& r) {
+            entries.push_back({r.currentName(), r.currentInfo()});
+            return PACK_OK;
+        }) != PACK_OK)
+        return std::nullopt;
+    return entries;
+}
+
 int PackReader::goToFirstEntry() {
     if (!impl_->open) return PACK_PARAM_ERROR;
     impl_->index = 0;

@@ -31,6 +31,12 @@ struct PackEntryInfo {
     std::optional<std::uint32_t> unixMode;  // permission bits a Unix zip tool recorded
 };
 
+// One entry as the central directory lists it.
+struct PackDirectoryEntry {
+    std::string name;  // as currentName()
+    PackEntryInfo info;
+};
+
 class PackReader {
 public:
     explicit PackReader(const std::string& path);  // open; test isOpen()
@@ -40,6 +46,11 @@ public:
 
     bool isOpen() const;
     void close();
+
+    // Every entry of an archive in directory order (name, method, flags, CRC, sizes, date,
+    // Unix mode), from its directory alone: no entry's data is read. Nothing when the archive
+    // cannot be opened or a directory record is damaged.
+    [[nodiscard]] static std::optional<std::vector<PackDirectoryEntry>> readDirectory(const std::string& path);
 
     // The one walk over an archive's entries: visit is called with the reader standing on each
     // entry in turn and stops the walk by returning non-zero. Gives 0 when every entry was

@@ -54,12 +54,24 @@ struct PackWriter::Impl {
     // stored as UTF-8 and flagged so. Bytes that are not UTF-8 at all came from a disk
     // listing in the game's own encoding and are stored unchanged.
     static void setName(zip::CentralRecord& record, const std::string& entryName) {
+        record.utf8Name.reset();
         if (auto encoded = TextCodec::utf8ToCp949(entryName)) {
             record.storedName = std::move(*encoded);
+            record.utf8Name = entryName;
         } else {
             record.storedName = entryName;
             if (TextCodec::isValidUtf8(entryName)) record.flag |= zip::kFlagUtf8Name;
         }
+        describeName(record);
+    }
+
+    // Zip tools read a name without the UTF-8 flag in their own code page, which garbles a
+    // Korean one: every such name also travels in UTF-8 in Info-ZIP's Unicode path field.
+    // Plain ASCII names get none, so those entries stay byte for byte as the game has always
+    // read them. An entry copied from an archive keeps the field or gains it.
+    static void describeName(zip::CentralRecord& record) {
+        record.utf8Name = zip::unicodePathOf(record);
+        if (zip::unicodePathFieldSize(record) > 0xFFFF) record.utf8Name.reset();
     }
 
     // Copies `size` bytes from `begin` in another file behind what was written, in the kernel.
@@ -94,8 +106,10 @@ struct PackWriter::Impl {
         record.uncompressedSize = uncompressedSize;
         record.localOffset = offset;
         setName(record, entryName);
+        const std::uint64_t headerSize =
+            zip::kLocalHeaderSize + record.storedName.size() + zip::unicodePathFieldSize(record);
         if (record.storedName.size() > 0xFFFF || uncompressedSize > kLargestOffset ||
-            offset + zip::kLocalHeaderSize + record.storedName.size() + storedSize > kLargestOffset)
+            offset + headerSize + storedSize > kLargestOffset)
             return PACK_PARAM_ERROR;
         std::vector<unsigned char> header;
         zip::appendLocalHeader(header, record);
@@ -147,6 +161,7 @@ std::unique_ptr<PackWriter> PackWriter::appendTo(const std::string& path, std::v
     }
     impl.offset = static_cast<std::uint64_t>(st.st_size);
     impl.records = std::move(kept);
+    for (auto& record : impl.records) Impl::describeName(record);
     return writer;
 }
 
@@ -261,6 +276,7 @@ int PackWriter::addCopiedRun(int fromFd, std::uint64_t begin, std::uint64_t end,
     if (int rc = impl.copyFrom(fromFd, begin, end - begin); rc != PACK_OK) return rc;
     for (auto& record : records) {
         record.localOffset = start + (record.localOffset - begin);
+        Impl::describeName(record);
         impl.records.push_back(std::move(record));
     }
     return PACK_OK;

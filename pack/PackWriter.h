@@ -3,8 +3,10 @@
 // pack that new entries are appended to (see PackArchive's in-place update). Deflate (level 8,
 // libdeflate) and the traditional zip encryption under the write password are ours. Entries
 // carry flag bit 1, and bit 0 when encrypted; the last byte of each encryption header is the
-// high byte of the entry's CRC, the check every zip tool makes. close() writes the central
-// directory, the end record and the format comment, and puts the archive on the disk.
+// high byte of the entry's CRC, the check every zip tool makes. Names are stored in code page
+// 949 (flagged UTF-8 when they have no such form); one that is not plain ASCII also carries
+// its UTF-8 form in Info-ZIP's Unicode path field. close() writes the central directory, the
+// end record and the format comment, and puts the archive on the disk.
 
 #include <cstddef>
 #include <cstdint>
@@ -64,7 +66,8 @@ public:
     int addDeflatedRange(const std::string& entryName, int fromFd, std::uint64_t dataOffset, std::uint64_t deflatedSize,
                          std::uint32_t crc, std::uint64_t uncompressedSize, const PackEntryDate& date);
     // Entries copied whole (local headers and data) from the byte range [begin, end) of another
-    // archive file, in one kernel copy. `records` describe them, with their offsets in that file.
+    // archive file, in one kernel copy. `records` describe them, with their offsets in that file;
+    // their local headers already carry the Unicode path field where a name needs one.
     int addCopiedRun(int fromFd, std::uint64_t begin, std::uint64_t end, std::vector<zip::CentralRecord> records);
 
 private:

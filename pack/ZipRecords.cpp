@@ -2,10 +2,19 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+
+#include "platform/TextCodec.h"
+
 namespace nimbrel::zip {
 namespace {
 
 constexpr std::uint32_t kFull32 = 0xFFFFFFFF;
+
+std::uint32_t nameCrc(const std::string& name) {
+    return static_cast<std::uint32_t>(
+        ::crc32(0, reinterpret_cast<const Bytef*>(name.data()), static_cast<uInt>(name.size())));
+}
 
 // Replaces the 32-bit fields the zip64 extra field stands in for, in the order the format
 // lists them (only those saturated in the record are present).
@@ -57,11 +66,8 @@ bool parseCentralRecord(const std::vector<unsigned char>& directory, std::size_t
         const unsigned char* body = extra + e + 4;
         if (id == kExtraZip64 && !applyZip64(body, size, record, usizeFull, csizeFull, offsetFull)) return false;
         // Valid only while it still describes the stored name (its CRC), as Info-ZIP defines it.
-        if (id == kExtraUnicodePath && size > 5 && body[0] == 1) {
-            const auto nameCrc = static_cast<std::uint32_t>(
-                ::crc32(0, reinterpret_cast<const Bytef*>(record.storedName.data()), static_cast<uInt>(nameSize)));
-            if (le32(body + 1) == nameCrc) record.utf8Name.emplace(reinterpret_cast<const char*>(body + 5), size - 5);
-        }
+        if (id == kExtraUnicodePath && size > 5 && body[0] == 1 && le32(body + 1) == nameCrc(record.storedName))
+            record.utf8Name.emplace(reinterpret_cast<const char*>(body + 5), size - 5);
         e += 4 + size;
     }
     at += total;
@@ -69,6 +75,19 @@ bool parseCentralRecord(const std::vector<unsigned char>& directory, std::size_t
 }
 
 namespace {
+
+constexpr std::size_t kUnicodePathHeader = 4 + 1 + 4;  // id, size, version, CRC-32 of the stored name
+
+// Zip tools read a name without the UTF-8 flag in a code page of their own; this field hands
+// them the name the game reads, while the stored name stays in the game's code page.
+void putUnicodePath(std::vector<unsigned char>& out, const CentralRecord& r) {
+    if (!r.utf8Name) return;
+    put16(out, kExtraUnicodePath);
+    put16(out, static_cast<std::uint16_t>(unicodePathFieldSize(r) - 4));
+    out.push_back(1);
+    put32(out, nameCrc(r.storedName));
+    out.insert(out.end(), r.utf8Name->begin(), r.utf8Name->end());
+}
 
 // The fields a local header and a central record share, in the order both carry them.
 void putSharedFields(std::vector<unsigned char>& out, const CentralRecord& r) {
@@ -84,24 +103,40 @@ void putSharedFields(std::vector<unsigned char>& out, const CentralRecord& r) {
 
 }  // namespace
 
+std::size_t unicodePathFieldSize(const CentralRecord& r) {
+    return r.utf8Name ? kUnicodePathHeader + r.utf8Name->size() : 0;
+}
+
+std::optional<std::string> unicodePathOf(const CentralRecord& r) {
+    const std::string& stored = r.storedName;
+    const bool ascii = std::all_of(stored.begin(), stored.end(), [](char c) { return (c & 0x80) == 0; });
+    if (ascii || (r.flag & kFlagUtf8Name)) return std::nullopt;
+    if (r.utf8Name) return r.utf8Name;
+    std::string utf8 = TextCodec::cp949ToUtf8(stored);
+    if (TextCodec::utf8ToCp949(utf8) != stored) return std::nullopt;
+    return utf8;
+}
+
 void appendLocalHeader(std::vector<unsigned char>& out, const CentralRecord& r) {
     put32(out, kLocalSignature);
     putSharedFields(out, r);
-    put16(out, 0);
+    put16(out, static_cast<std::uint16_t>(unicodePathFieldSize(r)));
     out.insert(out.end(), r.storedName.begin(), r.storedName.end());
+    putUnicodePath(out, r);
 }
 
 void appendCentralRecord(std::vector<unsigned char>& out, const CentralRecord& r) {
     put32(out, kCentralSignature);
     put16(out, r.madeBy);
     putSharedFields(out, r);
-    put16(out, 0);  // extra field
+    put16(out, static_cast<std::uint16_t>(unicodePathFieldSize(r)));
     put16(out, 0);  // comment
     put16(out, 0);  // disk
     put16(out, 0);  // internal attributes
     put32(out, r.externalAttributes);
     put32(out, static_cast<std::uint32_t>(r.localOffset));
     out.insert(out.end(), r.storedName.begin(), r.storedName.end());
+    putUnicodePath(out, r);
 }
 
 void appendEndRecord(std::vector<unsigned char>& out, std::uint64_t entries, std::uint64_t directorySize,

@@ -63,7 +63,7 @@ struct CentralRecord {
     std::uint64_t localOffset = 0;
     std::uint32_t externalAttributes = 0;
     std::string storedName;               // the name's bytes as stored
-    std::optional<std::string> utf8Name;  // from Info-ZIP's Unicode path field, when it matches
+    std::optional<std::string> utf8Name;  // Info-ZIP's Unicode path field: read when it matches, written when set
 
     // The Unix permission bits recorded by a Unix zip tool, if any.
     std::optional<std::uint32_t> unixMode() const {
@@ -76,9 +76,16 @@ struct CentralRecord {
 // record is cut or its signature is wrong.
 bool parseCentralRecord(const std::vector<unsigned char>& directory, std::size_t& at, CentralRecord& record);
 
-// The pack format's records: no extra fields, no comments, made-by 0, version needed 20.
+// The pack format's records: no comments, made-by 0, version needed 20, and no extra field
+// but the Unicode path field of a record whose utf8Name is set.
 void appendLocalHeader(std::vector<unsigned char>& out, const CentralRecord& record);
 void appendCentralRecord(std::vector<unsigned char>& out, const CentralRecord& record);
+// The bytes that field takes in either header (0 when the record has no utf8Name).
+std::size_t unicodePathFieldSize(const CentralRecord& record);
+// The UTF-8 name a record's Unicode path field must carry: that of every name stored in code
+// page 949 that is not plain ASCII, none for ASCII names and flagged UTF-8 names (nor for bytes
+// that do not decode to code page 949 and back unchanged).
+std::optional<std::string> unicodePathOf(const CentralRecord& record);
 void appendEndRecord(std::vector<unsigned char>& out, std::uint64_t entries, std::uint64_t directorySize,
                      std::uint64_t directoryOffset, const std::string& comment);
 

@@ -170,6 +170,22 @@ TEST(PackArchiveBuild, ManyFilesKeepListingOrderAndContentThroughTheWorkers) {
     EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
 }
 
+// Which copies of a name a pack drops must follow the game's comparison (isNameInList) for
+// every kind of name: ASCII, Hangul, letters with case beyond ASCII, a Kelvin sign that folds
+// onto an ASCII letter, and code page 949 bytes that are not UTF-8.
+TEST(PackArchiveBuild, NamesSupersededByALaterOneAreThoseTheGameTakesForIt) {
+    const NameList names{"a.dat",        "A.DAT",        "\xed\x9a\xa8.wav", "b.dat",        "\xed\x9a\xa8.WAV",
+                         "\xd0\x94.txt", "\xd0\xb4.TXT", "\xe2\x84\xaa.bmp", "k.bmp",        "\xc8\xbf.wav",
+                         "\xc8\xbf.WAV", "\xc8\xbe.wav", "\xc3\x84.dds",     "\xc3\xa4.dds", "A.dat"};
+    const std::vector<bool> superseded = PackArchive::supersededNames(names);
+    ASSERT_EQ(superseded.size(), names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const bool later = PackArchive::isNameInList(names[i], NameList(names.begin() + i + 1, names.end()));
+        EXPECT_EQ(superseded[i], later) << i << " " << names[i];
+    }
+    EXPECT_EQ(std::count(superseded.begin(), superseded.end(), true), 7);
+}
+
 TEST(PackBuildPipeline, DeliversResultsInOrderEvenWhenTheBudgetHoldsOneFileAtATime) {
     TempGameFolder game;
     std::vector<PackBuildPipeline::Job> jobs;

@@ -259,6 +259,28 @@ TEST(PackArchiveRebuild, PatchEntriesMoveInCheckedWhateverTheirKind) {
     }
 }
 
+// A patch archive that holds a name twice (its listing names it twice too) gives the pack one
+// entry, the last copy, whether the pack is built or updated.
+TEST(PackArchiveRebuild, ANameTwiceInAPatchArchiveMovesInOnceAsItsLastCopy) {
+    for (bool packExists : {false, true}) {
+        SCOPED_TRACE(packExists);
+        TempGameFolder game;
+        const std::string folder = game.makeFolder("item");
+        const std::string patch = game.file("patch.zip");
+        ASSERT_TRUE(writePack(patch, {{"a.dat", "first"}, {"b.dat", "b"}, {"a.dat", "second"}}));
+        if (packExists) {
+            ASSERT_TRUE(writePack(folder + "item.QPAK", {{"old.dat", "old"}}));
+        }
+
+        ASSERT_EQ(toCode(PackArchive().updatePack(folder, game.path(), {}, {"a.dat", "b.dat", "a.dat"}, packExists,
+                                                  {patch, patch, patch})),
+                  1);
+        PackEntries expected{{"b.dat", "b"}, {"a.dat", "second"}};
+        if (packExists) expected.insert(expected.begin(), {"old.dat", "old"});
+        EXPECT_EQ(readPack(folder + "item.QPAK"), expected);
+    }
+}
+
 TEST(PackArchiveRebuild, UpdatePackCreatesTheFolderAndBuildsOrRebuilds) {
     TempGameFolder game;
     std::string staging = game.makeFolder("update");

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "pack/DeflateCodec.h"
 #include "pack/PackFileTime.h"
 #include "pack/PackPasswordTable.h"
 #include "pack/PackReader.h"
@@ -287,6 +288,8 @@ TEST(PackFormat, WrittenHeadersCarryVersionFlagsAndNoExtras) {
     }
 }
 
+// The game reads the stored name; zip tools read a Korean one from Info-ZIP's Unicode path
+// field (version 1, the CRC-32 of the stored name, the UTF-8 name), in both headers.
 TEST(PackFormat, EntryNamesTravelAsCodePage949OrFlaggedUtf8) {
     TempGameFolder folder;
     std::string path = folder.file("names.QPAK");
@@ -294,11 +297,12 @@ TEST(PackFormat, EntryNamesTravelAsCodePage949OrFlaggedUtf8) {
         std::string name;        // UTF-8, as callers pass it
         std::string storedName;  // bytes in the archive
         unsigned flags;
+        bool unicodePath;
     };
     const Case cases[] = {
-        {"plain.txt", "plain.txt", 0x0003},
-        {"\xea\xb0\x80\xeb\x82\x98\xeb\x8b\xa4.bmp", "\xb0\xa1\xb3\xaa\xb4\xd9.bmp", 0x0003},  // Hangul
-        {"\xe2\x98\x83.txt", "\xe2\x98\x83.txt", 0x0803},  // a snowman has no code page 949 form
+        {"plain.txt", "plain.txt", 0x0003, false},
+        {"\xea\xb0\x80\xeb\x82\x98\xeb\x8b\xa4.bmp", "\xb0\xa1\xb3\xaa\xb4\xd9.bmp", 0x0003, true},  // Hangul
+        {"\xe2\x98\x83.txt", "\xe2\x98\x83.txt", 0x0803, false},  // a snowman has no code page 949 form
     };
     {
         PackWriter writer(path);
@@ -311,11 +315,27 @@ TEST(PackFormat, EntryNamesTravelAsCodePage949OrFlaggedUtf8) {
     ASSERT_EQ(reader.goToFirstEntry(), PACK_OK);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        const std::size_t nameSize = le16(bytes, central + 28);
         EXPECT_EQ(le16(bytes, central + 8), c.flags);
-        EXPECT_EQ(bytes.substr(central + 46, le16(bytes, central + 28)), c.storedName);
-        central += 46 + le16(bytes, central + 28);
+        EXPECT_EQ(bytes.substr(central + 46, nameSize), c.storedName);
+        std::string field;
+        if (c.unicodePath) {
+            const std::uint32_t crc =
+                DeflateCodec::crc32(reinterpret_cast<const unsigned char*>(c.storedName.data()), c.storedName.size());
+            field = std::string("\x75\x70", 2) + char(5 + c.name.size()) + '\0' + '\x01';
+            for (int shift = 0; shift < 32; shift += 8) field += static_cast<char>(crc >> shift);
+            field += c.name;
+        }
+        const std::size_t local = le32(bytes, central + 42);
+        EXPECT_EQ(bytes.substr(central + 46 + nameSize, le16(bytes, central + 30)), field) << "central";
+        EXPECT_EQ(bytes.substr(local + 30 + nameSize, le16(bytes, local + 28)), field) << "local";
+        central += 46 + nameSize + le16(bytes, central + 30);
         ASSERT_EQ(reader.readEntryInfo(), PACK_OK);
         EXPECT_EQ(reader.currentName(), c.name);
+        std::string content(1, '\0');
+        PackEntryDate date{};
+        EXPECT_EQ(reader.readEntryToBuffer(reinterpret_cast<unsigned char*>(content.data()), date), PACK_OK);
+        EXPECT_EQ(content, "x");
         reader.goToNextEntry();
     }
 }

@@ -240,7 +240,21 @@ int verifyCommand(const std::string& path) {
     if (checked != expected)
         return fail(path + ": the directory lists " + std::to_string(expected) + " entries but " +
                     std::to_string(checked) + " were found");
+    // The game finds one entry per name, compared without regard to case: a name held twice
+    // leaves it reading one copy and never the other.
+    NameList names;
+    if (auto directory = PackReader::readDirectory(path))
+        for (const auto& entry : *directory) names.push_back(entry.name);
+    const std::vector<bool> superseded = PackArchive::supersededNames(names);
+    int duplicates = 0;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (!superseded[i]) continue;
+        std::fprintf(stderr, "qpak: %s: %s: the pack holds this name more than once\n", path.c_str(), names[i].c_str());
+        ++duplicates;
+    }
     if (faults > 0) return fail(path + ": " + std::to_string(faults) + " damaged entries");
+    if (duplicates > 0)
+        return fail(path + ": " + std::to_string(duplicates) + " entries share a name with a later one");
     std::printf("%s: format version %d, %llu entries, all CRCs match\n", path.c_str(), reader.formatVersion(),
                 static_cast<unsigned long long>(checked));
     return kExitOk;
