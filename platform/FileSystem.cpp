@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/FileDescriptor.h"
+#include "platform/TextCodec.h"
 
 namespace nimbrel {
 
@@ -154,6 +155,39 @@ bool FileSystem::passesThroughLink(const std::string& folder, std::string_view n
         if (::lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
     }
     return false;
+}
+
+std::string FileSystem::resolveCase(const std::string& folder, std::string_view name) {
+    std::string resolved;
+    bool onDisk = true;  // every component so far exists
+    for (std::size_t start = 0; start <= name.size();) {
+        std::size_t end = name.find_first_of("/\\", start);
+        if (end == std::string_view::npos) end = name.size();
+        std::string part(name.substr(start, end - start));
+        if (onDisk && !part.empty()) {
+            struct stat st {};
+            const std::string exact = folder + resolved + part;
+            if (::lstat(exact.c_str(), &st) != 0) {
+                onDisk = false;
+                if (DIR* dir = ::opendir((folder + resolved).empty() ? "." : (folder + resolved).c_str())) {
+                    while (dirent* d = ::readdir(dir)) {
+                        const std::string_view found(d->d_name);
+                        if (found == "." || found == "..") continue;
+                        if (TextCodec::equalsIgnoreCase(found, part)) {
+                            part = found;
+                            onDisk = true;
+                            break;
+                        }
+                    }
+                    ::closedir(dir);
+                }
+            }
+        }
+        resolved += part;
+        if (end < name.size()) resolved += '/';
+        start = end + 1;
+    }
+    return resolved;
 }
 
 }  // namespace nimbrel

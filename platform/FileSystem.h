@@ -56,9 +56,13 @@ public:
     // is joined to: not empty, not absolute, no drive letter, no "." or ".." component, no NUL.
     // Both "/" and "\" count as separators. With allowSubfolders false any separator refuses.
     static bool isSafeRelativeName(std::string_view name, bool allowSubfolders);
-    // True when a folder on the way from `folder` to `folder + name` is a symbolic link: such a
-    // name could reach outside the folder, so nothing is written or deleted through it.
+    // True when a folder on the way from `folder` to `folder + name` is a symbolic link.
     static bool passesThroughLink(const std::string& folder, std::string_view name);
+    // The game runs under Wine, which finds a file whatever the case of its name: name
+    // (relative, "/" or "\" between components) as it is spelt on the disk below folder, one
+    // component at a time. An existing component keeps its spelling on the disk (an exact
+    // match first); from the first missing one on, name keeps its own. Separators become "/".
+    static std::string resolveCase(const std::string& folder, std::string_view name);
 };
 
 }  // namespace nimbrel
