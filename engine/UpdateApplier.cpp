@@ -50,8 +50,10 @@ std::string UpdateApplier::folderPathForKey(const std::string& key) const {
 }
 
 UpdatePlanner::NameResolver UpdateApplier::nameResolver() const {
-    return [base = context_.layout.baseFolder()](const std::string& relativePath) {
-        return FileSystem::resolveCase(base, relativePath);
+    // Planning writes nothing, so each folder is listed once for the whole plan.
+    auto listings = std::make_shared<FileSystem::FolderListings>();
+    return [base = context_.layout.baseFolder(), listings](const std::string& relativePath) {
+        return FileSystem::resolveCase(base, relativePath, listings.get());
     };
 }
 
@@ -210,13 +212,15 @@ void UpdateApplier::removeLeftoverTemporaries() {
     // the same patch again, extracts into. None of this run's are there yet, and the instance
     // lock keeps every other patcher out.
     std::set<std::string> targetFolders;
+    FileSystem::FolderListings listings;
     for (const auto& [key, group] : plan_.extractions)
         for (const ExtractionEntry& extraction : group) {
             targetFolders.insert(extraction.targetFolder);
             for (const auto& name : extraction.names)
                 if (std::size_t slash = name.rfind('/'); slash != std::string::npos)
                     targetFolders.insert(extraction.targetFolder +
-                                         FileSystem::resolveCase(extraction.targetFolder, name.substr(0, slash + 1)));
+                                         FileSystem::resolveCase(extraction.targetFolder,
+                                                                 name.substr(0, slash + 1), &listings));
         }
     for (const auto& folder : targetFolders) AtomicFile::removeLeftovers(folder);
 }
@@ -248,13 +252,14 @@ int UpdateApplier::clearTheWay() {
     }
     // A folder left empty where a file now goes (its files were deleted just now) makes way too;
     // one that still holds files stays, and its extraction fails.
+    FileSystem::FolderListings listings;
     for (const auto& [key, group] : plan_.extractions) {
         if (isPackedFolder(key)) continue;
         for (const ExtractionEntry& extraction : group)
             for (const auto& name : extraction.names) {
                 if (name.ends_with('/')) continue;
                 const std::string path =
-                    extraction.targetFolder + FileSystem::resolveCase(extraction.targetFolder, name);
+                    extraction.targetFolder + FileSystem::resolveCase(extraction.targetFolder, name, &listings);
                 if (FileSystem::isDirectory(path)) std::remove(path.c_str());
             }
     }

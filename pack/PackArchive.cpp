@@ -320,6 +320,7 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
     std::vector<PackParallelExtractor::Item> items;
     std::vector<std::size_t> folderSteps;  // items extracted before each folder entry's step
     std::size_t index = 0;
+    FileSystem::FolderListings listings;
     int scan = reader.forEachEntry([&](PackReader& r) {
         const std::string name = ArchiveCheck::entryPath(r.currentName());
         const std::size_t at = index++;
@@ -331,9 +332,10 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
         if (r.currentInfo().isDirectory && path.size() > 1) path.remove_suffix(1);
         if (!FileSystem::isSafeRelativeName(path, true)) return PACK_PARAM_ERROR;
         // An existing file or folder is found whatever the case of its name, as the game finds it.
-        const std::string target = FileSystem::resolveCase(folder, path);
+        const std::string target = FileSystem::resolveCase(folder, path, &listings);
         if (r.currentInfo().isDirectory) {
             if (!FileSystem::createDirectories(folder + target)) return PACK_INTERNAL_ERROR;
+            listings.clear();
             folderSteps.push_back(items.size());
             return PACK_OK;
         }
