@@ -11,6 +11,7 @@
 #include <string>
 
 #include "tests/e2e/PatchScenario.h"
+#include "tests/e2e/PythonZip.h"
 
 namespace nimbrel::test {
 namespace {
@@ -18,22 +19,6 @@ namespace {
 unsigned modeOf(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-// A zip written by Python with each entry's Unix mode recorded (made-by Unix); 0 records none.
-void writeZipWithModes(const std::string& path,
-                       const std::vector<std::tuple<std::string, std::string, unsigned>>& files) {
-    std::string script = "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED)\n";
-    for (const auto& [name, content, mode] : files) {
-        // Without a mode, as a Windows tool writes it (Python would record 0600).
-        const std::string attributes = mode ? "3\ni.external_attr = " + std::to_string(mode) + " << 16"
-                                            : std::string("0\ni.external_attr = 0x20");
-        script += "i = zipfile.ZipInfo('" + name + "')\ni.create_system = " + attributes + "\nz.writestr(i, '" +
-                  content + "')\n";
-    }
-    script += "z.close()\n";
-    PatchScenario::writeText(path + ".py", script);
-    ASSERT_EQ(std::system(("python3 '" + path + ".py' '" + path + "'").c_str()), 0);
 }
 
 TEST(PatchFileSafety, FilesTakeTheRecordedModeAndReplacedFilesWithoutOneKeepTheirs) {
@@ -45,7 +30,7 @@ TEST(PatchFileSafety, FilesTakeTheRecordedModeAndReplacedFilesWithoutOneKeepThei
     s.write("notes.txt", "notes v0");
     ASSERT_EQ(::chmod((s.game + "readme.txt").c_str(), 0444), 0);
     ASSERT_EQ(::chmod((s.game + "QuorlanPlus.exe").c_str(), 0755), 0);
-    writeZipWithModes(s.server + "root_1.zip", {{"readme.txt", "readme v1", 0},
+    writePythonZip(s.server + "root_1.zip", {{"readme.txt", "readme v1", 0},
                                                 {"QuorlanPlus.exe", "client v1", 0},
                                                 {"tool.sh", "tool v1", 0755},
                                                 {"notes.txt", "notes v1", 0600}});
