@@ -193,6 +193,13 @@ TEST(PatchFieldCasesE2ETest, MaterialThatCannotBeAppliedWholeChangesNothing) {
              publishVersionOne(s, {"item=item_1.zip"}, nullptr);
          },
          "result -4 stage 5", "unsupported patch archive item_1.zip (LZMA)"},
+        {"map archive with a bzip2 minimap entry",
+         [](PatchScenario& s) {
+             writePythonZip(s.server + "map_1.zip",
+                            {{"field.map", "field v1"}, {"minimap/m1.bmp", "m1 v1", 0, "ZIP_BZIP2"}});
+             publishVersionOne(s, {"map=map_1.zip"}, nullptr);
+         },
+         "result -4 stage 5", "unsupported patch archive map_1.zip (bzip2)"},
         {"archive encrypted by a zip tool",
          [](PatchScenario& s) {
              writePythonZip(s.server + "root_1.zip", {{"readme.txt", "readme v1", 0, "ZIP_STORED", true}});
