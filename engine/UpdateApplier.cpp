@@ -70,8 +70,7 @@ bool UpdateApplier::buildUpdatePlan() {
     std::map<std::string, NameList> archiveNames;
     std::map<std::string, std::vector<std::string>> deletionLines;
     if (!readPatchMaterial(archiveNames, deletionLines)) return false;
-    PlanOutcome outcome = UpdatePlanner::plan(context_.layout, entries_, archiveNames, deletionLines,
-                                              nameResolver());
+    PlanOutcome outcome = UpdatePlanner::plan(context_.layout, entries_, archiveNames, deletionLines, nameResolver());
     refusedName_ = outcome.refusedName;
     refusal_ = outcome.refusal;
     if (!refusedName_.empty()) return false;
@@ -218,9 +217,9 @@ void UpdateApplier::removeLeftoverTemporaries() {
             targetFolders.insert(extraction.targetFolder);
             for (const auto& name : extraction.names)
                 if (std::size_t slash = name.rfind('/'); slash != std::string::npos)
-                    targetFolders.insert(extraction.targetFolder +
-                                         FileSystem::resolveCase(extraction.targetFolder,
-                                                                 name.substr(0, slash + 1), &listings));
+                    targetFolders.insert(extraction.targetFolder + FileSystem::resolveCase(extraction.targetFolder,
+                                                                                           name.substr(0, slash + 1),
+                                                                                           &listings));
         }
     for (const auto& folder : targetFolders) AtomicFile::removeLeftovers(folder);
 }

@@ -261,7 +261,7 @@ void UpdatePlanner::addDeletion(const std::string& key, const std::string& name,
     const std::string onDisk = FileSystem::nameOf(resolve(folder + name));
     // A case-only rename deletes the old spelling first, so that the new file takes its own.
     auto& names = !packed && (suppliedInOtherCase || clearsTheWay(folder + name, version)) ? plan_.clearances[key]
-                                                                                             : plan_.deletions[key];
+                                                                                           : plan_.deletions[key];
     if (!PackArchive::isNameInList(onDisk, names)) names.push_back(onDisk);
 }
 

@@ -30,8 +30,7 @@ public:
     // Empty: every name is taken as written.
     using NameResolver = std::function<std::string(const std::string& relativePath)>;
 
-    static constexpr const char* kUnsafeNameText =
-        "The patch was refused: it names a path outside the game folder: ";
+    static constexpr const char* kUnsafeNameText = "The patch was refused: it names a path outside the game folder: ";
     static constexpr const char* kControlCharacterText =
         "The patch was refused: an archive entry's name holds a control character: ";
     static constexpr const char* kSubfolderInPackText =

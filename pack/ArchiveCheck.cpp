@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "pack/PackReader.h"
 #include "pack/ZipRecords.h"
@@ -15,19 +16,14 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+// The methods zip tools write that we do not read, by the names their users know.
 std::string methodName(std::uint16_t method) {
-    switch (method) {
-        case 1: return "Shrink";
-        case 6: return "Implode";
-        case 9: return "Deflate64";
-        case 12: return "bzip2";
-        case 14: return "LZMA";
-        case 93: return "Zstandard";
-        case 95: return "xz";
-        case 98: return "PPMd";
-        case kMethodAes: return "AES";
-        default: return "method " + std::to_string(method);
-    }
+    static constexpr std::pair<std::uint16_t, const char*> kNames[] = {
+        {1, "Shrink"},     {6, "Implode"}, {9, "Deflate64"}, {12, "bzip2"},      {14, "LZMA"},
+        {93, "Zstandard"}, {95, "xz"},     {98, "PPMd"},     {kMethodAes, "AES"}};
+    for (const auto& [number, name] : kNames)
+        if (number == method) return name;
+    return "method " + std::to_string(method);
 }
 
 }  // namespace

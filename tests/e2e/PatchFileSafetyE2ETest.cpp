@@ -31,9 +31,9 @@ TEST(PatchFileSafety, FilesTakeTheRecordedModeAndReplacedFilesWithoutOneKeepThei
     ASSERT_EQ(::chmod((s.game + "readme.txt").c_str(), 0444), 0);
     ASSERT_EQ(::chmod((s.game + "QuorlanPlus.exe").c_str(), 0755), 0);
     writePythonZip(s.server + "root_1.zip", {{"readme.txt", "readme v1", 0},
-                                                {"QuorlanPlus.exe", "client v1", 0},
-                                                {"tool.sh", "tool v1", 0755},
-                                                {"notes.txt", "notes v1", 0600}});
+                                             {"QuorlanPlus.exe", "client v1", 0},
+                                             {"tool.sh", "tool v1", 0755},
+                                             {"notes.txt", "notes v1", 0600}});
     writeArchive(s.server + "root_2.zip", {{"plain.txt", "no mode recorded"}});
     PatchScenario::writeText(s.server + "version.ini",
                              "[DEFAULT]\r\nCUR_VERSION = 2\r\n[VERSION = 1]\r\nroot=root_1.zip\r\n"

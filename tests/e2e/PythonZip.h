@@ -44,14 +44,15 @@ inline void writePythonZip(const std::string& path, const std::vector<ZipEntry>&
         if (e.encryptedFlag) script += "flagged.append(len(z.infolist()))\n";
         script += "z.writestr(i, " + pythonBytes(e.content) + ")\n";
     }
-    script += "z.close()\n"
-              "data = bytearray(open(sys.argv[1], 'rb').read())\n"
-              "for n in flagged:\n"
-              "    for sig, at in ((b'PK\\x03\\x04', 6), (b'PK\\x01\\x02', 8)):\n"
-              "        i = -1\n"
-              "        for _ in range(n + 1): i = data.find(sig, i + 1)\n"
-              "        data[i + at] |= 1\n"
-              "open(sys.argv[1], 'wb').write(data)\n";
+    script +=
+        "z.close()\n"
+        "data = bytearray(open(sys.argv[1], 'rb').read())\n"
+        "for n in flagged:\n"
+        "    for sig, at in ((b'PK\\x03\\x04', 6), (b'PK\\x01\\x02', 8)):\n"
+        "        i = -1\n"
+        "        for _ in range(n + 1): i = data.find(sig, i + 1)\n"
+        "        data[i + at] |= 1\n"
+        "open(sys.argv[1], 'wb').write(data)\n";
     PatchScenario::writeText(path + ".py", script);
     ASSERT_EQ(std::system(("python3 '" + path + ".py' '" + path + "'").c_str()), 0);
     fs::remove(path + ".py");
