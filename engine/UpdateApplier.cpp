@@ -152,11 +152,6 @@ int UpdateApplier::extractArchive(const std::string& folder, const std::string& 
     else
         FileSystem::createDirectory(folder);
     looseChanged_ = true;
-    // Entry names may carry subfolders ("textures/a.dds"); their folders must exist first,
-    // found whatever their case.
-    for (const auto& name : names)
-        if (std::size_t slash = name.rfind('/'); slash != std::string::npos)
-            FileSystem::createDirectories(folder + FileSystem::resolveCase(folder, name.substr(0, slash)));
     return context_.packArchive->extractEntries(folder, archivePath, names, true) ? 0 : kExtractionFailed;
 }
 

@@ -339,6 +339,14 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
             folderSteps.push_back(items.size());
             return PACK_OK;
         }
+        // An entry in a subfolder may come without a folder entry of its own (Windows zip tools).
+        if (std::size_t slash = target.rfind('/'); slash != std::string::npos) {
+            const std::string parent = folder + target.substr(0, slash);
+            if (!FileSystem::isDirectory(parent)) {
+                if (!FileSystem::createDirectories(parent)) return PACK_INTERNAL_ERROR;
+                listings.clear();
+            }
+        }
         items.push_back({at, target});
         return PACK_OK;
     });

@@ -88,11 +88,16 @@ TEST(PatchFieldCasesE2ETest, PatchEndsAtTheNewBuildWhateverToolsAndFoldersItMeet
         {"backslashes and a leading ./ in entry names",
          [](PatchScenario& s) {
              s.write("textures/a.dds", "a v0");
-             writePythonZip(s.server + "root_1.zip",
-                            {{"textures\\a.dds", "a v1"}, {"./notes.txt", "notes v1"}, {"./", ""}});
+             writePythonZip(
+                 s.server + "root_1.zip",
+                 {{"textures\\a.dds", "a v1"}, {"New\\b.dds", "b v1"}, {"./notes.txt", "notes v1"}, {"./", ""}});
              publishVersionOne(s, {"root=root_1.zip"}, nullptr);
          },
-         {{"textures", "<folder>"}, {"textures/a.dds", "a v1"}, {"notes.txt", "notes v1"}},
+         {{"textures", "<folder>"},
+          {"textures/a.dds", "a v1"},
+          {"New", "<folder>"},
+          {"New/b.dds", "b v1"},
+          {"notes.txt", "notes v1"}},
          {}},
         {"a folder that became a file",
          [](PatchScenario& s) {
