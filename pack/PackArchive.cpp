@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -347,6 +348,15 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
                 listings.clear();
             }
         }
+        // A file the player linked to another disk is written where the link leads.
+        struct stat st {};
+        if (::lstat((folder + target).c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            if (std::unique_ptr<char, decltype(&std::free)> real(::realpath((folder + target).c_str(), nullptr),
+                                                                 &std::free);
+                real) {
+                items.push_back({at, real.get()});
+                return PACK_OK;
+            }
         items.push_back({at, target});
         return PACK_OK;
     });

@@ -146,11 +146,15 @@ TEST(PatchFieldCasesE2ETest, PatchEndsAtTheNewBuildWhateverToolsAndFoldersItMeet
              PatchScenario::writeText(outside + "music/old.ogg", "old v0");
              fs::create_directory_symlink("../outside/sfx", s.game + "sfx");
              fs::create_directory_symlink("../outside/music", s.game + "music");
+             PatchScenario::writeText(outside + "bgm.ogg", "bgm v0");
+             fs::create_symlink("../outside/bgm.ogg", s.game + "bgm.ogg");
+             writePythonZip(s.server + "root_1.zip", {{"bgm.ogg", "bgm v1"}});
              writePythonZip(s.server + "sfx_1.zip", {{"n.wav", "n v1"}});
              writePythonZip(s.server + "music_1.zip", {{"a.ogg", "a v1"}, {"b.ogg", "b v1"}});
-             publishVersionOne(s, {"sfx=sfx_1.zip", "music=music_1.zip"}, "sfx\\old.wav\r\nmusic\\old.ogg\r\n");
+             publishVersionOne(s, {"root=root_1.zip", "sfx=sfx_1.zip", "music=music_1.zip"},
+                               "sfx\\old.wav\r\nmusic\\old.ogg\r\n");
          },
-         {{"sfx", "-> ../outside/sfx"}, {"music", "-> ../outside/music"}},
+         {{"sfx", "-> ../outside/sfx"}, {"music", "-> ../outside/music"}, {"bgm.ogg", "-> ../outside/bgm.ogg"}},
          {}},
     };
     for (const auto& c : cases) {
@@ -174,6 +178,7 @@ TEST(PatchFieldCasesE2ETest, PatchEndsAtTheNewBuildWhateverToolsAndFoldersItMeet
     EXPECT_FALSE(fs::exists(outside + "music/old.ogg"));
     EXPECT_EQ(readFile(outside + "music/a.ogg"), "a v1");
     EXPECT_EQ(readFile(outside + "music/b.ogg"), "b v1");
+    EXPECT_EQ(readFile(outside + "bgm.ogg"), "bgm v1");
 }
 
 struct RefusedCase {
