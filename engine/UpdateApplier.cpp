@@ -1,6 +1,7 @@
 #include "engine/UpdateApplier.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -316,6 +317,7 @@ int UpdateApplier::extractPackedGroup(const std::string& key, const std::vector<
 
 void UpdateApplier::applyDeletions() {
     setLabel(IDC_STATUS_LABEL, context_.deletingText);
+    std::set<std::string> emptied;
     for (const auto& [key, names] : plan_.deletions) {
         showCounter();
         const std::string folder = folderPathForKey(key);
@@ -324,11 +326,39 @@ void UpdateApplier::applyDeletions() {
         // A deletion never makes a pack: a folder without one only loses its loose files.
         if (!isPackedFolder(key) || !FileSystem::fileExists(PackArchive::packPath(folder))) {
             LooseFiles::deleteListed(folder, names);
+            emptied.insert(folder);
             continue;
         }
         // A deletion that could not reach the pack leaves a surplus file behind, which the
         // game tolerates; the patch itself is complete.
         (void)mergeIntoPack(key, folder, names, {}, stagingFolder());
+    }
+    removeEmptiedFolders(std::move(emptied));
+}
+
+void UpdateApplier::removeEmptiedFolders(std::set<std::string> folders) {
+    // A build that dropped a folder lists its files for deletion, not the folder. The folders
+    // this patch writes into, or makes as empty ones, stay.
+    const std::string& base = context_.layout.baseFolder();
+    std::set<std::string> kept{base};
+    for (const auto& [key, group] : plan_.extractions)
+        for (const ExtractionEntry& extraction : group) {
+            kept.insert(extraction.targetFolder);
+            for (const auto& name : extraction.names)
+                if (name.ends_with('/'))
+                    kept.insert(extraction.targetFolder + FileSystem::resolveCase(extraction.targetFolder, name));
+        }
+    // The deepest first (a subfolder sorts after its folder): a folder emptied by the removal of
+    // its last subfolder goes too. One that still holds anything, or a player's link, stays.
+    while (!folders.empty()) {
+        const std::string folder = *folders.rbegin();
+        folders.erase(std::prev(folders.end()));
+        const std::string path = folder.substr(0, folder.size() - 1);
+        struct stat st {};
+        if (kept.contains(folder) || !folder.starts_with(base) || ::lstat(path.c_str(), &st) != 0 ||
+            !S_ISDIR(st.st_mode) || ::rmdir(path.c_str()) != 0)
+            continue;
+        if (std::string parent = FileSystem::folderOf(path); parent.size() > base.size()) folders.insert(parent);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "engine/GameLayout.h"
@@ -87,6 +88,8 @@ private:
     int extractPackedGroup(const std::string& key, const std::vector<ExtractionEntry>& group,
                            const PackedGroup& sorted);
     void applyDeletions();
+    // Removes the folders that the deletions left empty.
+    void removeEmptiedFolders(std::set<std::string> folders);
     // Reads every archive's entries and every deletion list the plan needs; false (with the
     // refusal set) for an archive that cannot be applied.
     bool readPatchMaterial(std::map<std::string, NameList>& archiveNames,

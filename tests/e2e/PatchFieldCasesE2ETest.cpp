@@ -115,6 +115,15 @@ TEST(PatchFieldCasesE2ETest, PatchEndsAtTheNewBuildWhateverToolsAndFoldersItMeet
          },
          {{"Cfg", "<folder>"}, {"Cfg/a.txt", "a v1"}},
          {}},
+        {"a folder the build dropped goes with its files; an empty one it keeps stays",
+         [](PatchScenario& s) {
+             s.write("old/sub/a.txt", "a v0");
+             s.write("logs/x.log", "x v0");
+             writePythonZip(s.server + "root_1.zip", {{"logs/", ""}});
+             publishVersionOne(s, {"root=root_1.zip"}, "old\\sub\\a.txt\r\nlogs\\x.log\r\n");
+         },
+         {{"logs", "<folder>"}},
+         {}},
         {"modes as recorded, mode-only changes too, permission bits only; empty folders",
          [](PatchScenario& s) {
              s.write("tool.sh", "tool");
