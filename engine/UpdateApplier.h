@@ -1,7 +1,9 @@
 #pragma once
 // Applies the downloaded patch archives and deletion lists to the game's folders and packs:
-// first a plan per folder key (what to extract from which archive, what to delete), then the
-// extraction phase folder by folder, then the deletion phase.
+// first a plan per folder key (what to extract from which archive, what to delete), made from
+// every archive checked whole and every deletion list, so that material that cannot be applied
+// is refused before the first write; then the deletions that make room for new files, the
+// extraction phase folder by folder, and the deletion phase.
 //
 // The game folder is the player's installation, so every step may be cut short by a kill:
 // packs are only ever replaced whole (PackArchive), files bound for a pack wait in a staging
