@@ -1,5 +1,6 @@
 #include "engine/GameLayout.h"
 
+#include "engine/PatchSignature.h"
 #include "platform/TextCodec.h"
 
 namespace nimbrel {
@@ -44,6 +45,20 @@ NameList GameLayout::filesKeptLoose(std::string_view key) {
 bool GameLayout::isKeptLoose(std::string_view key, std::string_view name) {
     for (const auto& kept : filesKeptLoose(key))
         if (TextCodec::equalsIgnoreCase(name, kept)) return true;
+    return false;
+}
+
+bool GameLayout::isPatcherFile(std::string_view relativePath) {
+    const std::size_t slash = relativePath.find_first_of("/\\");
+    const std::string_view first = relativePath.substr(0, slash);
+    std::string updateFolder = kUpdateFolderName;
+    updateFolder.pop_back();
+    if (TextCodec::equalsIgnoreCase(first, updateFolder)) return true;
+    if (slash != std::string_view::npos) return false;
+    for (const char* own : {kClientVersionFileName, kManualPatchFileName})
+        if (TextCodec::equalsIgnoreCase(first, own) ||
+            TextCodec::equalsIgnoreCase(first, std::string(own) + PatchSignature::kSuffix))
+            return true;
     return false;
 }
 

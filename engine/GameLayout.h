@@ -54,6 +54,10 @@ public:
     // usercontroll.edt in etc itself, so they never go into the pack.
     static NameList filesKeptLoose(std::string_view key);
     static bool isKeptLoose(std::string_view key, std::string_view name);
+    // The patcher's own files in the game folder (relative path, any case): the version file,
+    // the update folder, the manual patch and the signatures beside them. A patch never
+    // writes or deletes them; the run alone writes the version, last.
+    static bool isPatcherFile(std::string_view relativePath);
 
 private:
     std::string baseFolder_;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "engine/PatchContext.h"
+#include "pack/ArchiveCheck.h"
 #include "platform/FileSystem.h"
 #include "platform/TextCodec.h"
 
@@ -47,6 +48,9 @@ void MapArchiveSplitter::splitMapArchives() {
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (!TextCodec::equalsIgnoreCase(entries[i].folderKey, "map")) continue;
         if (!context_.packArchive->containsEntryText(updateFolder + entries[i].fileName, kMarker)) continue;
+        // An archive that cannot be applied is left whole, so that its refusal names it.
+        if (ArchiveCheck::inspect(updateFolder + entries[i].fileName).verdict != ArchiveCheck::Verdict::Usable)
+            continue;
 
         PatchListEntry minimap = entries[i];
         const std::string mapName = mapPartName(minimap.version, minimap.fileName);

@@ -1,6 +1,7 @@
 #include "engine/UpdateApplier.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include "engine/PatchContext.h"
 #include "engine/PatchResult.h"
 #include "engine/UpdatePlanner.h"
+#include "pack/ArchiveCheck.h"
 #include "platform/AtomicFile.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
@@ -21,23 +23,15 @@
 
 namespace nimbrel {
 
-namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-}  // namespace
-
 std::string UpdateApplier::stagingFolder() const { return context_.layout.stagingFolder(); }
 
 void UpdateApplier::setLabel(int controlId, const std::string& text) {
     if (context_.dialog) context_.dialog->setLabelText(controlId, text);
 }
 
-void UpdateApplier::showCounter(int& counter, int total) {
-    setLabel(IDC_COUNTER_LABEL, std::to_string(counter) + "/" + std::to_string(total));
-    ++counter;
+void UpdateApplier::showCounter() {
+    setLabel(IDC_COUNTER_LABEL, std::to_string(counter_) + "/" + std::to_string(total_));
+    ++counter_;
 }
 
 bool UpdateApplier::isPackedFolder(const std::string& key) const { return GameLayout::isPackedFolder(key); }
@@ -51,48 +45,69 @@ bool UpdateApplier::takeName(const std::string& name, NameList& list, bool remov
     return false;
 }
 
-std::string UpdateApplier::folderPathForKey(const std::string& key) const { return context_.layout.folderForKey(key); }
-
-UpdatePlanner UpdateApplier::planner() {
-    const std::string base = context_.layout.baseFolder();
-    return UpdatePlanner(context_.layout, plan_, [base](const std::string& relativePath) {
-        return FileSystem::passesThroughLink(base, relativePath);
-    });
+std::string UpdateApplier::folderPathForKey(const std::string& key) const {
+    const std::string& base = context_.layout.baseFolder();
+    return base + FileSystem::resolveCase(base, context_.layout.folderForKey(key).substr(base.size()));
 }
+
+UpdatePlanner::NameResolver UpdateApplier::nameResolver() const {
+    // Planning writes nothing, so each folder is listed once for the whole plan.
+    auto listings = std::make_shared<FileSystem::FolderListings>();
+    return [base = context_.layout.baseFolder(), listings](const std::string& relativePath) {
+        return FileSystem::resolveCase(base, relativePath, listings.get());
+    };
+}
+
+UpdatePlanner UpdateApplier::planner() { return UpdatePlanner(context_.layout, plan_, nameResolver()); }
 
 // ---------------------------------------------------------------------------------------------
 // The plan
 
 bool UpdateApplier::buildUpdatePlan() {
     refusedName_.clear();
+    refusal_.clear();
     entrySizes_.clear();
     // Everything the plan depends on is read first; the planner itself touches no disk.
-    const std::string updateFolder = context_.layout.updateFolder();
     std::map<std::string, NameList> archiveNames;
     std::map<std::string, std::vector<std::string>> deletionLines;
-    const auto& entries = entries_;
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-        const std::string path = updateFolder + it->fileName;
-        if (it->kind == PatchListEntry::kPatchArchive) {
-            NameList names;
-            std::vector<std::uint64_t> sizes;
-            // A map archive that held only minimap files leaves a map part without entries.
-            if (!context_.packArchive->listEntries(path, names, &sizes) && !isArchiveWithoutEntries(path)) return false;
-            // Kept for sorting a packed folder's entries by the pack size rule later.
-            auto& sizeOf = entrySizes_[it->fileName];
-            for (std::size_t i = 0; i < names.size() && i < sizes.size(); ++i) sizeOf[names[i]] = sizes[i];
-            archiveNames[it->fileName] = std::move(names);
-        } else if (it->kind == PatchListEntry::kDeletionList) {
-            if (auto lines = readDeletionLines(path)) deletionLines[it->fileName] = std::move(*lines);
-        }
-    }
-    const std::string base = context_.layout.baseFolder();
-    PlanOutcome outcome = UpdatePlanner::plan(
-        context_.layout, entries, archiveNames, deletionLines,
-        [&base](const std::string& relativePath) { return FileSystem::passesThroughLink(base, relativePath); });
+    if (!readPatchMaterial(archiveNames, deletionLines)) return false;
+    PlanOutcome outcome = UpdatePlanner::plan(context_.layout, entries_, archiveNames, deletionLines, nameResolver());
     refusedName_ = outcome.refusedName;
+    refusal_ = outcome.refusal;
     if (!refusedName_.empty()) return false;
     plan_ = std::move(outcome.plan);
+    return true;
+}
+
+bool UpdateApplier::readPatchMaterial(std::map<std::string, NameList>& archiveNames,
+                                      std::map<std::string, std::vector<std::string>>& deletionLines) {
+    const std::string updateFolder = context_.layout.updateFolder();
+    for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+        const std::string path = updateFolder + it->fileName;
+        if (it->kind == PatchListEntry::kDeletionList) {
+            if (auto lines = readDeletionLines(path)) deletionLines[it->fileName] = std::move(*lines);
+            continue;
+        }
+        if (it->kind != PatchListEntry::kPatchArchive) continue;
+        // Every entry is checked before the first file is written: an archive we cannot read
+        // to its end would leave the folder half patched.
+        ArchiveCheck::Inspection archive = ArchiveCheck::inspect(path);
+        if (archive.verdict != ArchiveCheck::Verdict::Usable) {
+            refusedName_ = it->fileName;
+            refusal_ = std::string("The patch was refused: ") +
+                       (archive.verdict == ArchiveCheck::Verdict::Unsupported
+                            ? "unsupported patch archive " + it->fileName + " (" + archive.unsupported + ")"
+                            : "damaged patch archive " + it->fileName);
+            return false;
+        }
+        // The sizes sort a packed folder's entries by the pack size rule later.
+        NameList& names = archiveNames[it->fileName];
+        auto& sizeOf = entrySizes_[it->fileName];
+        for (const auto& entry : archive.entries) {
+            names.push_back(entry.name);
+            sizeOf[entry.name] = entry.size;
+        }
+    }
     return true;
 }
 
@@ -115,8 +130,11 @@ bool UpdateApplier::readDeletionList(const std::string& path, int version) {
     auto lines = readDeletionLines(path);
     if (!lines) return false;
     UpdatePlanner planning = planner();
-    const bool planned = planning.addDeletionLines(*lines, version);
-    if (refusedName_.empty()) refusedName_ = planning.refusedName();
+    const bool planned = planning.addDeletionLines(*lines, version, FileSystem::nameOf(path));
+    if (refusedName_.empty()) {
+        refusedName_ = planning.refusedName();
+        refusal_ = planning.refusal();
+    }
     return planned;
 }
 
@@ -135,10 +153,6 @@ int UpdateApplier::extractArchive(const std::string& folder, const std::string& 
     else
         FileSystem::createDirectory(folder);
     looseChanged_ = true;
-    // Entry names may carry subfolders ("textures/a.dds"); their folders must exist first.
-    for (const auto& name : names)
-        if (std::size_t slash = name.rfind('/'); slash != std::string::npos)
-            FileSystem::createDirectories(folder + name.substr(0, slash));
     return context_.packArchive->extractEntries(folder, archivePath, names, true) ? 0 : kExtractionFailed;
 }
 
@@ -159,126 +173,193 @@ int UpdateApplier::applyUpdates() {
 }
 
 int UpdateApplier::applyPlan() {
-    UpdatePlan& plan = plan_;
     // An archive that cannot be read, or a name that leads outside the game folder, must not
     // let the run report the version as installed: the client would never be offered the
     // missing files again. Nothing is touched yet.
-    if (!buildUpdatePlan()) {
-        if (!refusedName_.empty() && context_.dialog)
-            context_.dialog->messageBox(kUnsafeNameText + refusedName_, kCaption);
-        return refusedName_.empty() ? kArchiveUnreadable : kUnsafeName;
+    if (!buildUpdatePlan()) return refusePlan();
+    removeLeftoverTemporaries();
+    total_ = static_cast<int>(plan_.deletions.size());
+    for (const auto& [key, group] : plan_.extractions) total_ += static_cast<int>(group.size());
+    counter_ = 1;
+    const std::map<std::string, PackedGroup> packedGroups = preparePackedGroups();
+    if (int cleared = clearTheWay(); cleared != 1) return cleared;
+    for (const auto& [key, group] : plan_.extractions) {
+        setLabel(IDC_STATUS_LABEL, context_.waitingText);
+        const int result =
+            isPackedFolder(key) ? extractPackedGroup(key, group, packedGroups.at(key)) : extractLooseGroup(group);
+        if (result != 1) return result;
     }
+    // The extractions' packs are on the disk before the deletions start: a deletion that fails
+    // is tolerated, a lost update is not.
+    if (!context_.packArchive->finishDeferredUpdates()) return PatchResult::kPackRebuildFailed;
+    applyDeletions();
+    return 1;
+}
 
+int UpdateApplier::refusePlan() {
+    if (!refusedName_.empty() && context_.dialog)
+        context_.dialog->messageBox(refusal_.empty() ? kUnsafeNameText + refusedName_ : refusal_, kCaption);
+    return refusedName_.empty() ? kArchiveUnreadable : kUnsafeName;
+}
+
+void UpdateApplier::removeLeftoverTemporaries() {
     // A run killed while extracting left its temporaries in the folders that this one, applying
     // the same patch again, extracts into. None of this run's are there yet, and the instance
     // lock keeps every other patcher out.
     std::set<std::string> targetFolders;
-    for (const auto& [key, group] : plan.extractions)
+    FileSystem::FolderListings listings;
+    for (const auto& [key, group] : plan_.extractions)
         for (const ExtractionEntry& extraction : group) {
             targetFolders.insert(extraction.targetFolder);
             for (const auto& name : extraction.names)
                 if (std::size_t slash = name.rfind('/'); slash != std::string::npos)
-                    targetFolders.insert(extraction.targetFolder + name.substr(0, slash + 1));
+                    targetFolders.insert(extraction.targetFolder + FileSystem::resolveCase(extraction.targetFolder,
+                                                                                           name.substr(0, slash + 1),
+                                                                                           &listings));
         }
     for (const auto& folder : targetFolders) AtomicFile::removeLeftovers(folder);
+}
 
-    int total = static_cast<int>(plan.deletions.size());
-    for (const auto& [key, group] : plan.extractions) total += static_cast<int>(group.size());
-    int counter = 1;
-    const std::string updateFolder = context_.layout.updateFolder();
-    const std::string staging = stagingFolder();
-
+std::map<std::string, UpdateApplier::PackedGroup> UpdateApplier::preparePackedGroups() {
     // Every packed folder's share first: which files stay loose, which entries move into its pack.
     std::map<std::string, PackedGroup> packedGroups;
-    for (const auto& [key, group] : plan.extractions)
+    for (const auto& [key, group] : plan_.extractions)
         if (isPackedFolder(key)) packedGroups.emplace(key, sortPackedGroup(key, group));
     // The journals of the packs about to be updated in place go to the disk together, instead
     // of one flush before each pack, and their entries are checked and encrypted ahead.
     std::vector<std::string> packs;
     std::vector<PackArchive::MoveList> moves;
     for (const auto& [key, sorted] : packedGroups) {
-        const std::string pack = plan.extractions.at(key).front().targetFolder + key + GameLayout::kPackSuffix;
-        if (!FileSystem::fileExists(pack) || isArchiveWithoutEntries(pack)) continue;
+        const std::string pack = PackArchive::packPath(plan_.extractions.at(key).front().targetFolder);
+        if (!FileSystem::fileExists(pack) || ArchiveCheck::isArchiveWithoutEntries(pack)) continue;
         packs.push_back(pack);
         if (!sorted.staged.empty()) moves.push_back({sorted.staged, sorted.sources});
     }
     context_.packArchive->prefetchMoves(moves);
     context_.packArchive->prepareUpdates(packs);
+    return packedGroups;
+}
 
-    for (const auto& [key, group] : plan.extractions) {
-        setLabel(IDC_STATUS_LABEL, context_.waitingText);
-        const bool packed = isPackedFolder(key);
-        if (packed) {
-            // Leftovers of a run that was cut short must not slip into this pack.
-            FileSystem::createDirectory(updateFolder);
-            FileSystem::createDirectory(staging);
-            LooseFiles::deleteAllExcept(staging, {});
-        }
-        for (std::size_t i = 0; i < group.size(); ++i) {
-            const ExtractionEntry& extraction = group[i];
-            showCounter(counter, total);
-            const std::string archivePath = updateFolder + extraction.archiveName;
-            setLabel(IDC_ITEM_LABEL, extraction.archiveName);
-            int result = 0;
-            if (!packed) {
-                result = extractArchive(extraction.targetFolder, archivePath, extraction.names);
-            } else if (const NameList& keptLoose = packedGroups.at(key).keptLoose[i]; !keptLoose.empty()) {
-                result = extractArchive(extraction.targetFolder, archivePath, keptLoose);
-            }
-            // A file that could not be written would be missing for good once the version is
-            // written; the run stops here and the next one applies the patch again.
-            if (result != 0) return kExtractionFailed;
-        }
-        if (!packed) {
-            if (context_.dialog) context_.dialog->postProgress(100);
-            continue;
-        }
-        const PackedGroup& sorted = packedGroups.at(key);
-        const NameList& staged = sorted.staged;
-        const auto& loose = sorted.loose;
-        if (!staged.empty() || !loose.empty()) {
-            setLabel(IDC_STATUS_LABEL, context_.collectingText);
-            NameList mergeDeletions;
-            for (const auto& [archive, name] : loose) mergeDeletions.push_back(name);
-            auto deletions = plan.deletions.find(key);
-            if (deletions != plan.deletions.end()) {
-                showCounter(counter, total);
-                mergeDeletions.insert(mergeDeletions.end(), deletions->second.begin(), deletions->second.end());
-                plan.deletions.erase(deletions);
-            }
-            const std::string& folder = group.front().targetFolder;
-            const int merged = mergeIntoPack(key, folder, mergeDeletions, staged, staging, sorted.sources);
-            // Closing the launcher stops a long pack update between entries; the pack is as it was.
-            if (merged == toCode(PackBuildResult::Stopped)) return PatchResult::kStopped;
-            if (merged != 1) return PatchResult::kPackRebuildFailed;
-            // Placed only now: building a missing pack first clears the loose copies of the
-            // names it replaces or deletes.
-            for (const auto& [archive, name] : loose)
-                if (extractArchive(folder, archive, {name}) != 0) return kExtractionFailed;
-        } else {
-            if (context_.dialog) context_.dialog->postProgress(100);
-        }
+int UpdateApplier::clearTheWay() {
+    for (const auto& [key, names] : plan_.clearances) {
+        looseChanged_ = true;
+        LooseFiles::deleteListed(folderPathForKey(key), names);
     }
-
-    // The extractions' packs are on the disk before the deletions start: a deletion that fails
-    // is tolerated, a lost update is not.
-    if (!context_.packArchive->finishDeferredUpdates()) return PatchResult::kPackRebuildFailed;
-
-    setLabel(IDC_STATUS_LABEL, context_.deletingText);
-    for (const auto& [key, names] : plan.deletions) {
-        showCounter(counter, total);
-        const std::string folder = folderPathForKey(key);
-        setLabel(IDC_ITEM_LABEL, key);
-        if (isPackedFolder(key)) {
-            // A deletion that could not reach the pack leaves a surplus file behind, which the
-            // game tolerates; the patch itself is complete.
-            (void)mergeIntoPack(key, folder, names, {}, staging);
-        } else {
-            looseChanged_ = true;
-            LooseFiles::deleteListed(folder, names);
-        }
+    // A folder left empty where a file now goes (its files were deleted just now) makes way too;
+    // one that still holds files stays, and its extraction fails.
+    FileSystem::FolderListings listings;
+    for (const auto& [key, group] : plan_.extractions) {
+        if (isPackedFolder(key)) continue;
+        for (const ExtractionEntry& extraction : group)
+            for (const auto& name : extraction.names) {
+                if (name.ends_with('/')) continue;
+                const std::string path =
+                    extraction.targetFolder + FileSystem::resolveCase(extraction.targetFolder, name, &listings);
+                if (FileSystem::isDirectory(path)) std::remove(path.c_str());
+            }
     }
     return 1;
+}
+
+int UpdateApplier::extractLooseGroup(const std::vector<ExtractionEntry>& group) {
+    const std::string updateFolder = context_.layout.updateFolder();
+    for (const ExtractionEntry& extraction : group) {
+        showCounter();
+        setLabel(IDC_ITEM_LABEL, extraction.archiveName);
+        // A file that could not be written would be missing for good once the version is
+        // written; the run stops here and the next one applies the patch again.
+        if (extractArchive(extraction.targetFolder, updateFolder + extraction.archiveName, extraction.names) != 0)
+            return kExtractionFailed;
+    }
+    if (context_.dialog) context_.dialog->postProgress(100);
+    return 1;
+}
+
+int UpdateApplier::extractPackedGroup(const std::string& key, const std::vector<ExtractionEntry>& group,
+                                      const PackedGroup& sorted) {
+    const std::string updateFolder = context_.layout.updateFolder();
+    const std::string staging = stagingFolder();
+    // Leftovers of a run that was cut short must not slip into this pack.
+    FileSystem::createDirectory(updateFolder);
+    FileSystem::createDirectory(staging);
+    LooseFiles::deleteAllExcept(staging, {});
+    for (std::size_t i = 0; i < group.size(); ++i) {
+        showCounter();
+        setLabel(IDC_ITEM_LABEL, group[i].archiveName);
+        const NameList& keptLoose = sorted.keptLoose[i];
+        if (!keptLoose.empty() &&
+            extractArchive(group[i].targetFolder, updateFolder + group[i].archiveName, keptLoose) != 0)
+            return kExtractionFailed;
+    }
+    if (sorted.staged.empty() && sorted.loose.empty()) {
+        if (context_.dialog) context_.dialog->postProgress(100);
+        return 1;
+    }
+    setLabel(IDC_STATUS_LABEL, context_.collectingText);
+    NameList mergeDeletions;
+    for (const auto& [archive, name] : sorted.loose) mergeDeletions.push_back(name);
+    if (auto deletions = plan_.deletions.find(key); deletions != plan_.deletions.end()) {
+        showCounter();
+        mergeDeletions.insert(mergeDeletions.end(), deletions->second.begin(), deletions->second.end());
+        plan_.deletions.erase(deletions);
+    }
+    const std::string& folder = group.front().targetFolder;
+    const int merged = mergeIntoPack(key, folder, mergeDeletions, sorted.staged, staging, sorted.sources);
+    // Closing the launcher stops a long pack update between entries; the pack is as it was.
+    if (merged == toCode(PackBuildResult::Stopped)) return PatchResult::kStopped;
+    if (merged != 1) return PatchResult::kPackRebuildFailed;
+    // Placed only now: building a missing pack first clears the loose copies of the names it
+    // replaces or deletes.
+    for (const auto& [archive, name] : sorted.loose)
+        if (extractArchive(folder, archive, {name}) != 0) return kExtractionFailed;
+    return 1;
+}
+
+void UpdateApplier::applyDeletions() {
+    setLabel(IDC_STATUS_LABEL, context_.deletingText);
+    std::set<std::string> emptied;
+    for (const auto& [key, names] : plan_.deletions) {
+        showCounter();
+        const std::string folder = folderPathForKey(key);
+        setLabel(IDC_ITEM_LABEL, key);
+        looseChanged_ = true;
+        // A deletion never makes a pack: a folder without one only loses its loose files.
+        if (!isPackedFolder(key) || !FileSystem::fileExists(PackArchive::packPath(folder))) {
+            LooseFiles::deleteListed(folder, names);
+            emptied.insert(folder);
+            continue;
+        }
+        // A deletion that could not reach the pack leaves a surplus file behind, which the
+        // game tolerates; the patch itself is complete.
+        (void)mergeIntoPack(key, folder, names, {}, stagingFolder());
+    }
+    removeEmptiedFolders(std::move(emptied));
+}
+
+void UpdateApplier::removeEmptiedFolders(std::set<std::string> folders) {
+    // A build that dropped a folder lists its files for deletion, not the folder. The folders
+    // this patch writes into, or makes as empty ones, stay.
+    const std::string& base = context_.layout.baseFolder();
+    std::set<std::string> kept{base};
+    for (const auto& [key, group] : plan_.extractions)
+        for (const ExtractionEntry& extraction : group) {
+            kept.insert(extraction.targetFolder);
+            for (const auto& name : extraction.names)
+                if (name.ends_with('/'))
+                    kept.insert(extraction.targetFolder + FileSystem::resolveCase(extraction.targetFolder, name));
+        }
+    // The deepest first (a subfolder sorts after its folder): a folder emptied by the removal of
+    // its last subfolder goes too. One that still holds anything, or a player's link, stays.
+    while (!folders.empty()) {
+        const std::string folder = *folders.rbegin();
+        folders.erase(std::prev(folders.end()));
+        const std::string path = folder.substr(0, folder.size() - 1);
+        struct stat st {};
+        if (kept.contains(folder) || !folder.starts_with(base) || ::lstat(path.c_str(), &st) != 0 ||
+            !S_ISDIR(st.st_mode) || ::rmdir(path.c_str()) != 0)
+            continue;
+        if (std::string parent = FileSystem::folderOf(path); parent.size() > base.size()) folders.insert(parent);
+    }
 }
 
 UpdateApplier::PackedGroup UpdateApplier::sortPackedGroup(const std::string& key,
@@ -323,7 +404,7 @@ NameList UpdateApplier::looseFilesKept(const std::string& key, const NameList& r
 int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& folder, const NameList& removeNames,
                                  const NameList& addNames, const std::string& stagingFolder,
                                  const NameList& sourceArchives) {
-    const std::string packPath = folder + key + GameLayout::kPackSuffix;
+    const std::string packPath = PackArchive::packPath(folder);
     bool packExists = FileSystem::fileExists(packPath);
     if (packExists && dropEmptyPack(packPath)) packExists = false;
     if (packExists)
@@ -354,21 +435,7 @@ int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& fold
 }
 
 bool UpdateApplier::dropEmptyPack(const std::string& packPath) {
-    return isArchiveWithoutEntries(packPath) && FileSystem::deleteFileForce(packPath);
-}
-
-bool UpdateApplier::isArchiveWithoutEntries(const std::string& path) {
-    // A zip without entries is its end record alone (22 bytes and the comment). Zip readers
-    // refuse to open one, so it is recognised by its bytes rather than through PackReader.
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) return false;
-    unsigned char record[22];
-    if (std::fread(record, 1, sizeof record, file.get()) != sizeof record) return false;
-    auto u16 = [&](int at) { return record[at] | (record[at + 1] << 8); };
-    const bool endRecordFirst = record[0] == 'P' && record[1] == 'K' && record[2] == 5 && record[3] == 6;
-    if (!endRecordFirst || u16(8) != 0 || u16(10) != 0) return false;
-    std::fseek(file.get(), 0, SEEK_END);
-    return std::ftell(file.get()) == 22 + u16(20);
+    return ArchiveCheck::isArchiveWithoutEntries(packPath) && FileSystem::deleteFileForce(packPath);
 }
 
 void UpdateApplier::removeDownloadedFiles(const GameLayout& layout) {

@@ -1,7 +1,9 @@
 #pragma once
 // Applies the downloaded patch archives and deletion lists to the game's folders and packs:
-// first a plan per folder key (what to extract from which archive, what to delete), then the
-// extraction phase folder by folder, then the deletion phase.
+// first a plan per folder key (what to extract from which archive, what to delete), made from
+// every archive checked whole and every deletion list, so that material that cannot be applied
+// is refused before the first write; then the deletions that make room for new files, the
+// extraction phase folder by folder, and the deletion phase.
 //
 // The game folder is the player's installation, so every step may be cut short by a kill:
 // packs are only ever replaced whole (PackArchive), files bound for a pack wait in a staging
@@ -11,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "engine/GameLayout.h"
@@ -29,13 +32,12 @@ public:
     // unusable, so nothing may be reported as installed.
     static constexpr int kArchiveUnreadable = PatchResult::kPatchFileMissing;  // an archive could not be listed
     static constexpr int kExtractionFailed = PatchResult::kExtractionFailed;   // its files could not be written
-    // A patch that names a path outside the game folder, or through a symbolic link, is
-    // refused as a whole before anything is written; the code is that of unusable material.
+    // A patch that names a path outside the game folder, or an archive or deletion list it
+    // cannot apply, is refused as a whole before anything is written; the code is that of
+    // unusable material.
     static constexpr int kUnsafeName = kArchiveUnreadable;
     static constexpr const char* kCaption = "Nimbrel";
-    // Followed by the offending path, relative to the game folder.
-    static constexpr const char* kUnsafeNameText =
-        "The patch was refused: it names a path outside the game folder or through a link: ";
+    static constexpr const char* kUnsafeNameText = UpdatePlanner::kUnsafeNameText;
 
     // Applies entries, which must outlive the applier.
     UpdateApplier(const PatchContext& context, const std::vector<PatchListEntry>& entries)
@@ -45,15 +47,16 @@ public:
     // Empties the update folder and its staging folder.
     static void removeDownloadedFiles(const GameLayout& layout);
 
-    // Fills plan() from the entries; false when an archive could not be listed, or
-    // an archive entry or a deletion line is unsafe (refusedName() then names it). The plan is
-    // then incomplete and must not be applied.
+    // Fills plan() from the entries; false when an archive is damaged or made in a way we do
+    // not read, or an archive entry, a deletion list or one of its lines is refused
+    // (refusedName() names it, refusal() says why). The plan must then not be applied.
     [[nodiscard]] bool buildUpdatePlan();
     const UpdatePlan& plan() const { return plan_; }
     const std::string& refusedName() const { return refusedName_; }
+    const std::string& refusal() const { return refusal_; }
     void addExtraction(const std::string& key, int version, const std::string& archiveName,
                        const std::string& targetFolder, const NameList& listedNames);
-    // False when the list cannot be opened, or names a path that is unsafe (refusedName()).
+    // False when the list cannot be opened, or is refused (refusedName()).
     bool readDeletionList(const std::string& path, int version);
     void addDeletion(const std::string& key, const std::string& name, int version);
 
@@ -65,9 +68,6 @@ public:
     // Where files bound for a pack wait: a folder of its own inside the update folder, so a
     // staged file can never overwrite a downloaded archive or the patch list.
     std::string stagingFolder() const;
-
-    // True for a well-formed zip that holds no entry (zip readers refuse to open those).
-    static bool isArchiveWithoutEntries(const std::string& path);
 
 private:
     // A packed folder's extractions, sorted: per extraction the files the game keeps loose;
@@ -81,12 +81,28 @@ private:
     };
     PackedGroup sortPackedGroup(const std::string& key, const std::vector<ExtractionEntry>& group);
     int applyPlan();
-    // The planner over plan_, asking the game folder about links.
+    // The steps of applyPlan, in order; each gives 1 to go on, or the run's result.
+    int refusePlan();
+    void removeLeftoverTemporaries();
+    std::map<std::string, PackedGroup> preparePackedGroups();
+    int clearTheWay();
+    int extractLooseGroup(const std::vector<ExtractionEntry>& group);
+    int extractPackedGroup(const std::string& key, const std::vector<ExtractionEntry>& group,
+                           const PackedGroup& sorted);
+    void applyDeletions();
+    // Removes the folders that the deletions left empty.
+    void removeEmptiedFolders(std::set<std::string> folders);
+    // Reads every archive's entries and every deletion list the plan needs; false (with the
+    // refusal set) for an archive that cannot be applied.
+    bool readPatchMaterial(std::map<std::string, NameList>& archiveNames,
+                           std::map<std::string, std::vector<std::string>>& deletionLines);
+    // The planner over plan_, asking the game folder how names are spelt.
     UpdatePlanner planner();
+    UpdatePlanner::NameResolver nameResolver() const;
     // A deletion list's raw lines; nothing when it cannot be read.
     static std::optional<std::vector<std::string>> readDeletionLines(const std::string& path);
     void setLabel(int controlId, const std::string& text);
-    void showCounter(int& counter, int total);
+    void showCounter();
     // Deletes a pack that holds no entry so that it can be built afresh: a pack without
     // entries cannot be rebuilt. True when the folder has no pack afterwards.
     bool dropEmptyPack(const std::string& packPath);
@@ -100,6 +116,9 @@ private:
     const std::vector<PatchListEntry>& entries_;
     UpdatePlan plan_;
     std::string refusedName_;
+    std::string refusal_;
+    int counter_ = 1;
+    int total_ = 0;
     // Each listed archive's entries' uncompressed sizes, by name, from planning.
     std::map<std::string, std::map<std::string, std::uint64_t>> entrySizes_;
     bool looseChanged_ = false;  // a loose file of the game was written or deleted

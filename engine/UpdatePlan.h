@@ -1,6 +1,7 @@
 #pragma once
-// What applyUpdates will do, per folder key: the archives to extract and the files to delete.
-// Keys are ordered by plain byte comparison, so one folder spelt in two cases forms two keys.
+// What applyUpdates will do, per folder key: the files to delete first, the archives to extract,
+// and the files to delete afterwards. Keys are spelt as their folders are on the disk, so that
+// one folder forms one key whatever the case a list or an archive gives it.
 
 #include <map>
 #include <string>
@@ -18,10 +19,14 @@ struct ExtractionEntry {
 struct UpdatePlan {
     std::map<std::string, std::vector<ExtractionEntry>> extractions;
     std::map<std::string, std::vector<std::string>> deletions;  // a key only with at least one name
+    // Deletions that make room for what the extractions write (a file where a folder goes, a
+    // case-only rename): carried out before the first extraction. Folders kept loose only.
+    std::map<std::string, std::vector<std::string>> clearances;
 
     void clear() {
         extractions.clear();
         deletions.clear();
+        clearances.clear();
     }
 };
 

@@ -16,6 +16,7 @@
 #include "engine/PatchListReader.h"
 #include "engine/UpdateApplier.h"
 #include "fuzz/FuzzScratch.h"
+#include "pack/ArchiveCheck.h"
 
 using namespace nimbrel;
 using nimbrel::fuzz::FuzzScratch;
@@ -71,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             NameList names;
             // A pack without entries is valid; readers refuse to open it, the engine knows it.
             if (entry.is_regular_file() && entry.path().extension() == ".QPAK" &&
-                !UpdateApplier::isArchiveWithoutEntries(entry.path().string()) &&
+                !ArchiveCheck::isArchiveWithoutEntries(entry.path().string()) &&
                 !engine.context().packArchive->listEntries(entry.path().string(), names))
                 FuzzScratch::fail("the update reported done but left an unreadable pack: " + entry.path().string());
         }

@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <string>
 
-#include "engine/UpdateApplier.h"
 #include "fuzz/FuzzScratch.h"
+#include "pack/ArchiveCheck.h"
 #include "pack/PackArchive.h"
 
 using namespace nimbrel;
@@ -29,7 +29,7 @@ void exercise(PackArchive& packs, const std::string& work, const std::string& ar
         for (const char* part : {"first.zip", "second.zip"}) {
             NameList partNames;
             // A part with no entry is a valid archive that readers refuse to open.
-            if (std::filesystem::exists(work + part) && !UpdateApplier::isArchiveWithoutEntries(work + part) &&
+            if (std::filesystem::exists(work + part) && !ArchiveCheck::isArchiveWithoutEntries(work + part) &&
                 !packs.listEntries(work + part, partNames))
                 FuzzScratch::fail(std::string("a part the split reported written does not list: ") + part);
         }

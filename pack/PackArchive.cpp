@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <optional>
 #include <unordered_map>
 
+#include "pack/ArchiveCheck.h"
 #include "pack/PackBuildPipeline.h"
 #include "pack/PackEntryCopy.h"
 #include "pack/PackJournal.h"
@@ -90,7 +92,7 @@ std::vector<PackBuildPipeline::Job> archiveJobs(const NameList& names, const Nam
             if (archives[i] == path) wanted.emplace(names[i], i);
         std::vector<bool> found(names.size(), false);
         int walk = reader->forEachEntry([&](PackReader& r) {
-            auto [from, to] = wanted.equal_range(r.currentName());
+            auto [from, to] = wanted.equal_range(ArchiveCheck::entryPath(r.currentName()));
             for (auto it = from; it != to; ++it) {
                 const std::size_t i = it->second;
                 // The last entry of a name is the one that moves, as it is the one an
@@ -387,23 +389,48 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
     // The directory is scanned first; the matching entries before the first failure are then
     // extracted in parallel, and their progress is posted in entry order. Folder entries
     // (archives of a folder tree) are made as folders on the way.
+    NameList wanted;
+    for (const auto& name : names) wanted.push_back(ArchiveCheck::entryPath(name));
     std::vector<PackParallelExtractor::Item> items;
     std::vector<std::size_t> folderSteps;  // items extracted before each folder entry's step
     std::size_t index = 0;
+    FileSystem::FolderListings listings;
     int scan = reader.forEachEntry([&](PackReader& r) {
-        const std::string name = r.currentName();
+        const std::string name = ArchiveCheck::entryPath(r.currentName());
         const std::size_t at = index++;
-        if (std::find(names.begin(), names.end(), name) == names.end()) return PACK_OK;
+        if (std::find(wanted.begin(), wanted.end(), name) == wanted.end()) return PACK_OK;
         // The name comes from the archive, which came from the network: it may only name
-        // something inside the folder.
-        if (!FileSystem::isSafeRelativeName(name, true) || FileSystem::passesThroughLink(folder, name))
-            return PACK_PARAM_ERROR;
+        // something inside the folder. Links on the way are the player's own (a patch never
+        // makes one), so they are followed.
+        std::string_view path(name);
+        if (r.currentInfo().isDirectory && path.size() > 1) path.remove_suffix(1);
+        if (!FileSystem::isSafeRelativeName(path, true)) return PACK_PARAM_ERROR;
+        // An existing file or folder is found whatever the case of its name, as the game finds it.
+        const std::string target = FileSystem::resolveCase(folder, path, &listings);
         if (r.currentInfo().isDirectory) {
-            if (!FileSystem::createDirectories(folder + name)) return PACK_INTERNAL_ERROR;
+            if (!FileSystem::createDirectories(folder + target)) return PACK_INTERNAL_ERROR;
+            listings.clear();
             folderSteps.push_back(items.size());
             return PACK_OK;
         }
-        items.push_back({at, name});
+        // An entry in a subfolder may come without a folder entry of its own (Windows zip tools).
+        if (std::size_t slash = target.rfind('/'); slash != std::string::npos) {
+            const std::string parent = folder + target.substr(0, slash);
+            if (!FileSystem::isDirectory(parent)) {
+                if (!FileSystem::createDirectories(parent)) return PACK_INTERNAL_ERROR;
+                listings.clear();
+            }
+        }
+        // A file the player linked to another disk is written where the link leads.
+        struct stat st {};
+        if (::lstat((folder + target).c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            if (std::unique_ptr<char, decltype(&std::free)> real(::realpath((folder + target).c_str(), nullptr),
+                                                                 &std::free);
+                real) {
+                items.push_back({at, real.get()});
+                return PACK_OK;
+            }
+        items.push_back({at, target});
         return PACK_OK;
     });
     // An archive without entries has nothing to give: it counts as unreadable, as before.

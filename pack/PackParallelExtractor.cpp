@@ -52,7 +52,8 @@ void PackParallelExtractor::workerLoop(unsigned worker, unsigned) {
             result = reader.goToNextEntry();
             ++position;
         }
-        if (result == PACK_OK) result = reader.extractEntryToFile(folder_ + items_[i].name, true);
+        const std::string& name = items_[i].name;
+        if (result == PACK_OK) result = reader.extractEntryToFile(name.starts_with('/') ? name : folder_ + name, true);
         if (result == PACK_END_OF_LIST) result = PACK_BAD_ZIP_FILE;
         {
             std::lock_guard lock(mutex_);

@@ -19,7 +19,9 @@ class PackParallelExtractor {
 public:
     struct Item {
         std::size_t entryIndex;  // position in the archive's entry list
-        std::string name;        // entry name, already checked to stay inside the folder
+        // Where it goes, already checked to stay inside the folder: relative to the folder, or
+        // absolute (the target of a link the player made there).
+        std::string name;
     };
 
     // Starts extracting items (in entry order) of archivePath into folder.

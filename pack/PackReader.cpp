@@ -315,12 +315,14 @@ int PackReader::extractEntryToFile(const std::string& path, bool replaceReadOnly
     if (exists && !S_ISREG(old.st_mode)) return PACK_INTERNAL_ERROR;
     if (exists && !replaceReadOnly && FileSystem::isReadOnly(path)) return PACK_INTERNAL_ERROR;
     // The entry goes to a temporary beside the target, which is replaced only by a complete
-    // entry whose CRC matched: a wrong password or damaged data never leaves a cut file. A
-    // replaced file keeps its permission bits (an executable stays one); a new one takes those
-    // the archive recorded, else the usual ones.
+    // entry whose CRC matched: a wrong password or damaged data never leaves a cut file. The
+    // file takes the permission bits the archive recorded (a release publishes its modes, and
+    // a change of mode alone), never setuid, setgid or sticky; where none are recorded (Windows
+    // zip tools, packs) a replaced file keeps its own and a new one gets the usual ones.
+    const std::optional<std::uint32_t> recorded = impl_->info.unixMode;
     AtomicFile target;
-    if (!target.open(path, impl_->info.unixMode.value_or(0644))) return PACK_INTERNAL_ERROR;
-    if (exists && !target.setMode(old.st_mode & 07777)) return PACK_INTERNAL_ERROR;
+    if (!target.open(path, recorded ? *recorded & 0777 : 0644)) return PACK_INTERNAL_ERROR;
+    if (exists && !recorded && !target.setMode(old.st_mode & 07777)) return PACK_INTERNAL_ERROR;
     std::vector<unsigned char> chunk(kChunkSize);
     for (;;) {
         long long n = chain->source().read(chunk.data(), chunk.size());

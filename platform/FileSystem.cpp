@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/FileDescriptor.h"
+#include "platform/TextCodec.h"
 
 namespace nimbrel {
 
@@ -154,6 +155,67 @@ bool FileSystem::passesThroughLink(const std::string& folder, std::string_view n
         if (::lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
     }
     return false;
+}
+
+namespace {
+
+std::string lowerAscii(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return lower;
+}
+
+bool isAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+}  // namespace
+
+std::optional<std::string> FileSystem::FolderListings::find(const std::string& folder, const std::string& name) {
+    auto [it, added] = folders_.try_emplace(folder);
+    Listing& listing = it->second;
+    if (added)
+        if (auto entries = listFolder(folder))
+            for (auto& entry : *entries) {
+                if (entry.name == "." || entry.name == "..") continue;
+                listing.byLowerAscii.emplace(lowerAscii(entry.name), entry.name);
+                listing.all.push_back(std::move(entry.name));
+            }
+    // An ASCII name's case variants share its lower case; any other is compared with all.
+    if (isAscii(name)) {
+        auto [from, to] = listing.byLowerAscii.equal_range(lowerAscii(name));
+        for (auto candidate = from; candidate != to; ++candidate)
+            if (TextCodec::equalsIgnoreCase(candidate->second, name)) return candidate->second;
+        return std::nullopt;
+    }
+    for (const auto& found : listing.all)
+        if (TextCodec::equalsIgnoreCase(found, name)) return found;
+    return std::nullopt;
+}
+
+std::string FileSystem::resolveCase(const std::string& folder, std::string_view name, FolderListings* listings) {
+    FolderListings once;
+    FolderListings& known = listings ? *listings : once;
+    std::string resolved;
+    bool onDisk = true;  // every component so far exists
+    for (std::size_t start = 0; start <= name.size();) {
+        std::size_t end = name.find_first_of("/\\", start);
+        if (end == std::string_view::npos) end = name.size();
+        std::string part(name.substr(start, end - start));
+        if (onDisk && !part.empty()) {
+            struct stat st {};
+            if (::lstat((folder + resolved + part).c_str(), &st) != 0) {
+                auto found = known.find(folder + resolved, part);
+                onDisk = found.has_value();
+                if (found) part = *found;
+            }
+        }
+        resolved += part;
+        if (end < name.size()) resolved += '/';
+        start = end + 1;
+    }
+    return resolved;
 }
 
 }  // namespace nimbrel

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace nimbrel {
@@ -56,9 +57,29 @@ public:
     // is joined to: not empty, not absolute, no drive letter, no "." or ".." component, no NUL.
     // Both "/" and "\" count as separators. With allowSubfolders false any separator refuses.
     static bool isSafeRelativeName(std::string_view name, bool allowSubfolders);
-    // True when a folder on the way from `folder` to `folder + name` is a symbolic link: such a
-    // name could reach outside the folder, so nothing is written or deleted through it.
+    // True when a folder on the way from `folder` to `folder + name` is a symbolic link.
     static bool passesThroughLink(const std::string& folder, std::string_view name);
+    // The game runs under Wine, which finds a file whatever the case of its name: name
+    // (relative, "/" or "\" between components) as it is spelt on the disk below folder, one
+    // component at a time. An existing component keeps its spelling on the disk (an exact
+    // match first); from the first missing one on, name keeps its own. Separators become "/".
+    // Folders read once for many resolveCase calls: good while nothing is created, renamed or
+    // deleted in them.
+    class FolderListings {
+    public:
+        // The entry of `folder` whose name equals `name` but for case; nothing when none does.
+        std::optional<std::string> find(const std::string& folder, const std::string& name);
+        void clear() { folders_.clear(); }  // after a change to the folders
+
+    private:
+        struct Listing {
+            std::unordered_multimap<std::string, std::string> byLowerAscii;
+            std::vector<std::string> all;
+        };
+        std::unordered_map<std::string, Listing> folders_;
+    };
+    static std::string resolveCase(const std::string& folder, std::string_view name,
+                                   FolderListings* listings = nullptr);
 };
 
 }  // namespace nimbrel

@@ -1,6 +1,7 @@
-// What a patch does to the files a player already has: a read-only file is replaced, a replaced
-// file keeps its permission bits (an executable still starts), a new file takes the mode its
-// archive recorded, and files outside the pack size rule stay loose through every later patch.
+// What a patch does to the files a player already has: a read-only file is replaced, a file
+// takes the mode its archive recorded, a replaced file whose archive recorded none keeps its
+// own (an executable still starts), and files outside the pack size rule stay loose through
+// every later patch.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "tests/e2e/PatchScenario.h"
+#include "tests/e2e/PythonZip.h"
 
 namespace nimbrel::test {
 namespace {
@@ -19,21 +21,7 @@ unsigned modeOf(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-// A zip written by Python with each entry's Unix mode recorded (made-by Unix).
-void writeZipWithModes(const std::string& path,
-                       const std::vector<std::tuple<std::string, std::string, unsigned>>& files) {
-    std::string script = "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED)\n";
-    for (const auto& [name, content, mode] : files) {
-        script += "i = zipfile.ZipInfo('" + name +
-                  "')\ni.create_system = 3\ni.external_attr = " + std::to_string(mode) + " << 16\nz.writestr(i, '" +
-                  content + "')\n";
-    }
-    script += "z.close()\n";
-    PatchScenario::writeText(path + ".py", script);
-    ASSERT_EQ(std::system(("python3 '" + path + ".py' '" + path + "'").c_str()), 0);
-}
-
-TEST(PatchFileSafety, ReplacedFilesKeepTheirModeAndNewFilesTakeTheRecordedOne) {
+TEST(PatchFileSafety, FilesTakeTheRecordedModeAndReplacedFilesWithoutOneKeepTheirs) {
     ::umask(022);
     PatchScenario s;
     s.writeVersion(0);
@@ -42,10 +30,10 @@ TEST(PatchFileSafety, ReplacedFilesKeepTheirModeAndNewFilesTakeTheRecordedOne) {
     s.write("notes.txt", "notes v0");
     ASSERT_EQ(::chmod((s.game + "readme.txt").c_str(), 0444), 0);
     ASSERT_EQ(::chmod((s.game + "QuorlanPlus.exe").c_str(), 0755), 0);
-    writeZipWithModes(s.server + "root_1.zip", {{"readme.txt", "readme v1", 0644},
-                                                {"QuorlanPlus.exe", "client v1", 0644},
-                                                {"tool.sh", "tool v1", 0755},
-                                                {"notes.txt", "notes v1", 0600}});
+    writePythonZip(s.server + "root_1.zip", {{"readme.txt", "readme v1", 0},
+                                             {"QuorlanPlus.exe", "client v1", 0},
+                                             {"tool.sh", "tool v1", 0755},
+                                             {"notes.txt", "notes v1", 0600}});
     writeArchive(s.server + "root_2.zip", {{"plain.txt", "no mode recorded"}});
     PatchScenario::writeText(s.server + "version.ini",
                              "[DEFAULT]\r\nCUR_VERSION = 2\r\n[VERSION = 1]\r\nroot=root_1.zip\r\n"
@@ -61,7 +49,7 @@ TEST(PatchFileSafety, ReplacedFilesKeepTheirModeAndNewFilesTakeTheRecordedOne) {
     } expected[] = {
         {"readme.txt", "readme v1", 0444},        // read-only, replaced all the same, still read-only
         {"QuorlanPlus.exe", "client v1", 0755},   // still a program
-        {"notes.txt", "notes v1", 0644},          // the player's mode wins over the archive's
+        {"notes.txt", "notes v1", 0600},          // the archive's mode, as the release has it
         {"tool.sh", "tool v1", 0755},             // new: as recorded
         {"plain.txt", "no mode recorded", 0644},  // new, nothing recorded: the usual
     };

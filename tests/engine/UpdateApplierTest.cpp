@@ -144,7 +144,8 @@ TEST_F(UpdateApplierTest, EachFileIsTakenOnceFromTheArchiveNearestTheEnd) {
 TEST_F(UpdateApplierTest, ExtractionRefusesNamesAndFoldersOutsideTheGameFolder) {
     applier.addExtraction("root", 1, "r.zip", game.path(), {"dir/", "ok.txt", "sub/ok.txt"});
     ASSERT_EQ(applier.plan().extractions.at("root").size(), 1u);
-    EXPECT_EQ(applier.plan().extractions.at("root")[0].names, (std::vector<std::string>{"ok.txt", "sub/ok.txt"}));
+    EXPECT_EQ(applier.plan().extractions.at("root")[0].names,
+              (std::vector<std::string>{"dir/", "ok.txt", "sub/ok.txt"}));
     EXPECT_EQ(applier.refusedName(), "");
     const std::vector<std::pair<std::string, std::string>> refused{
         {"root", "../x"}, {"root", "/abs"}, {"root", "sub/../../y"}, {"../x", "a.dat"}, {"sneaky", "a.dat"}};

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -30,8 +29,8 @@ struct Case {
     const char* what;
     std::vector<Archive> archives;  // in PatchList order; deletion lists follow their version's archives
     std::vector<Deletions> deletions;
-    std::set<std::string> links;  // relative paths that pass through a symbolic link
-    // "key:archive:name,name" per extraction group entry, and "key:name,name" per deletion key.
+    // "key:archive:name,name" per extraction group entry, and "key:name,name" per deletion key
+    // ("first key:name,name" for the deletions made before the extractions).
     std::vector<std::string> extractions;
     std::vector<std::string> deletionsPlanned;
     std::string refused;
@@ -48,13 +47,11 @@ TEST(UpdatePlannerTest, PlansFromTheListAndTheNamesRead) {
         {"one archive per key",
          {{"root", 1, {"readme.txt", "dir/", "bin/run.exe"}}, {"item", 1, {"sword.dat"}}},
          {},
-         {},
-         {"item:item_1.zip:sword.dat", "root:root_1.zip:readme.txt,bin/run.exe"},
+         {"item:item_1.zip:sword.dat", "root:root_1.zip:readme.txt,dir/,bin/run.exe"},
          {},
          ""},
         {"a later version supplies a file again: only it extracts it, in any case",
          {{"item", 1, {"a.dat", "b.dat"}}, {"item", 2, {"A.DAT"}}},
-         {},
          {},
          {"item:item_2.zip:A.DAT", "item:item_1.zip:b.dat"},
          {},
@@ -63,20 +60,17 @@ TEST(UpdatePlannerTest, PlansFromTheListAndTheNamesRead) {
          {},
          {{1, {"old.txt\r", "sfx\\boom.wav", "", "map\\minimap\\m.bmp", "data\\sub\\deep.bin"}}},
          {},
-         {},
          {"data\\sub:deep.bin", "minimap:m.bmp", "root:old.txt", "sfx:boom.wav"},
          ""},
         {"a file deleted by its own version's list but supplied again by a later archive stays",
          {{"item", 1, {"x.dat"}}, {"item", 2, {"x.dat", "y.dat"}}},
          {{1, {"item\\x.dat"}}, {2, {"item\\z.dat"}}},
-         {},
          {"item:item_2.zip:x.dat,y.dat"},
          {"item:z.dat"},
          ""},
         {"a later deletion list removes what an earlier archive supplied",
          {{"sfx", 1, {"a.wav"}}},
          {{2, {"sfx\\a.wav"}}},
-         {},
          {"sfx:sfx_1.zip:a.wav"},
          {"sfx:a.wav"},
          ""},
@@ -85,21 +79,23 @@ TEST(UpdatePlannerTest, PlansFromTheListAndTheNamesRead) {
          {},
          {},
          {},
-         {},
          "item/../../etc/passwd"},
-        {"an absolute deletion line refuses",
-         {{"root", 1, {"ok.txt"}}},
-         {{1, {"/etc/passwd"}}},
+        {"an absolute deletion line refuses", {{"root", 1, {"ok.txt"}}}, {{1, {"/etc/passwd"}}}, {}, {}, "/etc/passwd"},
+        {"a case-only rename and a folder that becomes a file delete first",
+         {{"root", 1, {"readme.txt", "Cfg"}}},
+         {{1, {"Readme.txt", "Cfg\\a.txt", "other.txt"}}},
+         {"root:root_1.zip:readme.txt,Cfg"},
+         {"first Cfg:a.txt", "first root:Readme.txt", "root:other.txt"},
+         ""},
+        {"the launcher's own files are never extracted nor deleted",
+         {{"root", 1, {"VERSION.INI", "update/x.zip", "ManualPatch.ini.sig", "game.exe"}}},
+         {{1, {"version.ini", "Update\\version.ini", "ManualPatch.ini"}}},
+         {"root:root_1.zip:game.exe"},
          {},
-         {},
-         {},
-         "/etc/passwd"},
-        {"an entry through a link refuses", {{"root", 1, {"link/x.dat"}}}, {}, {"link/x.dat"}, {}, {}, "link/x.dat"},
-        {"a deletion through a link refuses", {}, {{1, {"link\\x.dat"}}}, {"link/x.dat"}, {}, {}, "link\\x.dat"},
+         ""},
         {"a deletion line over 259 characters refuses",
          {},
          {{1, {std::string(260, 'a')}}},
-         {},
          {},
          {},
          std::string(260, 'a')},
@@ -136,8 +132,7 @@ TEST(UpdatePlannerTest, PlansFromTheListAndTheNamesRead) {
             addDeletionLists(version);
         }
         const PlanOutcome outcome =
-            UpdatePlanner::plan(kLayout, entries, archiveNames, deletionLines,
-                                [&](const std::string& relativePath) { return c.links.contains(relativePath); });
+            UpdatePlanner::plan(kLayout, entries, archiveNames, deletionLines, UpdatePlanner::NameResolver());
         EXPECT_EQ(outcome.refusedName, c.refused) << c.what;
         if (!c.refused.empty()) continue;
         std::vector<std::string> extractions;
@@ -146,6 +141,8 @@ TEST(UpdatePlannerTest, PlansFromTheListAndTheNamesRead) {
                 extractions.push_back(key + ":" + extraction.archiveName + ":" + joined(extraction.names));
         EXPECT_EQ(extractions, c.extractions) << c.what;
         std::vector<std::string> deletions;
+        for (const auto& [key, names] : outcome.plan.clearances)
+            deletions.push_back("first " + key + ":" + joined(names));
         for (const auto& [key, names] : outcome.plan.deletions) deletions.push_back(key + ":" + joined(names));
         EXPECT_EQ(deletions, c.deletionsPlanned) << c.what;
     }
