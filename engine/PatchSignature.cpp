@@ -97,6 +97,15 @@ PatchSignature::KeyPair PatchSignature::generateKeyPair() {
     return pair;
 }
 
+std::string PatchSignature::publicKeyOf(const std::string& secretKey) {
+    std::optional<std::string> key = sodiumReady() ? fromBase64(secretKey, crypto_sign_SECRETKEYBYTES) : std::nullopt;
+    if (!key) return {};
+    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
+    crypto_sign_ed25519_sk_to_pk(publicKey, reinterpret_cast<const unsigned char*>(key->data()));
+    sodium_memzero(key->data(), key->size());
+    return toBase64({reinterpret_cast<char*>(publicKey), sizeof publicKey});
+}
+
 std::string PatchSignature::configuredPublicKey() {
     // An empty value does not switch a built-in key off: verification is never lost by accident.
     const char* fromEnvironment = std::getenv("NIMBREL_PATCH_PUBLIC_KEY");

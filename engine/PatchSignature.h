@@ -37,6 +37,8 @@ public:
         std::string secretKey;  // base64 of 64 bytes
     };
     static KeyPair generateKeyPair();
+    // The public key of a secret key (base64 both); empty when it is not a secret key of ours.
+    static std::string publicKeyOf(const std::string& secretKey);
 
     // The key lists must be signed with: $NIMBREL_PATCH_PUBLIC_KEY when not empty, else the build's.
     // Empty: lists are taken unsigned.
