@@ -4,6 +4,8 @@
 #include <charconv>
 #include <set>
 
+#include "engine/GameLayout.h"
+#include "engine/PatchSignature.h"
 #include "platform/FileSystem.h"
 #include "platform/TextCodec.h"
 
@@ -196,6 +198,20 @@ const ReleaseFile* ReleaseManifest::find(const std::string& path) const {
     auto it = std::lower_bound(files.begin(), files.end(), path,
                                [](const ReleaseFile& file, const std::string& p) { return file.path < p; });
     return it != files.end() && it->path == path ? &*it : nullptr;
+}
+
+}  // namespace nimbrel
+
+namespace nimbrel {
+
+bool ReleaseManifest::isLauncherFile(const std::string& path) {
+    const std::string top = path.substr(0, path.find('/'));
+    if (TextCodec::equalsIgnoreCase(top, "update")) return true;
+    if (top != path) return false;
+    for (const std::string name : {GameLayout::kClientVersionFileName, GameLayout::kManualPatchFileName})
+        if (TextCodec::equalsIgnoreCase(top, name) || TextCodec::equalsIgnoreCase(top, name + PatchSignature::kSuffix))
+            return true;
+    return false;
 }
 
 }  // namespace nimbrel

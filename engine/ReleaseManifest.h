@@ -61,6 +61,9 @@ public:
     static std::optional<ReleaseManifest> parse(std::string_view text, std::string& error);
 
     const ReleaseFile* find(const std::string& path) const;
+    // The files no build holds and no manifest names: the launcher keeps them in the game folder
+    // itself (the version file, its update folder, a manual patch list, their signatures).
+    static bool isLauncherFile(const std::string& path);
     bool operator==(const ReleaseManifest&) const = default;
 };
 

@@ -6,8 +6,8 @@
 #include <set>
 #include <vector>
 
-#include "engine/GameLayout.h"
 #include "engine/PatchSignature.h"
+#include "engine/ReleaseManifest.h"
 #include "pack/PackArchive.h"
 #include "pack/PackReader.h"
 #include "platform/TextCodec.h"
@@ -99,16 +99,6 @@ bool BuildTree::isEmptyFolder(const std::string& folder) const {
            (sub == folders.end() || !sub->first.starts_with(prefix));
 }
 
-bool ReleaseBuild::isLauncherFile(const std::string& relative) {
-    std::string top = relative.substr(0, relative.find('/'));
-    if (TextCodec::equalsIgnoreCase(top, "update")) return true;
-    if (top != relative) return false;
-    for (const std::string name : {GameLayout::kClientVersionFileName, GameLayout::kManualPatchFileName})
-        if (TextCodec::equalsIgnoreCase(top, name) || TextCodec::equalsIgnoreCase(top, name + PatchSignature::kSuffix))
-            return true;
-    return false;
-}
-
 std::optional<BuildTree> ReleaseBuild::scan(const std::string& folder, std::string& error) {
     BuildTree tree;
     std::vector<fs::path> packs;
@@ -122,7 +112,7 @@ std::optional<BuildTree> ReleaseBuild::scan(const std::string& folder, std::stri
         if (ec) break;
         const fs::path& path = it->path();
         const std::string relative = path.lexically_relative(root).generic_string();
-        if (isLauncherFile(relative)) {
+        if (ReleaseManifest::isLauncherFile(relative)) {
             if (it->is_directory()) it.disable_recursion_pending();
             continue;
         }

@@ -32,8 +32,6 @@ public:
     // Nothing, with the reason in error, when the build cannot be read whole or holds what no
     // player's game folder can (a symbolic link, two names in one folder differing only in case).
     static std::optional<BuildTree> scan(const std::string& folder, std::string& error);
-    // True for the files the launcher itself keeps in the game folder.
-    static bool isLauncherFile(const std::string& relative);
 };
 
 }  // namespace nimbrel
