@@ -169,6 +169,10 @@ TEST_F(PublishE2ETest, SignedReleasesBringAVersionZeroClientToExactlyTheNewestBu
     EXPECT_TRUE(client.exists("item/item.QPAK"));
     EXPECT_FALSE(client.exists("item/a.dat"));
     EXPECT_TRUE(client.exists("etc/item.edp"));
+    // The manifest the release wrote says the same.
+    r = run({NIMBREL_CLI_PATH, "verify", "--game-dir", client.path(), "--patch-url", http.url("/patch/")},
+            {"NIMBREL_PATCH_PUBLIC_KEY=" + publicKey});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
 }
 
 TEST_F(PublishE2ETest, ASignedManualPatchIsAppliedOfflineAndGoesWithItsSignature) {
