@@ -146,12 +146,19 @@ TEST_F(VerifyE2ETest, EachDamageIsNamedAndThePlayersOwnFilesAreLeftAlone) {
     }
 }
 
-TEST_F(VerifyE2ETest, AManifestTheSignatureDoesNotCoverIsRefused) {
+TEST_F(VerifyE2ETest, AManifestTheSignatureDoesNotCoverIsRefusedByVerifyAndByTheNextRelease) {
+    // An unchanged file is still fetched from the base's archive.
+    EXPECT_NE(server.read("manifest_2.txt").find(" item_1.zip b.dat item b.dat\n"), std::string::npos);
     installNewest();
     server.write("manifest_2.txt", server.read("manifest_2.txt") + "\n");
     test::ProcessOutput r = verify();
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("manifest_2.txt: The patch could not be verified."), std::string::npos) << r.err;
+    builds.write("v3/readme.txt", "readme 3");
+    r = run({NIMBREL_PUBLISH_PATH, "make", builds.file("v2"), builds.file("v3"), server.path(), "--sign",
+             runtime.file("release.key")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("not covered by the server's signature"), std::string::npos) << r.err;
 }
 
 }  // namespace
