@@ -180,14 +180,16 @@ InstallVerifier::Report InstallVerifier::compare(const ReleaseManifest& manifest
     std::set<std::string> folders;
     std::map<std::string, PackContents> packs;  // by pack folder
     std::error_code ec;
-    for (fs::recursive_directory_iterator it(base, ec), end; it != end && !ec; it.increment(ec)) {
+    // A folder the player moved to another disk and linked back is part of the game folder.
+    for (fs::recursive_directory_iterator it(base, fs::directory_options::follow_directory_symlink, ec), end;
+         it != end && !ec; it.increment(ec)) {
         const std::string relative = it->path().lexically_relative(base).generic_string();
         if (ReleaseManifest::isLauncherFile(relative)) {
             if (it->is_directory(ec)) it.disable_recursion_pending();
             continue;
         }
         struct stat st {};
-        if (::lstat(it->path().c_str(), &st) != 0) continue;
+        if (::stat(it->path().c_str(), &st) != 0) continue;
         if (S_ISDIR(st.st_mode)) {
             folders.insert(relative);
         } else if (const std::string folder = it->path().parent_path().string() + "/";

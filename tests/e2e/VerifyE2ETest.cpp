@@ -133,6 +133,13 @@ TEST_F(VerifyE2ETest, EachDamageIsNamedAndThePlayersOwnFilesAreLeftAlone) {
          {"extra item/c.dat"}},
         {"the player's own files", [](const test::TempGameFolder& c) { c.write("shots/1.png", "png"); }, 0,
          {"left alone: shots/1.png"}},
+        {"a folder moved to another disk and linked back",
+         [this](const test::TempGameFolder& c) {
+             fs::remove_all(runtime.file("moved"));
+             fs::rename(c.file("item"), runtime.file("moved"));
+             fs::create_directory_symlink(runtime.file("moved"), c.file("item"));
+         },
+         0, {"0 differences"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
