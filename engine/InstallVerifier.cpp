@@ -13,6 +13,7 @@
 #include "engine/FileDownloader.h"
 #include "engine/PatchSignature.h"
 #include "pack/PackArchive.h"
+#include "pack/PackBulkReader.h"
 #include "pack/PackJournal.h"
 #include "pack/PackReader.h"
 #include "platform/FileSystem.h"
@@ -76,20 +77,18 @@ void readPack(const std::string& path, PackContents& contents) {
         contents.failure = "it cannot be opened as a pack";
         return;
     }
-    const int status = reader.forEachEntry([&contents](PackReader& pack) {
-        if (pack.readEntryInfo() != PACK_OK) return PACK_BAD_ZIP_FILE;
-        Digest& digest = contents.entries[pack.currentName()];
-        std::string data(pack.currentInfo().uncompressedSize, '\0');
-        PackEntryDate date;
-        if (pack.readEntryToBuffer(reinterpret_cast<unsigned char*>(data.data()), date) != PACK_OK) {
-            digest.failure = "its bytes in the pack cannot be read";
-            return PACK_OK;
+    auto take = [&contents](const std::string& name, std::span<const unsigned char> data, const std::string& failure) {
+        Digest& digest = contents.entries[name];
+        if (!failure.empty()) {
+            digest.failure = "its bytes in the pack cannot be read (" + failure + ")";
+            return;
         }
-        const ManifestFile described = PatchSignature::describeBytes(data, {});
+        const ManifestFile described =
+            PatchSignature::describeBytes({reinterpret_cast<const char*>(data.data()), data.size()}, {});
         digest.size = described.length;
         digest.sha256 = described.sha256;
-        return PACK_OK;
-    });
+    };
+    const int status = PackBulkReader::forEachEntry(reader, take);
     if (status != PACK_OK) contents.failure = "its directory is damaged (" + std::to_string(status) + ")";
 }
 
