@@ -44,8 +44,8 @@ std::optional<std::string> fetch(const std::string& baseUrl, const std::string& 
     };
     const HttpClient::Result result = client.get(request, handlers);
     if (result.complete()) return body;
-    error = name + " cannot be fetched from " + baseUrl + " (" + (result.reason.empty() ? result.error : result.reason) +
-            ")";
+    error = name + " cannot be fetched from " + baseUrl + " (" +
+            (result.reason.empty() ? result.error : result.reason) + ")";
     return std::nullopt;
 }
 
@@ -133,9 +133,8 @@ std::string keyOfFolder(const std::string& folder) {
 
 }  // namespace
 
-std::optional<ReleaseManifest> InstallVerifier::fetchManifest(const std::string& baseUrl,
-                                                               const std::string& publicKey, int version,
-                                                               std::string& error) {
+std::optional<ReleaseManifest> InstallVerifier::fetchManifest(const std::string& baseUrl, const std::string& publicKey,
+                                                              int version, std::string& error) {
     const std::string name = ReleaseManifest::fileName(version);
     const ManifestFile* signedLine = nullptr;
     std::optional<PatchSignature> signature;
@@ -172,12 +171,17 @@ std::optional<ReleaseManifest> InstallVerifier::fetchManifest(const std::string&
     return manifest;
 }
 
-InstallVerifier::Report InstallVerifier::compare(const ReleaseManifest& manifest) const {
-    const std::string base = layout_.baseFolder();
-    // The folder as it stands: loose files with their modes, folders, packs.
+namespace {
+
+// The game folder as it stands: loose files with their modes, folders, packs by their folder.
+struct FolderState {
     std::map<std::string, LooseFile> loose;
     std::set<std::string> folders;
-    std::map<std::string, PackContents> packs;  // by pack folder
+    std::map<std::string, PackContents> packs;
+};
+
+FolderState scanFolder(const std::string& base) {
+    FolderState state;
     std::error_code ec;
     // A folder the player moved to another disk and linked back is part of the game folder.
     for (fs::recursive_directory_iterator it(base, fs::directory_options::follow_directory_symlink, ec), end;
@@ -190,22 +194,50 @@ InstallVerifier::Report InstallVerifier::compare(const ReleaseManifest& manifest
         struct stat st {};
         if (::stat(it->path().c_str(), &st) != 0) continue;
         if (S_ISDIR(st.st_mode)) {
-            folders.insert(relative);
+            state.folders.insert(relative);
         } else if (const std::string folder = it->path().parent_path().string() + "/";
                    folder != base && it->path().string() == PackArchive::packPath(folder)) {
-            packs[relative.substr(0, relative.rfind('/'))];
+            state.packs[relative.substr(0, relative.rfind('/'))];
         } else {
-            loose[relative].mode = st.st_mode & 0777;
+            state.loose[relative].mode = st.st_mode & 0777;
         }
     }
+    return state;
+}
+
+// The line for one file of the build, or nothing when the folder holds it as built.
+std::optional<std::string> judgeFile(const ReleaseFile& file, FolderState& state,
+                                     std::map<std::string, std::size_t>& unreadable) {
+    auto onDisk = state.loose.find(file.path);
+    auto pack = file.packFolder.empty() ? state.packs.end() : state.packs.find(file.packFolder);
+    if (onDisk != state.loose.end()) {
+        // A loose copy in a packed folder is what the packing pass takes in next.
+        std::optional<std::string> line = compareDigest(file, onDisk->second.digest, "");
+        if (!line && file.packFolder.empty() && onDisk->second.mode != file.mode)
+            line = "mode " + file.path + ": " + octal(onDisk->second.mode) + ", the build has " + octal(file.mode);
+        return line;
+    }
+    if (pack != state.packs.end() && pack->second.entries.count(file.packedName()))
+        return compareDigest(file, pack->second.entries.at(file.packedName()), " (in " + file.packFolder + "'s pack)");
+    if (pack != state.packs.end() && !pack->second.failure.empty()) {
+        ++unreadable[file.packFolder];  // told once, with the pack
+        return std::nullopt;
+    }
+    return "missing " + file.path;
+}
+
+}  // namespace
+
+InstallVerifier::Report InstallVerifier::compare(const ReleaseManifest& manifest) const {
+    const std::string base = layout_.baseFolder();
+    FolderState state = scanFolder(base);
+    auto packPath = [this](const std::string& folder) { return layout_.packPathForKey(keyOfFolder(folder)); };
 
     // Every expected loose file and every pack is read once, on several threads.
     std::vector<std::function<void()>> jobs;
-    for (auto& [folder, contents] : packs)
-        jobs.push_back([this, &folder, &contents] {
-            readPack(layout_.packPathForKey(keyOfFolder(folder)), contents);
-        });
-    for (auto& [path, file] : loose)
+    for (auto& [folder, contents] : state.packs)
+        jobs.push_back([&packPath, &folder, &contents] { readPack(packPath(folder), contents); });
+    for (auto& [path, file] : state.loose)
         if (manifest.find(path)) jobs.push_back([&base, &path, &file] { file.digest = hashFile(base + path); });
     runInParallel(jobs);
 
@@ -213,35 +245,19 @@ InstallVerifier::Report InstallVerifier::compare(const ReleaseManifest& manifest
     std::map<std::string, std::size_t> unreadable;  // pack folder -> files of the build it should hold
     for (const ReleaseFile& file : manifest.files) {
         ++report.filesChecked;
-        std::optional<std::string> line;
-        auto onDisk = loose.find(file.path);
-        auto pack = file.packFolder.empty() ? packs.end() : packs.find(file.packFolder);
-        if (onDisk != loose.end()) {
-            // A loose copy in a packed folder is what the packing pass takes in next.
-            line = compareDigest(file, onDisk->second.digest, "");
-            if (!line && file.packFolder.empty() && onDisk->second.mode != file.mode)
-                line = "mode " + file.path + ": " + octal(onDisk->second.mode) + ", the build has " + octal(file.mode);
-        } else if (pack != packs.end() && pack->second.entries.count(file.packedName())) {
-            line = compareDigest(file, pack->second.entries.at(file.packedName()),
-                                 " (in " + file.packFolder + "'s pack)");
-        } else if (pack != packs.end() && !pack->second.failure.empty()) {
-            ++unreadable[file.packFolder];
-        } else {
-            line = "missing " + file.path;
-        }
-        if (line) report.differences.push_back(std::move(*line));
+        if (std::optional<std::string> line = judgeFile(file, state, unreadable))
+            report.differences.push_back(std::move(*line));
     }
-    for (const auto& [folder, contents] : packs) {
+    for (const auto& [folder, contents] : state.packs) {
         if (!contents.failure.empty())
-            report.differences.push_back("damaged pack " + folder + "/" + FileSystem::nameOf(layout_.packPathForKey(
-                                                                                keyOfFolder(folder))) +
-                                         ": " + contents.failure + "; " + std::to_string(unreadable[folder]) +
+            report.differences.push_back("damaged pack " + folder + "/" + FileSystem::nameOf(packPath(folder)) + ": " +
+                                         contents.failure + "; " + std::to_string(unreadable[folder]) +
                                          " files of the build are in it");
         for (const auto& [name, digest] : contents.entries)
-            if (!manifest.find(folder + "/" + name) && !loose.count(folder + "/" + name))
+            if (!manifest.find(folder + "/" + name) && !state.loose.count(folder + "/" + name))
                 report.differences.push_back("extra " + folder + "/" + name + " (in " + folder + "'s pack)");
     }
-    for (const auto& [path, file] : loose) {
+    for (const auto& [path, file] : state.loose) {
         if (manifest.find(path)) continue;
         const std::size_t slash = path.rfind('/');
         const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash);
@@ -253,10 +269,9 @@ InstallVerifier::Report InstallVerifier::compare(const ReleaseManifest& manifest
             report.leftAlone.push_back(path);
     }
     for (const ReleaseFolder& folder : manifest.emptyFolders)
-        if (!folders.count(folder.path)) report.differences.push_back("missing folder " + folder.path);
-    std::sort(report.differences.begin(), report.differences.end(), [](const std::string& a, const std::string& b) {
-        return a.substr(a.find(' ')) < b.substr(b.find(' '));
-    });
+        if (!state.folders.count(folder.path)) report.differences.push_back("missing folder " + folder.path);
+    std::sort(report.differences.begin(), report.differences.end(),
+              [](const std::string& a, const std::string& b) { return a.substr(a.find(' ')) < b.substr(b.find(' ')); });
     return report;
 }
 

@@ -117,7 +117,8 @@ std::string PatchSignature::configuredPublicKey() {
 
 ManifestFile PatchSignature::describeBytes(std::string_view bytes, const std::string& name) {
     unsigned char digest[crypto_hash_sha256_BYTES];
-    if (!sodiumReady() || EVP_Digest(bytes.data(), bytes.size(), digest, nullptr, EVP_sha256(), nullptr) != 1) return {};
+    if (!sodiumReady() || EVP_Digest(bytes.data(), bytes.size(), digest, nullptr, EVP_sha256(), nullptr) != 1)
+        return {};
     return ManifestFile{name, bytes.size(), toHex(digest, sizeof digest)};
 }
 

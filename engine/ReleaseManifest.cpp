@@ -71,9 +71,8 @@ bool parseNumber(std::string_view field, Number& value, int base = 10) {
 }
 
 bool isDigest(std::string_view field) {
-    return field.size() == 64 && std::all_of(field.begin(), field.end(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-           });
+    return field.size() == 64 && std::all_of(field.begin(), field.end(),
+                                             [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 std::vector<std::string_view> splitFields(std::string_view line) {
@@ -184,8 +183,7 @@ std::optional<ReleaseManifest> ReleaseManifest::parse(std::string_view text, std
         }
     }
     std::uint64_t count = 0;
-    if (!lines.back().starts_with("end ") || !parseNumber(lines.back().substr(4), count) ||
-        count != lines.size() - 3) {
+    if (!lines.back().starts_with("end ") || !parseNumber(lines.back().substr(4), count) || count != lines.size() - 3) {
         error = "the manifest is cut short (no \"end\" line counting its lines)";
         return std::nullopt;
     }

@@ -18,8 +18,8 @@ public:
     // visit gets each entry's name and its bytes, or an empty span and why they cannot be read
     // (a damaged entry: its CRC or its deflate stream). Gives PACK_OK when every entry of the
     // directory was visited, else the code of the damaged directory record.
-    using Visit = std::function<void(const std::string& name, std::span<const unsigned char> data,
-                                     const std::string& failure)>;
+    using Visit =
+        std::function<void(const std::string& name, std::span<const unsigned char> data, const std::string& failure)>;
     static int forEachEntry(PackReader& reader, const Visit& visit);
 };
 

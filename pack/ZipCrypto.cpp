@@ -297,17 +297,26 @@ void ZipCrypto::decryptSideBySide(std::span<Stream> streams) {
         while (active < kLanes && !queue.empty()) {
             Stream* next = queue.back();
             queue.pop_back();
-            lanes[active++] = Lane{next, 0, Keys{next->cipher->keys_[0], next->cipher->keys_[1], next->cipher->keys_[2]}};
+            lanes[active++] =
+                Lane{next, 0, Keys{next->cipher->keys_[0], next->cipher->keys_[1], next->cipher->keys_[2]}};
         }
         if (active == 0) return;
         std::size_t count = lanes[0].stream->size - lanes[0].done;
         for (std::size_t lane = 1; lane < active; ++lane)
             count = std::min(count, lanes[lane].stream->size - lanes[lane].done);
         switch (active) {
-            case 4: runLanes<4>(lanes.data(), count); break;
-            case 3: runLanes<3>(lanes.data(), count); break;
-            case 2: runLanes<2>(lanes.data(), count); break;
-            default: runLanes<1>(lanes.data(), count); break;
+            case 4:
+                runLanes<4>(lanes.data(), count);
+                break;
+            case 3:
+                runLanes<3>(lanes.data(), count);
+                break;
+            case 2:
+                runLanes<2>(lanes.data(), count);
+                break;
+            default:
+                runLanes<1>(lanes.data(), count);
+                break;
         }
         for (std::size_t lane = 0; lane < active;) {
             if (lanes[lane].done < lanes[lane].stream->size) {

@@ -291,7 +291,11 @@ TEST_F(PublishE2ETest, AReleaseCarriesModesFoldersRenamesAndSwapsButNeverTheLaun
          {"logs", "data/cache/shaders"},
          "root_1.zip data/cache/shaders/ 40755\nroot_1.zip logs/ 40755\nroot_1.zip new.sh 100755\n"
          "root_1.zip run.sh 100755"},
-        {"a rename of the case alone", {{"Readme.txt", "r"}}, {{"readme.txt", "r"}}, {}, {},
+        {"a rename of the case alone",
+         {{"Readme.txt", "r"}},
+         {{"readme.txt", "r"}},
+         {},
+         {},
          "delete Readme.txt\nroot_1.zip readme.txt 100644"},
     };
     int n = 0;

@@ -117,21 +117,33 @@ TEST_F(VerifyE2ETest, EachDamageIsNamedAndThePlayersOwnFilesAreLeftAlone) {
     };
     const std::vector<Case> cases{
         {"the newest build", [](const test::TempGameFolder&) {}, 0, {"0 differences"}},
-        {"a file deleted", [](const test::TempGameFolder& c) { fs::remove(c.file("data/my notes.txt")); }, 1,
+        {"a file deleted",
+         [](const test::TempGameFolder& c) { fs::remove(c.file("data/my notes.txt")); },
+         1,
          {"missing data/my notes.txt"}},
         {"a byte flipped inside a pack entry",
-         [](const test::TempGameFolder& c) { flipLastByteOfEntry(c.file("item/item.QPAK"), "a.dat"); }, 1,
+         [](const test::TempGameFolder& c) { flipLastByteOfEntry(c.file("item/item.QPAK"), "a.dat"); },
+         1,
          {"item/a.dat (in item's pack)"}},
         {"a pack truncated",
-         [](const test::TempGameFolder& c) { fs::resize_file(c.file("item/item.QPAK"), 100); }, 1,
+         [](const test::TempGameFolder& c) { fs::resize_file(c.file("item/item.QPAK"), 100); },
+         1,
          {"damaged pack item/item.QPAK", "2 files of the build"}},
-        {"a mode changed", [](const test::TempGameFolder& c) { fs::permissions(c.file("run.sh"), fs::perms(0644)); },
-         1, {"mode run.sh: 0644, the build has 0744"}},
-        {"an empty folder gone", [](const test::TempGameFolder& c) { fs::remove(c.file("logs")); }, 1,
+        {"a mode changed",
+         [](const test::TempGameFolder& c) { fs::permissions(c.file("run.sh"), fs::perms(0644)); },
+         1,
+         {"mode run.sh: 0644, the build has 0744"}},
+        {"an empty folder gone",
+         [](const test::TempGameFolder& c) { fs::remove(c.file("logs")); },
+         1,
          {"missing folder logs"}},
-        {"a file added to a packed folder", [](const test::TempGameFolder& c) { c.write("item/c.dat", "c"); }, 1,
+        {"a file added to a packed folder",
+         [](const test::TempGameFolder& c) { c.write("item/c.dat", "c"); },
+         1,
          {"extra item/c.dat"}},
-        {"the player's own files", [](const test::TempGameFolder& c) { c.write("shots/1.png", "png"); }, 0,
+        {"the player's own files",
+         [](const test::TempGameFolder& c) { c.write("shots/1.png", "png"); },
+         0,
          {"left alone: shots/1.png"}},
         {"a folder moved to another disk and linked back",
          [this](const test::TempGameFolder& c) {
@@ -139,7 +151,8 @@ TEST_F(VerifyE2ETest, EachDamageIsNamedAndThePlayersOwnFilesAreLeftAlone) {
              fs::rename(c.file("item"), runtime.file("moved"));
              fs::create_directory_symlink(runtime.file("moved"), c.file("item"));
          },
-         0, {"0 differences"}},
+         0,
+         {"0 differences"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

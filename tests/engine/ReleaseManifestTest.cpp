@@ -30,8 +30,9 @@ TEST(ReleaseManifestTest, WhatIsWrittenIsReadBackWhole) {
     const std::string text = manifest.write();
     std::string error;
     EXPECT_EQ(ReleaseManifest::parse(text, error), manifest) << error;
-    EXPECT_NE(text.find("loose 12 0600 " + kDigest + " data_7.zip my%20notes%20100%25.txt data/my%20notes%20100%25.txt\n"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("loose 12 0600 " + kDigest + " data_7.zip my%20notes%20100%25.txt data/my%20notes%20100%25.txt\n"),
+        std::string::npos)
         << text;
     EXPECT_EQ(ReleaseManifest::fileName(7), "manifest_7.txt");
 }

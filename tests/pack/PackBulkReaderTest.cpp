@@ -23,13 +23,11 @@ using Contents = std::map<std::string, std::string>;  // name -> bytes, or "! fa
 Contents readBulk(const std::string& pack) {
     Contents contents;
     PackReader reader(pack);
-    EXPECT_EQ(PackBulkReader::forEachEntry(reader,
-                                           [&](const std::string& name, std::span<const unsigned char> data,
-                                               const std::string& failure) {
-                                               contents[name] = failure.empty()
-                                                                    ? std::string(data.begin(), data.end())
-                                                                    : "! " + failure;
-                                           }),
+    EXPECT_EQ(PackBulkReader::forEachEntry(
+                  reader,
+                  [&](const std::string& name, std::span<const unsigned char> data, const std::string& failure) {
+                      contents[name] = failure.empty() ? std::string(data.begin(), data.end()) : "! " + failure;
+                  }),
               PACK_OK);
     return contents;
 }

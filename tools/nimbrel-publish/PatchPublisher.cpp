@@ -48,7 +48,7 @@ struct Release {
     std::string oldList;
     int current = 0;
     int version = 0;
-    std::string secretKey;                   // empty: unsigned
+    std::string secretKey;                    // empty: unsigned
     std::optional<ReleaseManifest> previous;  // the manifest of the list's current version
     std::map<std::string, Entries> archives;  // by folder key
     std::map<std::string, std::string> archiveNames;
@@ -262,8 +262,8 @@ bool planChanges(const BuildTree& oldTree, const BuildTree& newTree, Release& re
         if (!PublishRules::checkFolder(relative, error) ||
             !PublishRules::checkName(relative.substr(relative.rfind('/') + 1), "folder", error))
             return false;
-        release.archives[GameLayout::kRootKey].emplace_back(relative + "/",
-                                                            StagedEntry{relative, BuildFile{0, {}, mode, {}, {}}, true});
+        release.archives[GameLayout::kRootKey].emplace_back(
+            relative + "/", StagedEntry{relative, BuildFile{0, {}, mode, {}, {}}, true});
     }
     // Minimap files alone would leave the map split an empty map archive, which stops the client's
     // planning; then they travel under the minimap's own key.
@@ -333,7 +333,8 @@ void describeBuild(const BuildTree& newTree, Release& release) {
         for (const auto& [entry, staged] : entries) carriers[staged.relative] = {release.archiveNames[key], entry};
     release.manifest.version = release.version;
     for (const auto& [relative, file] : newTree.files) {
-        ReleaseFile described{relative, PublishRules::packFolderOf(relative), file.size, file.mode, file.sha256, {}, {}};
+        ReleaseFile described{relative, PublishRules::packFolderOf(relative), file.size, file.mode, file.sha256, {},
+                              {}};
         if (!described.packFolder.empty()) described.mode = 0644;
         if (auto carried = carriers.find(relative); carried != carriers.end()) {
             described.archive = carried->second.first;

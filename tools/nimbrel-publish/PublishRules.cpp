@@ -40,7 +40,7 @@ std::string PublishRules::packFolderOf(const std::string& relative) {
     const std::string folder = relative.substr(0, slash);
     const std::string key = folder == "map/minimap" ? GameLayout::kMinimapKey : windowsPath(folder);
     return GameLayout::isPackedFolder(key) && !GameLayout::isKeptLoose(key, lastPart(relative)) ? folder
-                                                                                                 : std::string();
+                                                                                                : std::string();
 }
 
 std::string PublishRules::windowsPath(std::string path) {
@@ -109,8 +109,8 @@ bool PublishRules::checkPublishedFile(const std::string& relative, std::uint64_t
     // Files of packed folders reach the client's pack, which takes only these.
     if (!packFolderOf(relative).empty() &&
         (!PackArchive::passesSizeRule(size) || !PackArchive::passesNameFilter(lastPart(relative)))) {
-        error = relative +
-                ": a packed folder holds only files of 1 to 10,485,760 bytes whose names are not packs or zips";
+        error =
+            relative + ": a packed folder holds only files of 1 to 10,485,760 bytes whose names are not packs or zips";
         return false;
     }
     return true;

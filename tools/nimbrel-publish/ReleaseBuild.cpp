@@ -144,8 +144,8 @@ std::optional<BuildTree> ReleaseBuild::scan(const std::string& folder, std::stri
             error = path.string() + ": cannot be read";
             return std::nullopt;
         }
-        tree.files[relative] = BuildFile{described->length, described->sha256, static_cast<std::uint32_t>(st.st_mode & 0777),
-                                         path.string(), {}};
+        tree.files[relative] = BuildFile{
+            described->length, described->sha256, static_cast<std::uint32_t>(st.st_mode & 0777), path.string(), {}};
     }
     if (ec) {
         error = folder + ": cannot be listed (" + ec.message() + ")";
