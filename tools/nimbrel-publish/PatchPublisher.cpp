@@ -80,16 +80,29 @@ struct StagingFolder {
     }
 };
 
-bool readPackEntry(const BuildFile& file, std::vector<unsigned char>& data, PackEntryDate& date) {
-    PackReader reader(file.diskPath);
-    if (!reader.isOpen()) return false;
-    for (int status = reader.goToFirstEntry(); status == PACK_OK; status = reader.goToNextEntry()) {
-        if (reader.readEntryInfo() != PACK_OK) return false;
-        if (reader.currentName() != file.entryName) continue;
-        data.resize(reader.currentInfo().uncompressedSize);
-        return reader.readEntryToBuffer(data.data(), date) == PACK_OK;
-    }
-    return false;
+// The entries that come out of one pack of the build, by their name there: each pack is read
+// once, however many of its entries the archive takes.
+using PackEntries = std::map<std::string, std::map<std::string, const std::pair<std::string, StagedEntry>*>>;
+
+int addPackEntries(PackWriter& writer, const std::string& pack,
+                   std::map<std::string, const std::pair<std::string, StagedEntry>*>& wanted) {
+    PackReader reader(pack);
+    if (!reader.isOpen()) return PACK_INTERNAL_ERROR;
+    std::vector<unsigned char> data;
+    const int status = reader.forEachEntry([&](PackReader& entry) {
+        if (entry.readEntryInfo() != PACK_OK) return PACK_BAD_ZIP_FILE;
+        auto it = wanted.find(entry.currentName());
+        if (it == wanted.end()) return PACK_OK;
+        const auto& [name, staged] = *it->second;
+        data.resize(entry.currentInfo().uncompressedSize);
+        PackEntryDate date{};
+        int rc = entry.readEntryToBuffer(data.data(), date);
+        if (rc == PACK_OK) rc = writer.addBuffer(name, data.data(), data.size(), date);
+        if (rc == PACK_OK) rc = writer.setLastEntryMode(staged.source.mode, false);
+        wanted.erase(it);
+        return rc;
+    });
+    return status != PACK_OK ? status : wanted.empty() ? PACK_OK : PACK_INTERNAL_ERROR;
 }
 
 // The one place that writes a patch archive. Patch archives are packs like any other (the
@@ -101,25 +114,26 @@ bool writeArchive(const std::string& path, const Entries& entries, std::string& 
         error = path + ": cannot be created";
         return false;
     }
-    for (const auto& [name, staged] : entries) {
-        const BuildFile& source = staged.source;
-        int status;
-        if (staged.isFolder) {
-            status = writer.addBuffer(name, nullptr, 0, PackEntryDate{});
-        } else if (source.entryName.empty()) {
-            status = writer.addFile(name, source.diskPath);
-        } else {
-            std::vector<unsigned char> data;
-            PackEntryDate date{};
-            status = readPackEntry(source, data, date) ? writer.addBuffer(name, data.data(), data.size(), date)
-                                                       : PACK_INTERNAL_ERROR;
+    PackEntries fromPacks;
+    for (const auto& entry : entries) {
+        const auto& [name, staged] = entry;
+        if (!staged.isFolder && !staged.source.entryName.empty()) {
+            fromPacks[staged.source.diskPath][staged.source.entryName] = &entry;
+            continue;
         }
-        if (status == PACK_OK) status = writer.setLastEntryMode(source.mode, staged.isFolder);
+        int status = staged.isFolder ? writer.addBuffer(name, nullptr, 0, PackEntryDate{})
+                                     : writer.addFile(name, staged.source.diskPath);
+        if (status == PACK_OK) status = writer.setLastEntryMode(staged.source.mode, staged.isFolder);
         if (status != PACK_OK) {
             error = path + ": \"" + name + "\" could not be added (" + std::to_string(status) + ")";
             return false;
         }
     }
+    for (auto& [pack, wanted] : fromPacks)
+        if (const int status = addPackEntries(writer, pack, wanted); status != PACK_OK) {
+            error = path + ": the entries from " + pack + " could not be added (" + std::to_string(status) + ")";
+            return false;
+        }
     if (writer.close() != 0) {
         error = path + ": could not be finished";
         return false;
