@@ -166,6 +166,22 @@ TEST_F(VerifyE2ETest, EachDamageIsNamedAndThePlayersOwnFilesAreLeftAlone) {
     }
 }
 
+TEST_F(VerifyE2ETest, AFreshInstallPatchedFromABaseIsTheBuild) {
+    test::TempGameFolder freshServer;
+    const std::string key = runtime.file("release.key");
+    ASSERT_EQ(run({NIMBREL_PUBLISH_PATH, "base", builds.file("v1"), freshServer.path(), "--sign", key}).exitCode, 0);
+    http.serveFolder("/fresh/", freshServer.path());
+    ASSERT_EQ(run({NIMBREL_CLI_PATH, "--game-dir", client.path(), "version", "--write", "0"}).exitCode, 0);
+    const std::vector<std::string> where{"--game-dir", client.path(), "--patch-url", http.url("/fresh/")};
+    std::vector<std::string> patch{NIMBREL_CLI_PATH}, check{NIMBREL_CLI_PATH, "verify"};
+    patch.insert(patch.end(), where.begin(), where.end());
+    check.insert(check.end(), where.begin(), where.end());
+    test::ProcessOutput r = run(patch, publicKey);
+    EXPECT_EQ(r.lastLine(), "result 1 stage 5") << r.out << r.err;
+    r = run(check, publicKey);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+}
+
 TEST_F(VerifyE2ETest, AManifestTheSignatureDoesNotCoverIsRefusedByVerifyAndByTheNextRelease) {
     // An unchanged file is still fetched from the base's archive.
     EXPECT_NE(server.read("manifest_2.txt").find(" item_1.zip b.dat item b.dat\n"), std::string::npos);
