@@ -182,17 +182,23 @@ TEST_F(VerifyE2ETest, AFreshInstallPatchedFromABaseIsTheBuild) {
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
 }
 
-TEST_F(VerifyE2ETest, AManifestTheSignatureDoesNotCoverIsRefusedByVerifyAndByTheNextRelease) {
+TEST_F(VerifyE2ETest, TheServersManifestsGuardVerifyAndTheNextRelease) {
     // An unchanged file is still fetched from the base's archive.
     EXPECT_NE(server.read("manifest_2.txt").find(" item_1.zip b.dat item b.dat\n"), std::string::npos);
+    // A patch from a build other than the one published last is refused.
+    builds.write("v3/readme.txt", "readme 3");
+    const std::string key = runtime.file("release.key");
+    test::ProcessOutput r =
+        run({NIMBREL_PUBLISH_PATH, "make", builds.file("v1"), builds.file("v3"), server.path(), "--sign", key});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("is not version 2"), std::string::npos) << r.err;
+
     installNewest();
     server.write("manifest_2.txt", server.read("manifest_2.txt") + "\n");
-    test::ProcessOutput r = verify();
+    r = verify();
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("manifest_2.txt: The patch could not be verified."), std::string::npos) << r.err;
-    builds.write("v3/readme.txt", "readme 3");
-    r = run({NIMBREL_PUBLISH_PATH, "make", builds.file("v2"), builds.file("v3"), server.path(), "--sign",
-             runtime.file("release.key")});
+    r = run({NIMBREL_PUBLISH_PATH, "make", builds.file("v2"), builds.file("v3"), server.path(), "--sign", key});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("not covered by the server's signature"), std::string::npos) << r.err;
 }

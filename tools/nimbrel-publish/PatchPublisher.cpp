@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -339,29 +340,60 @@ bool nameFiles(Release& release, std::string& error) {
     return true;
 }
 
+// A build as a manifest describes it, its sources not yet known.
+ReleaseManifest describeTree(const BuildTree& tree, int version) {
+    ReleaseManifest manifest;
+    manifest.version = version;
+    for (const auto& [relative, file] : tree.files) {
+        ReleaseFile& described = manifest.files.emplace_back(
+            ReleaseFile{relative, PublishRules::packFolderOf(relative), file.size, file.mode, file.sha256, {}, {}});
+        if (!described.packFolder.empty()) described.mode = 0644;  // packs hold no modes
+    }
+    for (const auto& [relative, mode] : tree.folders)
+        if (tree.isEmptyFolder(relative)) manifest.emptyFolders.push_back({relative, mode});
+    return manifest;
+}
+
+// OLD must be the build the server's current version describes, or the patch made against it
+// would leave players somewhere else.
+bool checkOldBuild(const BuildTree& oldTree, const Release& release, std::string& error) {
+    if (!release.previous) return true;
+    const ReleaseManifest old = describeTree(oldTree, release.current);
+    std::map<std::string, std::string> described, published;  // path -> what the line says
+    auto key = [](const ReleaseFile& f) {
+        return std::to_string(f.size) + " " + f.sha256 + " " + std::to_string(f.mode);
+    };
+    for (const ReleaseFile& file : old.files) described[file.path] = key(file);
+    for (const ReleaseFile& file : release.previous->files) published[file.path] = key(file);
+    for (const ReleaseFolder& folder : old.emptyFolders) described[folder.path + "/"] = "folder";
+    for (const ReleaseFolder& folder : release.previous->emptyFolders) published[folder.path + "/"] = "folder";
+    auto [a, b] = std::mismatch(described.begin(), described.end(), published.begin(), published.end());
+    if (a == described.end() && b == published.end()) return true;
+    const std::string path =
+        b == published.end() || (a != described.end() && a->first < b->first) ? a->first : b->first;
+    error = "the old build is not version " + std::to_string(release.current) + " as " +
+            ReleaseManifest::fileName(release.current) + " describes it (" + path +
+            " differs); make the patch from the build that was published last";
+    return false;
+}
+
 // The manifest of the new build: each file with the archive entry that now carries its bytes,
 // this release's or, for a file left as it was, the one the previous manifest names.
 void describeBuild(const BuildTree& newTree, Release& release) {
     std::map<std::string, std::pair<std::string, std::string>> carriers;  // path -> archive, entry
     for (const auto& [key, entries] : release.archives)
         for (const auto& [entry, staged] : entries) carriers[staged.relative] = {release.archiveNames[key], entry};
-    release.manifest.version = release.version;
-    for (const auto& [relative, file] : newTree.files) {
-        ReleaseFile described{relative, PublishRules::packFolderOf(relative), file.size, file.mode, file.sha256, {},
-                              {}};
-        if (!described.packFolder.empty()) described.mode = 0644;
-        if (auto carried = carriers.find(relative); carried != carriers.end()) {
+    release.manifest = describeTree(newTree, release.version);
+    for (ReleaseFile& described : release.manifest.files) {
+        if (auto carried = carriers.find(described.path); carried != carriers.end()) {
             described.archive = carried->second.first;
             described.entry = carried->second.second;
-        } else if (const ReleaseFile* before = release.previous ? release.previous->find(relative) : nullptr;
-                   before && before->sha256 == file.sha256) {
+        } else if (const ReleaseFile* before = release.previous ? release.previous->find(described.path) : nullptr;
+                   before && before->sha256 == described.sha256) {
             described.archive = before->archive;
             described.entry = before->entry;
         }
-        release.manifest.files.push_back(std::move(described));
     }
-    for (const auto& [relative, mode] : newTree.folders)
-        if (newTree.isEmptyFolder(relative)) release.manifest.emptyFolders.push_back({relative, mode});
 }
 
 bool stage(Release& release, const std::string& staging, std::string& error) {
@@ -476,7 +508,7 @@ int publish(const PublishRequest& request, bool isBase, std::string& report, std
     Release release;
     if (!readServer(request, isBase, release, error)) return 1;
     std::optional<BuildTree> oldTree = isBase ? BuildTree{} : ReleaseBuild::scan(request.oldBuild, error);
-    if (!oldTree) return 1;
+    if (!oldTree || !checkOldBuild(*oldTree, release, error)) return 1;
     std::optional<BuildTree> newTree = ReleaseBuild::scan(request.newBuild, error);
     if (!newTree || !planChanges(*oldTree, *newTree, release, error) || !nameFiles(release, error)) return 1;
     describeBuild(*newTree, release);
