@@ -88,8 +88,12 @@ void readPack(const std::string& path, PackContents& contents) {
         digest.size = described.length;
         digest.sha256 = described.sha256;
     };
-    const int status = PackBulkReader::forEachEntry(reader, take);
-    if (status != PACK_OK) contents.failure = "its directory is damaged (" + std::to_string(status) + ")";
+    try {
+        const int status = PackBulkReader::forEachEntry(reader, take);
+        if (status != PACK_OK) contents.failure = "its directory is damaged (" + std::to_string(status) + ")";
+    } catch (const std::bad_alloc&) {
+        contents.failure = "it needs more memory than there is to read";
+    }
 }
 
 Digest hashFile(const std::string& path) {

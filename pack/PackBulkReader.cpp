@@ -47,6 +47,10 @@ void finish(std::vector<Pending>& batch, libdeflate_decompressor* inflater, cons
         const std::size_t skip = (entry.info.flag & zip::kFlagEncrypted) ? ZipCrypto::kHeaderSize : 0;
         const unsigned char* payload = entry.stored.data() + skip;
         const std::size_t payloadSize = entry.stored.size() - std::min(skip, entry.stored.size());
+        // Deflate makes at most 1032 bytes of one: a record that claims more is damaged, and
+        // is never given the memory it asks for.
+        if (entry.failure.empty() && entry.info.uncompressedSize / 1032 > payloadSize)
+            entry.failure = "its sizes do not agree";
         if (entry.failure.empty()) {
             data.resize(entry.info.uncompressedSize);
             if (entry.info.compressionMethod == zip::kMethodDeflated) {
