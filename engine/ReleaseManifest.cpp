@@ -43,6 +43,8 @@ std::optional<std::string> decodeName(std::string_view field) {
     if (field == kNotKnown) return std::string();
     std::string name;
     for (std::size_t i = 0; i < field.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(field[i]);
+        if (byte <= 0x20 || byte == 0x7F) return std::nullopt;  // the writer escapes these
         if (field[i] != '%') {
             name += field[i];
             continue;

@@ -52,6 +52,7 @@ TEST(ReleaseManifestTest, CutShortOrHostileTextIsRefused) {
         {text.substr(0, text.rfind("end ")) + record + "a%0\nend 5\n", "malformed"},
         {text.substr(0, text.rfind("end ")) + record + "bad%FF\nend 5\n", "malformed"},
         {text.substr(0, text.rfind("end ")) + record + "run.sh\nend 5\n", "twice"},
+        {text.substr(0, text.rfind("end ")) + record + "tab\there\nend 5\n", "malformed"},
         {text.substr(0, text.rfind("end ")) + "folder 9 x\nend 5\n", "malformed"},
         {text.substr(0, text.rfind("end ")) + "packed 1 " + kDigest + " - - item a/b\nend 5\n", "malformed"},
         {text.substr(0, text.rfind("end ")) + "loose 1 0644 " + kDigest + " root_1.zip - x\nend 5\n", "malformed"},
