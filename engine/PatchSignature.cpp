@@ -1,9 +1,11 @@
 #include "engine/PatchSignature.h"
 
+#include <openssl/evp.h>
 #include <sodium.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <set>
 
 #ifndef NIMBREL_PATCH_PUBLIC_KEY
@@ -97,6 +99,15 @@ PatchSignature::KeyPair PatchSignature::generateKeyPair() {
     return pair;
 }
 
+std::string PatchSignature::publicKeyOf(const std::string& secretKey) {
+    std::optional<std::string> key = sodiumReady() ? fromBase64(secretKey, crypto_sign_SECRETKEYBYTES) : std::nullopt;
+    if (!key) return {};
+    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
+    crypto_sign_ed25519_sk_to_pk(publicKey, reinterpret_cast<const unsigned char*>(key->data()));
+    sodium_memzero(key->data(), key->size());
+    return toBase64({reinterpret_cast<char*>(publicKey), sizeof publicKey});
+}
+
 std::string PatchSignature::configuredPublicKey() {
     // An empty value does not switch a built-in key off: verification is never lost by accident.
     const char* fromEnvironment = std::getenv("NIMBREL_PATCH_PUBLIC_KEY");
@@ -106,8 +117,8 @@ std::string PatchSignature::configuredPublicKey() {
 
 ManifestFile PatchSignature::describeBytes(std::string_view bytes, const std::string& name) {
     unsigned char digest[crypto_hash_sha256_BYTES];
-    if (!sodiumReady()) return {};
-    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    if (!sodiumReady() || EVP_Digest(bytes.data(), bytes.size(), digest, nullptr, EVP_sha256(), nullptr) != 1)
+        return {};
     return ManifestFile{name, bytes.size(), toHex(digest, sizeof digest)};
 }
 
@@ -115,21 +126,19 @@ std::optional<ManifestFile> PatchSignature::describeFile(const std::string& path
     if (!sodiumReady()) return std::nullopt;
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    std::vector<char> chunk(1 << 16);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> state(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!state || EVP_DigestInit_ex(state.get(), EVP_sha256(), nullptr) != 1) return std::nullopt;
+    std::vector<char> chunk(1 << 20);
     std::uint64_t length = 0;
     while (in) {
         in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
         std::streamsize got = in.gcount();
         if (got <= 0) break;
-        crypto_hash_sha256_update(&state, reinterpret_cast<unsigned char*>(chunk.data()),
-                                  static_cast<unsigned long long>(got));
+        if (EVP_DigestUpdate(state.get(), chunk.data(), static_cast<std::size_t>(got)) != 1) return std::nullopt;
         length += static_cast<std::uint64_t>(got);
     }
-    if (in.bad()) return std::nullopt;
     unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(&state, digest);
+    if (in.bad() || EVP_DigestFinal_ex(state.get(), digest, nullptr) != 1) return std::nullopt;
     return ManifestFile{name, length, toHex(digest, sizeof digest)};
 }
 

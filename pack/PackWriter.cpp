@@ -237,6 +237,16 @@ int PackWriter::addBuffer(const std::string& entryName, const unsigned char* dat
     return impl_->encryptAndAdd(entryName, stored, DeflateCodec::crc32(data ? data : &kNothing, size), size, date);
 }
 
+int PackWriter::setLastEntryMode(std::uint32_t mode, bool isDirectory) {
+    if (!isOpen() || impl_->records.empty()) return PACK_PARAM_ERROR;
+    constexpr std::uint32_t kFileType = 0100000, kFolderType = 0040000, kDosFolder = 0x10;
+    zip::CentralRecord& record = impl_->records.back();
+    record.madeBy = static_cast<std::uint16_t>(zip::kMadeByUnix << 8 | 20);
+    record.externalAttributes =
+        ((isDirectory ? kFolderType : kFileType) | (mode & 07777)) << 16 | (isDirectory ? kDosFolder : 0);
+    return PACK_OK;
+}
+
 int PackWriter::addPrecompressed(const std::string& entryName, const unsigned char* deflated, std::size_t deflatedSize,
                                  std::uint32_t crc, std::uint64_t uncompressedSize, const PackEntryDate& date) {
     if (!isOpen()) return PACK_PARAM_ERROR;

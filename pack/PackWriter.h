@@ -52,6 +52,10 @@ public:
 
     int addFile(const std::string& entryName, const std::string& diskPath);
     int addBuffer(const std::string& entryName, const unsigned char* data, std::size_t size, const PackEntryDate& date);
+    // Records Unix permission bits on the entry added last, as Unix zip tools record them
+    // (made-by Unix, the mode in the external attributes): a patch archive carries the mode each
+    // file and folder is to have on the player's disk. Packs never call it.
+    int setLastEntryMode(std::uint32_t mode, bool isDirectory);
 
     // An entry whose raw deflate stream was made elsewhere (a worker thread, another
     // archive); it is encrypted here under the write password.

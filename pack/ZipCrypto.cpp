@@ -6,10 +6,12 @@
 #endif
 #include <sys/random.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <vector>
 
 namespace nimbrel {
 namespace {
@@ -248,6 +250,84 @@ void ZipCrypto::encrypt(unsigned char* data, std::size_t size) {
         keys.update(plain);
     }
     keys_[0] = keys.k0, keys_[1] = keys.k1, keys_[2] = keys.k2;
+}
+
+namespace {
+
+// One entry being decrypted side by side with others: how far it is, its keys meanwhile.
+struct Lane {
+    ZipCrypto::Stream* stream;
+    std::size_t done;
+    Keys keys;
+};
+
+// The next `count` bytes of each of N lanes, their keys held in locals.
+template <std::size_t N>
+void runLanes(Lane* lanes, std::size_t count) {
+    std::array<Keys, N> keys;
+    std::array<unsigned char*, N> data;
+    for (std::size_t lane = 0; lane < N; ++lane) {
+        keys[lane] = lanes[lane].keys;
+        data[lane] = lanes[lane].stream->data + lanes[lane].done;
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        for (std::size_t lane = 0; lane < N; ++lane) {
+            const unsigned char plain = data[lane][i] ^ keys[lane].streamByte();
+            keys[lane].update(plain);
+            data[lane][i] = plain;
+        }
+    for (std::size_t lane = 0; lane < N; ++lane) {
+        lanes[lane].keys = keys[lane];
+        lanes[lane].done += count;
+    }
+}
+
+}  // namespace
+
+void ZipCrypto::decryptSideBySide(std::span<Stream> streams) {
+    // Longest first, and a lane that finishes takes the next entry at once: the lanes stay full
+    // for as long as entries remain, whatever their lengths.
+    std::vector<Stream*> queue;
+    for (Stream& stream : streams) queue.push_back(&stream);
+    std::sort(queue.begin(), queue.end(), [](const Stream* a, const Stream* b) { return a->size < b->size; });
+    constexpr std::size_t kLanes = 4;
+    std::array<Lane, kLanes> lanes{};
+    std::size_t active = 0;
+    for (;;) {
+        while (active < kLanes && !queue.empty()) {
+            Stream* next = queue.back();
+            queue.pop_back();
+            lanes[active++] =
+                Lane{next, 0, Keys{next->cipher->keys_[0], next->cipher->keys_[1], next->cipher->keys_[2]}};
+        }
+        if (active == 0) return;
+        std::size_t count = lanes[0].stream->size - lanes[0].done;
+        for (std::size_t lane = 1; lane < active; ++lane)
+            count = std::min(count, lanes[lane].stream->size - lanes[lane].done);
+        switch (active) {
+            case 4:
+                runLanes<4>(lanes.data(), count);
+                break;
+            case 3:
+                runLanes<3>(lanes.data(), count);
+                break;
+            case 2:
+                runLanes<2>(lanes.data(), count);
+                break;
+            default:
+                runLanes<1>(lanes.data(), count);
+                break;
+        }
+        for (std::size_t lane = 0; lane < active;) {
+            if (lanes[lane].done < lanes[lane].stream->size) {
+                ++lane;
+                continue;
+            }
+            std::uint32_t* keys = lanes[lane].stream->cipher->keys_;
+            keys[0] = lanes[lane].keys.k0, keys[1] = lanes[lane].keys.k1, keys[2] = lanes[lane].keys.k2;
+            lanes[lane] = lanes[--active];
+        }
+    }
 }
 
 void ZipCrypto::decrypt(unsigned char* data, std::size_t size) {

@@ -169,6 +169,10 @@ TEST_F(PublishE2ETest, SignedReleasesBringAVersionZeroClientToExactlyTheNewestBu
     EXPECT_TRUE(client.exists("item/item.QPAK"));
     EXPECT_FALSE(client.exists("item/a.dat"));
     EXPECT_TRUE(client.exists("etc/item.edp"));
+    // The manifest the release wrote says the same.
+    r = run({NIMBREL_CLI_PATH, "verify", "--game-dir", client.path(), "--patch-url", http.url("/patch/")},
+            {"NIMBREL_PATCH_PUBLIC_KEY=" + publicKey});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
 }
 
 TEST_F(PublishE2ETest, ASignedManualPatchIsAppliedOfflineAndGoesWithItsSignature) {
@@ -234,6 +238,82 @@ TEST_F(PublishE2ETest, TamperedOrUnsignedPatchesAreRefusedAndTheClientStaysAsItW
     }
 }
 
+// What one release publishes, read by Python's zipfile (not our reader): "ARCHIVE ENTRY MODE"
+// for every archive entry and "delete LINE" for every deletion line, sorted.
+constexpr const char* kListRelease = R"(
+import glob, os, sys, zipfile
+lines = []
+for path in glob.glob(os.path.join(sys.argv[1], "*.zip")):
+    for info in zipfile.ZipFile(path).infolist():
+        lines.append("%s %s %o" % (os.path.basename(path), info.filename, info.external_attr >> 16))
+for path in glob.glob(os.path.join(sys.argv[1], "delete_*.txt")):
+    lines += ["delete " + line for line in open(path, newline="").read().split("\r\n") if line]
+print("\n".join(sorted(lines)))
+)";
+
+TEST_F(PublishE2ETest, AReleaseCarriesModesFoldersRenamesAndSwapsButNeverTheLaunchersOwnFiles) {
+    struct Case {
+        const char* name;
+        Tree oldFiles, newFiles;
+        std::map<std::string, fs::perms> newModes;
+        std::vector<std::string> newEmptyFolders;
+        const char* published;
+    };
+    const auto exec = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                      fs::perms::others_exec;
+    const std::vector<Case> cases{
+        {"the launcher's own files stay home",
+         {{"readme.txt", "0"}},
+         {{"readme.txt", "1"},
+          {"version.ini", "built"},
+          {"version.ini.sig", "s"},
+          {"ManualPatch.ini", "m"},
+          {"update/root_9.zip", "z"}},
+         {},
+         {},
+         "root_1.zip readme.txt 100644"},
+        {"a folder that became a file",
+         {{"Cfg/a.txt", "a"}},
+         {{"Cfg", "now a file"}},
+         {},
+         {},
+         "delete Cfg\ndelete Cfg\\a.txt\nroot_1.zip Cfg 100644"},
+        {"a file that became a folder",
+         {{"Cfg", "a file"}},
+         {{"Cfg/a.txt", "a"}},
+         {},
+         {},
+         "Cfg_1.zip a.txt 100644\ndelete Cfg"},
+        {"execute bits, a mode alone and empty folders",
+         {{"run.sh", "run"}, {"tool.sh", "tool"}, {"data/keep.txt", "k"}},
+         {{"run.sh", "run"}, {"tool.sh", "tool"}, {"new.sh", "new"}, {"data/keep.txt", "k"}},
+         {{"run.sh", exec}, {"new.sh", exec}},
+         {"logs", "data/cache/shaders"},
+         "root_1.zip data/cache/shaders/ 40755\nroot_1.zip logs/ 40755\nroot_1.zip new.sh 100755\n"
+         "root_1.zip run.sh 100755"},
+        {"a rename of the case alone",
+         {{"Readme.txt", "r"}},
+         {{"readme.txt", "r"}},
+         {},
+         {},
+         "delete Readme.txt\nroot_1.zip readme.txt 100644"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string id = std::to_string(n++);
+        const std::string oldBuild = makeBuild("old" + id, c.oldFiles, {});
+        const std::string newBuild = makeBuild("new" + id, c.newFiles, {});
+        for (const auto& [path, mode] : c.newModes) fs::permissions(newBuild + path, mode);
+        for (const std::string& folder : c.newEmptyFolders) fs::create_directories(newBuild + folder);
+        const std::string serverFolder = builds.makeFolder("server" + id);
+        test::ProcessOutput r = publish({"make", oldBuild, newBuild, serverFolder});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        test::ProcessOutput listing = run({"/usr/bin/env", "python3", "-c", kListRelease, serverFolder});
+        EXPECT_EQ(listing.out, std::string(c.published) + "\n") << listing.err;
+    }
+}
+
 TEST_F(PublishE2ETest, ReleasesThePatchListCannotCarryAreRefusedWithTheServerFolderUntouched) {
     const std::string v0 = makeBuild("v0", {{"readme.txt", "0"}}, {});
     struct Case {
@@ -247,6 +327,8 @@ TEST_F(PublishE2ETest, ReleasesThePatchListCannotCarryAreRefusedWithTheServerFol
         {"a name outside code page 949", {{"data/\xF0\x9F\x98\x80.txt", "x"}}, {}, "code page (949)"},
         {"an empty file for a pack", {{"item/empty.dat", ""}}, {}, "packed folder"},
         {"a folder the list reads as its base folder", {{"root/x.txt", "x"}}, {}, "meaning of its own"},
+        {"two names that differ only in case", {{"data/Tips.txt", "x"}, {"data/tips.txt", "y"}}, {}, "only in case"},
+        {"a name Windows cannot hold", {{"data/why?.txt", "x"}}, {}, "no Windows file name"},
         {"a version not above the list's", {{"readme.txt", "1"}}, {"--version", "3"}, "must be above"},
         {"a key file that is not a key", {{"readme.txt", "1"}}, {"--sign", NIMBREL_PUBLISH_PATH}, "not a secret key"},
     };

@@ -16,6 +16,7 @@
 #include "TerminalWindow.h"
 #include "engine/ClientVersionFile.h"
 #include "engine/GameFolderLocator.h"
+#include "engine/InstallVerifier.h"
 #include "engine/PatchEngine.h"
 #include "engine/PatchResult.h"
 #include "engine/PatchRun.h"
@@ -107,9 +108,50 @@ int runPatch(const CliOptions& options, const std::string& gameFolder, const Tex
     return outcome.result >= PatchResult::kOk ? 0 : kExitFailure;
 }
 
+// nimbrel-cli verify [--game-dir DIR] [--patch-url URL]: one line per difference from the
+// release manifest of the installed version, then a summary; exit 0 when the folder is the build.
+int runVerifyCommand(const std::vector<std::string>& arguments) {
+    std::string error;
+    auto options = CliOptions::parse(arguments, error);
+    if (!options || options->mode != CliOptions::Mode::Patch || !options->words.empty()) {
+        std::fprintf(stderr, "nimbrel-cli: %s\nusage: nimbrel-cli verify [--game-dir DIR] [--patch-url URL]\n",
+                     options ? "verify takes only --game-dir and --patch-url" : error.c_str());
+        return kExitUsage;
+    }
+    const std::string gameFolder = resolveGameFolder(options->gameDir);
+    PatchEngine engine(nullptr);
+    engine.initialize(gameFolder);
+    const int version = gameFolder.empty() ? -1 : ClientVersionFile(engine.context()).read();
+    if (version < 0) {
+        std::fprintf(stderr, "nimbrel-cli: no installed version in %s\n", options->gameDir.c_str());
+        return kExitUsage;
+    }
+    TextTable table;
+    (void)table.load();
+    const char* fromEnvironment = std::getenv("NIMBREL_PATCH_URL");
+    const std::string url = !options->patchUrl.empty()                    ? options->patchUrl
+                            : fromEnvironment && *fromEnvironment != '\0' ? std::string(fromEnvironment)
+                                                                          : table.lineOrEmpty(TextLine::kPatchUrl);
+    std::optional<ReleaseManifest> manifest =
+        InstallVerifier::fetchManifest(url, engine.context().patchPublicKey, version, error);
+    if (!manifest) {
+        std::fprintf(stderr, "nimbrel-cli: %s\n", error.c_str());
+        std::printf("verify: version %d cannot be checked\n", version);
+        return kExitFailure;
+    }
+    const InstallVerifier::Report report = InstallVerifier(engine.layout()).compare(*manifest);
+    for (const std::string& line : report.differences) std::printf("%s\n", line.c_str());
+    for (const std::string& path : report.leftAlone) std::printf("not in the build, left alone: %s\n", path.c_str());
+    std::printf("verify: version %d, %zu files of the build, %zu differences, %zu files of the player's\n", version,
+                report.filesChecked, report.differences.size(), report.leftAlone.size());
+    return report.matches() ? 0 : kExitFailure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "verify")
+        return runVerifyCommand(std::vector<std::string>(argv + 2, argv + argc));
     std::string error;
     auto options = CliOptions::parse(std::vector<std::string>(argv + 1, argv + argc), error);
     if (!options) {

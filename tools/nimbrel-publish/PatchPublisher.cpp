@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -16,12 +17,13 @@
 #include "engine/PatchEngine.h"
 #include "engine/PatchListReader.h"
 #include "engine/PatchSignature.h"
-#include "pack/PackArchive.h"
+#include "engine/ReleaseManifest.h"
 #include "pack/PackReader.h"
 #include "pack/PackWriter.h"
 #include "platform/AtomicFile.h"
 #include "platform/FileSystem.h"
 #include "platform/TextCodec.h"
+#include "tools/nimbrel-publish/PublishRules.h"
 #include "tools/nimbrel-publish/ReleaseBuild.h"
 
 namespace nimbrel {
@@ -30,134 +32,39 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Entries = std::vector<std::pair<std::string, BuildFile>>;  // entry name, source
+constexpr int kMaxClientVersion = 1999;  // the client version file has tokens for 0..1999
 
-constexpr std::size_t kMaxListField = 259;  // the client's fixed name fields
-constexpr int kMaxClientVersion = 1999;     // the client version file has tokens for 0..1999
-// Words that make a patch-list line something other than a file line, in any block.
-const char* const kListWords[] = {"SELF_UPDATE", "DELETED",     "MANAGEMENT", "SHORTCUT",
-                                  "CUR_VERSION", "BGN_VERSION", "[VERSION"};
+// One entry of a patch archive: a file of the new build, or an empty folder.
+struct StagedEntry {
+    std::string relative;
+    BuildFile source;
+    bool isFolder = false;
+};
+using Entries = std::vector<std::pair<std::string, StagedEntry>>;  // entry name, what it holds
+
+// Everything one release publishes, worked out before anything is written.
+struct Release {
+    std::string server;  // ends in "/"
+    std::string listPath, signaturePath;
+    std::string oldList;
+    int current = 0;
+    int version = 0;
+    std::string secretKey;                    // empty: unsigned
+    std::optional<ReleaseManifest> previous;  // the manifest of the list's current version
+    std::map<std::string, Entries> archives;  // by folder key
+    std::map<std::string, std::string> archiveNames;
+    std::vector<std::string> deleted;  // deletion-list lines, backslashed
+    std::string deletionName, manifestName;
+    std::set<std::string> newNames;  // every file the release adds to the server folder
+    ReleaseManifest manifest;
+    std::string newList;
+    std::optional<std::string> signature;
+};
 
 std::optional<std::string> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// The name as the client's list and zip readers will see it: code page 949, at most 259 bytes.
-bool checkListName(const std::string& name, const std::string& what, std::string& error, bool isKey = false) {
-    std::optional<std::string> encoded = TextCodec::utf8ToCp949(name);
-    if (!encoded) {
-        error = what + " \"" + name + "\" cannot be written in the client's code page (949)";
-        return false;
-    }
-    if (encoded->size() > kMaxListField) {
-        error = what + " \"" + name + "\" is longer than 259 bytes";
-        return false;
-    }
-    // In a key a backslash separates subfolders; in a name it would be read as one.
-    if (name.find_first_of(isKey ? "\r\n" : "\r\n\\") != std::string::npos || name.find('\0') != std::string::npos) {
-        error = what + " \"" + name + "\" holds a line break or a backslash";
-        return false;
-    }
-    return true;
-}
-
-bool checkKey(const std::string& key, std::string& error) {
-    if (!checkListName(key, "folder", error, true)) return false;
-    for (const char* word : kListWords)
-        if (key.find(word) != std::string::npos) {
-            error = "folder \"" + key + "\" holds \"" + word + "\", which the patch list reads as a keyword";
-            return false;
-        }
-    if (key.find('=') != std::string::npos) {
-        error = "folder \"" + key + "\" holds \"=\", which ends a patch-list key";
-        return false;
-    }
-    return true;
-}
-
-// The client reads some folder names as instructions: "root" and "minimap" are keys of their own,
-// "update" is its download folder, and a deletion path holding "map\minimap" anywhere deletes from
-// the minimap pack. A build folder spelt so would have its files put or deleted elsewhere.
-bool checkFolder(const std::string& relative, std::string& error) {
-    const std::size_t slash = relative.rfind('/');
-    if (slash == std::string::npos) return true;
-    const std::string top = relative.substr(0, relative.find('/'));
-    const std::string folder = relative.substr(0, slash);
-    if (top == "root" || top == "minimap" || top == "update" ||
-        (folder.find("map/minimap") != std::string::npos && folder != "map/minimap")) {
-        error = relative + ": its folder name has a meaning of its own in the patch list; it cannot be patched";
-        return false;
-    }
-    return true;
-}
-
-// Where a file of the build goes in the patch: its folder key and its name inside the archive.
-// Files of map/minimap ride in the map's archive under "minimap/", which the client's map split
-// takes out; deeper folders are keys of their own, written with backslashes as the list expects.
-std::pair<std::string, std::string> keyAndEntry(const std::string& relative) {
-    std::vector<std::string> parts;
-    for (std::size_t start = 0;;) {
-        std::size_t slash = relative.find('/', start);
-        parts.push_back(relative.substr(start, slash - start));
-        if (slash == std::string::npos) break;
-        start = slash + 1;
-    }
-    if (parts.size() == 1) return {"root", parts[0]};
-    if (parts.size() == 3 && parts[0] == "map" && parts[1] == "minimap") return {"map", "minimap/" + parts[2]};
-    std::string key = parts[0];
-    for (std::size_t i = 1; i + 1 < parts.size(); ++i) key += "\\" + parts[i];
-    return {key, parts.back()};
-}
-
-std::string windowsPath(std::string path) {
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return path;
-}
-
-bool readPackEntry(const BuildFile& file, std::vector<unsigned char>& data, PackEntryDate& date) {
-    PackReader reader(file.diskPath);
-    if (!reader.isOpen()) return false;
-    for (int status = reader.goToFirstEntry(); status == PACK_OK; status = reader.goToNextEntry()) {
-        if (reader.readEntryInfo() != PACK_OK) return false;
-        if (reader.currentName() != file.entryName) continue;
-        data.resize(reader.currentInfo().uncompressedSize);
-        return reader.readEntryToBuffer(data.data(), date) == PACK_OK;
-    }
-    return false;
-}
-
-// The one place that writes a patch archive, so that a change of the pack writer's interface
-// touches nothing else. Patch archives are packs like any other: the client reads them with
-// the pack reader, which takes the password from the format comment.
-bool writeArchive(const std::string& path, const Entries& entries, std::string& error) {
-    PackWriter writer(path);
-    if (!writer.isOpen()) {
-        error = path + ": cannot be created";
-        return false;
-    }
-    for (const auto& [name, source] : entries) {
-        int status;
-        if (source.entryName.empty()) {
-            status = writer.addFile(name, source.diskPath);
-        } else {
-            std::vector<unsigned char> data;
-            PackEntryDate date{};
-            status = readPackEntry(source, data, date) ? writer.addBuffer(name, data.data(), data.size(), date)
-                                                       : PACK_INTERNAL_ERROR;
-        }
-        if (status != PACK_OK) {
-            error = path + ": \"" + name + "\" could not be added (" + std::to_string(status) + ")";
-            return false;
-        }
-    }
-    if (writer.close() != 0) {
-        error = path + ": could not be finished";
-        return false;
-    }
-    return true;
 }
 
 bool writeWholeFile(const std::string& path, const std::string& bytes, mode_t mode, AtomicFile::Commit commit) {
@@ -173,6 +80,67 @@ struct StagingFolder {
         if (!path.empty()) fs::remove_all(path, ec);
     }
 };
+
+// The entries that come out of one pack of the build, by their name there: each pack is read
+// once, however many of its entries the archive takes.
+using PackEntries = std::map<std::string, std::map<std::string, const std::pair<std::string, StagedEntry>*>>;
+
+int addPackEntries(PackWriter& writer, const std::string& pack,
+                   std::map<std::string, const std::pair<std::string, StagedEntry>*>& wanted) {
+    PackReader reader(pack);
+    if (!reader.isOpen()) return PACK_INTERNAL_ERROR;
+    std::vector<unsigned char> data;
+    const int status = reader.forEachEntry([&](PackReader& entry) {
+        if (entry.readEntryInfo() != PACK_OK) return PACK_BAD_ZIP_FILE;
+        auto it = wanted.find(entry.currentName());
+        if (it == wanted.end()) return PACK_OK;
+        const auto& [name, staged] = *it->second;
+        data.resize(entry.currentInfo().uncompressedSize);
+        PackEntryDate date{};
+        int rc = entry.readEntryToBuffer(data.data(), date);
+        if (rc == PACK_OK) rc = writer.addBuffer(name, data.data(), data.size(), date);
+        if (rc == PACK_OK) rc = writer.setLastEntryMode(staged.source.mode, false);
+        wanted.erase(it);
+        return rc;
+    });
+    return status != PACK_OK ? status : wanted.empty() ? PACK_OK : PACK_INTERNAL_ERROR;
+}
+
+// The one place that writes a patch archive. Patch archives are packs like any other (the
+// client reads them with the pack reader, which takes the password from the format comment),
+// with each entry's Unix mode, which the client gives the file it writes.
+bool writeArchive(const std::string& path, const Entries& entries, std::string& error) {
+    PackWriter writer(path);
+    if (!writer.isOpen()) {
+        error = path + ": cannot be created";
+        return false;
+    }
+    PackEntries fromPacks;
+    for (const auto& entry : entries) {
+        const auto& [name, staged] = entry;
+        if (!staged.isFolder && !staged.source.entryName.empty()) {
+            fromPacks[staged.source.diskPath][staged.source.entryName] = &entry;
+            continue;
+        }
+        int status = staged.isFolder ? writer.addBuffer(name, nullptr, 0, PackEntryDate{})
+                                     : writer.addFile(name, staged.source.diskPath);
+        if (status == PACK_OK) status = writer.setLastEntryMode(staged.source.mode, staged.isFolder);
+        if (status != PACK_OK) {
+            error = path + ": \"" + name + "\" could not be added (" + std::to_string(status) + ")";
+            return false;
+        }
+    }
+    for (auto& [pack, wanted] : fromPacks)
+        if (const int status = addPackEntries(writer, pack, wanted); status != PACK_OK) {
+            error = path + ": the entries from " + pack + " could not be added (" + std::to_string(status) + ")";
+            return false;
+        }
+    if (writer.close() != 0) {
+        error = path + ": could not be finished";
+        return false;
+    }
+    return true;
+}
 
 // The list with CUR_VERSION set to the new version (written first when the list has none) and
 // the new block appended, in the line ends the list already uses.
@@ -202,6 +170,365 @@ std::string composeList(const std::string& old, int version, const std::vector<s
     return result;
 }
 
+int listVersion(const std::string& list) {
+    for (std::size_t start = 0; start < list.size();) {
+        std::size_t end = list.find('\n', start);
+        std::string_view line = std::string_view(list).substr(start, end - start);
+        if (line.find("[VERSION") != std::string_view::npos) break;
+        if (line.find("CUR_VERSION") != std::string_view::npos) return PatchListReader::numberAt(line, 14);
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return 0;
+}
+
+// The manifest of the list's current version, which says where each unchanged file's bytes
+// live. On a signed server it counts only when the signature covers it.
+bool readPreviousManifest(Release& release, std::string& error) {
+    const std::string name = ReleaseManifest::fileName(release.current);
+    std::optional<std::string> text = readFile(release.server + name);
+    if (!text) return true;  // a server without a base: sources of unchanged files stay unknown
+    if (!release.secretKey.empty() && fs::exists(release.signaturePath)) {
+        std::optional<std::string> sigText = readFile(release.signaturePath);
+        std::optional<PatchSignature> signature = sigText ? PatchSignature::parse(*sigText) : std::nullopt;
+        const ManifestFile* line = signature ? signature->find(name) : nullptr;
+        if (!line || !signature->verify(release.oldList, PatchSignature::publicKeyOf(release.secretKey)) ||
+            *line != PatchSignature::describeBytes(*text, name)) {
+            error = release.server + name + ": not covered by the server's signature with this key";
+            return false;
+        }
+    }
+    release.previous = ReleaseManifest::parse(*text, error);
+    if (!release.previous || release.previous->version != release.current) {
+        error = release.server + name + ": " + (release.previous ? "names another version" : error);
+        return false;
+    }
+    return true;
+}
+
+// The server folder as it stands: its list, the version to publish, the key.
+bool readServer(const PublishRequest& request, bool isBase, Release& release, std::string& error) {
+    release.server = request.serverFolder;
+    if (release.server.empty() || release.server.back() != '/') release.server += '/';
+    if (!FileSystem::isDirectory(release.server)) {
+        error = request.serverFolder + ": not a folder";
+        return false;
+    }
+    release.listPath = release.server + GameLayout::kPatchListFileName;
+    release.signaturePath = release.listPath + PatchSignature::kSuffix;
+    if (fs::exists(release.listPath)) {
+        if (isBase) {
+            error = release.listPath + " exists: a base starts a new server; publish later builds with make";
+            return false;
+        }
+        std::optional<std::string> bytes = readFile(release.listPath);
+        if (!bytes) {
+            error = release.listPath + ": cannot be read";
+            return false;
+        }
+        release.oldList = std::move(*bytes);
+    }
+    release.current = listVersion(release.oldList);
+    release.version = request.version.value_or(release.current + 1);
+    const int lowest = isBase ? 0 : release.current + 1;
+    if (release.version < lowest || release.version > kMaxClientVersion) {
+        error = "version " + std::to_string(release.version) + " must be above the list's current version " +
+                std::to_string(release.current) + " and at most " + std::to_string(kMaxClientVersion);
+        return false;
+    }
+    // A stale signature would make every launcher with the key refuse the new list.
+    if (request.secretKeyFile.empty() && fs::exists(release.signaturePath)) {
+        error = release.signaturePath + " exists: this server's lists are signed, so sign this release too (--sign)";
+        return false;
+    }
+    if (!request.secretKeyFile.empty()) {
+        std::optional<std::string> text = readFile(request.secretKeyFile);
+        if (!text) {
+            error = request.secretKeyFile + ": cannot be read";
+            return false;
+        }
+        release.secretKey = text->substr(0, text->find_first_of("\r\n"));
+        if (PatchSignature::publicKeyOf(release.secretKey).empty()) {
+            error = request.secretKeyFile + ": not a secret key made by nimbrel-publish keygen";
+            return false;
+        }
+    }
+    return isBase || readPreviousManifest(release, error);
+}
+
+// What changed from oldTree to newTree, by folder key: new and changed files (content, or the
+// mode of a file that stays loose), new empty folders, and the deletions of files and folders
+// that are gone. Every name is checked before anything is written.
+bool planChanges(const BuildTree& oldTree, const BuildTree& newTree, Release& release, std::string& error) {
+    for (const auto& [relative, file] : newTree.files) {
+        auto old = oldTree.files.find(relative);
+        const bool loose = PublishRules::packFolderOf(relative).empty();
+        if (old != oldTree.files.end() && old->second.size == file.size && old->second.sha256 == file.sha256 &&
+            (!loose || old->second.mode == file.mode))
+            continue;
+        if (!PublishRules::checkPublishedFile(relative, file.size, error)) return false;
+        auto [key, entry] = PublishRules::keyAndEntry(relative);
+        release.archives[key].emplace_back(entry, StagedEntry{relative, file, false});
+    }
+    // Empty folders travel as directory entries of the root archive, named by their whole path:
+    // packs hold no folders, so no packed folder's archive carries one.
+    for (const auto& [relative, mode] : newTree.folders) {
+        if (!newTree.isEmptyFolder(relative) || oldTree.folders.count(relative)) continue;
+        if (!PublishRules::checkFolder(relative, error) ||
+            !PublishRules::checkName(relative.substr(relative.rfind('/') + 1), "folder", error))
+            return false;
+        release.archives[GameLayout::kRootKey].emplace_back(
+            relative + "/", StagedEntry{relative, BuildFile{0, {}, mode, {}, {}}, true});
+    }
+    // Minimap files alone would leave the map split an empty map archive, which stops the client's
+    // planning; then they travel under the minimap's own key.
+    if (auto map = release.archives.find("map"); map != release.archives.end()) {
+        bool onlyMinimap = true;
+        for (const auto& [entry, file] : map->second) onlyMinimap = onlyMinimap && entry.starts_with("minimap/");
+        if (onlyMinimap) {
+            Entries moved;
+            for (auto& [entry, file] : map->second) moved.emplace_back(entry.substr(8), file);
+            release.archives[GameLayout::kMinimapKey] = std::move(moved);
+            release.archives.erase(map);
+        }
+    }
+    for (const auto& [relative, file] : oldTree.files) {
+        if (newTree.files.count(relative)) continue;
+        if (!PublishRules::checkDeletion(relative, error)) return false;
+        release.deleted.push_back(PublishRules::windowsPath(relative));
+    }
+    // A folder that is gone goes after its files, the deepest first.
+    for (auto it = oldTree.folders.rbegin(); it != oldTree.folders.rend(); ++it) {
+        if (newTree.folders.count(it->first)) continue;
+        if (!PublishRules::checkDeletion(it->first, error)) return false;
+        release.deleted.push_back(PublishRules::windowsPath(it->first));
+    }
+    if (release.archives.empty() && release.deleted.empty()) {
+        error = "the two builds hold the same files; there is nothing to publish";
+        return false;
+    }
+    return true;
+}
+
+// The names of the new files on the server; none may exist yet, as players' caches know them.
+bool nameFiles(Release& release, std::string& error) {
+    const std::string suffix = "_" + std::to_string(release.version);
+    for (const auto& [key, entries] : release.archives) {
+        std::string name = key;
+        for (char& c : name)
+            if (c == '\\') c = '_';
+        name += suffix + ".zip";
+        if (!PublishRules::checkName(name, "archive", error)) return false;
+        release.archiveNames[key] = name;
+        release.newNames.insert(name);
+    }
+    release.deletionName = "delete" + suffix + ".txt";
+    release.manifestName = ReleaseManifest::fileName(release.version);
+    if (!release.deleted.empty()) release.newNames.insert(release.deletionName);
+    release.newNames.insert(release.manifestName);
+    if (release.newNames.size() != release.archiveNames.size() + (release.deleted.empty() ? 1 : 2)) {
+        error = "two folders would share one archive name; rename one of them";
+        return false;
+    }
+    for (const std::string& name : release.newNames)
+        if (fs::exists(release.server + name)) {
+            error = release.server + name +
+                    " exists already; publish under another version (or, if version.ini does not name it, "
+                    "it was left by an interrupted release: remove it)";
+            return false;
+        }
+    return true;
+}
+
+// A build as a manifest describes it, its sources not yet known.
+ReleaseManifest describeTree(const BuildTree& tree, int version) {
+    ReleaseManifest manifest;
+    manifest.version = version;
+    for (const auto& [relative, file] : tree.files) {
+        ReleaseFile& described = manifest.files.emplace_back(
+            ReleaseFile{relative, PublishRules::packFolderOf(relative), file.size, file.mode, file.sha256, {}, {}});
+        if (!described.packFolder.empty()) described.mode = 0644;  // packs hold no modes
+    }
+    for (const auto& [relative, mode] : tree.folders)
+        if (tree.isEmptyFolder(relative)) manifest.emptyFolders.push_back({relative, mode});
+    return manifest;
+}
+
+// OLD must be the build the server's current version describes, or the patch made against it
+// would leave players somewhere else.
+bool checkOldBuild(const BuildTree& oldTree, const Release& release, std::string& error) {
+    if (!release.previous) return true;
+    const ReleaseManifest old = describeTree(oldTree, release.current);
+    std::map<std::string, std::string> described, published;  // path -> what the line says
+    auto key = [](const ReleaseFile& f) {
+        return std::to_string(f.size) + " " + f.sha256 + " " + std::to_string(f.mode);
+    };
+    for (const ReleaseFile& file : old.files) described[file.path] = key(file);
+    for (const ReleaseFile& file : release.previous->files) published[file.path] = key(file);
+    for (const ReleaseFolder& folder : old.emptyFolders) described[folder.path + "/"] = "folder";
+    for (const ReleaseFolder& folder : release.previous->emptyFolders) published[folder.path + "/"] = "folder";
+    auto [a, b] = std::mismatch(described.begin(), described.end(), published.begin(), published.end());
+    if (a == described.end() && b == published.end()) return true;
+    const std::string path =
+        b == published.end() || (a != described.end() && a->first < b->first) ? a->first : b->first;
+    error = "the old build is not version " + std::to_string(release.current) + " as " +
+            ReleaseManifest::fileName(release.current) + " describes it (" + path +
+            " differs); make the patch from the build that was published last";
+    return false;
+}
+
+// The manifest of the new build: each file with the archive entry that now carries its bytes,
+// this release's or, for a file left as it was, the one the previous manifest names.
+void describeBuild(const BuildTree& newTree, Release& release) {
+    std::map<std::string, std::pair<std::string, std::string>> carriers;  // path -> archive, entry
+    for (const auto& [key, entries] : release.archives)
+        for (const auto& [entry, staged] : entries) carriers[staged.relative] = {release.archiveNames[key], entry};
+    release.manifest = describeTree(newTree, release.version);
+    for (ReleaseFile& described : release.manifest.files) {
+        if (auto carried = carriers.find(described.path); carried != carriers.end()) {
+            described.archive = carried->second.first;
+            described.entry = carried->second.second;
+        } else if (const ReleaseFile* before = release.previous ? release.previous->find(described.path) : nullptr;
+                   before && before->sha256 == described.sha256) {
+            described.archive = before->archive;
+            described.entry = before->entry;
+        }
+    }
+}
+
+bool stage(Release& release, const std::string& staging, std::string& error) {
+    for (const auto& [key, entries] : release.archives)
+        if (!writeArchive(staging + release.archiveNames[key], entries, error)) return false;
+    std::string text;
+    for (const std::string& line : release.deleted) text += *TextCodec::utf8ToCp949(line) + "\r\n";
+    if ((!release.deleted.empty() &&
+         !writeWholeFile(staging + release.deletionName, text, 0644, AtomicFile::Commit::NoReplace)) ||
+        !writeWholeFile(staging + release.manifestName, release.manifest.write(), 0644,
+                        AtomicFile::Commit::NoReplace)) {
+        error = staging + ": cannot be written";
+        return false;
+    }
+    std::vector<std::string> block{"[VERSION = " + std::to_string(release.version) + "]"};
+    for (const auto& [key, name] : release.archiveNames) block.push_back(*TextCodec::utf8ToCp949(key) + "=" + name);
+    if (!release.deleted.empty()) {
+        block.push_back("DELETED=" + release.deletionName);
+        // The client enters a deletion list only when another block header follows it; repeating
+        // this block's header does that now, so the deletions reach players who stop here.
+        block.push_back(block.front());
+    }
+    release.newList = composeList(release.oldList, release.version, block);
+    return true;
+}
+
+// The signature covers every file the list names, as the launcher's own list reader sees it,
+// and every release manifest on the server.
+bool sign(Release& release, const std::string& staging, std::string& error) {
+    if (release.secretKey.empty()) return true;
+    if (!FileSystem::createDirectory(staging + "update/") ||
+        !writeWholeFile(staging + "update/version.ini", release.newList, 0644, AtomicFile::Commit::Replace)) {
+        error = staging + ": cannot be written";
+        return false;
+    }
+    PatchEngine engine(nullptr);
+    engine.initialize(staging);
+    const PatchListReader::Reading reading = PatchListReader(engine.context(), INT_MIN).read(0);
+    if (reading.result < 0) {
+        error = "the new patch list cannot be read back";
+        return false;
+    }
+    std::set<std::string> names{release.manifestName};
+    for (const PatchListEntry& entry : reading.list.entries) names.insert(entry.fileName);
+    for (int version = 0; version < release.version; ++version)
+        if (fs::exists(release.server + ReleaseManifest::fileName(version)))
+            names.insert(ReleaseManifest::fileName(version));
+    std::vector<ManifestFile> files;
+    for (const std::string& name : names) {
+        std::optional<ManifestFile> file = PatchSignature::describeFile(staging + name, name);
+        if (!file) file = PatchSignature::describeFile(release.server + name, name);
+        if (!file) {
+            error = "the patch list names " + name + ", which " + release.server + " lacks";
+            return false;
+        }
+        files.push_back(std::move(*file));
+    }
+    release.signature = PatchSignature::sign(release.newList, GameLayout::kPatchListFileName, files, release.secretKey);
+    if (!release.signature) error = "the new patch list cannot be signed";
+    return release.signature.has_value();
+}
+
+// Into place: the new files first (never over existing ones), the list and its signature
+// last, so a player never sees a list that names a file the server does not have yet.
+bool place(const Release& release, const std::string& staging, std::string& error) {
+    std::vector<std::string> placed;
+    auto undo = [&] {
+        for (const std::string& name : placed) ::unlink((release.server + name).c_str());
+    };
+    for (const std::string& name : release.newNames) {
+        if (!AtomicFile::renameNoReplace(staging + name, release.server + name)) {
+            undo();
+            error = release.server + name + ": cannot be put in place";
+            return false;
+        }
+        placed.push_back(name);
+    }
+    if (!writeWholeFile(release.listPath, release.newList, 0644, AtomicFile::Commit::Replace)) {
+        undo();
+        error = release.listPath + ": cannot be written";
+        return false;
+    }
+    if (release.signature &&
+        !writeWholeFile(release.signaturePath, *release.signature, 0644, AtomicFile::Commit::Replace)) {
+        // The old list goes back, so the old signature still fits it.
+        if (release.oldList.empty()
+                ? ::unlink(release.listPath.c_str()) != 0
+                : !writeWholeFile(release.listPath, release.oldList, 0644, AtomicFile::Commit::Replace))
+            error = release.listPath + ": could not be restored; ";
+        undo();
+        error += release.signaturePath + ": cannot be written";
+        return false;
+    }
+    return true;
+}
+
+std::string describeRelease(const Release& release) {
+    std::string report = "version " + std::to_string(release.version) + ":";
+    for (const auto& [key, name] : release.archiveNames) {
+        const std::size_t count = release.archives.at(key).size();
+        report += " " + name + " (" + std::to_string(count) + (count == 1 ? " file)" : " files)");
+    }
+    if (!release.deleted.empty())
+        report += " " + release.deletionName + " (" + std::to_string(release.deleted.size()) +
+                  (release.deleted.size() == 1 ? " deletion)" : " deletions)");
+    report += " " + release.manifestName;
+    if (release.signature) report += ", signed";
+    return report + "\n";
+}
+
+int publish(const PublishRequest& request, bool isBase, std::string& report, std::string& error) {
+    Release release;
+    if (!readServer(request, isBase, release, error)) return 1;
+    std::optional<BuildTree> oldTree = isBase ? BuildTree{} : ReleaseBuild::scan(request.oldBuild, error);
+    if (!oldTree || !checkOldBuild(*oldTree, release, error)) return 1;
+    std::optional<BuildTree> newTree = ReleaseBuild::scan(request.newBuild, error);
+    if (!newTree || !planChanges(*oldTree, *newTree, release, error) || !nameFiles(release, error)) return 1;
+    describeBuild(*newTree, release);
+
+    // Everything is written in a staging folder inside the server folder, so moving it into
+    // place is a rename on the same file system.
+    StagingFolder staging;
+    std::string pattern = release.server + ".nimbrel-publish-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        error = release.server + ": no staging folder can be made there";
+        return 1;
+    }
+    staging.path = pattern + "/";
+    if (!stage(release, staging.path, error) || !sign(release, staging.path, error) ||
+        !place(release, staging.path, error))
+        return 1;
+    report = describeRelease(release);
+    return 0;
+}
+
 }  // namespace
 
 std::optional<std::string> PatchPublisher::keygen(const std::string& secretKeyFile, std::string& error) {
@@ -223,239 +550,11 @@ std::optional<std::string> PatchPublisher::keygen(const std::string& secretKeyFi
 }
 
 int PatchPublisher::make(const PublishRequest& request, std::string& report, std::string& error) {
-    std::string server = request.serverFolder;
-    if (server.empty() || server.back() != '/') server += '/';
-    if (!FileSystem::isDirectory(server)) {
-        error = request.serverFolder + ": not a folder";
-        return 1;
-    }
-    const std::string listPath = server + GameLayout::kPatchListFileName;
-    const std::string signaturePath = listPath + PatchSignature::kSuffix;
+    return publish(request, false, report, error);
+}
 
-    // The list as it stands, and the version it names.
-    std::string oldList;
-    if (fs::exists(listPath)) {
-        std::optional<std::string> bytes = readFile(listPath);
-        if (!bytes) {
-            error = listPath + ": cannot be read";
-            return 1;
-        }
-        oldList = std::move(*bytes);
-    }
-    int current = 0;
-    for (std::size_t start = 0; start < oldList.size();) {
-        std::size_t end = oldList.find('\n', start);
-        std::string_view line = std::string_view(oldList).substr(start, end - start);
-        if (line.find("[VERSION") != std::string_view::npos) break;
-        if (line.find("CUR_VERSION") != std::string_view::npos) current = PatchListReader::numberAt(line, 14);
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    const int version = request.version.value_or(current + 1);
-    if (version <= current || version < 1 || version > kMaxClientVersion) {
-        error = "version " + std::to_string(version) + " must be above the list's current version " +
-                std::to_string(current) + " and at most " + std::to_string(kMaxClientVersion);
-        return 1;
-    }
-    // A stale signature would make every launcher with the key refuse the new list.
-    if (request.secretKeyFile.empty() && fs::exists(signaturePath)) {
-        error = signaturePath + " exists: this server's lists are signed, so sign this release too (--sign)";
-        return 1;
-    }
-    std::string secretKey;
-    if (!request.secretKeyFile.empty()) {
-        std::optional<std::string> text = readFile(request.secretKeyFile);
-        if (!text) {
-            error = request.secretKeyFile + ": cannot be read";
-            return 1;
-        }
-        secretKey = text->substr(0, text->find_first_of("\r\n"));
-    }
-
-    std::optional<std::map<std::string, BuildFile>> oldFiles = ReleaseBuild::scan(request.oldBuild, error);
-    if (!oldFiles) return 1;
-    std::optional<std::map<std::string, BuildFile>> newFiles = ReleaseBuild::scan(request.newBuild, error);
-    if (!newFiles) return 1;
-
-    // What changed, by folder key; every name checked before anything is written.
-    std::map<std::string, Entries> archives;
-    for (const auto& [relative, file] : *newFiles) {
-        auto old = oldFiles->find(relative);
-        if (old != oldFiles->end() && old->second.size == file.size && old->second.sha256 == file.sha256) continue;
-        auto [key, entry] = keyAndEntry(relative);
-        if (!checkFolder(relative, error) || !checkKey(key, error) ||
-            !checkListName(fs::path(relative).filename().string(), "file", error))
-            return 1;
-        // Files of packed folders reach the client's pack, which takes only these.
-        const bool packBound = GameLayout::isPackedFolder(key) && !GameLayout::isKeptLoose(key, entry);
-        if (packBound && (!PackArchive::passesSizeRule(file.size) || !PackArchive::passesNameFilter(entry))) {
-            error = relative +
-                    ": a packed folder holds only files of 1 to 10,485,760 bytes whose names are not "
-                    "packs or zips";
-            return 1;
-        }
-        archives[key].emplace_back(entry, file);
-    }
-    // Minimap files alone would leave the map split an empty map archive, which stops the client's
-    // planning; then they travel under the minimap's own key.
-    if (auto map = archives.find("map"); map != archives.end()) {
-        bool onlyMinimap = true;
-        for (const auto& [entry, file] : map->second) onlyMinimap = onlyMinimap && entry.starts_with("minimap/");
-        if (onlyMinimap) {
-            Entries moved;
-            for (auto& [entry, file] : map->second) moved.emplace_back(entry.substr(8), file);
-            archives["minimap"] = std::move(moved);
-            archives.erase(map);
-        }
-    }
-    std::vector<std::string> deleted;
-    for (const auto& [relative, file] : *oldFiles) {
-        if (newFiles->count(relative)) continue;
-        const std::string line = windowsPath(relative);
-        if (!checkFolder(relative, error)) return 1;
-        if (!checkListName(fs::path(relative).filename().string(), "deleted file", error)) return 1;
-        // The deletion list is read in pieces of 259 characters with trailing blanks cut off.
-        if (TextCodec::utf8ToCp949(line)->size() > kMaxListField || line.back() == ' ' || line.back() == '\t') {
-            error = relative + ": cannot stand on a line of the deletion list (too long or ends in a blank)";
-            return 1;
-        }
-        deleted.push_back(line);
-    }
-    if (archives.empty() && deleted.empty()) {
-        error = "the two builds hold the same files; there is nothing to publish";
-        return 1;
-    }
-
-    // Names of the new files on the server; none may exist yet, as players' caches know them.
-    std::map<std::string, std::string> archiveNames;  // key -> file name
-    std::set<std::string> taken;
-    for (const auto& [key, entries] : archives) {
-        std::string name = key;
-        for (char& c : name)
-            if (c == '\\') c = '_';
-        name += "_" + std::to_string(version) + ".zip";
-        if (!checkListName(name, "archive", error)) return 1;
-        archiveNames[key] = name;
-        taken.insert(name);
-    }
-    const std::string deletionName = "delete_" + std::to_string(version) + ".txt";
-    if (!deleted.empty()) taken.insert(deletionName);
-    if (taken.size() != archiveNames.size() + (deleted.empty() ? 0 : 1)) {
-        error = "two folders would share one archive name; rename one of them";
-        return 1;
-    }
-    for (const std::string& name : taken)
-        if (fs::exists(server + name)) {
-            error = server + name +
-                    " exists already; publish under another version (or, if version.ini does not name it, "
-                    "it was left by an interrupted make: remove it)";
-            return 1;
-        }
-
-    // Everything is written in a staging folder inside the server folder, so moving it into
-    // place is a rename on the same file system.
-    StagingFolder staging;
-    std::string pattern = server + ".nimbrel-publish-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        error = server + ": no staging folder can be made there";
-        return 1;
-    }
-    staging.path = pattern + "/";
-    for (const auto& [key, entries] : archives)
-        if (!writeArchive(staging.path + archiveNames[key], entries, error)) return 1;
-    if (!deleted.empty()) {
-        std::string text;
-        for (const std::string& line : deleted) text += *TextCodec::utf8ToCp949(line) + "\r\n";
-        if (!writeWholeFile(staging.path + deletionName, text, 0644, AtomicFile::Commit::NoReplace)) {
-            error = deletionName + ": cannot be written";
-            return 1;
-        }
-    }
-
-    std::vector<std::string> block{"[VERSION = " + std::to_string(version) + "]"};
-    for (const auto& [key, name] : archiveNames) block.push_back(*TextCodec::utf8ToCp949(key) + "=" + name);
-    if (!deleted.empty()) {
-        block.push_back("DELETED=" + deletionName);
-        // The client enters a deletion list only when another block header follows it; repeating
-        // this block's header does that now, so the deletions reach players who stop here.
-        block.push_back(block.front());
-    }
-    const std::string newList = composeList(oldList, version, block);
-
-    std::optional<std::string> signature;
-    if (!secretKey.empty()) {
-        // The manifest covers every file the list names, as the launcher's own list reader sees it.
-        if (!FileSystem::createDirectory(staging.path + "update/") ||
-            !writeWholeFile(staging.path + "update/version.ini", newList, 0644, AtomicFile::Commit::Replace)) {
-            error = staging.path + ": cannot be written";
-            return 1;
-        }
-        PatchEngine engine(nullptr);
-        engine.initialize(staging.path);
-        const PatchListReader::Reading reading = PatchListReader(engine.context(), INT_MIN).read(0);
-        if (reading.result < 0) {
-            error = "the new patch list cannot be read back";
-            return 1;
-        }
-        std::vector<ManifestFile> manifest;
-        std::set<std::string> listed;
-        for (const PatchListEntry& entry : reading.list.entries) {
-            if (!listed.insert(entry.fileName).second) continue;
-            std::optional<ManifestFile> file =
-                PatchSignature::describeFile(staging.path + entry.fileName, entry.fileName);
-            if (!file) file = PatchSignature::describeFile(server + entry.fileName, entry.fileName);
-            if (!file) {
-                error = "the patch list names " + entry.fileName + ", which " + server + " lacks";
-                return 1;
-            }
-            manifest.push_back(std::move(*file));
-        }
-        signature = PatchSignature::sign(newList, GameLayout::kPatchListFileName, manifest, secretKey);
-        if (!signature) {
-            error = request.secretKeyFile + ": not a secret key made by nimbrel-publish keygen";
-            return 1;
-        }
-    }
-
-    // Into place: the new files first (never over existing ones), the list and its signature
-    // last, so a player never sees a list that names a file the server does not have yet.
-    std::vector<std::string> placed;
-    auto undo = [&] {
-        for (const std::string& name : placed) ::unlink((server + name).c_str());
-    };
-    for (const std::string& name : taken) {
-        if (!AtomicFile::renameNoReplace(staging.path + name, server + name)) {
-            undo();
-            error = server + name + ": cannot be put in place";
-            return 1;
-        }
-        placed.push_back(name);
-    }
-    if (!writeWholeFile(listPath, newList, 0644, AtomicFile::Commit::Replace)) {
-        undo();
-        error = listPath + ": cannot be written";
-        return 1;
-    }
-    if (signature && !writeWholeFile(signaturePath, *signature, 0644, AtomicFile::Commit::Replace)) {
-        // The old list goes back, so the old signature still fits it.
-        if (oldList.empty() ? ::unlink(listPath.c_str()) != 0
-                            : !writeWholeFile(listPath, oldList, 0644, AtomicFile::Commit::Replace))
-            error = listPath + ": could not be restored; ";
-        undo();
-        error += signaturePath + ": cannot be written";
-        return 1;
-    }
-
-    report = "version " + std::to_string(version) + ":";
-    for (const auto& [key, name] : archiveNames)
-        report += " " + name + " (" + std::to_string(archives[key].size()) +
-                  (archives[key].size() == 1 ? " file)" : " files)");
-    if (!deleted.empty())
-        report += " " + deletionName + " (" + std::to_string(deleted.size()) +
-                  (deleted.size() == 1 ? " deletion)" : " deletions)");
-    if (signature) report += ", signed";
-    report += "\n";
-    return 0;
+int PatchPublisher::base(const PublishRequest& request, std::string& report, std::string& error) {
+    return publish(request, true, report, error);
 }
 
 }  // namespace nimbrel

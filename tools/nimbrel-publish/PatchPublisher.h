@@ -1,9 +1,11 @@
 #pragma once
-// Makes the patch from one release build to the next inside the folder served at the patch base
-// URL: one archive per top folder with new or changed files, one deletion list, the version block
-// appended to the patch list, and, with a key, the list's signature. Everything is checked and
-// written in a staging folder first, so a refused or failed release leaves the server folder as
-// it was.
+// Publishes releases into the folder served at the patch base URL: `base` a whole build as a
+// server's first version, `make` the patch from one release build to the next (one archive per
+// folder key with new or changed files and folders, one deletion list). Each version gets its
+// block in the patch list, its release manifest ("manifest_N.txt") and, with a key, the list's
+// signature covering both. A release is checked (validate), written in a staging folder
+// (stage), signed (sign) and only then moved into the server folder (place), so a refused or
+// failed release leaves the server folder as it was.
 
 #include <optional>
 #include <string>
@@ -11,7 +13,7 @@
 namespace nimbrel {
 
 struct PublishRequest {
-    std::string oldBuild;
+    std::string oldBuild;  // empty for a base
     std::string newBuild;
     std::string serverFolder;
     std::optional<int> version;  // default: the list's CUR_VERSION + 1
@@ -22,6 +24,8 @@ class PatchPublisher {
 public:
     // 0 when the release is in place; otherwise 1 with the reason in error.
     static int make(const PublishRequest& request, std::string& report, std::string& error);
+    // The same for a server's first version: every file of newBuild (oldBuild is not read).
+    static int base(const PublishRequest& request, std::string& report, std::string& error);
     // Writes a new secret key (0600, never over an existing file) and returns the public key.
     static std::optional<std::string> keygen(const std::string& secretKeyFile, std::string& error);
 };

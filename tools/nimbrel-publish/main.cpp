@@ -1,5 +1,6 @@
-// nimbrel-publish: makes a release's patch from two builds and signs patch lists.
+// nimbrel-publish: publishes release builds to a patch server folder and signs patch lists.
 //   nimbrel-publish keygen SECRET_FILE
+//   nimbrel-publish base BUILD SERVER_DIR [--version N] [--sign SECRET_FILE]
 //   nimbrel-publish make OLD NEW SERVER_DIR [--version N] [--sign SECRET_FILE]
 
 #include <cstdio>
@@ -15,13 +16,17 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: nimbrel-publish keygen SECRET_FILE\n"
+    "       nimbrel-publish base BUILD SERVER_DIR [--version N] [--sign SECRET_FILE]\n"
     "       nimbrel-publish make OLD NEW SERVER_DIR [--version N] [--sign SECRET_FILE]\n"
     "keygen writes a new Ed25519 secret key (mode 0600, never over an existing file) and prints\n"
     "the public key, the launcher's NIMBREL_PATCH_PUBLIC_KEY.\n"
     "make writes the patch from build OLD to build NEW into SERVER_DIR, the folder served at the\n"
     "patch base URL: one archive per top folder, a deletion list, the version block of\n"
     "version.ini (CUR_VERSION becomes N, by default the current one + 1) and, with --sign,\n"
-    "version.ini.sig. A refused or failed make leaves SERVER_DIR as it was.\n";
+    "version.ini.sig. base publishes every file of BUILD as a new server's first version (default 1).\n"
+    "Each release also writes manifest_N.txt, the list of every file of the build, which\n"
+    "nimbrel-cli verify compares a game folder with. A refused or failed release leaves SERVER_DIR\n"
+    "as it was.\n";
 
 int usage() {
     std::cerr << kUsage;
@@ -46,7 +51,8 @@ int run(const std::vector<std::string>& args) {
         std::cout << *publicKey << "\n";
         return 0;
     }
-    if (args[0] != "make") return usage();
+    const bool isBase = args[0] == "base";
+    if (args[0] != "make" && !isBase) return usage();
     nimbrel::PublishRequest request;
     std::vector<std::string> positional;
     for (std::size_t i = 1; i < args.size(); ++i) {
@@ -62,12 +68,14 @@ int run(const std::vector<std::string>& args) {
             positional.push_back(args[i]);
         }
     }
-    if (positional.size() != 3) return usage();
-    request.oldBuild = positional[0];
-    request.newBuild = positional[1];
-    request.serverFolder = positional[2];
+    if (positional.size() != (isBase ? 2u : 3u)) return usage();
+    if (!isBase) request.oldBuild = positional[0];
+    request.newBuild = positional[positional.size() - 2];
+    request.serverFolder = positional.back();
     std::string report;
-    if (nimbrel::PatchPublisher::make(request, report, error) != 0) {
+    const int status = isBase ? nimbrel::PatchPublisher::base(request, report, error)
+                              : nimbrel::PatchPublisher::make(request, report, error);
+    if (status != 0) {
         std::cerr << "nimbrel-publish: " << error << "\n";
         return 1;
     }
