@@ -12,6 +12,7 @@
 #include "engine/GameFolderLocator.h"
 #include "engine/StartupFlags.h"
 #include "platform/ExecutablePath.h"
+#include "platform/FileSystem.h"
 #include "platform/ProcessLauncher.h"
 #include "platform/Settings.h"
 
@@ -69,9 +70,14 @@ int main(int argc, char* argv[]) {
     // The embedded web page shares the window's GL context.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication application(argc, argv);
-    if (chooseGameDir || choice.source == nimbrel::GameFolderChoice::Source::None) {
-        const bool known = choice.source != nimbrel::GameFolderChoice::Source::None;
-        nimbrel::GameFolderDialog dialog(settingsPath, known ? gameFolder : std::string(), choice.error);
+    using Source = nimbrel::GameFolderChoice::Source;
+    // A game_dir that has gone (a moved game, a disk not mounted) is asked for again.
+    const bool gone = choice.source == Source::Settings && !nimbrel::FileSystem::isDirectory(gameFolder);
+    const std::string notice =
+        gone ? "The game folder " + gameFolder + " named in the settings is not there." : choice.error;
+    if (chooseGameDir || gone || choice.source == Source::None) {
+        nimbrel::GameFolderDialog dialog(settingsPath, choice.source == Source::None ? std::string() : gameFolder,
+                                         notice);
         // Cancel ends the launcher before it has written anything.
         if (dialog.exec() != QDialog::Accepted) return 0;
         gameFolder = dialog.chosenFolder();

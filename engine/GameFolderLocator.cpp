@@ -42,7 +42,8 @@ GameFolderCheck GameFolderLocator::check(const std::string& name) {
 
     std::error_code error;
     const auto status = std::filesystem::status(shown, error);
-    if (!std::filesystem::exists(status)) return refused("There is no folder " + shown + ".");
+    if (status.type() == std::filesystem::file_type::not_found) return refused("There is no folder " + shown + ".");
+    if (error) return refused(shown + " cannot be read: " + error.message() + ".");
     if (!std::filesystem::is_directory(status)) return refused(shown + " is not a folder.");
     const std::filesystem::directory_iterator entries(folder, error);
     if (error) return refused(shown + " cannot be read: " + error.message() + ".");
@@ -52,12 +53,14 @@ GameFolderCheck GameFolderLocator::check(const std::string& name) {
     if (FileSystem::fileExists(versionFile)) {
         const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(versionFile.c_str(), "rb"), &std::fclose);
         if (file) return {Kind::Game, folder, {}};
+        const int cause = errno;
         return refused(std::string(GameLayout::kClientVersionFileName) + " in " + shown +
-                       " cannot be read: " + std::strerror(errno) + ".");
+                       " cannot be read: " + std::strerror(cause) + ".");
     }
     if (entries == std::filesystem::directory_iterator()) {
         if (::access(folder.c_str(), W_OK | X_OK) == 0) return {Kind::Empty, folder, {}};
-        return refused(shown + " is empty, but the game cannot be installed into it: " + std::strerror(errno) + ".");
+        const int cause = errno;
+        return refused(shown + " is empty, but the game cannot be installed into it: " + std::strerror(cause) + ".");
     }
     return refused(shown + " holds no game (neither " + GameLayout::kGameClientName + " nor " +
                    GameLayout::kClientVersionFileName +
