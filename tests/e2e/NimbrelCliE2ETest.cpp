@@ -164,7 +164,9 @@ TEST_F(NimbrelCliE2ETest, AWindowsClientRunningUnderWineKeepsThePatcherOut) {
             .exitCode,
         0);
     installVersion(12);
-    const std::vector<std::string> wineEnvironment{"WINEPREFIX=" + runtime.path() + "prefix", "WINEDEBUG=-all"};
+    // A fresh prefix, without the offers to install Mono and Gecko that would wait for a player.
+    const std::vector<std::string> wineEnvironment{"WINEPREFIX=" + runtime.path() + "prefix", "WINEDEBUG=-all",
+                                                   "WINEDLLOVERRIDES=mscoree,mshtml="};
     test::ChildProcess::Options o = options(wineEnvironment, runtime.path());
     o.watchOutput = true;
     o.ownProcessGroup = true;
