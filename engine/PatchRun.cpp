@@ -3,13 +3,16 @@
 #include <cstdlib>
 #include <utility>
 
+#include "engine/GameLayout.h"
 #include "engine/PatchEngine.h"
 #include "engine/PatchResult.h"
 #include "engine/PatchSequence.h"
 #include "engine/PatchWorker.h"
 #include "engine/TextTable.h"
 #include "engine/UpdateApplier.h"
+#include "platform/ExecutablePath.h"
 #include "platform/FileSystem.h"
+#include "platform/GameProcessProbe.h"
 
 namespace nimbrel {
 
@@ -18,7 +21,15 @@ PatchRun::PatchRun(PatchWindow& window, const TextTable& texts, StartupFlags fla
 
 PatchRun::~PatchRun() { finish(); }
 
-SingleInstanceLock::Result PatchRun::acquireLock() { return lock_.acquire(); }
+SingleInstanceLock::Result PatchRun::acquireLock() {
+    // A client under Wine holds a Windows mutex our lock never sees: its process is looked
+    // for too. The start-up flags were probed in the run's game folder (empty: the executable's).
+    std::string gameFolder = FileSystem::folderOf(flags_.manualPatchPath);
+    if (gameFolder.empty()) gameFolder = ExecutablePath::folder();
+    if (GameProcessProbe::findClient(gameFolder + GameLayout::kGameClientName))
+        return SingleInstanceLock::Result::AlreadyExists;
+    return lock_.acquire();
+}
 
 void PatchRun::openEngine(const std::string& gameFolder) {
     engine_ = std::make_unique<PatchEngine>(&window_);

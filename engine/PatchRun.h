@@ -27,7 +27,8 @@ public:
     PatchRun(const PatchRun&) = delete;
     PatchRun& operator=(const PatchRun&) = delete;
 
-    // The name shared with the game client. A run must not start on AlreadyExists.
+    // The name shared with the game client. A run must not start on AlreadyExists, which is
+    // also the answer while a game client of the run's game folder runs under Wine.
     [[nodiscard]] SingleInstanceLock::Result acquireLock();
     // Creates and initialises the engine for the game folder (absolute; empty: the folder of
     // the executable). A second call replaces the engine left from before.

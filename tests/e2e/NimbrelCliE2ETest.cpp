@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,6 +111,74 @@ TEST_F(NimbrelCliE2ETest, SecondInstanceWhileTheGameClientRunsFailsAndSaysWhyLas
 #else
     GTEST_SKIP() << "quorlan-standin not built";
 #endif
+}
+
+// A client under Wine never takes our lock; its process, named by its command line, keeps
+// the patcher out of the folder it runs from, and only that folder.
+TEST_F(NimbrelCliE2ETest, ARunningClientOfTheFolderKeepsThePatcherOutWhateverPathFormItShows) {
+    installVersion(12);
+    test::TempGameFolder other;
+    std::string windowsPath = "Z:" + game.path() + "QuorlanPlus.exe";
+    for (char& c : windowsPath)
+        if (c == '/') c = '\\';
+    const struct {
+        std::string clientName;
+        bool keptOut;
+    } cases[] = {
+        {game.path() + "QuorlanPlus.exe", true},
+        {windowsPath, true},
+        {other.path() + "QuorlanPlus.exe", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.clientName);
+        test::ChildProcess::Options o = options({}, runtime.path());
+        o.watchOutput = true;
+        o.ownProcessGroup = true;  // the shell and the sleep it waits for
+        test::ChildProcess client({"/bin/sh", "-c", "echo ready; sleep 600 & wait", c.clientName}, o);
+        ASSERT_TRUE(client.waitForLine("ready"));  // written after exec: the command line is in place
+
+        test::ProcessOutput r = run({"--game-dir", game.path(), "DontConnect"});
+        EXPECT_EQ(r.exitCode, c.keptOut ? 3 : 1) << r.out << r.err;
+        client.signal(SIGTERM);
+        client.wait();
+    }
+    test::ProcessOutput after = run({"--game-dir", game.path(), "DontConnect"});
+    EXPECT_EQ(after.lastLine(), "result -4 stage 1");
+}
+
+TEST_F(NimbrelCliE2ETest, AWindowsClientRunningUnderWineKeepsThePatcherOut) {
+    // Their full paths, which ChildProcess needs.
+    const test::ProcessOutput found = test::ChildProcess::run(
+        {"/bin/sh", "-c", "command -v wine && command -v wineserver && command -v x86_64-w64-mingw32-gcc"},
+        options({}, runtime.path()));
+    if (found.exitCode != 0)
+        GTEST_SKIP() << "needs wine and x86_64-w64-mingw32-gcc (Debian's wine and gcc-mingw-w64-x86-64)";
+    std::istringstream lines(found.out);
+    std::string wine, wineserver, compiler;
+    std::getline(std::getline(std::getline(lines, wine), wineserver), compiler);
+    const std::string source = runtime.write("client.c",
+                                             "#include <stdio.h>\n#include <windows.h>\n"
+                                             "int main(void) { puts(\"ready\"); fflush(stdout); Sleep(INFINITE); }\n");
+    ASSERT_EQ(
+        test::ChildProcess::run({compiler, "-o", game.file("QuorlanPlus.exe"), source}, options({}, runtime.path()))
+            .exitCode,
+        0);
+    installVersion(12);
+    // A fresh prefix, without the offers to install Mono and Gecko that would wait for a player.
+    const std::vector<std::string> wineEnvironment{"WINEPREFIX=" + runtime.path() + "prefix", "WINEDEBUG=-all",
+                                                   "WINEDLLOVERRIDES=mscoree,mshtml="};
+    test::ChildProcess::Options o = options(wineEnvironment, runtime.path());
+    o.watchOutput = true;
+    o.ownProcessGroup = true;
+    test::ChildProcess client({wine, game.file("QuorlanPlus.exe")}, o);
+    ASSERT_TRUE(client.waitForLine("ready"));
+
+    test::ProcessOutput r = run({"--game-dir", game.path(), "DontConnect"});
+    EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+    EXPECT_EQ(r.lastLine(), "not patched: another launcher or the game client is running");
+    client.signal(SIGKILL);
+    client.wait();
+    test::ChildProcess::run({wineserver, "-k"}, options(wineEnvironment, runtime.path()));
 }
 
 TEST_F(NimbrelCliE2ETest, VersionCommandWritesAndReadsTheClientVersion) {
