@@ -37,7 +37,7 @@ public:
     static constexpr QRgb kFocusDark = 0x4A2300;
     static constexpr QRgb kFocusLight = 0xFFF6E0;
     // Distance of the focus mark from the button's edges.
-    int focusInset() const { return height() > 20 ? 3 : 2; }
+    int focusInset() const { return height() > 20 ? 5 : 2; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -242,7 +242,7 @@ TEST_F(PictureButtonTest, FocusedButtonShowsADottedMarkInsideItsEdge) {
     struct Case {
         const char* name;
         int width, height, inset;
-    } cases[] = {{"Start", 116, 51, 3}, {"X", 24, 11, 2}};
+    } cases[] = {{"Start", 116, 51, 5}, {"X", 24, 11, 2}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         QWidget window;
@@ -282,7 +282,8 @@ TEST_F(PictureButtonTest, CaptionReplacesThePicturesLettering) {
         for (int x = 1; x < 59; ++x)
             picture.setPixel(x, y, x >= 40 && x < 56 && y >= 12 && y < 18 ? kLettering : kFace);
     ASSERT_TRUE(picture.save("lettered.png"));
-    PictureButton button;
+    QWidget window;
+    PictureButton button(&window);
     button.resize(60, 30);
     button.setSkin("lettered.png", 0, 0);
     button.setCaption("I");
@@ -301,6 +302,14 @@ TEST_F(PictureButtonTest, CaptionReplacesThePicturesLettering) {
         }
     }
     EXPECT_GT(caption, 10) << "the caption in the lettering's colour, in the middle";
+
+    // The focus mark lies over the caption's face as over a picture.
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    button.setFocus();
+    const QImage focused = render(button);
+    for (int x = 5; x <= 54; ++x) EXPECT_EQ(rgbAt(focused, x, 5), (x + 5) % 2 == 0 ? kLettering : kEdge) << x;
 }
 
 TEST_F(PictureButtonTest, PictureThatFailsToLoadKeepsAnIndexAndDrawsNothing) {
