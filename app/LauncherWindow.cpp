@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
@@ -67,8 +68,9 @@ QIcon applicationIcon() {
 
 LauncherWindow::LauncherWindow(const std::string& commandLine, const std::string& gameFolder, QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::FramelessWindowHint),
+      commandLine_(commandLine),
       gameFolder_(gameFolder.empty() ? ExecutablePath::folder() : gameFolder),
-      run_(*this, textTable_, StartupFlags::forGameFolder(gameFolder_, commandLine)) {
+      run_(std::make_unique<PatchRun>(*this, textTable_, StartupFlags::forGameFolder(gameFolder_, commandLine))) {
     // The page first, then the buttons and labels: a later sibling is drawn above an earlier one.
     newsView_ = new NewsView(this);
     config_ = new PictureButton(this);
@@ -105,7 +107,7 @@ LauncherWindow::LauncherWindow(const std::string& commandLine, const std::string
     join_->setText("Join");
     homePage_->setText("HomePage");
     close_->setText("X");
-    connect(start_, &QAbstractButton::clicked, this, &LauncherWindow::startGame);
+    connect(start_, &QAbstractButton::clicked, this, [this] { retryOffered_ ? retry() : startGame(); });
     connect(config_, &QAbstractButton::clicked, this, &LauncherWindow::startSetupTool);
     connect(join_, &QAbstractButton::clicked, this, &LauncherWindow::openRegistrationPage);
     connect(homePage_, &QAbstractButton::clicked, this, &LauncherWindow::openHomePage);
@@ -125,24 +127,55 @@ void LauncherWindow::endProcess() {
 void LauncherWindow::start() {
     if (textTable_.load() < 0) showBox("String not found !");
 
-    if (run_.acquireLock() == SingleInstanceLock::Result::AlreadyExists) {
+    if (run_->acquireLock() == SingleInstanceLock::Result::AlreadyExists) {
         showBox(SingleInstanceLock::kDoubleExecutionText);
         endProcess();
     }
 
-    run_.openEngine(gameFolder_);
+    run_->openEngine(gameFolder_);
 
     setWindowIcon(applicationIcon());
     layoutSkin();
+    // Until Start is enabled the window itself holds the focus: on a button, Space would start
+    // the set-up tool or open a page while the player waits for Start.
+    setFocus(Qt::OtherFocusReason);
 
-    run_.start();
+    beginRun();
+}
+
+void LauncherWindow::beginRun() {
+    packingReported_ = false;
+    packingSeen_ = false;
+    shownPercent_ = 0;
+    run_->start();
+}
+
+void LauncherWindow::retry() {
+    // The failed run has ended (its result came last); finishing it joins its worker and gives
+    // the name up, and the new run takes the name again and re-reads the start-up flags, as a
+    // launcher started afresh would.
+    run_->finish();
+    run_ = std::make_unique<PatchRun>(*this, textTable_, StartupFlags::forGameFolder(gameFolder_, commandLine_));
+    if (run_->acquireLock() == SingleInstanceLock::Result::AlreadyExists) {
+        // The game or another launcher took the name meanwhile; Retry stays for when it is free.
+        showBox(SingleInstanceLock::kDoubleExecutionText);
+        return;
+    }
+    run_->openEngine(gameFolder_);
+    offerRetry(false);
+    setStartEnabled(false);
+    statusLabel_->setText(text(TextLine::kUpdating));
+    itemLabel_->setText("");
+    counterLabel_->setText("");
+    showProgress(0);
+    beginRun();
 }
 
 std::string LauncherWindow::inGameFolder(const std::string& name) const {
     // The text table names the skin pictures relative to the game folder; the process may
     // have been started anywhere.
     if (name.empty() || name.front() == '/') return name;
-    return run_.baseFolder() + name;
+    return run_->baseFolder() + name;
 }
 
 void LauncherWindow::layoutSkin() {
@@ -208,10 +241,10 @@ void LauncherWindow::layoutSkin() {
 void LauncherWindow::shutDown() {
     if (destroyed_) return;
     destroyed_ = true;
-    run_.requestStop();
+    run_->requestStop();
     // A step waiting for a box would never see the stop flag: answer it so the worker ends.
     boxes_->cancelAll();
-    run_.finish();
+    run_->finish();
     delete progress_;
     progress_ = nullptr;
 }
@@ -225,11 +258,28 @@ void LauncherWindow::postResult(int result, int stage) {
 }
 
 void LauncherWindow::setLabelText(int controlId, const std::string& labelText) {
+    // The packing passes run after every outcome and name each folder they pack; what the patch
+    // itself showed last is kept for the end of the run, before the first folder replaces it.
+    if (controlId == IDC_STATUS_LABEL && labelText == text(TextLine::kCollecting) && !packingReported_.exchange(true)) {
+        QMetaObject::invokeMethod(
+            this, [this, item = itemLabel_->text(), counter = counterLabel_->text()] { packingBegan(item, counter); },
+            Qt::QueuedConnection);
+    }
     if (TransparentLabel* target = label(controlId)) target->setText(labelText);
 }
 
 void LauncherWindow::messageBox(const std::string& boxText, const std::string& caption) {
+    // While the box waits for the player, the status line says the same, not the stage text.
+    statusLabel_->setText(boxText);
     boxes_->show(boxText, caption);
+}
+
+void LauncherWindow::packingBegan(const std::string& item, const std::string& counter) {
+    // Queued behind every progress report posted before it, so the bar is where the patch left it.
+    packingSeen_ = true;
+    percentBeforePacking_ = shownPercent_;
+    itemBeforePacking_ = item;
+    counterBeforePacking_ = counter;
 }
 
 PictureButton* LauncherWindow::button(int controlId) const {
@@ -284,38 +334,68 @@ bool LauncherWindow::event(QEvent* e) {
 
 void LauncherWindow::showProgress(int percent) {
     if (!progress_) return;
+    shownPercent_ = percent;
     progress_->setValue(static_cast<unsigned>(percent));
+}
+
+void LauncherWindow::setStartEnabled(bool enabled) {
+    // A focused button that is disabled hands the focus to the next one; the window keeps it.
+    if (!enabled && start_->hasFocus()) setFocus(Qt::OtherFocusReason);
+    start_->setEnabled(enabled);
+    // Start takes the focus when it is enabled, unless the player moved it to another control.
+    if (enabled && (focusWidget() == nullptr || focusWidget() == this)) start_->setFocus(Qt::OtherFocusReason);
+}
+
+void LauncherWindow::offerRetry(bool offered) {
+    retryOffered_ = offered;
+    // Start's own picture serves, with the word in place of its lettering.
+    start_->setCaption(offered ? "RETRY" : QString());
+    start_->setText(offered ? "Retry" : "Start");
 }
 
 void LauncherWindow::showResult(int result, int stage) {
     using namespace PatchResult;
     // Every outcome names itself: a failure that kept the last stage text with Start disabled
     // would look like a launcher that hangs.
-    const std::string outcome = run_.resultText(result, stage);
+    const std::string outcome = run_->resultText(result, stage);
     statusLabel_->setText(outcome);
+    // The packing passes' last folder says nothing about the patch: the item line and the bar
+    // show again what the patch itself reached.
+    if (packingSeen_) {
+        itemLabel_->setText(itemBeforePacking_);
+        counterLabel_->setText(counterBeforePacking_);
+        showProgress(percentBeforePacking_);
+    }
     if (result >= kOk) {
         // A successful run reports the version it wrote; the label still held the one read
         // before the patch, or the last one the patch list named.
         versionLabel_->setText(std::to_string(result));
-        if (run_.selfUpdateRequired()) {
-            run_.handOverLock();
+        if (run_->selfUpdateRequired()) {
+            run_->handOverLock();
             startProgram("selfupdate.exe", text(TextLine::kLaunchToken), true);
             QMetaObject::invokeMethod(
                 this, [this] { done(QDialog::Rejected); }, Qt::QueuedConnection);
         }
         showProgress(100);
-        start_->setEnabled(true);
+        setStartEnabled(true);
     } else if (result == kNothingToFetch || result == kAlreadyCurrent) {
-        start_->setEnabled(true);
+        // Nothing was patched: the item line says so rather than naming the last file checked.
+        itemLabel_->setText(outcome);
+        counterLabel_->setText("");
+        setStartEnabled(true);
     } else if (result == kManualPatchAhead) {
         showBox(outcome);
         QMetaObject::invokeMethod(
             this, [this] { done(QDialog::Rejected); }, Qt::QueuedConnection);
+    } else if (result != kStopped) {
+        // The bar stays where the run stopped; the player may try again without restarting.
+        offerRetry(true);
+        setStartEnabled(true);
     }
 }
 
 void LauncherWindow::startProgram(const std::string& file, const std::string& parameters, bool hidden) {
-    int code = ProcessLauncher::execute(file, parameters, run_.baseFolder(),
+    int code = ProcessLauncher::execute(file, parameters, run_->baseFolder(),
                                         hidden ? ProcessLauncher::Show::Hidden : ProcessLauncher::Show::Normal);
     if (!ProcessLauncher::succeeded(code))
         showBox(text(code == ProcessLauncher::kFileNotFound ? TextLine::kNotFound : TextLine::kStartFailed));
@@ -329,7 +409,7 @@ void LauncherWindow::openPage(const std::string& url) {
 
 void LauncherWindow::startGame() {
     // The game client takes the name itself; it must be free before it starts.
-    run_.handOverLock();
+    run_->handOverLock();
     startProgram(GameLayout::kGameClientName, text(TextLine::kLaunchToken), false);
     done(QDialog::Accepted);
 }
@@ -343,6 +423,18 @@ void LauncherWindow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setCompositionMode(QPainter::CompositionMode_Source);
     painter.drawImage(0, 0, background_);
+}
+
+void LauncherWindow::keyPressEvent(QKeyEvent* e) {
+    // Enter presses the focused button, as Space does; elsewhere it presses Start, the default.
+    // Escape closes the window (QDialog's reject); an interrupted download resumes next time.
+    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+        auto* focused = qobject_cast<PictureButton*>(focusWidget());
+        PictureButton* target = focused ? focused : start_;
+        if (target->isEnabled()) target->click();
+        return;
+    }
+    QDialog::keyPressEvent(e);
 }
 
 void LauncherWindow::mousePressEvent(QMouseEvent* e) {

@@ -4,10 +4,14 @@
 // patch run (start-up flags, single-instance lock, engine and worker), and it is the engine's
 // window: the worker reaches it only through the PatchWindow calls below. Its controls carry
 // object names (see the constructor), so tools and tests can find them as Qt widgets.
+// Start is the default button and takes the focus once it is enabled; after a failed run it
+// reads Retry and runs the patch again in the same window.
 
 #include <QDialog>
 #include <QImage>
 #include <QPoint>
+#include <atomic>
+#include <memory>
 #include <string>
 
 #include "app/NewsView.h"
@@ -52,6 +56,7 @@ public:
 
     // What the buttons do.
     void startGame();             // Start: hands the name over and starts the game client
+    void retry();                 // Start after a failed run: a new run of the patch
     void startSetupTool();        // Config: the game's graphics set-up tool
     void openRegistrationPage();  // Join
     void openHomePage();          // HomePage
@@ -59,6 +64,7 @@ public:
 protected:
     bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -66,6 +72,10 @@ protected:
 private:
     void showProgress(int percent);
     void showResult(int result, int stage);
+    void packingBegan(const std::string& item, const std::string& counter);
+    void setStartEnabled(bool enabled);
+    void offerRetry(bool offered);
+    void beginRun();
     PictureButton* button(int controlId) const;
     TransparentLabel* label(int controlId) const;
     std::string text(int line) const { return textTable_.lineOrEmpty(line); }
@@ -78,8 +88,9 @@ private:
 
     // The run uses the table, so the table is declared first and goes last.
     TextTable textTable_;
+    std::string commandLine_;
     std::string gameFolder_;
-    PatchRun run_;
+    std::unique_ptr<PatchRun> run_;
     MessageBoxBridge* boxes_ = nullptr;
 
     QImage background_;
@@ -96,6 +107,17 @@ private:
     TransparentLabel* versionLabel_ = nullptr;
     TransparentLabel* statusLabel_ = nullptr;
     TransparentLabel* countLabel_ = nullptr;
+
+    // The bar and the item line as the patch left them when the packing passes took them over;
+    // the end of the run shows them again. Window thread only.
+    int shownPercent_ = 0;
+    bool packingSeen_ = false;
+    int percentBeforePacking_ = 0;
+    std::string itemBeforePacking_;
+    std::string counterBeforePacking_;
+    // Written by the worker when it reports the first packed folder; cleared by each new run.
+    std::atomic<bool> packingReported_{false};
+    bool retryOffered_ = false;
 
     bool destroyed_ = false;
     bool dragging_ = false;

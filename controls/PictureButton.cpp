@@ -1,8 +1,12 @@
 #include "controls/PictureButton.h"
 
+#include <QFont>
+#include <QImage>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
+#include <algorithm>
+#include <cstdlib>
 
 #include "controls/SkinPictureStore.h"
 #include "platform/DebugOutput.h"
@@ -60,12 +64,87 @@ QRect PictureButton::sourceRect(State state) const {
     return normal_;
 }
 
+void PictureButton::setCaption(const QString& caption) {
+    caption_ = caption;
+    update();
+}
+
 void PictureButton::paintEvent(QPaintEvent*) {
     const State state = currentState();
     if (state == State::Pressed) DebugOutput::write("Down\n");
     if (state == State::MouseOver) DebugOutput::write("MouseOver\n");
     QPainter painter(this);
-    SkinPictureStore::instance().draw(painter, pictureIndex_, sourceRect(state));
+    if (caption_.isEmpty())
+        SkinPictureStore::instance().draw(painter, pictureIndex_, sourceRect(state));
+    else
+        drawCaptionFace(painter, state);
+    if (hasFocus()) drawFocusMark(painter);
+}
+
+namespace {
+
+int distance(QRgb a, QRgb b) {
+    return std::abs(qRed(a) - qRed(b)) + std::abs(qGreen(a) - qGreen(b)) + std::abs(qBlue(a) - qBlue(b));
+}
+
+}  // namespace
+
+void PictureButton::drawCaptionFace(QPainter& painter, State state) const {
+    // Without its picture the button shows the window's pixels, caption or not.
+    if (!SkinPictureStore::instance().isLoaded(pictureIndex_)) return;
+    QImage face(size(), QImage::Format_RGB32);
+    face.fill(Qt::black);
+    {
+        QPainter facePainter(&face);
+        SkinPictureStore::instance().draw(facePainter, pictureIndex_, sourceRect(state));
+    }
+    // Skins shade a face from top to bottom and letter it in the middle, leaving a plain column
+    // near the left edge: that column, stretched across, clears the lettering and keeps the
+    // face's colours, edge and corners. The caption takes the colour of the lettering it
+    // replaces, the pixel of the middle row that stands out most from the face.
+    const int margin = std::max(2, height() / 8);
+    const int middle = height() / 2;
+    const QRgb plainMiddle = face.pixel(margin, middle);
+    QRgb lettering = plainMiddle;
+    for (int x = margin; x < width() - margin; ++x)
+        if (distance(face.pixel(x, middle), plainMiddle) > distance(lettering, plainMiddle))
+            lettering = face.pixel(x, middle);
+    for (int y = margin; y < height() - margin; ++y) {
+        const QRgb plain = face.pixel(margin, y);
+        for (int x = margin; x < width() - margin; ++x) face.setPixel(x, y, plain);
+    }
+    QPainter facePainter(&face);
+    facePainter.setRenderHint(QPainter::TextAntialiasing);
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(std::max(8, height() * 3 / 7));
+    font.setBold(true);
+    facePainter.setFont(font);
+    facePainter.setPen(QColor(lettering));
+    // A pressed face's lettering moves down and right by a pixel, as the pictures draw it.
+    const QRect textRect = state == State::Pressed ? rect().translated(1, 1) : rect();
+    facePainter.drawText(textRect, Qt::AlignCenter, caption_);
+    facePainter.end();
+    painter.save();
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.drawImage(0, 0, face);
+    painter.restore();
+}
+
+void PictureButton::drawFocusMark(QPainter& painter) const {
+    // A rectangle of single pixels alternating between two colours, laid on the pixel grid.
+    const QRect mark = rect().adjusted(focusInset(), focusInset(), -focusInset(), -focusInset());
+    auto dot = [&](int x, int y) {
+        painter.setPen(QColor((x + y) % 2 == 0 ? kFocusLight : kFocusDark));
+        painter.drawPoint(x, y);
+    };
+    for (int x = mark.left(); x <= mark.right(); ++x) {
+        dot(x, mark.top());
+        dot(x, mark.bottom());
+    }
+    for (int y = mark.top() + 1; y < mark.bottom(); ++y) {
+        dot(mark.left(), y);
+        dot(mark.right(), y);
+    }
 }
 
 void PictureButton::mousePressEvent(QMouseEvent* event) {

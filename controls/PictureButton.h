@@ -1,9 +1,11 @@
 #pragma once
 // The launcher's push button, drawn entirely from a vertical strip of a skin picture that holds one
-// image per visual state, with its own mouse-over tracking.
+// image per visual state, with its own mouse-over tracking. While it has the keyboard focus it
+// shows a dotted focus mark; a caption, where set, replaces the lettering of its picture.
 
 #include <QAbstractButton>
 #include <QRect>
+#include <QString>
 #include <string>
 
 namespace nimbrel {
@@ -25,6 +27,18 @@ public:
     QRect sourceRect(State state) const;
     int pictureIndex() const { return pictureIndex_; }
 
+    // Shown instead of the picture's own lettering, on the picture's face; empty: the picture as
+    // it is. Lets one picture serve a second meaning of the same button.
+    void setCaption(const QString& caption);
+    QString caption() const { return caption_; }
+
+    // The focus mark's two colours, alternating pixel by pixel: the skin's outline brown and its
+    // lettering cream, so that one of them shows on any face.
+    static constexpr QRgb kFocusDark = 0x4A2300;
+    static constexpr QRgb kFocusLight = 0xFFF6E0;
+    // Distance of the focus mark from the button's edges.
+    int focusInset() const { return height() > 20 ? 5 : 2; }
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
@@ -37,6 +51,8 @@ protected:
 private:
     void updateHover(const QPoint& point);
     void updateOpaqueness();
+    void drawCaptionFace(QPainter& painter, State state) const;
+    void drawFocusMark(QPainter& painter) const;
 
     int pictureIndex_ = -1;
     QRect normal_;
@@ -45,6 +61,7 @@ private:
     QRect disabled_;
     bool pressedDown_ = false;
     bool hover_ = false;
+    QString caption_;
 };
 
 }  // namespace nimbrel

@@ -1,5 +1,6 @@
 #include "controls/TransparentLabel.h"
 
+#include <QFontMetrics>
 #include <QMetaObject>
 #include <QPainter>
 
@@ -66,6 +67,7 @@ void TransparentLabel::attachBackground(QWidget* parent, const QImage& picture) 
 
 void TransparentLabel::resizeEvent(QResizeEvent* event) {
     updateOpaqueness();
+    refresh();
     QWidget::resizeEvent(event);
 }
 
@@ -99,9 +101,18 @@ void TransparentLabel::requestRepaint() {
         this,
         [this] {
             repaintQueued_.store(false);
-            update();
+            refresh();
         },
         Qt::QueuedConnection);
+}
+
+void TransparentLabel::refresh() {
+    // A player must be able to read a whole failure text, and the line has room for about 35
+    // characters: what does not fit is a hover away.
+    const QString whole = QString::fromStdString(text());
+    const bool fits = QFontMetrics(font_).horizontalAdvance(whole) <= width();
+    setToolTip(fits ? QString() : whole);
+    update();
 }
 
 void TransparentLabel::paintEvent(QPaintEvent*) {
@@ -118,7 +129,8 @@ void TransparentLabel::paintEvent(QPaintEvent*) {
     painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
     painter.setFont(font_);
     painter.setPen(textColor());
-    // One line from the top-left corner; what does not fit is cut off at the right edge.
+    // One line from the top-left corner; what does not fit ends in an ellipsis.
+    shown = QFontMetrics(font_).elidedText(shown, Qt::ElideRight, width());
     painter.drawText(rect(), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, shown);
 }
 

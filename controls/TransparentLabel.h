@@ -1,6 +1,7 @@
 #pragma once
 // The launcher's text label: one line of text over the part of the window's background picture
-// that lies under the label, so it looks as if it had no background of its own.
+// that lies under the label, so it looks as if it had no background of its own. A text too long
+// for the line ends in an ellipsis and the whole text is the label's tooltip.
 
 #include <QFont>
 #include <QImage>
@@ -34,6 +35,7 @@ protected:
 
 private:
     void requestRepaint();
+    void refresh();
     void updateOpaqueness();
 
     mutable std::mutex textLock_;

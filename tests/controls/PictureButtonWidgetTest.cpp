@@ -235,6 +235,73 @@ TEST_F(PictureButtonTest, ClickCountsFollowPushButtonRules) {
     }
 }
 
+// A player moving through the buttons with Tab must see where the focus is: a rectangle of
+// single pixels a few pixels inside the edge, alternating between dark brown and cream on the
+// pixel grid so that one of them shows on any face. Drawn here pixel by pixel as the reference.
+TEST_F(PictureButtonTest, FocusedButtonShowsADottedMarkInsideItsEdge) {
+    struct Case {
+        const char* name;
+        int width, height, inset;
+    } cases[] = {{"Start", 116, 51, 5}, {"X", 24, 11, 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QWidget window;
+        window.resize(200, 100);
+        PictureButton button(&window);
+        button.resize(c.width, c.height);
+        button.setSkin("coordinates.png", 0, 0);
+        window.show();
+        window.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+        button.clearFocus();  // the window gave it the focus on activation
+        const QImage picture = testing::coordinatePicture(c.width, c.height);
+        EXPECT_EQ(render(button).convertToFormat(QImage::Format_RGB32), picture) << "no mark without the focus";
+
+        button.setFocus();
+        ASSERT_TRUE(button.hasFocus());
+        QImage expected = picture;
+        const int left = c.inset, top = c.inset, right = c.width - 1 - c.inset, bottom = c.height - 1 - c.inset;
+        for (int y = top; y <= bottom; ++y) {
+            for (int x = left; x <= right; ++x) {
+                if (x == left || x == right || y == top || y == bottom)
+                    expected.setPixel(x, y, (x + y) % 2 == 0 ? 0xFFFFF6E0u : 0xFF4A2300u);
+            }
+        }
+        EXPECT_EQ(render(button).convertToFormat(QImage::Format_RGB32), expected);
+    }
+}
+
+// One picture serves two meanings of a button (Start and Retry): with a caption, the picture's
+// own lettering is cleared to the face's colour and the caption is drawn in that lettering's
+// colour; the edge of the picture stays as it is.
+TEST_F(PictureButtonTest, CaptionReplacesThePicturesLettering) {
+    constexpr QRgb kFace = 0xE8A13C, kLettering = 0xFFF6E0, kEdge = 0x4A2300;
+    QImage picture(60, 4 * 31, QImage::Format_RGB32);
+    picture.fill(kEdge);
+    for (int y = 1; y < 29; ++y)
+        for (int x = 1; x < 59; ++x)
+            picture.setPixel(x, y, x >= 40 && x < 56 && y >= 12 && y < 18 ? kLettering : kFace);
+    ASSERT_TRUE(picture.save("lettered.png"));
+    PictureButton button;
+    button.resize(60, 30);
+    button.setSkin("lettered.png", 0, 0);
+    button.setCaption("I");
+    const QImage shown = render(button);
+    int caption = 0;
+    for (int y = 0; y < 30; ++y) {
+        for (int x = 0; x < 60; ++x) {
+            if (x == 0 || y == 0 || x == 59 || y == 29) {
+                EXPECT_EQ(rgbAt(shown, x, y), kEdge) << x << "," << y;
+            }
+            if (x >= 40) {
+                EXPECT_NE(rgbAt(shown, x, y), kLettering) << "old lettering at " << x << "," << y;
+            }
+            caption += x > 20 && x < 40 && rgbAt(shown, x, y) == kLettering;
+        }
+    }
+    EXPECT_GT(caption, 10) << "the caption in the lettering's colour, in the middle";
+}
+
 TEST_F(PictureButtonTest, PictureThatFailsToLoadKeepsAnIndexAndDrawsNothing) {
     SkinPictureStore& store = SkinPictureStore::instance();
     const int index = store.findOrLoad("missing-skin.jpg");

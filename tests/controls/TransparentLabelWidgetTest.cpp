@@ -113,24 +113,36 @@ TEST(TransparentLabel, TextIsDrawnInItsOwnColourWithoutSmoothing) {
     EXPECT_EQ(text + countColour(image, 0xFFFFFF), 120 * 14);
 }
 
-TEST(TransparentLabel, LongTextIsCutAtTheRightEdgeOnOneLine) {
-    const std::string text = "Completed Update File and a great deal more than fits";
-    QWidget window;
-    window.resize(600, 421);
-    TransparentLabel narrow(&window);
-    TransparentLabel wide(&window);
-    narrow.setGeometry(0, 0, 40, 40);
-    wide.setGeometry(0, 100, 500, 40);
-    narrow.attachBackground(&window, flatPicture(0xFFFFFF));
-    wide.attachBackground(&window, flatPicture(0xFFFFFF));
-    narrow.setText(text);
-    wide.setText(text);
-    const QImage cut = render(narrow);
-    const QImage whole = render(wide);
-    // The narrow label shows the first 40 columns of the same line, neither wrapped nor elided.
-    EXPECT_EQ(cut, whole.copy(0, 0, 40, 40));
-    EXPECT_GT(countColour(cut, kTextColour, QRect(36, 0, 4, 40)), 0) << "text runs up to the edge";
-    EXPECT_EQ(countColour(cut, kTextColour, QRect(0, 16, 40, 24)), 0) << "no second line";
+// A failure text longer than the status line must still be readable as a whole: the line ends
+// in an ellipsis and the label's tooltip holds the whole text; a text that fits has no tooltip.
+TEST(TransparentLabel, LongTextEndsInAnEllipsisWithTheWholeTextAsTooltip) {
+    struct Case {
+        std::string text;
+        bool fits;
+    } cases[] = {
+        {"While Updating...", true},
+        {"Make PAK Failed. Please Don't edit PAK file and update try again", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        QWidget window;
+        window.resize(600, 421);
+        TransparentLabel status(&window);
+        TransparentLabel wide(&window);
+        status.setGeometry(0, 0, 197, 14);  // the launcher's status line
+        wide.setGeometry(0, 100, 590, 14);
+        status.attachBackground(&window, flatPicture(0xFFFFFF));
+        wide.attachBackground(&window, flatPicture(0xFFFFFF));
+        status.setText(c.text);
+        wide.setText(c.text);
+        const QString expectedTip = c.fits ? QString() : QString::fromStdString(c.text);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return status.toolTip() == expectedTip; }));
+        const QImage shown = render(status);
+        const QImage whole = render(wide).copy(0, 0, 197, 14);
+        // The start of the line is the same; a long line is not merely cut at the edge.
+        EXPECT_EQ(shown.copy(0, 0, 60, 14), whole.copy(0, 0, 60, 14));
+        EXPECT_EQ(shown == whole, c.fits);
+    }
 }
 
 TEST(TransparentLabel, AttachingClearsTheTextAndATextEndsAtItsFirstZeroByte) {

@@ -260,7 +260,7 @@ TEST_F(LauncherE2E, SuccessfulRunFillsTheBarEnablesStartAndStartHandsTheTokenToT
     EXPECT_EQ(standinLog(folder), std::string(kLaunchToken) + "\n");
 }
 
-TEST_F(LauncherE2E, FailedDownloadLeavesStartDisabledAndXStillCloses) {
+TEST_F(LauncherE2E, FailedDownloadOffersRetryAndXStillCloses) {
     GameFolder folder;
     publishOneVersion();
     server.setStatus(std::string(kPatchFolder) + "root_1.zip", 404);
@@ -272,10 +272,9 @@ TEST_F(LauncherE2E, FailedDownloadLeavesStartDisabledAndXStillCloses) {
     // The downloader's own box held the worker: the result came only after the answer.
     const std::string events = launcher.events();
     EXPECT_LT(events.find("done answer-box"), events.find("result -4 4")) << events;
-    EXPECT_EQ(launcher.state()["start_enabled"], "0");
+    EXPECT_EQ(launcher.state()["start_enabled"], "1");
+    EXPECT_EQ(launcher.state()["start_text"], "Retry");
 
-    launcher.command("click start");  // a disabled Start does nothing
-    EXPECT_EQ(launcher.state()["visible"], "1");
     launcher.command("click x");
     EXPECT_EQ(launcher.waitForExit(), 0);
     EXPECT_TRUE(folder.side.read("standin.log").empty());
@@ -387,7 +386,7 @@ TEST_F(LauncherE2E, ClosingWhileTheWorkerWaitsForABoxDoesNotHang) {
     EXPECT_TRUE(filesIn(folder.game.file("update")).empty());
 }
 
-TEST_F(LauncherE2E, MissingClientVersionShowsTheKoreanMessageAndLeavesStartDisabled) {
+TEST_F(LauncherE2E, MissingClientVersionShowsTheKoreanMessageAndOffersRetry) {
     GameFolder folder;
     fs::remove(folder.game.file("version.ini"));
     publishOneVersion();
@@ -398,7 +397,7 @@ TEST_F(LauncherE2E, MissingClientVersionShowsTheKoreanMessageAndLeavesStartDisab
     launcher.command("screenshot " + std::string(NIMBREL_ARTIFACT_DIR) + "/launcher-korean-message.png");
     launcher.command("answer-box");
     ASSERT_TRUE(launcher.waitForState("result", "-1 0")) << launcher.events();
-    EXPECT_EQ(launcher.state()["start_enabled"], "0");
+    EXPECT_EQ(launcher.state()["start_text"], "Retry");
     EXPECT_EQ(server.requestCount(), 0);
     launcher.command("click x");
     EXPECT_EQ(launcher.waitForExit(), 0);

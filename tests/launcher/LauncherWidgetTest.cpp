@@ -8,9 +8,15 @@
 #ifdef NIMBREL_HAVE_QT_GUI
 #include <QAbstractButton>
 #include <QApplication>
+#include <QHelpEvent>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPixmap>
+#include <QScreen>
+#include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +26,7 @@
 #include <string>
 
 #include "app/LauncherWindow.h"
+#include "controls/SkinnedProgressBar.h"
 #include "controls/TransparentLabel.h"
 #include "engine/VersionTokenTable.h"
 #include "pack/PackEntryDate.h"
@@ -93,6 +100,37 @@ protected:
         server.setFile(std::string(kPatchFolder) + "root_1.zip", zipped(side, {{"notice.txt", "version 1\n"}}));
     }
 
+    // Keys go to the active window, and only there does the focused button show its mark.
+    static void showActive(QWidget& window) {
+        window.show();
+        window.activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&window, 60000));
+    }
+
+    static QLabel* visibleToolTip() {
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (widget->inherits("QTipLabel") && widget->isVisible()) return qobject_cast<QLabel*>(widget);
+        return nullptr;
+    }
+
+    // What the display shows there, tooltips included, kept with the build's artifacts.
+    static void saveScreenshot(const std::string& name, const QRect& area) {
+        std::filesystem::create_directories(NIMBREL_ARTIFACT_DIR);
+        // Paints still pending (a focus mark just moved) reach the display first.
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (widget->isVisible()) widget->repaint();
+        QScreen* screen = QGuiApplication::primaryScreen();
+        ASSERT_NE(screen, nullptr);
+        const QPixmap shot = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+        EXPECT_TRUE(shot.save(QString::fromStdString(std::string(NIMBREL_ARTIFACT_DIR) + "/" + name)));
+    }
+
+    static QMessageBox* visibleBox() {
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) return box;
+        return nullptr;
+    }
+
     // Runs the window until the run has ended (its status line names the outcome), answering
     // any message box a step shows on the way.
     bool runUntilStatus(LauncherWindow& window, const std::string& status) {
@@ -100,8 +138,7 @@ protected:
         auto end = std::chrono::steady_clock::now() + 60s;
         while (std::chrono::steady_clock::now() < end) {
             if (label->text() == status) return true;
-            for (QWidget* widget : QApplication::topLevelWidgets())
-                if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) box->accept();
+            if (QMessageBox* box = visibleBox()) box->accept();
             QTest::qWait(20);
         }
         ADD_FAILURE() << "status line still \"" << label->text() << "\"";
@@ -121,13 +158,16 @@ TEST_F(LauncherWindowTest, EndOfARunShowsItsOutcomeAndTheInstalledVersion) {
         std::function<void(const test::TempGameFolder&)> prepare;
         std::string status;
         std::string version;
-        bool startEnabled;
+        std::string startText;
+        std::string item;  // empty: not checked
     } cases[] = {
-        {"patched", [](const auto&) {}, "Completed Update File", "1", true},
-        {"already current", [](const auto& g) { installVersion(g, 1); }, "It is the latest version", "", true},
+        {"patched", [](const auto&) {}, "Completed Update File", "1", "Start", ""},
+        // Not the last folder the packing passes named.
+        {"already current", [](const auto& g) { installVersion(g, 1); }, "It is the latest version", "", "Start",
+         "It is the latest version"},
         // A folder where the patch writes a file: the archive cannot be extracted (-8).
         {"extraction fails", [](const auto& g) { g.write("notice.txt/keep", "in the way"); },
-         "Cannot write the patched files. Please check the game folder", "", false},
+         "Cannot write the patched files. Please check the game folder", "", "Retry", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -139,13 +179,95 @@ TEST_F(LauncherWindowTest, EndOfARunShowsItsOutcomeAndTheInstalledVersion) {
             window.start();
             window.show();
             ASSERT_TRUE(runUntilStatus(window, c.status));
-            EXPECT_EQ(window.findChild<QAbstractButton*>("start")->isEnabled(), c.startEnabled);
+            auto* start = window.findChild<QAbstractButton*>("start");
+            EXPECT_TRUE(start->isEnabled());
+            EXPECT_EQ(start->text().toStdString(), c.startText);
             if (!c.version.empty()) {
                 EXPECT_EQ(window.findChild<TransparentLabel*>("versionLabel")->text(), c.version);
             }
+            if (!c.item.empty()) {
+                EXPECT_EQ(window.findChild<TransparentLabel*>("itemLabel")->text(), c.item);
+                EXPECT_EQ(window.findChild<TransparentLabel*>("counterLabel")->text(), "");
+            }
         }
-        EXPECT_EQ(folder.read("version.ini").substr(22), VersionTokenTable::tokenForVersion(c.startEnabled ? 1 : 0));
+        EXPECT_EQ(folder.read("version.ini").substr(22), VersionTokenTable::tokenForVersion(c.startText == "Start"));
     }
+}
+
+// A failed run must leave the player something to do: the whole text within reach, the bar
+// and the item line where the patch stopped (not where the packing passes ended), and Start
+// turned into Retry, which patches again in the same window once the server has the file.
+TEST_F(LauncherWindowTest, FailedRunOffersRetryAndTheSecondAttemptPatches) {
+    server.remove(std::string(kPatchFolder) + "root_1.zip");
+    LauncherWindow window("", game.path());
+    window.start();
+    showActive(window);
+    auto* status = window.findChild<TransparentLabel*>("statusLabel");
+    auto* start = window.findChild<QAbstractButton*>("start");
+
+    // While the box waits for the player, the status line gives its text.
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (box = visibleBox()) != nullptr; }, 60000));
+    EXPECT_EQ(status->text(), box->text().toStdString());
+    box->accept();
+
+    const std::string failure = "An error has occurred while attempting to download file";
+    ASSERT_TRUE(runUntilStatus(window, failure));
+    showActive(window);  // a window manager gives it back after the box; the virtual display has none
+    saveScreenshot("launcher-failure-retry.png", window.frameGeometry());
+    // The line is too short for it: the whole text is a hover away.
+    QHelpEvent hover(QEvent::ToolTip, QPoint(5, 5), status->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(status, &hover);
+    QLabel* tip = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (tip = visibleToolTip()) != nullptr; }, 60000));
+    EXPECT_EQ(tip->text().toStdString(), failure);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(tip, 60000));
+    saveScreenshot("launcher-failure-whole-text.png", window.frameGeometry().united(tip->geometry()));
+    EXPECT_EQ(window.findChild<TransparentLabel*>("itemLabel")->text(), "root_1.zip");
+    SkinnedProgressBar full;
+    full.setGeometry(window.findChild<QWidget*>("progress")->geometry());
+    full.setRange(0, 100);
+    full.setValue(100);
+    EXPECT_LT(window.findChild<SkinnedProgressBar*>("progress")->headPosition(), full.headPosition());
+    EXPECT_EQ(start->text(), "Retry");
+    ASSERT_TRUE(start->isEnabled());
+    ASSERT_EQ(window.focusWidget(), start);
+
+    server.setFile(std::string(kPatchFolder) + "root_1.zip", zipped(side, {{"notice.txt", "version 1\n"}}));
+    QTest::keyClick(window.focusWidget(), Qt::Key_Return);
+    EXPECT_FALSE(start->isEnabled()) << "the second run has begun";
+    ASSERT_TRUE(runUntilStatus(window, "Completed Update File"));
+    EXPECT_EQ(start->text(), "Start");
+    EXPECT_EQ(game.read("version.ini").substr(22), VersionTokenTable::tokenForVersion(1));
+}
+
+// Enter is the player's way to play: it does nothing while Start is disabled, and once the run
+// has enabled Start, which takes the focus, it starts the game and closes the window.
+TEST_F(LauncherWindowTest, EnterStartsTheGameOnceStartIsEnabled) {
+    LauncherWindow window("", game.path());
+    QSignalSpy finished(&window, &QDialog::finished);
+    window.start();
+    auto* start = window.findChild<QAbstractButton*>("start");
+    // No event has been handled yet, so the result is not shown: Start is still disabled, and
+    // the focus the window will take is its own (on a button, Space would press it).
+    ASSERT_FALSE(start->isEnabled());
+    EXPECT_EQ(window.focusWidget(), &window);
+    QTest::keyClick(&window, Qt::Key_Return);
+    EXPECT_EQ(finished.count(), 0);
+    showActive(window);
+
+    ASSERT_TRUE(runUntilStatus(window, "Completed Update File"));
+    ASSERT_EQ(window.focusWidget(), start);
+    saveScreenshot("launcher-focused-start.png", window.frameGeometry());
+    // The stand-in folder has no game client; the box that says so is answered.
+    QTimer answerBoxes;
+    QObject::connect(&answerBoxes, &QTimer::timeout, [] {
+        if (QMessageBox* box = visibleBox()) box->accept();
+    });
+    answerBoxes.start(20);
+    QTest::keyClick(window.focusWidget(), Qt::Key_Return);
+    ASSERT_EQ(finished.count(), 1);
+    EXPECT_EQ(finished.at(0).at(0).toInt(), QDialog::Accepted);
 }
 
 // Where every control sits decides whether the skin lines up: the buttons and the bar at

@@ -147,8 +147,10 @@ void LauncherTestHook::writeState() {
         lines << QString("geometry=%1").arg(rect(frame));
         lines << QString("visible=%1").arg(window_->isVisible() ? 1 : 0);
         lines << QString("frameless=%1").arg(window_->windowFlags().testFlag(Qt::FramelessWindowHint) ? 1 : 0);
-        if (auto* start = control<QWidget>("start"))
+        if (auto* start = control<QAbstractButton>("start")) {
             lines << QString("start_enabled=%1").arg(start->isEnabled() ? 1 : 0);
+            lines << QString("start_text=%1").arg(start->text());
+        }
         if (auto* bar = control<SkinnedProgressBar>("progress")) {
             // A full bar has its head at or past the right edge.
             lines
