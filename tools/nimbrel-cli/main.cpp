@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,31 @@ int runPatch(const CliOptions& options, const std::string& gameFolder, const Tex
     return outcome.result >= PatchResult::kOk ? 0 : kExitFailure;
 }
 
+// The game folder to work on: --game-dir, the folder the program lies in when it holds a game, or
+// the settings' game_dir. Nothing, with the reason on stderr, when none is usable.
+std::optional<std::string> chooseGameFolder(const CliOptions& options) {
+    const std::string settingsPath = Settings::defaultPath();
+    const GameFolderChoice choice = GameFolderLocator::choose(options.gameDir, ExecutablePath::folder(), settingsPath);
+    if (choice.source == GameFolderChoice::Source::None) {
+        // An installed program lies in a folder of programs: patching it would fill /usr/bin.
+        if (!choice.error.empty()) std::fprintf(stderr, "nimbrel-cli: %s\n", choice.error.c_str());
+        std::fprintf(stderr, "nimbrel-cli: no game beside the program in %s: give --game-dir DIR, or %s=DIR in %s\n",
+                     choice.folder.c_str(), Settings::kGameDir, settingsPath.c_str());
+        return std::nullopt;
+    }
+    // Every path built from the game folder is absolute, so that none depends on the current
+    // folder of whoever reads it (the lock, the programs we start).
+    const std::string& gameFolder = choice.folder;
+    if (gameFolder.empty() || !FileSystem::isDirectory(gameFolder)) {
+        const std::string& named = choice.source == GameFolderChoice::Source::Settings
+                                       ? gameFolder + " (" + Settings::kGameDir + " in " + settingsPath + ")"
+                                       : options.gameDir;
+        std::fprintf(stderr, "nimbrel-cli: no such game folder: %s\n", named.c_str());
+        return std::nullopt;
+    }
+    return gameFolder;
+}
+
 // nimbrel-cli verify [--game-dir DIR] [--patch-url URL]: one line per difference from the
 // release manifest of the installed version, then a summary; exit 0 when the folder is the build.
 int runVerifyCommand(const std::vector<std::string>& arguments) {
@@ -118,12 +144,13 @@ int runVerifyCommand(const std::vector<std::string>& arguments) {
                      options ? "verify takes only --game-dir and --patch-url" : error.c_str());
         return kExitUsage;
     }
-    const std::string gameFolder = resolveGameFolder(options->gameDir);
+    const std::optional<std::string> gameFolder = chooseGameFolder(*options);
+    if (!gameFolder) return kExitUsage;
     PatchEngine engine(nullptr);
-    engine.initialize(gameFolder);
-    const int version = gameFolder.empty() ? -1 : ClientVersionFile(engine.context()).read();
+    engine.initialize(*gameFolder);
+    const int version = ClientVersionFile(engine.context()).read();
     if (version < 0) {
-        std::fprintf(stderr, "nimbrel-cli: no installed version in %s\n", options->gameDir.c_str());
+        std::fprintf(stderr, "nimbrel-cli: no installed version in %s\n", gameFolder->c_str());
         return kExitUsage;
     }
     TextTable table;
@@ -163,28 +190,11 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    const std::string settingsPath = Settings::defaultPath();
-    const GameFolderChoice choice = GameFolderLocator::choose(options->gameDir, ExecutablePath::folder(), settingsPath);
-    if (choice.source == GameFolderChoice::Source::None) {
-        // An installed program lies in a folder of programs: patching it would fill /usr/bin.
-        if (!choice.error.empty()) std::fprintf(stderr, "nimbrel-cli: %s\n", choice.error.c_str());
-        std::fprintf(stderr, "nimbrel-cli: no game beside the program in %s: give --game-dir DIR, or %s=DIR in %s\n",
-                     choice.folder.c_str(), Settings::kGameDir, settingsPath.c_str());
-        return kExitUsage;
-    }
-    // Every path built from the game folder is absolute, so that none depends on the current
-    // folder of whoever reads it (the lock, the programs we start).
-    const std::string& gameFolder = choice.folder;
-    if (gameFolder.empty() || !FileSystem::isDirectory(gameFolder)) {
-        const std::string& named = choice.source == GameFolderChoice::Source::Settings
-                                       ? gameFolder + " (" + Settings::kGameDir + " in " + settingsPath + ")"
-                                       : options->gameDir;
-        std::fprintf(stderr, "nimbrel-cli: no such game folder: %s\n", named.c_str());
-        return kExitUsage;
-    }
-    if (options->mode != CliOptions::Mode::Patch) return runVersionCommand(*options, gameFolder);
+    const std::optional<std::string> gameFolder = chooseGameFolder(*options);
+    if (!gameFolder) return kExitUsage;
+    if (options->mode != CliOptions::Mode::Patch) return runVersionCommand(*options, *gameFolder);
 
     TextTable table;
     if (table.load() < 0) std::fprintf(stderr, "String not found !\n");
-    return runPatch(*options, gameFolder, table);
+    return runPatch(*options, *gameFolder, table);
 }
