@@ -327,6 +327,10 @@ void UpdateApplier::applyDeletions() {
         if (!isPackedFolder(key) || !FileSystem::fileExists(PackArchive::packPath(folder))) {
             LooseFiles::deleteListed(folder, names);
             emptied.insert(folder);
+            // A line may name a folder the build no longer has: it goes once it is empty.
+            for (const auto& name : names)
+                if (struct stat st {}; ::lstat((folder + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                    emptied.insert(folder + name + "/");
             continue;
         }
         // A deletion that could not reach the pack leaves a surplus file behind, which the
