@@ -124,7 +124,7 @@ void CNimbrel2Dlg::endProcess() {
 bool CNimbrel2Dlg::OnInitDialog() {
     if (textTable_.load() < 0) showBox("String not found !");
 
-    if (run_.acquireLock() == SingleInstanceLock::Result::AlreadyExists) {
+    if (run_.acquireLock(gameFolder_) == SingleInstanceLock::Result::AlreadyExists) {
         showBox(SingleInstanceLock::kDoubleExecutionText);
         endProcess();
     }

@@ -4,11 +4,13 @@
 #include <utility>
 
 #include "engine/CPatchThread.h"
+#include "engine/GameLayout.h"
 #include "engine/PatchEngine.h"
 #include "engine/PatchResult.h"
 #include "engine/PatchSequence.h"
 #include "engine/TextTable.h"
 #include "engine/UpdateApplier.h"
+#include "platform/ExecutablePath.h"
 #include "platform/FileSystem.h"
 
 namespace nimbrel {
@@ -18,7 +20,30 @@ PatchRun::PatchRun(PatchWindow& window, const TextTable& texts, StartupFlags fla
 
 PatchRun::~PatchRun() { finish(); }
 
-SingleInstanceLock::Result PatchRun::acquireLock() { return lock_.acquire(); }
+SingleInstanceLock::Result PatchRun::acquireLock(const std::string& gameFolder) {
+    const SingleInstanceLock::Result name = lock_.acquire();
+    if (name == SingleInstanceLock::Result::AlreadyExists) return name;
+    // The name lives in one session's runtime folder; the folders themselves keep out a run of
+    // another user, sudo or cron, and qpak writing a pack. Every existing packed folder is held
+    // too, because qpak knows only the folder of its pack.
+    const GameLayout layout(gameFolder.empty() ? ExecutablePath::folder() : gameFolder);
+    std::vector<std::string> folders{layout.baseFolder()};
+    for (const std::string& key : GameLayout::packedFolders()) folders.push_back(layout.folderForKey(key));
+    for (const std::string& folder : folders) {
+        FolderLock hold;
+        if (hold.acquire(folder) == FolderLock::Result::Held) {
+            handOverLock();
+            return SingleInstanceLock::Result::AlreadyExists;
+        }
+        if (hold.held()) folderLocks_.push_back(std::move(hold));
+    }
+    return name;
+}
+
+void PatchRun::handOverLock() {
+    folderLocks_.clear();
+    lock_.close();
+}
 
 void PatchRun::openEngine(const std::string& gameFolder) {
     engine_ = std::make_unique<PatchEngine>(&window_);
@@ -47,8 +72,7 @@ void PatchRun::requestStop() {
 
 void PatchRun::finish() {
     requestStop();
-    // The original slept a second and hoped the worker had finished; joining makes sure
-    // nothing touches the engine after it is deleted.
+    // Joining makes sure nothing touches the engine after it is deleted.
     if (worker_) {
         worker_->quit();
         worker_->join();
@@ -57,7 +81,7 @@ void PatchRun::finish() {
     // ManualPatch.ini, the player brought those files, and a failed run keeps them for the
     // next try rather than losing them when the launcher closes.
     if (engine_ && flags_.connectToServer) UpdateApplier::removeDownloadedFiles(engine_->layout());
-    lock_.release();
+    handOverLock();
     worker_.reset();
     sequence_.reset();
     engine_.reset();
