@@ -121,7 +121,9 @@ int runPatch(const CliOptions& options, const std::string& gameFolder, const Tex
     if (outcome.result >= PatchResult::kOk && selfUpdate) std::printf("self-update requested\n");
     std::printf("result %d stage %d\n", outcome.result, outcome.stage);
     std::fflush(stdout);
-    return outcome.result >= PatchResult::kOk ? 0 : kExitFailure;
+    // A game already current is ready to start: `nimbrel-cli && start-game` must start it.
+    const bool ready = outcome.result >= PatchResult::kOk || outcome.result == PatchResult::kAlreadyCurrent;
+    return ready ? 0 : kExitFailure;
 }
 
 }  // namespace
