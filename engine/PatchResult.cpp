@@ -50,6 +50,7 @@ constexpr ResultText kTexts[] = {
     {kStopped, kAnyStage, TextLine::kStopped, nullptr},
     {kListDownloadFailed, kAnyStage, TextLine::kCannotConnect, nullptr},
     {kFileUnreadable, kClientVersion, kNoLine, "Cannot read the game version. Please reinstall the game"},
+    {kFileUnreadable, kPatchListFile, kNoLine, "Cannot write the update folder. Please check the game folder"},
     {kFileUnreadable, kPatchList, kNoLine, "Cannot read the patch list. Please try again later"},
     {kFileUnreadable, kApply, kNoLine, "Cannot write the game version. Please check the game folder"},
     {kPatchFileMissing, kPatchListFile, kNoLine, "No patch list found for the offline update"},

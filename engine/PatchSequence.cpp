@@ -98,11 +98,17 @@ void PatchSequence::runStages() {
 
     // A file that does not match the signed list is refused before anything opens it; a manual
     // patch stays in place so the right files can be put beside it.
-    if ((result_ = verifier.verifyFiles(patchList_.entries)) < PatchResult::kOk) return;
+    if ((result_ = verifier.verifyFiles(patchList_.entries)) < PatchResult::kOk) {
+        forgetFetchedFiles();
+        return;
+    }
     MapArchiveSplitter(context_, patchList_.entries).splitMapArchives();
     result_ = UpdateApplier(context_, patchList_.entries).applyUpdates();
     stage_ = PatchStage::kApply;
-    if (result_ < PatchResult::kOk) return;
+    if (result_ < PatchResult::kOk) {
+        if (result_ != PatchResult::kStopped) forgetFetchedFiles();
+        return;
+    }
     result_ = ClientVersionFile(context_).write(patchList_.targetVersion);
     if (result_ < PatchResult::kOk) return;
 
@@ -133,6 +139,12 @@ void PatchSequence::finish() {
         }
     }
     if (context_.dialog) context_.dialog->postMessage(WM_PATCH_RESULT, result_, stage_);
+}
+
+void PatchSequence::forgetFetchedFiles() const {
+    // Which archive failed is the applier's to tell; all of the run's are fetched again rather
+    // than one bad copy kept for good.
+    if (flags_.connectToServer) FileDownloader(context_).forgetCachedFiles(patchList_.entries);
 }
 
 void PatchSequence::deleteManualPatchFile() {

@@ -33,10 +33,7 @@ TEST(PatchListE2ETest, ListWithoutTheFilesOfItsVersionIsRefusedBeforeAnyDownload
     for (const ListCase& c : cases) {
         SCOPED_TRACE(c.name);
         PatchScenario s;
-        s.installVersionZero();
-        // Loose files in packed folders would be packed after any outcome.
-        fs::remove_all(s.game + "monster");
-        fs::remove_all(s.game + "sfx");
+        s.installSettledVersionZero();
         writeArchive(s.server + "root_1.zip", {{"readme.txt", "readme v1"}});
         PatchScenario::writeText(s.server + "del_2.txt", "old.txt\r\n");
         PatchScenario::writeText(s.server + "version.ini", c.list);
