@@ -24,6 +24,8 @@ public:
     FolderLock& operator=(FolderLock&&) noexcept = default;
 
     [[nodiscard]] Result acquire(const std::string& folder);
+    // An exclusive flock on any descriptor, without waiting: Held when another holds it.
+    [[nodiscard]] static Result lockExclusive(int fd);
     // Closing the descriptor drops the hold; a program we start never inherits it.
     void release() { fd_.reset(); }
     bool held() const { return fd_.isOpen(); }
