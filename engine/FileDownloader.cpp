@@ -22,6 +22,7 @@
 #include "platform/DebugOutput.h"
 #include "platform/DownloadCache.h"
 #include "platform/FileSystem.h"
+#include "platform/FolderLock.h"
 #include "platform/PatchWindow.h"
 #include "platform/WindowMessages.h"
 #include "platform/WriteBack.h"
@@ -222,8 +223,12 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
     PatchWindow* window = context_.dialog;
     DownloadCache cache;
     // Without a usable cache the archives are still fetched, straight into the update folder;
-    // so is the rest of the run once the cache's disk turns out full or read-only.
-    bool cached = useCache && FileSystem::createDirectories(cache.folder());
+    // so is the rest of the run once the cache's disk turns out full or read-only. The cache
+    // is one user's, shared by the runs of all their game folders (and a run from cron has
+    // a name lock of its own): one that another run holds is left to it, partials and all.
+    FolderLock cacheHold;
+    bool cached = useCache && FileSystem::createDirectories(cache.folder()) &&
+                  cacheHold.acquire(cache.folder()) != FolderLock::Result::Held;
 
     std::vector<std::unique_ptr<Job>> jobs;
     std::set<std::string> seen;
@@ -516,7 +521,11 @@ void FileDownloader::pruneCache(int installedVersion) {
     std::uint64_t cap = DownloadCache::kDefaultMaxBytes;
     if (const char* text = std::getenv("NIMBREL_CACHE_MAX_BYTES"); text && *text)
         cap = std::strtoull(text, nullptr, 10);
-    DownloadCache().prune(installedVersion, cap);
+    // A run that holds the cache may be using what a prune would take; the next success prunes.
+    DownloadCache cache;
+    FolderLock cacheHold;
+    if (cacheHold.acquire(cache.folder()) == FolderLock::Result::Held) return;
+    cache.prune(installedVersion, cap);
 }
 
 }  // namespace nimbrel

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/FolderLock.h"
 #include "tests/e2e/PatchScenario.h"
 #include "tests/e2e/QpakRun.h"
 
@@ -120,6 +121,23 @@ TEST(FolderLockE2ETest, PatchRunRefusesAPackedFolderThatQpakIsWriting) {
     ::close(pipe);
     fs::remove_all(wear);
     EXPECT_EQ(s.snapshot(true), before);
+}
+
+// The download cache is shared by every run of one user; a run of another game folder holds it.
+TEST(FolderLockE2ETest, DownloadCacheThatAnotherRunHoldsIsLeftAlone) {
+    PatchScenario s;
+    s.installVersionZero();
+    s.makePatches();
+    s.publish();
+    const std::string cache = s.home + "nimbrel/";
+    fs::create_directories(cache);
+    FolderLock otherRun;
+    ASSERT_EQ(otherRun.acquire(cache), FolderLock::Result::Acquired);
+
+    CliRun run = s.run({});
+    EXPECT_EQ(run.lastLine(), "result 3 stage 5") << run.output;
+    s.expectPatchedTree();
+    EXPECT_TRUE(fs::is_empty(cache));
 }
 
 }  // namespace
