@@ -21,6 +21,8 @@ PatchRun::PatchRun(PatchWindow& window, const TextTable& texts, StartupFlags fla
 PatchRun::~PatchRun() { finish(); }
 
 SingleInstanceLock::Result PatchRun::acquireLock(const std::string& gameFolder) {
+    // Our own hold would count as another program's to a second flock of the same folder.
+    if (!folderLocks_.empty()) return SingleInstanceLock::Result::Acquired;
     const SingleInstanceLock::Result name = lock_.acquire();
     if (name == SingleInstanceLock::Result::AlreadyExists) return name;
     // The name lives in one session's runtime folder; the folders themselves keep out a run of
