@@ -1,6 +1,7 @@
 #include "engine/PatchSequence.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "engine/ClientVersionFile.h"
 #include "engine/FileDownloader.h"
@@ -50,8 +51,12 @@ void PatchSequence::runStages() {
     stage_ = PatchStage::kPatchListFile;
     std::string failureReason;
     // Made only now that the folder has shown itself to be an installation (see finish).
-    FileSystem::createDirectory(updateFolder);
-    if (flags_.connectToServer) {
+    const bool haveUpdateFolder = FileSystem::createDirectory(updateFolder);
+    if (flags_.connectToServer && !haveUpdateFolder) {
+        // A read-only or full game disk: the server is not to blame.
+        failureReason = FileDownloader::writeFailureText(errno, updateFolder);
+        result_ = PatchResult::kFileUnreadable;
+    } else if (flags_.connectToServer) {
         LooseFiles::deleteAllExcept(updateFolder, {});
         FileDownloader downloader(context_);
         result_ = downloader.downloadFile(GameLayout::kPatchListFileName, false);

@@ -84,35 +84,36 @@ private:
 
 struct DiskCase {
     const char* name;
-    const char* mountedAt;  // below the scenario's folder
-    bool readOnly;
+    const char* mountedAt;  // below the scenario's folder, before the game is installed
+    const char* size;
+    bool readOnly;  // after the update folder is removed
     const char* lastLine;
     const char* said;  // in the output, after the game folder
 };
 
 TEST(DownloadRecoveryE2ETest, FullOrReadOnlyDiskIsWorkedAroundOrNamed) {
     const DiskCase cases[] = {
-        {"full cache disk", "home/nimbrel", false, "result 1 stage 5", nullptr},
-        {"full game disk", "game/update", false, "result -4 stage 4",
+        {"full cache disk", "home/nimbrel", "size=64k", false, "result 1 stage 5", nullptr},
+        {"full game disk", "game/update", "size=64k", false, "result -4 stage 4",
          "root_1.zip file download failed (not enough free space on GAMEupdate/)"},
-        {"read-only game disk", "game/update", true, "result -1 stage 1",
+        {"read-only game disk", "game", "size=1m", true, "result -1 stage 1",
          "version.ini file download failed. (cannot write GAMEupdate/ (Read-only file system))"},
     };
     for (const DiskCase& c : cases) {
         SCOPED_TRACE(c.name);
         PatchScenario s;
+        SmallDisk disk(s.outer.path() + c.mountedAt, c.size);
+        if (!disk.error().empty()) GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << disk.error();
         s.installSettledVersionZero();
         const std::string content = PatchScenario::noise(3, 256 * 1024);
         s.http.setFile(std::string(PatchScenario::kPrefix) + "version.ini", kOneVersion);
         s.http.setFile(std::string(PatchScenario::kPrefix) + "root_1.zip",
                        archiveOf(s, {{"readme.txt", content}}));
-        const PatchScenario::Snapshot before = s.snapshot();
-
-        SmallDisk disk(s.outer.path() + c.mountedAt, "size=64k");
-        if (!disk.error().empty()) GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << disk.error();
         if (c.readOnly) {
+            fs::remove(s.game + "update");
             ASSERT_TRUE(disk.makeReadOnly());
         }
+        const PatchScenario::Snapshot before = s.snapshot();
 
         CliRun run = s.run({});
         EXPECT_EQ(run.lastLine(), c.lastLine) << run.output;
