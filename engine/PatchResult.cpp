@@ -11,7 +11,8 @@ using namespace PatchStage;
 
 constexpr PatchCodeInfo kResults[] = {
     {kOk, "ok", "success; a whole run reports the version it wrote (0 or more)"},
-    {kFileUnreadable, "file unreadable", "the version file, the update folder, the patch list or the version write failed"},
+    {kFileUnreadable, "file unreadable",
+     "the version file, the update folder, the patch list or the version write failed"},
     {kListDownloadFailed, "list download failed", "the patch list failed to download in three attempts"},
     {kNothingToFetch, "nothing to fetch", "the patch list names nothing to fetch"},
     {kPatchFileMissing, "patch file missing",

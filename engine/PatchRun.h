@@ -1,8 +1,8 @@
 #pragma once
 // One launcher run of the patch sequence, set up the same way under both front ends (the
-// window and nimbrel-cli): the single-instance name and the hold on the game folder, the engine for the game folder and its
-// texts, the update folder, the worker, the teardown, and the text a result is shown with.
-// The front end brings only its PatchWindow and what it does with the result.
+// window and nimbrel-cli): the single-instance name and the hold on the game folder, the engine for the game folder and
+// its texts, the update folder, the worker, the teardown, and the text a result is shown with. The front end brings
+// only its PatchWindow and what it does with the result.
 
 #include <atomic>
 #include <memory>

@@ -129,7 +129,7 @@ public:
         std::uint64_t expected_ = 0;     // whole length, when the head said
         bool lengthKnown_ = false;
         bool failedWrite_ = false;
-        int writeError_ = 0;           // errno of the failed write
+        int writeError_ = 0;              // errno of the failed write
         bool stagedWriteFailed_ = false;  // it was the staged file's
         Checksum checksum_;
     };

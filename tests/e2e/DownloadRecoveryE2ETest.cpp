@@ -107,8 +107,7 @@ TEST(DownloadRecoveryE2ETest, FullOrReadOnlyDiskIsWorkedAroundOrNamed) {
         s.installSettledVersionZero();
         const std::string content = PatchScenario::noise(3, 256 * 1024);
         s.http.setFile(std::string(PatchScenario::kPrefix) + "version.ini", kOneVersion);
-        s.http.setFile(std::string(PatchScenario::kPrefix) + "root_1.zip",
-                       archiveOf(s, {{"readme.txt", content}}));
+        s.http.setFile(std::string(PatchScenario::kPrefix) + "root_1.zip", archiveOf(s, {{"readme.txt", content}}));
         if (c.readOnly) {
             fs::remove(s.game + "update");
             ASSERT_TRUE(disk.makeReadOnly());

@@ -109,9 +109,9 @@ TEST(FolderLockE2ETest, PatchRunRefusesAPackedFolderThatQpakIsWriting) {
     for (long tries = 0; !held && qpak.running() && tries < 100000000; ++tries) held = folderIsHeld(wear);
     ASSERT_TRUE(held) << "qpak never held its folder";
 
-    ProcessOutput refused =
-        ChildProcess({NIMBREL_CLI_PATH, "--game-dir", s.game, "DontConnect"}, withRuntimeFolder(s.outer.makeFolder("rt")))
-            .wait();
+    ProcessOutput refused = ChildProcess({NIMBREL_CLI_PATH, "--game-dir", s.game, "DontConnect"},
+                                         withRuntimeFolder(s.outer.makeFolder("rt")))
+                                .wait();
     EXPECT_EQ(refused.exitCode, 3) << refused.out;
     EXPECT_EQ(refused.lastLine(), "not patched: another launcher or the game client is running");
 
