@@ -127,7 +127,7 @@ void LauncherWindow::endProcess() {
 void LauncherWindow::start() {
     if (textTable_.load() < 0) showBox("String not found !");
 
-    if (run_->acquireLock() == SingleInstanceLock::Result::AlreadyExists) {
+    if (run_->acquireLock(gameFolder_) == SingleInstanceLock::Result::AlreadyExists) {
         showBox(SingleInstanceLock::kDoubleExecutionText);
         endProcess();
     }
@@ -156,7 +156,7 @@ void LauncherWindow::retry() {
     // launcher started afresh would.
     run_->finish();
     run_ = std::make_unique<PatchRun>(*this, textTable_, StartupFlags::forGameFolder(gameFolder_, commandLine_));
-    if (run_->acquireLock() == SingleInstanceLock::Result::AlreadyExists) {
+    if (run_->acquireLock(gameFolder_) == SingleInstanceLock::Result::AlreadyExists) {
         // The game or another launcher took the name meanwhile; Retry stays for when it is free.
         showBox(SingleInstanceLock::kDoubleExecutionText);
         return;

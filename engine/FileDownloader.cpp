@@ -22,6 +22,7 @@
 #include "platform/DebugOutput.h"
 #include "platform/DownloadCache.h"
 #include "platform/FileSystem.h"
+#include "platform/FolderLock.h"
 #include "platform/PatchWindow.h"
 #include "platform/WindowMessages.h"
 #include "platform/WriteBack.h"
@@ -61,6 +62,8 @@ struct Job {
     std::uint64_t total = 0;  // 0 while unknown
     bool finished = false;
     std::string reason;
+    int writeError = 0;        // errno: the update folder could not take the file
+    bool cacheFailed = false;  // the cache could not take it
 };
 
 // The bar over all files: bytes received against bytes expected, where a file whose length
@@ -165,6 +168,12 @@ private:
     std::thread thread_;
 };
 
+// Notes what a cached transfer's end says about the disks it wrote to.
+void noteWriteErrors(Job& job, const DownloadCache::Result& stored) {
+    if (stored.cacheWriteError != 0) job.cacheFailed = true;
+    if (stored.stagedWriteError != 0) job.writeError = stored.stagedWriteError;
+}
+
 // Flushes the staged files together (their write-back was started as each was finished, so
 // the flush overlaps the transfers), and only then gives them their names.
 bool commitStaged(std::vector<Job*>& staged, std::string& failedName, std::string& failureReason) {
@@ -175,7 +184,7 @@ bool commitStaged(std::vector<Job*>& staged, std::string& failedName, std::strin
         Job& job = *staged[static_cast<std::size_t>(failed)];
         trace("cannot name " + job.target + ": " + std::strerror(errno));
         failedName = job.name;
-        failureReason = "cannot write the update folder";
+        failureReason = FileDownloader::writeFailureText(errno, FileSystem::folderOf(job.target));
     }
     staged.clear();
     return failed < 0;
@@ -221,8 +230,13 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
                                                  std::string& failedName) {
     PatchWindow* window = context_.dialog;
     DownloadCache cache;
-    // Without a usable cache the archives are still fetched, straight into the update folder.
-    const bool cached = useCache && FileSystem::createDirectories(cache.folder());
+    // Without a usable cache the archives are still fetched, straight into the update folder;
+    // so is the rest of the run once the cache's disk turns out full or read-only. The cache
+    // is one user's, shared by the runs of all their game folders (and a run from cron has
+    // a name lock of its own): one that another run holds is left to it, partials and all.
+    FolderLock cacheHold;
+    bool cached = useCache && FileSystem::createDirectories(cache.folder()) &&
+                  cacheHold.acquire(cache.folder()) != FolderLock::Result::Held;
 
     std::vector<std::unique_ptr<Job>> jobs;
     std::set<std::string> seen;
@@ -272,10 +286,15 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
             request.reload = true;  // the patch list never comes from a cache on the way
             handlers.onResponse = [&job](const HttpClient::Response& response) {
                 if (response.contentLength && !response.encoded()) job.total = *response.contentLength;
-                return job.staged.isOpen() || job.staged.open(job.target);
+                if (job.staged.isOpen() || job.staged.open(job.target)) return true;
+                job.writeError = errno;
+                return false;
             };
             handlers.onData = [&job, &progress](const char* data, std::size_t size) {
-                if (!job.staged.write(data, size)) return false;
+                if (!job.staged.write(data, size)) {
+                    job.writeError = errno;
+                    return false;
+                }
                 job.received += size;
                 progress.report();
                 return true;
@@ -291,12 +310,16 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
 
     // Stages a finished file beside its target; false when it failed this attempt.
     auto stage = [&](Job& job, const HttpClient::Result& result) {
-        if (!cached) {
+        if (!job.cached) {
             // An empty body never opened the file.
-            if (!job.staged.isOpen() && !job.staged.open(job.target)) return false;
+            if (!job.staged.isOpen() && !job.staged.open(job.target)) {
+                job.writeError = errno;
+                return false;
+            }
         } else {
             DownloadCache::Result stored = job.cached->finish(result);
             job.cached.reset();
+            noteWriteErrors(job, stored);
             if (!stored.complete()) {
                 job.reason = stored.reason;
                 trace("cached download of " + job.url + " failed: " + stored.error);
@@ -304,16 +327,18 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
             }
             if (!stored.staged) {  // else the body was written once, into the staged file itself
                 if (!job.staged.isOpen() && !job.staged.open(job.target)) {
-                    job.reason = "cannot write the update folder";
+                    job.writeError = errno;
                     return false;
                 }
                 // A copy the server confirmed comes from an earlier run and is checked first.
                 DownloadCache::CopyResult copied = cache.copyInto(job.url, job.staged.fd(), !stored.transferred);
                 if (copied != DownloadCache::CopyResult::Copied) {
                     trace("cannot copy the cached " + job.url + " to " + job.target + ": " + std::strerror(errno));
+                    if (copied == DownloadCache::CopyResult::Damaged)
+                        job.reason = "damaged cached copy";
+                    else
+                        job.writeError = errno;
                     job.staged.discard();
-                    job.reason = copied == DownloadCache::CopyResult::Damaged ? "damaged cached copy"
-                                                                              : "cannot write the update folder";
                     return false;
                 }
             }
@@ -363,14 +388,31 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
                 job.finished = true;
                 --left;
                 staged.push_back(&job);
-                if (staged.size() >= kStagedGroup && !commitStaged(staged, failedName, failureReason_))
+                if (staged.size() >= kStagedGroup && !commitStaged(staged, failedName, failureReason_)) {
+                    failedWriting_ = true;
                     return Outcome::Failed;
+                }
                 continue;
             }
-            if (job.cached) (void)job.cached->finish(result);
+            if (job.cached) noteWriteErrors(job, job.cached->finish(result));
             job.cached.reset();
             job.staged.discard();
             trace("download of " + job.url + " failed (attempt " + std::to_string(job.attempt) + "): " + result.error);
+            if (job.cacheFailed && job.writeError == 0) {
+                // Its partial goes with it: a full cache disk must not stay full of our leftovers.
+                cache.removeEntry(job.url);
+                cached = false;
+                job.cacheFailed = false;
+                job.notBefore = Clock::now();  // again at once, straight into the update folder
+                continue;
+            }
+            if (job.writeError != 0) {
+                // Another attempt would meet the same disk: the player learns which folder at once.
+                failedName = job.name;
+                failureReason_ = writeFailureText(job.writeError, FileSystem::folderOf(job.target));
+                failedWriting_ = true;
+                return Outcome::Failed;
+            }
             if (job.attempt >= kAttempts) {
                 // The run cannot succeed any more: the other transfers end here, their partials kept.
                 failedName = job.name;
@@ -397,7 +439,10 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
                     std::min<Clock::duration>(earliest - Clock::now(), std::chrono::milliseconds(50)));
         }
     }
-    if (!commitStaged(staged, failedName, failureReason_)) return Outcome::Failed;
+    if (!commitStaged(staged, failedName, failureReason_)) {
+        failedWriting_ = true;
+        return Outcome::Failed;
+    }
     // A body without Content-Length (or an empty one) gave the bar nothing to scale by.
     if (progress.shown() != 100) progress.post(100);
     return Outcome::Done;
@@ -406,6 +451,7 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
 int FileDownloader::downloadFile(const std::string& name, bool useCache) {
     if (context_.stopRequested) return PatchResult::kStopped;
     failureReason_.clear();
+    failedWriting_ = false;
     PatchWindow* window = context_.dialog;
     if (window) window->setLabelText(IDC_ITEM_LABEL, name);
 
@@ -428,13 +474,15 @@ int FileDownloader::downloadFile(const std::string& name, bool useCache) {
         case Outcome::Failed:
             break;
     }
-    return PatchResult::kListDownloadFailed;
+    // The server is not to blame for a folder we cannot write.
+    return failedWriting_ ? PatchResult::kFileUnreadable : PatchResult::kListDownloadFailed;
 }
 
 int FileDownloader::downloadPatchFiles(const std::vector<PatchListEntry>& entries) {
     if (context_.stopRequested) return PatchResult::kStopped;
     if (entries.empty()) return PatchResult::kNothingToFetch;
     failureReason_.clear();
+    failedWriting_ = false;
 
     std::vector<File> files;
     for (const PatchListEntry& entry : entries) {
@@ -459,11 +507,25 @@ int FileDownloader::downloadPatchFiles(const std::vector<PatchListEntry>& entrie
     return context_.stopRequested ? PatchResult::kStopped : PatchResult::kPatchFileMissing;
 }
 
+std::string FileDownloader::writeFailureText(int error, const std::string& folder) {
+    if (error == ENOSPC || error == EDQUOT) return "not enough free space on " + folder;
+    return "cannot write " + folder + " (" + std::strerror(error) + ")";
+}
+
+void FileDownloader::forgetCachedFiles(const std::vector<PatchListEntry>& entries) const {
+    DownloadCache cache;
+    for (const PatchListEntry& entry : entries) cache.removeEntry(urlFor(context_.patchBaseUrl, entry.fileName));
+}
+
 void FileDownloader::pruneCache(int installedVersion) {
     std::uint64_t cap = DownloadCache::kDefaultMaxBytes;
     if (const char* text = std::getenv("NIMBREL_CACHE_MAX_BYTES"); text && *text)
         cap = std::strtoull(text, nullptr, 10);
-    DownloadCache().prune(installedVersion, cap);
+    // A run that holds the cache may be using what a prune would take; the next success prunes.
+    DownloadCache cache;
+    FolderLock cacheHold;
+    if (cacheHold.acquire(cache.folder()) == FolderLock::Result::Held) return;
+    cache.prune(installedVersion, cap);
 }
 
 }  // namespace nimbrel

@@ -28,11 +28,13 @@ public:
     explicit FileDownloader(const PatchContext& context);
 
     // 0 when updateFolder + name exists afterwards (also when it was there already), -2 when
-    // every attempt failed or the name would leave the update folder, -7 on a stop request.
-    // failureReason() tells why a -2 came.
+    // every attempt failed or the name would leave the update folder, -1 when the update
+    // folder cannot take the file, -7 on a stop request.
+    // failureReason() tells why a -2 or -1 came.
     [[nodiscard]] int downloadFile(const std::string& name, bool useCache);
     // 1 when every file of entries is in the update folder; -3 for an empty list; -4 after
-    // the box "<name> file download failed (<reason>)"; -7 on a stop request.
+    // the box "<name> file download failed (<reason>)", at once when the reason is the update
+    // folder ("not enough free space on FOLDER"); -7 on a stop request.
     [[nodiscard]] int downloadPatchFiles(const std::vector<PatchListEntry>& entries);
     // Why the last download failed, for the player: "HTTP 404", "certificate not trusted".
     const std::string& failureReason() const { return failureReason_; }
@@ -41,6 +43,15 @@ public:
     // followed by the name, with the bytes a URL cannot carry literally (spaces, non-ASCII,
     // "%", "#", "?") percent-encoded.
     static std::string urlFor(const std::string& patchBaseUrl, const std::string& name);
+
+    // Why a file could not be written into folder, for the player: a full disk by name
+    // ("not enough free space on FOLDER"), else the folder and the system's reason.
+    static std::string writeFailureText(int error, const std::string& folder);
+
+    // Drops the cached copies of these files after one of them failed a check (unreadable,
+    // damaged, not as signed): a server that confirms a copy by its validators (304) would
+    // otherwise hand the same bytes to every later run.
+    void forgetCachedFiles(const std::vector<PatchListEntry>& entries) const;
 
     // After a successful run: drops the cache entries of what is now installed and holds the
     // cache under its cap (NIMBREL_CACHE_MAX_BYTES, else 2 GiB).
@@ -63,6 +74,7 @@ private:
 
     const PatchContext& context_;
     std::string failureReason_;
+    bool failedWriting_ = false;  // the last failure was the update folder's, not the server's
 };
 
 }  // namespace nimbrel

@@ -67,6 +67,7 @@ int PatchListReader::numberAt(std::string_view line, std::size_t index) {
 
 PatchListReader::Reading PatchListReader::read(int fromManualFile) {
     list_ = PatchList();
+    blockCarries_.clear();
     refusal_.clear();
     if (context_.stopRequested) return {PatchResult::kStopped, {}};
     const int result = readList(fromManualFile);
@@ -116,6 +117,7 @@ int PatchListReader::readList(int fromManualFile) {
             blockVersion = numberAt(line, kBlockNumberIndex);
             if (!acceptVersion(blockVersion)) return PatchResult::kFileUnreadable;
             pending = currentVersion_ < blockVersion;
+            if (pending) blockCarries_.try_emplace(blockVersion, false);
         }
     }
     // A maintenance page, an empty reply or bytes in another encoding carry no version line.
@@ -142,11 +144,21 @@ int PatchListReader::readList(int fromManualFile) {
             }
             blockVersion = numberAt(line, kBlockNumberIndex);
             if (!acceptVersion(blockVersion)) return PatchResult::kFileUnreadable;
+            blockCarries_.try_emplace(blockVersion, false);
         } else if (isFlagsLine(line)) {
             if (!applyFlagsLine(line, pendingDeletion)) return PatchResult::kFileUnreadable;
+            if (!pendingDeletion.empty()) blockCarries_[blockVersion] = true;
         } else if (contains(line, "=")) {
             if (!appendFileLine(line, blockVersion)) return PatchResult::kFileUnreadable;
+            blockCarries_[blockVersion] = true;
         }
+    }
+    // Without its own block the list was cut before the files of the version it announces:
+    // installing the rest would record that version with its files missing for good.
+    const auto target = blockCarries_.find(list_.targetVersion);
+    if (target == blockCarries_.end() || !target->second) {
+        refusal_ = kIncompleteText + std::to_string(list_.targetVersion);
+        return PatchResult::kFileUnreadable;
     }
     // A deletion list named in the last block is never entered: it only counts once another
     // block follows, and published lists rely on that to retire a list.

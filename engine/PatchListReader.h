@@ -2,6 +2,7 @@
 // Parses the patch list (update/version.ini, or ManualPatch.ini in manual mode) into a
 // PatchList: the entries still to install, the target version and the self-update flag.
 
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,9 @@ public:
     static constexpr const char* kNoManualPatchListText = "ManualPatch.ini holds no patch list (no CUR_VERSION line).";
     static constexpr const char* kUnsafeNameText =
         "The patch list was refused: this name is too long or leads outside the game folder: ";
+    // A list cut short (an upload in progress, a proxy that gave up) still names CUR_VERSION.
+    static constexpr const char* kIncompleteText =
+        "The patch list is incomplete: it names no patch archive or deletion list for version ";
     static constexpr const char* kVersionRangeText =
         "The patch list was refused: the client can only record versions 0 to 1999, not ";
 
@@ -37,7 +41,8 @@ public:
         : context_(context), currentVersion_(currentVersion) {}
 
     // result 0 read to the end; -1 no usable list file (missing, empty, no CUR_VERSION line, a
-    // version outside 0..1999 or an unsafe name: then nothing of it is taken); -6 already
+    // version outside 0..1999, an unsafe name, or no block for CUR_VERSION that names an
+    // archive or a deletion list: then nothing of it is taken); -6 already
     // current; -7 stop requested; -12 (manual mode) the list starts beyond the next version.
     [[nodiscard]] Reading read(int fromManualFile);
 
@@ -56,6 +61,8 @@ private:
     const PatchContext& context_;
     const int currentVersion_;
     PatchList list_;
+    // The pending blocks by version: whether each named an archive or a deletion list.
+    std::map<int, bool> blockCarries_;
     std::string refusal_;  // why the list is refused; empty while it is acceptable
 };
 

@@ -11,7 +11,8 @@ using namespace PatchStage;
 
 constexpr PatchCodeInfo kResults[] = {
     {kOk, "ok", "success; a whole run reports the version it wrote (0 or more)"},
-    {kFileUnreadable, "file unreadable", "the version file, the patch list or the version write failed"},
+    {kFileUnreadable, "file unreadable",
+     "the version file, the update folder, the patch list or the version write failed"},
     {kListDownloadFailed, "list download failed", "the patch list failed to download in three attempts"},
     {kNothingToFetch, "nothing to fetch", "the patch list names nothing to fetch"},
     {kPatchFileMissing, "patch file missing",
@@ -50,6 +51,7 @@ constexpr ResultText kTexts[] = {
     {kStopped, kAnyStage, TextLine::kStopped, nullptr},
     {kListDownloadFailed, kAnyStage, TextLine::kCannotConnect, nullptr},
     {kFileUnreadable, kClientVersion, kNoLine, "Cannot read the game version. Please reinstall the game"},
+    {kFileUnreadable, kPatchListFile, kNoLine, "Cannot write the update folder. Please check the game folder"},
     {kFileUnreadable, kPatchList, kNoLine, "Cannot read the patch list. Please try again later"},
     {kFileUnreadable, kApply, kNoLine, "Cannot write the game version. Please check the game folder"},
     {kPatchFileMissing, kPatchListFile, kNoLine, "No patch list found for the offline update"},

@@ -21,14 +21,37 @@ PatchRun::PatchRun(PatchWindow& window, const TextTable& texts, StartupFlags fla
 
 PatchRun::~PatchRun() { finish(); }
 
-SingleInstanceLock::Result PatchRun::acquireLock() {
+SingleInstanceLock::Result PatchRun::acquireLock(const std::string& gameFolder) {
+    // Our own hold would count as another program's to a second flock of the same folder.
+    if (!folderLocks_.empty()) return SingleInstanceLock::Result::Acquired;
+    // The start-up flags were probed in the run's game folder (empty: the executable's).
+    std::string folder = gameFolder.empty() ? FileSystem::folderOf(flags_.manualPatchPath) : gameFolder;
+    if (folder.empty()) folder = ExecutablePath::folder();
+    const GameLayout layout(folder);
     // A client under Wine holds a Windows mutex our lock never sees: its process is looked
-    // for too. The start-up flags were probed in the run's game folder (empty: the executable's).
-    std::string gameFolder = FileSystem::folderOf(flags_.manualPatchPath);
-    if (gameFolder.empty()) gameFolder = ExecutablePath::folder();
-    if (GameProcessProbe::findClient(gameFolder + GameLayout::kGameClientName))
-        return SingleInstanceLock::Result::AlreadyExists;
-    return lock_.acquire();
+    // for too.
+    if (GameProcessProbe::findClient(layout.gameClientPath())) return SingleInstanceLock::Result::AlreadyExists;
+    const SingleInstanceLock::Result name = lock_.acquire();
+    if (name == SingleInstanceLock::Result::AlreadyExists) return name;
+    // The name lives in one session's runtime folder; the folders themselves keep out a run of
+    // another user, sudo or cron, and qpak writing a pack. Every existing packed folder is held
+    // too, because qpak knows only the folder of its pack.
+    std::vector<std::string> folders{layout.baseFolder()};
+    for (const std::string& key : GameLayout::packedFolders()) folders.push_back(layout.folderForKey(key));
+    for (const std::string& held : folders) {
+        FolderLock hold;
+        if (hold.acquire(held) == FolderLock::Result::Held) {
+            handOverLock();
+            return SingleInstanceLock::Result::AlreadyExists;
+        }
+        if (hold.held()) folderLocks_.push_back(std::move(hold));
+    }
+    return name;
+}
+
+void PatchRun::handOverLock() {
+    folderLocks_.clear();
+    lock_.close();
 }
 
 void PatchRun::openEngine(const std::string& gameFolder) {
@@ -58,7 +81,7 @@ void PatchRun::requestStop() {
 
 void PatchRun::finish() {
     requestStop();
-    // Joined, not waited for a while: nothing may touch the engine after it is deleted.
+    // Joining makes sure nothing touches the engine after it is deleted.
     if (worker_) {
         worker_->quit();
         worker_->join();
@@ -67,7 +90,7 @@ void PatchRun::finish() {
     // ManualPatch.ini, the player brought those files, and a failed run keeps them for the
     // next try rather than losing them when the launcher closes.
     if (engine_ && flags_.connectToServer) UpdateApplier::removeDownloadedFiles(engine_->layout());
-    lock_.release();
+    handOverLock();
     worker_.reset();
     sequence_.reset();
     engine_.reset();

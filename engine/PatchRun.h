@@ -1,14 +1,16 @@
 #pragma once
 // One launcher run of the patch sequence, set up the same way under both front ends (the
-// window and nimbrel-cli): the single-instance name, the engine for the game folder and its
-// texts, the update folder, the worker, the teardown, and the text a result is shown with.
-// The front end brings only its PatchWindow and what it does with the result.
+// window and nimbrel-cli): the single-instance name and the hold on the game folder, the engine for the game folder and
+// its texts, the update folder, the worker, the teardown, and the text a result is shown with. The front end brings
+// only its PatchWindow and what it does with the result.
 
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/StartupFlags.h"
+#include "platform/FolderLock.h"
 #include "platform/SingleInstanceLock.h"
 
 namespace nimbrel {
@@ -27,9 +29,13 @@ public:
     PatchRun(const PatchRun&) = delete;
     PatchRun& operator=(const PatchRun&) = delete;
 
-    // The name shared with the game client. A run must not start on AlreadyExists, which is
-    // also the answer while a game client of the run's game folder runs under Wine.
-    [[nodiscard]] SingleInstanceLock::Result acquireLock();
+    // The name shared with the game client, then the game folder (absolute; empty: the folder
+    // of the executable) and every packed folder in it, held until finish(). AlreadyExists
+    // when the game client or any launcher holds the name (or a game client of the folder runs
+    // under Wine), or any program (a launcher of
+    // another user or session, qpak) holds one of the folders; the run must not start then,
+    // and nothing is held.
+    [[nodiscard]] SingleInstanceLock::Result acquireLock(const std::string& gameFolder = std::string());
     // Creates and initialises the engine for the game folder (absolute; empty: the folder of
     // the executable). A second call replaces the engine left from before.
     void openEngine(const std::string& gameFolder = std::string());
@@ -44,8 +50,9 @@ public:
     // Stops and joins the worker, empties the update folder after an online run, gives the
     // name up and deletes the engine. Safe to call more than once.
     void finish();
-    // Gives the name up so that a program we start can take it (the game, the self-updater).
-    void handOverLock() { lock_.close(); }
+    // Gives the name and the folders up so that a program we start can take them (the game,
+    // the self-updater).
+    void handOverLock();
 
     // Valid after the result came (the worker wrote it before posting the result).
     bool selfUpdateRequired() const;
@@ -64,6 +71,7 @@ private:
     // Declaration order is destruction order in reverse: the worker goes before the sequence,
     // the sequence before the engine it works on, and the name last.
     SingleInstanceLock lock_;
+    std::vector<FolderLock> folderLocks_;
     std::unique_ptr<PatchEngine> engine_;
     std::unique_ptr<PatchSequence> sequence_;
     std::unique_ptr<PatchWorker> worker_;

@@ -1,6 +1,7 @@
 #include "engine/PatchSequence.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "engine/ClientVersionFile.h"
 #include "engine/FileDownloader.h"
@@ -50,8 +51,12 @@ void PatchSequence::runStages() {
     stage_ = PatchStage::kPatchListFile;
     std::string failureReason;
     // Made only now that the folder has shown itself to be an installation (see finish).
-    FileSystem::createDirectory(updateFolder);
-    if (flags_.connectToServer) {
+    const bool haveUpdateFolder = FileSystem::createDirectory(updateFolder);
+    if (flags_.connectToServer && !haveUpdateFolder) {
+        // A read-only or full game disk: the server is not to blame.
+        failureReason = FileDownloader::writeFailureText(errno, updateFolder);
+        result_ = PatchResult::kFileUnreadable;
+    } else if (flags_.connectToServer) {
         LooseFiles::deleteAllExcept(updateFolder, {});
         FileDownloader downloader(context_);
         result_ = downloader.downloadFile(GameLayout::kPatchListFileName, false);
@@ -98,11 +103,17 @@ void PatchSequence::runStages() {
 
     // A file that does not match the signed list is refused before anything opens it; a manual
     // patch stays in place so the right files can be put beside it.
-    if ((result_ = verifier.verifyFiles(patchList_.entries)) < PatchResult::kOk) return;
+    if ((result_ = verifier.verifyFiles(patchList_.entries)) < PatchResult::kOk) {
+        forgetFetchedFiles();
+        return;
+    }
     MapArchiveSplitter(context_, patchList_.entries).splitMapArchives();
     result_ = UpdateApplier(context_, patchList_.entries).applyUpdates();
     stage_ = PatchStage::kApply;
-    if (result_ < PatchResult::kOk) return;
+    if (result_ < PatchResult::kOk) {
+        if (result_ != PatchResult::kStopped) forgetFetchedFiles();
+        return;
+    }
     result_ = ClientVersionFile(context_).write(patchList_.targetVersion);
     if (result_ < PatchResult::kOk) return;
 
@@ -133,6 +144,12 @@ void PatchSequence::finish() {
         }
     }
     if (context_.dialog) context_.dialog->postResult(result_, stage_);
+}
+
+void PatchSequence::forgetFetchedFiles() const {
+    // Which archive failed is the applier's to tell; all of the run's are fetched again rather
+    // than one bad copy kept for good.
+    if (flags_.connectToServer) FileDownloader(context_).forgetCachedFiles(patchList_.entries);
 }
 
 void PatchSequence::deleteManualPatchFile() {

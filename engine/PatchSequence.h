@@ -28,6 +28,8 @@ public:
     void run();
     // Removes ManualPatch.ini (clearing read-only first) and clears flags.manualPatch.
     void deleteManualPatchFile();
+    // After a fetched file failed a check or could not be applied: its cached copy goes.
+    void forgetFetchedFiles() const;
 
     int result() const { return result_; }
     int stage() const { return stage_; }

@@ -24,12 +24,12 @@ using nimbrel::fuzz::FuzzScratch;
 namespace {
 
 const char* const kPatchList =
-    "CUR_VERSION = 2\r\n"
+    "CUR_VERSION = 1\r\n"
     "[VERSION = 1]\r\n"
     "root=root_1.zip\r\n"
     "item=item_1.zip\r\n"
     "DELETED=del_1.txt\r\n"
-    "[VERSION = 2]\r\n";
+    "[VERSION = 1]\r\n";
 
 // The engine steps under test, in one place so a change of the engine interface is met here.
 int applyPatch(const PatchEngine& engine) {

@@ -263,14 +263,21 @@ void DownloadCache::Transfer::stageInto(AtomicFile& file, const std::string& tar
     target_ = target;
 }
 
+bool DownloadCache::Transfer::writeFailed(bool staged) {
+    failedWrite_ = true;
+    writeError_ = errno != 0 ? errno : EIO;
+    stagedWriteFailed_ = staged;
+    return false;
+}
+
 bool DownloadCache::Transfer::begin(const HttpClient::Response& response) {
-    if (!cache_.ensureFolder()) return false;
+    if (!cache_.ensureFolder()) return writeFailed(false);
     const std::string partial = cache_.partialPath(url_);
     const std::string partialMeta = partial + "-meta";
     if (response.status == 206) {
         // The server confirmed the held bytes: they count, and the checksum has to see them.
         fd_ = ::open(partial.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-        if (fd_ < 0) return false;
+        if (fd_ < 0) return writeFailed(false);
         held_ = request.rangeFrom;
         std::unique_ptr<char[]> buffer(new char[256 * 1024]);
         std::uint64_t read = 0;
@@ -299,7 +306,7 @@ bool DownloadCache::Transfer::begin(const HttpClient::Response& response) {
         if (!linked_) fd_ = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd_ >= 0 && !linked_) ::fremovexattr(fd_, kValidatorAttribute);
     }
-    if (fd_ < 0) return false;
+    if (fd_ < 0) return writeFailed(false);
     if (response.contentLength && !response.encoded()) {
         expected_ = *response.contentLength;
         lengthKnown_ = true;
@@ -311,10 +318,7 @@ bool DownloadCache::Transfer::begin(const HttpClient::Response& response) {
 }
 
 bool DownloadCache::Transfer::append(const char* data, std::size_t size) {
-    if (linked_ ? !staged_->write(data, size) : !FileDescriptor::writeAll(fd_, data, size)) {
-        failedWrite_ = true;
-        return false;
-    }
+    if (linked_ ? !staged_->write(data, size) : !FileDescriptor::writeAll(fd_, data, size)) return writeFailed(linked_);
     checksum_.update(data, size);
     held_ += size;
     // A staged file is flushed before it is named: its write-back starts as it grows, so
@@ -339,8 +343,9 @@ DownloadCache::Result DownloadCache::Transfer::finish(const HttpClient::Result& 
     fd_ = -1;
     if (failedWrite_) {
         result.outcome = HttpClient::Outcome::Failed;
-        result.error = "cannot write " + partial;
+        result.error = "cannot write " + partial + ": " + std::strerror(writeError_);
         result.reason = "cannot write the download cache";
+        (stagedWriteFailed_ ? result.stagedWriteError : result.cacheWriteError) = writeError_;
     }
 
     if (result.outcome == HttpClient::Outcome::NotModified) {
@@ -376,6 +381,7 @@ DownloadCache::Result DownloadCache::Transfer::finish(const HttpClient::Result& 
     if (!writing && !begin(fetched.response)) {  // an empty body never called the handlers
         result.outcome = HttpClient::Outcome::Failed;
         result.error = result.reason = "cannot write the download cache";
+        result.cacheWriteError = writeError_ != 0 ? writeError_ : EIO;
         return result;
     }
     if (fd_ >= 0) ::close(fd_);
@@ -399,6 +405,7 @@ DownloadCache::Result DownloadCache::Transfer::finish(const HttpClient::Result& 
     const bool recorded = ::setxattr(partial.c_str(), kEntryAttribute, record.data(), record.size(), 0) == 0;
     if (::rename(partial.c_str(), cache_.bodyPath(url_).c_str()) != 0 ||
         (!recorded && !cache_.writeMetaFile(url_, record))) {
+        result.cacheWriteError = errno != 0 ? errno : EIO;
         ::unlink(partial.c_str());
         ::unlink(metaPath.c_str());
         result.outcome = HttpClient::Outcome::Failed;
@@ -567,11 +574,10 @@ DownloadCache::CopyResult DownloadCache::copyTo(const std::string& url, const st
 }
 
 bool DownloadCache::removeEntry(const std::string& url) {
-    const std::string metaPath = folder_ + keyOf(url) + ".meta";
-    const std::string body = bodyPath(url);
-    ::unlink(metaPath.c_str());
-    ::unlink(body.c_str());
-    return !sizeOf(metaPath) && !sizeOf(body);
+    const std::string key = folder_ + keyOf(url);
+    // The partial too: resumed, a damaged start would be completed into a damaged whole.
+    for (const char* kind : {".meta", ".body", ".partial", ".partial-meta"}) ::unlink((key + kind).c_str());
+    return !sizeOf(key + ".meta") && !sizeOf(key + ".body");
 }
 
 }  // namespace nimbrel

@@ -65,6 +65,11 @@ public:
         bool staged = false;       // the body went straight into the file given to stageInto()
         std::string error;
         std::string reason;  // for the player, as HttpClient gives it
+        // The errno of a failed write: in the cache's own files (its disk is full or read-only:
+        // the caller fetches without the cache), or in the staged file that was also the
+        // partial (the update folder's disk: the caller names that folder).
+        int cacheWriteError = 0;
+        int stagedWriteError = 0;
         bool complete() const { return outcome == HttpClient::Outcome::Complete; }
     };
 
@@ -103,6 +108,8 @@ public:
 
     private:
         bool begin(const HttpClient::Response& response);
+        // Records a failed write (errno) of the cache's file or of the staged one; false.
+        bool writeFailed(bool staged);
         bool append(const char* data, std::size_t size);
         // Opens the staged file and gives the partial its name too (linked_ when that worked).
         void linkStaged(const std::string& partial);
@@ -122,6 +129,8 @@ public:
         std::uint64_t expected_ = 0;     // whole length, when the head said
         bool lengthKnown_ = false;
         bool failedWrite_ = false;
+        int writeError_ = 0;              // errno of the failed write
+        bool stagedWriteFailed_ = false;  // it was the staged file's
         Checksum checksum_;
     };
 
@@ -146,7 +155,8 @@ public:
     void prune(int installedVersion, std::uint64_t maxBytes = kDefaultMaxBytes);
     static constexpr std::uint64_t kDefaultMaxBytes = 2ull << 30;
 
-    // Removes the URL's entry. True when no entry remains afterwards.
+    // Removes the URL's entry and any partial of it, so the next download fetches it whole
+    // and unconditionally. True when no entry remains afterwards.
     bool removeEntry(const std::string& url);
 
     // The path the URL's body has or would have (for tests and diagnostics).

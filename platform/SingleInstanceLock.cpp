@@ -1,7 +1,6 @@
 #include "platform/SingleInstanceLock.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +8,7 @@
 #include <utility>
 
 #include "platform/FileSystem.h"
+#include "platform/FolderLock.h"
 
 namespace nimbrel {
 
@@ -47,14 +47,16 @@ SingleInstanceLock::Result SingleInstanceLock::acquire() {
     // read-only descriptor locks just as well.
     if (!fd.isOpen() && errno == EACCES) fd = FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd.isOpen()) return Result::Failed;
-    for (;;) {
-        if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+    switch (FolderLock::lockExclusive(fd.get())) {
+        case FolderLock::Result::Acquired:
             fd_ = std::move(fd);
             return Result::Acquired;
-        }
-        if (errno != EINTR) break;
+        case FolderLock::Result::Held:
+            return Result::AlreadyExists;
+        case FolderLock::Result::Failed:
+            break;
     }
-    return errno == EWOULDBLOCK ? Result::AlreadyExists : Result::Failed;
+    return Result::Failed;
 }
 
 void SingleInstanceLock::release() { close(); }

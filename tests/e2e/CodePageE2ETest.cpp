@@ -54,12 +54,12 @@ TEST_F(CodePageE2ETest, ArchiveAndDeletionListNamingACutPairApplyAndKeepTheFollo
                                             "cut pair"}});
     PatchScenario::writeText(s.server + "del_1.txt", "old\xa2\xe8\r\nold.txt\r\n\xa2\xe8\r\n");
     PatchScenario::writeText(s.server + "version.ini",
-                             "CUR_VERSION = 2\r\n[VERSION = 1]\r\nroot=root_1.zip\r\nDELETED=del_1.txt\r\n"
-                             "[VERSION = 2]\r\n");
+                             "CUR_VERSION = 1\r\n[VERSION = 1]\r\nroot=root_1.zip\r\nDELETED=del_1.txt\r\n"
+                             "[VERSION = 1]\r\n");
     s.placeInUpdateFolder();
     const auto outsideBefore = treeOutsideGame();
     CliRun run = s.run({"DontConnect"});
-    EXPECT_EQ(run.lastLine(), "result 2 stage 5") << run.output;
+    EXPECT_EQ(run.lastLine(), "result 1 stage 5") << run.output;
     EXPECT_EQ(readFile(s.game + "readme.txt"), "readme v1");
     EXPECT_EQ(readFile(s.game + "a\xEF\xBF\xBD\xEF\xBF\xBD"
                                 "AB.txt"),

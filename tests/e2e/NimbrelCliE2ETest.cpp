@@ -217,7 +217,7 @@ TEST_F(NimbrelCliE2ETest, PatchServerAddressComesFromOptionThenEnvironment) {
 
     test::ProcessOutput fromEnvironment =
         run({"--game-dir", game.path()}, {"NIMBREL_PATCH_URL=" + server.url("/env/")});
-    EXPECT_EQ(fromEnvironment.lastLine(), "result -3 stage 4") << fromEnvironment.out << fromEnvironment.err;
+    EXPECT_EQ(fromEnvironment.lastLine(), "result -1 stage 3") << fromEnvironment.out << fromEnvironment.err;
 
     test::ProcessOutput fromOption = run({"--game-dir", game.path(), "--patch-url", server.url("/opt/")},
                                          {"NIMBREL_PATCH_URL=" + server.url("/env/")});

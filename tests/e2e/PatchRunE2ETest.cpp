@@ -148,11 +148,11 @@ TEST_F(PatchRunE2ETest, HostilePatchMaterialChangesNothingOutsideTheGameFolder) 
     writeArchive(s.server + "evil_1.zip", {{"../x", "evil"}, {"../escaped.txt", "evil"}, {"fine.txt", "fine"}});
     PatchScenario::writeText(s.server + "del_1.txt", "..\\x\r\n..\\..\\x\r\n..\\victim.txt\r\nold.txt\r\n");
     PatchScenario::writeText(s.server + "version.ini",
-                             "CUR_VERSION = 2\r\n"
+                             "CUR_VERSION = 1\r\n"
                              "[VERSION = 1]\r\n"
                              "root=evil_1.zip\r\n"
                              "DELETED=del_1.txt\r\n"
-                             "[VERSION = 2]\r\n");
+                             "[VERSION = 1]\r\n");
     s.publish();
     const auto outsideBefore = [&] {
         std::vector<std::string> names;

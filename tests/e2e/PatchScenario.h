@@ -121,6 +121,14 @@ public:
         }
     }
 
+    // Version 0 without loose files in packed folders: a run that changes nothing leaves the
+    // folder byte for byte as it was (the packing passes run after every outcome).
+    void installSettledVersionZero() const {
+        installVersionZero();
+        fs::remove_all(game + "monster");
+        fs::remove_all(game + "sfx");
+    }
+
     // Enough data that applying the patch takes a while: a kill can land inside a pack rebuild.
     int bulkFiles = 0;
     static std::string bulkName(const char* stem, int i) { return std::string(stem) + std::to_string(i) + ".bin"; }

@@ -74,7 +74,7 @@ TEST_F(PatchListReaderTest, CurrentClientIsAlreadyUpToDate) {
 
 TEST_F(PatchListReaderTest, InstalledBlocksAreSkippedAndLaterBlocksAllTaken) {
     const std::string list =
-        "CUR_VERSION = 12\r\n"
+        "CUR_VERSION = 11\r\n"
         "[VERSION = 9]\r\n"
         "root=old.zip\r\n"
         "SELF_UPDATE=TRUE,DELETED=old_del.txt\r\n"
@@ -87,7 +87,7 @@ TEST_F(PatchListReaderTest, InstalledBlocksAreSkippedAndLaterBlocksAllTaken) {
     EXPECT_EQ(readList(list, 9), 0);
     EXPECT_EQ(entries(), (Entries{"0:root:ten.zip:10", "0:actor:eleven.zip:11", "0:minimap:three.zip:3"}));
     EXPECT_FALSE(patchList.selfUpdateRequired);
-    EXPECT_EQ(patchList.targetVersion, 12);
+    EXPECT_EQ(patchList.targetVersion, 11);
     EXPECT_EQ(window.labelHistory(IDC_VERSION_LABEL), (std::vector<std::string>{"9"}));
 }
 
@@ -162,14 +162,15 @@ TEST_F(PatchListReaderTest, FlagsTokensThatDoNotQualifyChangeNothing) {
         "DELETED = spaced.txt\n"    // the blanks split it: no list
         "root=SHORTCUT_icon.zip\n"  // a flag word makes it a flags line, not a file
         "SHORTCUT=desktop\n"
-        "[VERSION = 3]\n";
+        "[VERSION = 3]\n"
+        "root=three.zip\n";
     ASSERT_EQ(readList(list, 1), 0);
     EXPECT_FALSE(patchList.selfUpdateRequired);
-    EXPECT_TRUE(patchList.entries.empty());
+    EXPECT_EQ(entries(), (Entries{"0:root:three.zip:3"}));
 }
 
 TEST_F(PatchListReaderTest, ManualListMustContinueTheInstalledVersion) {
-    const std::string manual = "BGN_VERSION = %d\nCUR_VERSION = 9\n[VERSION = 6]\nroot=m.zip\n";
+    const std::string manual = "BGN_VERSION = %d\nCUR_VERSION = 6\n[VERSION = 6]\nroot=m.zip\n";
     struct Case {
         int begin;
         int result;

@@ -125,7 +125,6 @@ TEST_F(PatchSequenceTest, OfflineFailuresEndAtTheirStageAndConsumeTheManualFileO
     } cases[] = {
         {"empty server list", nullptr, "", -1, 3, false},
         {"server list already current", nullptr, "CUR_VERSION = 5\n", -6, 3, false},
-        {"server list names nothing", nullptr, "CUR_VERSION = 6\n", -3, 4, false},
         {"server list file missing", nullptr, "CUR_VERSION = 6\n[VERSION = 6]\nroot=gone.zip\n", -4, 4, false},
         {"manual list begins too far ahead", "BGN_VERSION = 7\nCUR_VERSION = 8\n", nullptr, -12, 2, false},
         {"manual list already current", "BGN_VERSION = 5\nCUR_VERSION = 5\n", nullptr, -6, 3, false},

@@ -40,6 +40,7 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     bool running() const;           // started and not ended yet
     void signal(int number) const;  // to its group too, with ownProcessGroup
     // With watchOutput: reads the output until the occurrence-th line containing text has been

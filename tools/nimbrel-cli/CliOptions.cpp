@@ -109,8 +109,8 @@ std::string CliOptions::help() {
     std::string text = usage();
     text += "\nThe last line of a patch run is \"result <code> stage <stage>\".\n";
     text +=
-        "Exit status: 0 success, 1 the run failed, 2 bad command line or game folder,\n"
-        "3 not patched: another launcher or the game client is running (last line says so).\n";
+        "Exit status: 0 success or already current (-6), 1 the run failed, 2 bad command line\n"
+        "or game folder, 3 not patched: another launcher or the game client is running (last line says so).\n";
     auto table = [&text](const char* title, std::span<const PatchCodeInfo> codes) {
         text += title;
         for (const PatchCodeInfo& info : codes) {

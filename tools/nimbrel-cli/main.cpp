@@ -1,6 +1,6 @@
 // nimbrel-cli: the headless patcher. The same patch run as the launcher window (text table,
 // ManualPatch.ini probe and command-line words, the single-instance name shared with the game
-// client, the sequence on its worker, the texts of the results), and a last output line
+// client and the hold on the game folder, the sequence on its worker, the texts of the results), and a last output line
 // "result <code> stage <stage>".
 
 #include <signal.h>
@@ -25,6 +25,7 @@
 #include "engine/TextTable.h"
 #include "platform/ExecutablePath.h"
 #include "platform/FileSystem.h"
+#include "platform/FolderLock.h"
 #include "platform/Settings.h"
 #include "platform/SingleInstanceLock.h"
 #include "platform/WindowMessages.h"
@@ -47,11 +48,22 @@ void requestStop(int) {
     if (gStopFlag) gStopFlag->store(1);
 }
 
+// Nothing was patched or written: a script must never take this for a patched game.
+int refuseLocked() {
+    std::fprintf(stderr, "%s\n", SingleInstanceLock::kDoubleExecutionText);
+    std::printf("not patched: another launcher or the game client is running\n");
+    return kExitLocked;
+}
+
 int runVersionCommand(const CliOptions& options, const std::string& gameFolder) {
     TerminalWindow window(stdout, stderr, false);
     PatchEngine engine(&window);
     engine.initialize(gameFolder);
     if (options.mode == CliOptions::Mode::WriteVersion) {
+        // A patch run writes the version last; a write beside one would be overwritten or
+        // would overwrite it.
+        FolderLock hold;
+        if (hold.acquire(gameFolder) == FolderLock::Result::Held) return refuseLocked();
         if (ClientVersionFile(engine.context()).write(options.versionToWrite) < 0) return kExitFailure;
         std::printf("%d\n", options.versionToWrite);
         return 0;
@@ -65,14 +77,11 @@ int runVersionCommand(const CliOptions& options, const std::string& gameFolder) 
 int runPatch(const CliOptions& options, const std::string& gameFolder, const TextTable& table) {
     TerminalWindow window(stdout, stderr, ::isatty(STDOUT_FILENO) == 1);
     PatchRun run(window, table, StartupFlags::forGameFolder(gameFolder, StartupFlags::joinArguments(options.words)));
-    switch (run.acquireLock()) {
+    switch (run.acquireLock(gameFolder)) {
         case SingleInstanceLock::Result::Acquired:
             break;
         case SingleInstanceLock::Result::AlreadyExists:
-            // Nothing was patched: a script must never take this for a patched game.
-            std::fprintf(stderr, "%s\n", SingleInstanceLock::kDoubleExecutionText);
-            std::printf("not patched: another launcher or the game client is running\n");
-            return kExitLocked;
+            return refuseLocked();
         case SingleInstanceLock::Result::Failed:
             std::fprintf(stderr, "warning: cannot open %s; other launchers are not kept out\n",
                          SingleInstanceLock::lockPath(SingleInstanceLock::kClientName).c_str());
@@ -106,7 +115,9 @@ int runPatch(const CliOptions& options, const std::string& gameFolder, const Tex
     if (outcome.result >= PatchResult::kOk && selfUpdate) std::printf("self-update requested\n");
     std::printf("result %d stage %d\n", outcome.result, outcome.stage);
     std::fflush(stdout);
-    return outcome.result >= PatchResult::kOk ? 0 : kExitFailure;
+    // A game already current is ready to start: `nimbrel-cli && start-game` must start it.
+    const bool ready = outcome.result >= PatchResult::kOk || outcome.result == PatchResult::kAlreadyCurrent;
+    return ready ? 0 : kExitFailure;
 }
 
 // The game folder to work on: --game-dir, the folder the program lies in when it holds a game, or

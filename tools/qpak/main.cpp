@@ -19,6 +19,7 @@
 #include "pack/PackReader.h"
 #include "pack/PackResult.h"
 #include "platform/FileSystem.h"
+#include "platform/FolderLock.h"
 
 using namespace nimbrel;
 
@@ -45,6 +46,15 @@ int usage() {
 int fail(const std::string& message) {
     std::fprintf(stderr, "qpak: %s\n", message.c_str());
     return kExitFailed;
+}
+
+// Two writers of one pack cut it short. The launcher holds the game folder and its packed
+// folders while it patches, and each writing command here holds the folder of its pack: a held
+// folder is refused at once, never waited for. The hold lasts until the process ends.
+bool holdFolder(const std::string& folder, FolderLock& hold) {
+    if (hold.acquire(folder) != FolderLock::Result::Held) return true;
+    fail(folder + " is in use by a launcher or another qpak; try again when it has finished");
+    return false;
 }
 
 // The pack operations take folders ending in "/", and name a pack after the folder's last
@@ -177,6 +187,8 @@ int extractCommand(const std::string& path, const std::string& dir, std::vector<
 
 int buildCommand(const std::string& dir) {
     std::string folder = asFolder(dir);
+    FolderLock hold;
+    if (!holdFolder(folder, hold)) return kExitFailed;
     ConsoleProgress progress("packing");
     PackBuildResult r = PackArchive(progress.callbacks()).packFolder(folder, NameList());
     if (r != PackBuildResult::Done) return fail(describePackResult(r, folder));
@@ -186,6 +198,8 @@ int buildCommand(const std::string& dir) {
 
 int addCommand(const std::string& dir, const std::string& staging, const std::vector<std::string>& names) {
     std::string folder = asFolder(dir);
+    FolderLock hold;
+    if (!holdFolder(folder, hold)) return kExitFailed;
     for (const auto& name : names)
         if (!FileSystem::isSafeRelativeName(name, false))
             return fail("refusing \"" + name + "\": an added name is a plain file name");
@@ -201,6 +215,8 @@ int addCommand(const std::string& dir, const std::string& staging, const std::ve
 int splitCommand(const std::string& dir, const std::string& source, const std::string& first, const std::string& second,
                  const std::string& marker) {
     std::string folder = asFolder(dir);
+    FolderLock hold;
+    if (!holdFolder(folder, hold)) return kExitFailed;
     if (PackArchive().splitArchive(folder, marker, source, first, second) != 1)
         return fail("splitting " + folder + source + " failed");
     return kExitOk;
