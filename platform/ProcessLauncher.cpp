@@ -6,12 +6,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <string_view>
 #include <vector>
 
 #include "platform/FileDescriptor.h"
+#include "platform/GameProcessProbe.h"
 
 namespace nimbrel {
 
@@ -194,6 +197,16 @@ int ProcessLauncher::execute(const std::string& file, const std::string& paramet
 void ProcessLauncher::useWine(const std::string& command, const std::string& prefix) {
     gWineCommand = command.empty() ? "wine" : command;
     gWinePrefix = prefix;
+}
+
+bool ProcessLauncher::runsWindowsProgram(pid_t pid, const std::string& path) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::string first;
+    if (!std::getline(in, first, '\0')) return false;
+    if (first.size() < 3 || first[1] != ':' || !std::isalpha(static_cast<unsigned char>(first[0]))) return false;
+    std::string prefix = gWinePrefix;
+    if (const char* inherited = std::getenv("WINEPREFIX"); prefix.empty() && inherited) prefix = inherited;
+    return GameProcessProbe::commandLineNames(first, path, prefix);
 }
 
 int ProcessLauncher::openUrl(const std::string& url) {
