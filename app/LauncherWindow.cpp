@@ -120,6 +120,8 @@ LauncherWindow::LauncherWindow(const std::string& commandLine, const std::string
     connect(close_, &QAbstractButton::clicked, this, &QDialog::reject);
     gameWatch_.setInterval(kGameWatchIntervalMs);
     connect(&gameWatch_, &QTimer::timeout, this, &LauncherWindow::watchGameStart);
+    // Closed while the game starts (X, Escape): the game goes on, the window is done watching.
+    connect(this, &QDialog::finished, &gameWatch_, &QTimer::stop);
 }
 
 LauncherWindow::~LauncherWindow() { shutDown(); }
@@ -442,15 +444,14 @@ void LauncherWindow::startGame() {
 
 void LauncherWindow::watchGameStart() {
     const std::string client = inGameFolder(GameLayout::kGameClientName);
-    const auto process = GameProcessProbe::findClient(client);
-    if (!process) {
+    if (!GameProcessProbe::findClient(client)) {
         gameWatch_.stop();
         gameDidNotStart(kGameEndedWhileStarting);
         return;
     }
     // Past the cap the window goes anyway: a Wine that shows its programs otherwise must not
     // keep it open for as long as the game runs.
-    if (ProcessLauncher::runsWindowsProgram(*process, client) || gameStartCap_.hasExpired()) {
+    if (ProcessLauncher::windowsProgramRuns(client) || gameStartCap_.hasExpired()) {
         gameWatch_.stop();
         done(QDialog::Accepted);
     }

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string_view>
 #include <vector>
@@ -199,14 +200,20 @@ void ProcessLauncher::useWine(const std::string& command, const std::string& pre
     gWinePrefix = prefix;
 }
 
-bool ProcessLauncher::runsWindowsProgram(pid_t pid, const std::string& path) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-    std::string first;
-    if (!std::getline(in, first, '\0')) return false;
-    if (first.size() < 3 || first[1] != ':' || !std::isalpha(static_cast<unsigned char>(first[0]))) return false;
+bool ProcessLauncher::windowsProgramRuns(const std::string& path) {
     std::string prefix = gWinePrefix;
     if (const char* inherited = std::getenv("WINEPREFIX"); prefix.empty() && inherited) prefix = inherited;
-    return GameProcessProbe::commandLineNames(first, path, prefix);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        std::string first;
+        // Not a process, one that has ended, or one that shows no drive path: Wine still starting.
+        if (!std::getline(in, first, '\0') || first.size() < 3 || first[1] != ':' ||
+            !std::isalpha(static_cast<unsigned char>(first[0])))
+            continue;
+        if (GameProcessProbe::commandLineNames(first, path, prefix)) return true;
+    }
+    return false;
 }
 
 int ProcessLauncher::openUrl(const std::string& url) {

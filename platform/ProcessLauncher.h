@@ -6,8 +6,6 @@
 // inherit no descriptor but stdin, stdout and stderr. Windows programs (the game client) run
 // through the Wine command of the player's settings.
 
-#include <sys/types.h>
-
 #include <optional>
 #include <string>
 
@@ -44,11 +42,11 @@ public:
     // once at start-up, from the settings, before any program is started.
     static void useWine(const std::string& command, const std::string& prefix);
 
-    // Whether process `pid` runs the Windows program at `path` (absolute) under Wine. Wine shows
-    // a program it runs by the program's Windows path as the first argument (Z:\games\x.exe);
-    // while Wine itself starts up (a new prefix takes seconds) the process still shows the
-    // Unix command line it was started with.
-    [[nodiscard]] static bool runsWindowsProgram(pid_t pid, const std::string& path);
+    // Whether Wine runs the Windows program at `path` (absolute) in some process. Wine shows a
+    // program it runs by the program's Windows path as the first argument (Z:\games\x.exe);
+    // while Wine itself starts up (a new prefix takes seconds) its processes still show the Unix
+    // command line they were started with.
+    [[nodiscard]] static bool windowsProgramRuns(const std::string& path);
 
     // Opens an address in the desktop's browser through xdg-open.
     static int openUrl(const std::string& url);
