@@ -21,6 +21,7 @@
 #include "engine/GameLayout.h"
 #include "engine/PatchResult.h"
 #include "platform/ExecutablePath.h"
+#include "platform/GameProcessProbe.h"
 #include "platform/ProcessLauncher.h"
 #include "platform/WindowMessages.h"
 
@@ -29,6 +30,11 @@ namespace nimbrel {
 namespace {
 
 constexpr const char* kCaption = "Nimbrel";
+constexpr const char* kStartingGame = "Starting the game\u2026";
+constexpr const char* kWineNeeded =
+    "Wine is needed to run the game and was not found. Install it (on Debian: sudo apt install wine) "
+    "or name its command as wine= in the launcher's settings.ini.";
+constexpr const char* kGameEndedWhileStarting = "The game ended while it was starting. Press Start to try again.";
 
 // The labels sit on a grid of 338 x 241 layout units over the 600 x 421 window, where the game's
 // skin pictures leave room for them. Each edge is scaled and rounded on its own, so labels that
@@ -112,6 +118,10 @@ LauncherWindow::LauncherWindow(const std::string& commandLine, const std::string
     connect(join_, &QAbstractButton::clicked, this, &LauncherWindow::openRegistrationPage);
     connect(homePage_, &QAbstractButton::clicked, this, &LauncherWindow::openHomePage);
     connect(close_, &QAbstractButton::clicked, this, &QDialog::reject);
+    gameWatch_.setInterval(kGameWatchIntervalMs);
+    connect(&gameWatch_, &QTimer::timeout, this, &LauncherWindow::watchGameStart);
+    // Closed while the game starts (X, Escape): the game goes on, the window is done watching.
+    connect(this, &QDialog::finished, &gameWatch_, &QTimer::stop);
 }
 
 LauncherWindow::~LauncherWindow() { shutDown(); }
@@ -394,11 +404,17 @@ void LauncherWindow::showResult(int result, int stage) {
     }
 }
 
-void LauncherWindow::startProgram(const std::string& file, const std::string& parameters, bool hidden) {
+int LauncherWindow::startProgram(const std::string& file, const std::string& parameters, bool hidden) {
     int code = ProcessLauncher::execute(file, parameters, run_->baseFolder(),
                                         hidden ? ProcessLauncher::Show::Hidden : ProcessLauncher::Show::Normal);
-    if (!ProcessLauncher::succeeded(code))
+    if (code == ProcessLauncher::kWineNotFound) {
+        // Unlike a broken program, this the player can mend: the status line keeps the remedy.
+        statusLabel_->setText(kWineNeeded);
+        showBox(kWineNeeded);
+    } else if (!ProcessLauncher::succeeded(code)) {
         showBox(text(code == ProcessLauncher::kFileNotFound ? TextLine::kNotFound : TextLine::kStartFailed));
+    }
+    return code;
 }
 
 void LauncherWindow::openPage(const std::string& url) {
@@ -410,8 +426,43 @@ void LauncherWindow::openPage(const std::string& url) {
 void LauncherWindow::startGame() {
     // The game client takes the name itself; it must be free before it starts.
     run_->handOverLock();
-    startProgram(GameLayout::kGameClientName, text(TextLine::kLaunchToken), false);
+    statusLabel_->setText(kStartingGame);
+    const int code = startProgram(GameLayout::kGameClientName, text(TextLine::kLaunchToken), false);
+    if (code == ProcessLauncher::kWineNotFound) {
+        gameDidNotStart(kWineNeeded);
+        return;
+    }
+    if (ProcessLauncher::succeeded(code) &&
+        ProcessLauncher::isWindowsExecutable(inGameFolder(GameLayout::kGameClientName))) {
+        setStartEnabled(false);
+        gameStartCap_.setRemainingTime(kGameStartCapMs);
+        gameWatch_.start();
+        return;
+    }
     done(QDialog::Accepted);
+}
+
+void LauncherWindow::watchGameStart() {
+    const std::string client = inGameFolder(GameLayout::kGameClientName);
+    if (!GameProcessProbe::findClient(client)) {
+        gameWatch_.stop();
+        gameDidNotStart(kGameEndedWhileStarting);
+        return;
+    }
+    // Past the cap the window goes anyway: a Wine that shows its programs otherwise must not
+    // keep it open for as long as the game runs.
+    if (ProcessLauncher::windowsProgramRuns(client) || gameStartCap_.hasExpired()) {
+        gameWatch_.stop();
+        done(QDialog::Accepted);
+    }
+}
+
+void LauncherWindow::gameDidNotStart(const std::string& why) {
+    // The name is ours again: no second launcher may patch the folder under this open window.
+    // Another holder (the game started elsewhere meanwhile) keeps it; the next Start finds out.
+    static_cast<void>(run_->acquireLock());
+    statusLabel_->setText(why);
+    setStartEnabled(true);
 }
 
 void LauncherWindow::startSetupTool() { startProgram("zedU3ZEzadiz.exe", std::string(), false); }

@@ -5,11 +5,15 @@
 // window: the worker reaches it only through the PatchWindow calls below. Its controls carry
 // object names (see the constructor), so tools and tests can find them as Qt widgets.
 // Start is the default button and takes the focus once it is enabled; after a failed run it
-// reads Retry and runs the patch again in the same window.
+// reads Retry and runs the patch again in the same window. Start keeps the window, saying
+// "Starting the game…", until a game client run by Wine is up (Wine's first start in a new
+// prefix takes seconds with nothing else on screen); a missing Wine is explained there.
 
+#include <QDeadlineTimer>
 #include <QDialog>
 #include <QImage>
 #include <QPoint>
+#include <QTimer>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -75,12 +79,15 @@ private:
     void packingBegan(const std::string& item, const std::string& counter);
     void setStartEnabled(bool enabled);
     void offerRetry(bool offered);
+    void watchGameStart();
+    void gameDidNotStart(const std::string& why);
     void beginRun();
     PictureButton* button(int controlId) const;
     TransparentLabel* label(int controlId) const;
     std::string text(int line) const { return textTable_.lineOrEmpty(line); }
     void showBox(const std::string& text);
-    void startProgram(const std::string& file, const std::string& parameters, bool hidden);
+    // Starts a program in the game folder; a failure is explained in a box. The shell's code.
+    int startProgram(const std::string& file, const std::string& parameters, bool hidden);
     void openPage(const std::string& url);
     void layoutSkin();
     std::string inGameFolder(const std::string& name) const;
@@ -118,6 +125,12 @@ private:
     // Written by the worker when it reports the first packed folder; cleared by each new run.
     std::atomic<bool> packingReported_{false};
     bool retryOffered_ = false;
+
+    // Between Start and the game client being up: how often to look, and for how long at most.
+    static constexpr int kGameWatchIntervalMs = 100;
+    static constexpr int kGameStartCapMs = 10000;
+    QTimer gameWatch_;
+    QDeadlineTimer gameStartCap_;
 
     bool destroyed_ = false;
     bool dragging_ = false;

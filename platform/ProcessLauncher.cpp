@@ -6,12 +6,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string_view>
 #include <vector>
 
 #include "platform/FileDescriptor.h"
+#include "platform/GameProcessProbe.h"
 
 namespace nimbrel {
 
@@ -194,6 +198,22 @@ int ProcessLauncher::execute(const std::string& file, const std::string& paramet
 void ProcessLauncher::useWine(const std::string& command, const std::string& prefix) {
     gWineCommand = command.empty() ? "wine" : command;
     gWinePrefix = prefix;
+}
+
+bool ProcessLauncher::windowsProgramRuns(const std::string& path) {
+    std::string prefix = gWinePrefix;
+    if (const char* inherited = std::getenv("WINEPREFIX"); prefix.empty() && inherited) prefix = inherited;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        std::string first;
+        // Not a process, one that has ended, or one that shows no drive path: Wine still starting.
+        if (!std::getline(in, first, '\0') || first.size() < 3 || first[1] != ':' ||
+            !std::isalpha(static_cast<unsigned char>(first[0])))
+            continue;
+        if (GameProcessProbe::commandLineNames(first, path, prefix)) return true;
+    }
+    return false;
 }
 
 int ProcessLauncher::openUrl(const std::string& url) {

@@ -42,6 +42,12 @@ public:
     // once at start-up, from the settings, before any program is started.
     static void useWine(const std::string& command, const std::string& prefix);
 
+    // Whether Wine runs the Windows program at `path` (absolute) in some process. Wine shows a
+    // program it runs by the program's Windows path as the first argument (Z:\games\x.exe);
+    // while Wine itself starts up (a new prefix takes seconds) its processes still show the Unix
+    // command line they were started with.
+    [[nodiscard]] static bool windowsProgramRuns(const std::string& path);
+
     // Opens an address in the desktop's browser through xdg-open.
     static int openUrl(const std::string& url);
 

@@ -3,6 +3,7 @@
 // controls sit, and dragging it. Needs a display (run under xvfb-run); skips without one.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #ifdef NIMBREL_HAVE_QT_GUI
@@ -17,9 +18,11 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -31,6 +34,8 @@
 #include "engine/VersionTokenTable.h"
 #include "pack/PackEntryDate.h"
 #include "pack/PackWriter.h"
+#include "platform/GameProcessProbe.h"
+#include "platform/ProcessLauncher.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempGameFolder.h"
 #include "tests/support/TestHttpServer.h"
@@ -268,6 +273,79 @@ TEST_F(LauncherWindowTest, EnterStartsTheGameOnceStartIsEnabled) {
     QTest::keyClick(window.focusWidget(), Qt::Key_Return);
     ASSERT_EQ(finished.count(), 1);
     EXPECT_EQ(finished.at(0).at(0).toInt(), QDialog::Accepted);
+}
+
+// Start with a client that runs under Wine: a player without Wine learns how to get it, a Wine
+// that ends before the game is up leaves Start for another try, and while Wine starts up (its
+// first start makes a prefix for seconds) the window says so and stays until Wine runs the game,
+// which it shows by the program's Windows path. The stand-in Wine is the settings' wine command.
+TEST_F(LauncherWindowTest, StartKeepsTheWindowUntilWineRunsTheGame) {
+    const std::string client = game.file("QuorlanPlus.exe");
+    game.write("QuorlanPlus.exe", "MZ, a Windows program");
+    const std::string proceed = side.file("proceed");
+    ASSERT_EQ(::mkfifo(proceed.c_str(), 0600), 0);
+    const std::string log = side.file("wine.log");
+    side.write("wine-fails", "#!/bin/sh\nexit 1\n");
+    // Logs its arguments, waits as Wine waits for a new prefix, then shows the client as Wine does.
+    side.write("wine", "#!/bin/bash\nprintf '%s\\n' \"$@\" > " + log + "\nread -r go < " + proceed +
+                           R"(
+exec -a "Z:${1//\//\\}" sleep 600
+)");
+    for (const char* script : {"wine-fails", "wine"}) ::chmod(side.file(script).c_str(), 0755);
+
+    LauncherWindow window("", game.path());
+    QSignalSpy finished(&window, &QDialog::finished);
+    window.start();
+    showActive(window);
+    ASSERT_TRUE(runUntilStatus(window, "Completed Update File"));
+    auto* start = window.findChild<QAbstractButton*>("start");
+    auto* status = window.findChild<TransparentLabel*>("statusLabel");
+    QTimer answerBoxes;
+    QObject::connect(&answerBoxes, &QTimer::timeout, [&] {
+        QMessageBox* box = visibleBox();
+        if (!box || !box->windowHandle() || !box->windowHandle()->isExposed()) return;
+        saveScreenshot("launcher-wine-missing.png", window.frameGeometry().united(box->frameGeometry()));
+        box->accept();
+    });
+    answerBoxes.start(20);
+
+    const std::string wineNeeded =
+        "Wine is needed to run the game and was not found. Install it (on Debian: sudo apt install wine) "
+        "or name its command as wine= in the launcher's settings.ini.";
+    const struct {
+        const char* name;
+        std::string wine;
+        std::string status;
+    } steps[] = {
+        {"no Wine", side.file("no-wine"), wineNeeded},
+        {"Wine ends before the game is up", side.file("wine-fails"),
+         "The game ended while it was starting. Press Start to try again."},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        ProcessLauncher::useWine(step.wine, "");
+        start->click();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return status->text() == step.status; }, 60000)) << status->text();
+        EXPECT_TRUE(start->isEnabled());
+        EXPECT_EQ(start->text(), "Start");
+        EXPECT_EQ(finished.count(), 0);
+    }
+
+    ProcessLauncher::useWine(side.file("wine"), "");
+    start->click();
+    EXPECT_EQ(status->text(), "Starting the game\u2026");
+    EXPECT_FALSE(start->isEnabled());
+    saveScreenshot("launcher-starting-game.png", window.frameGeometry());
+    std::ofstream(proceed) << "go\n";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 60000));
+    EXPECT_EQ(finished.value(0).value(0).toInt(), QDialog::Accepted);
+    ProcessLauncher::useWine("", "");
+    const auto wineProcess = GameProcessProbe::findClient(client);
+    ASSERT_TRUE(wineProcess.has_value());
+    ::kill(*wineProcess, SIGTERM);
+    std::string launched = side.read("wine.log");
+    EXPECT_TRUE(std::filesystem::equivalent(launched.substr(0, launched.find('\n')), client)) << launched;
+    EXPECT_EQ(launched.substr(launched.find('\n') + 1), "=+_)(*&^90plokmn78ijuhbg;=+_)(*&^\n");
 }
 
 // Where every control sits decides whether the skin lines up: the buttons and the bar at
