@@ -1,7 +1,9 @@
 // nimbrel-publish: publishes release builds to a patch server folder and signs patch lists.
 //   nimbrel-publish keygen SECRET_FILE
-//   nimbrel-publish base BUILD SERVER_DIR [--version N] [--sign SECRET_FILE]
-//   nimbrel-publish make OLD NEW SERVER_DIR [--version N] [--sign SECRET_FILE]
+//   nimbrel-publish base BUILD SERVER_DIR [--version N] [--sign SECRET_FILE] [SIGNING OPTIONS]
+//   nimbrel-publish make OLD NEW SERVER_DIR [--version N] [--sign SECRET_FILE] [SIGNING OPTIONS]
+//   nimbrel-publish resign SERVER_DIR --sign SECRET_FILE [SIGNING OPTIONS]
+//   nimbrel-publish verify SERVER_DIR --key PUBLIC_KEY[,PUBLIC_KEY...]
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +18,12 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: nimbrel-publish keygen SECRET_FILE\n"
-    "       nimbrel-publish base BUILD SERVER_DIR [--version N] [--sign SECRET_FILE]\n"
-    "       nimbrel-publish make OLD NEW SERVER_DIR [--version N] [--sign SECRET_FILE]\n"
+    "       nimbrel-publish base BUILD SERVER_DIR [--version N] [--sign SECRET_FILE [SIGNING OPTIONS]]\n"
+    "       nimbrel-publish make OLD NEW SERVER_DIR [--version N] [--sign SECRET_FILE [SIGNING OPTIONS]]\n"
+    "       nimbrel-publish resign SERVER_DIR --sign SECRET_FILE [SIGNING OPTIONS]\n"
+    "       nimbrel-publish verify SERVER_DIR --key PUBLIC_KEY[,PUBLIC_KEY...]\n"
+    "SIGNING OPTIONS: --expires DAYS (default 30), --channel NAME (default: the server's signed\n"
+    "channel, else the name of SERVER_DIR's folder), --rotate NEW_SECRET_FILE (signs with both keys).\n"
     "keygen writes a new Ed25519 secret key (mode 0600, never over an existing file) and prints\n"
     "the public key, the launcher's NIMBREL_PATCH_PUBLIC_KEY.\n"
     "make writes the patch from build OLD to build NEW into SERVER_DIR, the folder served at the\n"
@@ -26,13 +32,17 @@ constexpr const char* kUsage =
     "version.ini.sig. base publishes every file of BUILD as a new server's first version (default 1).\n"
     "Each release also writes manifest_N.txt, the list of every file of the build, which\n"
     "nimbrel-cli verify compares a game folder with. A refused or failed release leaves SERVER_DIR\n"
-    "as it was.\n";
+    "as it was. A signature binds the list to its channel, a serial that grows with every\n"
+    "signature, and an expiry after which launchers refuse it: resign signs the current list again\n"
+    "with a fresh expiry. verify checks the signature and every file it names.\n"
+    "Secret key files must be readable by their owner alone.\n";
 
 int usage() {
     std::cerr << kUsage;
     return 2;
 }
 
+// A small decimal number: a version or a number of days.
 bool parseVersion(const std::string& text, int& version) {
     if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return false;
     version = std::stoi(text);
@@ -51,8 +61,17 @@ int run(const std::vector<std::string>& args) {
         std::cout << *publicKey << "\n";
         return 0;
     }
-    const bool isBase = args[0] == "base";
-    if (args[0] != "make" && !isBase) return usage();
+    if (args[0] == "verify" && args.size() == 4 && args[2] == "--key") {
+        std::string report;
+        if (nimbrel::PatchPublisher::verify(args[1], args[3], report, error) != 0) {
+            std::cerr << "nimbrel-publish: " << error << "\n";
+            return 1;
+        }
+        std::cout << report;
+        return 0;
+    }
+    const bool isBase = args[0] == "base", isResign = args[0] == "resign";
+    if (args[0] != "make" && !isBase && !isResign) return usage();
     nimbrel::PublishRequest request;
     std::vector<std::string> positional;
     for (std::size_t i = 1; i < args.size(); ++i) {
@@ -62,19 +81,26 @@ int run(const std::vector<std::string>& args) {
             request.version = version;
         } else if (args[i] == "--sign" && i + 1 < args.size()) {
             request.secretKeyFile = args[++i];
+        } else if (args[i] == "--rotate" && i + 1 < args.size()) {
+            request.rotateKeyFile = args[++i];
+        } else if (args[i] == "--channel" && i + 1 < args.size()) {
+            request.channel = args[++i];
+        } else if (args[i] == "--expires" && i + 1 < args.size()) {
+            if (!parseVersion(args[++i], request.expiresDays)) return usage();
         } else if (args[i].starts_with("--")) {
             return usage();
         } else {
             positional.push_back(args[i]);
         }
     }
-    if (positional.size() != (isBase ? 2u : 3u)) return usage();
-    if (!isBase) request.oldBuild = positional[0];
-    request.newBuild = positional[positional.size() - 2];
+    if (positional.size() != (isResign ? 1u : isBase ? 2u : 3u)) return usage();
+    if (!isBase && !isResign) request.oldBuild = positional[0];
+    if (!isResign) request.newBuild = positional[positional.size() - 2];
     request.serverFolder = positional.back();
     std::string report;
-    const int status = isBase ? nimbrel::PatchPublisher::base(request, report, error)
-                              : nimbrel::PatchPublisher::make(request, report, error);
+    const int status = isResign ? nimbrel::PatchPublisher::resign(request, report, error)
+                       : isBase ? nimbrel::PatchPublisher::base(request, report, error)
+                                : nimbrel::PatchPublisher::make(request, report, error);
     if (status != 0) {
         std::cerr << "nimbrel-publish: " << error << "\n";
         return 1;
