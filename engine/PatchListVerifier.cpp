@@ -65,9 +65,12 @@ int PatchListVerifier::verifyList(int fromManualFile, bool online) {
     std::optional<PatchSignature> signature = text ? PatchSignature::parse(*text) : std::nullopt;
     if (!list || !signature) return refuse(kNotVerified);
     switch (signature->check(*list, context_.patchPublicKey)) {
-        case PatchSignature::Check::Good: break;
-        case PatchSignature::Check::UnknownKey: return refuse(kUnknownKey);
-        case PatchSignature::Check::Bad: return refuse(kNotVerified);
+        case PatchSignature::Check::Good:
+            break;
+        case PatchSignature::Check::UnknownKey:
+            return refuse(kUnknownKey);
+        case PatchSignature::Check::Bad:
+            return refuse(kNotVerified);
     }
     const SignedRelease& release = signature->release();
     const std::string channel = PatchSignature::configuredChannel(context_.patchBaseUrl);

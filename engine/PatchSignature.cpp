@@ -147,6 +147,74 @@ std::string PatchSignature::publicKeyOf(const std::string& secretKey) {
     return toBase64({reinterpret_cast<char*>(publicKey), sizeof publicKey});
 }
 
+namespace {
+
+constexpr std::string_view kSealedHeader = "nimbrel-sealed-key 1 ";
+
+// The secretbox key a passphrase gives with this salt and these limits.
+bool deriveBoxKey(const std::string& passphrase, const unsigned char* salt, unsigned long long opsLimit,
+                  std::size_t memLimit, unsigned char (&boxKey)[crypto_secretbox_KEYBYTES]) {
+    return crypto_pwhash(boxKey, sizeof boxKey, passphrase.data(), passphrase.size(), salt, opsLimit, memLimit,
+                         crypto_pwhash_ALG_ARGON2ID13) == 0;
+}
+
+}  // namespace
+
+std::string PatchSignature::sealSecretKey(const std::string& secretKey, const std::string& passphrase) {
+    if (!sodiumReady() || publicKeyOf(secretKey).empty()) return {};
+    unsigned char salt[crypto_pwhash_SALTBYTES];
+    unsigned char nonce[crypto_secretbox_NONCEBYTES];
+    randombytes_buf(salt, sizeof salt);
+    randombytes_buf(nonce, sizeof nonce);
+    const unsigned long long opsLimit = crypto_pwhash_OPSLIMIT_MODERATE;
+    const std::size_t memLimit = crypto_pwhash_MEMLIMIT_INTERACTIVE;
+    unsigned char boxKey[crypto_secretbox_KEYBYTES];
+    if (!deriveBoxKey(passphrase, salt, opsLimit, memLimit, boxKey)) return {};
+    std::string box(nonce, nonce + sizeof nonce);
+    box.resize(sizeof nonce + crypto_secretbox_MACBYTES + secretKey.size());
+    crypto_secretbox_easy(reinterpret_cast<unsigned char*>(box.data()) + sizeof nonce,
+                          reinterpret_cast<const unsigned char*>(secretKey.data()), secretKey.size(), nonce, boxKey);
+    sodium_memzero(boxKey, sizeof boxKey);
+    return std::string(kSealedHeader) + toBase64({reinterpret_cast<char*>(salt), sizeof salt}) + " " +
+           std::to_string(opsLimit) + " " + std::to_string(memLimit) + " " + toBase64(box);
+}
+
+bool PatchSignature::isSealedKey(std::string_view text) { return text.starts_with(kSealedHeader); }
+
+std::optional<std::string> PatchSignature::openSealedKey(std::string_view text, const std::string& passphrase) {
+    if (!sodiumReady() || !isSealedKey(text)) return std::nullopt;
+    text.remove_prefix(kSealedHeader.size());
+    std::vector<std::string_view> fields;
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t end = std::min(text.find(' ', start), text.size());
+        fields.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    unsigned long long opsLimit = 0;
+    std::size_t memLimit = 0;
+    if (fields.size() != 4 || !parseNumberLine("o " + std::string(fields[1]), "o", opsLimit) ||
+        !parseNumberLine("m " + std::string(fields[2]), "m", memLimit) || opsLimit > crypto_pwhash_OPSLIMIT_MAX ||
+        memLimit > crypto_pwhash_MEMLIMIT_SENSITIVE)
+        return std::nullopt;
+    std::optional<std::string> salt = fromBase64(fields[0], crypto_pwhash_SALTBYTES);
+    const std::size_t boxSize = crypto_secretbox_NONCEBYTES + crypto_secretbox_MACBYTES +
+                                sodium_base64_ENCODED_LEN(crypto_sign_SECRETKEYBYTES, sodium_base64_VARIANT_ORIGINAL) -
+                                1;
+    std::optional<std::string> box = fromBase64(fields[3], boxSize);
+    unsigned char boxKey[crypto_secretbox_KEYBYTES];
+    if (!salt || !box ||
+        !deriveBoxKey(passphrase, reinterpret_cast<const unsigned char*>(salt->data()), opsLimit, memLimit, boxKey))
+        return std::nullopt;
+    std::string secretKey(boxSize - crypto_secretbox_NONCEBYTES - crypto_secretbox_MACBYTES, '\0');
+    const auto* bytes = reinterpret_cast<const unsigned char*>(box->data());
+    const bool opened = crypto_secretbox_open_easy(reinterpret_cast<unsigned char*>(secretKey.data()),
+                                                   bytes + crypto_secretbox_NONCEBYTES,
+                                                   box->size() - crypto_secretbox_NONCEBYTES, bytes, boxKey) == 0;
+    sodium_memzero(boxKey, sizeof boxKey);
+    if (!opened || publicKeyOf(secretKey).empty()) return std::nullopt;
+    return secretKey;
+}
+
 std::string PatchSignature::keyId(const std::string& publicKey) {
     std::optional<std::string> key = sodiumReady() ? fromBase64(publicKey, crypto_sign_PUBLICKEYBYTES) : std::nullopt;
     if (!key) return {};
@@ -163,8 +231,7 @@ std::string PatchSignature::configuredChannel(const std::string& patchBaseUrl) {
     while (!path.empty() && path.back() == '/') path.pop_back();
     const std::size_t scheme = path.find("://");
     const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos || (scheme != std::string::npos && slash < path.find('/', scheme + 3)))
-        return {};
+    if (slash == std::string::npos || (scheme != std::string::npos && slash < path.find('/', scheme + 3))) return {};
     return path.substr(slash + 1);
 }
 
@@ -221,8 +288,8 @@ std::optional<std::string> PatchSignature::sign(std::string_view listBytes, cons
         std::optional<std::string> key = fromBase64(secretKey, crypto_sign_SECRETKEYBYTES);
         if (!key) return std::nullopt;
         unsigned char signature[crypto_sign_BYTES];
-        crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(message.data()),
-                             message.size(), reinterpret_cast<const unsigned char*>(key->data()));
+        crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(message.data()), message.size(),
+                             reinterpret_cast<const unsigned char*>(key->data()));
         sodium_memzero(key->data(), key->size());
         text += std::string(kSignaturePrefix) + keyId(publicKeyOf(secretKey)) + " " +
                 toBase64({reinterpret_cast<char*>(signature), sizeof signature}) + "\n";
@@ -245,9 +312,8 @@ std::optional<PatchSignature> PatchSignature::parse(std::string_view text) {
     for (; i < lines.size() && lines[i].starts_with(kSignaturePrefix); offset += lines[i++].size() + 1) {
         std::string_view rest = lines[i].substr(kSignaturePrefix.size());
         const std::size_t blank = rest.find(' ');
-        if (blank != 16 || !std::all_of(rest.begin(), rest.begin() + 16, [](char c) {
-                return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-            }))
+        if (blank != 16 || !std::all_of(rest.begin(), rest.begin() + 16,
+                                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
             return std::nullopt;
         std::optional<std::string> signature = fromBase64(rest.substr(blank + 1), crypto_sign_BYTES);
         if (!signature) return std::nullopt;

@@ -61,6 +61,13 @@ public:
     static KeyPair generateKeyPair();
     // The public key of a secret key (base64 both); empty when it is not a secret key of ours.
     static std::string publicKeyOf(const std::string& secretKey);
+    // A secret key sealed with a passphrase, as one line of text: "nimbrel-sealed-key 1", the
+    // Argon2id salt and limits (crypto_pwhash) and the key in a secretbox, base64. Empty when
+    // the key is not one of ours or libsodium cannot derive a key.
+    static std::string sealSecretKey(const std::string& secretKey, const std::string& passphrase);
+    static bool isSealedKey(std::string_view text);
+    // The secret key inside a sealed one; nothing when the passphrase does not open it.
+    static std::optional<std::string> openSealedKey(std::string_view text, const std::string& passphrase);
 
     // "a1b2c3d4e5f60718": names a public key on a signature line; empty for no key.
     static std::string keyId(const std::string& publicKey);

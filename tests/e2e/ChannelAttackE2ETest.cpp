@@ -54,7 +54,8 @@ protected:
         test::ChildProcess::Options options;
         options.setEnvironment = {"XDG_RUNTIME_DIR=" + runtime.path()};
         options.setEnvironment.insert(options.setEnvironment.end(), env.begin(), env.end());
-        options.unsetEnvironment = {"NIMBREL_PATCH_URL", "NIMBREL_PATCH_PUBLIC_KEY", "NIMBREL_PATCH_CHANNEL"};
+        options.unsetEnvironment = {"NIMBREL_PATCH_URL", "NIMBREL_PATCH_PUBLIC_KEY", "NIMBREL_PATCH_CHANNEL",
+                                    "NIMBREL_KEY_PASSPHRASE"};
         options.outputFolder = runtime.path();
         return test::ChildProcess::run(argv, options);
     }
@@ -66,7 +67,10 @@ protected:
         return r;
     }
 
-    std::string keygen(const std::string& name) { return publish({"keygen", runtime.file(name)}).lastLine(); }
+    std::string keygen(const std::string& name, std::vector<std::string> options = {}) {
+        options.insert(options.begin(), {"keygen", runtime.file(name)});
+        return publish(options).lastLine();
+    }
     std::string key(const std::string& name) { return runtime.file(name); }
 
     std::string build(int version) {
@@ -99,7 +103,9 @@ protected:
     // at version 2; stale, the server as it was before the second signature.
     void SetUp() override {
         keyA = keygen("a.key");
-        keyB = keygen("b.key");
+        // The new key is sealed with a passphrase, which every command that signs with it reads.
+        runtime.write("passphrase", "correct horse\n");
+        keyB = keygen("b.key", {"--passphrase-file", runtime.file("passphrase")});
         fs::copy(build(0), client.path(), fs::copy_options::recursive);
         client.write("version.ini", std::string("[DEFAULT]\r\nCUR_VERSION") + VersionTokenTable::tokenForVersion(0));
         server = builds.makeFolder("origin");
@@ -161,8 +167,8 @@ TEST_F(ChannelAttackE2ETest, EveryTurnedListOrFileIsRefusedBeforeTheGameFolderCh
          [&] {
              const std::string s = copyServer(server);
              flipByte(s + "root_2.zip", 40);
-             EXPECT_NE(publish({"make", build(2), build(3), s, "--sign", key("a.key")}, 1).err.find(
-                           "root_2.zip: differs from the server's signature"),
+             EXPECT_NE(publish({"make", build(2), build(3), s, "--sign", key("a.key")}, 1)
+                           .err.find("root_2.zip: differs from the server's signature"),
                        std::string::npos);
              EXPECT_NE(publish({"verify", s, "--key", keyA}, 1).err.find("root_2.zip: differs"), std::string::npos);
              return s;
@@ -181,7 +187,8 @@ TEST_F(ChannelAttackE2ETest, EveryTurnedListOrFileIsRefusedBeforeTheGameFolderCh
 
 TEST_F(ChannelAttackE2ETest, AReplacedKeyReachesLaunchersOfTheOldKeyUntilTheSwitch) {
     // The release that announces the new key carries both signatures.
-    publish({"make", build(2), build(3), server, "--sign", key("a.key"), "--rotate", key("b.key")});
+    publish({"make", build(2), build(3), server, "--sign", key("a.key"), "--rotate", key("b.key"), "--passphrase-file",
+             key("passphrase")});
     publish({"verify", server, "--key", keyB});
     test::TempGameFolder oldLauncher, newLauncher;
     fs::copy(client.path(), oldLauncher.path(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
@@ -196,7 +203,10 @@ TEST_F(ChannelAttackE2ETest, AReplacedKeyReachesLaunchersOfTheOldKeyUntilTheSwit
     keygen("c.key");
     EXPECT_NE(publish({"make", build(3), build(4), server, "--sign", key("c.key")}, 1).err.find("another key"),
               std::string::npos);
-    publish({"make", build(3), build(4), server, "--sign", key("b.key")});
+    EXPECT_NE(
+        publish({"make", build(3), build(4), server, "--sign", key("b.key")}, 1).err.find("sealed with a passphrase"),
+        std::string::npos);
+    publish({"make", build(3), build(4), server, "--sign", key("b.key"), "--passphrase-file", key("passphrase")});
     const std::string switched = copyServer(server);
     patch(newLauncher.path(), switched, keyA + "," + keyB);
     EXPECT_EQ(installedVersion(newLauncher.path()), "4");

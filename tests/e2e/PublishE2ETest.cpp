@@ -72,7 +72,8 @@ protected:
         test::ChildProcess::Options options;
         options.setEnvironment = {"XDG_RUNTIME_DIR=" + runtime.path()};
         options.setEnvironment.insert(options.setEnvironment.end(), env.begin(), env.end());
-        options.unsetEnvironment = {"NIMBREL_PATCH_URL", "NIMBREL_PATCH_PUBLIC_KEY", "NIMBREL_PATCH_CHANNEL"};
+        options.unsetEnvironment = {"NIMBREL_PATCH_URL", "NIMBREL_PATCH_PUBLIC_KEY", "NIMBREL_PATCH_CHANNEL",
+                                    "NIMBREL_KEY_PASSPHRASE"};
         options.outputFolder = runtime.path();
         return test::ChildProcess::run(argv, options);
     }
@@ -140,8 +141,8 @@ protected:
         run({NIMBREL_CLI_PATH, "--game-dir", client.path(), "--patch-url", http.url("/nowhere/")});
         publicKey = keygen("release.key");
         for (auto [from, to] : {std::pair{v0Build, v1Build}, std::pair{v1Build, v2Build}}) {
-            test::ProcessOutput r = publish(
-                {"make", from, to, server.path(), "--sign", runtime.file("release.key"), "--channel", "patch"});
+            test::ProcessOutput r =
+                publish({"make", from, to, server.path(), "--sign", runtime.file("release.key"), "--channel", "patch"});
             ASSERT_EQ(r.exitCode, 0) << r.err;
         }
         http.serveFolder("/patch/", server.path());
@@ -334,14 +335,26 @@ TEST_F(PublishE2ETest, ReleasesThePatchListCannotCarryAreRefusedWithTheServerFol
         {"two names that differ only in case", {{"data/Tips.txt", "x"}, {"data/tips.txt", "y"}}, {}, "only in case"},
         {"a name Windows cannot hold", {{"data/why?.txt", "x"}}, {}, "no Windows file name"},
         {"a version not above the list's", {{"readme.txt", "1"}}, {"--version", "3"}, "must be above"},
-        {"a key file that is not a key", {{"readme.txt", "1"}}, {"--sign", runtime.file("not.key")}, "not a secret key"},
+        {"a key file that is not a key",
+         {{"readme.txt", "1"}},
+         {"--sign", runtime.file("not.key")},
+         "not a secret key"},
         {"a key file others can read", {{"readme.txt", "1"}}, {"--sign", runtime.file("open.key")}, "others can read"},
-        {"a new key without the one that signs now", {{"readme.txt", "1"}}, {"--rotate", runtime.file("not.key")},
+        {"a sealed key with the wrong passphrase",
+         {{"readme.txt", "1"}},
+         {"--sign", runtime.file("sealed.key"), "--passphrase-file", runtime.file("not.key")},
+         "does not open"},
+        {"a new key without the one that signs now",
+         {{"readme.txt", "1"}},
+         {"--rotate", runtime.file("not.key")},
          "give that one with --sign"},
     };
     runtime.write("not.key", "not a key\n");
+    runtime.write("passphrase", "correct horse\n");
     fs::permissions(runtime.file("not.key"), fs::perms::owner_read | fs::perms::owner_write);
     keygen("open.key");
+    ASSERT_EQ(publish({"keygen", runtime.file("sealed.key"), "--passphrase-file", runtime.file("passphrase")}).exitCode,
+              0);
     fs::permissions(runtime.file("open.key"), fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
     server.write("version.ini", "CUR_VERSION = 3\r\n[VERSION = 3]\r\nroot=root_3.zip\r\n");
     server.write("root_3.zip", "published before");

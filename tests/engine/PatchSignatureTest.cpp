@@ -52,7 +52,8 @@ TEST(PatchSignatureTest, MalformedTextsAreRefused) {
         {"no serial", replaced(s.text, "serial 1765000000\n", "")},
         {"no expiry", replaced(s.text, "expires 1767000000\n", "")},
         {"a negative expiry", replaced(s.text, "expires 1", "expires -1")},
-        {"a signature without its key id", replaced(s.text, "signature " + PatchSignature::keyId(s.key.publicKey) + " ", "signature ")},
+        {"a signature without its key id",
+         replaced(s.text, "signature " + PatchSignature::keyId(s.key.publicKey) + " ", "signature ")},
         {"no final line end", s.text.substr(0, s.text.size() - 1)},
         {"CR LF line ends", replaced(s.text, "\nfile", "\r\nfile")},
         {"a short signature", replaced(s.text, "signature ", "signature AAAA")},
@@ -92,7 +93,8 @@ TEST(PatchSignatureTest, AnyChangeToListManifestOrKeyFailsVerification) {
 }
 
 TEST(PatchSignatureTest, AListSignedByTwoKeysIsTakenByALauncherThatKnowsEitherOfThem) {
-    const PatchSignature::KeyPair oldKey = PatchSignature::generateKeyPair(), newKey = PatchSignature::generateKeyPair();
+    const PatchSignature::KeyPair oldKey = PatchSignature::generateKeyPair(),
+                                  newKey = PatchSignature::generateKeyPair();
     const std::string stranger = PatchSignature::generateKeyPair().publicKey;
     const std::string text =
         PatchSignature::sign(kList, "version.ini", kFiles, kRelease, {oldKey.secretKey, newKey.secretKey}).value();

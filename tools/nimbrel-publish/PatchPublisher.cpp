@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <ctime>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -50,7 +50,7 @@ struct Release {
     std::string oldList;
     int current = 0;
     int version = 0;
-    std::vector<std::string> secretKeys;      // empty: unsigned; the signing key, then the rotate key
+    std::vector<std::string> secretKeys;         // empty: unsigned; the signing key, then the rotate key
     std::optional<PatchSignature> signedBefore;  // the server's current signature, verified
     SignedRelease signedRelease;
     std::optional<ReleaseManifest> previous;  // the manifest of the list's current version
@@ -187,7 +187,7 @@ int listVersion(const std::string& list) {
 
 // A secret key file as keygen writes it. A key others can read is refused: whoever reads it can
 // sign patches that every launcher runs.
-std::optional<std::string> readSecretKey(const std::string& path, std::string& error) {
+std::optional<std::string> readSecretKey(const std::string& path, const std::string& passphrase, std::string& error) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
         error = path + ": cannot be read";
@@ -203,6 +203,18 @@ std::optional<std::string> readSecretKey(const std::string& path, std::string& e
         return std::nullopt;
     }
     std::string key = text->substr(0, text->find_first_of("\r\n"));
+    if (PatchSignature::isSealedKey(key)) {
+        if (passphrase.empty()) {
+            error = path + ": sealed with a passphrase; give it in $NIMBREL_KEY_PASSPHRASE or --passphrase-file FILE";
+            return std::nullopt;
+        }
+        std::optional<std::string> opened = PatchSignature::openSealedKey(key, passphrase);
+        if (!opened) {
+            error = path + ": the passphrase does not open this key";
+            return std::nullopt;
+        }
+        key = std::move(*opened);
+    }
     if (PatchSignature::publicKeyOf(key).empty()) {
         error = path + ": not a secret key made by nimbrel-publish keygen";
         return std::nullopt;
@@ -223,7 +235,7 @@ bool readKeys(const PublishRequest& request, Release& release, std::string& erro
     }
     for (const std::string& keyFile : {request.secretKeyFile, request.rotateKeyFile}) {
         if (keyFile.empty()) continue;
-        std::optional<std::string> key = readSecretKey(keyFile, error);
+        std::optional<std::string> key = readSecretKey(keyFile, request.passphrase, error);
         if (!key) return false;
         release.secretKeys.push_back(std::move(*key));
     }
@@ -241,7 +253,8 @@ bool readSignature(Release& release, std::string& error) {
         return false;
     }
     switch (signature->check(release.oldList, publicKeysOf(release.secretKeys))) {
-        case PatchSignature::Check::Good: break;
+        case PatchSignature::Check::Good:
+            break;
         case PatchSignature::Check::UnknownKey:
             error = release.signaturePath + ": signed with another key; sign with that key, and move to a new one " +
                     "with --rotate NEW_SECRET_FILE";
@@ -694,7 +707,8 @@ int PatchPublisher::verify(const std::string& serverFolder, const std::string& p
         return 1;
     }
     switch (signature->check(*list, publicKeys)) {
-        case PatchSignature::Check::Good: break;
+        case PatchSignature::Check::Good:
+            break;
         case PatchSignature::Check::UnknownKey:
             error = signaturePath + ": not signed by any of the keys given";
             return 1;
@@ -719,14 +733,21 @@ int PatchPublisher::verify(const std::string& serverFolder, const std::string& p
     return 0;
 }
 
-std::optional<std::string> PatchPublisher::keygen(const std::string& secretKeyFile, std::string& error) {
+std::optional<std::string> PatchPublisher::keygen(const std::string& secretKeyFile, const std::string& passphrase,
+                                                  std::string& error) {
     PatchSignature::KeyPair pair = PatchSignature::generateKeyPair();
     if (pair.secretKey.empty()) {
         error = "no key could be made (libsodium did not start)";
         return std::nullopt;
     }
+    const std::string sealed =
+        passphrase.empty() ? pair.secretKey : PatchSignature::sealSecretKey(pair.secretKey, passphrase);
+    if (sealed.empty()) {
+        error = "the key could not be sealed with the passphrase (not enough memory for Argon2id?)";
+        return std::nullopt;
+    }
     AtomicFile file;
-    const std::string text = pair.secretKey + "\n";
+    const std::string text = sealed + "\n";
     if (!file.open(secretKeyFile, 0600) || !file.setMode(0600) || !file.write(text.data(), text.size()) ||
         !file.commit(AtomicFile::Commit::NoReplace)) {
         error = FileSystem::fileExists(secretKeyFile) || fs::exists(secretKeyFile)

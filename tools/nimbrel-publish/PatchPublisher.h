@@ -21,6 +21,7 @@ struct PublishRequest {
     std::string rotateKeyFile;   // a second key that signs too, the one launchers move to
     std::string channel;         // default: the server's signed channel, else its folder's name
     int expiresDays = 30;
+    std::string passphrase;  // opens sealed secret keys
 };
 
 class PatchPublisher {
@@ -36,8 +37,10 @@ public:
     // expired, and every file its signature names matches it; otherwise 1 with the reason.
     static int verify(const std::string& serverFolder, const std::string& publicKeys, std::string& report,
                       std::string& error);
-    // Writes a new secret key (0600, never over an existing file) and returns the public key.
-    static std::optional<std::string> keygen(const std::string& secretKeyFile, std::string& error);
+    // Writes a new secret key (0600, never over an existing file; sealed with the passphrase
+    // when there is one) and returns the public key.
+    static std::optional<std::string> keygen(const std::string& secretKeyFile, const std::string& passphrase,
+                                             std::string& error);
 };
 
 }  // namespace nimbrel

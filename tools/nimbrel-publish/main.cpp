@@ -1,5 +1,5 @@
 // nimbrel-publish: publishes release builds to a patch server folder and signs patch lists.
-//   nimbrel-publish keygen SECRET_FILE
+//   nimbrel-publish keygen SECRET_FILE [--passphrase-file FILE]
 //   nimbrel-publish base BUILD SERVER_DIR [--version N] [--sign SECRET_FILE] [SIGNING OPTIONS]
 //   nimbrel-publish make OLD NEW SERVER_DIR [--version N] [--sign SECRET_FILE] [SIGNING OPTIONS]
 //   nimbrel-publish resign SERVER_DIR --sign SECRET_FILE [SIGNING OPTIONS]
@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -17,7 +18,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: nimbrel-publish keygen SECRET_FILE\n"
+    "usage: nimbrel-publish keygen SECRET_FILE [--passphrase-file FILE]\n"
     "       nimbrel-publish base BUILD SERVER_DIR [--version N] [--sign SECRET_FILE [SIGNING OPTIONS]]\n"
     "       nimbrel-publish make OLD NEW SERVER_DIR [--version N] [--sign SECRET_FILE [SIGNING OPTIONS]]\n"
     "       nimbrel-publish resign SERVER_DIR --sign SECRET_FILE [SIGNING OPTIONS]\n"
@@ -35,7 +36,8 @@ constexpr const char* kUsage =
     "as it was. A signature binds the list to its channel, a serial that grows with every\n"
     "signature, and an expiry after which launchers refuse it: resign signs the current list again\n"
     "with a fresh expiry. verify checks the signature and every file it names.\n"
-    "Secret key files must be readable by their owner alone.\n";
+    "Secret key files must be readable by their owner alone. With a passphrase ($NIMBREL_KEY_PASSPHRASE\n"
+    "or --passphrase-file FILE, its first line) keygen seals the key, and signing opens it.\n";
 
 int usage() {
     std::cerr << kUsage;
@@ -52,8 +54,24 @@ bool parseVersion(const std::string& text, int& version) {
 int run(const std::vector<std::string>& args) {
     if (args.empty()) return usage();
     std::string error;
-    if (args[0] == "keygen" && args.size() == 2) {
-        std::optional<std::string> publicKey = nimbrel::PatchPublisher::keygen(args[1], error);
+    // A sealed key's passphrase: from a file (its first line) or the environment, never a prompt.
+    std::string passphrase;
+    if (const char* fromEnvironment = std::getenv("NIMBREL_KEY_PASSPHRASE")) passphrase = fromEnvironment;
+    std::vector<std::string> words;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] != "--passphrase-file" || i + 1 >= args.size()) {
+            words.push_back(args[i]);
+            continue;
+        }
+        std::ifstream in(args[++i]);
+        if (!in || !std::getline(in, passphrase) || passphrase.empty()) {
+            std::cerr << "nimbrel-publish: " << args[i] << ": no passphrase can be read from it\n";
+            return 1;
+        }
+    }
+    if (words.empty()) return usage();
+    if (words[0] == "keygen" && words.size() == 2) {
+        std::optional<std::string> publicKey = nimbrel::PatchPublisher::keygen(words[1], passphrase, error);
         if (!publicKey) {
             std::cerr << "nimbrel-publish: " << error << "\n";
             return 1;
@@ -61,36 +79,37 @@ int run(const std::vector<std::string>& args) {
         std::cout << *publicKey << "\n";
         return 0;
     }
-    if (args[0] == "verify" && args.size() == 4 && args[2] == "--key") {
+    if (words[0] == "verify" && words.size() == 4 && words[2] == "--key") {
         std::string report;
-        if (nimbrel::PatchPublisher::verify(args[1], args[3], report, error) != 0) {
+        if (nimbrel::PatchPublisher::verify(words[1], words[3], report, error) != 0) {
             std::cerr << "nimbrel-publish: " << error << "\n";
             return 1;
         }
         std::cout << report;
         return 0;
     }
-    const bool isBase = args[0] == "base", isResign = args[0] == "resign";
-    if (args[0] != "make" && !isBase && !isResign) return usage();
+    const bool isBase = words[0] == "base", isResign = words[0] == "resign";
+    if (words[0] != "make" && !isBase && !isResign) return usage();
     nimbrel::PublishRequest request;
+    request.passphrase = passphrase;
     std::vector<std::string> positional;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--version" && i + 1 < args.size()) {
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        if (words[i] == "--version" && i + 1 < words.size()) {
             int version = 0;
-            if (!parseVersion(args[++i], version)) return usage();
+            if (!parseVersion(words[++i], version)) return usage();
             request.version = version;
-        } else if (args[i] == "--sign" && i + 1 < args.size()) {
-            request.secretKeyFile = args[++i];
-        } else if (args[i] == "--rotate" && i + 1 < args.size()) {
-            request.rotateKeyFile = args[++i];
-        } else if (args[i] == "--channel" && i + 1 < args.size()) {
-            request.channel = args[++i];
-        } else if (args[i] == "--expires" && i + 1 < args.size()) {
-            if (!parseVersion(args[++i], request.expiresDays)) return usage();
-        } else if (args[i].starts_with("--")) {
+        } else if (words[i] == "--sign" && i + 1 < words.size()) {
+            request.secretKeyFile = words[++i];
+        } else if (words[i] == "--rotate" && i + 1 < words.size()) {
+            request.rotateKeyFile = words[++i];
+        } else if (words[i] == "--channel" && i + 1 < words.size()) {
+            request.channel = words[++i];
+        } else if (words[i] == "--expires" && i + 1 < words.size()) {
+            if (!parseVersion(words[++i], request.expiresDays)) return usage();
+        } else if (words[i].starts_with("--")) {
             return usage();
         } else {
-            positional.push_back(args[i]);
+            positional.push_back(words[i]);
         }
     }
     if (positional.size() != (isResign ? 1u : isBase ? 2u : 3u)) return usage();
