@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engine/VersionTokenTable.h"
-#include "tests/support/ChildProcess.h"
+#include "tests/e2e/ReleaseToolRun.h"
 #include "tests/support/TempGameFolder.h"
 #include "tests/support/TestHttpServer.h"
 
@@ -51,13 +51,7 @@ void flipByte(const std::string& path, std::streamoff at) {
 class ChannelAttackE2ETest : public ::testing::Test {
 protected:
     test::ProcessOutput run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
-        test::ChildProcess::Options options;
-        options.setEnvironment = {"XDG_RUNTIME_DIR=" + runtime.path()};
-        options.setEnvironment.insert(options.setEnvironment.end(), env.begin(), env.end());
-        options.unsetEnvironment = {"NIMBREL_PATCH_URL", "NIMBREL_PATCH_PUBLIC_KEY", "NIMBREL_PATCH_CHANNEL",
-                                    "NIMBREL_KEY_PASSPHRASE"};
-        options.outputFolder = runtime.path();
-        return test::ChildProcess::run(argv, options);
+        return test::runReleaseTool(argv, runtime.path(), env);
     }
 
     test::ProcessOutput publish(std::vector<std::string> arguments, int expectedExit = 0) {
@@ -87,6 +81,17 @@ protected:
         fs::copy(from, folder, fs::copy_options::recursive);
         http.serveFolder("/" + name + "/plus_real/", folder);
         return folder;
+    }
+
+    // A copy of the server whose list the release key signed again with these options.
+    std::function<std::string()> resigned(std::vector<std::string> options) {
+        return [this, options] {
+            const std::string s = copyServer(server);
+            std::vector<std::string> arguments{"resign", s, "--sign", key("a.key")};
+            arguments.insert(arguments.end(), options.begin(), options.end());
+            publish(arguments);
+            return s;
+        };
     }
 
     test::ProcessOutput patch(const std::string& game, const std::string& server, const std::string& publicKeys) {
@@ -147,20 +152,9 @@ TEST_F(ChannelAttackE2ETest, EveryTurnedListOrFileIsRefusedBeforeTheGameFolderCh
          false, "The patch could not be verified."},
         {"an older signed list replayed", [&] { return stale; }, false,
          "older than one this game folder has already used"},
-        {"an expired list",
-         [&] {
-             const std::string s = copyServer(server);
-             publish({"resign", s, "--sign", key("a.key"), "--expires", "0"});
-             return s;
-         },
-         false, "The patch server's list is out of date"},
-        {"another channel's list",
-         [&] {
-             const std::string s = copyServer(server);
-             publish({"resign", s, "--sign", key("a.key"), "--channel", "plus_test"});
-             return s;
-         },
-         false, "for the channel \"plus_test\", not this launcher's \"plus_real\""},
+        {"an expired list", resigned({"--expires", "0"}), false, "The patch server's list is out of date"},
+        {"another channel's list", resigned({"--channel", "plus_test"}), false,
+         "for the channel \"plus_test\", not this launcher's \"plus_real\""},
         {"a list signed by a key the launcher does not know", [&] { return copyServer(server); }, true,
          "signed with a key this launcher does not know. Please update the launcher."},
         {"a server tampered before the next release",

@@ -15,6 +15,7 @@
 
 #include "engine/VersionTokenTable.h"
 #include "pack/PackReader.h"
+#include "tests/e2e/ReleaseToolRun.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempGameFolder.h"
 #include "tests/support/TestHttpServer.h"
@@ -69,13 +70,7 @@ Tree gameFiles(const std::string& folder, bool withModes = false) {
 class PublishE2ETest : public ::testing::Test {
 protected:
     test::ProcessOutput run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
-        test::ChildProcess::Options options;
-        options.setEnvironment = {"XDG_RUNTIME_DIR=" + runtime.path()};
-        options.setEnvironment.insert(options.setEnvironment.end(), env.begin(), env.end());
-        options.unsetEnvironment = {"NIMBREL_PATCH_URL", "NIMBREL_PATCH_PUBLIC_KEY", "NIMBREL_PATCH_CHANNEL",
-                                    "NIMBREL_KEY_PASSPHRASE"};
-        options.outputFolder = runtime.path();
-        return test::ChildProcess::run(argv, options);
+        return test::runReleaseTool(argv, runtime.path(), env);
     }
 
     test::ProcessOutput publish(const std::vector<std::string>& arguments) {
@@ -180,6 +175,8 @@ TEST_F(PublishE2ETest, SignedReleasesBringAVersionZeroClientToExactlyTheNewestBu
 
 TEST_F(PublishE2ETest, ASignedManualPatchIsAppliedOfflineAndGoesWithItsSignature) {
     makeReleases();
+    // Offline, a list past its expiry still counts: a manual patch may wait on a disk for months.
+    ASSERT_EQ(publish({"resign", server.path(), "--sign", runtime.file("release.key"), "--expires", "0"}).exitCode, 0);
     for (const auto& file : fs::directory_iterator(server.path()))
         fs::copy_file(file.path(), client.file("update/" + file.path().filename().string()));
     fs::rename(client.file("update/version.ini"), client.file("ManualPatch.ini"));
