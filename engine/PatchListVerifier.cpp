@@ -1,5 +1,7 @@
 #include "engine/PatchListVerifier.h"
 
+#include <algorithm>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -9,6 +11,7 @@
 #include "engine/PatchContext.h"
 #include "engine/PatchResult.h"
 #include "engine/PatchSignature.h"
+#include "platform/AtomicFile.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 
@@ -18,6 +21,8 @@ namespace {
 
 constexpr const char* kCaption = "Nimbrel";
 constexpr const char* kNotVerified = "The patch could not be verified.";
+constexpr const char* kUnknownKey =
+    "The patch server's list is signed with a key this launcher does not know. Please update the launcher.";
 // Far above any real list or signature; a larger file is refused rather than read into memory.
 constexpr std::streamoff kMaxTextSize = 16 << 20;
 
@@ -48,7 +53,7 @@ void PatchListVerifier::fetchSignature() {
                                                 false);
 }
 
-int PatchListVerifier::verifyList(int fromManualFile) {
+int PatchListVerifier::verifyList(int fromManualFile, bool online) {
     manifest_.reset();
     if (context_.patchPublicKey.empty()) return 0;
     // The same choice of file as the list reader makes, so the bytes verified are those parsed.
@@ -58,12 +63,56 @@ int PatchListVerifier::verifyList(int fromManualFile) {
     std::optional<std::string> list = readSmallFile(listPath);
     std::optional<std::string> text = readSmallFile(listPath + PatchSignature::kSuffix);
     std::optional<PatchSignature> signature = text ? PatchSignature::parse(*text) : std::nullopt;
-    if (list && signature && signature->verify(*list, context_.patchPublicKey)) {
-        manifest_ = std::move(*signature);
-        return 0;
+    if (!list || !signature) return refuse(kNotVerified);
+    switch (signature->check(*list, context_.patchPublicKey)) {
+        case PatchSignature::Check::Good:
+            break;
+        case PatchSignature::Check::UnknownKey:
+            return refuse(kUnknownKey);
+        case PatchSignature::Check::Bad:
+            return refuse(kNotVerified);
     }
-    if (context_.dialog) context_.dialog->messageBox(kNotVerified, kCaption);
+    const SignedRelease& release = signature->release();
+    const std::string channel = PatchSignature::configuredChannel(context_.patchBaseUrl);
+    if (release.channel != channel)
+        return refuse("The patch server's list is for the channel \"" + release.channel + "\", not this launcher's \"" +
+                      channel + "\". " + kNotVerified);
+    if (release.serial < acceptedSerial(channel))
+        return refuse("The patch server's list is older than one this game folder has already used. " +
+                      std::string(kNotVerified));
+    if (online && std::time(nullptr) >= release.expires)
+        return refuse("The patch server's list is out of date (its signature has expired). Please try again later.");
+    if (!recordSerial(channel, release.serial))
+        return refuse(context_.layout.baseFolder() + PatchSignature::kSerialFileName + " cannot be written.");
+    manifest_ = std::move(*signature);
+    return 0;
+}
+
+int PatchListVerifier::refuse(const std::string& text) const {
+    if (context_.dialog) context_.dialog->messageBox(text, kCaption);
     return PatchResult::kFileUnreadable;
+}
+
+std::uint64_t PatchListVerifier::acceptedSerial(const std::string& channel) const {
+    std::ifstream in(context_.layout.baseFolder() + PatchSignature::kSerialFileName);
+    std::string name;
+    std::uint64_t serial = 0, highest = 0;
+    while (in >> name >> serial)
+        if (name == channel) highest = std::max(highest, serial);
+    return highest;
+}
+
+bool PatchListVerifier::recordSerial(const std::string& channel, std::uint64_t serial) const {
+    const std::string path = context_.layout.baseFolder() + PatchSignature::kSerialFileName;
+    if (serial == acceptedSerial(channel) && FileSystem::fileExists(path)) return true;
+    std::ifstream in(path);
+    std::string text, name;
+    std::uint64_t value = 0;
+    while (in >> name >> value)
+        if (name != channel) text += name + " " + std::to_string(value) + "\n";
+    text += channel + " " + std::to_string(serial) + "\n";
+    AtomicFile file;
+    return file.open(path, 0644) && file.write(text.data(), text.size()) && file.commit(AtomicFile::Commit::Replace);
 }
 
 int PatchListVerifier::verifyFiles(const std::vector<PatchListEntry>& entries) {

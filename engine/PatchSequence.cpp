@@ -79,7 +79,7 @@ void PatchSequence::runStages() {
     // With a release key, an unsigned or altered list is refused before a line of it is parsed.
     // The verifier keeps the signed manifest for the files fetched later.
     PatchListVerifier verifier(context_);
-    if ((result_ = verifier.verifyList(flags_.manualPatch)) < PatchResult::kOk) return;
+    if ((result_ = verifier.verifyList(flags_.manualPatch, flags_.connectToServer)) < PatchResult::kOk) return;
     PatchListReader::Reading reading = PatchListReader(context_, currentVersion_).read(flags_.manualPatch);
     result_ = reading.result;
     patchList_ = std::move(reading.list);

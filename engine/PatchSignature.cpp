@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 #include <sodium.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -11,12 +12,15 @@
 #ifndef NIMBREL_PATCH_PUBLIC_KEY
 #define NIMBREL_PATCH_PUBLIC_KEY ""
 #endif
+#ifndef NIMBREL_PATCH_CHANNEL
+#define NIMBREL_PATCH_CHANNEL ""
+#endif
 
 namespace nimbrel {
 
 namespace {
 
-constexpr std::string_view kHeader = "nimbrel-patch-signature 1";
+constexpr std::string_view kHeader = "nimbrel-patch-signature 2";
 constexpr std::string_view kSignaturePrefix = "signature ";
 
 bool sodiumReady() {
@@ -86,6 +90,41 @@ std::optional<ManifestFile> parseManifestLine(std::string_view line, std::string
     return file;
 }
 
+// A channel is one word: it stands on its line between a blank and the line end.
+bool isChannelName(std::string_view name) {
+    if (name.empty()) return false;
+    for (char c : name)
+        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) return false;
+    return true;
+}
+
+// "WORD NUMBER", the number in decimal digits alone.
+template <typename Number>
+bool parseNumberLine(std::string_view line, std::string_view word, Number& value) {
+    if (line.substr(0, word.size() + 1) != std::string(word) + " ") return false;
+    line.remove_prefix(word.size() + 1);
+    if (line.empty() || line.size() > 18) return false;
+    value = 0;
+    for (char c : line) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<Number>(c - '0');
+    }
+    return true;
+}
+
+std::vector<std::string> splitKeys(const std::string& keys) {
+    std::vector<std::string> result;
+    for (std::size_t start = 0; start <= keys.size();) {
+        std::size_t end = std::min(keys.find(',', start), keys.size());
+        std::string key = keys.substr(start, end - start);
+        key.erase(0, key.find_first_not_of(" \t"));
+        key.erase(key.find_last_not_of(" \t") + 1);
+        if (!key.empty()) result.push_back(key);
+        start = end + 1;
+    }
+    return result;
+}
+
 }  // namespace
 
 PatchSignature::KeyPair PatchSignature::generateKeyPair() {
@@ -106,6 +145,94 @@ std::string PatchSignature::publicKeyOf(const std::string& secretKey) {
     crypto_sign_ed25519_sk_to_pk(publicKey, reinterpret_cast<const unsigned char*>(key->data()));
     sodium_memzero(key->data(), key->size());
     return toBase64({reinterpret_cast<char*>(publicKey), sizeof publicKey});
+}
+
+namespace {
+
+constexpr std::string_view kSealedHeader = "nimbrel-sealed-key 1 ";
+
+// The secretbox key a passphrase gives with this salt and these limits.
+bool deriveBoxKey(const std::string& passphrase, const unsigned char* salt, unsigned long long opsLimit,
+                  std::size_t memLimit, unsigned char (&boxKey)[crypto_secretbox_KEYBYTES]) {
+    return crypto_pwhash(boxKey, sizeof boxKey, passphrase.data(), passphrase.size(), salt, opsLimit, memLimit,
+                         crypto_pwhash_ALG_ARGON2ID13) == 0;
+}
+
+}  // namespace
+
+std::string PatchSignature::sealSecretKey(const std::string& secretKey, const std::string& passphrase) {
+    if (!sodiumReady() || publicKeyOf(secretKey).empty()) return {};
+    unsigned char salt[crypto_pwhash_SALTBYTES];
+    unsigned char nonce[crypto_secretbox_NONCEBYTES];
+    randombytes_buf(salt, sizeof salt);
+    randombytes_buf(nonce, sizeof nonce);
+    const unsigned long long opsLimit = crypto_pwhash_OPSLIMIT_MODERATE;
+    const std::size_t memLimit = crypto_pwhash_MEMLIMIT_INTERACTIVE;
+    unsigned char boxKey[crypto_secretbox_KEYBYTES];
+    if (!deriveBoxKey(passphrase, salt, opsLimit, memLimit, boxKey)) return {};
+    std::string box(nonce, nonce + sizeof nonce);
+    box.resize(sizeof nonce + crypto_secretbox_MACBYTES + secretKey.size());
+    crypto_secretbox_easy(reinterpret_cast<unsigned char*>(box.data()) + sizeof nonce,
+                          reinterpret_cast<const unsigned char*>(secretKey.data()), secretKey.size(), nonce, boxKey);
+    sodium_memzero(boxKey, sizeof boxKey);
+    return std::string(kSealedHeader) + toBase64({reinterpret_cast<char*>(salt), sizeof salt}) + " " +
+           std::to_string(opsLimit) + " " + std::to_string(memLimit) + " " + toBase64(box);
+}
+
+bool PatchSignature::isSealedKey(std::string_view text) { return text.starts_with(kSealedHeader); }
+
+std::optional<std::string> PatchSignature::openSealedKey(std::string_view text, const std::string& passphrase) {
+    if (!sodiumReady() || !isSealedKey(text)) return std::nullopt;
+    text.remove_prefix(kSealedHeader.size());
+    std::vector<std::string_view> fields;
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t end = std::min(text.find(' ', start), text.size());
+        fields.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    unsigned long long opsLimit = 0;
+    std::size_t memLimit = 0;
+    if (fields.size() != 4 || !parseNumberLine("o " + std::string(fields[1]), "o", opsLimit) ||
+        !parseNumberLine("m " + std::string(fields[2]), "m", memLimit) || opsLimit > crypto_pwhash_OPSLIMIT_MAX ||
+        memLimit > crypto_pwhash_MEMLIMIT_SENSITIVE)
+        return std::nullopt;
+    std::optional<std::string> salt = fromBase64(fields[0], crypto_pwhash_SALTBYTES);
+    const std::size_t boxSize = crypto_secretbox_NONCEBYTES + crypto_secretbox_MACBYTES +
+                                sodium_base64_ENCODED_LEN(crypto_sign_SECRETKEYBYTES, sodium_base64_VARIANT_ORIGINAL) -
+                                1;
+    std::optional<std::string> box = fromBase64(fields[3], boxSize);
+    unsigned char boxKey[crypto_secretbox_KEYBYTES];
+    if (!salt || !box ||
+        !deriveBoxKey(passphrase, reinterpret_cast<const unsigned char*>(salt->data()), opsLimit, memLimit, boxKey))
+        return std::nullopt;
+    std::string secretKey(boxSize - crypto_secretbox_NONCEBYTES - crypto_secretbox_MACBYTES, '\0');
+    const auto* bytes = reinterpret_cast<const unsigned char*>(box->data());
+    const bool opened = crypto_secretbox_open_easy(reinterpret_cast<unsigned char*>(secretKey.data()),
+                                                   bytes + crypto_secretbox_NONCEBYTES,
+                                                   box->size() - crypto_secretbox_NONCEBYTES, bytes, boxKey) == 0;
+    sodium_memzero(boxKey, sizeof boxKey);
+    if (!opened || publicKeyOf(secretKey).empty()) return std::nullopt;
+    return secretKey;
+}
+
+std::string PatchSignature::keyId(const std::string& publicKey) {
+    std::optional<std::string> key = sodiumReady() ? fromBase64(publicKey, crypto_sign_PUBLICKEYBYTES) : std::nullopt;
+    if (!key) return {};
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(key->data()), key->size());
+    return toHex(digest, 8);
+}
+
+std::string PatchSignature::configuredChannel(const std::string& patchBaseUrl) {
+    const char* fromEnvironment = std::getenv("NIMBREL_PATCH_CHANNEL");
+    if (fromEnvironment && *fromEnvironment) return fromEnvironment;
+    if (*NIMBREL_PATCH_CHANNEL) return NIMBREL_PATCH_CHANNEL;
+    std::string path = patchBaseUrl.substr(0, patchBaseUrl.find_first_of("?#"));
+    while (!path.empty() && path.back() == '/') path.pop_back();
+    const std::size_t scheme = path.find("://");
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos || (scheme != std::string::npos && slash < path.find('/', scheme + 3))) return {};
+    return path.substr(slash + 1);
 }
 
 std::string PatchSignature::configuredPublicKey() {
@@ -143,22 +270,31 @@ std::optional<ManifestFile> PatchSignature::describeFile(const std::string& path
 }
 
 std::optional<std::string> PatchSignature::sign(std::string_view listBytes, const std::string& listName,
-                                                const std::vector<ManifestFile>& files, const std::string& secretKey) {
-    if (!sodiumReady() || !isManifestName(listName)) return std::nullopt;
-    std::optional<std::string> key = fromBase64(secretKey, crypto_sign_SECRETKEYBYTES);
-    if (!key) return std::nullopt;
-    std::string signedText = manifestLine("list", describeBytes(listBytes, listName));
+                                                const std::vector<ManifestFile>& files, const SignedRelease& release,
+                                                const std::vector<std::string>& secretKeys) {
+    if (!sodiumReady() || !isManifestName(listName) || !isChannelName(release.channel) || secretKeys.empty() ||
+        release.expires < 0)
+        return std::nullopt;
+    std::string signedText = "channel " + release.channel + "\nserial " + std::to_string(release.serial) +
+                             "\nexpires " + std::to_string(release.expires) + "\n" +
+                             manifestLine("list", describeBytes(listBytes, listName));
     for (const ManifestFile& file : files) {
         if (!isManifestName(file.name)) return std::nullopt;
         signedText += manifestLine("file", file);
     }
-    std::string message = std::string(listBytes) + signedText;
-    unsigned char signature[crypto_sign_BYTES];
-    crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(message.data()), message.size(),
-                         reinterpret_cast<const unsigned char*>(key->data()));
-    sodium_memzero(key->data(), key->size());
-    return std::string(kHeader) + "\n" + std::string(kSignaturePrefix) +
-           toBase64({reinterpret_cast<char*>(signature), sizeof signature}) + "\n" + signedText;
+    const std::string message = std::string(listBytes) + signedText;
+    std::string text = std::string(kHeader) + "\n";
+    for (const std::string& secretKey : secretKeys) {
+        std::optional<std::string> key = fromBase64(secretKey, crypto_sign_SECRETKEYBYTES);
+        if (!key) return std::nullopt;
+        unsigned char signature[crypto_sign_BYTES];
+        crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(message.data()), message.size(),
+                             reinterpret_cast<const unsigned char*>(key->data()));
+        sodium_memzero(key->data(), key->size());
+        text += std::string(kSignaturePrefix) + keyId(publicKeyOf(secretKey)) + " " +
+                toBase64({reinterpret_cast<char*>(signature), sizeof signature}) + "\n";
+    }
+    return text + signedText;
 }
 
 std::optional<PatchSignature> PatchSignature::parse(std::string_view text) {
@@ -169,33 +305,60 @@ std::optional<PatchSignature> PatchSignature::parse(std::string_view text) {
         lines.push_back(text.substr(start, end - start));
         start = end + 1;
     }
-    if (lines.size() < 3 || lines[0] != kHeader || !lines[1].starts_with(kSignaturePrefix)) return std::nullopt;
+    if (lines.empty() || lines[0] != kHeader) return std::nullopt;
     PatchSignature result;
-    std::optional<std::string> signature = fromBase64(lines[1].substr(kSignaturePrefix.size()), crypto_sign_BYTES);
-    std::optional<ManifestFile> list = parseManifestLine(lines[2], "list");
-    if (!signature || !list) return std::nullopt;
-    result.signature_ = std::move(*signature);
+    std::size_t i = 1;
+    std::size_t offset = lines[0].size() + 1;
+    for (; i < lines.size() && lines[i].starts_with(kSignaturePrefix); offset += lines[i++].size() + 1) {
+        std::string_view rest = lines[i].substr(kSignaturePrefix.size());
+        const std::size_t blank = rest.find(' ');
+        if (blank != 16 || !std::all_of(rest.begin(), rest.begin() + 16,
+                                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
+            return std::nullopt;
+        std::optional<std::string> signature = fromBase64(rest.substr(blank + 1), crypto_sign_BYTES);
+        if (!signature) return std::nullopt;
+        result.signatures_.emplace_back(std::string(rest.substr(0, blank)), std::move(*signature));
+    }
+    // Channel, serial and expiry are what keep an old or another channel's list out: a file
+    // without them is refused, never read as one that binds nothing.
+    if (result.signatures_.empty() || lines.size() < i + 4 || !lines[i].starts_with("channel ") ||
+        !isChannelName(lines[i].substr(8)) || !parseNumberLine(lines[i + 1], "serial", result.release_.serial) ||
+        !parseNumberLine(lines[i + 2], "expires", result.release_.expires))
+        return std::nullopt;
+    result.release_.channel = std::string(lines[i].substr(8));
+    std::optional<ManifestFile> list = parseManifestLine(lines[i + 3], "list");
+    if (!list) return std::nullopt;
     result.list_ = std::move(*list);
     std::set<std::string> names;
-    for (std::size_t i = 3; i < lines.size(); ++i) {
-        std::optional<ManifestFile> file = parseManifestLine(lines[i], "file");
+    for (std::size_t n = i + 4; n < lines.size(); ++n) {
+        std::optional<ManifestFile> file = parseManifestLine(lines[n], "file");
         // Two lines for one name would leave open which of them a file is checked against.
         if (!file || !names.insert(file->name).second) return std::nullopt;
         result.files_.push_back(std::move(*file));
     }
-    result.signedText_ = std::string(text.substr(lines[0].size() + 1 + lines[1].size() + 1));
+    result.signedText_ = std::string(text.substr(offset));
     return result;
 }
 
-bool PatchSignature::verify(std::string_view listBytes, const std::string& publicKey) const {
-    std::optional<std::string> key = fromBase64(publicKey, crypto_sign_PUBLICKEYBYTES);
-    if (!sodiumReady() || !key) return false;
-    ManifestFile actual = describeBytes(listBytes, list_.name);
-    if (actual.length != list_.length || actual.sha256 != list_.sha256) return false;
-    std::string message = std::string(listBytes) + signedText_;
-    return crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature_.data()),
-                                       reinterpret_cast<const unsigned char*>(message.data()), message.size(),
-                                       reinterpret_cast<const unsigned char*>(key->data())) == 0;
+PatchSignature::Check PatchSignature::check(std::string_view listBytes, const std::string& publicKeys) const {
+    if (!sodiumReady()) return Check::Bad;
+    bool knownKey = false;
+    for (const std::string& publicKey : splitKeys(publicKeys)) {
+        std::optional<std::string> key = fromBase64(publicKey, crypto_sign_PUBLICKEYBYTES);
+        const std::string id = keyId(publicKey);
+        for (const auto& [signer, signature] : signatures_) {
+            if (!key || signer != id) continue;
+            knownKey = true;
+            ManifestFile actual = describeBytes(listBytes, list_.name);
+            if (actual.length != list_.length || actual.sha256 != list_.sha256) return Check::Bad;
+            std::string message = std::string(listBytes) + signedText_;
+            if (crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature.data()),
+                                            reinterpret_cast<const unsigned char*>(message.data()), message.size(),
+                                            reinterpret_cast<const unsigned char*>(key->data())) == 0)
+                return Check::Good;
+        }
+    }
+    return knownKey ? Check::Bad : Check::UnknownKey;
 }
 
 const ManifestFile* PatchSignature::find(const std::string& name) const {

@@ -208,6 +208,7 @@ bool ReleaseManifest::isLauncherFile(const std::string& path) {
     const std::string top = path.substr(0, path.find('/'));
     if (TextCodec::equalsIgnoreCase(top, "update")) return true;
     if (top != path) return false;
+    if (TextCodec::equalsIgnoreCase(top, PatchSignature::kSerialFileName)) return true;
     for (const std::string name : {GameLayout::kClientVersionFileName, GameLayout::kManualPatchFileName})
         if (TextCodec::equalsIgnoreCase(top, name) || TextCodec::equalsIgnoreCase(top, name + PatchSignature::kSuffix))
             return true;

@@ -62,7 +62,8 @@ public:
 
     const ReleaseFile* find(const std::string& path) const;
     // The files no build holds and no manifest names: the launcher keeps them in the game folder
-    // itself (the version file, its update folder, a manual patch list, their signatures).
+    // itself (the version file, its update folder, a manual patch list, their signatures, the serial
+    // of the last list accepted).
     static bool isLauncherFile(const std::string& path);
     bool operator==(const ReleaseManifest&) const = default;
 };

@@ -45,9 +45,10 @@ public:
         return joined(std::move(lines));
     }
 
-    // The folder as it is, leaving out the launcher's own files (its version file, update/).
+    // The folder as it is, leaving out the launcher's own files (its version file, the serial of
+    // the list it accepted, update/).
     static std::string read(const std::string& folder, const std::string& packPassword) {
-        return python({"view", folder, packPassword, "version.ini", "update"});
+        return python({"view", folder, packPassword, "version.ini", "version.serial", "update"});
     }
 
     // Where the stored bytes of a pack's entry lie: offset and length.

@@ -15,6 +15,7 @@
 
 #include "engine/VersionTokenTable.h"
 #include "pack/PackReader.h"
+#include "tests/e2e/ReleaseToolRun.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempGameFolder.h"
 #include "tests/support/TestHttpServer.h"
@@ -27,12 +28,13 @@ namespace fs = std::filesystem;
 using Tree = std::map<std::string, std::string>;  // path below the folder -> content
 
 // Every file below a folder as the game sees it: loose files and the entries of each folder's
-// own pack; update/ and the client version file are the patcher's, not the game's.
+// own pack; update/, the client version file and the serial of the list last accepted are the
+// patcher's, not the game's.
 Tree gameFiles(const std::string& folder, bool withModes = false) {
     Tree tree;
     for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
         std::string relative = it->path().lexically_relative(folder).generic_string();
-        if (relative == "update" || relative == "version.ini") {
+        if (relative == "update" || relative == "version.ini" || relative == "version.serial") {
             if (it->is_directory()) it.disable_recursion_pending();
             continue;
         }
@@ -68,12 +70,7 @@ Tree gameFiles(const std::string& folder, bool withModes = false) {
 class PublishE2ETest : public ::testing::Test {
 protected:
     test::ProcessOutput run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
-        test::ChildProcess::Options options;
-        options.setEnvironment = {"XDG_RUNTIME_DIR=" + runtime.path()};
-        options.setEnvironment.insert(options.setEnvironment.end(), env.begin(), env.end());
-        options.unsetEnvironment = {"NIMBREL_PATCH_URL", "NIMBREL_PATCH_PUBLIC_KEY"};
-        options.outputFolder = runtime.path();
-        return test::ChildProcess::run(argv, options);
+        return test::runReleaseTool(argv, runtime.path(), env);
     }
 
     test::ProcessOutput publish(const std::vector<std::string>& arguments) {
@@ -139,7 +136,8 @@ protected:
         run({NIMBREL_CLI_PATH, "--game-dir", client.path(), "--patch-url", http.url("/nowhere/")});
         publicKey = keygen("release.key");
         for (auto [from, to] : {std::pair{v0Build, v1Build}, std::pair{v1Build, v2Build}}) {
-            test::ProcessOutput r = publish({"make", from, to, server.path(), "--sign", runtime.file("release.key")});
+            test::ProcessOutput r =
+                publish({"make", from, to, server.path(), "--sign", runtime.file("release.key"), "--channel", "patch"});
             ASSERT_EQ(r.exitCode, 0) << r.err;
         }
         http.serveFolder("/patch/", server.path());
@@ -177,12 +175,15 @@ TEST_F(PublishE2ETest, SignedReleasesBringAVersionZeroClientToExactlyTheNewestBu
 
 TEST_F(PublishE2ETest, ASignedManualPatchIsAppliedOfflineAndGoesWithItsSignature) {
     makeReleases();
+    // Offline, a list past its expiry still counts: a manual patch may wait on a disk for months.
+    ASSERT_EQ(publish({"resign", server.path(), "--sign", runtime.file("release.key"), "--expires", "0"}).exitCode, 0);
     for (const auto& file : fs::directory_iterator(server.path()))
         fs::copy_file(file.path(), client.file("update/" + file.path().filename().string()));
     fs::rename(client.file("update/version.ini"), client.file("ManualPatch.ini"));
     fs::rename(client.file("update/version.ini.sig"), client.file("ManualPatch.ini.sig"));
-    test::ProcessOutput r =
-        run({NIMBREL_CLI_PATH, "--game-dir", client.path()}, {"NIMBREL_PATCH_PUBLIC_KEY=" + publicKey});
+    // Offline the launcher's channel is its built-in patch folder's; this one names the test's.
+    test::ProcessOutput r = run({NIMBREL_CLI_PATH, "--game-dir", client.path()},
+                                {"NIMBREL_PATCH_PUBLIC_KEY=" + publicKey, "NIMBREL_PATCH_CHANNEL=patch"});
     EXPECT_EQ(r.lastLine(), "result 2 stage 5") << r.err;
     EXPECT_EQ(gameFiles(client.path()), gameFiles(v2Build));
     EXPECT_FALSE(client.exists("ManualPatch.ini"));
@@ -232,7 +233,8 @@ TEST_F(PublishE2ETest, TamperedOrUnsignedPatchesAreRefusedAndTheClientStaysAsItW
         test::ProcessOutput r = patchClient(c.otherKey ? keygen(std::string("other-") + c.name) : publicKey);
         EXPECT_NE(r.exitCode, 0);
         EXPECT_EQ(r.lastLine(), c.result) << r.err;
-        EXPECT_NE(r.err.find("could not be verified"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.otherKey ? "Please update the launcher." : "could not be verified"), std::string::npos)
+            << r.err;
         EXPECT_EQ(gameFiles(client.path(), true), before);
         EXPECT_EQ(client.read("version.ini"), version);
     }
@@ -330,8 +332,27 @@ TEST_F(PublishE2ETest, ReleasesThePatchListCannotCarryAreRefusedWithTheServerFol
         {"two names that differ only in case", {{"data/Tips.txt", "x"}, {"data/tips.txt", "y"}}, {}, "only in case"},
         {"a name Windows cannot hold", {{"data/why?.txt", "x"}}, {}, "no Windows file name"},
         {"a version not above the list's", {{"readme.txt", "1"}}, {"--version", "3"}, "must be above"},
-        {"a key file that is not a key", {{"readme.txt", "1"}}, {"--sign", NIMBREL_PUBLISH_PATH}, "not a secret key"},
+        {"a key file that is not a key",
+         {{"readme.txt", "1"}},
+         {"--sign", runtime.file("not.key")},
+         "not a secret key"},
+        {"a key file others can read", {{"readme.txt", "1"}}, {"--sign", runtime.file("open.key")}, "others can read"},
+        {"a sealed key with the wrong passphrase",
+         {{"readme.txt", "1"}},
+         {"--sign", runtime.file("sealed.key"), "--passphrase-file", runtime.file("not.key")},
+         "does not open"},
+        {"a new key without the one that signs now",
+         {{"readme.txt", "1"}},
+         {"--rotate", runtime.file("not.key")},
+         "give that one with --sign"},
     };
+    runtime.write("not.key", "not a key\n");
+    runtime.write("passphrase", "correct horse\n");
+    fs::permissions(runtime.file("not.key"), fs::perms::owner_read | fs::perms::owner_write);
+    keygen("open.key");
+    ASSERT_EQ(publish({"keygen", runtime.file("sealed.key"), "--passphrase-file", runtime.file("passphrase")}).exitCode,
+              0);
+    fs::permissions(runtime.file("open.key"), fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
     server.write("version.ini", "CUR_VERSION = 3\r\n[VERSION = 3]\r\nroot=root_3.zip\r\n");
     server.write("root_3.zip", "published before");
     const Tree before = gameFiles(server.path(), true);

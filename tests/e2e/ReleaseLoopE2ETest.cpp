@@ -69,7 +69,7 @@ protected:
         const std::string version = std::to_string(releases->history.builds()[i].version);
         if (i == 0)
             tool({NIMBREL_PUBLISH_PATH, "base", releases->builds[0], server, "--version", version, "--sign",
-                  releases->secretKey});
+                  releases->secretKey, "--channel", "patch"});
         else
             tool({NIMBREL_PUBLISH_PATH, "make", releases->builds[i - 1], releases->builds[i], server, "--version",
                   version, "--sign", releases->secretKey});

@@ -67,7 +67,8 @@ protected:
         makeBuild("v2", 2);
         publicKey = run({NIMBREL_PUBLISH_PATH, "keygen", runtime.file("release.key")}).lastLine();
         const std::string key = runtime.file("release.key");
-        test::ProcessOutput r = run({NIMBREL_PUBLISH_PATH, "base", builds.file("v1"), server.path(), "--sign", key});
+        test::ProcessOutput r =
+            run({NIMBREL_PUBLISH_PATH, "base", builds.file("v1"), server.path(), "--sign", key, "--channel", "patch"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         r = run({NIMBREL_PUBLISH_PATH, "make", builds.file("v1"), builds.file("v2"), server.path(), "--sign", key});
         ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -169,7 +170,10 @@ TEST_F(VerifyE2ETest, EachDamageIsNamedAndThePlayersOwnFilesAreLeftAlone) {
 TEST_F(VerifyE2ETest, AFreshInstallPatchedFromABaseIsTheBuild) {
     test::TempGameFolder freshServer;
     const std::string key = runtime.file("release.key");
-    ASSERT_EQ(run({NIMBREL_PUBLISH_PATH, "base", builds.file("v1"), freshServer.path(), "--sign", key}).exitCode, 0);
+    ASSERT_EQ(
+        run({NIMBREL_PUBLISH_PATH, "base", builds.file("v1"), freshServer.path(), "--sign", key, "--channel", "fresh"})
+            .exitCode,
+        0);
     http.serveFolder("/fresh/", freshServer.path());
     ASSERT_EQ(run({NIMBREL_CLI_PATH, "--game-dir", client.path(), "version", "--write", "0"}).exitCode, 0);
     const std::vector<std::string> where{"--game-dir", client.path(), "--patch-url", http.url("/fresh/")};

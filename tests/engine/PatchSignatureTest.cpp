@@ -18,9 +18,11 @@ const std::vector<ManifestFile> kFiles{
     PatchSignature::describeBytes("deletions", "delete 1.txt"),
 };
 
+const SignedRelease kRelease{"plus_real", 1765000000, 1767000000};
+
 struct Signed {
     PatchSignature::KeyPair key = PatchSignature::generateKeyPair();
-    std::string text = PatchSignature::sign(kList, "version.ini", kFiles, key.secretKey).value();
+    std::string text = PatchSignature::sign(kList, "version.ini", kFiles, kRelease, {key.secretKey}).value();
 };
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
@@ -33,6 +35,9 @@ TEST(PatchSignatureTest, ASignedListVerifiesAndNamesEveryFile) {
     ASSERT_TRUE(parsed);
     EXPECT_TRUE(parsed->verify(kList, s.key.publicKey));
     EXPECT_EQ(parsed->files(), kFiles);
+    EXPECT_EQ(parsed->release().channel, "plus_real");
+    EXPECT_EQ(parsed->release().serial, kRelease.serial);
+    EXPECT_EQ(parsed->release().expires, kRelease.expires);
     ASSERT_NE(parsed->find("delete 1.txt"), nullptr);
     EXPECT_EQ(parsed->find("delete 1.txt")->length, 9u);
     EXPECT_EQ(parsed->find("DELETE 1.txt"), nullptr);
@@ -42,7 +47,13 @@ TEST(PatchSignatureTest, MalformedTextsAreRefused) {
     Signed s;
     const std::string digest = kFiles[0].sha256;
     const std::vector<std::pair<const char*, std::string>> cases{
-        {"another header", replaced(s.text, "signature 1", "signature 2")},
+        {"the header without channel, serial and expiry", replaced(s.text, "signature 2", "signature 1")},
+        {"no channel", replaced(s.text, "channel plus_real\n", "")},
+        {"no serial", replaced(s.text, "serial 1765000000\n", "")},
+        {"no expiry", replaced(s.text, "expires 1767000000\n", "")},
+        {"a negative expiry", replaced(s.text, "expires 1", "expires -1")},
+        {"a signature without its key id",
+         replaced(s.text, "signature " + PatchSignature::keyId(s.key.publicKey) + " ", "signature ")},
         {"no final line end", s.text.substr(0, s.text.size() - 1)},
         {"CR LF line ends", replaced(s.text, "\nfile", "\r\nfile")},
         {"a short signature", replaced(s.text, "signature ", "signature AAAA")},
@@ -69,14 +80,37 @@ TEST(PatchSignatureTest, AnyChangeToListManifestOrKeyFailsVerification) {
         {"a list with a line more", kList + "root=root_1.zip\r\n", s.text, s.key.publicKey},
         {"a changed manifest length", kList, replaced(s.text, "file 7 ", "file 8 "), s.key.publicKey},
         {"a manifest line more", kList, s.text + "file 1 " + kFiles[0].sha256 + " extra.zip\n", s.key.publicKey},
+        {"another channel", kList, replaced(s.text, "channel plus_real", "channel plus_test"), s.key.publicKey},
+        {"a higher serial", kList, replaced(s.text, "serial 1765", "serial 2765"), s.key.publicKey},
+        {"a later expiry", kList, replaced(s.text, "expires 1767", "expires 2767"), s.key.publicKey},
         {"another key", kList, s.text, otherKey},
-        {"a key that is no key", kList, s.text, "not base64"},
     };
     for (const auto& [name, list, text, key] : cases) {
         std::optional<PatchSignature> parsed = PatchSignature::parse(text);
         ASSERT_TRUE(parsed) << name;
         EXPECT_FALSE(parsed->verify(list, key)) << name;
     }
+}
+
+TEST(PatchSignatureTest, AListSignedByTwoKeysIsTakenByALauncherThatKnowsEitherOfThem) {
+    const PatchSignature::KeyPair oldKey = PatchSignature::generateKeyPair(),
+                                  newKey = PatchSignature::generateKeyPair();
+    const std::string stranger = PatchSignature::generateKeyPair().publicKey;
+    const std::string text =
+        PatchSignature::sign(kList, "version.ini", kFiles, kRelease, {oldKey.secretKey, newKey.secretKey}).value();
+    using Check = PatchSignature::Check;
+    const std::vector<std::tuple<std::string, std::string, Check>> cases{
+        {"the old key", oldKey.publicKey, Check::Good},
+        {"the new key", newKey.publicKey, Check::Good},
+        {"a stranger, then the new key", stranger + ", " + newKey.publicKey, Check::Good},
+        {"a stranger alone", stranger, Check::UnknownKey},
+        {"no key that is a key", "not base64", Check::UnknownKey},
+    };
+    std::optional<PatchSignature> parsed = PatchSignature::parse(text);
+    ASSERT_TRUE(parsed);
+    for (const auto& [name, keys, expected] : cases) EXPECT_EQ(parsed->check(kList, keys), expected) << name;
+    // A known key whose signature does not fit is a forgery, not a key to update the launcher for.
+    EXPECT_EQ(parsed->check(kList + "x", oldKey.publicKey), Check::Bad);
 }
 
 }  // namespace

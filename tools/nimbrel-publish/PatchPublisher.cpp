@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -49,7 +50,9 @@ struct Release {
     std::string oldList;
     int current = 0;
     int version = 0;
-    std::string secretKey;                    // empty: unsigned
+    std::vector<std::string> secretKeys;         // empty: unsigned; the signing key, then the rotate key
+    std::optional<PatchSignature> signedBefore;  // the server's current signature, verified
+    SignedRelease signedRelease;
     std::optional<ReleaseManifest> previous;  // the manifest of the list's current version
     std::map<std::string, Entries> archives;  // by folder key
     std::map<std::string, std::string> archiveNames;
@@ -182,18 +185,119 @@ int listVersion(const std::string& list) {
     return 0;
 }
 
+// A secret key file as keygen writes it. A key others can read is refused: whoever reads it can
+// sign patches that every launcher runs.
+std::optional<std::string> readSecretKey(const std::string& path, const std::string& passphrase, std::string& error) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        error = path + ": cannot be read";
+        return std::nullopt;
+    }
+    if ((status.st_mode & 077) != 0) {
+        error = path + ": others can read this secret key; make it readable by its owner alone (chmod 600)";
+        return std::nullopt;
+    }
+    std::optional<std::string> text = readFile(path);
+    if (!text) {
+        error = path + ": cannot be read";
+        return std::nullopt;
+    }
+    std::string key = text->substr(0, text->find_first_of("\r\n"));
+    if (PatchSignature::isSealedKey(key)) {
+        if (passphrase.empty()) {
+            error = path + ": sealed with a passphrase; give it in $NIMBREL_KEY_PASSPHRASE or --passphrase-file FILE";
+            return std::nullopt;
+        }
+        std::optional<std::string> opened = PatchSignature::openSealedKey(key, passphrase);
+        if (!opened) {
+            error = path + ": the passphrase does not open this key";
+            return std::nullopt;
+        }
+        key = std::move(*opened);
+    }
+    if (PatchSignature::publicKeyOf(key).empty()) {
+        error = path + ": not a secret key made by nimbrel-publish keygen";
+        return std::nullopt;
+    }
+    return key;
+}
+
+std::string publicKeysOf(const std::vector<std::string>& secretKeys) {
+    std::string keys;
+    for (const std::string& key : secretKeys) keys += (keys.empty() ? "" : ",") + PatchSignature::publicKeyOf(key);
+    return keys;
+}
+
+bool readKeys(const PublishRequest& request, Release& release, std::string& error) {
+    if (!request.rotateKeyFile.empty() && request.secretKeyFile.empty()) {
+        error = "--rotate adds a key to the one that signs now: give that one with --sign";
+        return false;
+    }
+    for (const std::string& keyFile : {request.secretKeyFile, request.rotateKeyFile}) {
+        if (keyFile.empty()) continue;
+        std::optional<std::string> key = readSecretKey(keyFile, request.passphrase, error);
+        if (!key) return false;
+        release.secretKeys.push_back(std::move(*key));
+    }
+    return true;
+}
+
+// The server's current signature, which must be by one of the keys given: a release signed with
+// another key would lock out every launcher that knows only the old one.
+bool readSignature(Release& release, std::string& error) {
+    if (!fs::exists(release.signaturePath)) return true;
+    std::optional<std::string> text = readFile(release.signaturePath);
+    std::optional<PatchSignature> signature = text ? PatchSignature::parse(*text) : std::nullopt;
+    if (!signature) {
+        error = release.signaturePath + ": not a signature file this tool can read";
+        return false;
+    }
+    switch (signature->check(release.oldList, publicKeysOf(release.secretKeys))) {
+        case PatchSignature::Check::Good:
+            break;
+        case PatchSignature::Check::UnknownKey:
+            error = release.signaturePath + ": signed with another key; sign with that key, and move to a new one " +
+                    "with --rotate NEW_SECRET_FILE";
+            return false;
+        case PatchSignature::Check::Bad:
+            error = release.signaturePath + ": does not match " + release.listPath +
+                    "; the server folder was changed since it was signed";
+            return false;
+    }
+    release.signedBefore = std::move(*signature);
+    return true;
+}
+
+// Channel, serial and expiry of the signature about to be made. The serial is at least the time
+// of signing, so it keeps growing even on a server folder started again from nothing.
+bool startSignedRelease(const PublishRequest& request, Release& release, std::string& error) {
+    if (request.expiresDays < 0 || request.expiresDays > 3650) {
+        error = "--expires takes a number of days from 0 to 3650";
+        return false;
+    }
+    std::string channel = request.channel;
+    if (channel.empty() && release.signedBefore) channel = release.signedBefore->release().channel;
+    if (channel.empty()) channel = fs::path(release.server).parent_path().filename().string();
+    if (channel.empty() || channel.find_first_of(" \t\r\n") != std::string::npos) {
+        error = "\"" + channel + "\" cannot name a channel; give one with --channel NAME";
+        return false;
+    }
+    const auto now = static_cast<std::uint64_t>(std::time(nullptr));
+    const std::uint64_t before = release.signedBefore ? release.signedBefore->release().serial : 0;
+    release.signedRelease = {channel, std::max(before + 1, now),
+                             static_cast<std::int64_t>(now) + std::int64_t{request.expiresDays} * 86400};
+    return true;
+}
+
 // The manifest of the list's current version, which says where each unchanged file's bytes
 // live. On a signed server it counts only when the signature covers it.
 bool readPreviousManifest(Release& release, std::string& error) {
     const std::string name = ReleaseManifest::fileName(release.current);
     std::optional<std::string> text = readFile(release.server + name);
     if (!text) return true;  // a server without a base: sources of unchanged files stay unknown
-    if (!release.secretKey.empty() && fs::exists(release.signaturePath)) {
-        std::optional<std::string> sigText = readFile(release.signaturePath);
-        std::optional<PatchSignature> signature = sigText ? PatchSignature::parse(*sigText) : std::nullopt;
-        const ManifestFile* line = signature ? signature->find(name) : nullptr;
-        if (!line || !signature->verify(release.oldList, PatchSignature::publicKeyOf(release.secretKey)) ||
-            *line != PatchSignature::describeBytes(*text, name)) {
+    if (release.signedBefore) {
+        const ManifestFile* line = release.signedBefore->find(name);
+        if (!line || *line != PatchSignature::describeBytes(*text, name)) {
             error = release.server + name + ": not covered by the server's signature with this key";
             return false;
         }
@@ -241,18 +345,9 @@ bool readServer(const PublishRequest& request, bool isBase, Release& release, st
         error = release.signaturePath + " exists: this server's lists are signed, so sign this release too (--sign)";
         return false;
     }
-    if (!request.secretKeyFile.empty()) {
-        std::optional<std::string> text = readFile(request.secretKeyFile);
-        if (!text) {
-            error = request.secretKeyFile + ": cannot be read";
-            return false;
-        }
-        release.secretKey = text->substr(0, text->find_first_of("\r\n"));
-        if (PatchSignature::publicKeyOf(release.secretKey).empty()) {
-            error = request.secretKeyFile + ": not a secret key made by nimbrel-publish keygen";
-            return false;
-        }
-    }
+    if (!readKeys(request, release, error)) return false;
+    if (!release.secretKeys.empty() && (!readSignature(release, error) || !startSignedRelease(request, release, error)))
+        return false;
     return isBase || readPreviousManifest(release, error);
 }
 
@@ -420,10 +515,27 @@ bool stage(Release& release, const std::string& staging, std::string& error) {
     return true;
 }
 
+// A file already on the server keeps the line the verified signature gave it, and must still
+// match it: a file changed on the server since is refused, never signed anew.
+bool carryForward(const Release& release, const std::string& name, std::optional<ManifestFile>& file,
+                  std::string& error) {
+    file = PatchSignature::describeFile(release.server + name, name);
+    const ManifestFile* signedLine = release.signedBefore ? release.signedBefore->find(name) : nullptr;
+    if (!file) {
+        error = "the patch list names " + name + ", which " + release.server + " lacks";
+        return false;
+    }
+    if (signedLine && *signedLine != *file) {
+        error = release.server + name + ": differs from the server's signature; it was changed since it was signed";
+        return false;
+    }
+    return true;
+}
+
 // The signature covers every file the list names, as the launcher's own list reader sees it,
 // and every release manifest on the server.
 bool sign(Release& release, const std::string& staging, std::string& error) {
-    if (release.secretKey.empty()) return true;
+    if (release.secretKeys.empty()) return true;
     if (!FileSystem::createDirectory(staging + "update/") ||
         !writeWholeFile(staging + "update/version.ini", release.newList, 0644, AtomicFile::Commit::Replace)) {
         error = staging + ": cannot be written";
@@ -444,14 +556,11 @@ bool sign(Release& release, const std::string& staging, std::string& error) {
     std::vector<ManifestFile> files;
     for (const std::string& name : names) {
         std::optional<ManifestFile> file = PatchSignature::describeFile(staging + name, name);
-        if (!file) file = PatchSignature::describeFile(release.server + name, name);
-        if (!file) {
-            error = "the patch list names " + name + ", which " + release.server + " lacks";
-            return false;
-        }
+        if (!file && !carryForward(release, name, file, error)) return false;
         files.push_back(std::move(*file));
     }
-    release.signature = PatchSignature::sign(release.newList, GameLayout::kPatchListFileName, files, release.secretKey);
+    release.signature = PatchSignature::sign(release.newList, GameLayout::kPatchListFileName, files,
+                                             release.signedRelease, release.secretKeys);
     if (!release.signature) error = "the new patch list cannot be signed";
     return release.signature.has_value();
 }
@@ -531,14 +640,114 @@ int publish(const PublishRequest& request, bool isBase, std::string& report, std
 
 }  // namespace
 
-std::optional<std::string> PatchPublisher::keygen(const std::string& secretKeyFile, std::string& error) {
+namespace {
+
+std::string describeSignature(const SignedRelease& signedRelease) {
+    char expiry[32] = "";
+    const auto expires = static_cast<std::time_t>(signedRelease.expires);
+    std::tm utc{};
+    if (gmtime_r(&expires, &utc)) std::strftime(expiry, sizeof expiry, "%Y-%m-%d %H:%M UTC", &utc);
+    return "channel " + signedRelease.channel + ", serial " + std::to_string(signedRelease.serial) + ", expires " +
+           expiry;
+}
+
+}  // namespace
+
+int PatchPublisher::resign(const PublishRequest& request, std::string& report, std::string& error) {
+    Release release;
+    release.server = request.serverFolder;
+    if (release.server.empty() || release.server.back() != '/') release.server += '/';
+    release.listPath = release.server + GameLayout::kPatchListFileName;
+    release.signaturePath = release.listPath + PatchSignature::kSuffix;
+    std::optional<std::string> list = readFile(release.listPath);
+    if (!list || !fs::exists(release.signaturePath)) {
+        error = release.server + ": no signed patch list to sign again; publish one with base or make --sign";
+        return 1;
+    }
+    release.oldList = std::move(*list);
+    if (request.secretKeyFile.empty()) {
+        error = "resign needs the key: --sign SECRET_FILE";
+        return 1;
+    }
+    if (!readKeys(request, release, error) || !readSignature(release, error) ||
+        !startSignedRelease(request, release, error))
+        return 1;
+    std::vector<ManifestFile> files;
+    for (const ManifestFile& line : release.signedBefore->files()) {
+        std::optional<ManifestFile> file;
+        if (!carryForward(release, line.name, file, error)) return 1;
+        files.push_back(std::move(*file));
+    }
+    release.signature = PatchSignature::sign(release.oldList, GameLayout::kPatchListFileName, files,
+                                             release.signedRelease, release.secretKeys);
+    if (!release.signature) {
+        error = "the patch list cannot be signed";
+        return 1;
+    }
+    if (!writeWholeFile(release.signaturePath, *release.signature, 0644, AtomicFile::Commit::Replace)) {
+        error = release.signaturePath + ": cannot be written";
+        return 1;
+    }
+    report = GameLayout::kPatchListFileName + std::string(" signed again: ") +
+             describeSignature(release.signedRelease) + "\n";
+    return 0;
+}
+
+int PatchPublisher::verify(const std::string& serverFolder, const std::string& publicKeys, std::string& report,
+                           std::string& error) {
+    std::string server = serverFolder;
+    if (server.empty() || server.back() != '/') server += '/';
+    const std::string listPath = server + GameLayout::kPatchListFileName;
+    const std::string signaturePath = listPath + PatchSignature::kSuffix;
+    std::optional<std::string> list = readFile(listPath);
+    std::optional<std::string> text = list ? readFile(signaturePath) : std::nullopt;
+    std::optional<PatchSignature> signature = text ? PatchSignature::parse(*text) : std::nullopt;
+    if (!signature) {
+        error = (list ? signaturePath : listPath) + ": missing or not a signature file this tool can read";
+        return 1;
+    }
+    switch (signature->check(*list, publicKeys)) {
+        case PatchSignature::Check::Good:
+            break;
+        case PatchSignature::Check::UnknownKey:
+            error = signaturePath + ": not signed by any of the keys given";
+            return 1;
+        case PatchSignature::Check::Bad:
+            error = signaturePath + ": does not match " + listPath;
+            return 1;
+    }
+    for (const ManifestFile& line : signature->files()) {
+        std::optional<ManifestFile> file = PatchSignature::describeFile(server + line.name, line.name);
+        if (!file || *file != line) {
+            error = server + line.name + (file ? ": differs from the signed manifest" : ": missing");
+            return 1;
+        }
+    }
+    if (std::time(nullptr) >= signature->release().expires) {
+        error = signaturePath + ": expired (" + describeSignature(signature->release()) +
+                "); launchers refuse it until it is signed again with resign";
+        return 1;
+    }
+    report = listPath + ": " + describeSignature(signature->release()) + "; " +
+             std::to_string(signature->files().size()) + " files match\n";
+    return 0;
+}
+
+std::optional<std::string> PatchPublisher::keygen(const std::string& secretKeyFile, const std::string& passphrase,
+                                                  std::string& error) {
     PatchSignature::KeyPair pair = PatchSignature::generateKeyPair();
     if (pair.secretKey.empty()) {
         error = "no key could be made (libsodium did not start)";
         return std::nullopt;
     }
+    const std::string sealed =
+        passphrase.empty() ? pair.secretKey : PatchSignature::sealSecretKey(pair.secretKey, passphrase);
+    if (sealed.empty()) {
+        error = "the key could not be sealed with the passphrase (not enough memory for Argon2id?)";
+        return std::nullopt;
+    }
     AtomicFile file;
-    const std::string text = pair.secretKey + "\n";
+    const std::string text = sealed + "\n";
     if (!file.open(secretKeyFile, 0600) || !file.setMode(0600) || !file.write(text.data(), text.size()) ||
         !file.commit(AtomicFile::Commit::NoReplace)) {
         error = FileSystem::fileExists(secretKeyFile) || fs::exists(secretKeyFile)

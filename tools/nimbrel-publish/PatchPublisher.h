@@ -18,6 +18,10 @@ struct PublishRequest {
     std::string serverFolder;
     std::optional<int> version;  // default: the list's CUR_VERSION + 1
     std::string secretKeyFile;   // empty: unsigned
+    std::string rotateKeyFile;   // a second key that signs too, the one launchers move to
+    std::string channel;         // default: the server's signed channel, else its folder's name
+    int expiresDays = 30;
+    std::string passphrase;  // opens sealed secret keys
 };
 
 class PatchPublisher {
@@ -26,8 +30,17 @@ public:
     static int make(const PublishRequest& request, std::string& report, std::string& error);
     // The same for a server's first version: every file of newBuild (oldBuild is not read).
     static int base(const PublishRequest& request, std::string& report, std::string& error);
-    // Writes a new secret key (0600, never over an existing file) and returns the public key.
-    static std::optional<std::string> keygen(const std::string& secretKeyFile, std::string& error);
+    // Signs the server's current list again, with a higher serial and a fresh expiry; nothing
+    // else changes. The current signature must be by the key (or the rotate key).
+    static int resign(const PublishRequest& request, std::string& report, std::string& error);
+    // 0 when the server's list is signed by one of publicKeys (comma-separated), has not
+    // expired, and every file its signature names matches it; otherwise 1 with the reason.
+    static int verify(const std::string& serverFolder, const std::string& publicKeys, std::string& report,
+                      std::string& error);
+    // Writes a new secret key (0600, never over an existing file; sealed with the passphrase
+    // when there is one) and returns the public key.
+    static std::optional<std::string> keygen(const std::string& secretKeyFile, const std::string& passphrase,
+                                             std::string& error);
 };
 
 }  // namespace nimbrel
