@@ -569,15 +569,13 @@ PackBuildResult PackArchive::rebuildPack(const std::string& folder, const std::s
         if (!reader.isOpen()) return PackBuildResult::PackUnreadable;
         // A pack under another format version's password is written afresh: its entries must
         // be encrypted again, and its comment changes.
-        const char* writePassword = PackPasswordTable::instance().writePassword();
         inPlace = reader.formatVersion() == PackPasswordTable::kFormatVersion;
         int walk = reader.forEachEntry([&](PackReader& r) {
             OldEntry entry;
             entry.record = r.currentRecord();
             entry.kept = !isNameInList(r.currentName(), removeNames) && !isNameInList(r.currentName(), addNames);
-            entry.underWritePassword = (entry.record.flag & zip::kFlagEncrypted) &&
-                                       entry.record.method == zip::kMethodDeflated && r.entryPassword() &&
-                                       std::string(r.entryPassword()) == writePassword;
+            entry.underWritePassword = PackPasswordTable::instance().isUnderWritePassword(
+                entry.record.flag & zip::kFlagEncrypted, entry.record.method, r.entryPassword());
             if (entry.kept) {
                 // A damaged entry is copied as it is (byte for byte) or fails the copy below.
                 if (r.entryExtent(entry.begin, entry.end) != PACK_OK || entry.begin != entry.record.localOffset) {
@@ -685,10 +683,8 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
         if (!isNameInList(name, removeNames) && !isNameInList(name, addNames)) {
             OldEntry entry;
             entry.record = r.currentRecord();
-            const char* password = r.entryPassword();
-            const bool sameKey = (entry.record.flag & zip::kFlagEncrypted) &&
-                                 entry.record.method == zip::kMethodDeflated && password &&
-                                 std::string(password) == PackPasswordTable::instance().writePassword();
+            const bool sameKey = PackPasswordTable::instance().isUnderWritePassword(
+                entry.record.flag & zip::kFlagEncrypted, entry.record.method, r.entryPassword());
             // Entries already under the write password go over as byte ranges, never decrypted;
             // others are decrypted, checked and encrypted again.
             if (sameKey && r.entryExtent(entry.begin, entry.end) == PACK_OK &&
@@ -732,7 +728,8 @@ int PackArchive::splitArchive(const std::string& folder, const std::string& mark
     PackEntryCopy copy;
     std::vector<unsigned char> deflated;
     auto copyEntry = [&](PackWriter& to, const std::string& name) {
-        if (parts == PackWriter::Encryption::WritePassword || reader.currentInfo().compressionMethod != 8)
+        if (parts == PackWriter::Encryption::WritePassword ||
+            reader.currentInfo().compressionMethod != zip::kMethodDeflated)
             return copy.copyCurrentEntry(reader, to, name);
         const PackEntryInfo& info = reader.currentInfo();
         // A plain stream goes from file to file in the kernel; the update step that reads the
