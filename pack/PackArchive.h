@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,13 @@ public:
     bool stopRequested() const;
 
 private:
+    struct OldPack;
+    // The pack's entries as an update finds them; nothing when it cannot be read whole.
+    static std::optional<OldPack> readOldPack(const std::string& pack, const NameList& removeNames,
+                                              const NameList& addNames);
+    // An update in place: the new entries go behind the old end under the pack's journal.
+    PackBuildResult appendToPack(const std::string& pack, const OldPack& old, const std::string& stagingFolder,
+                                 const NameList& addNames, const NameList& sourceArchives);
     PackBuildResult rewritePack(const std::string& folder, const std::string& stagingFolder,
                                 const NameList& removeNames, const NameList& addNames, const NameList& sourceArchives);
 
