@@ -99,8 +99,8 @@ void PatchSequence::runStages() {
     // A file that does not match the signed list is refused before anything opens it; a manual
     // patch stays in place so the right files can be put beside it.
     if ((result_ = verifier.verifyFiles(patchList_.entries)) < PatchResult::kOk) return;
-    MapArchiveSplitter(context_, patchList_.entries).splitMapArchives();
-    result_ = UpdateApplier(context_, patchList_.entries).applyUpdates();
+    const MapSplit split = MapArchiveSplitter(context_).split(patchList_.entries);
+    result_ = UpdateApplier(context_, split.entries, split.unfinished).applyUpdates();
     stage_ = PatchStage::kApply;
     if (result_ < PatchResult::kOk) return;
     result_ = ClientVersionFile(context_).write(patchList_.targetVersion);

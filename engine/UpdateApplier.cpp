@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -76,7 +77,9 @@ bool UpdateApplier::readPatchMaterial(std::map<std::string, NameList>& archiveNa
         if (it->kind != PatchListEntry::kPatchArchive) continue;
         // Every entry is checked before the first file is written: an archive we cannot read
         // to its end would leave the folder half patched.
-        ArchiveCheck::Inspection archive = ArchiveCheck::inspect(path);
+        ArchiveCheck::Inspection archive;  // damaged unless inspected
+        if (std::find(damaged_.begin(), damaged_.end(), it->fileName) == damaged_.end())
+            archive = ArchiveCheck::inspect(path);
         if (archive.verdict != ArchiveCheck::Verdict::Usable) {
             refusedName_ = it->fileName;
             refusal_ = std::string("The patch was refused: ") +

@@ -42,9 +42,11 @@ public:
     static constexpr const char* kCaption = "Nimbrel";
     static constexpr const char* kUnsafeNameText = UpdatePlanner::kUnsafeNameText;
 
-    // Applies entries, which must outlive the applier.
-    UpdateApplier(const PatchContext& context, const std::vector<PatchListEntry>& entries)
-        : context_(context), entries_(entries) {}
+    // Applies entries, which must outlive the applier. An archive named in damaged (a part
+    // that could not be written whole) is refused as a damaged archive.
+    UpdateApplier(const PatchContext& context, const std::vector<PatchListEntry>& entries,
+                  std::vector<std::string> damaged = {})
+        : context_(context), entries_(entries), damaged_(std::move(damaged)) {}
 
     [[nodiscard]] int applyUpdates();
     // Empties the update folder and its staging folder.
@@ -93,6 +95,7 @@ private:
 
     const PatchContext& context_;
     const std::vector<PatchListEntry>& entries_;
+    const std::vector<std::string> damaged_;
     UpdatePlan plan_;
     std::string refusedName_;
     std::string refusal_;
