@@ -58,8 +58,8 @@ MapSplit MapArchiveSplitter::split(const std::vector<PatchListEntry>& listed) {
         const std::string mapName = mapPartName(minimap.version, minimap.fileName);
         entries[i].fileName = mapName;  // reserves the name before the minimap part picks its own
         const std::string minimapName = minimapPartName(minimap.version, minimap.fileName);
-        if (context_.packArchive->splitArchive(updateFolder, kMarker, minimap.fileName, mapName, minimapName,
-                                               PackWriter::Encryption::None) != 1) {
+        if (!context_.packArchive->splitArchive(updateFolder, kMarker, minimap.fileName, mapName, minimapName,
+                                                PackWriter::Encryption::None)) {
             // A part cut short would still list and could pass for complete.
             FileSystem::deleteFileForce(updateFolder + mapName);
             FileSystem::deleteFileForce(updateFolder + minimapName);

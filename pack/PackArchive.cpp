@@ -741,13 +741,13 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
     return temp.place(pack, PackTemporary::Place::Replace);
 }
 
-int PackArchive::splitArchive(const std::string& folder, const std::string& marker, const std::string& sourceName,
-                              const std::string& firstName, const std::string& secondName,
-                              PackWriter::Encryption parts) {
+bool PackArchive::splitArchive(const std::string& folder, const std::string& marker, const std::string& sourceName,
+                               const std::string& firstName, const std::string& secondName,
+                               PackWriter::Encryption parts) {
     PackReader reader(folder + sourceName);
     PackWriter first(folder + firstName, parts);
     PackWriter second(folder + secondName, parts);
-    if (!reader.isOpen() || !first.isOpen() || !second.isOpen()) return 0;
+    if (!reader.isOpen() || !first.isOpen() || !second.isOpen()) return false;
 
     PackEntryCopy copy;
     std::vector<unsigned char> deflated;
@@ -786,7 +786,7 @@ int PackArchive::splitArchive(const std::string& folder, const std::string& mark
         placement.name = slash == std::string::npos ? name : name.substr(slash + 1);
         return PACK_OK;
     });
-    if (scan != PACK_OK || placements.empty()) return 0;
+    if (scan != PACK_OK || placements.empty()) return false;
     for (bool second : {false, true}) {
         NameList partNames;
         std::vector<std::size_t> at;
@@ -805,7 +805,7 @@ int PackArchive::splitArchive(const std::string& folder, const std::string& mark
         if (!placement.copied) return PACK_OK;
         return copyEntry(placement.second ? second : first, placement.name);
     });
-    if (walk != PACK_OK) return 0;
+    if (walk != PACK_OK) return false;
     reader.close();
     // Packs must have reached the disk whole before the split counts as done. Plain parts are
     // made again from their source by any later run, which never goes without them.
@@ -814,7 +814,7 @@ int PackArchive::splitArchive(const std::string& folder, const std::string& mark
     };
     bool firstDone = finish(first);
     bool secondDone = finish(second);
-    return firstDone && secondDone ? 1 : 0;
+    return firstDone && secondDone;
 }
 
 int PackArchive::collectSyncFiles(const std::string& folder, NameList& names) {

@@ -95,9 +95,10 @@ public:
     // deflate stream it came with, unchecked and unencrypted, since the update checks it
     // against its CRC anyway as it moves into the pack; that spares two passes of the
     // byte-serial cipher over the whole map patch.
-    int splitArchive(const std::string& folder, const std::string& marker, const std::string& sourceName,
-                     const std::string& firstName, const std::string& secondName,
-                     PackWriter::Encryption parts = PackWriter::Encryption::WritePassword);
+    // True once both parts are written whole.
+    [[nodiscard]] bool splitArchive(const std::string& folder, const std::string& marker, const std::string& sourceName,
+                                    const std::string& firstName, const std::string& secondName,
+                                    PackWriter::Encryption parts = PackWriter::Encryption::WritePassword);
     // Loose files of the folder that have a counterpart (case-sensitive substring of an entry
     // name) in the folder's pack; returns names.size() afterwards.
     int collectSyncFiles(const std::string& folder, NameList& names);

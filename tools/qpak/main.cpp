@@ -201,7 +201,7 @@ int addCommand(const std::string& dir, const std::string& staging, const std::ve
 int splitCommand(const std::string& dir, const std::string& source, const std::string& first, const std::string& second,
                  const std::string& marker) {
     std::string folder = asFolder(dir);
-    if (PackArchive().splitArchive(folder, marker, source, first, second) != 1)
+    if (!PackArchive().splitArchive(folder, marker, source, first, second))
         return fail("splitting " + folder + source + " failed");
     return kExitOk;
 }
