@@ -10,11 +10,12 @@
 // folder below the update folder, and the update folder keeps everything needed to apply the
 // patch again until the new version is written.
 
-#include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/GameLayout.h"
 #include "engine/PackedGroup.h"
