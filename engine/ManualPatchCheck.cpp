@@ -12,9 +12,10 @@ int ManualPatchCheck::checkManualPatchFiles(const std::vector<PatchListEntry>& e
     const std::string updateFolder = context_.layout.updateFolder();
     for (const auto& entry : entries) {
         // Deletion lists must be there as much as archives: the check does not look at kind.
-        if (!FileSystem::fileExists(updateFolder + entry.fileName)) return context_.stopRequested ? PatchResult::kStopped : PatchResult::kPatchFileMissing;
+        if (!FileSystem::fileExists(updateFolder + entry.fileName))
+            return context_.stopRequested ? PatchResult::kStopped : PatchResult::kPatchFileMissing;
     }
-    return 1;
+    return kAllPresent;
 }
 
 }  // namespace nimbrel

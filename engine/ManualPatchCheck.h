@@ -12,8 +12,10 @@ struct PatchContext;
 
 class ManualPatchCheck {
 public:
+    static constexpr int kAllPresent = 1;
+
     explicit ManualPatchCheck(const PatchContext& context) : context_(context) {}
-    // 1 when every file of entries is present; -3 for an empty list; -4 at the first missing
+    // kAllPresent when every file of entries is present; -3 for an empty list; -4 at the first missing
     // file (-7 instead when a stop is pending); -7 when a stop was requested on entry.
     [[nodiscard]] int checkManualPatchFiles(const std::vector<PatchListEntry>& entries);
 

@@ -42,7 +42,9 @@ std::string MapArchiveSplitter::minimapPartName(int version, const std::string& 
     return unusedName(formatName("minimap_0.%d_d.zip", version), sourceName);
 }
 
-void MapArchiveSplitter::splitMapArchives() {
+MapSplit MapArchiveSplitter::split(const std::vector<PatchListEntry>& listed) {
+    entries_ = listed;
+    MapSplit made;
     const std::string updateFolder = context_.layout.updateFolder();
     auto& entries = entries_;
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -56,12 +58,13 @@ void MapArchiveSplitter::splitMapArchives() {
         const std::string mapName = mapPartName(minimap.version, minimap.fileName);
         entries[i].fileName = mapName;  // reserves the name before the minimap part picks its own
         const std::string minimapName = minimapPartName(minimap.version, minimap.fileName);
-        if (context_.packArchive->splitArchive(updateFolder, kMarker, minimap.fileName, mapName, minimapName,
-                                               PackWriter::Encryption::None) != 1) {
-            // A part cut short would still list and be applied as if complete; without the
-            // parts the update step finds the archive unreadable and installs nothing.
+        if (!context_.packArchive->splitArchive(updateFolder, kMarker, minimap.fileName, mapName, minimapName,
+                                                PackWriter::Encryption::None)) {
+            // A part cut short would still list and could pass for complete.
             FileSystem::deleteFileForce(updateFolder + mapName);
             FileSystem::deleteFileForce(updateFolder + minimapName);
+            made.unfinished.push_back(mapName);
+            made.unfinished.push_back(minimapName);
         }
         minimap.targetFolder += "minimap/";
         minimap.folderKey = "minimap";
@@ -69,6 +72,9 @@ void MapArchiveSplitter::splitMapArchives() {
         entries.insert(entries.begin() + static_cast<std::ptrdiff_t>(i) + 1, std::move(minimap));
         ++i;
     }
+    made.entries = std::move(entries_);
+    entries_.clear();
+    return made;
 }
 
 }  // namespace nimbrel

@@ -107,8 +107,8 @@ void PatchSequence::runStages() {
         forgetFetchedFiles();
         return;
     }
-    MapArchiveSplitter(context_, patchList_.entries).splitMapArchives();
-    result_ = UpdateApplier(context_, patchList_.entries).applyUpdates();
+    const MapSplit split = MapArchiveSplitter(context_).split(patchList_.entries);
+    result_ = UpdateApplier(context_, split.entries, split.unfinished).applyUpdates();
     stage_ = PatchStage::kApply;
     if (result_ < PatchResult::kOk) {
         if (result_ != PatchResult::kStopped) forgetFetchedFiles();

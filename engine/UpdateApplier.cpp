@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -23,8 +24,6 @@
 
 namespace nimbrel {
 
-std::string UpdateApplier::stagingFolder() const { return context_.layout.stagingFolder(); }
-
 void UpdateApplier::setLabel(int controlId, const std::string& text) {
     if (context_.dialog) context_.dialog->setLabelText(controlId, text);
 }
@@ -32,17 +31,6 @@ void UpdateApplier::setLabel(int controlId, const std::string& text) {
 void UpdateApplier::showCounter() {
     setLabel(IDC_COUNTER_LABEL, std::to_string(counter_) + "/" + std::to_string(total_));
     ++counter_;
-}
-
-bool UpdateApplier::isPackedFolder(const std::string& key) const { return GameLayout::isPackedFolder(key); }
-
-bool UpdateApplier::takeName(const std::string& name, NameList& list, bool remove) {
-    for (auto it = list.begin(); it != list.end(); ++it) {
-        if (!TextCodec::equalsIgnoreCase(name, *it)) continue;
-        if (remove) list.erase(it);
-        return true;
-    }
-    return false;
 }
 
 std::string UpdateApplier::folderPathForKey(const std::string& key) const {
@@ -57,8 +45,6 @@ UpdatePlanner::NameResolver UpdateApplier::nameResolver() const {
         return FileSystem::resolveCase(base, relativePath, listings.get());
     };
 }
-
-UpdatePlanner UpdateApplier::planner() { return UpdatePlanner(context_.layout, plan_, nameResolver()); }
 
 // ---------------------------------------------------------------------------------------------
 // The plan
@@ -91,7 +77,9 @@ bool UpdateApplier::readPatchMaterial(std::map<std::string, NameList>& archiveNa
         if (it->kind != PatchListEntry::kPatchArchive) continue;
         // Every entry is checked before the first file is written: an archive we cannot read
         // to its end would leave the folder half patched.
-        ArchiveCheck::Inspection archive = ArchiveCheck::inspect(path);
+        ArchiveCheck::Inspection archive;  // damaged unless inspected
+        if (std::find(damaged_.begin(), damaged_.end(), it->fileName) == damaged_.end())
+            archive = ArchiveCheck::inspect(path);
         if (archive.verdict != ArchiveCheck::Verdict::Usable) {
             refusedName_ = it->fileName;
             refusal_ = std::string("The patch was refused: ") +
@@ -119,33 +107,10 @@ std::optional<std::vector<std::string>> UpdateApplier::readDeletionLines(const s
     return lines;
 }
 
-void UpdateApplier::addExtraction(const std::string& key, int version, const std::string& archiveName,
-                                  const std::string& targetFolder, const NameList& listedNames) {
-    UpdatePlanner planning = planner();
-    planning.addExtraction(key, version, archiveName, targetFolder, listedNames);
-    if (refusedName_.empty()) refusedName_ = planning.refusedName();
-}
-
-bool UpdateApplier::readDeletionList(const std::string& path, int version) {
-    auto lines = readDeletionLines(path);
-    if (!lines) return false;
-    UpdatePlanner planning = planner();
-    const bool planned = planning.addDeletionLines(*lines, version, FileSystem::nameOf(path));
-    if (refusedName_.empty()) {
-        refusedName_ = planning.refusedName();
-        refusal_ = planning.refusal();
-    }
-    return planned;
-}
-
-void UpdateApplier::addDeletion(const std::string& key, const std::string& name, int version) {
-    planner().addDeletion(key, name, version);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Applying
 
-int UpdateApplier::extractArchive(const std::string& folder, const std::string& archivePath, const NameList& names) {
+bool UpdateApplier::extractArchive(const std::string& folder, const std::string& archivePath, const NameList& names) {
     // A key new to this installation may name a folder several levels deep.
     const std::string& base = context_.layout.baseFolder();
     if (folder.starts_with(base))
@@ -153,7 +118,7 @@ int UpdateApplier::extractArchive(const std::string& folder, const std::string& 
     else
         FileSystem::createDirectory(folder);
     looseChanged_ = true;
-    return context_.packArchive->extractEntries(folder, archivePath, names, true) ? 0 : kExtractionFailed;
+    return context_.packArchive->extractEntries(folder, archivePath, names, true);
 }
 
 int UpdateApplier::applyUpdates() {
@@ -162,12 +127,12 @@ int UpdateApplier::applyUpdates() {
     // anything goes on, whatever the outcome.
     context_.packArchive->deferUpdateFlushes();
     int result = applyPlan();
-    if (!context_.packArchive->finishDeferredUpdates() && result == 1) result = PatchResult::kPackRebuildFailed;
+    if (!context_.packArchive->finishDeferredUpdates() && result == kApplied) result = PatchResult::kPackRebuildFailed;
     // Extracted files are named and loose files deleted without a flush each; the new version is
     // written only after all of them are on the disk, so a power cut can never leave it ahead of
     // the files it promises. Packs reach the disk by their own flushes: a patch that changed
     // nothing loose needs no flush of the whole file system.
-    if (result == 1 && looseChanged_ && !FileSystem::syncFileSystem(context_.layout.baseFolder()))
+    if (result == kApplied && looseChanged_ && !FileSystem::syncFileSystem(context_.layout.baseFolder()))
         result = kExtractionFailed;
     return result;
 }
@@ -182,18 +147,18 @@ int UpdateApplier::applyPlan() {
     for (const auto& [key, group] : plan_.extractions) total_ += static_cast<int>(group.size());
     counter_ = 1;
     const std::map<std::string, PackedGroup> packedGroups = preparePackedGroups();
-    if (int cleared = clearTheWay(); cleared != 1) return cleared;
+    clearTheWay();
     for (const auto& [key, group] : plan_.extractions) {
         setLabel(IDC_STATUS_LABEL, context_.waitingText);
-        const int result =
-            isPackedFolder(key) ? extractPackedGroup(key, group, packedGroups.at(key)) : extractLooseGroup(group);
-        if (result != 1) return result;
+        const int result = GameLayout::isPackedFolder(key) ? extractPackedGroup(key, group, packedGroups.at(key))
+                                                           : extractLooseGroup(group);
+        if (result != kApplied) return result;
     }
     // The extractions' packs are on the disk before the deletions start: a deletion that fails
     // is tolerated, a lost update is not.
     if (!context_.packArchive->finishDeferredUpdates()) return PatchResult::kPackRebuildFailed;
     applyDeletions();
-    return 1;
+    return kApplied;
 }
 
 int UpdateApplier::refusePlan() {
@@ -220,11 +185,12 @@ void UpdateApplier::removeLeftoverTemporaries() {
     for (const auto& folder : targetFolders) AtomicFile::removeLeftovers(folder);
 }
 
-std::map<std::string, UpdateApplier::PackedGroup> UpdateApplier::preparePackedGroups() {
+std::map<std::string, PackedGroup> UpdateApplier::preparePackedGroups() {
     // Every packed folder's share first: which files stay loose, which entries move into its pack.
     std::map<std::string, PackedGroup> packedGroups;
     for (const auto& [key, group] : plan_.extractions)
-        if (isPackedFolder(key)) packedGroups.emplace(key, sortPackedGroup(key, group));
+        if (GameLayout::isPackedFolder(key))
+            packedGroups.emplace(key, PackedGroup::sort(key, group, context_.layout.updateFolder(), entrySizes_));
     // The journals of the packs about to be updated in place go to the disk together, instead
     // of one flush before each pack, and their entries are checked and encrypted ahead.
     std::vector<std::string> packs;
@@ -240,7 +206,7 @@ std::map<std::string, UpdateApplier::PackedGroup> UpdateApplier::preparePackedGr
     return packedGroups;
 }
 
-int UpdateApplier::clearTheWay() {
+void UpdateApplier::clearTheWay() {
     for (const auto& [key, names] : plan_.clearances) {
         looseChanged_ = true;
         LooseFiles::deleteListed(folderPathForKey(key), names);
@@ -249,7 +215,7 @@ int UpdateApplier::clearTheWay() {
     // one that still holds files stays, and its extraction fails.
     FileSystem::FolderListings listings;
     for (const auto& [key, group] : plan_.extractions) {
-        if (isPackedFolder(key)) continue;
+        if (GameLayout::isPackedFolder(key)) continue;
         for (const ExtractionEntry& extraction : group)
             for (const auto& name : extraction.names) {
                 if (name.ends_with('/')) continue;
@@ -258,7 +224,6 @@ int UpdateApplier::clearTheWay() {
                 if (FileSystem::isDirectory(path)) std::remove(path.c_str());
             }
     }
-    return 1;
 }
 
 int UpdateApplier::extractLooseGroup(const std::vector<ExtractionEntry>& group) {
@@ -268,17 +233,17 @@ int UpdateApplier::extractLooseGroup(const std::vector<ExtractionEntry>& group) 
         setLabel(IDC_ITEM_LABEL, extraction.archiveName);
         // A file that could not be written would be missing for good once the version is
         // written; the run stops here and the next one applies the patch again.
-        if (extractArchive(extraction.targetFolder, updateFolder + extraction.archiveName, extraction.names) != 0)
+        if (!extractArchive(extraction.targetFolder, updateFolder + extraction.archiveName, extraction.names))
             return kExtractionFailed;
     }
     if (context_.dialog) context_.dialog->postProgress(100);
-    return 1;
+    return kApplied;
 }
 
 int UpdateApplier::extractPackedGroup(const std::string& key, const std::vector<ExtractionEntry>& group,
                                       const PackedGroup& sorted) {
     const std::string updateFolder = context_.layout.updateFolder();
-    const std::string staging = stagingFolder();
+    const std::string staging = context_.layout.stagingFolder();
     // Leftovers of a run that was cut short must not slip into this pack.
     FileSystem::createDirectory(updateFolder);
     FileSystem::createDirectory(staging);
@@ -288,12 +253,12 @@ int UpdateApplier::extractPackedGroup(const std::string& key, const std::vector<
         setLabel(IDC_ITEM_LABEL, group[i].archiveName);
         const NameList& keptLoose = sorted.keptLoose[i];
         if (!keptLoose.empty() &&
-            extractArchive(group[i].targetFolder, updateFolder + group[i].archiveName, keptLoose) != 0)
+            !extractArchive(group[i].targetFolder, updateFolder + group[i].archiveName, keptLoose))
             return kExtractionFailed;
     }
     if (sorted.staged.empty() && sorted.loose.empty()) {
         if (context_.dialog) context_.dialog->postProgress(100);
-        return 1;
+        return kApplied;
     }
     setLabel(IDC_STATUS_LABEL, context_.collectingText);
     NameList mergeDeletions;
@@ -304,15 +269,15 @@ int UpdateApplier::extractPackedGroup(const std::string& key, const std::vector<
         plan_.deletions.erase(deletions);
     }
     const std::string& folder = group.front().targetFolder;
-    const int merged = mergeIntoPack(key, folder, mergeDeletions, sorted.staged, staging, sorted.sources);
+    const PackBuildResult merged = mergeIntoPack(key, folder, mergeDeletions, sorted.staged, staging, sorted.sources);
     // Closing the launcher stops a long pack update between entries; the pack is as it was.
-    if (merged == toCode(PackBuildResult::Stopped)) return PatchResult::kStopped;
-    if (merged != 1) return PatchResult::kPackRebuildFailed;
+    if (merged == PackBuildResult::Stopped) return PatchResult::kStopped;
+    if (merged != PackBuildResult::Done) return PatchResult::kPackRebuildFailed;
     // Placed only now: building a missing pack first clears the loose copies of the names it
     // replaces or deletes.
     for (const auto& [archive, name] : sorted.loose)
-        if (extractArchive(folder, archive, {name}) != 0) return kExtractionFailed;
-    return 1;
+        if (!extractArchive(folder, archive, {name})) return kExtractionFailed;
+    return kApplied;
 }
 
 void UpdateApplier::applyDeletions() {
@@ -324,7 +289,7 @@ void UpdateApplier::applyDeletions() {
         setLabel(IDC_ITEM_LABEL, key);
         looseChanged_ = true;
         // A deletion never makes a pack: a folder without one only loses its loose files.
-        if (!isPackedFolder(key) || !FileSystem::fileExists(PackArchive::packPath(folder))) {
+        if (!GameLayout::isPackedFolder(key) || !FileSystem::fileExists(PackArchive::packPath(folder))) {
             LooseFiles::deleteListed(folder, names);
             emptied.insert(folder);
             // A line may name a folder the build no longer has: it goes once it is empty.
@@ -335,7 +300,7 @@ void UpdateApplier::applyDeletions() {
         }
         // A deletion that could not reach the pack leaves a surplus file behind, which the
         // game tolerates; the patch itself is complete.
-        (void)mergeIntoPack(key, folder, names, {}, stagingFolder());
+        (void)mergeIntoPack(key, folder, names, {}, context_.layout.stagingFolder());
     }
     removeEmptiedFolders(std::move(emptied));
 }
@@ -366,38 +331,6 @@ void UpdateApplier::removeEmptiedFolders(std::set<std::string> folders) {
     }
 }
 
-UpdateApplier::PackedGroup UpdateApplier::sortPackedGroup(const std::string& key,
-                                                          const std::vector<ExtractionEntry>& group) {
-    PackedGroup sorted;
-    const std::string updateFolder = context_.layout.updateFolder();
-    for (const auto& extraction : group) {
-        const std::string archivePath = updateFolder + extraction.archiveName;
-        NameList names = extraction.names;
-        // The game writes some files itself; they always stay loose.
-        NameList& keptLoose = sorted.keptLoose.emplace_back();
-        std::erase_if(names, [&](const std::string& name) {
-            if (!GameLayout::isKeptLoose(key, name) || PackArchive::isNameInList(name, keptLoose)) return false;
-            keptLoose.push_back(name);
-            return true;
-        });
-        if (names.empty()) continue;
-        // Entries for the pack move over compressed, straight from the archive, with no staging
-        // copy. Files outside the pack size rule never go into a pack (a build leaves them
-        // too): they stay loose, and an older packed copy goes.
-        const auto& sizes = entrySizes_[extraction.archiveName];
-        for (const auto& name : names) {
-            auto size = sizes.find(name);
-            if (size != sizes.end() && PackArchive::passesSizeRule(size->second)) {
-                sorted.staged.push_back(name);
-                sorted.sources.push_back(archivePath);
-            } else {
-                sorted.loose.emplace_back(archivePath, name);
-            }
-        }
-    }
-    return sorted;
-}
-
 NameList UpdateApplier::looseFilesKept(const std::string& key, const NameList& removeNames) const {
     NameList keep{key + GameLayout::kPackSuffix};
     for (const auto& name : GameLayout::filesKeptLoose(key))
@@ -405,15 +338,14 @@ NameList UpdateApplier::looseFilesKept(const std::string& key, const NameList& r
     return keep;
 }
 
-int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& folder, const NameList& removeNames,
-                                 const NameList& addNames, const std::string& stagingFolder,
-                                 const NameList& sourceArchives) {
+PackBuildResult UpdateApplier::mergeIntoPack(const std::string& key, const std::string& folder,
+                                             const NameList& removeNames, const NameList& addNames,
+                                             const std::string& stagingFolder, const NameList& sourceArchives) {
     const std::string packPath = PackArchive::packPath(folder);
     bool packExists = FileSystem::fileExists(packPath);
     if (packExists && dropEmptyPack(packPath)) packExists = false;
     if (packExists)
-        return toCode(
-            context_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, true, sourceArchives));
+        return context_.packArchive->updatePack(folder, stagingFolder, removeNames, addNames, true, sourceArchives);
 
     looseChanged_ = true;
     // The pack is built from the loose files. Loose copies that the patch replaces or deletes
@@ -432,9 +364,9 @@ int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& fold
     // folder must not depend on which of the two happened to build the pack first.
     NameList notPacked = removeNames;
     notPacked.insert(notPacked.end(), keep.begin(), keep.end());
-    int result =
-        toCode(context_.packArchive->updatePack(folder, stagingFolder, notPacked, addNames, false, sourceArchives));
-    if (result == 1) LooseFiles::removePacked(*context_.packArchive, folder, keep, removeNames);
+    const PackBuildResult result =
+        context_.packArchive->updatePack(folder, stagingFolder, notPacked, addNames, false, sourceArchives);
+    if (result == PackBuildResult::Done) LooseFiles::removePacked(*context_.packArchive, folder, keep, removeNames);
     return result;
 }
 

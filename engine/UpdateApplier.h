@@ -10,13 +10,15 @@
 // folder below the update folder, and the update folder keeps everything needed to apply the
 // patch again until the new version is written.
 
-#include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/GameLayout.h"
+#include "engine/PackedGroup.h"
 #include "engine/PatchListEntry.h"
 #include "engine/PatchResult.h"
 #include "engine/UpdatePlanner.h"
@@ -28,8 +30,10 @@ struct PatchContext;
 
 class UpdateApplier {
 public:
-    // applyUpdates results beyond the sequence's 1, -7 and -11: the patch material turned out
-    // unusable, so nothing may be reported as installed.
+    // What applyUpdates gives: kApplied, the sequence's -7 and -11, or the results below. The
+    // steps inside give kApplied to go on, or the run's result.
+    static constexpr int kApplied = 1;
+    // The patch material turned out unusable, so nothing may be reported as installed.
     static constexpr int kArchiveUnreadable = PatchResult::kPatchFileMissing;  // an archive could not be listed
     static constexpr int kExtractionFailed = PatchResult::kExtractionFailed;   // its files could not be written
     // A patch that names a path outside the game folder, or an archive or deletion list it
@@ -39,68 +43,45 @@ public:
     static constexpr const char* kCaption = "Nimbrel";
     static constexpr const char* kUnsafeNameText = UpdatePlanner::kUnsafeNameText;
 
-    // Applies entries, which must outlive the applier.
-    UpdateApplier(const PatchContext& context, const std::vector<PatchListEntry>& entries)
-        : context_(context), entries_(entries) {}
+    // Applies entries, which must outlive the applier. An archive named in damaged (a part
+    // that could not be written whole) is refused as a damaged archive.
+    UpdateApplier(const PatchContext& context, const std::vector<PatchListEntry>& entries,
+                  std::vector<std::string> damaged = {})
+        : context_(context), entries_(entries), damaged_(std::move(damaged)) {}
 
     [[nodiscard]] int applyUpdates();
     // Empties the update folder and its staging folder.
     static void removeDownloadedFiles(const GameLayout& layout);
 
-    // Fills plan() from the entries; false when an archive is damaged or made in a way we do
-    // not read, or an archive entry, a deletion list or one of its lines is refused
-    // (refusedName() names it, refusal() says why). The plan must then not be applied.
-    [[nodiscard]] bool buildUpdatePlan();
-    const UpdatePlan& plan() const { return plan_; }
-    const std::string& refusedName() const { return refusedName_; }
-    const std::string& refusal() const { return refusal_; }
-    void addExtraction(const std::string& key, int version, const std::string& archiveName,
-                       const std::string& targetFolder, const NameList& listedNames);
-    // False when the list cannot be opened, or is refused (refusedName()).
-    bool readDeletionList(const std::string& path, int version);
-    void addDeletion(const std::string& key, const std::string& name, int version);
-
-    int extractArchive(const std::string& folder, const std::string& archivePath, const NameList& names);
-    bool isPackedFolder(const std::string& key) const;
-    static bool takeName(const std::string& name, NameList& list, bool remove);
-    std::string folderPathForKey(const std::string& key) const;
-
-    // Where files bound for a pack wait: a folder of its own inside the update folder, so a
-    // staged file can never overwrite a downloaded archive or the patch list.
-    std::string stagingFolder() const;
-
 private:
-    // A packed folder's extractions, sorted: per extraction the files the game keeps loose;
-    // the entries that move into the pack and the archive of each; the files outside the
-    // pack size rule, which stay loose (archive, name).
-    struct PackedGroup {
-        std::vector<NameList> keptLoose;
-        NameList staged;
-        NameList sources;
-        std::vector<std::pair<std::string, std::string>> loose;
-    };
-    PackedGroup sortPackedGroup(const std::string& key, const std::vector<ExtractionEntry>& group);
-    int applyPlan();
-    // The steps of applyPlan, in order; each gives 1 to go on, or the run's result.
-    int refusePlan();
+    // Fills plan_ from the entries; false when an archive is damaged or made in a way we do
+    // not read, or an archive entry, a deletion list or one of its lines is refused
+    // (refusedName_ names it, refusal_ says why). The plan must then not be applied.
+    [[nodiscard]] bool buildUpdatePlan();
+    [[nodiscard]] int applyPlan();
+    // The steps of applyPlan, in order.
+    [[nodiscard]] int refusePlan();
     void removeLeftoverTemporaries();
     std::map<std::string, PackedGroup> preparePackedGroups();
-    int clearTheWay();
-    int extractLooseGroup(const std::vector<ExtractionEntry>& group);
-    int extractPackedGroup(const std::string& key, const std::vector<ExtractionEntry>& group,
-                           const PackedGroup& sorted);
+    void clearTheWay();
+    [[nodiscard]] int extractLooseGroup(const std::vector<ExtractionEntry>& group);
+    [[nodiscard]] int extractPackedGroup(const std::string& key, const std::vector<ExtractionEntry>& group,
+                                         const PackedGroup& sorted);
     void applyDeletions();
     // Removes the folders that the deletions left empty.
     void removeEmptiedFolders(std::set<std::string> folders);
     // Reads every archive's entries and every deletion list the plan needs; false (with the
     // refusal set) for an archive that cannot be applied.
-    bool readPatchMaterial(std::map<std::string, NameList>& archiveNames,
-                           std::map<std::string, std::vector<std::string>>& deletionLines);
-    // The planner over plan_, asking the game folder how names are spelt.
-    UpdatePlanner planner();
+    [[nodiscard]] bool readPatchMaterial(std::map<std::string, NameList>& archiveNames,
+                                         std::map<std::string, std::vector<std::string>>& deletionLines);
+    // Asks the game folder how names are spelt, listing each folder once for the whole plan.
     UpdatePlanner::NameResolver nameResolver() const;
     // A deletion list's raw lines; nothing when it cannot be read.
     static std::optional<std::vector<std::string>> readDeletionLines(const std::string& path);
+    // The folder of a key as it is spelt on the disk.
+    std::string folderPathForKey(const std::string& key) const;
+    // False when the names could not all be written into folder.
+    [[nodiscard]] bool extractArchive(const std::string& folder, const std::string& archivePath, const NameList& names);
     void setLabel(int controlId, const std::string& text);
     void showCounter();
     // Deletes a pack that holds no entry so that it can be built afresh: a pack without
@@ -108,19 +89,21 @@ private:
     bool dropEmptyPack(const std::string& packPath);
     // One packed folder: merge the staged files and the deletions into its pack.
     // addNames come from the staging folder, or, with sourceArchives, from those archives.
-    int mergeIntoPack(const std::string& key, const std::string& folder, const NameList& removeNames,
-                      const NameList& addNames, const std::string& stagingFolder, const NameList& sourceArchives = {});
+    [[nodiscard]] PackBuildResult mergeIntoPack(const std::string& key, const std::string& folder,
+                                                const NameList& removeNames, const NameList& addNames,
+                                                const std::string& stagingFolder, const NameList& sourceArchives = {});
     NameList looseFilesKept(const std::string& key, const NameList& removeNames) const;
 
     const PatchContext& context_;
     const std::vector<PatchListEntry>& entries_;
+    const std::vector<std::string> damaged_;
     UpdatePlan plan_;
     std::string refusedName_;
     std::string refusal_;
     int counter_ = 1;
     int total_ = 0;
-    // Each listed archive's entries' uncompressed sizes, by name, from planning.
-    std::map<std::string, std::map<std::string, std::uint64_t>> entrySizes_;
+    // Each listed archive's entries' uncompressed sizes, from planning.
+    PackedGroup::EntrySizes entrySizes_;
     bool looseChanged_ = false;  // a loose file of the game was written or deleted
 };
 

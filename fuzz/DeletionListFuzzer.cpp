@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/LooseFiles.h"
 #include "engine/PatchEngine.h"
 #include "engine/UpdateApplier.h"
 #include "fuzz/FuzzScratch.h"
@@ -32,12 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::SilentWindow window;
     PatchEngine engine(&window);
     engine.initialize(game);
-    // The steps of the update's deletion phase for a folder without a pack.
-    const std::vector<PatchListEntry> noEntries;
-    UpdateApplier applier(engine.context(), noEntries);
-    if (applier.readDeletionList(listPath, 1))
-        for (const auto& [key, names] : applier.plan().deletions)
-            LooseFiles::deleteListed(applier.folderPathForKey(key), names);
+    // The update step with the list as its only entry: planned, then carried out.
+    const std::vector<PatchListEntry> entries{{PatchListEntry::kDeletionList, game + "update/", "del.txt", "root", 1}};
+    (void)UpdateApplier(engine.context(), entries).applyUpdates();
     scratch.checkOutsideUntouched();
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "pack/PackResult.h"
+#include "pack/ZipRecords.h"
 
 namespace nimbrel {
 
@@ -77,7 +78,7 @@ EntryChain::EntryChain(int fd, const Entry& entry, const char* password, Stage s
     if (stage == Stage::Stored) return;
     if (entry.encrypted) last_ = &decryption_.emplace(*last_, password);
     if (stage == Stage::Compressed) return;
-    if (entry.method == 8) last_ = &inflation_.emplace(*last_);
+    if (entry.method == zip::kMethodDeflated) last_ = &inflation_.emplace(*last_);
     last_ = &check_.emplace(*last_, entry.crc, entry.size);
 }
 

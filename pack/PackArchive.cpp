@@ -20,6 +20,7 @@
 #include "pack/PackParallelExtractor.h"
 #include "pack/PackPasswordTable.h"
 #include "pack/PackReader.h"
+#include "pack/PackTemporary.h"
 #include "pack/PackWriter.h"
 #include "pack/PendingPackUpdates.h"
 #include "platform/AtomicFile.h"
@@ -189,6 +190,15 @@ struct OldEntry {
     bool underWritePassword = false;  // encrypted with the password new entries get
 };
 
+// What a listed name of a folder being packed does: only a step of the progress, nothing (a
+// file outside the size rule), or an entry of the pack.
+enum class ListedAction { Step, Skip, Add };
+
+struct ListingPlan {
+    std::vector<ListedAction> actions;  // one per listed name
+    std::vector<PackBuildPipeline::Job> jobs;
+};
+
 // Consecutive kept entries that lie back to back in the old file are copied in one call.
 class RunCopier {
 public:
@@ -270,6 +280,76 @@ void PackArchive::prefetchMoves(const std::vector<MoveList>& updates) {
     prefetch_ = std::make_unique<Prefetch>();
     prefetch_->feed = std::make_shared<AddedEntryFeed>(std::string(), names, archives);
     prefetch_->updates.assign(moves.begin(), moves.end());
+}
+
+namespace {
+
+// Decides every listed name first so that the workers can read ahead in listing order. Of
+// files whose names differ only in case, the game sees one: the pack takes the last.
+ListingPlan planListing(const std::string& folder, const std::vector<FileSystem::FolderEntry>& listing,
+                        const NameList& removeNames, const NameList& addNames) {
+    ListingPlan plan;
+    plan.actions.reserve(listing.size());
+    NameList listed;
+    for (const auto& entry : listing) listed.push_back(entry.isDirectory ? std::string() : entry.name);
+    const std::vector<bool> superseded = PackArchive::supersededNames(listed);
+    for (std::size_t i = 0; i < listing.size(); ++i) {
+        const auto& entry = listing[i];
+        if (entry.isDirectory || superseded[i] || PackArchive::isNameInList(entry.name, removeNames) ||
+            PackArchive::isNameInList(entry.name, addNames) || !PackArchive::passesNameFilter(entry.name)) {
+            plan.actions.push_back(ListedAction::Step);
+        } else if (!PackArchive::passesSizeRule(entry.size)) {
+            plan.actions.push_back(ListedAction::Skip);
+        } else {
+            plan.actions.push_back(ListedAction::Add);
+            plan.jobs.push_back({folder + entry.name, entry.size});
+        }
+    }
+    return plan;
+}
+
+}  // namespace
+
+// The pack an update starts from: its entries, which of them stay, and whether the update can
+// append to it.
+struct PackArchive::OldPack {
+    std::vector<OldEntry> entries;
+    std::uint64_t size = 0;       // the file's size
+    std::uint64_t keptBytes = 0;  // the kept entries' bytes
+    bool inPlace = true;          // every kept entry can stay where it is
+};
+
+std::optional<PackArchive::OldPack> PackArchive::readOldPack(const std::string& pack, const NameList& removeNames,
+                                                             const NameList& addNames) {
+    OldPack old;
+    PackReader reader(pack);  // rolls back an update that was cut off
+    if (!reader.isOpen()) return std::nullopt;
+    // A pack under another format version's password is written afresh: its entries must
+    // be encrypted again, and its comment changes.
+    old.inPlace = reader.formatVersion() == PackPasswordTable::kFormatVersion;
+    int walk = reader.forEachEntry([&](PackReader& r) {
+        OldEntry entry;
+        entry.record = r.currentRecord();
+        entry.kept = !isNameInList(r.currentName(), removeNames) && !isNameInList(r.currentName(), addNames);
+        entry.underWritePassword = PackPasswordTable::instance().isUnderWritePassword(
+            entry.record.flag & zip::kFlagEncrypted, entry.record.method, r.entryPassword());
+        if (entry.kept) {
+            // A damaged entry is copied as it is (byte for byte) or fails the copy below.
+            if (r.entryExtent(entry.begin, entry.end) != PACK_OK || entry.begin != entry.record.localOffset) {
+                entry.begin = entry.end = 0;
+                old.inPlace = false;
+            } else if (lacksUnicodePath(entry.record, entry.begin, entry.end)) {
+                old.inPlace = false;
+            }
+            old.keptBytes += entry.end - entry.begin;
+        }
+        old.entries.push_back(std::move(entry));
+        return PACK_OK;
+    });
+    // An empty pack or a damaged directory must not quietly shorten the pack that replaces this one.
+    if (walk != PACK_OK || old.entries.empty()) return std::nullopt;
+    old.size = reader.fileSize();
+    return old;
 }
 
 std::shared_ptr<AddedEntryFeed> PackArchive::feedFor(const std::string& stagingFolder, const NameList& addNames,
@@ -474,46 +554,25 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
     auto listing = FileSystem::listFolder(folder);
     if (!listing) return PackBuildResult::FolderUnlistable;
 
-    const std::string temp = tempPath(folder);
-    PackWriter writer(temp);
+    PackTemporary temp(folder);
+    PackWriter& writer = temp.writer();
     if (!writer.isOpen()) return PackBuildResult::CannotCreate;
     postProgress(0);
     ProgressSteps progress(*this, total, &PackArchive::postProgress);
 
-    // Decide every listed name first so that the workers can read ahead in listing order. Of
-    // files whose names differ only in case, the game sees one: the pack takes the last.
-    enum class Action { Step, Skip, Add };
-    std::vector<Action> actions;
-    std::vector<PackBuildPipeline::Job> jobs;
-    actions.reserve(listing->size());
-    NameList listed;
-    for (const auto& entry : *listing) listed.push_back(entry.isDirectory ? std::string() : entry.name);
-    const std::vector<bool> superseded = supersededNames(listed);
-    for (std::size_t i = 0; i < listing->size(); ++i) {
-        const auto& entry = (*listing)[i];
-        if (entry.isDirectory || superseded[i] || isNameInList(entry.name, removeNames) ||
-            isNameInList(entry.name, addNames) || !passesNameFilter(entry.name)) {
-            actions.push_back(Action::Step);
-        } else if (!passesSizeRule(entry.size)) {
-            actions.push_back(Action::Skip);
-        } else {
-            actions.push_back(Action::Add);
-            jobs.push_back({folder + entry.name, entry.size});
-        }
-    }
+    ListingPlan plan = planListing(folder, *listing, removeNames, addNames);
     // Staged files join the folder's files in the one pipeline, whose budget bounds the memory.
     if (sourceArchives.empty())
-        for (auto& job : stagedJobs(stagingFolder, addNames)) jobs.push_back(std::move(job));
-    auto pipeline = std::make_unique<PackBuildPipeline>(std::move(jobs));
+        for (auto& job : stagedJobs(stagingFolder, addNames)) plan.jobs.push_back(std::move(job));
+    auto pipeline = std::make_unique<PackBuildPipeline>(std::move(plan.jobs));
     std::shared_ptr<AddedEntryFeed> added;
     // Moves prefetched for later packs would be a second budget in flight beside this build's.
     prefetch_.reset();
-    // A stop (the launcher closing) or a failure leaves no temporary behind.
+    // A stop (the launcher closing) or a failure leaves no temporary behind: the workers stop
+    // before the temporary goes.
     auto giveUp = [&](PackBuildResult result) {
         pipeline.reset();
         added.reset();
-        writer.abandon();
-        ::unlink(temp.c_str());
         return result;
     };
     auto addNext = [&](const std::string& name) {
@@ -524,9 +583,9 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
     };
 
     for (std::size_t i = 0; i < listing->size(); ++i) {
-        if (actions[i] == Action::Skip) continue;
+        if (plan.actions[i] == ListedAction::Skip) continue;
         if (stopRequested()) return giveUp(PackBuildResult::Stopped);
-        if (actions[i] == Action::Add && addNext((*listing)[i].name) != PACK_OK)
+        if (plan.actions[i] == ListedAction::Add && addNext((*listing)[i].name) != PACK_OK)
             return giveUp(PackBuildResult::EntryFailed);
         progress.step();
     }
@@ -542,13 +601,9 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
             return giveUp(PackBuildResult::EntryFailed);
         progress.step();
     }
-
-    // The finished archive is on the disk (close flushes it) before a rename can make it the pack.
-    if (writer.close() != PACK_OK) return PackBuildResult::NotCompleted;
     // A build runs only where there is no pack; one that appeared meanwhile (another launcher, the
     // game's own tools) is never overwritten.
-    if (!AtomicFile::renameNoReplace(temp, packPath(folder))) return PackBuildResult::NotPutInPlace;
-    return PackBuildResult::Done;
+    return temp.place(packPath(folder), PackTemporary::Place::NoReplace);
 }
 
 PackBuildResult PackArchive::packFolder(const std::string& folder, const NameList& removeNames) {
@@ -561,50 +616,24 @@ PackBuildResult PackArchive::rebuildPack(const std::string& folder, const std::s
     NameList addNames = givenNames, sourceArchives = givenArchives;
     keepLastOfEachName(addNames, sourceArchives);
     const std::string pack = packPath(folder);
-    std::vector<OldEntry> entries;
-    std::uint64_t oldSize = 0, keptBytes = 0;
-    bool inPlace = true;
-    {
-        PackReader reader(pack);  // rolls back an update that was cut off
-        if (!reader.isOpen()) return PackBuildResult::PackUnreadable;
-        // A pack under another format version's password is written afresh: its entries must
-        // be encrypted again, and its comment changes.
-        const char* writePassword = PackPasswordTable::instance().writePassword();
-        inPlace = reader.formatVersion() == PackPasswordTable::kFormatVersion;
-        int walk = reader.forEachEntry([&](PackReader& r) {
-            OldEntry entry;
-            entry.record = r.currentRecord();
-            entry.kept = !isNameInList(r.currentName(), removeNames) && !isNameInList(r.currentName(), addNames);
-            entry.underWritePassword = (entry.record.flag & zip::kFlagEncrypted) &&
-                                       entry.record.method == zip::kMethodDeflated && r.entryPassword() &&
-                                       std::string(r.entryPassword()) == writePassword;
-            if (entry.kept) {
-                // A damaged entry is copied as it is (byte for byte) or fails the copy below.
-                if (r.entryExtent(entry.begin, entry.end) != PACK_OK || entry.begin != entry.record.localOffset) {
-                    entry.begin = entry.end = 0;
-                    inPlace = false;
-                } else if (lacksUnicodePath(entry.record, entry.begin, entry.end)) {
-                    inPlace = false;
-                }
-                keptBytes += entry.end - entry.begin;
-            }
-            entries.push_back(std::move(entry));
-            return PACK_OK;
-        });
-        // An empty pack or a damaged directory must not quietly shorten the pack that replaces this one.
-        if (walk != PACK_OK || entries.empty()) return PackBuildResult::PackUnreadable;
-        oldSize = reader.fileSize();
-    }
+    const std::optional<OldPack> old = readOldPack(pack, removeNames, addNames);
+    if (!old) return PackBuildResult::PackUnreadable;
 
     // Dead space after this update: everything of the old file but the kept entries.
     std::uint64_t incoming = 0;
     for (const auto& job : stagedJobs(stagingFolder, addNames)) incoming += job.expectedSize;
-    const std::uint64_t dead = oldSize - std::min(oldSize, keptBytes);
-    if (!inPlace || dead * 4 > oldSize + incoming) {
+    const std::uint64_t dead = old->size - std::min(old->size, old->keptBytes);
+    if (!old->inPlace || dead * 4 > old->size + incoming) {
         if (pending_) pending_->dropPrepared(pack);
         return rewritePack(folder, stagingFolder, removeNames, addNames, sourceArchives);
     }
+    return appendToPack(pack, *old, stagingFolder, addNames, sourceArchives);
+}
 
+PackBuildResult PackArchive::appendToPack(const std::string& pack, const OldPack& old, const std::string& stagingFolder,
+                                          const NameList& addNames, const NameList& sourceArchives) {
+    const std::vector<OldEntry>& entries = old.entries;
+    const std::uint64_t oldSize = old.size;
     std::vector<zip::CentralRecord> kept;
     for (const auto& entry : entries)
         if (entry.kept) kept.push_back(entry.record);
@@ -653,24 +682,19 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
                                          const NameList& removeNames, const NameList& addNames,
                                          const NameList& sourceArchives) {
     const std::string pack = packPath(folder);
-    const std::string temp = tempPath(folder);
     PackReader reader(pack);
-    PackWriter writer(temp);
-    if (!reader.isOpen()) {
-        writer.abandon();
-        ::unlink(temp.c_str());
-        return PackBuildResult::PackUnreadable;
-    }
+    PackTemporary temp(folder);
+    PackWriter& writer = temp.writer();
+    if (!reader.isOpen()) return PackBuildResult::PackUnreadable;
     if (!writer.isOpen()) return PackBuildResult::CannotCreate;
     std::size_t total = static_cast<std::size_t>(reader.entryCount()) + addNames.size();
 
     // The staged files are read and deflated while the old entries are being copied.
     auto copy = std::make_unique<PackEntryCopy>();
     std::shared_ptr<AddedEntryFeed> added = feedFor(stagingFolder, addNames, sourceArchives);
+    // A stop or a failure leaves no temporary behind: the readers stop before it goes.
     auto giveUp = [&](PackBuildResult result) {
         added.reset();
-        writer.abandon();
-        ::unlink(temp.c_str());
         return result;
     };
     if (reader.entryCount() == 0) return giveUp(PackBuildResult::PackUnreadable);
@@ -685,10 +709,8 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
         if (!isNameInList(name, removeNames) && !isNameInList(name, addNames)) {
             OldEntry entry;
             entry.record = r.currentRecord();
-            const char* password = r.entryPassword();
-            const bool sameKey = (entry.record.flag & zip::kFlagEncrypted) &&
-                                 entry.record.method == zip::kMethodDeflated && password &&
-                                 std::string(password) == PackPasswordTable::instance().writePassword();
+            const bool sameKey = PackPasswordTable::instance().isUnderWritePassword(
+                entry.record.flag & zip::kFlagEncrypted, entry.record.method, r.entryPassword());
             // Entries already under the write password go over as byte ranges, never decrypted;
             // others are decrypted, checked and encrypted again.
             if (sameKey && r.entryExtent(entry.begin, entry.end) == PACK_OK &&
@@ -716,23 +738,22 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
 
     // The new pack goes over the old one in one rename: at every moment the folder holds one
     // complete pack, old or new, and the old one is never deleted first.
-    if (writer.close() != PACK_OK) return PackBuildResult::NotCompleted;
-    if (!FileSystem::replaceFile(temp, pack)) return PackBuildResult::NotPutInPlace;
-    return PackBuildResult::Done;
+    return temp.place(pack, PackTemporary::Place::Replace);
 }
 
-int PackArchive::splitArchive(const std::string& folder, const std::string& marker, const std::string& sourceName,
-                              const std::string& firstName, const std::string& secondName,
-                              PackWriter::Encryption parts) {
+bool PackArchive::splitArchive(const std::string& folder, const std::string& marker, const std::string& sourceName,
+                               const std::string& firstName, const std::string& secondName,
+                               PackWriter::Encryption parts) {
     PackReader reader(folder + sourceName);
     PackWriter first(folder + firstName, parts);
     PackWriter second(folder + secondName, parts);
-    if (!reader.isOpen() || !first.isOpen() || !second.isOpen()) return 0;
+    if (!reader.isOpen() || !first.isOpen() || !second.isOpen()) return false;
 
     PackEntryCopy copy;
     std::vector<unsigned char> deflated;
     auto copyEntry = [&](PackWriter& to, const std::string& name) {
-        if (parts == PackWriter::Encryption::WritePassword || reader.currentInfo().compressionMethod != 8)
+        if (parts == PackWriter::Encryption::WritePassword ||
+            reader.currentInfo().compressionMethod != zip::kMethodDeflated)
             return copy.copyCurrentEntry(reader, to, name);
         const PackEntryInfo& info = reader.currentInfo();
         // A plain stream goes from file to file in the kernel; the update step that reads the
@@ -765,7 +786,7 @@ int PackArchive::splitArchive(const std::string& folder, const std::string& mark
         placement.name = slash == std::string::npos ? name : name.substr(slash + 1);
         return PACK_OK;
     });
-    if (scan != PACK_OK || placements.empty()) return 0;
+    if (scan != PACK_OK || placements.empty()) return false;
     for (bool second : {false, true}) {
         NameList partNames;
         std::vector<std::size_t> at;
@@ -784,7 +805,7 @@ int PackArchive::splitArchive(const std::string& folder, const std::string& mark
         if (!placement.copied) return PACK_OK;
         return copyEntry(placement.second ? second : first, placement.name);
     });
-    if (walk != PACK_OK) return 0;
+    if (walk != PACK_OK) return false;
     reader.close();
     // Packs must have reached the disk whole before the split counts as done. Plain parts are
     // made again from their source by any later run, which never goes without them.
@@ -793,7 +814,7 @@ int PackArchive::splitArchive(const std::string& folder, const std::string& mark
     };
     bool firstDone = finish(first);
     bool secondDone = finish(second);
-    return firstDone && secondDone ? 1 : 0;
+    return firstDone && secondDone;
 }
 
 int PackArchive::collectSyncFiles(const std::string& folder, NameList& names) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -94,9 +95,10 @@ public:
     // deflate stream it came with, unchecked and unencrypted, since the update checks it
     // against its CRC anyway as it moves into the pack; that spares two passes of the
     // byte-serial cipher over the whole map patch.
-    int splitArchive(const std::string& folder, const std::string& marker, const std::string& sourceName,
-                     const std::string& firstName, const std::string& secondName,
-                     PackWriter::Encryption parts = PackWriter::Encryption::WritePassword);
+    // True once both parts are written whole.
+    [[nodiscard]] bool splitArchive(const std::string& folder, const std::string& marker, const std::string& sourceName,
+                                    const std::string& firstName, const std::string& secondName,
+                                    PackWriter::Encryption parts = PackWriter::Encryption::WritePassword);
     // Loose files of the folder that have a counterpart (case-sensitive substring of an entry
     // name) in the folder's pack; returns names.size() afterwards.
     int collectSyncFiles(const std::string& folder, NameList& names);
@@ -105,6 +107,13 @@ public:
     bool stopRequested() const;
 
 private:
+    struct OldPack;
+    // The pack's entries as an update finds them; nothing when it cannot be read whole.
+    static std::optional<OldPack> readOldPack(const std::string& pack, const NameList& removeNames,
+                                              const NameList& addNames);
+    // An update in place: the new entries go behind the old end under the pack's journal.
+    PackBuildResult appendToPack(const std::string& pack, const OldPack& old, const std::string& stagingFolder,
+                                 const NameList& addNames, const NameList& sourceArchives);
     PackBuildResult rewritePack(const std::string& folder, const std::string& stagingFolder,
                                 const NameList& removeNames, const NameList& addNames, const NameList& sourceArchives);
 

@@ -8,12 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
-#include <string_view>
 
 #include "pack/EntryStream.h"
 #include "pack/PackFileTime.h"
 #include "pack/PackPasswordTable.h"
 #include "pack/ZipCrypto.h"
+#include "pack/ZipRecords.h"
 #include "platform/FileDescriptor.h"
 
 namespace nimbrel {
@@ -118,8 +118,9 @@ int moveArchiveEntry(const PackBuildPipeline::ArchiveEntry& entry, libdeflate_co
     if (entry.status != PACK_OK) return entry.status;
     const bool encrypted = entry.password != nullptr;
     const std::size_t header = encrypted ? ZipCrypto::kHeaderSize : 0;
-    if (entry.storedSize < header || (entry.method != 0 && entry.method != 8)) return PACK_BAD_ZIP_FILE;
-    if (!encrypted && entry.method == 8) return movePlainDeflated(entry, tools, result);
+    if (entry.storedSize < header || (entry.method != zip::kMethodStored && entry.method != zip::kMethodDeflated))
+        return PACK_BAD_ZIP_FILE;
+    if (!encrypted && entry.method == zip::kMethodDeflated) return movePlainDeflated(entry, tools, result);
     std::vector<unsigned char>& stored = result.deflated;
     stored.resize(static_cast<std::size_t>(entry.storedSize));
     ByteRangeSource range(entry.fd, entry.dataOffset, entry.storedSize);
@@ -137,7 +138,7 @@ int moveArchiveEntry(const PackBuildPipeline::ArchiveEntry& entry, libdeflate_co
     const std::size_t size = static_cast<std::size_t>(entry.size);
     const unsigned char* content = data;  // a stored entry's content is its data
     const bool intact =
-        entry.method == 8
+        entry.method == zip::kMethodDeflated
             ? inflatesToEntry(data, dataSize, entry, tools)
             : dataSize == size && static_cast<std::uint32_t>(libdeflate_crc32(0, data, size)) == entry.crc;
     if (!intact) return PACK_CRC_ERROR;
@@ -149,14 +150,14 @@ int moveArchiveEntry(const PackBuildPipeline::ArchiveEntry& entry, libdeflate_co
     const char* writePassword = PackPasswordTable::instance().writePassword();
     // Already encrypted the way the pack wants it, with the check byte zip tools verify: the
     // stored bytes go in unchanged, which spares encrypting them again.
-    if (entry.method == 8 && encrypted && std::string_view(entry.password) == writePassword &&
+    if (PackPasswordTable::instance().isUnderWritePassword(encrypted, entry.method, entry.password) &&
         tools.plain[ZipCrypto::kHeaderSize - 1] == static_cast<unsigned char>(entry.crc >> 24)) {
         release(tools.plain);
         result.encrypted = true;
         return PACK_OK;
     }
     std::vector<unsigned char> out;
-    if (entry.method == 8) {
+    if (entry.method == zip::kMethodDeflated) {
         out.resize(ZipCrypto::kHeaderSize + dataSize);
         std::copy(data, data + dataSize, out.begin() + ZipCrypto::kHeaderSize);
     } else {
@@ -237,7 +238,7 @@ void PackBuildPipeline::workerLoop() {
             result.date = job.entry->date;
             if (result.status != PACK_OK) std::vector<unsigned char>().swap(result.deflated);
         } else if (!compressor || !readWholeFile(job.diskPath, input)) {
-            result.status = -104;
+            result.status = PACK_INTERNAL_ERROR;
         } else {
             result.size = input.size();
             result.crc = static_cast<std::uint32_t>(libdeflate_crc32(0, input.data(), input.size()));
@@ -245,7 +246,7 @@ void PackBuildPipeline::workerLoop() {
             result.deflated.resize(libdeflate_deflate_compress_bound(compressor.get(), input.size()));
             std::size_t n = libdeflate_deflate_compress(compressor.get(), input.data(), input.size(),
                                                         result.deflated.data(), result.deflated.size());
-            if (n == 0) result.status = -104;
+            if (n == 0) result.status = PACK_INTERNAL_ERROR;
             result.deflated.resize(n);
             // Compressible files would otherwise keep their worst-case buffer while they wait.
             if (n < result.deflated.capacity() / 4 * 3) result.deflated.shrink_to_fit();

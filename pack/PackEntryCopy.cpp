@@ -2,13 +2,12 @@
 
 #include <libdeflate.h>
 
-#include <cstring>
-
 #include "pack/PackPasswordTable.h"
 #include "pack/PackReader.h"
 #include "pack/PackResult.h"
 #include "pack/PackWriter.h"
 #include "pack/ZipCrypto.h"
+#include "pack/ZipRecords.h"
 
 namespace nimbrel {
 
@@ -43,17 +42,15 @@ int PackEntryCopy::copyCurrentEntry(PackReader& reader, PackWriter& writer, cons
     uncompressedSize_ = static_cast<std::uint32_t>(info.uncompressedSize);
     entryName_ = entryName;
 
-    if (info.compressionMethod != 8) {
+    if (info.compressionMethod != zip::kMethodDeflated) {
         PackEntryDate date;
         int r = reader.readEntryToBuffer(data_.get(), date);
         if (r != PACK_OK) return r;
         return writer.addBuffer(entryName_, data_.get(), uncompressedSize_, date);
     }
 
-    const char* oldPassword = reader.entryPassword();
-    const char* writePassword = PackPasswordTable::instance().writePassword();
-    bool sameKey = (info.flag & 1) != 0 && oldPassword && std::strcmp(oldPassword, writePassword) == 0;
-    if (sameKey) {
+    if (PackPasswordTable::instance().isUnderWritePassword(info.flag & zip::kFlagEncrypted, info.compressionMethod,
+                                                           reader.entryPassword())) {
         // Already encrypted the way the new pack wants it: the stored bytes go over unchanged.
         // Checking them would mean decrypting every kept byte, one byte after another, which
         // makes a small patch cost many times a copy of the pack; the copy is byte for byte,

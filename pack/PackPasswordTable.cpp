@@ -5,7 +5,10 @@
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string>
+
+#include "pack/ZipRecords.h"
 
 namespace nimbrel {
 namespace {
@@ -86,6 +89,11 @@ int PackPasswordTable::parseVersion(const char* text) {
     if (value > INT_MAX) return INT_MAX;
     if (value < INT_MIN) return INT_MIN;
     return static_cast<int>(value);
+}
+
+bool PackPasswordTable::isUnderWritePassword(bool encrypted, std::uint16_t method, const char* entryPassword) const {
+    return encrypted && method == zip::kMethodDeflated && entryPassword &&
+           std::strcmp(entryPassword, writePassword()) == 0;
 }
 
 }  // namespace nimbrel

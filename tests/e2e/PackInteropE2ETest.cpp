@@ -38,9 +38,12 @@ std::string quote(const std::string& text) {
     return quoted + "'";
 }
 
-bool haveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
+// The command's exit code; its output is only collected.
+int shell(const std::string& command) {
+    return ChildProcess::run({"/bin/sh", "-c", command}, ChildProcess::collectOutput()).exitCode;
+}
 
-int shell(const std::string& command) { return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str()); }
+bool haveTool(const std::string& name) { return shell("command -v " + name) == 0; }
 
 Tree treeOf(const std::string& root) {
     Tree tree;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/e2e/PatchScenario.h"
+#include "tests/support/ChildProcess.h"
 
 namespace nimbrel::test {
 
@@ -54,7 +55,7 @@ inline void writePythonZip(const std::string& path, const std::vector<ZipEntry>&
         "        data[i + at] |= 1\n"
         "open(sys.argv[1], 'wb').write(data)\n";
     PatchScenario::writeText(path + ".py", script);
-    ASSERT_EQ(std::system(("python3 '" + path + ".py' '" + path + "'").c_str()), 0);
+    ASSERT_EQ(ChildProcess::run({"/usr/bin/python3", path + ".py", path}, ChildProcess::collectOutput()).exitCode, 0);
     fs::remove(path + ".py");
 }
 

@@ -34,16 +34,11 @@ long long fileSize(const std::string& path) {
 
 constexpr double kAfterRename = 9.0;
 
-std::string quoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 // Info-ZIP's own test of every entry, with the pack password.
 bool unzipFindsItWhole(const std::string& pack) {
     const std::string password = PackPasswordTable::instance().password(3);
-    return std::system(("unzip -tqq -P " + quoted(password) + " " + quoted(pack) + " >/dev/null 2>&1").c_str()) == 0;
+    return ChildProcess::run({"/usr/bin/unzip", "-tqq", "-P", password, pack}, ChildProcess::collectOutput())
+               .exitCode == 0;
 }
 
 // Starts qpak and kills it once the temporary has grown to `fraction` of `fullSize` (at once
@@ -117,7 +112,8 @@ TEST_F(QpakKill, KilledCompactionAlwaysLeavesACompleteOldOrNewPack) {
     std::map<std::string, int> outcomes;
     for (double fraction : {-1.0, 0.0, 0.1, 0.4, 0.7, 0.9, 1.0, 1.05, kAfterRename}) {
         game.write("map/map.QPAK", oldBytes);
-        bool killed = killPartWay(scratch, args, folder + "map.RPAK", static_cast<long long>(oldBytes.size()), fraction);
+        bool killed =
+            killPartWay(scratch, args, folder + "map.RPAK", static_cast<long long>(oldBytes.size()), fraction);
 
         PackEntries now = readPack(pack);
         bool isOld = now == oldEntries;

@@ -58,125 +58,12 @@ protected:
         entries.push_back(entry);
     }
 
-    std::vector<std::string> deletionsOf(const std::string& key) {
-        auto it = applier.plan().deletions.find(key);
-        return it == applier.plan().deletions.end() ? std::vector<std::string>() : it->second;
-    }
-
     test::TempGameFolder game;
     test::RecordingWindow window;
     PatchEngine engine{&window};
     std::vector<PatchListEntry> entries;
     UpdateApplier applier{engine.context(), entries};
 };
-
-// ---------------------------------------------------------------------------------------------
-// Deletion lists
-
-TEST_F(UpdateApplierTest, DeletionListLinesMapToFolderKeys) {
-    game.write("update/del.txt",
-               "readme.txt\r\n"
-               "item\\old.dat   \r\n"
-               "map\\minimap\\m01.bmp\n"
-               "data\\sub\\deep.bin\n"
-               "\n"
-               "   \n"
-               "Item\\Case.dat\n"
-               "item\\\n");
-    ASSERT_TRUE(applier.readDeletionList(game.file("update/del.txt"), 3));
-    EXPECT_EQ(deletionsOf("root"), std::vector<std::string>{"readme.txt"});
-    EXPECT_EQ(deletionsOf("item"), std::vector<std::string>{"old.dat"});
-    EXPECT_EQ(deletionsOf("minimap"), std::vector<std::string>{"m01.bmp"});
-    EXPECT_EQ(deletionsOf("data\\sub"), std::vector<std::string>{"deep.bin"});
-    // Keys are case-sensitive: one folder spelt twice forms two keys.
-    EXPECT_EQ(deletionsOf("Item"), std::vector<std::string>{"Case.dat"});
-    EXPECT_EQ(applier.plan().deletions.size(), 5u);
-}
-
-// One unsafe line refuses the whole list, and names itself; a line longer than a name can be,
-// read in pieces, would delete whatever its tail named.
-TEST_F(UpdateApplierTest, DeletionLineLeadingOutsideTheGameFolderRefusesTheList) {
-    const std::vector<std::string> badLines{"..\\..\\x",   "item\\..\\..\\y", "C:\\Windows\\system.ini", "\\abs.txt",
-                                            "/etc/passwd", "../up.txt",       std::string(300, 'a')};
-    for (const auto& bad : badLines) {
-        UpdateApplier fresh(engine.context(), entries);
-        game.write("update/del.txt", "item\\kept.dat\n" + bad + "\n");
-        EXPECT_FALSE(fresh.readDeletionList(game.file("update/del.txt"), 1)) << bad;
-        EXPECT_EQ(fresh.refusedName(), bad);
-    }
-}
-
-TEST_F(UpdateApplierTest, MissingDeletionListAddsNothing) {
-    EXPECT_FALSE(applier.readDeletionList(game.file("update/none.txt"), 1));
-    EXPECT_TRUE(applier.plan().deletions.empty());
-}
-
-TEST_F(UpdateApplierTest, DeletionIsDroppedWhenAnEqualOrLaterPatchSuppliesTheFile) {
-    applier.addExtraction("item", 5, "a.zip", game.path() + "item/", {"sword.dat"});
-    applier.addDeletion("item", "SWORD.DAT", 5);  // same version: supplied again
-    applier.addDeletion("item", "sword.dat", 4);  // older list
-    EXPECT_TRUE(deletionsOf("item").empty());
-    applier.addDeletion("item", "sword.dat", 6);  // a later list deletes it after all
-    applier.addDeletion("item", "Sword.dat", 7);  // already listed, any case
-    applier.addDeletion("sfx", "sword.dat", 9);   // another key is unaffected
-    EXPECT_EQ(deletionsOf("item"), std::vector<std::string>{"sword.dat"});
-    EXPECT_EQ(deletionsOf("sfx"), std::vector<std::string>{"sword.dat"});
-}
-
-// ---------------------------------------------------------------------------------------------
-// Extraction plan
-
-TEST_F(UpdateApplierTest, EachFileIsTakenOnceFromTheArchiveNearestTheEnd) {
-    const std::string folder = game.path() + "item/";
-    applier.addExtraction("item", 3, "late.zip", folder, {"a.dat", "b.dat"});
-    applier.addExtraction("item", 2, "mid.zip", folder, {"A.DAT", "c.dat"});
-    applier.addExtraction("item", 1, "early.zip", folder, {"b.dat", "c.dat"});  // nothing left: discarded
-    applier.addExtraction("sfx", 1, "s.zip", game.path() + "sfx/", {"a.dat"});
-    const auto& item = applier.plan().extractions.at("item");
-    ASSERT_EQ(item.size(), 2u);
-    EXPECT_EQ(item[0].archiveName, "late.zip");
-    EXPECT_EQ(item[0].names, (std::vector<std::string>{"a.dat", "b.dat"}));
-    EXPECT_EQ(item[1].archiveName, "mid.zip");
-    EXPECT_EQ(item[1].names, std::vector<std::string>{"c.dat"});
-    EXPECT_EQ(applier.plan().extractions.at("sfx").size(), 1u);
-}
-
-TEST_F(UpdateApplierTest, ExtractionRefusesNamesAndFoldersOutsideTheGameFolder) {
-    applier.addExtraction("root", 1, "r.zip", game.path(), {"dir/", "ok.txt", "sub/ok.txt"});
-    ASSERT_EQ(applier.plan().extractions.at("root").size(), 1u);
-    EXPECT_EQ(applier.plan().extractions.at("root")[0].names,
-              (std::vector<std::string>{"dir/", "ok.txt", "sub/ok.txt"}));
-    EXPECT_EQ(applier.refusedName(), "");
-    const std::vector<std::pair<std::string, std::string>> refused{
-        {"root", "../x"}, {"root", "/abs"}, {"root", "sub/../../y"}, {"../x", "a.dat"}, {"sneaky", "a.dat"}};
-    for (const auto& [key, name] : refused) {
-        UpdateApplier fresh(engine.context(), entries);
-        const std::string folder = key == "root" ? game.path() : key == "sneaky" ? "/tmp/" : game.path() + key + "/";
-        fresh.addExtraction(key, 1, "r.zip", folder, {"fine.txt", name});
-        EXPECT_NE(fresh.refusedName(), "") << key << " " << name;
-    }
-    applier.addExtraction("empty", 1, "e.zip", game.path() + "empty/", {});
-    EXPECT_EQ(applier.plan().extractions.size(), 1u);
-}
-
-TEST_F(UpdateApplierTest, NamesKeysAndFolders) {
-    NameList list{"Item.EDP", "a", "item.edp"};
-    EXPECT_TRUE(UpdateApplier::takeName("item.edp", list, true));
-    EXPECT_EQ(list, (NameList{"a", "item.edp"}));  // first match only
-    EXPECT_TRUE(UpdateApplier::takeName("A", list, false));
-    EXPECT_EQ(list.size(), 2u);
-    EXPECT_FALSE(UpdateApplier::takeName("b", list, true));
-
-    for (const char* key : {"actor", "Item", "MINIMAP", "etc", "wear", "map"})
-        EXPECT_TRUE(applier.isPackedFolder(key)) << key;
-    for (const char* key : {"root", "items", "data", ""}) EXPECT_FALSE(applier.isPackedFolder(key)) << key;
-
-    EXPECT_EQ(applier.folderPathForKey("root"), game.path());
-    EXPECT_EQ(applier.folderPathForKey("ROOT"), game.path());
-    EXPECT_EQ(applier.folderPathForKey("Minimap"), game.path() + "map/minimap/");
-    EXPECT_EQ(applier.folderPathForKey("item"), game.path() + "item/");
-    EXPECT_EQ(applier.folderPathForKey("data\\sub"), game.path() + "data/sub/");
-}
 
 // ---------------------------------------------------------------------------------------------
 // Deleting files
@@ -217,6 +104,8 @@ TEST_F(UpdateApplierTest, StopRequestedOnEntryChangesNothing) {
 }
 
 TEST_F(UpdateApplierTest, EmptyPlanShowsTheDeletingTextAndSucceeds) {
+    // A deletion list that is not there plans nothing.
+    entries.push_back({PatchListEntry::kDeletionList, game.path() + "update/", "none.txt", "root", 1});
     EXPECT_EQ(applier.applyUpdates(), 1);
     EXPECT_EQ(window.labelHistory(IDC_STATUS_LABEL), std::vector<std::string>{"Deleting files"});
     EXPECT_TRUE(window.labelHistory(IDC_COUNTER_LABEL).empty());
@@ -288,7 +177,7 @@ TEST_F(UpdateApplierTest, WorkedCountRunsFromOneOfSixToSixOfSix) {
     EXPECT_EQ(readArchive(game.file("sfx/sfx.QPAK")), (Files{{"hiss.wav", "hiss"}}));
     EXPECT_EQ(game.read("readme.txt"), "r");
     EXPECT_FALSE(game.exists("item/a.dat"));
-    EXPECT_TRUE(FileSystem::listFolder(applier.stagingFolder())->size() == 2);
+    EXPECT_TRUE(FileSystem::listFolder(engine.layout().stagingFolder())->size() == 2);
 }
 
 TEST_F(UpdateApplierTest, PackedFolderWithoutPackGetsOneAndKeepsFilesThePackDidNotTake) {

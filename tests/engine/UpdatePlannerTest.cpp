@@ -93,6 +93,12 @@ TEST(UpdatePlannerTest, PlansFromTheListAndTheNamesRead) {
          {"root:root_1.zip:game.exe"},
          {},
          ""},
+        {"deletion keys keep their case; trailing blanks and a line naming only a folder are dropped",
+         {},
+         {{1, {"item\\old.dat   \r", "Item\\Case.dat", "item\\", "   "}}},
+         {},
+         {"Item:Case.dat", "item:old.dat"},
+         ""},
         {"a deletion line over 259 characters refuses",
          {},
          {{1, {std::string(260, 'a')}}},
@@ -146,6 +152,89 @@ TEST(UpdatePlannerTest, PlansFromTheListAndTheNamesRead) {
         for (const auto& [key, names] : outcome.plan.deletions) deletions.push_back(key + ":" + joined(names));
         EXPECT_EQ(deletions, c.deletionsPlanned) << c.what;
     }
+}
+
+// The planner fed step by step, as plan() feeds it: archives nearest the end of the list first.
+class UpdatePlannerSteps : public ::testing::Test {
+protected:
+    std::vector<std::string> deletionsOf(const std::string& key) const {
+        auto it = plan.deletions.find(key);
+        return it == plan.deletions.end() ? std::vector<std::string>() : it->second;
+    }
+
+    UpdatePlan plan;
+    UpdatePlanner planner{kLayout, plan, UpdatePlanner::NameResolver()};
+};
+
+TEST_F(UpdatePlannerSteps, EachFileIsTakenOnceFromTheArchiveNearestTheEnd) {
+    planner.addExtraction("item", 3, "late.zip", "/game/item/", {"a.dat", "b.dat"});
+    planner.addExtraction("item", 2, "mid.zip", "/game/item/", {"A.DAT", "c.dat"});
+    planner.addExtraction("item", 1, "early.zip", "/game/item/", {"b.dat", "c.dat"});  // nothing left: discarded
+    planner.addExtraction("sfx", 1, "s.zip", "/game/sfx/", {"a.dat"});
+    planner.addExtraction("empty", 1, "e.zip", "/game/empty/", {});
+    std::vector<std::string> planned;
+    for (const auto& [key, group] : plan.extractions)
+        for (const auto& extraction : group)
+            planned.push_back(key + ":" + extraction.archiveName + ":" + joined(extraction.names));
+    EXPECT_EQ(planned,
+              (std::vector<std::string>{"item:late.zip:a.dat,b.dat", "item:mid.zip:c.dat", "sfx:s.zip:a.dat"}));
+}
+
+TEST_F(UpdatePlannerSteps, DeletionIsDroppedWhenAnEqualOrLaterPatchSuppliesTheFile) {
+    planner.addExtraction("item", 5, "a.zip", "/game/item/", {"sword.dat"});
+    planner.addDeletion("item", "SWORD.DAT", 5);  // same version: supplied again
+    planner.addDeletion("item", "sword.dat", 4);  // older list
+    EXPECT_TRUE(deletionsOf("item").empty());
+    planner.addDeletion("item", "sword.dat", 6);  // a later list deletes it after all
+    planner.addDeletion("item", "Sword.dat", 7);  // already listed, any case
+    planner.addDeletion("sfx", "sword.dat", 9);   // another key is unaffected
+    EXPECT_EQ(deletionsOf("item"), std::vector<std::string>{"sword.dat"});
+    EXPECT_EQ(deletionsOf("sfx"), std::vector<std::string>{"sword.dat"});
+}
+
+// One unsafe line refuses the whole list, and names itself; a line longer than a name can be,
+// read in pieces, would delete whatever its tail named.
+TEST(UpdatePlannerTest, OneUnsafeDeletionLineRefusesTheWholeList) {
+    for (const std::string& bad :
+         std::vector<std::string>{"..\\..\\x", "item\\..\\..\\y", "C:\\Windows\\system.ini", "\\abs.txt", "/etc/passwd",
+                                  "../up.txt", std::string(300, 'a')}) {
+        UpdatePlan plan;
+        UpdatePlanner planner(kLayout, plan, UpdatePlanner::NameResolver());
+        const bool planned = planner.addDeletionLines({"item\\kept.dat", bad}, 1, "del.txt");
+        EXPECT_FALSE(planned) << bad;
+        EXPECT_EQ(planner.refusedName(), bad);
+        EXPECT_TRUE(plan.deletions.empty()) << bad;
+    }
+}
+
+TEST(UpdatePlannerTest, ExtractionRefusesNamesAndFoldersOutsideTheGameFolder) {
+    const struct {
+        std::string key, folder, name;
+    } cases[] = {{"root", "/game/", "dir/"},  {"root", "/game/", "sub/ok.txt"},  {"root", "/game/", "../x"},
+                 {"root", "/game/", "/abs"},  {"root", "/game/", "sub/../../y"}, {"../x", "/game/../x/", "a.dat"},
+                 {"sneaky", "/tmp/", "a.dat"}};
+    for (const auto& c : cases) {
+        UpdatePlan plan;
+        UpdatePlanner planner(kLayout, plan, UpdatePlanner::NameResolver());
+        planner.addExtraction(c.key, 1, "r.zip", c.folder, {"fine.txt", c.name});
+        const bool safe = c.name == "dir/" || c.name == "sub/ok.txt";
+        EXPECT_EQ(planner.refusedName().empty(), safe) << c.key << " " << c.name;
+        if (safe) {
+            EXPECT_EQ(plan.extractions.at(c.key).front().names, (NameList{"fine.txt", c.name}));
+        }
+    }
+}
+
+TEST(UpdatePlannerTest, KeysNameTheirFoldersAndPacks) {
+    const std::pair<const char*, const char*> folders[] = {{"root", "/game/"},
+                                                           {"ROOT", "/game/"},
+                                                           {"Minimap", "/game/map/minimap/"},
+                                                           {"item", "/game/item/"},
+                                                           {"data\\sub", "/game/data/sub/"}};
+    for (const auto& [key, folder] : folders) EXPECT_EQ(kLayout.folderForKey(key), folder) << key;
+    for (const char* key : {"actor", "Item", "MINIMAP", "etc", "wear", "map"})
+        EXPECT_TRUE(GameLayout::isPackedFolder(key)) << key;
+    for (const char* key : {"root", "items", "data", ""}) EXPECT_FALSE(GameLayout::isPackedFolder(key)) << key;
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ TEST(PackArchiveBuild, PacksLooseFilesInListingOrderAsVersionThreeAndLeavesThem)
     game.write("actor/a.dat", "first");
     game.write("actor/sub/inner.dat", "not packed");
 
-    ASSERT_EQ(toCode(PackArchive().packFolder(folder, {})), 1);
+    ASSERT_EQ(PackArchive().packFolder(folder, {}), PackBuildResult::Done);
 
     EXPECT_EQ(readPack(folder + "actor.QPAK"), (PackEntries{{"a.dat", "first"}, {"b.dat", "second"}}));
     PackReader reader(folder + "actor.QPAK");
@@ -43,7 +43,7 @@ TEST(PackArchiveBuild, SizeRuleAdmitsOneByteToTenMebibytesAndSkipsOthersWithoutP
     game.write("item/over.dat", std::string(10485761, 'o'));
     ProgressLog window;
 
-    ASSERT_EQ(toCode(PackArchive(window.callbacks()).packFolder(folder, {})), 1);
+    ASSERT_EQ(PackArchive(window.callbacks()).packFolder(folder, {}), PackBuildResult::Done);
 
     EXPECT_EQ(namesOf(readPack(folder + "item.QPAK")), std::vector<std::string>{"exact.dat"});
     // ".", "..", empty, exact, over: five counted; the two skipped by size take no step.
@@ -71,7 +71,7 @@ TEST(PackArchiveBuild, NameFilterKeepsArchivesPacksAndTemporariesOut) {
         if (c.packed) expected.push_back(c.name);
     }
 
-    ASSERT_EQ(toCode(PackArchive().packFolder(folder, {})), 1);
+    ASSERT_EQ(PackArchive().packFolder(folder, {}), PackBuildResult::Done);
 
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(namesOf(readPack(folder + "sfx.QPAK")), expected);
@@ -84,7 +84,7 @@ TEST(PackArchiveBuild, FolderOfOnlySubfoldersBuildsAnEmptyPackWithTheComment) {
     game.makeFolder("wear/two");
     ProgressLog window;
 
-    ASSERT_EQ(toCode(PackArchive(window.callbacks()).packFolder(folder, {})), 1);
+    ASSERT_EQ(PackArchive(window.callbacks()).packFolder(folder, {}), PackBuildResult::Done);
 
     PackReader reader(folder + "wear.QPAK");
     ASSERT_TRUE(reader.isOpen());
@@ -104,7 +104,8 @@ TEST(PackArchiveBuild, SkipsRemovedAndStagedNamesThenAddsStagedFilesLastWithProg
     game.write("update/n.dat", "n staged");
     ProgressLog window;
 
-    ASSERT_EQ(toCode(PackArchive(window.callbacks()).buildPack(folder, staging, {"B.DAT"}, {"c.dat", "n.dat"})), 1);
+    ASSERT_EQ(PackArchive(window.callbacks()).buildPack(folder, staging, {"B.DAT"}, {"c.dat", "n.dat"}),
+              PackBuildResult::Done);
 
     EXPECT_EQ(readPack(folder + "etc.QPAK"),
               (PackEntries{{"a.dat", "a loose"}, {"c.dat", "c staged"}, {"n.dat", "n staged"}}));
@@ -118,7 +119,7 @@ TEST(PackArchiveBuild, NeverReplacesAnExistingPackAndLeavesTheFinishedTemporary)
     game.write("map/m.dat", "map data");
     ASSERT_TRUE(writePack(folder + "map.QPAK", {{"old.dat", "old"}}));
 
-    EXPECT_EQ(toCode(PackArchive().packFolder(folder, {})), -1);
+    EXPECT_EQ(PackArchive().packFolder(folder, {}), PackBuildResult::NotPutInPlace);
 
     EXPECT_EQ(readPack(folder + "map.QPAK"), (PackEntries{{"old.dat", "old"}}));
     EXPECT_EQ(readPack(folder + "map.RPAK"), (PackEntries{{"m.dat", "map data"}}));
@@ -128,19 +129,19 @@ TEST(PackArchiveBuild, FailuresReportTheirCodesAndTouchNoPack) {
     TempGameFolder game;
     PackArchive archive;
 
-    EXPECT_EQ(toCode(archive.packFolder(game.file("missing/"), {})), -6);
+    EXPECT_EQ(archive.packFolder(game.file("missing/"), {}), PackBuildResult::FolderUnlistable);
     EXPECT_FALSE(game.exists("missing"));
 
     std::string blocked = game.makeFolder("skill");
     game.write("skill/s.dat", "skill");
     game.makeFolder("skill/skill.RPAK");  // the temporary cannot be created over a folder
-    EXPECT_EQ(toCode(archive.packFolder(blocked, {})), -4);
+    EXPECT_EQ(archive.packFolder(blocked, {}), PackBuildResult::CannotCreate);
     EXPECT_FALSE(game.exists("skill/skill.QPAK"));
 
     std::string folder = game.makeFolder("monster");
     std::string staging = game.makeFolder("update");
     game.write("monster/m.dat", "monster");
-    EXPECT_EQ(toCode(archive.buildPack(folder, staging, {}, {"vanished.dat"})), -3);
+    EXPECT_EQ(archive.buildPack(folder, staging, {}, {"vanished.dat"}), PackBuildResult::EntryFailed);
     EXPECT_FALSE(game.exists("monster/monster.QPAK"));
     EXPECT_FALSE(game.exists("monster/monster.RPAK"));  // a failed build leaves no temporary
     EXPECT_EQ(game.read("monster/m.dat"), "monster");
@@ -161,7 +162,7 @@ TEST(PackArchiveBuild, ManyFilesKeepListingOrderAndContentThroughTheWorkers) {
     }
     ProgressLog window;
 
-    ASSERT_EQ(toCode(PackArchive(window.callbacks()).packFolder(folder, {})), 1);
+    ASSERT_EQ(PackArchive(window.callbacks()).packFolder(folder, {}), PackBuildResult::Done);
 
     EXPECT_EQ(readPack(folder + "resource.QPAK"), expected);
     Progress progress = window.progress();

@@ -144,14 +144,14 @@ TEST(PackArchiveSplit, MarkedEntriesGoToTheSecondArchiveUnderTheirBareNames) {
                                                      {"data/minimap/sub/c.bmp", "C"}}));
     std::string source = fileBytes(folder + "map_0.7_s.zip");
 
-    ASSERT_EQ(PackArchive().splitArchive(folder, "minimap/", "map_0.7_s.zip", "map.zip", "minimap.zip"), 1);
+    ASSERT_TRUE(PackArchive().splitArchive(folder, "minimap/", "map_0.7_s.zip", "map.zip", "minimap.zip"));
 
     EXPECT_EQ(readPack(folder + "map.zip"), (PackEntries{{"map/b.bmp", "B"}, {"x.txt", "X"}}));
     EXPECT_EQ(readPack(folder + "minimap.zip"), (PackEntries{{"a.bmp", "A"}, {"c.bmp", "C"}}));
     EXPECT_EQ(PackReader(folder + "minimap.zip").formatVersion(), 3);
     EXPECT_EQ(fileBytes(folder + "map_0.7_s.zip"), source);
 
-    EXPECT_EQ(PackArchive().splitArchive(folder, "minimap/", "absent.zip", "one.zip", "two.zip"), 0);
+    EXPECT_FALSE(PackArchive().splitArchive(folder, "minimap/", "absent.zip", "one.zip", "two.zip"));
 }
 
 TEST(PackArchiveSync, CollectsLooseFilesNamedInsideAnEntryName) {

@@ -27,7 +27,8 @@ TEST(PackArchiveRebuild, RebuildKeepsOrderAndPutsReplacementsLast) {
     game.write("update/e.dat", "e new");
     ProgressLog window;
 
-    ASSERT_EQ(toCode(PackArchive(window.callbacks()).rebuildPack(folder, staging, {"D.DAT"}, {"B.dat", "e.dat"})), 1);
+    ASSERT_EQ(PackArchive(window.callbacks()).rebuildPack(folder, staging, {"D.DAT"}, {"B.dat", "e.dat"}),
+              PackBuildResult::Done);
 
     EXPECT_EQ(readPack(folder + "actor.QPAK"),
               (PackEntries{{"a.dat", "a old"}, {"c.dat", "c old"}, {"B.dat", "b new"}, {"e.dat", "e new"}}));
@@ -42,7 +43,7 @@ TEST(PackArchiveRebuild, KeptEntriesKeepTheirDatesAndComeOutUnderTheWritePasswor
     std::string payload = randomBytes(300000, 7);
     ASSERT_TRUE(writePack(folder + "item.QPAK", {{"x.dat", payload}, {"y.dat", std::string(50000, 'y')}}));
 
-    ASSERT_EQ(toCode(PackArchive().rebuildPack(folder, folder, {}, {})), 1);
+    ASSERT_EQ(PackArchive().rebuildPack(folder, folder, {}, {}), PackBuildResult::Done);
 
     PackReader reader(folder + "item.QPAK");
     ASSERT_EQ(reader.goToFirstEntry(), PACK_OK);
@@ -63,7 +64,7 @@ TEST(PackArchiveRebuild, EntriesOutsideTheSizeRuleAreKeptWithAStepEach) {
                           {{"empty.dat", ""}, {"huge.dat", std::string(10485761, 'h')}, {"ok.dat", "ok"}}));
     ProgressLog window;
 
-    ASSERT_EQ(toCode(PackArchive(window.callbacks()).rebuildPack(folder, folder, {}, {})), 1);
+    ASSERT_EQ(PackArchive(window.callbacks()).rebuildPack(folder, folder, {}, {}), PackBuildResult::Done);
 
     // A file a patch delivered is never lost, whatever its size.
     EXPECT_EQ(readPack(folder + "etc.QPAK"),
@@ -95,7 +96,7 @@ TEST(PackArchiveRebuild, EntriesOfOtherArchiveKindsAreCopiedUnderTheWritePasswor
         args.insert(args.end(), {folder + "sfx.QPAK", "r.bin", "t.txt"});
         ASSERT_EQ(runProgram(source, args), 0) << kind.what;
 
-        ASSERT_EQ(toCode(PackArchive().rebuildPack(folder, folder, {}, {})), 1) << kind.what;
+        ASSERT_EQ(PackArchive().rebuildPack(folder, folder, {}, {}), PackBuildResult::Done) << kind.what;
 
         EXPECT_EQ(readPack(folder + "sfx.QPAK"), (PackEntries{{"r.bin", random}, {"t.txt", std::string(40000, 't')}}))
             << kind.what;
@@ -123,7 +124,7 @@ TEST(PackArchiveRebuild, DamagedEntryUnderAnotherPasswordFailsWithMinusThreeAndK
     bytes[bytes.size() / 2] ^= 0x5a;  // inside big.dat's data
     game.write("map/map.QPAK", bytes);
 
-    EXPECT_EQ(toCode(PackArchive().rebuildPack(folder, folder, {}, {})), -3);
+    EXPECT_EQ(PackArchive().rebuildPack(folder, folder, {}, {}), PackBuildResult::EntryFailed);
 
     EXPECT_EQ(fileBytes(folder + "map.QPAK"), bytes);
     EXPECT_FALSE(game.exists("map/map.RPAK"));
@@ -140,7 +141,7 @@ TEST(PackArchiveRebuild, DamagedEntryUnderTheWritePasswordIsCopiedByteForByte) {
     game.write("map/map.QPAK", bytes);
     PackEntries before = readPack(folder + "map.QPAK");
 
-    EXPECT_EQ(toCode(PackArchive().rebuildPack(folder, folder, {}, {})), 1);
+    EXPECT_EQ(PackArchive().rebuildPack(folder, folder, {}, {}), PackBuildResult::Done);
 
     EXPECT_EQ(readPack(folder + "map.QPAK"), before);
     EXPECT_EQ(before.back().first.rfind("<error", 0), 0u);
@@ -157,7 +158,7 @@ TEST(PackArchiveRebuild, DamagedEntryThatIsReplacedDoesNotBlockTheRebuild) {
     game.write("map/map.QPAK", bytes);
     game.write("update/big.dat", "repaired");
 
-    ASSERT_EQ(toCode(PackArchive().rebuildPack(folder, staging, {}, {"big.dat"})), 1);
+    ASSERT_EQ(PackArchive().rebuildPack(folder, staging, {}, {"big.dat"}), PackBuildResult::Done);
 
     EXPECT_EQ(readPack(folder + "map.QPAK"), (PackEntries{{"a.dat", "small"}, {"big.dat", "repaired"}}));
 }
@@ -167,24 +168,25 @@ TEST(PackArchiveRebuild, FailuresReportTheirCodesAndKeepTheOldPack) {
     PackArchive archive;
 
     std::string noPack = game.makeFolder("monster");
-    EXPECT_EQ(toCode(archive.rebuildPack(noPack, noPack, {}, {})), -5);
+    EXPECT_EQ(archive.rebuildPack(noPack, noPack, {}, {}), PackBuildResult::PackUnreadable);
     EXPECT_FALSE(game.exists("monster/monster.RPAK"));
 
     std::string empty = game.makeFolder("wear");
     ASSERT_TRUE(writePack(empty + "wear.QPAK", {}));
     std::string emptyBytes = fileBytes(empty + "wear.QPAK");
-    EXPECT_EQ(toCode(archive.rebuildPack(empty, empty, {}, {})), -5);
+    EXPECT_EQ(archive.rebuildPack(empty, empty, {}, {}), PackBuildResult::PackUnreadable);
     EXPECT_EQ(fileBytes(empty + "wear.QPAK"), emptyBytes);
 
     std::string blocked = game.makeFolder("skill");
     ASSERT_TRUE(writePack(blocked + "skill.QPAK", {{"s.dat", "s"}}));
     game.makeFolder("skill/skill.RPAK");
-    EXPECT_EQ(toCode(archive.rebuildPack(blocked, blocked, {}, {})), -4);
+    EXPECT_EQ(archive.rebuildPack(blocked, blocked, {}, {}), PackBuildResult::CannotCreate);
     EXPECT_EQ(readPack(blocked + "skill.QPAK"), (PackEntries{{"s.dat", "s"}}));
 
     std::string folder = game.makeFolder("etc");
     ASSERT_TRUE(writePack(folder + "etc.QPAK", {{"e.dat", "e"}}));
-    EXPECT_EQ(toCode(archive.rebuildPack(folder, game.makeFolder("update"), {}, {"vanished.dat"})), -3);
+    EXPECT_EQ(archive.rebuildPack(folder, game.makeFolder("update"), {}, {"vanished.dat"}),
+              PackBuildResult::EntryFailed);
     EXPECT_EQ(readPack(folder + "etc.QPAK"), (PackEntries{{"e.dat", "e"}}));
 }
 
@@ -241,16 +243,16 @@ TEST(PackArchiveRebuild, PatchEntriesMoveInCheckedWhateverTheirKind) {
         }
         const std::string before = fileBytes(folder + "sfx.QPAK");
 
-        const int result =
-            toCode(PackArchive().updatePack(folder, source, {}, {"r.bin", "t.txt"}, true, {patch, patch}));
+        const PackBuildResult result =
+            PackArchive().updatePack(folder, source, {}, {"r.bin", "t.txt"}, true, {patch, patch});
 
         if (kind.damaged) {
-            EXPECT_EQ(result, -3) << kind.what;
+            EXPECT_EQ(result, PackBuildResult::EntryFailed) << kind.what;
             EXPECT_EQ(fileBytes(folder + "sfx.QPAK"), before) << kind.what;
             EXPECT_FALSE(game.exists("sfx/sfx.QPAK.journal")) << kind.what;
             continue;
         }
-        ASSERT_EQ(result, 1) << kind.what;
+        ASSERT_EQ(result, PackBuildResult::Done) << kind.what;
         EXPECT_EQ(readPack(folder + "sfx.QPAK"), (PackEntries{{"old.dat", "old"}, {"r.bin", random}, {"t.txt", text}}))
             << kind.what;
         if (kind.zipOptions.empty()) {
@@ -272,9 +274,9 @@ TEST(PackArchiveRebuild, ANameTwiceInAPatchArchiveMovesInOnceAsItsLastCopy) {
             ASSERT_TRUE(writePack(folder + "item.QPAK", {{"old.dat", "old"}}));
         }
 
-        ASSERT_EQ(toCode(PackArchive().updatePack(folder, game.path(), {}, {"a.dat", "b.dat", "a.dat"}, packExists,
-                                                  {patch, patch, patch})),
-                  1);
+        ASSERT_EQ(PackArchive().updatePack(folder, game.path(), {}, {"a.dat", "b.dat", "a.dat"}, packExists,
+                                           {patch, patch, patch}),
+                  PackBuildResult::Done);
         PackEntries expected{{"b.dat", "b"}, {"a.dat", "second"}};
         if (packExists) expected.insert(expected.begin(), {"old.dat", "old"});
         EXPECT_EQ(readPack(folder + "item.QPAK"), expected);
@@ -288,12 +290,12 @@ TEST(PackArchiveRebuild, UpdatePackCreatesTheFolderAndBuildsOrRebuilds) {
     std::string folder = game.file("interface/");
     PackArchive archive;
 
-    ASSERT_EQ(toCode(archive.updatePack(folder, staging, {}, {"n.dat"}, false)), 1);
+    ASSERT_EQ(archive.updatePack(folder, staging, {}, {"n.dat"}, false), PackBuildResult::Done);
     EXPECT_EQ(readPack(folder + "interface.QPAK"), (PackEntries{{"n.dat", "new"}}));
 
     game.write("update/n.dat", "newer");
     game.write("update/m.dat", "more");
-    ASSERT_EQ(toCode(archive.updatePack(folder, staging, {}, {"m.dat", "n.dat"}, true)), 1);
+    ASSERT_EQ(archive.updatePack(folder, staging, {}, {"m.dat", "n.dat"}, true), PackBuildResult::Done);
     EXPECT_EQ(readPack(folder + "interface.QPAK"), (PackEntries{{"m.dat", "more"}, {"n.dat", "newer"}}));
 }
 

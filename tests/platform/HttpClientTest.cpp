@@ -15,6 +15,7 @@
 
 #include "platform/FileSystem.h"
 #include "platform/HttpClient.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempGameFolder.h"
 #include "tests/support/TestHttpServer.h"
 
@@ -173,11 +174,11 @@ TEST(HttpClientTest, HttpsServerWithAnUntrustedCertificateIsRefused) {
     TempGameFolder folder;
     const std::string cert = folder.file("cert.pem");
     const std::string key = folder.file("key.pem");
-    const std::string command =
-        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
-        "-addext subjectAltName=IP:127.0.0.1 -keyout " +
-        key + " -out " + cert + " >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0) GTEST_SKIP() << "openssl cannot make a test certificate";
+    const test::ProcessOutput made = test::ChildProcess::run(
+        {"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
+         "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert},
+        test::ChildProcess::collectOutput());
+    if (made.exitCode != 0) GTEST_SKIP() << "openssl cannot make a test certificate";
     TestHttpServer server(cert, key);
     ASSERT_GT(server.port(), 0);
     server.setFile("/f", "secret");

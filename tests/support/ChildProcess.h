@@ -50,6 +50,15 @@ public:
     ProcessOutput wait();
 
     static ProcessOutput run(const std::vector<std::string>& argv, const Options& options);
+    // For a helper program (openssl, zip, python3) whose output the test only collects: both
+    // streams through the pipe, no files.
+    static Options collectOutput(const std::string& workingFolder = {}) {
+        Options options;
+        options.workingFolder = workingFolder;
+        options.errorIntoOutput = true;
+        options.watchOutput = true;
+        return options;
+    }
 
 private:
     pid_t pid_ = -1;

@@ -1,6 +1,7 @@
 #include "tests/support/TestHttpServer.h"
 
 #include "platform/HttpClient.h"
+#include "tests/support/ChildProcess.h"
 
 // Debian builds libcpp-httplib with these switches; the declarations must match the library.
 #ifndef CPPHTTPLIB_OPENSSL_SUPPORT
@@ -361,14 +362,19 @@ void TestHttpServer::setIgnoreRanges(bool ignore) { state_->ignoreRanges = ignor
 
 TestHttpServer::Certificates TestHttpServer::makeCertificates(const std::string& folder) {
     Certificates made{folder + "ca.pem", folder + "server.pem", folder + "server.key"};
-    const std::string q = "'" + folder;
-    const std::string script =
-        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=QuorlanTestCA -keyout " + q + "ca.key' -out " + q +
-        "ca.pem' && openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout " + q + "server.key' -out " + q +
-        "server.csr' && printf 'subjectAltName=IP:127.0.0.1\n' > " + q + "ext.cnf' && openssl x509 -req -in " + q +
-        "server.csr' -CA " + q + "ca.pem' -CAkey " + q + "ca.key' -CAcreateserial -days 2 -extfile " + q +
-        "ext.cnf' -out " + q + "server.pem' >/dev/null 2>&1";
-    if (std::system(("(" + script + ") >/dev/null 2>&1").c_str()) != 0) return {};
+    std::ofstream(folder + "ext.cnf") << "subjectAltName=IP:127.0.0.1\n";
+    const std::vector<std::vector<std::string>> steps{
+        {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=QuorlanTestCA", "-keyout",
+         folder + "ca.key", "-out", made.authority},
+        {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout", made.key, "-out",
+         folder + "server.csr"},
+        {"x509", "-req", "-in", folder + "server.csr", "-CA", made.authority, "-CAkey", folder + "ca.key",
+         "-CAcreateserial", "-days", "2", "-extfile", folder + "ext.cnf", "-out", made.certificate}};
+    for (const auto& step : steps) {
+        std::vector<std::string> argv{"/usr/bin/openssl"};
+        argv.insert(argv.end(), step.begin(), step.end());
+        if (ChildProcess::run(argv, ChildProcess::collectOutput()).exitCode != 0) return {};
+    }
     return made;
 }
 

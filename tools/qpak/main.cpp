@@ -217,7 +217,7 @@ int splitCommand(const std::string& dir, const std::string& source, const std::s
     std::string folder = asFolder(dir);
     FolderLock hold;
     if (!holdFolder(folder, hold)) return kExitFailed;
-    if (PackArchive().splitArchive(folder, marker, source, first, second) != 1)
+    if (!PackArchive().splitArchive(folder, marker, source, first, second))
         return fail("splitting " + folder + source + " failed");
     return kExitOk;
 }

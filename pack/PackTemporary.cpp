@@ -1,0 +1,28 @@
+#include "pack/PackTemporary.h"
+
+#include <unistd.h>
+
+#include "pack/PackArchive.h"
+#include "platform/AtomicFile.h"
+#include "platform/FileSystem.h"
+
+namespace nimbrel {
+
+PackTemporary::PackTemporary(const std::string& folder)
+    : path_(PackArchive::tempPath(folder)), writer_(path_), created_(writer_.isOpen()) {}
+
+PackTemporary::~PackTemporary() {
+    if (placed_ || !created_) return;
+    writer_.abandon();
+    ::unlink(path_.c_str());
+}
+
+PackBuildResult PackTemporary::place(const std::string& pack, Place mode) {
+    placed_ = true;
+    if (writer_.close() != PACK_OK) return PackBuildResult::NotCompleted;
+    const bool renamed =
+        mode == Place::Replace ? FileSystem::replaceFile(path_, pack) : AtomicFile::renameNoReplace(path_, pack);
+    return renamed ? PackBuildResult::Done : PackBuildResult::NotPutInPlace;
+}
+
+}  // namespace nimbrel
