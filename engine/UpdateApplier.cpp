@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 
+#include "engine/FileDownloader.h"
 #include "engine/LooseFiles.h"
 #include "engine/PatchContext.h"
 #include "engine/PatchResult.h"
@@ -22,6 +23,21 @@
 #include "platform/WindowMessages.h"
 
 namespace nimbrel {
+namespace {
+
+// A write the disk refused (full, read only, another owner's folder) is named in a box, as a
+// failed download names it; the result's own text stays for an archive or pack that is broken.
+int withDiskCause(const PatchContext& context, int result) {
+    const DiskWriteFailure& failure = context.packArchive->diskWriteFailure();
+    if (failure.error == 0 || !context.dialog) return result;
+    const char* what = result == PatchResult::kPackRebuildFailed ? "Make PAK Failed" : "Cannot write the patched files";
+    context.dialog->messageBox(
+        std::string(what) + " (" + FileDownloader::writeFailureText(failure.error, failure.folder) + ")",
+        UpdateApplier::kCaption);
+    return result;
+}
+
+}  // namespace
 
 std::string UpdateApplier::stagingFolder() const { return context_.layout.stagingFolder(); }
 
@@ -269,7 +285,7 @@ int UpdateApplier::extractLooseGroup(const std::vector<ExtractionEntry>& group) 
         // A file that could not be written would be missing for good once the version is
         // written; the run stops here and the next one applies the patch again.
         if (extractArchive(extraction.targetFolder, updateFolder + extraction.archiveName, extraction.names) != 0)
-            return kExtractionFailed;
+            return withDiskCause(context_, kExtractionFailed);
     }
     if (context_.dialog) context_.dialog->postProgress(100);
     return 1;
@@ -289,7 +305,7 @@ int UpdateApplier::extractPackedGroup(const std::string& key, const std::vector<
         const NameList& keptLoose = sorted.keptLoose[i];
         if (!keptLoose.empty() &&
             extractArchive(group[i].targetFolder, updateFolder + group[i].archiveName, keptLoose) != 0)
-            return kExtractionFailed;
+            return withDiskCause(context_, kExtractionFailed);
     }
     if (sorted.staged.empty() && sorted.loose.empty()) {
         if (context_.dialog) context_.dialog->postProgress(100);
@@ -307,11 +323,11 @@ int UpdateApplier::extractPackedGroup(const std::string& key, const std::vector<
     const int merged = mergeIntoPack(key, folder, mergeDeletions, sorted.staged, staging, sorted.sources);
     // Closing the launcher stops a long pack update between entries; the pack is as it was.
     if (merged == toCode(PackBuildResult::Stopped)) return PatchResult::kStopped;
-    if (merged != 1) return PatchResult::kPackRebuildFailed;
+    if (merged != 1) return withDiskCause(context_, PatchResult::kPackRebuildFailed);
     // Placed only now: building a missing pack first clears the loose copies of the names it
     // replaces or deletes.
     for (const auto& [archive, name] : sorted.loose)
-        if (extractArchive(folder, archive, {name}) != 0) return kExtractionFailed;
+        if (extractArchive(folder, archive, {name}) != 0) return withDiskCause(context_, kExtractionFailed);
     return 1;
 }
 

@@ -358,6 +358,10 @@ void PackArchive::postProgress(int percent) {
 
 bool PackArchive::stopRequested() const { return progress_.stopRequested && progress_.stopRequested(); }
 
+void PackArchive::noteDiskFailure(int error, const std::string& folder) {
+    if (diskFailure_.error == 0 && DiskWriteFailure::isDiskError(error)) diskFailure_ = {error, folder};
+}
+
 bool PackArchive::listEntries(const std::string& archivePath, NameList& names, std::vector<std::uint64_t>* sizes) {
     PackReader reader(archivePath);
     if (!reader.isOpen() || reader.entryCount() == 0) return false;
@@ -379,6 +383,7 @@ bool PackArchive::containsEntryText(const std::string& archivePath, const std::s
 
 bool PackArchive::extractEntries(const std::string& folder, const std::string& archivePath, const NameList& names,
                                  bool createFolder) {
+    diskFailure_ = {};
     PackReader reader(archivePath);
     if (!reader.isOpen()) return false;
     if (createFolder && !FileSystem::isDirectory(folder)) FileSystem::createDirectory(folder);
@@ -408,7 +413,10 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
         // An existing file or folder is found whatever the case of its name, as the game finds it.
         const std::string target = FileSystem::resolveCase(folder, path, &listings);
         if (r.currentInfo().isDirectory) {
-            if (!FileSystem::createDirectories(folder + target)) return PACK_INTERNAL_ERROR;
+            if (!FileSystem::createDirectories(folder + target)) {
+                noteDiskFailure(errno, folder);
+                return PACK_INTERNAL_ERROR;
+            }
             listings.clear();
             folderSteps.push_back(items.size());
             return PACK_OK;
@@ -417,7 +425,10 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
         if (std::size_t slash = target.rfind('/'); slash != std::string::npos) {
             const std::string parent = folder + target.substr(0, slash);
             if (!FileSystem::isDirectory(parent)) {
-                if (!FileSystem::createDirectories(parent)) return PACK_INTERNAL_ERROR;
+                if (!FileSystem::createDirectories(parent)) {
+                    noteDiskFailure(errno, folder);
+                    return PACK_INTERNAL_ERROR;
+                }
                 listings.clear();
             }
         }
@@ -449,7 +460,10 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
             ++nextFolder;
         }
         if (i == count) break;
-        if (extractor.takeNext() != PACK_OK) return false;
+        if (extractor.takeNext() != PACK_OK) {
+            noteDiskFailure(extractor.lastError(), folder);
+            return false;
+        }
         progress.step();
     }
     return scanned;
@@ -458,6 +472,7 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
 PackBuildResult PackArchive::updatePack(const std::string& folder, const std::string& stagingFolder,
                                         const NameList& removeNames, const NameList& addNames, bool packExists,
                                         const NameList& sourceArchives) {
+    diskFailure_ = {};
     if (!FileSystem::isDirectory(folder)) FileSystem::createDirectory(folder);
     if (packExists) return rebuildPack(folder, stagingFolder, removeNames, addNames, sourceArchives);
     return buildPack(folder, stagingFolder, removeNames, addNames, sourceArchives);
@@ -476,7 +491,10 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
 
     const std::string temp = tempPath(folder);
     PackWriter writer(temp);
-    if (!writer.isOpen()) return PackBuildResult::CannotCreate;
+    if (!writer.isOpen()) {
+        noteDiskFailure(writer.writeError(), folder);
+        return PackBuildResult::CannotCreate;
+    }
     postProgress(0);
     ProgressSteps progress(*this, total, &PackArchive::postProgress);
 
@@ -510,6 +528,7 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
     prefetch_.reset();
     // A stop (the launcher closing) or a failure leaves no temporary behind.
     auto giveUp = [&](PackBuildResult result) {
+        noteDiskFailure(writer.writeError(), folder);
         pipeline.reset();
         added.reset();
         writer.abandon();
@@ -544,7 +563,7 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
     }
 
     // The finished archive is on the disk (close flushes it) before a rename can make it the pack.
-    if (writer.close() != PACK_OK) return PackBuildResult::NotCompleted;
+    if (writer.close() != PACK_OK) return giveUp(PackBuildResult::NotCompleted);
     // A build runs only where there is no pack; one that appeared meanwhile (another launcher, the
     // game's own tools) is never overwritten.
     if (!AtomicFile::renameNoReplace(temp, packPath(folder))) return PackBuildResult::NotPutInPlace;
@@ -616,9 +635,13 @@ PackBuildResult PackArchive::rebuildPack(const std::string& folder, const std::s
     FileDescriptor updating;
     const bool journaled = pending_ && pending_->takePrepared(pack, oldSize, updating);
     if (!updating.isOpen()) updating = PackJournal::lock(pack);
-    if (!updating.isOpen() || (!journaled && !PackJournal::begin(pack, oldSize))) return PackBuildResult::CannotCreate;
+    if (!updating.isOpen() || (!journaled && !PackJournal::begin(pack, oldSize))) {
+        noteDiskFailure(errno, folder);
+        return PackBuildResult::CannotCreate;
+    }
     std::unique_ptr<PackWriter> writer = PackWriter::appendTo(pack, std::move(kept));
     auto rollBack = [&](PackBuildResult result) {
+        noteDiskFailure(writer->writeError(), folder);
         added.reset();
         writer->abandon();
         updating.reset();
@@ -645,7 +668,10 @@ PackBuildResult PackArchive::rebuildPack(const std::string& folder, const std::s
     }
     if (writer->close() != PACK_OK) return rollBack(PackBuildResult::NotCompleted);
     // The new end record is on the disk; without the journal it is the pack.
-    if (!PackJournal::finish(pack)) return rollBack(PackBuildResult::NotCompleted);
+    if (!PackJournal::finish(pack)) {
+        noteDiskFailure(errno, folder);
+        return rollBack(PackBuildResult::NotCompleted);
+    }
     return PackBuildResult::Done;
 }
 
@@ -661,13 +687,17 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
         ::unlink(temp.c_str());
         return PackBuildResult::PackUnreadable;
     }
-    if (!writer.isOpen()) return PackBuildResult::CannotCreate;
+    if (!writer.isOpen()) {
+        noteDiskFailure(writer.writeError(), folder);
+        return PackBuildResult::CannotCreate;
+    }
     std::size_t total = static_cast<std::size_t>(reader.entryCount()) + addNames.size();
 
     // The staged files are read and deflated while the old entries are being copied.
     auto copy = std::make_unique<PackEntryCopy>();
     std::shared_ptr<AddedEntryFeed> added = feedFor(stagingFolder, addNames, sourceArchives);
     auto giveUp = [&](PackBuildResult result) {
+        noteDiskFailure(writer.writeError(), folder);
         added.reset();
         writer.abandon();
         ::unlink(temp.c_str());
@@ -716,7 +746,7 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
 
     // The new pack goes over the old one in one rename: at every moment the folder holds one
     // complete pack, old or new, and the old one is never deleted first.
-    if (writer.close() != PACK_OK) return PackBuildResult::NotCompleted;
+    if (writer.close() != PACK_OK) return giveUp(PackBuildResult::NotCompleted);
     if (!FileSystem::replaceFile(temp, pack)) return PackBuildResult::NotPutInPlace;
     return PackBuildResult::Done;
 }

@@ -104,7 +104,14 @@ public:
     void postProgress(int percent);
     bool stopRequested() const;
 
+    // Why the last extractEntries or updatePack failed, where the cause is the disk (full, read
+    // only, not ours to write); error 0 when it was not, or when it did not fail.
+    const DiskWriteFailure& diskWriteFailure() const { return diskFailure_; }
+
 private:
+    // Keeps the first disk cause of a failing operation; other errors are not the disk's.
+    void noteDiskFailure(int error, const std::string& folder);
+
     PackBuildResult rewritePack(const std::string& folder, const std::string& stagingFolder,
                                 const NameList& removeNames, const NameList& addNames, const NameList& sourceArchives);
 
@@ -115,6 +122,7 @@ private:
     struct Prefetch;
     std::unique_ptr<Prefetch> prefetch_;
     std::unique_ptr<PendingPackUpdates> pending_;
+    DiskWriteFailure diskFailure_;
 };
 
 }  // namespace nimbrel

@@ -1,6 +1,7 @@
 #include "pack/PackParallelExtractor.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <functional>
 
 #include "pack/PackReader.h"
@@ -15,6 +16,7 @@ PackParallelExtractor::PackParallelExtractor(std::string archivePath, std::strin
       items_(std::move(items)),
       owner_(items_.size()),
       results_(items_.size(), PACK_OK),
+      errors_(items_.size(), 0),
       done_(items_.size(), false) {
     if (workers == 0) workers = std::max(1u, std::min(std::thread::hardware_concurrency(), 8u));
     workers = static_cast<unsigned>(std::min<std::size_t>(workers, std::max<std::size_t>(items_.size(), 1)));
@@ -54,10 +56,12 @@ void PackParallelExtractor::workerLoop(unsigned worker, unsigned) {
         }
         const std::string& name = items_[i].name;
         if (result == PACK_OK) result = reader.extractEntryToFile(name.starts_with('/') ? name : folder_ + name, true);
+        const int error = result == PACK_OK ? 0 : errno;
         if (result == PACK_END_OF_LIST) result = PACK_BAD_ZIP_FILE;
         {
             std::lock_guard lock(mutex_);
             results_[i] = result;
+            errors_[i] = error;
             done_[i] = true;
         }
         changed_.notify_all();
