@@ -435,14 +435,25 @@ int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& fold
     // The pack is built from the loose files. Loose copies that the patch replaces or deletes
     // go first: if the run is cut short after the pack appears, no stale loose copy is left
     // beside it (the patch's own copies stay reproducible from the update folder until the
-    // version is written).
+    // version is written). They step aside under temporary names, which the next run clears,
+    // so that a build the disk refuses puts them back.
     const NameList keep = looseFilesKept(key, removeNames);
     NameList superseded;
     for (const NameList* list : {&addNames, &removeNames})
         for (const auto& name : *list)
             if (!PackArchive::isNameInList(name, keep) && FileSystem::isSafeRelativeName(name, true))
                 superseded.push_back(name);
-    LooseFiles::deleteListed(folder, superseded);
+    std::vector<std::pair<std::string, std::string>> aside;  // (name's path, its temporary)
+    NameList unmoved;
+    for (const auto& name : superseded) {
+        const std::string path = folder + name;
+        const std::string temporary = folder + ".nimbrel-aside" + std::to_string(aside.size()) + ".tmp";
+        if (::rename(path.c_str(), temporary.c_str()) == 0)
+            aside.emplace_back(path, temporary);
+        else
+            unmoved.push_back(name);
+    }
+    LooseFiles::deleteListed(folder, unmoved);
 
     // The kept loose files stay out of the new pack, as the packing pass leaves them out: the
     // folder must not depend on which of the two happened to build the pack first.
@@ -450,6 +461,8 @@ int UpdateApplier::mergeIntoPack(const std::string& key, const std::string& fold
     notPacked.insert(notPacked.end(), keep.begin(), keep.end());
     int result =
         toCode(context_.packArchive->updatePack(folder, stagingFolder, notPacked, addNames, false, sourceArchives));
+    for (const auto& [path, temporary] : aside)
+        if (result == 1 || ::rename(temporary.c_str(), path.c_str()) != 0) std::remove(temporary.c_str());
     if (result == 1) LooseFiles::removePacked(*context_.packArchive, folder, keep, removeNames);
     return result;
 }

@@ -31,7 +31,7 @@ struct PackWriter::Impl {
     std::vector<unsigned char> buffer;
     std::vector<zip::CentralRecord> records;
     bool failed = false;
-    int error = 0;  // errno of the first failed write
+    int error = 0;                       // errno of the first failed write
     int closeResult = PACK_PARAM_ERROR;  // what close() reports when the archive was never open
 
     void fail() {

@@ -5,6 +5,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <set>
+#include <sstream>
+
+#include "tests/e2e/GameFolderView.h"
 #include "tests/e2e/PatchScenario.h"
 #include "tests/e2e/SmallDisk.h"
 
@@ -21,6 +25,19 @@ void fillUp(const std::string& folder) {
     ::close(fd);
 }
 
+// Each file the game sees, loose or packed, with its content: "PATH SHA256" lines, sorted.
+std::set<std::string> seenFiles(const std::string& game, const std::string& packPassword) {
+    std::set<std::string> files;
+    std::istringstream view(GameFolderView::read(game, packPassword));
+    for (std::string kind, path, mode, sha; view >> kind >> path;) {
+        if (kind == "folder") continue;
+        if (kind == "file") view >> mode;
+        view >> sha;
+        files.insert(path + " " + sha);
+    }
+    return files;
+}
+
 struct DiskCase {
     const char* name;
     const char* mountedAt;  // inside the game folder; "" for the game folder itself
@@ -29,38 +46,53 @@ struct DiskCase {
     void (*patch)(PatchScenario&);
     bool fill;      // the disk is filled to the brim once the patch is in place
     bool readOnly;  // the disk is made read-only once the patch is in place
+    // Loose files of a packed folder go into its pack after every run: the game sees the same
+    // files, no longer byte for byte where they were.
+    bool repacked;
     const char* said;  // GAME stands for the game folder
 };
 
 TEST(DiskFullE2ETest, FullOrReadOnlyDiskDuringTheUpdateIsNamedAndLosesNothing) {
+    const std::string packPassword = runWatched({QPAK_PATH, "password"}, {}).lastLine();
     const DiskCase cases[] = {
         {"full disk while extracting loose files", "data", "size=64k", "data=data_1.zip\r\n",
-         [](PatchScenario& s) { writeArchive(s.server + "data_1.zip", {{"cfg.ini", PatchScenario::noise(1, 256 * 1024)}}); },
-         false, false, "Cannot write the patched files (not enough free space on GAMEdata/)"},
+         [](PatchScenario& s) {
+             writeArchive(s.server + "data_1.zip", {{"cfg.ini", PatchScenario::noise(1, 256 * 1024)}});
+         },
+         false, false, false, "Cannot write the patched files (not enough free space on GAMEdata/)"},
         {"full disk while updating a pack in place", "item", "size=192k", "item=item_1.zip\r\n",
          [](PatchScenario& s) {
              writeArchive(s.game + "item/item.QPAK",
                           {{"sword.dat", "sword v0"}, {"bulk.bin", PatchScenario::noise(2, 100 * 1024)}});
              writeArchive(s.server + "item_1.zip", {{"axe.dat", PatchScenario::noise(3, 256 * 1024)}});
          },
-         false, false, "Make PAK Failed (not enough free space on GAMEitem/)"},
+         false, false, false, "Make PAK Failed (not enough free space on GAMEitem/)"},
         {"full disk while rebuilding a pack", "item", "size=192k", "item=item_1.zip\r\n",
          [](PatchScenario& s) {
              writeArchive(s.game + "item/item.QPAK",
                           {{"sword.dat", "sword v0"}, {"bulk.bin", PatchScenario::noise(2, 100 * 1024)}});
              writeArchive(s.server + "item_1.zip", {{"bulk.bin", PatchScenario::noise(4, 120 * 1024)}});
          },
-         false, false, "Make PAK Failed (not enough free space on GAMEitem/)"},
+         false, false, false, "Make PAK Failed (not enough free space on GAMEitem/)"},
+        {"full disk while building a folder's first pack", "skill", "size=64k", "skill=skill_1.zip\r\n",
+         [](PatchScenario& s) {
+             s.write("skill/boom.wav", "boom v0");
+             s.write("skill/hiss.wav", "hiss v0");
+             writeArchive(s.server + "skill_1.zip", {{"boom.wav", PatchScenario::noise(5, 256 * 1024)}});
+         },
+         false, false, true, "Make PAK Failed (not enough free space on GAMEskill/)"},
         // A folder the game has already takes no room: only the version is left to write.
         {"full disk while writing the version", "", "size=2m", "root=root_1.zip\r\n",
          [](PatchScenario& s) {
              fs::create_directories(s.game + "textures");
              writeArchive(s.server + "root_1.zip", {{"textures/", ""}});
          },
-         true, false, "Cannot write the game version (not enough free space on GAME)"},
-        {"read-only data folder", "data", "size=1m", "data=data_1.zip\r\n",
-         [](PatchScenario& s) { writeArchive(s.server + "data_1.zip", {{"cfg.ini", "cfg v1"}}); }, false, true,
-         "Cannot write the patched files (cannot write GAMEdata/ (Read-only file system))"},
+         true, false, false, "Cannot write the game version (not enough free space on GAME)"},
+        {"read-only game folder", "", "size=1m", "data=data_1.zip\r\n",
+         [](PatchScenario& s) {
+             writeArchive(s.server + "data_1.zip", {{"cfg.ini", "cfg v1"}});
+         },
+         false, true, false, "Cannot write the patched files (cannot write GAMEdata/ (Read-only file system))"},
     };
     for (const DiskCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -79,13 +111,17 @@ TEST(DiskFullE2ETest, FullOrReadOnlyDiskDuringTheUpdateIsNamedAndLosesNothing) {
             ASSERT_TRUE(disk.makeReadOnly());
         }
         const PatchScenario::Snapshot before = s.snapshot();
+        const std::set<std::string> seenBefore = seenFiles(s.game, packPassword);
 
         CliRun failed = s.run({"DontConnect"});
         EXPECT_EQ(failed.exitCode, 1) << failed.output;
         std::string said = c.said;
         said.replace(said.find("GAME"), 4, s.game);
         EXPECT_NE(failed.output.find(said), std::string::npos) << failed.output;
-        EXPECT_EQ(s.snapshot(), before);
+        if (c.repacked)
+            EXPECT_EQ(seenFiles(s.game, packPassword), seenBefore);
+        else
+            EXPECT_EQ(s.snapshot(), before);
         EXPECT_EQ(s.installedVersion(), 0);
 
         ASSERT_TRUE(disk.giveRoom());
