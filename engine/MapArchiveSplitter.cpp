@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "engine/PatchContext.h"
+#include "engine/PatchResult.h"
+#include "engine/UpdateApplier.h"
 #include "pack/ArchiveCheck.h"
 #include "platform/FileSystem.h"
 #include "platform/TextCodec.h"
@@ -42,7 +44,7 @@ std::string MapArchiveSplitter::minimapPartName(int version, const std::string& 
     return unusedName(formatName("minimap_0.%d_d.zip", version), sourceName);
 }
 
-void MapArchiveSplitter::splitMapArchives() {
+int MapArchiveSplitter::splitMapArchives() {
     const std::string updateFolder = context_.layout.updateFolder();
     auto& entries = entries_;
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -62,6 +64,9 @@ void MapArchiveSplitter::splitMapArchives() {
             // parts the update step finds the archive unreadable and installs nothing.
             FileSystem::deleteFileForce(updateFolder + mapName);
             FileSystem::deleteFileForce(updateFolder + minimapName);
+            // The archive itself is sound: the player is told of the disk, not of a damaged patch.
+            if (context_.packArchive->diskWriteFailure().error != 0)
+                return UpdateApplier::withDiskCause(context_, PatchResult::kExtractionFailed);
         }
         minimap.targetFolder += "minimap/";
         minimap.folderKey = "minimap";
@@ -69,6 +74,7 @@ void MapArchiveSplitter::splitMapArchives() {
         entries.insert(entries.begin() + static_cast<std::ptrdiff_t>(i) + 1, std::move(minimap));
         ++i;
     }
+    return 1;
 }
 
 }  // namespace nimbrel

@@ -20,7 +20,8 @@ public:
     // Splits within entries, which must outlive the splitter.
     MapArchiveSplitter(const PatchContext& context, std::vector<PatchListEntry>& entries)
         : context_(context), entries_(entries) {}
-    void splitMapArchives();
+    // 1; or -8, with a box naming the folder, when the disk refused a part (full, read only).
+    [[nodiscard]] int splitMapArchives();
 
     // "map_0.<version>_s.zip" and "minimap_0.<version>_d.zip", unless the PatchList already
     // names a file so (the server's own archive, or a second map archive of the same version):

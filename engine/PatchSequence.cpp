@@ -107,8 +107,8 @@ void PatchSequence::runStages() {
         forgetFetchedFiles();
         return;
     }
-    MapArchiveSplitter(context_, patchList_.entries).splitMapArchives();
-    result_ = UpdateApplier(context_, patchList_.entries).applyUpdates();
+    result_ = MapArchiveSplitter(context_, patchList_.entries).splitMapArchives();
+    if (result_ == 1) result_ = UpdateApplier(context_, patchList_.entries).applyUpdates();
     stage_ = PatchStage::kApply;
     if (result_ < PatchResult::kOk) {
         if (result_ != PatchResult::kStopped) forgetFetchedFiles();

@@ -23,21 +23,17 @@
 #include "platform/WindowMessages.h"
 
 namespace nimbrel {
-namespace {
 
 // A write the disk refused (full, read only, another owner's folder) is named in a box, as a
 // failed download names it; the result's own text stays for an archive or pack that is broken.
-int withDiskCause(const PatchContext& context, int result) {
+int UpdateApplier::withDiskCause(const PatchContext& context, int result) {
     const DiskWriteFailure& failure = context.packArchive->diskWriteFailure();
     if (failure.error == 0 || !context.dialog) return result;
     const char* what = result == PatchResult::kPackRebuildFailed ? "Make PAK Failed" : "Cannot write the patched files";
     context.dialog->messageBox(
-        std::string(what) + " (" + FileDownloader::writeFailureText(failure.error, failure.folder) + ")",
-        UpdateApplier::kCaption);
+        std::string(what) + " (" + FileDownloader::writeFailureText(failure.error, failure.folder) + ")", kCaption);
     return result;
 }
-
-}  // namespace
 
 std::string UpdateApplier::stagingFolder() const { return context_.layout.stagingFolder(); }
 

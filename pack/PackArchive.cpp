@@ -754,10 +754,16 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
 int PackArchive::splitArchive(const std::string& folder, const std::string& marker, const std::string& sourceName,
                               const std::string& firstName, const std::string& secondName,
                               PackWriter::Encryption parts) {
+    diskFailure_ = {};
     PackReader reader(folder + sourceName);
     PackWriter first(folder + firstName, parts);
     PackWriter second(folder + secondName, parts);
-    if (!reader.isOpen() || !first.isOpen() || !second.isOpen()) return 0;
+    auto fail = [&] {
+        noteDiskFailure(first.writeError(), folder);
+        noteDiskFailure(second.writeError(), folder);
+        return 0;
+    };
+    if (!reader.isOpen() || !first.isOpen() || !second.isOpen()) return fail();
 
     PackEntryCopy copy;
     std::vector<unsigned char> deflated;
@@ -814,7 +820,7 @@ int PackArchive::splitArchive(const std::string& folder, const std::string& mark
         if (!placement.copied) return PACK_OK;
         return copyEntry(placement.second ? second : first, placement.name);
     });
-    if (walk != PACK_OK) return 0;
+    if (walk != PACK_OK) return fail();
     reader.close();
     // Packs must have reached the disk whole before the split counts as done. Plain parts are
     // made again from their source by any later run, which never goes without them.
@@ -823,7 +829,7 @@ int PackArchive::splitArchive(const std::string& folder, const std::string& mark
     };
     bool firstDone = finish(first);
     bool secondDone = finish(second);
-    return firstDone && secondDone ? 1 : 0;
+    return firstDone && secondDone ? 1 : fail();
 }
 
 int PackArchive::collectSyncFiles(const std::string& folder, NameList& names) {

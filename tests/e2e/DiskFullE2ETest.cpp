@@ -81,6 +81,12 @@ TEST(DiskFullE2ETest, FullOrReadOnlyDiskDuringTheUpdateIsNamedAndLosesNothing) {
              writeArchive(s.server + "skill_1.zip", {{"boom.wav", PatchScenario::noise(5, 256 * 1024)}});
          },
          false, false, true, "Make PAK Failed (not enough free space on GAMEskill/)"},
+        {"full disk while splitting a map archive", "update", "size=320k", "map=map_1.zip\r\n",
+         [](PatchScenario& s) {
+             writeArchive(s.server + "map_1.zip",
+                          {{"field.map", PatchScenario::noise(6, 200 * 1024)}, {"minimap/m1.bmp", "m1 v1"}});
+         },
+         false, false, false, "Cannot write the patched files (not enough free space on GAMEupdate/)"},
         // A folder the game has already takes no room: only the version is left to write.
         {"full disk while writing the version", "", "size=2m", "root=root_1.zip\r\n",
          [](PatchScenario& s) {
