@@ -55,8 +55,9 @@ void PackParallelExtractor::workerLoop(unsigned worker, unsigned) {
             ++position;
         }
         const std::string& name = items_[i].name;
+        errno = 0;  // what the extraction leaves tells a refused write from a damaged entry
         if (result == PACK_OK) result = reader.extractEntryToFile(name.starts_with('/') ? name : folder_ + name, true);
-        const int error = result == PACK_OK ? 0 : errno;
+        const int error = result == PACK_ERRNO || result == PACK_INTERNAL_ERROR ? errno : 0;
         if (result == PACK_END_OF_LIST) result = PACK_BAD_ZIP_FILE;
         {
             std::lock_guard lock(mutex_);
