@@ -84,11 +84,10 @@ int ClientVersionFile::write(int version) {
     const std::string path = context_.layout.clientVersionPath();
     int error = replaceFileContent(path, contentFor(version));
     if (error != 0) {
-        // A full or read-only disk is named as a failed download names it, with its folder.
+        // A full or read-only disk is also named as a failed download names it, with its folder.
         const bool diskFault = error == ENOSPC || error == EDQUOT || error == EROFS;
-        showError(diskFault ? "Cannot write the game version (" +
-                                  FileDownloader::writeFailureText(error, FileSystem::folderOf(path)) + ")"
-                            : fileErrorText(error, path));
+        showError(fileErrorText(error, path) +
+                  (diskFault ? "\n" + FileDownloader::writeFailureText(error, FileSystem::folderOf(path)) : ""));
         return PatchResult::kFileUnreadable;
     }
     return version;

@@ -93,7 +93,7 @@ TEST(DiskFullE2ETest, FullOrReadOnlyDiskDuringTheUpdateIsNamedAndLosesNothing) {
              fs::create_directories(s.game + "textures");
              writeArchive(s.server + "root_1.zip", {{"textures/", ""}});
          },
-         true, false, false, "Cannot write the game version (not enough free space on GAME)"},
+         true, false, false, "Disk full while accessing GAMEversion.ini.\nnot enough free space on GAME"},
         {"read-only game folder", "", "size=1m", "data=data_1.zip\r\n",
          [](PatchScenario& s) {
              writeArchive(s.server + "data_1.zip", {{"cfg.ini", "cfg v1"}});
@@ -122,7 +122,8 @@ TEST(DiskFullE2ETest, FullOrReadOnlyDiskDuringTheUpdateIsNamedAndLosesNothing) {
         CliRun failed = s.run({"DontConnect"});
         EXPECT_EQ(failed.exitCode, 1) << failed.output;
         std::string said = c.said;
-        said.replace(said.find("GAME"), 4, s.game);
+        for (std::size_t at = said.find("GAME"); at != std::string::npos; at = said.find("GAME", at + s.game.size()))
+            said.replace(at, 4, s.game);
         EXPECT_NE(failed.output.find(said), std::string::npos) << failed.output;
         if (c.repacked)
             EXPECT_EQ(seenFiles(s.game, packPassword), seenBefore);
