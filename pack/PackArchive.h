@@ -104,8 +104,8 @@ public:
     void postProgress(int percent);
     bool stopRequested() const;
 
-    // Why the last extractEntries or updatePack failed, where the cause is the disk (full, read
-    // only, not ours to write); error 0 when it was not, or when it did not fail.
+    // Why the last extractEntries, updatePack or splitArchive failed, where the cause is the
+    // disk (full, read only, not ours to write); error 0 when it was not, or when it did not fail.
     const DiskWriteFailure& diskWriteFailure() const { return diskFailure_; }
 
 private:
