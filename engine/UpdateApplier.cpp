@@ -174,7 +174,8 @@ int UpdateApplier::applyUpdates() {
     // anything goes on, whatever the outcome.
     context_.packArchive->deferUpdateFlushes();
     int result = applyPlan();
-    if (!context_.packArchive->finishDeferredUpdates() && result == 1) result = PatchResult::kPackRebuildFailed;
+    if (!context_.packArchive->finishDeferredUpdates() && result == 1)
+        result = withDiskCause(context_, PatchResult::kPackRebuildFailed);
     // Extracted files are named and loose files deleted without a flush each; the new version is
     // written only after all of them are on the disk, so a power cut can never leave it ahead of
     // the files it promises. Packs reach the disk by their own flushes: a patch that changed
@@ -203,7 +204,7 @@ int UpdateApplier::applyPlan() {
     }
     // The extractions' packs are on the disk before the deletions start: a deletion that fails
     // is tolerated, a lost update is not.
-    if (!context_.packArchive->finishDeferredUpdates()) return PatchResult::kPackRebuildFailed;
+    if (!context_.packArchive->finishDeferredUpdates()) return withDiskCause(context_, PatchResult::kPackRebuildFailed);
     applyDeletions();
     return 1;
 }

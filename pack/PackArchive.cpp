@@ -303,7 +303,9 @@ bool PackArchive::finishDeferredUpdates() {
     // The prefetched feed holds the patch archives open: closed here, before they are deleted.
     prefetch_.reset();
     if (!pending_) return true;
+    diskFailure_ = {};
     const bool done = pending_->wait();
+    if (!done) noteDiskFailure(pending_->failure().error, pending_->failure().folder);
     pending_.reset();
     return done;
 }

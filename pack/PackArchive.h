@@ -104,7 +104,7 @@ public:
     void postProgress(int percent);
     bool stopRequested() const;
 
-    // Why the last extractEntries, updatePack or splitArchive failed, where the cause is the
+    // Why the last extractEntries, updatePack, splitArchive or finishDeferredUpdates failed, where the cause is the
     // disk (full, read only, not ours to write); error 0 when it was not, or when it did not fail.
     const DiskWriteFailure& diskWriteFailure() const { return diskFailure_; }
 
