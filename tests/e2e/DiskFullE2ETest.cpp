@@ -1,6 +1,7 @@
 // A full or read-only disk while the update step writes, through nimbrel-cli: the player is told
-// which folder and why, the version stays, the game folder is exactly as it was, and the next
-// run with room ends at the new version.
+// which folder and why, the version stays, the game folder is as it was (byte for byte, or file
+// for file where the packing pass moved loose files into their pack), and the next run with room
+// ends at the new version.
 
 #include <fcntl.h>
 #include <unistd.h>
