@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string_view>
 
+#include "engine/FileDownloader.h"
 #include "engine/PatchContext.h"
 #include "engine/PatchResult.h"
 #include "engine/VersionTokenTable.h"
@@ -83,7 +84,10 @@ int ClientVersionFile::write(int version) {
     const std::string path = context_.layout.clientVersionPath();
     int error = replaceFileContent(path, contentFor(version));
     if (error != 0) {
-        showError(fileErrorText(error, path));
+        // A full or read-only disk is also named as a failed download names it, with its folder.
+        const bool diskFault = error == ENOSPC || error == EDQUOT || error == EROFS;
+        showError(fileErrorText(error, path) +
+                  (diskFault ? "\n" + FileDownloader::writeFailureText(error, FileSystem::folderOf(path)) : ""));
         return PatchResult::kFileUnreadable;
     }
     return version;

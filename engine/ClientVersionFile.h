@@ -20,7 +20,8 @@ public:
     // version line or an unknown token; -7 when a stop was requested.
     [[nodiscard]] int read();
     // version on success; -1 with the file-error box when the file cannot be replaced (the
-    // old file is then unchanged); -7 when a stop was requested.
+    // old file is then unchanged; a full or read-only disk adds the line "not enough free space
+    // on FOLDER" or "cannot write FOLDER (reason)"); -7 when a stop was requested.
     [[nodiscard]] int write(int version);
 
     // The exact bytes written for a version: "[DEFAULT]\r\nCUR_VERSION<token>".

@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "engine/PatchContext.h"
+#include "engine/PatchResult.h"
+#include "engine/UpdateApplier.h"
 #include "pack/ArchiveCheck.h"
 #include "platform/FileSystem.h"
 #include "platform/TextCodec.h"
@@ -63,6 +65,13 @@ MapSplit MapArchiveSplitter::split(const std::vector<PatchListEntry>& listed) {
             // A part cut short would still list and could pass for complete.
             FileSystem::deleteFileForce(updateFolder + mapName);
             FileSystem::deleteFileForce(updateFolder + minimapName);
+            // The archive itself is sound: the player is told of the disk, not of a damaged patch.
+            if (context_.packArchive->diskWriteFailure().error != 0) {
+                made.diskRefusal = UpdateApplier::withDiskCause(context_, PatchResult::kExtractionFailed);
+                made.entries = std::move(entries_);
+                entries_.clear();
+                return made;
+            }
             made.unfinished.push_back(mapName);
             made.unfinished.push_back(minimapName);
         }

@@ -3,6 +3,7 @@
 // map and the minimap each have their own pack, so such an archive is split into a map part
 // and a minimap part in the update folder, and the entries to apply name the two parts instead.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ struct PatchContext;
 struct MapSplit {
     std::vector<PatchListEntry> entries;
     std::vector<std::string> unfinished;
+    // The run's result when the disk refused a part (full, read only): -8, its box naming the
+    // folder already shown; nothing is to be applied then.
+    std::optional<int> diskRefusal;
 };
 
 class MapArchiveSplitter {

@@ -108,7 +108,8 @@ void PatchSequence::runStages() {
         return;
     }
     const MapSplit split = MapArchiveSplitter(context_).split(patchList_.entries);
-    result_ = UpdateApplier(context_, split.entries, split.unfinished).applyUpdates();
+    result_ = split.diskRefusal ? *split.diskRefusal
+                                : UpdateApplier(context_, split.entries, split.unfinished).applyUpdates();
     stage_ = PatchStage::kApply;
     if (result_ < PatchResult::kOk) {
         if (result_ != PatchResult::kStopped) forgetFetchedFiles();

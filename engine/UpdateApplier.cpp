@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 
+#include "engine/FileDownloader.h"
 #include "engine/LooseFiles.h"
 #include "engine/PatchContext.h"
 #include "engine/PatchResult.h"
@@ -23,6 +24,17 @@
 #include "platform/WindowMessages.h"
 
 namespace nimbrel {
+
+// A write the disk refused (full, read only, another owner's folder) is named in a box, as a
+// failed download names it; the result's own text stays for an archive or pack that is broken.
+int UpdateApplier::withDiskCause(const PatchContext& context, int result) {
+    const DiskWriteFailure& failure = context.packArchive->diskWriteFailure();
+    if (failure.error == 0 || !context.dialog) return result;
+    const char* what = result == PatchResult::kPackRebuildFailed ? "Make PAK Failed" : "Cannot write the patched files";
+    context.dialog->messageBox(
+        std::string(what) + " (" + FileDownloader::writeFailureText(failure.error, failure.folder) + ")", kCaption);
+    return result;
+}
 
 void UpdateApplier::setLabel(int controlId, const std::string& text) {
     if (context_.dialog) context_.dialog->setLabelText(controlId, text);
@@ -127,7 +139,8 @@ int UpdateApplier::applyUpdates() {
     // anything goes on, whatever the outcome.
     context_.packArchive->deferUpdateFlushes();
     int result = applyPlan();
-    if (!context_.packArchive->finishDeferredUpdates() && result == kApplied) result = PatchResult::kPackRebuildFailed;
+    if (!context_.packArchive->finishDeferredUpdates() && result == kApplied)
+        result = withDiskCause(context_, PatchResult::kPackRebuildFailed);
     // Extracted files are named and loose files deleted without a flush each; the new version is
     // written only after all of them are on the disk, so a power cut can never leave it ahead of
     // the files it promises. Packs reach the disk by their own flushes: a patch that changed
@@ -156,7 +169,7 @@ int UpdateApplier::applyPlan() {
     }
     // The extractions' packs are on the disk before the deletions start: a deletion that fails
     // is tolerated, a lost update is not.
-    if (!context_.packArchive->finishDeferredUpdates()) return PatchResult::kPackRebuildFailed;
+    if (!context_.packArchive->finishDeferredUpdates()) return withDiskCause(context_, PatchResult::kPackRebuildFailed);
     applyDeletions();
     return kApplied;
 }
@@ -234,7 +247,7 @@ int UpdateApplier::extractLooseGroup(const std::vector<ExtractionEntry>& group) 
         // A file that could not be written would be missing for good once the version is
         // written; the run stops here and the next one applies the patch again.
         if (!extractArchive(extraction.targetFolder, updateFolder + extraction.archiveName, extraction.names))
-            return kExtractionFailed;
+            return withDiskCause(context_, kExtractionFailed);
     }
     if (context_.dialog) context_.dialog->postProgress(100);
     return kApplied;
@@ -254,7 +267,7 @@ int UpdateApplier::extractPackedGroup(const std::string& key, const std::vector<
         const NameList& keptLoose = sorted.keptLoose[i];
         if (!keptLoose.empty() &&
             !extractArchive(group[i].targetFolder, updateFolder + group[i].archiveName, keptLoose))
-            return kExtractionFailed;
+            return withDiskCause(context_, kExtractionFailed);
     }
     if (sorted.staged.empty() && sorted.loose.empty()) {
         if (context_.dialog) context_.dialog->postProgress(100);
@@ -272,11 +285,11 @@ int UpdateApplier::extractPackedGroup(const std::string& key, const std::vector<
     const PackBuildResult merged = mergeIntoPack(key, folder, mergeDeletions, sorted.staged, staging, sorted.sources);
     // Closing the launcher stops a long pack update between entries; the pack is as it was.
     if (merged == PackBuildResult::Stopped) return PatchResult::kStopped;
-    if (merged != PackBuildResult::Done) return PatchResult::kPackRebuildFailed;
+    if (merged != PackBuildResult::Done) return withDiskCause(context_, PatchResult::kPackRebuildFailed);
     // Placed only now: building a missing pack first clears the loose copies of the names it
     // replaces or deletes.
     for (const auto& [archive, name] : sorted.loose)
-        if (!extractArchive(folder, archive, {name})) return kExtractionFailed;
+        if (!extractArchive(folder, archive, {name})) return withDiskCause(context_, kExtractionFailed);
     return kApplied;
 }
 
@@ -351,14 +364,25 @@ PackBuildResult UpdateApplier::mergeIntoPack(const std::string& key, const std::
     // The pack is built from the loose files. Loose copies that the patch replaces or deletes
     // go first: if the run is cut short after the pack appears, no stale loose copy is left
     // beside it (the patch's own copies stay reproducible from the update folder until the
-    // version is written).
+    // version is written). They step aside under temporary names, which the next run clears,
+    // so that a build the disk refuses puts them back.
     const NameList keep = looseFilesKept(key, removeNames);
     NameList superseded;
     for (const NameList* list : {&addNames, &removeNames})
         for (const auto& name : *list)
             if (!PackArchive::isNameInList(name, keep) && FileSystem::isSafeRelativeName(name, true))
                 superseded.push_back(name);
-    LooseFiles::deleteListed(folder, superseded);
+    std::vector<std::pair<std::string, std::string>> aside;  // (name's path, its temporary)
+    NameList unmoved;
+    for (const auto& name : superseded) {
+        const std::string path = folder + name;
+        const std::string temporary = folder + ".nimbrel-aside" + std::to_string(aside.size()) + ".tmp";
+        if (::rename(path.c_str(), temporary.c_str()) == 0)
+            aside.emplace_back(path, temporary);
+        else
+            unmoved.push_back(name);
+    }
+    LooseFiles::deleteListed(folder, unmoved);
 
     // The kept loose files stay out of the new pack, as the packing pass leaves them out: the
     // folder must not depend on which of the two happened to build the pack first.
@@ -366,6 +390,9 @@ PackBuildResult UpdateApplier::mergeIntoPack(const std::string& key, const std::
     notPacked.insert(notPacked.end(), keep.begin(), keep.end());
     const PackBuildResult result =
         context_.packArchive->updatePack(folder, stagingFolder, notPacked, addNames, false, sourceArchives);
+    for (const auto& [path, temporary] : aside)
+        if (result == PackBuildResult::Done || ::rename(temporary.c_str(), path.c_str()) != 0)
+            std::remove(temporary.c_str());
     if (result == PackBuildResult::Done) LooseFiles::removePacked(*context_.packArchive, folder, keep, removeNames);
     return result;
 }

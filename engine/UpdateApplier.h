@@ -52,6 +52,10 @@ public:
     [[nodiscard]] int applyUpdates();
     // Empties the update folder and its staging folder.
     static void removeDownloadedFiles(const GameLayout& layout);
+    // Gives result back; when the pack operation that failed last was refused by the disk
+    // (full, read only, not ours), first says so in a box: "Make PAK Failed (not enough free
+    // space on FOLDER)" for -11, "Cannot write the patched files (...)" otherwise.
+    static int withDiskCause(const PatchContext& context, int result);
 
 private:
     // Fills plan_ from the entries; false when an archive is damaged or made in a way we do

@@ -383,7 +383,9 @@ bool PackArchive::finishDeferredUpdates() {
     // The prefetched feed holds the patch archives open: closed here, before they are deleted.
     prefetch_.reset();
     if (!pending_) return true;
+    diskFailure_ = {};
     const bool done = pending_->wait();
+    if (!done) noteDiskFailure(pending_->failure().error, pending_->failure().folder);
     pending_.reset();
     return done;
 }
@@ -438,6 +440,17 @@ void PackArchive::postProgress(int percent) {
 
 bool PackArchive::stopRequested() const { return progress_.stopRequested && progress_.stopRequested(); }
 
+PackBuildResult PackArchive::placeTemporary(PackTemporary& temp, const std::string& pack, PackTemporary::Place mode,
+                                           const std::string& folder) {
+    const PackBuildResult placed = temp.place(pack, mode);
+    if (placed == PackBuildResult::NotCompleted) noteDiskFailure(temp.writer().writeError(), folder);
+    return placed;
+}
+
+void PackArchive::noteDiskFailure(int error, const std::string& folder) {
+    if (diskFailure_.error == 0 && DiskWriteFailure::isDiskError(error)) diskFailure_ = {error, folder};
+}
+
 bool PackArchive::listEntries(const std::string& archivePath, NameList& names, std::vector<std::uint64_t>* sizes) {
     PackReader reader(archivePath);
     if (!reader.isOpen() || reader.entryCount() == 0) return false;
@@ -459,6 +472,7 @@ bool PackArchive::containsEntryText(const std::string& archivePath, const std::s
 
 bool PackArchive::extractEntries(const std::string& folder, const std::string& archivePath, const NameList& names,
                                  bool createFolder) {
+    diskFailure_ = {};
     PackReader reader(archivePath);
     if (!reader.isOpen()) return false;
     if (createFolder && !FileSystem::isDirectory(folder)) FileSystem::createDirectory(folder);
@@ -488,7 +502,10 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
         // An existing file or folder is found whatever the case of its name, as the game finds it.
         const std::string target = FileSystem::resolveCase(folder, path, &listings);
         if (r.currentInfo().isDirectory) {
-            if (!FileSystem::createDirectories(folder + target)) return PACK_INTERNAL_ERROR;
+            if (!FileSystem::createDirectories(folder + target)) {
+                noteDiskFailure(errno, folder);
+                return PACK_INTERNAL_ERROR;
+            }
             listings.clear();
             folderSteps.push_back(items.size());
             return PACK_OK;
@@ -497,7 +514,10 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
         if (std::size_t slash = target.rfind('/'); slash != std::string::npos) {
             const std::string parent = folder + target.substr(0, slash);
             if (!FileSystem::isDirectory(parent)) {
-                if (!FileSystem::createDirectories(parent)) return PACK_INTERNAL_ERROR;
+                if (!FileSystem::createDirectories(parent)) {
+                    noteDiskFailure(errno, folder);
+                    return PACK_INTERNAL_ERROR;
+                }
                 listings.clear();
             }
         }
@@ -529,7 +549,10 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
             ++nextFolder;
         }
         if (i == count) break;
-        if (extractor.takeNext() != PACK_OK) return false;
+        if (extractor.takeNext() != PACK_OK) {
+            noteDiskFailure(extractor.lastError(), folder);
+            return false;
+        }
         progress.step();
     }
     return scanned;
@@ -538,6 +561,7 @@ bool PackArchive::extractEntries(const std::string& folder, const std::string& a
 PackBuildResult PackArchive::updatePack(const std::string& folder, const std::string& stagingFolder,
                                         const NameList& removeNames, const NameList& addNames, bool packExists,
                                         const NameList& sourceArchives) {
+    diskFailure_ = {};
     if (!FileSystem::isDirectory(folder)) FileSystem::createDirectory(folder);
     if (packExists) return rebuildPack(folder, stagingFolder, removeNames, addNames, sourceArchives);
     return buildPack(folder, stagingFolder, removeNames, addNames, sourceArchives);
@@ -556,7 +580,10 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
 
     PackTemporary temp(folder);
     PackWriter& writer = temp.writer();
-    if (!writer.isOpen()) return PackBuildResult::CannotCreate;
+    if (!writer.isOpen()) {
+        noteDiskFailure(writer.writeError(), folder);
+        return PackBuildResult::CannotCreate;
+    }
     postProgress(0);
     ProgressSteps progress(*this, total, &PackArchive::postProgress);
 
@@ -571,6 +598,7 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
     // A stop (the launcher closing) or a failure leaves no temporary behind: the workers stop
     // before the temporary goes.
     auto giveUp = [&](PackBuildResult result) {
+        noteDiskFailure(writer.writeError(), folder);
         pipeline.reset();
         added.reset();
         return result;
@@ -603,7 +631,7 @@ PackBuildResult PackArchive::buildPack(const std::string& folder, const std::str
     }
     // A build runs only where there is no pack; one that appeared meanwhile (another launcher, the
     // game's own tools) is never overwritten.
-    return temp.place(packPath(folder), PackTemporary::Place::NoReplace);
+    return placeTemporary(temp, packPath(folder), PackTemporary::Place::NoReplace, folder);
 }
 
 PackBuildResult PackArchive::packFolder(const std::string& folder, const NameList& removeNames) {
@@ -632,6 +660,7 @@ PackBuildResult PackArchive::rebuildPack(const std::string& folder, const std::s
 
 PackBuildResult PackArchive::appendToPack(const std::string& pack, const OldPack& old, const std::string& stagingFolder,
                                           const NameList& addNames, const NameList& sourceArchives) {
+    const std::string folder = FileSystem::folderOf(pack);  // named when the disk refuses a write
     const std::vector<OldEntry>& entries = old.entries;
     const std::uint64_t oldSize = old.size;
     std::vector<zip::CentralRecord> kept;
@@ -645,9 +674,13 @@ PackBuildResult PackArchive::appendToPack(const std::string& pack, const OldPack
     FileDescriptor updating;
     const bool journaled = pending_ && pending_->takePrepared(pack, oldSize, updating);
     if (!updating.isOpen()) updating = PackJournal::lock(pack);
-    if (!updating.isOpen() || (!journaled && !PackJournal::begin(pack, oldSize))) return PackBuildResult::CannotCreate;
+    if (!updating.isOpen() || (!journaled && !PackJournal::begin(pack, oldSize))) {
+        noteDiskFailure(errno, folder);
+        return PackBuildResult::CannotCreate;
+    }
     std::unique_ptr<PackWriter> writer = PackWriter::appendTo(pack, std::move(kept));
     auto rollBack = [&](PackBuildResult result) {
+        noteDiskFailure(writer->writeError(), folder);
         added.reset();
         writer->abandon();
         updating.reset();
@@ -674,7 +707,10 @@ PackBuildResult PackArchive::appendToPack(const std::string& pack, const OldPack
     }
     if (writer->close() != PACK_OK) return rollBack(PackBuildResult::NotCompleted);
     // The new end record is on the disk; without the journal it is the pack.
-    if (!PackJournal::finish(pack)) return rollBack(PackBuildResult::NotCompleted);
+    if (!PackJournal::finish(pack)) {
+        noteDiskFailure(errno, folder);
+        return rollBack(PackBuildResult::NotCompleted);
+    }
     return PackBuildResult::Done;
 }
 
@@ -686,7 +722,10 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
     PackTemporary temp(folder);
     PackWriter& writer = temp.writer();
     if (!reader.isOpen()) return PackBuildResult::PackUnreadable;
-    if (!writer.isOpen()) return PackBuildResult::CannotCreate;
+    if (!writer.isOpen()) {
+        noteDiskFailure(writer.writeError(), folder);
+        return PackBuildResult::CannotCreate;
+    }
     std::size_t total = static_cast<std::size_t>(reader.entryCount()) + addNames.size();
 
     // The staged files are read and deflated while the old entries are being copied.
@@ -694,6 +733,7 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
     std::shared_ptr<AddedEntryFeed> added = feedFor(stagingFolder, addNames, sourceArchives);
     // A stop or a failure leaves no temporary behind: the readers stop before it goes.
     auto giveUp = [&](PackBuildResult result) {
+        noteDiskFailure(writer.writeError(), folder);
         added.reset();
         return result;
     };
@@ -738,16 +778,22 @@ PackBuildResult PackArchive::rewritePack(const std::string& folder, const std::s
 
     // The new pack goes over the old one in one rename: at every moment the folder holds one
     // complete pack, old or new, and the old one is never deleted first.
-    return temp.place(pack, PackTemporary::Place::Replace);
+    return placeTemporary(temp, pack, PackTemporary::Place::Replace, folder);
 }
 
 bool PackArchive::splitArchive(const std::string& folder, const std::string& marker, const std::string& sourceName,
                                const std::string& firstName, const std::string& secondName,
                                PackWriter::Encryption parts) {
+    diskFailure_ = {};
     PackReader reader(folder + sourceName);
     PackWriter first(folder + firstName, parts);
     PackWriter second(folder + secondName, parts);
-    if (!reader.isOpen() || !first.isOpen() || !second.isOpen()) return false;
+    auto fail = [&] {
+        noteDiskFailure(first.writeError(), folder);
+        noteDiskFailure(second.writeError(), folder);
+        return false;
+    };
+    if (!reader.isOpen() || !first.isOpen() || !second.isOpen()) return fail();
 
     PackEntryCopy copy;
     std::vector<unsigned char> deflated;
@@ -805,7 +851,7 @@ bool PackArchive::splitArchive(const std::string& folder, const std::string& mar
         if (!placement.copied) return PACK_OK;
         return copyEntry(placement.second ? second : first, placement.name);
     });
-    if (walk != PACK_OK) return false;
+    if (walk != PACK_OK) return fail();
     reader.close();
     // Packs must have reached the disk whole before the split counts as done. Plain parts are
     // made again from their source by any later run, which never goes without them.
@@ -814,7 +860,7 @@ bool PackArchive::splitArchive(const std::string& folder, const std::string& mar
     };
     bool firstDone = finish(first);
     bool secondDone = finish(second);
-    return firstDone && secondDone;
+    return (firstDone && secondDone) || fail();
 }
 
 int PackArchive::collectSyncFiles(const std::string& folder, NameList& names) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "pack/PackResult.h"
+#include "pack/PackTemporary.h"
 #include "pack/PackWriter.h"
 
 namespace nimbrel {
@@ -106,6 +107,10 @@ public:
     void postProgress(int percent);
     bool stopRequested() const;
 
+    // Why the last extractEntries, updatePack, splitArchive or finishDeferredUpdates failed, where the cause is the
+    // disk (full, read only, not ours to write); error 0 when it was not, or when it did not fail.
+    const DiskWriteFailure& diskWriteFailure() const { return diskFailure_; }
+
 private:
     struct OldPack;
     // The pack's entries as an update finds them; nothing when it cannot be read whole.
@@ -114,6 +119,12 @@ private:
     // An update in place: the new entries go behind the old end under the pack's journal.
     PackBuildResult appendToPack(const std::string& pack, const OldPack& old, const std::string& stagingFolder,
                                  const NameList& addNames, const NameList& sourceArchives);
+    // Keeps the first disk cause of a failing operation; other errors are not the disk's.
+    void noteDiskFailure(int error, const std::string& folder);
+    // Finishes a pack written afresh and gives it the pack's name, noting a disk that refused it.
+    PackBuildResult placeTemporary(PackTemporary& temp, const std::string& pack, PackTemporary::Place mode,
+                                   const std::string& folder);
+
     PackBuildResult rewritePack(const std::string& folder, const std::string& stagingFolder,
                                 const NameList& removeNames, const NameList& addNames, const NameList& sourceArchives);
 
@@ -124,6 +135,7 @@ private:
     struct Prefetch;
     std::unique_ptr<Prefetch> prefetch_;
     std::unique_ptr<PendingPackUpdates> pending_;
+    DiskWriteFailure diskFailure_;
 };
 
 }  // namespace nimbrel

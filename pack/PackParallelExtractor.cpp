@@ -1,6 +1,7 @@
 #include "pack/PackParallelExtractor.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <functional>
 
 #include "pack/PackReader.h"
@@ -15,6 +16,7 @@ PackParallelExtractor::PackParallelExtractor(std::string archivePath, std::strin
       items_(std::move(items)),
       owner_(items_.size()),
       results_(items_.size(), PACK_OK),
+      errors_(items_.size(), 0),
       done_(items_.size(), false) {
     if (workers == 0) workers = std::max(1u, std::min(std::thread::hardware_concurrency(), 8u));
     workers = static_cast<unsigned>(std::min<std::size_t>(workers, std::max<std::size_t>(items_.size(), 1)));
@@ -53,11 +55,14 @@ void PackParallelExtractor::workerLoop(unsigned worker, unsigned) {
             ++position;
         }
         const std::string& name = items_[i].name;
+        errno = 0;  // what the extraction leaves tells a refused write from a damaged entry
         if (result == PACK_OK) result = reader.extractEntryToFile(name.starts_with('/') ? name : folder_ + name, true);
+        const int error = result == PACK_ERRNO || result == PACK_INTERNAL_ERROR ? errno : 0;
         if (result == PACK_END_OF_LIST) result = PACK_BAD_ZIP_FILE;
         {
             std::lock_guard lock(mutex_);
             results_[i] = result;
+            errors_[i] = error;
             done_[i] = true;
         }
         changed_.notify_all();

@@ -34,6 +34,8 @@ public:
 
     // The reader's result for the next item in order (0 when it was extracted); blocks until known.
     int takeNext();
+    // The errno left by the item takeNext() gave last, when it failed.
+    int lastError() const { return nextToTake_ > 0 ? errors_[nextToTake_ - 1] : 0; }
 
 private:
     void workerLoop(unsigned worker, unsigned workers);
@@ -43,6 +45,7 @@ private:
     std::vector<Item> items_;
     std::vector<unsigned> owner_;
     std::vector<int> results_;
+    std::vector<int> errors_;
     std::vector<bool> done_;
     std::size_t nextToTake_ = 0;
     bool stopping_ = false;

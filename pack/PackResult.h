@@ -3,6 +3,9 @@
 // built on (0 is success), so that every caller and message keeps its meaning; whole-pack
 // operations return a PackBuildResult.
 
+#include <cerrno>
+#include <string>
+
 namespace nimbrel {
 
 constexpr int PACK_OK = 0;
@@ -33,5 +36,18 @@ enum class PackBuildResult : int {
 };
 
 constexpr int toCode(PackBuildResult result) { return static_cast<int>(result); }
+
+// Why a write failed where the cause is the disk, not the archive: the system's error number
+// (a full or read-only file system, a folder we may not write) and the folder written to.
+// error is 0 when no such cause is known.
+struct DiskWriteFailure {
+    int error = 0;
+    std::string folder;
+
+    static constexpr bool isDiskError(int error) {
+        return error == ENOSPC || error == EDQUOT || error == EROFS || error == EACCES || error == EPERM ||
+               error == EIO || error == EFBIG;
+    }
+};
 
 }  // namespace nimbrel

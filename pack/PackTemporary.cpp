@@ -18,8 +18,9 @@ PackTemporary::~PackTemporary() {
 }
 
 PackBuildResult PackTemporary::place(const std::string& pack, Place mode) {
-    placed_ = true;
+    // One the disk could not take whole (a full disk) goes with its owner like any unfinished one.
     if (writer_.close() != PACK_OK) return PackBuildResult::NotCompleted;
+    placed_ = true;
     const bool renamed =
         mode == Place::Replace ? FileSystem::replaceFile(path_, pack) : AtomicFile::renameNoReplace(path_, pack);
     return renamed ? PackBuildResult::Done : PackBuildResult::NotPutInPlace;

@@ -31,8 +31,8 @@ public:
     PackWriter& writer() { return writer_; }
     const std::string& path() const { return path_; }
 
-    // Finishes the archive (close flushes it), then renames it to pack. NotCompleted or
-    // NotPutInPlace on failure; from here on the file is no longer removed.
+    // Finishes the archive (close flushes it), then renames it to pack. NotCompleted (the file
+    // is still removed with its owner) or NotPutInPlace (a complete file that stays) on failure.
     [[nodiscard]] PackBuildResult place(const std::string& pack, Place mode);
 
 private:

@@ -31,10 +31,16 @@ struct PackWriter::Impl {
     std::vector<unsigned char> buffer;
     std::vector<zip::CentralRecord> records;
     bool failed = false;
+    int error = 0;                       // errno of the first failed write
     int closeResult = PACK_PARAM_ERROR;  // what close() reports when the archive was never open
 
+    void fail() {
+        if (!failed && error == 0) error = errno;
+        failed = true;
+    }
+
     bool flushBuffer() {
-        if (!buffer.empty() && !failed && !fd.writeAll(buffer.data(), buffer.size())) failed = true;
+        if (!buffer.empty() && !failed && !fd.writeAll(buffer.data(), buffer.size())) fail();
         buffer.clear();
         return !failed;
     }
@@ -42,7 +48,7 @@ struct PackWriter::Impl {
     bool emit(const unsigned char* data, std::size_t size) {
         if (buffer.size() + size > kBufferLimit && !flushBuffer()) return false;
         if (size > kBufferLimit) {
-            if (!fd.writeAll(data, size)) failed = true;
+            if (!fd.writeAll(data, size)) fail();
         } else {
             buffer.insert(buffer.end(), data, data + size);
         }
@@ -83,7 +89,8 @@ struct PackWriter::Impl {
             ssize_t n = ::copy_file_range(fromFd, &from, fd.get(), nullptr, left, 0);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
-                failed = true;
+                if (n == 0) errno = 0;  // the source ended: not the disk's fault
+                fail();
                 return n == 0 ? PACK_BAD_ZIP_FILE : PACK_ERRNO;
             }
             left -= static_cast<std::uint64_t>(n);
@@ -148,6 +155,7 @@ PackWriter::PackWriter(const std::string& path, Encryption encryption) : impl_(s
     impl_->encryption = encryption;
     if (FileSystem::isDirectory(path)) return;
     impl_->fd = FileDescriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!impl_->fd.isOpen()) impl_->error = errno;
 }
 
 std::unique_ptr<PackWriter> PackWriter::appendTo(const std::string& path, std::vector<zip::CentralRecord> kept) {
@@ -156,6 +164,7 @@ std::unique_ptr<PackWriter> PackWriter::appendTo(const std::string& path, std::v
     impl.fd = FileDescriptor(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
     struct stat st {};
     if (!impl.fd.isOpen() || ::fstat(impl.fd.get(), &st) != 0 || ::lseek(impl.fd.get(), 0, SEEK_END) != st.st_size) {
+        impl.error = errno;
         impl.fd.reset();
         return writer;
     }
@@ -171,6 +180,8 @@ bool PackWriter::isOpen() const { return impl_->fd.isOpen(); }
 
 std::uint64_t PackWriter::offset() const { return impl_->offset; }
 
+int PackWriter::writeError() const { return impl_->error; }
+
 int PackWriter::close() {
     Impl& impl = *impl_;
     if (!impl.fd.isOpen()) return impl.closeResult;
@@ -178,7 +189,9 @@ int PackWriter::close() {
     // Callers rename the finished archive over a pack, or drop the journal of an update: it
     // must be on the disk whole first.
     bool ok = fd.isOpen() && ::fsync(fd.get()) == 0;
+    if (!ok && fd.isOpen() && impl.error == 0) impl.error = errno;
     ok = fd.close() && ok;
+    if (!ok && impl.error == 0) impl.error = errno;
     impl.closeResult = ok ? PACK_OK : PACK_ERRNO;
     return impl.closeResult;
 }

@@ -49,6 +49,8 @@ public:
     void abandon();
     // Where the next entry starts.
     std::uint64_t offset() const;
+    // The errno of the first write, open or flush that failed; 0 when none did.
+    int writeError() const;
 
     int addFile(const std::string& entryName, const std::string& diskPath);
     int addBuffer(const std::string& entryName, const unsigned char* data, std::size_t size, const PackEntryDate& date);

@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "pack/PackJournal.h"
+#include "platform/FileSystem.h"
 
 namespace nimbrel {
 
@@ -86,12 +89,15 @@ void PendingPackUpdates::run() {
             busy_ = true;
         }
         bool done = ::fsync(update.written.get()) == 0 && update.written.close() && PackJournal::finish(update.pack);
+        const int error = done ? 0 : errno;
         // The lock goes first: the rollback takes it, as any opener would.
         update.lock.reset();
         if (!done) PackJournal::recover(update.pack);
         {
             std::lock_guard lock(mutex_);
             busy_ = false;
+            if (!done && !failed_ && DiskWriteFailure::isDiskError(error))
+                failure_ = {error, FileSystem::folderOf(update.pack)};
             if (!done) failed_ = true;
         }
         changed_.notify_all();

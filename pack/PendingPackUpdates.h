@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "pack/PackResult.h"
 #include "platform/FileDescriptor.h"
 
 namespace nimbrel {
@@ -40,6 +41,8 @@ public:
     // Waits for every update given so far. True when each one reached the disk; the packs of
     // those that did not are back as they were.
     [[nodiscard]] bool wait();
+    // After a wait() that gave false: why the first update failed, where the disk refused it.
+    const DiskWriteFailure& failure() const { return failure_; }
 
 private:
     struct Update {
@@ -60,6 +63,7 @@ private:
     bool busy_ = false;
     bool stopping_ = false;
     bool failed_ = false;
+    DiskWriteFailure failure_;
     std::thread thread_;
 };
 

@@ -3,12 +3,8 @@
 // cache disk makes the run fetch straight into the update folder; a full or read-only game
 // disk is named, and the game and its version stay as they were.
 
-#include <sys/mount.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "tests/e2e/PatchScenario.h"
+#include "tests/e2e/SmallDisk.h"
 
 namespace nimbrel::test {
 namespace {
@@ -61,26 +57,6 @@ TEST(DownloadRecoveryE2ETest, ArchiveThatFailsItsChecksIsFetchedWholeByTheNextRu
         EXPECT_EQ(readFile(s.game + "readme.txt"), PatchScenario::noise(7, 8000));
     }
 }
-
-// A small file system mounted for one case, unmounted when it ends.
-class SmallDisk {
-public:
-    SmallDisk(const std::string& folder, const char* options) : folder_(folder) {
-        fs::create_directories(folder);
-        if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, options) != 0) error_ = std::strerror(errno);
-    }
-    ~SmallDisk() {
-        if (error_.empty()) ::umount2(folder_.c_str(), MNT_DETACH);
-    }
-    SmallDisk(const SmallDisk&) = delete;
-    SmallDisk& operator=(const SmallDisk&) = delete;
-    const std::string& error() const { return error_; }
-    bool makeReadOnly() { return ::mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0; }
-
-private:
-    std::string folder_;
-    std::string error_;
-};
 
 struct DiskCase {
     const char* name;
