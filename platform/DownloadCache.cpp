@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <libdeflate.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -15,14 +14,11 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <sstream>
 #include <vector>
 
 #include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
-#include "platform/FlushedFile.h"
 #include "platform/WriteBack.h"
 #include "platform/XdgPaths.h"
 
@@ -51,32 +47,6 @@ bool createFolders(const std::string& folder) {
     for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1))
         if (!FileSystem::createDirectory(folder.substr(0, slash + 1))) return false;
     return FileSystem::isDirectory(folder);
-}
-
-// A crashed run leaves "<key>.part-<pid>-<n>" and "<key>.meta.new-<pid>" behind; once their
-// process is gone they are garbage. One sweep per folder and process is enough.
-void removeOrphanedTemporaries(const std::string& folder) {
-    static std::mutex lock;
-    static std::set<std::string> swept;
-    {
-        std::lock_guard guard(lock);
-        if (!swept.insert(folder).second) return;
-    }
-    auto entries = FileSystem::listFolder(folder);
-    if (!entries) return;
-    for (const auto& entry : *entries) {
-        if (entry.isDirectory) continue;
-        size_t mark = entry.name.find(".part-");
-        if (mark != std::string::npos)
-            mark += 6;
-        else if ((mark = entry.name.find(".meta.new-")) != std::string::npos)
-            mark += 10;
-        else
-            continue;
-        long pid = std::strtol(entry.name.c_str() + mark, nullptr, 10);
-        if (pid > 0 && pid != ::getpid() && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-            ::unlink((folder + entry.name).c_str());
-    }
 }
 
 // The validator a partial was fetched under: If-Range takes one, a strong ETag before a date.
@@ -421,22 +391,6 @@ DownloadCache::Result DownloadCache::Transfer::finish(const HttpClient::Result& 
     return result;
 }
 
-DownloadCache::Result DownloadCache::download(const std::string& url, const Progress& progress,
-                                              const std::atomic<int>* stopFlag, int version) {
-    if (!ensureFolder()) {
-        Result result;
-        result.error = "cannot create the cache folder " + folder_;
-        result.reason = "cannot write the download cache";
-        return result;
-    }
-    removeOrphanedTemporaries(folder_);
-    Transfer transfer(*this, url, version, progress);
-    transfer.request.stopFlag = stopFlag;
-    HttpClient client;
-    client.setTimeouts(timeouts_);
-    return transfer.finish(client.get(transfer.request, transfer.handlers));
-}
-
 DownloadCache::CopyResult DownloadCache::copyInto(const std::string& url, int destinationFd, bool verify) {
     std::optional<Meta> meta = readMeta(url);
     if (!meta) return CopyResult::Failed;
@@ -540,37 +494,6 @@ void DownloadCache::prune(int installedVersion, std::uint64_t maxBytes) {
             ::unlink((folder_ + held.key + kind).c_str());
         total -= held.bytes;
     }
-}
-
-DownloadCache::CopyResult DownloadCache::copyTo(const std::string& url, const std::string& destination) {
-    std::optional<Meta> meta = readMeta(url);
-    if (!meta) return CopyResult::Failed;
-    FileDescriptor in = FileDescriptor::openForReading(bodyPath(url));
-    if (in.get() < 0) return CopyResult::Failed;
-    FlushedFile out;
-    bool written = out.open(destination);
-    Checksum checksum;
-    std::uint64_t copied = 0;
-    static constexpr std::size_t kBuffer = 256 * 1024;
-    std::unique_ptr<char[]> buffer(new char[kBuffer]);
-    bool readError = false;
-    while (written) {
-        ssize_t n = ::read(in.get(), buffer.get(), kBuffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) readError = true;
-        if (n <= 0) break;
-        checksum.update(buffer.get(), static_cast<std::size_t>(n));
-        copied += static_cast<std::uint64_t>(n);
-        written = out.write(buffer.get(), static_cast<std::size_t>(n));
-    }
-    if (!written || readError) return CopyResult::Failed;
-    if (copied != meta->size || checksum.value() != meta->checksum) {
-        removeEntry(url);
-        return CopyResult::Damaged;
-    }
-    if (!out.finish()) return CopyResult::Failed;
-    ::utimensat(AT_FDCWD, bodyPath(url).c_str(), nullptr, 0);  // recently used
-    return CopyResult::Copied;
 }
 
 bool DownloadCache::removeEntry(const std::string& url) {

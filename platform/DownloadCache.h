@@ -22,7 +22,6 @@
 // After a successful run the entries of the versions now installed go, and the whole cache is
 // held under a size cap, least recently used first.
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -134,20 +133,11 @@ public:
         Checksum checksum_;
     };
 
-    // Brings the URL's entry up to date with the server and gives the path of the cached
-    // copy. Progress reports bytes of a transfer (and once, the whole size, when the server
-    // confirms the copy). A set stop flag ends the transfer with outcome Stopped.
-    [[nodiscard]] Result download(const std::string& url, const Progress& progress,
-                                  const std::atomic<int>* stopFlag = nullptr, int version = 0);
-
     enum class CopyResult { Copied, Damaged, Failed };
-    // Copies the URL's cached content to destination (created or truncated, its data on the
-    // disk afterwards) and checks it against the checksum taken when it was fetched. Damaged:
-    // the entry did not match and is removed. Failed: no entry, or destination not writable.
-    [[nodiscard]] CopyResult copyTo(const std::string& url, const std::string& destination);
     // Copies the URL's content into an open file by copy_file_range, a reflink where the file
     // system shares blocks, so the data is not written a second time. verify re-reads the
     // entry against its checksum first (an entry from an earlier run may have been torn).
+    // Damaged: the entry did not match and is removed. Failed: no entry, or the file not writable.
     [[nodiscard]] CopyResult copyInto(const std::string& url, int destinationFd, bool verify);
 
     // Removes the entries and partials of versions at or below installedVersion, then the
@@ -162,8 +152,6 @@ public:
     // The path the URL's body has or would have (for tests and diagnostics).
     std::string bodyPath(const std::string& url) const;
 
-    void setTimeouts(const HttpClient::Timeouts& timeouts) { timeouts_ = timeouts; }
-
     std::string partialPath(const std::string& url) const;
 
 private:
@@ -176,7 +164,6 @@ private:
     bool ensureFolder() const;
 
     std::string folder_;
-    HttpClient::Timeouts timeouts_;
     bool onOtherFileSystem_ = false;  // than the update folder: a staged file cannot be an entry too
 };
 
