@@ -307,45 +307,24 @@ DownloadCache::Result DownloadCache::Transfer::finish(const HttpClient::Result& 
     result.outcome = fetched.outcome;
     result.error = fetched.error;
     result.reason = fetched.reason;
-    const std::string partial = cache_.partialPath(url_);
     const bool writing = fd_ >= 0;
-    if (writing) ::close(fd_);
-    fd_ = -1;
+    closeFile();
     if (failedWrite_) {
         result.outcome = HttpClient::Outcome::Failed;
-        result.error = "cannot write " + partial + ": " + std::strerror(writeError_);
+        result.error = "cannot write " + cache_.partialPath(url_) + ": " + std::strerror(writeError_);
         result.reason = "cannot write the download cache";
         (stagedWriteFailed_ ? result.stagedWriteError : result.cacheWriteError) = writeError_;
     }
-
-    if (result.outcome == HttpClient::Outcome::NotModified) {
-        if (!meta_) {
-            if (linked_) ::unlink(partial.c_str());  // made ahead, never written
-            result.outcome = HttpClient::Outcome::Failed;
-            result.error = result.reason = "the server confirmed a copy the cache does not hold";
-            return result;
-        }
-        if (progress_) progress_(meta_->size, meta_->size);
-        ::utimensat(AT_FDCWD, cache_.bodyPath(url_).c_str(), nullptr, 0);  // recently used
-        result.outcome = HttpClient::Outcome::Complete;
-        result.path = cache_.bodyPath(url_);
-        return result;
-    }
+    if (result.outcome == HttpClient::Outcome::NotModified) return confirm(result);
     if (!result.complete()) {
-        // Kept for the next attempt or run, unless it never held a byte worth resuming. A range
-        // the server would not fit to the held bytes means they are not worth keeping either.
-        if (sizeOf(partial).value_or(0) == 0 || fetched.response.status == 206 || fetched.response.status == 416) {
-            ::unlink(partial.c_str());
-            ::unlink((partial + "-meta").c_str());
-        }
+        dropUnresumable(fetched.response.status);
         return result;
     }
     if (lengthKnown_ && held_ != expected_) {
         result.outcome = HttpClient::Outcome::Failed;
         result.error = "the file has " + std::to_string(held_) + " bytes, not " + std::to_string(expected_);
         result.reason = "transfer cut short";
-        ::unlink(partial.c_str());
-        ::unlink((partial + "-meta").c_str());
+        removePartial();
         return result;
     }
     if (!writing && !begin(fetched.response)) {  // an empty body never called the handlers
@@ -354,16 +333,53 @@ DownloadCache::Result DownloadCache::Transfer::finish(const HttpClient::Result& 
         result.cacheWriteError = writeError_ != 0 ? writeError_ : EIO;
         return result;
     }
+    closeFile();
+    return store(fetched.response, result);
+}
+
+void DownloadCache::Transfer::closeFile() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+}
 
+void DownloadCache::Transfer::removePartial() const {
+    const std::string partial = cache_.partialPath(url_);
+    ::unlink(partial.c_str());
+    ::unlink((partial + "-meta").c_str());
+}
+
+// The server confirmed the entry (304): it counts as used now.
+DownloadCache::Result DownloadCache::Transfer::confirm(Result result) {
+    if (!meta_) {
+        if (linked_) ::unlink(cache_.partialPath(url_).c_str());  // made ahead, never written
+        result.outcome = HttpClient::Outcome::Failed;
+        result.error = result.reason = "the server confirmed a copy the cache does not hold";
+        return result;
+    }
+    if (progress_) progress_(meta_->size, meta_->size);
+    ::utimensat(AT_FDCWD, cache_.bodyPath(url_).c_str(), nullptr, 0);  // recently used
+    result.outcome = HttpClient::Outcome::Complete;
+    result.path = cache_.bodyPath(url_);
+    return result;
+}
+
+// A failed or stopped transfer keeps its partial for the next attempt or run, unless it never
+// held a byte worth resuming. A range the server would not fit to the held bytes means they
+// are not worth keeping either.
+void DownloadCache::Transfer::dropUnresumable(long status) const {
+    if (sizeOf(cache_.partialPath(url_)).value_or(0) == 0 || status == 206 || status == 416) removePartial();
+}
+
+// Turns the whole partial into the entry, its record with it.
+DownloadCache::Result DownloadCache::Transfer::store(const HttpClient::Response& response, Result result) {
     Meta fresh;
     fresh.url = url_;
-    fresh.etag = fetched.response.etag;
-    fresh.lastModified = fetched.response.lastModified;
+    fresh.etag = response.etag;
+    fresh.lastModified = response.lastModified;
     fresh.size = held_;
     fresh.checksum = checksum_.value();
     fresh.version = version_;
+    const std::string partial = cache_.partialPath(url_);
     const std::string metaPath = cache_.folder_ + cache_.keyOf(url_) + ".meta";
     const std::string record = recordOf(fresh);
     // The old validators go first: they must never describe the new body, nor the new ones the

@@ -21,6 +21,11 @@
 //
 // After a successful run the entries of the versions now installed go, and the whole cache is
 // held under a size cap, least recently used first.
+//
+// The cache keeps its own files rather than AtomicFile's temporaries: a partial has to outlive
+// the run that wrote it (a temporary nobody committed is removed with its owner, or swept as a
+// leftover), and nobody but the cache reads an entry, which is checked whenever it is copied
+// out, so neither a partial nor an entry is flushed before its rename.
 
 #include <cstdint>
 #include <functional>
@@ -112,6 +117,11 @@ public:
         bool append(const char* data, std::size_t size);
         // Opens the staged file and gives the partial its name too (linked_ when that worked).
         void linkStaged(const std::string& partial);
+        void closeFile();
+        void removePartial() const;
+        Result confirm(Result result);
+        void dropUnresumable(long status) const;
+        Result store(const HttpClient::Response& response, Result result);
 
         DownloadCache& cache_;
         std::string url_;
