@@ -18,8 +18,8 @@
 
 #include "tests/engine/ArchiveFiles.h"
 #include "tests/support/ChildProcess.h"
-#include "tests/support/TempGameFolder.h"
 #include "tests/support/ReadFile.h"
+#include "tests/support/TempGameFolder.h"
 #include "tests/support/TestHttpServer.h"
 #include "tests/support/WaitUntil.h"
 
@@ -259,8 +259,8 @@ TEST_F(DownloadE2ETest, KilledRunIsResumedWhereItStoppedOrRestartedWhenTheServer
         server.setReply(std::string(kPrefix) + "root_1.zip", slow);
 
         const std::string path = std::string(kPrefix) + "root_1.zip";
-        test::ProcessOutput killed =
-            cli({"--patch-url", server.url(kPrefix)}, [&] { return partialBytes() >= 256 * 1024; }, SIGKILL);
+        test::ProcessOutput killed = cli(
+            {"--patch-url", server.url(kPrefix)}, [&] { return partialBytes() >= 256 * 1024; }, SIGKILL);
         const std::size_t held = partialBytes();
         ASSERT_GT(held, 0u) << c.what << killed.out << killed.err;
 
