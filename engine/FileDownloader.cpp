@@ -226,19 +226,58 @@ HttpClient::Timeouts FileDownloader::timeouts() {
     return limits;
 }
 
-FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files, bool useCache,
-                                                 std::string& failedName) {
-    PatchWindow* window = context_.dialog;
-    DownloadCache cache;
-    // Without a usable cache the archives are still fetched, straight into the update folder;
-    // so is the rest of the run once the cache's disk turns out full or read-only. The cache
-    // is one user's, shared by the runs of all their game folders (and a run from cron has
-    // a name lock of its own): one that another run holds is left to it, partials and all.
-    FolderLock cacheHold;
-    bool cached = useCache && FileSystem::createDirectories(cache.folder()) &&
-                  cacheHold.acquire(cache.folder()) != FolderLock::Result::Held;
+// One fetch of a list of files: the jobs, the transfers that run them, and the files staged
+// for the update folder. run() repeats one round (start what is due, move the transfers on,
+// handle those that ended) until every file is staged or one has failed for good.
+class FileDownloader::Run {
+public:
+    Run(FileDownloader& owner, const std::vector<File>& files, bool useCache);
+    Outcome run(std::string& failedName);
 
-    std::vector<std::unique_ptr<Job>> jobs;
+private:
+    // What a transfer's end means for the run.
+    enum class Next { Continue, Failed, Stopped };
+
+    void startDue();
+    void start(Job& job);
+    HttpClient::Handlers directHandlers(Job& job);
+    Next ended(Job& job, const HttpClient::Result& result, std::string& failedName);
+    [[nodiscard]] bool stage(Job& job, const HttpClient::Result& result);
+    [[nodiscard]] bool openStaged(Job& job);
+    Next retryOrFail(Job& job, const HttpClient::Result& result, std::string& failedName);
+    void prepareFiles();
+    void awaitEarliestRetry();
+    Next commit(std::string& failedName);
+
+    FileDownloader& owner_;
+    const PatchContext& context_;
+    PatchWindow* window_;
+    DownloadCache cache_;
+    // The cache is one user's, shared by the runs of all their game folders (and a run from
+    // cron has a name lock of its own): one that another run holds is left to it, partials
+    // and all.
+    FolderLock cacheHold_;
+    bool cached_ = false;
+    std::vector<std::unique_ptr<Job>> jobs_;
+    OverallProgress progress_;
+    HttpTransfers transfers_{kConnectionsPerHost};
+    const HttpClient::Timeouts limits_ = timeouts();
+    std::vector<Job*> staged_;
+    std::size_t next_ = 0;  // jobs before this one have been started at least once
+    std::size_t running_ = 0;
+    std::size_t left_ = 0;
+    std::string lastStarted_;
+    bool sent_ = false;  // requests started whose files are not made yet
+    // Declared after the jobs, so that it stops before they go.
+    std::optional<FilesAhead> ahead_;
+};
+
+FileDownloader::Run::Run(FileDownloader& owner, const std::vector<File>& files, bool useCache)
+    : owner_(owner), context_(owner.context_), window_(owner.context_.dialog), progress_(window_, jobs_) {
+    // Without a usable cache the archives are still fetched, straight into the update folder;
+    // so is the rest of the run once the cache's disk turns out full or read-only.
+    cached_ = useCache && FileSystem::createDirectories(cache_.folder()) &&
+              cacheHold_.acquire(cache_.folder()) != FolderLock::Result::Held;
     std::set<std::string> seen;
     for (const File& file : files) {
         if (!seen.insert(file.name).second) continue;  // a name listed twice is fetched once
@@ -247,205 +286,224 @@ FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files,
         job->version = file.version;
         job->url = urlFor(context_.patchBaseUrl, file.name);
         job->target = context_.layout.updateFolder() + file.name;
-        jobs.push_back(std::move(job));
+        jobs_.push_back(std::move(job));
     }
+    left_ = jobs_.size();
+    progress_.post(0);
+    if (jobs_.size() > 1) ahead_.emplace(jobs_);
+}
 
-    OverallProgress progress(window, jobs);
-    progress.post(0);
-
-    HttpTransfers transfers(kConnectionsPerHost);
-    const HttpClient::Timeouts limits = timeouts();
-    std::vector<Job*> staged;
-    std::size_t next = 0;  // jobs before this one have been started at least once
-    std::size_t running = 0;
-    std::string lastStarted;
-    bool sent = false;  // requests started whose files are not made yet
-    // Declared after the jobs, so that it stops before they go.
-    std::optional<FilesAhead> ahead;
-    if (jobs.size() > 1) ahead.emplace(jobs);
-
-    auto start = [&](Job& job) {
-        ++job.attempt;
-        job.received = 0;
-        // A file fetched alone shows each attempt from 0; a retry among many leaves the bar be.
-        if (jobs.size() == 1 && job.attempt > 1) progress.post(0);
-        HttpClient::Request request;
-        HttpClient::Handlers handlers;
-        if (cached) {
-            job.cached = std::make_unique<DownloadCache::Transfer>(
-                cache, job.url, job.version, [&job, &progress](std::uint64_t received, std::uint64_t total) {
-                    job.received = received;
-                    if (total > 0) job.total = total;
-                    progress.report();
-                });
-            job.cached->stageInto(job.staged, job.target);
-            request = job.cached->request;
-            handlers = job.cached->handlers;
-        } else {
-            request.url = job.url;
-            request.reload = true;  // the patch list never comes from a cache on the way
-            handlers.onResponse = [&job](const HttpClient::Response& response) {
-                if (response.contentLength && !response.encoded()) job.total = *response.contentLength;
-                if (job.staged.isOpen() || job.staged.open(job.target)) return true;
-                job.writeError = errno;
-                return false;
-            };
-            handlers.onData = [&job, &progress](const char* data, std::size_t size) {
-                if (!job.staged.write(data, size)) {
-                    job.writeError = errno;
-                    return false;
-                }
-                job.received += size;
-                progress.report();
-                return true;
-            };
-        }
-        request.stopFlag = &context_.stopRequested;
-        job.transferId = transfers.start(request, std::move(handlers), limits);
-        ++running;
-        sent = true;
-        lastStarted = job.name;
-        if (window) window->setLabelText(IDC_ITEM_LABEL, job.name);
-    };
-
-    // Stages a finished file beside its target; false when it failed this attempt.
-    auto stage = [&](Job& job, const HttpClient::Result& result) {
-        if (!job.cached) {
-            // An empty body never opened the file.
-            if (!job.staged.isOpen() && !job.staged.open(job.target)) {
-                job.writeError = errno;
-                return false;
-            }
-        } else {
-            DownloadCache::Result stored = job.cached->finish(result);
-            job.cached.reset();
-            noteWriteErrors(job, stored);
-            if (!stored.complete()) {
-                job.reason = stored.reason;
-                trace("cached download of " + job.url + " failed: " + stored.error);
-                return false;
-            }
-            if (!stored.staged) {  // else the body was written once, into the staged file itself
-                if (!job.staged.isOpen() && !job.staged.open(job.target)) {
-                    job.writeError = errno;
-                    return false;
-                }
-                // A copy the server confirmed comes from an earlier run and is checked first.
-                DownloadCache::CopyResult copied = cache.copyInto(job.url, job.staged.fd(), !stored.transferred);
-                if (copied != DownloadCache::CopyResult::Copied) {
-                    trace("cannot copy the cached " + job.url + " to " + job.target + ": " + std::strerror(errno));
-                    if (copied == DownloadCache::CopyResult::Damaged)
-                        job.reason = "damaged cached copy";
-                    else
-                        job.writeError = errno;
-                    job.staged.discard();
-                    return false;
-                }
-            }
-        }
-        // Starts the write-back now, so that the flush before naming finds little left to do.
-        WriteBack::start(job.staged.fd(), 0, 0);
-        job.total = job.received = std::max<std::uint64_t>(job.total, job.received);
-        return true;
-    };
-
-    std::size_t left = jobs.size();
-    while (left > 0) {
+FileDownloader::Outcome FileDownloader::Run::run(std::string& failedName) {
+    while (left_ > 0) {
         if (context_.stopRequested) {
-            failedName = lastStarted;
+            failedName = lastStarted_;
             return Outcome::Stopped;
         }
-        const Clock::time_point now = Clock::now();
-        // Retries first (they hold up the run), then files not yet started.
-        for (auto& job : jobs) {
-            if (running >= static_cast<std::size_t>(kConnectionsPerHost)) break;
-            if (!job->finished && job->transferId < 0 && job->attempt > 0 && job->notBefore <= now) start(*job);
-        }
-        while (next < jobs.size() && running < static_cast<std::size_t>(kConnectionsPerHost)) {
-            if (ahead) ahead->await(next);
-            start(*jobs[next++]);
-        }
-
+        startDue();
         // New requests go out at once; the files for their answers are made while the server
         // works on them.
-        const bool prepare = sent;
-        sent = false;
-        for (auto& [id, result] : transfers.run(prepare ? 0 : kWaitStepMilliseconds)) {
+        const bool prepare = sent_;
+        sent_ = false;
+        for (auto& [id, result] : transfers_.run(prepare ? 0 : kWaitStepMilliseconds)) {
             auto found =
-                std::find_if(jobs.begin(), jobs.end(), [id = id](const auto& job) { return job->transferId == id; });
-            if (found == jobs.end()) continue;
-            Job& job = **found;
-            job.transferId = -1;
-            --running;
-            if (result.outcome == HttpClient::Outcome::Stopped) {
-                if (job.cached) (void)job.cached->finish(result);  // keeps the partial
-                failedName = job.name;
-                return Outcome::Stopped;
-            }
-            job.reason = result.reason;
-            const bool answered = result.complete() || result.outcome == HttpClient::Outcome::NotModified;
-            if (answered && stage(job, result)) {
-                job.finished = true;
-                --left;
-                staged.push_back(&job);
-                if (staged.size() >= kStagedGroup && !commitStaged(staged, failedName, failureReason_)) {
-                    failedWriting_ = true;
-                    return Outcome::Failed;
-                }
-                continue;
-            }
-            if (job.cached) noteWriteErrors(job, job.cached->finish(result));
-            job.cached.reset();
-            job.staged.discard();
-            trace("download of " + job.url + " failed (attempt " + std::to_string(job.attempt) + "): " + result.error);
-            if (job.cacheFailed && job.writeError == 0) {
-                // Its partial goes with it: a full cache disk must not stay full of our leftovers.
-                cache.removeEntry(job.url);
-                cached = false;
-                job.cacheFailed = false;
-                job.notBefore = Clock::now();  // again at once, straight into the update folder
-                continue;
-            }
-            if (job.writeError != 0) {
-                // Another attempt would meet the same disk: the player learns which folder at once.
-                failedName = job.name;
-                failureReason_ = writeFailureText(job.writeError, FileSystem::folderOf(job.target));
-                failedWriting_ = true;
-                return Outcome::Failed;
-            }
-            if (job.attempt >= kAttempts) {
-                // The run cannot succeed any more: the other transfers end here, their partials kept.
-                failedName = job.name;
-                failureReason_ = job.reason;
-                return Outcome::Failed;
-            }
-            job.notBefore = Clock::now() + pauseBefore(job.attempt + 1);
+                std::find_if(jobs_.begin(), jobs_.end(), [id = id](const auto& job) { return job->transferId == id; });
+            if (found == jobs_.end()) continue;
+            const Next next = ended(**found, result, failedName);
+            if (next == Next::Failed) return Outcome::Failed;
+            if (next == Next::Stopped) return Outcome::Stopped;
         }
-        if (prepare)
-            for (auto& job : jobs) {
-                if (job->transferId < 0) continue;
-                if (job->cached)
-                    job->cached->prepare();
-                else if (!job->staged.isOpen())
-                    (void)job->staged.open(job->target);  // on failure, the answer tries again
-            }
-        // Only paused retries left: wait for the earliest instead of spinning.
-        if (running == 0 && left > 0 && next >= jobs.size()) {
-            Clock::time_point earliest = Clock::time_point::max();
-            for (const auto& job : jobs)
-                if (!job->finished) earliest = std::min(earliest, job->notBefore);
-            while (Clock::now() < earliest && !context_.stopRequested)
-                std::this_thread::sleep_for(
-                    std::min<Clock::duration>(earliest - Clock::now(), std::chrono::milliseconds(50)));
-        }
+        if (prepare) prepareFiles();
+        awaitEarliestRetry();
     }
-    if (!commitStaged(staged, failedName, failureReason_)) {
-        failedWriting_ = true;
-        return Outcome::Failed;
-    }
+    if (commit(failedName) == Next::Failed) return Outcome::Failed;
     // A body without Content-Length (or an empty one) gave the bar nothing to scale by.
-    if (progress.shown() != 100) progress.post(100);
+    if (progress_.shown() != 100) progress_.post(100);
     return Outcome::Done;
+}
+
+// Retries first (they hold up the run), then files not yet started.
+void FileDownloader::Run::startDue() {
+    const Clock::time_point now = Clock::now();
+    for (auto& job : jobs_) {
+        if (running_ >= static_cast<std::size_t>(kConnectionsPerHost)) break;
+        if (!job->finished && job->transferId < 0 && job->attempt > 0 && job->notBefore <= now) start(*job);
+    }
+    while (next_ < jobs_.size() && running_ < static_cast<std::size_t>(kConnectionsPerHost)) {
+        if (ahead_) ahead_->await(next_);
+        start(*jobs_[next_++]);
+    }
+}
+
+void FileDownloader::Run::start(Job& job) {
+    ++job.attempt;
+    job.received = 0;
+    // A file fetched alone shows each attempt from 0; a retry among many leaves the bar be.
+    if (jobs_.size() == 1 && job.attempt > 1) progress_.post(0);
+    HttpClient::Request request;
+    HttpClient::Handlers handlers;
+    if (cached_) {
+        job.cached = std::make_unique<DownloadCache::Transfer>(
+            cache_, job.url, job.version, [&job, this](std::uint64_t received, std::uint64_t total) {
+                job.received = received;
+                if (total > 0) job.total = total;
+                progress_.report();
+            });
+        job.cached->stageInto(job.staged, job.target);
+        request = job.cached->request;
+        handlers = job.cached->handlers;
+    } else {
+        request.url = job.url;
+        request.reload = true;  // the patch list never comes from a cache on the way
+        handlers = directHandlers(job);
+    }
+    request.stopFlag = &context_.stopRequested;
+    job.transferId = transfers_.start(request, std::move(handlers), limits_);
+    ++running_;
+    sent_ = true;
+    lastStarted_ = job.name;
+    if (window_) window_->setLabelText(IDC_ITEM_LABEL, job.name);
+}
+
+// Without the cache the body goes straight into the staged file.
+HttpClient::Handlers FileDownloader::Run::directHandlers(Job& job) {
+    HttpClient::Handlers handlers;
+    handlers.onResponse = [&job](const HttpClient::Response& response) {
+        if (response.contentLength && !response.encoded()) job.total = *response.contentLength;
+        if (job.staged.isOpen() || job.staged.open(job.target)) return true;
+        job.writeError = errno;
+        return false;
+    };
+    handlers.onData = [&job, this](const char* data, std::size_t size) {
+        if (!job.staged.write(data, size)) {
+            job.writeError = errno;
+            return false;
+        }
+        job.received += size;
+        progress_.report();
+        return true;
+    };
+    return handlers;
+}
+
+FileDownloader::Run::Next FileDownloader::Run::ended(Job& job, const HttpClient::Result& result,
+                                                     std::string& failedName) {
+    job.transferId = -1;
+    --running_;
+    if (result.outcome == HttpClient::Outcome::Stopped) {
+        if (job.cached) (void)job.cached->finish(result);  // keeps the partial
+        failedName = job.name;
+        return Next::Stopped;
+    }
+    job.reason = result.reason;
+    const bool answered = result.complete() || result.outcome == HttpClient::Outcome::NotModified;
+    if (!answered || !stage(job, result)) return retryOrFail(job, result, failedName);
+    job.finished = true;
+    --left_;
+    staged_.push_back(&job);
+    return staged_.size() >= kStagedGroup ? commit(failedName) : Next::Continue;
+}
+
+// Stages a finished file beside its target; false when it failed this attempt.
+bool FileDownloader::Run::stage(Job& job, const HttpClient::Result& result) {
+    if (!job.cached) {
+        if (!openStaged(job)) return false;  // an empty body never opened the file
+    } else {
+        DownloadCache::Result stored = job.cached->finish(result);
+        job.cached.reset();
+        noteWriteErrors(job, stored);
+        if (!stored.complete()) {
+            job.reason = stored.reason;
+            trace("cached download of " + job.url + " failed: " + stored.error);
+            return false;
+        }
+        if (!stored.staged) {  // else the body was written once, into the staged file itself
+            if (!openStaged(job)) return false;
+            // A copy the server confirmed comes from an earlier run and is checked first.
+            DownloadCache::CopyResult copied = cache_.copyInto(job.url, job.staged.fd(), !stored.transferred);
+            if (copied != DownloadCache::CopyResult::Copied) {
+                trace("cannot copy the cached " + job.url + " to " + job.target + ": " + std::strerror(errno));
+                if (copied == DownloadCache::CopyResult::Damaged)
+                    job.reason = "damaged cached copy";
+                else
+                    job.writeError = errno;
+                job.staged.discard();
+                return false;
+            }
+        }
+    }
+    // Starts the write-back now, so that the flush before naming finds little left to do.
+    WriteBack::start(job.staged.fd(), 0, 0);
+    job.total = job.received = std::max<std::uint64_t>(job.total, job.received);
+    return true;
+}
+
+bool FileDownloader::Run::openStaged(Job& job) {
+    if (job.staged.isOpen() || job.staged.open(job.target)) return true;
+    job.writeError = errno;
+    return false;
+}
+
+FileDownloader::Run::Next FileDownloader::Run::retryOrFail(Job& job, const HttpClient::Result& result,
+                                                           std::string& failedName) {
+    if (job.cached) noteWriteErrors(job, job.cached->finish(result));
+    job.cached.reset();
+    job.staged.discard();
+    trace("download of " + job.url + " failed (attempt " + std::to_string(job.attempt) + "): " + result.error);
+    if (job.cacheFailed && job.writeError == 0) {
+        // Its partial goes with it: a full cache disk must not stay full of our leftovers.
+        cache_.removeEntry(job.url);
+        cached_ = false;
+        job.cacheFailed = false;
+        job.notBefore = Clock::now();  // again at once, straight into the update folder
+        return Next::Continue;
+    }
+    if (job.writeError != 0) {
+        // Another attempt would meet the same disk: the player learns which folder at once.
+        failedName = job.name;
+        owner_.failureReason_ = writeFailureText(job.writeError, FileSystem::folderOf(job.target));
+        owner_.failedWriting_ = true;
+        return Next::Failed;
+    }
+    if (job.attempt >= kAttempts) {
+        // The run cannot succeed any more: the other transfers end here, their partials kept.
+        failedName = job.name;
+        owner_.failureReason_ = job.reason;
+        return Next::Failed;
+    }
+    job.notBefore = Clock::now() + pauseBefore(job.attempt + 1);
+    return Next::Continue;
+}
+
+// The files of the requests just sent, made while their answers are on the way.
+void FileDownloader::Run::prepareFiles() {
+    for (auto& job : jobs_) {
+        if (job->transferId < 0) continue;
+        if (job->cached)
+            job->cached->prepare();
+        else if (!job->staged.isOpen())
+            (void)job->staged.open(job->target);  // on failure, the answer tries again
+    }
+}
+
+// Only paused retries left: wait for the earliest instead of spinning.
+void FileDownloader::Run::awaitEarliestRetry() {
+    if (running_ != 0 || left_ == 0 || next_ < jobs_.size()) return;
+    Clock::time_point earliest = Clock::time_point::max();
+    for (const auto& job : jobs_)
+        if (!job->finished) earliest = std::min(earliest, job->notBefore);
+    while (Clock::now() < earliest && !context_.stopRequested)
+        std::this_thread::sleep_for(std::min<Clock::duration>(earliest - Clock::now(), std::chrono::milliseconds(50)));
+}
+
+FileDownloader::Run::Next FileDownloader::Run::commit(std::string& failedName) {
+    if (commitStaged(staged_, failedName, owner_.failureReason_)) return Next::Continue;
+    owner_.failedWriting_ = true;
+    return Next::Failed;
+}
+
+FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files, bool useCache,
+                                                 std::string& failedName) {
+    return Run(*this, files, useCache).run(failedName);
 }
 
 int FileDownloader::downloadFile(const std::string& name, bool useCache) {
@@ -461,14 +519,14 @@ int FileDownloader::downloadFile(const std::string& name, bool useCache) {
         failureReason_ = "refused file name";
         return PatchResult::kListDownloadFailed;
     }
-    if (FileSystem::fileExists(context_.layout.updateFolder() + name)) return 0;
+    if (FileSystem::fileExists(context_.layout.updateFolder() + name)) return PatchResult::kOk;
     // The patch list is never kept: a stale copy must not outlive a fresh fetch.
     if (!useCache) DownloadCache().removeEntry(urlFor(context_.patchBaseUrl, name));
 
     std::string failedName;
     switch (fetchAll({File{name, 0}}, useCache, failedName)) {
         case Outcome::Done:
-            return 0;
+            return PatchResult::kOk;
         case Outcome::Stopped:
             return PatchResult::kStopped;
         case Outcome::Failed:
@@ -495,11 +553,11 @@ int FileDownloader::downloadPatchFiles(const std::vector<PatchListEntry>& entrie
         if (!FileSystem::fileExists(context_.layout.updateFolder() + entry.fileName))
             files.push_back(File{entry.fileName, entry.version});
     }
-    if (files.empty()) return 1;
+    if (files.empty()) return kAllFetched;
 
     std::string failedName;
     Outcome outcome = fetchAll(files, true, failedName);
-    if (outcome == Outcome::Done) return 1;
+    if (outcome == Outcome::Done) return kAllFetched;
     if (outcome == Outcome::Failed && context_.dialog)
         context_.dialog->messageBox(withReason(failedName + " file download failed", failureReason_), kCaption);
     if (outcome == Outcome::Stopped && context_.dialog && !failedName.empty())

@@ -27,14 +27,17 @@ public:
 
     explicit FileDownloader(const PatchContext& context);
 
-    // 0 when updateFolder + name exists afterwards (also when it was there already), -2 when
-    // every attempt failed or the name would leave the update folder, -1 when the update
-    // folder cannot take the file, -7 on a stop request.
+    // PatchResult::kOk when updateFolder + name exists afterwards (also when it was there
+    // already), -2 when every attempt failed or the name would leave the update folder, -1
+    // when the update folder cannot take the file, -7 on a stop request.
     // failureReason() tells why a -2 or -1 came.
     [[nodiscard]] int downloadFile(const std::string& name, bool useCache);
-    // 1 when every file of entries is in the update folder; -3 for an empty list; -4 after
-    // the box "<name> file download failed (<reason>)", at once when the reason is the update
-    // folder ("not enough free space on FOLDER"); -7 on a stop request.
+    // What downloadPatchFiles() gives when every file is in the update folder.
+    static constexpr int kAllFetched = 1;
+
+    // kAllFetched when every file of entries is in the update folder; -3 for an empty list; -4
+    // after the box "<name> file download failed (<reason>)", at once when the reason is the
+    // update folder ("not enough free space on FOLDER"); -7 on a stop request.
     [[nodiscard]] int downloadPatchFiles(const std::vector<PatchListEntry>& entries);
     // Why the last download failed, for the player: "HTTP 404", "certificate not trusted".
     const std::string& failureReason() const { return failureReason_; }
@@ -69,8 +72,9 @@ private:
         int version = 0;
     };
     enum class Outcome { Done, Failed, Stopped };
+    class Run;
     // Fetches every file; on Failed, failedName names the one that used up its attempts.
-    Outcome fetchAll(const std::vector<File>& files, bool useCache, std::string& failedName);
+    [[nodiscard]] Outcome fetchAll(const std::vector<File>& files, bool useCache, std::string& failedName);
 
     const PatchContext& context_;
     std::string failureReason_;

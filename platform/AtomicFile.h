@@ -5,6 +5,9 @@
 // name. A file that was never committed is removed when its owner goes, so a failure or an
 // exception leaves nothing behind. A process killed in between leaves at most a temporary
 // named ".nimbrel-*.tmp", never a torn file under a real name.
+//
+// The download cache is the exception, for its own files only: their partial bodies must
+// outlive a killed run to be resumed, so it names them itself (see DownloadCache.h).
 
 #include <sys/types.h>
 

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <libdeflate.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -15,14 +14,11 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <sstream>
 #include <vector>
 
 #include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
-#include "platform/FlushedFile.h"
 #include "platform/WriteBack.h"
 #include "platform/XdgPaths.h"
 
@@ -51,32 +47,6 @@ bool createFolders(const std::string& folder) {
     for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1))
         if (!FileSystem::createDirectory(folder.substr(0, slash + 1))) return false;
     return FileSystem::isDirectory(folder);
-}
-
-// A crashed run leaves "<key>.part-<pid>-<n>" and "<key>.meta.new-<pid>" behind; once their
-// process is gone they are garbage. One sweep per folder and process is enough.
-void removeOrphanedTemporaries(const std::string& folder) {
-    static std::mutex lock;
-    static std::set<std::string> swept;
-    {
-        std::lock_guard guard(lock);
-        if (!swept.insert(folder).second) return;
-    }
-    auto entries = FileSystem::listFolder(folder);
-    if (!entries) return;
-    for (const auto& entry : *entries) {
-        if (entry.isDirectory) continue;
-        size_t mark = entry.name.find(".part-");
-        if (mark != std::string::npos)
-            mark += 6;
-        else if ((mark = entry.name.find(".meta.new-")) != std::string::npos)
-            mark += 10;
-        else
-            continue;
-        long pid = std::strtol(entry.name.c_str() + mark, nullptr, 10);
-        if (pid > 0 && pid != ::getpid() && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-            ::unlink((folder + entry.name).c_str());
-    }
 }
 
 // The validator a partial was fetched under: If-Range takes one, a strong ETag before a date.
@@ -337,45 +307,24 @@ DownloadCache::Result DownloadCache::Transfer::finish(const HttpClient::Result& 
     result.outcome = fetched.outcome;
     result.error = fetched.error;
     result.reason = fetched.reason;
-    const std::string partial = cache_.partialPath(url_);
     const bool writing = fd_ >= 0;
-    if (writing) ::close(fd_);
-    fd_ = -1;
+    closeFile();
     if (failedWrite_) {
         result.outcome = HttpClient::Outcome::Failed;
-        result.error = "cannot write " + partial + ": " + std::strerror(writeError_);
+        result.error = "cannot write " + cache_.partialPath(url_) + ": " + std::strerror(writeError_);
         result.reason = "cannot write the download cache";
         (stagedWriteFailed_ ? result.stagedWriteError : result.cacheWriteError) = writeError_;
     }
-
-    if (result.outcome == HttpClient::Outcome::NotModified) {
-        if (!meta_) {
-            if (linked_) ::unlink(partial.c_str());  // made ahead, never written
-            result.outcome = HttpClient::Outcome::Failed;
-            result.error = result.reason = "the server confirmed a copy the cache does not hold";
-            return result;
-        }
-        if (progress_) progress_(meta_->size, meta_->size);
-        ::utimensat(AT_FDCWD, cache_.bodyPath(url_).c_str(), nullptr, 0);  // recently used
-        result.outcome = HttpClient::Outcome::Complete;
-        result.path = cache_.bodyPath(url_);
-        return result;
-    }
+    if (result.outcome == HttpClient::Outcome::NotModified) return confirm(result);
     if (!result.complete()) {
-        // Kept for the next attempt or run, unless it never held a byte worth resuming. A range
-        // the server would not fit to the held bytes means they are not worth keeping either.
-        if (sizeOf(partial).value_or(0) == 0 || fetched.response.status == 206 || fetched.response.status == 416) {
-            ::unlink(partial.c_str());
-            ::unlink((partial + "-meta").c_str());
-        }
+        dropUnresumable(fetched.response.status);
         return result;
     }
     if (lengthKnown_ && held_ != expected_) {
         result.outcome = HttpClient::Outcome::Failed;
         result.error = "the file has " + std::to_string(held_) + " bytes, not " + std::to_string(expected_);
         result.reason = "transfer cut short";
-        ::unlink(partial.c_str());
-        ::unlink((partial + "-meta").c_str());
+        removePartial();
         return result;
     }
     if (!writing && !begin(fetched.response)) {  // an empty body never called the handlers
@@ -384,16 +333,53 @@ DownloadCache::Result DownloadCache::Transfer::finish(const HttpClient::Result& 
         result.cacheWriteError = writeError_ != 0 ? writeError_ : EIO;
         return result;
     }
+    closeFile();
+    return store(fetched.response, result);
+}
+
+void DownloadCache::Transfer::closeFile() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+}
 
+void DownloadCache::Transfer::removePartial() const {
+    const std::string partial = cache_.partialPath(url_);
+    ::unlink(partial.c_str());
+    ::unlink((partial + "-meta").c_str());
+}
+
+// The server confirmed the entry (304): it counts as used now.
+DownloadCache::Result DownloadCache::Transfer::confirm(Result result) {
+    if (!meta_) {
+        if (linked_) ::unlink(cache_.partialPath(url_).c_str());  // made ahead, never written
+        result.outcome = HttpClient::Outcome::Failed;
+        result.error = result.reason = "the server confirmed a copy the cache does not hold";
+        return result;
+    }
+    if (progress_) progress_(meta_->size, meta_->size);
+    ::utimensat(AT_FDCWD, cache_.bodyPath(url_).c_str(), nullptr, 0);  // recently used
+    result.outcome = HttpClient::Outcome::Complete;
+    result.path = cache_.bodyPath(url_);
+    return result;
+}
+
+// A failed or stopped transfer keeps its partial for the next attempt or run, unless it never
+// held a byte worth resuming. A range the server would not fit to the held bytes means they
+// are not worth keeping either.
+void DownloadCache::Transfer::dropUnresumable(long status) const {
+    if (sizeOf(cache_.partialPath(url_)).value_or(0) == 0 || status == 206 || status == 416) removePartial();
+}
+
+// Turns the whole partial into the entry, its record with it.
+DownloadCache::Result DownloadCache::Transfer::store(const HttpClient::Response& response, Result result) {
     Meta fresh;
     fresh.url = url_;
-    fresh.etag = fetched.response.etag;
-    fresh.lastModified = fetched.response.lastModified;
+    fresh.etag = response.etag;
+    fresh.lastModified = response.lastModified;
     fresh.size = held_;
     fresh.checksum = checksum_.value();
     fresh.version = version_;
+    const std::string partial = cache_.partialPath(url_);
     const std::string metaPath = cache_.folder_ + cache_.keyOf(url_) + ".meta";
     const std::string record = recordOf(fresh);
     // The old validators go first: they must never describe the new body, nor the new ones the
@@ -419,22 +405,6 @@ DownloadCache::Result DownloadCache::Transfer::finish(const HttpClient::Result& 
     result.transferred = true;
     result.staged = linked_;
     return result;
-}
-
-DownloadCache::Result DownloadCache::download(const std::string& url, const Progress& progress,
-                                              const std::atomic<int>* stopFlag, int version) {
-    if (!ensureFolder()) {
-        Result result;
-        result.error = "cannot create the cache folder " + folder_;
-        result.reason = "cannot write the download cache";
-        return result;
-    }
-    removeOrphanedTemporaries(folder_);
-    Transfer transfer(*this, url, version, progress);
-    transfer.request.stopFlag = stopFlag;
-    HttpClient client;
-    client.setTimeouts(timeouts_);
-    return transfer.finish(client.get(transfer.request, transfer.handlers));
 }
 
 DownloadCache::CopyResult DownloadCache::copyInto(const std::string& url, int destinationFd, bool verify) {
@@ -540,37 +510,6 @@ void DownloadCache::prune(int installedVersion, std::uint64_t maxBytes) {
             ::unlink((folder_ + held.key + kind).c_str());
         total -= held.bytes;
     }
-}
-
-DownloadCache::CopyResult DownloadCache::copyTo(const std::string& url, const std::string& destination) {
-    std::optional<Meta> meta = readMeta(url);
-    if (!meta) return CopyResult::Failed;
-    FileDescriptor in = FileDescriptor::openForReading(bodyPath(url));
-    if (in.get() < 0) return CopyResult::Failed;
-    FlushedFile out;
-    bool written = out.open(destination);
-    Checksum checksum;
-    std::uint64_t copied = 0;
-    static constexpr std::size_t kBuffer = 256 * 1024;
-    std::unique_ptr<char[]> buffer(new char[kBuffer]);
-    bool readError = false;
-    while (written) {
-        ssize_t n = ::read(in.get(), buffer.get(), kBuffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) readError = true;
-        if (n <= 0) break;
-        checksum.update(buffer.get(), static_cast<std::size_t>(n));
-        copied += static_cast<std::uint64_t>(n);
-        written = out.write(buffer.get(), static_cast<std::size_t>(n));
-    }
-    if (!written || readError) return CopyResult::Failed;
-    if (copied != meta->size || checksum.value() != meta->checksum) {
-        removeEntry(url);
-        return CopyResult::Damaged;
-    }
-    if (!out.finish()) return CopyResult::Failed;
-    ::utimensat(AT_FDCWD, bodyPath(url).c_str(), nullptr, 0);  // recently used
-    return CopyResult::Copied;
 }
 
 bool DownloadCache::removeEntry(const std::string& url) {

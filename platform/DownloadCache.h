@@ -21,8 +21,12 @@
 //
 // After a successful run the entries of the versions now installed go, and the whole cache is
 // held under a size cap, least recently used first.
+//
+// The cache keeps its own files rather than AtomicFile's temporaries: a partial has to outlive
+// the run that wrote it (a temporary nobody committed is removed with its owner, or swept as a
+// leftover), and nobody but the cache reads an entry, which is checked whenever it is copied
+// out, so neither a partial nor an entry is flushed before its rename.
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -113,6 +117,11 @@ public:
         bool append(const char* data, std::size_t size);
         // Opens the staged file and gives the partial its name too (linked_ when that worked).
         void linkStaged(const std::string& partial);
+        void closeFile();
+        void removePartial() const;
+        Result confirm(Result result);
+        void dropUnresumable(long status) const;
+        Result store(const HttpClient::Response& response, Result result);
 
         DownloadCache& cache_;
         std::string url_;
@@ -134,20 +143,11 @@ public:
         Checksum checksum_;
     };
 
-    // Brings the URL's entry up to date with the server and gives the path of the cached
-    // copy. Progress reports bytes of a transfer (and once, the whole size, when the server
-    // confirms the copy). A set stop flag ends the transfer with outcome Stopped.
-    [[nodiscard]] Result download(const std::string& url, const Progress& progress,
-                                  const std::atomic<int>* stopFlag = nullptr, int version = 0);
-
     enum class CopyResult { Copied, Damaged, Failed };
-    // Copies the URL's cached content to destination (created or truncated, its data on the
-    // disk afterwards) and checks it against the checksum taken when it was fetched. Damaged:
-    // the entry did not match and is removed. Failed: no entry, or destination not writable.
-    [[nodiscard]] CopyResult copyTo(const std::string& url, const std::string& destination);
     // Copies the URL's content into an open file by copy_file_range, a reflink where the file
     // system shares blocks, so the data is not written a second time. verify re-reads the
     // entry against its checksum first (an entry from an earlier run may have been torn).
+    // Damaged: the entry did not match and is removed. Failed: no entry, or the file not writable.
     [[nodiscard]] CopyResult copyInto(const std::string& url, int destinationFd, bool verify);
 
     // Removes the entries and partials of versions at or below installedVersion, then the
@@ -162,8 +162,6 @@ public:
     // The path the URL's body has or would have (for tests and diagnostics).
     std::string bodyPath(const std::string& url) const;
 
-    void setTimeouts(const HttpClient::Timeouts& timeouts) { timeouts_ = timeouts; }
-
     std::string partialPath(const std::string& url) const;
 
 private:
@@ -176,7 +174,6 @@ private:
     bool ensureFolder() const;
 
     std::string folder_;
-    HttpClient::Timeouts timeouts_;
     bool onOtherFileSystem_ = false;  // than the update folder: a staged file cannot be an entry too
 };
 

@@ -12,7 +12,6 @@
 #include <type_traits>
 
 #include "platform/ExecutablePath.h"
-#include "platform/FlushedFile.h"
 
 namespace nimbrel {
 
@@ -410,35 +409,6 @@ const HttpClient::Timeouts& HttpClient::timeouts() const { return impl_->timeout
 
 HttpClient::Result HttpClient::get(const Request& request, const Handlers& handlers) {
     return impl_->perform(request, handlers);
-}
-
-HttpClient::Result HttpClient::getToFile(const Request& request, const std::string& path,
-                                         std::function<void(std::uint64_t, std::optional<std::uint64_t>)> onProgress,
-                                         std::function<void(const char*, std::size_t)> onWritten) {
-    FlushedFile file;
-    std::string fileError;
-    Handlers handlers;
-    handlers.onResponse = [&](const Response&) {
-        if (file.open(path)) return true;
-        fileError = "cannot create " + path + ": " + std::strerror(errno);
-        return false;
-    };
-    handlers.onData = [&](const char* data, std::size_t size) {
-        if (file.write(data, size)) {
-            if (onWritten) onWritten(data, size);
-            return true;
-        }
-        fileError = "cannot write " + path + ": " + std::strerror(errno);
-        return false;
-    };
-    handlers.onProgress = std::move(onProgress);
-    Result result = get(request, handlers);
-    if (result.complete() && !file.finish()) {
-        result.outcome = Outcome::Failed;
-        fileError = "cannot flush " + path + ": " + std::strerror(errno);
-    }
-    if (!fileError.empty()) result.error = fileError;
-    return result;
 }
 
 }  // namespace nimbrel

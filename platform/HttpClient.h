@@ -1,7 +1,7 @@
 #pragma once
 // Our HTTP(S) client, which every transfer of the patcher goes through: one GET at
 // a time (HttpClient) or many at once over shared connections (HttpTransfers), the body
-// streamed to a callback or a file, status code and Content-Length known before the first
+// streamed to a callback, status code and Content-Length known before the first
 // body byte, progress reports, and a stop flag that ends a transfer within about a second
 // even when the server has gone quiet. libcurl stays behind the private part.
 //
@@ -96,13 +96,6 @@ public:
     const Timeouts& timeouts() const;
 
     [[nodiscard]] Result get(const Request& request, const Handlers& handlers);
-
-    // Streams the body into path (created or truncated once the 2xx head is in, its data on
-    // the disk before returning Complete). On any other outcome the file may hold a partial
-    // body; the caller decides whether to keep it. onWritten sees each piece once it is written.
-    [[nodiscard]] Result getToFile(const Request& request, const std::string& path,
-                                   std::function<void(std::uint64_t, std::optional<std::uint64_t>)> onProgress = {},
-                                   std::function<void(const char*, std::size_t)> onWritten = {});
 
     struct Impl;
 

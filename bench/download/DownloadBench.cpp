@@ -232,7 +232,8 @@ int main(int argc, char** argv) {
         emptyFolder(update);
         fs::remove_all(work + "cache");
         auto start = Clock::now();
-        if (nimbrel::FileDownloader(engine.context()).downloadPatchFiles(entries) != 1)
+        if (nimbrel::FileDownloader(engine.context()).downloadPatchFiles(entries) !=
+            nimbrel::FileDownloader::kAllFetched)
             return std::fprintf(stderr, "downloadPatchFiles failed\n"), 1;
         small = std::min(small, seconds(Clock::now() - start));
         if (folderBytes(update) != smallBytes) return std::fprintf(stderr, "engine wrote the wrong amount\n"), 1;
@@ -240,7 +241,8 @@ int main(int argc, char** argv) {
         // A run after a failed one: every archive is still current, the server only confirms it.
         emptyFolder(update);
         start = Clock::now();
-        if (nimbrel::FileDownloader(engine.context()).downloadPatchFiles(entries) != 1)
+        if (nimbrel::FileDownloader(engine.context()).downloadPatchFiles(entries) !=
+            nimbrel::FileDownloader::kAllFetched)
             return std::fprintf(stderr, "downloadPatchFiles failed\n"), 1;
         revalidate = std::min(revalidate, seconds(Clock::now() - start));
 
@@ -255,7 +257,8 @@ int main(int argc, char** argv) {
         emptyFolder(update);
         fs::remove_all(work + "cache");
         start = Clock::now();
-        if (nimbrel::FileDownloader(engine.context()).downloadPatchFiles(entries) != 1)
+        if (nimbrel::FileDownloader(engine.context()).downloadPatchFiles(entries) !=
+            nimbrel::FileDownloader::kAllFetched)
             return std::fprintf(stderr, "downloadPatchFiles failed on big files\n"), 1;
         big = std::min(big, seconds(Clock::now() - start));
         emptyFolder(update);

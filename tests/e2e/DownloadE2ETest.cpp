@@ -11,17 +11,17 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <functional>
 #include <map>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/engine/ArchiveFiles.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ReadFile.h"
 #include "tests/support/TempGameFolder.h"
 #include "tests/support/TestHttpServer.h"
+#include "tests/support/WaitUntil.h"
 
 namespace nimbrel {
 namespace {
@@ -32,13 +32,6 @@ using test::TestHttpServer;
 #ifdef NIMBREL_CLI_PATH
 
 constexpr const char* kPrefix = "/quorlanpatch/plus_real/";
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 class DownloadE2ETest : public ::testing::Test {
 protected:
@@ -51,9 +44,9 @@ protected:
     }
 
     // Runs nimbrel-cli on the game folder with its own lock and cache folders. With
-    // interruptAfter, SIGINT is sent once the server has seen a request for that path.
-    test::ProcessOutput cli(std::vector<std::string> arguments, const std::string& interruptAfter = "",
-                            int signalNumber = SIGINT, std::size_t afterBytes = 0) {
+    // interruptWhen, the signal is sent once that holds.
+    test::ProcessOutput cli(std::vector<std::string> arguments, const std::function<bool()>& interruptWhen = {},
+                            int signalNumber = SIGINT) {
         std::vector<std::string> args{NIMBREL_CLI_PATH, "--game-dir", game};
         args.insert(args.end(), arguments.begin(), arguments.end());
         test::ChildProcess::Options options;
@@ -62,13 +55,8 @@ protected:
         options.unsetEnvironment = {"NIMBREL_PATCH_URL", "SSL_CERT_FILE", "SSL_CERT_DIR", "CURL_CA_BUNDLE"};
         options.outputFolder = outer.path();
         test::ChildProcess child(args, options);
-        if (!interruptAfter.empty()) {
-            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            while (server.requestCount(interruptAfter) == 0 && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            while (partialBytes() < afterBytes && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (interruptWhen) {
+            EXPECT_TRUE(test::waitUntil(interruptWhen));
             child.signal(signalNumber);
         }
         return child.wait();
@@ -81,14 +69,23 @@ protected:
         std::size_t total = 0;
         std::error_code error;
         for (const auto& entry : std::filesystem::directory_iterator(cacheHome + "nimbrel", error))
-            if (entry.path().extension() == ".partial") total += entry.file_size();
+            if (entry.path().extension() == ".partial")
+                if (const std::uintmax_t size = entry.file_size(error); !error) total += size;
         return total;
+    }
+
+    // Made for an archive's answer while its request is out (the list bypasses the cache).
+    bool cacheHoldsAPartial() const {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(cacheHome + "nimbrel", error))
+            if (entry.path().extension() == ".partial") return true;
+        return false;
     }
 
     std::string publishArchive(const std::string& name, const std::vector<std::pair<std::string, std::string>>& files) {
         const std::string archive = outer.path() + name;
         test::writeArchive(archive, files);
-        std::string content = slurp(archive);
+        std::string content = test::readFile(archive);
         server.setFile(std::string(kPrefix) + name, content);
         return content;
     }
@@ -100,7 +97,7 @@ protected:
                        "[DEFAULT]\r\nCUR_VERSION = 1\r\n[VERSION = 1]\r\nroot=root_1.zip\r\n");
         const std::string archive = outer.path() + "root_1.zip";
         test::writeArchive(archive, {{"readme.txt", "readme v1"}});
-        server.setFile(std::string(kPrefix) + "root_1.zip", slurp(archive));
+        server.setFile(std::string(kPrefix) + "root_1.zip", test::readFile(archive));
     }
 
     TempGameFolder outer;
@@ -134,7 +131,7 @@ TEST_F(DownloadE2ETest, OnlineRunDownloadsListAndArchivesAndGoesOnToApplyThem) {
     publishOneVersion();
     test::ProcessOutput run = patch();
     EXPECT_EQ(run.lastLine(), "result 1 stage 5") << run.out << run.err;
-    EXPECT_EQ(slurp(game + "readme.txt"), "readme v1");
+    EXPECT_EQ(test::readFile(game + "readme.txt"), "readme v1");
     auto requests = server.requests(std::string(kPrefix) + "version.ini");
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].userAgent, "nimbrel-cli");
@@ -153,10 +150,10 @@ TEST_P(CacheFolderE2ETest, RunAfterAFailedOneTakesFetchedArchivesFromTheCacheAnd
 
     const std::string archive = outer.path() + "root_2.zip";
     test::writeArchive(archive, {{"readme.txt", "readme v2"}});
-    server.setFile(std::string(kPrefix) + "root_2.zip", slurp(archive));
+    server.setFile(std::string(kPrefix) + "root_2.zip", test::readFile(archive));
     test::ProcessOutput again = patch();
     EXPECT_EQ(again.lastLine(), "result 2 stage 5") << again.out << again.err;
-    EXPECT_EQ(slurp(game + "readme.txt"), "readme v2");
+    EXPECT_EQ(test::readFile(game + "readme.txt"), "readme v2");
     EXPECT_EQ(server.bodyCount(std::string(kPrefix) + "version.ini"), 2);
     EXPECT_EQ(server.requestCount(std::string(kPrefix) + "root_1.zip"), 2);
     EXPECT_EQ(server.bodyCount(std::string(kPrefix) + "root_1.zip"), 1);
@@ -214,10 +211,9 @@ TEST_F(DownloadE2ETest, InterruptDuringATricklingArchiveStopsTheRun) {
     reply.slowInterval = std::chrono::milliseconds(200);
     server.setReply(std::string(kPrefix) + "root_1.zip", reply);
 
-    auto start = std::chrono::steady_clock::now();
-    test::ProcessOutput run = cli({"--patch-url", server.url(kPrefix)}, std::string(kPrefix) + "root_1.zip");
+    // Interrupted once the body has begun to arrive; all of it would take hours.
+    test::ProcessOutput run = cli({"--patch-url", server.url(kPrefix)}, [&] { return partialBytes() > 0; });
     EXPECT_EQ(run.lastLine(), "result -7 stage 4") << run.out << run.err;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
     EXPECT_FALSE(std::filesystem::exists(game + "update/root_1.zip"));
 }
 
@@ -228,8 +224,8 @@ TEST_F(DownloadE2ETest, InterruptBeforeTheServerAnswersLeavesNoFilesBehind) {
     publishArchive("root_1.zip", {{"a.txt", "a"}});
     publishArchive("root_2.zip", {{"b.txt", "b"}});
     server.setDelay(std::chrono::milliseconds(1500));
-    // The server logs a request once it answers: the list's answer marks the archives' requests going out.
-    test::ProcessOutput run = cli({"--patch-url", server.url(kPrefix)}, std::string(kPrefix) + "version.ini");
+    // The archives' requests are out once the files for their answers are made.
+    test::ProcessOutput run = cli({"--patch-url", server.url(kPrefix)}, [&] { return cacheHoldsAPartial(); });
     server.setDelay(std::chrono::milliseconds(0));
     EXPECT_EQ(run.lastLine(), "result -7 stage 4") << run.out << run.err;
     // The files made for the answers while they were awaited go with the run.
@@ -263,7 +259,8 @@ TEST_F(DownloadE2ETest, KilledRunIsResumedWhereItStoppedOrRestartedWhenTheServer
         server.setReply(std::string(kPrefix) + "root_1.zip", slow);
 
         const std::string path = std::string(kPrefix) + "root_1.zip";
-        test::ProcessOutput killed = cli({"--patch-url", server.url(kPrefix)}, path, SIGKILL, 256 * 1024);
+        test::ProcessOutput killed = cli(
+            {"--patch-url", server.url(kPrefix)}, [&] { return partialBytes() >= 256 * 1024; }, SIGKILL);
         const std::size_t held = partialBytes();
         ASSERT_GT(held, 0u) << c.what << killed.out << killed.err;
 
@@ -275,7 +272,7 @@ TEST_F(DownloadE2ETest, KilledRunIsResumedWhereItStoppedOrRestartedWhenTheServer
         test::ProcessOutput resumed = patch();
         server.setIgnoreRanges(false);
         EXPECT_EQ(resumed.lastLine(), "result 1 stage 5") << c.what << resumed.out << resumed.err;
-        EXPECT_EQ(slurp(game + "big.bin"), big) << c.what;
+        EXPECT_EQ(test::readFile(game + "big.bin"), big) << c.what;
 
         auto requests = server.requests(path);
         ASSERT_EQ(requests.size(), 2u) << c.what;
@@ -311,7 +308,7 @@ TEST_F(DownloadE2ETest, ServerThatStallsOrNeverAnswersIsDroppedAfterThreeAttempt
         EXPECT_EQ(run.lastLine(), c.silent ? "result -2 stage 1" : "result -4 stage 4") << c.what << run.err;
         EXPECT_NE(run.err.find("file download failed"), std::string::npos) << c.what << run.err;
         EXPECT_NE(run.err.find("(timed out)"), std::string::npos) << c.what << run.err;
-        EXPECT_LT(took, std::chrono::seconds(20))
+        EXPECT_LT(took, std::chrono::seconds(60))
             << c.what << " took " << std::chrono::duration_cast<std::chrono::seconds>(took).count();
     }
 }
@@ -327,7 +324,7 @@ TEST_F(DownloadE2ETest, SilentServerFailsTheRunWithinTheDefaultLimits) {
     EXPECT_NE(run.err.find("version.ini file download failed. (timed out)"), std::string::npos) << run.err;
     // Three stalls of 20 s and the pauses between them: the limits a player actually runs with.
     EXPECT_GT(took, std::chrono::seconds(60));
-    EXPECT_LT(took, std::chrono::seconds(150));
+    EXPECT_LT(took, std::chrono::minutes(3));
 }
 
 TEST_F(DownloadE2ETest, MissingArchiveIsAskedForThreeTimesWithGrowingPauses) {
@@ -354,7 +351,7 @@ TEST_F(DownloadE2ETest, CompressedListAndArchivesAreDecodedAndAPatchUrlWithoutIt
         for (const char* name : {"version.ini", "root_1.zip"}) {
             const std::string path = std::string(kPrefix) + name;
             TestHttpServer::Reply reply;
-            reply.content = slurp(outer.path() + "root_1.zip");
+            reply.content = test::readFile(outer.path() + "root_1.zip");
             if (std::string(name) == "version.ini")
                 reply.content = "[DEFAULT]\r\nCUR_VERSION = 1\r\n[VERSION = 1]\r\nroot=root_1.zip\r\n";
             reply.contentEncoding = c.encoding;
@@ -364,7 +361,7 @@ TEST_F(DownloadE2ETest, CompressedListAndArchivesAreDecodedAndAPatchUrlWithoutIt
         if (!c.slash) url.pop_back();
         test::ProcessOutput run = cli({"--patch-url", url});
         EXPECT_EQ(run.lastLine(), "result 1 stage 5") << c.encoding << run.out << run.err;
-        EXPECT_EQ(slurp(game + "readme.txt"), "readme v1") << c.encoding;
+        EXPECT_EQ(test::readFile(game + "readme.txt"), "readme v1") << c.encoding;
     }
 }
 
@@ -375,8 +372,8 @@ TEST_F(DownloadE2ETest, HttpsTrustsTheAuthorityTheEnvironmentNamesAndNeverFallsB
     secure.setFile(std::string(kPrefix) + "version.ini",
                    "[DEFAULT]\r\nCUR_VERSION = 1\r\n[VERSION = 1]\r\nroot=root_1.zip\r\n");
     test::writeArchive(outer.path() + "root_1.zip", {{"readme.txt", "readme v1"}});
-    secure.setFile(std::string(kPrefix) + "root_1.zip", slurp(outer.path() + "root_1.zip"));
-    server.setFile(std::string(kPrefix) + "root_1.zip", slurp(outer.path() + "root_1.zip"));
+    secure.setFile(std::string(kPrefix) + "root_1.zip", test::readFile(outer.path() + "root_1.zip"));
+    server.setFile(std::string(kPrefix) + "root_1.zip", test::readFile(outer.path() + "root_1.zip"));
     struct Case {
         const char* what;
         std::vector<std::string> environment;
@@ -418,7 +415,7 @@ TEST_F(DownloadE2ETest, ArchivesFetchedTogetherBuildTheSameGameAsOneVersionAtATi
         std::map<std::string, std::string> files;
         for (const auto& entry : std::filesystem::recursive_directory_iterator(game))
             if (entry.is_regular_file() && entry.path().string().find("/update/") == std::string::npos)
-                files[entry.path().string()] = slurp(entry.path().string());
+                files[entry.path().string()] = test::readFile(entry.path().string());
         return files;
     };
     const auto together = snapshot();

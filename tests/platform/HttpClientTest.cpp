@@ -10,10 +10,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <thread>
 
-#include "platform/FileSystem.h"
 #include "platform/HttpClient.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempGameFolder.h"
@@ -27,17 +27,36 @@ using test::TestHttpServer;
 using Delivery = TestHttpServer::Delivery;
 using Outcome = HttpClient::Outcome;
 
-HttpClient::Result fetch(HttpClient& client, const std::string& url, std::string* body = nullptr,
-                         const std::atomic<int>* stop = nullptr) {
+// The two ways the product fetches: one GET at a time (the install check) and many together
+// (the downloader). Every behaviour below holds for both.
+enum class Entry { One, Together };
+constexpr Entry kEntries[] = {Entry::One, Entry::Together};
+const char* nameOf(Entry entry) { return entry == Entry::One ? "one at a time" : "together"; }
+
+HttpClient::Result perform(Entry entry, const HttpClient::Request& request, const HttpClient::Handlers& handlers,
+                           const HttpClient::Timeouts& timeouts = {}) {
+    if (entry == Entry::One) {
+        HttpClient client;
+        client.setTimeouts(timeouts);
+        return client.get(request, handlers);
+    }
+    HttpTransfers transfers;
+    const int id = transfers.start(request, handlers, timeouts);
+    for (;;)
+        for (auto& [ended, result] : transfers.run(100))
+            if (ended == id) return result;
+}
+
+HttpClient::Result fetch(Entry entry, const std::string& url, std::string* body = nullptr,
+                         const HttpClient::Timeouts& timeouts = {}) {
     HttpClient::Request request;
     request.url = url;
-    request.stopFlag = stop;
     HttpClient::Handlers handlers;
     handlers.onData = [body](const char* data, std::size_t size) {
         if (body) body->append(data, size);
         return true;
     };
-    return client.get(request, handlers);
+    return perform(entry, request, handlers, timeouts);
 }
 
 struct OutcomeCase {
@@ -67,26 +86,26 @@ TEST(HttpClientTest, OnlyAWholeTwoHundredBodyIsComplete) {
         {"no content", reply(204, Delivery::Normal, 0), Outcome::Complete},
     };
     TestHttpServer server;
-    HttpClient client;
-    for (const auto& c : cases) {
-        server.setReply("/f", c.reply);
-        std::string body;
-        HttpClient::Result result = fetch(client, server.url("/f"), &body);
-        EXPECT_EQ(result.outcome, c.expected) << c.what << ": " << result.error;
-        if (c.expected == Outcome::Complete) {
-            EXPECT_EQ(body, c.reply.content) << c.what;
+    for (Entry entry : kEntries)
+        for (const auto& c : cases) {
+            server.setReply("/f", c.reply);
+            std::string body;
+            HttpClient::Result result = fetch(entry, server.url("/f"), &body);
+            EXPECT_EQ(result.outcome, c.expected) << nameOf(entry) << ", " << c.what << ": " << result.error;
+            if (c.expected == Outcome::Complete) {
+                EXPECT_EQ(body, c.reply.content) << nameOf(entry) << ", " << c.what;
+            }
+            if (c.expected == Outcome::HttpError) {
+                // An error page is never taken for the file.
+                EXPECT_TRUE(body.empty()) << nameOf(entry) << ", " << c.what;
+                EXPECT_EQ(result.response.status, c.reply.status) << nameOf(entry) << ", " << c.what;
+            }
         }
-        if (c.expected == Outcome::HttpError) {
-            EXPECT_TRUE(body.empty()) << c.what;  // an error page is never taken for the file
-            EXPECT_EQ(result.response.status, c.reply.status) << c.what;
-        }
-    }
 }
 
 TEST(HttpClientTest, HeadIsKnownBeforeTheFirstBodyByte) {
     TestHttpServer server;
     server.setFile("/f", std::string(100000, 'z'));
-    HttpClient client;
     HttpClient::Request request;
     request.url = server.url("/f");
     HttpClient::Handlers handlers;
@@ -101,22 +120,26 @@ TEST(HttpClientTest, HeadIsKnownBeforeTheFirstBodyByte) {
         if (events.size() == 1) events.push_back("data");
         return true;
     };
-    ASSERT_TRUE(client.get(request, handlers).complete());
-    EXPECT_EQ(events, (std::vector<std::string>{"head 200 100000 etag", "data"}));
+    for (Entry entry : kEntries) {
+        events.clear();
+        ASSERT_TRUE(perform(entry, request, handlers).complete()) << nameOf(entry);
+        EXPECT_EQ(events, (std::vector<std::string>{"head 200 100000 etag", "data"})) << nameOf(entry);
+    }
 }
 
 TEST(HttpClientTest, RefusingTheHeadOrTheDataFailsTheTransfer) {
     TestHttpServer server;
     server.setFile("/f", std::string(5000, 'z'));
-    HttpClient client;
     HttpClient::Request request;
     request.url = server.url("/f");
     HttpClient::Handlers refuseHead;
     refuseHead.onResponse = [](const HttpClient::Response&) { return false; };
-    EXPECT_EQ(client.get(request, refuseHead).outcome, Outcome::Failed);
     HttpClient::Handlers refuseData;
     refuseData.onData = [](const char*, std::size_t) { return false; };
-    EXPECT_EQ(client.get(request, refuseData).outcome, Outcome::Failed);
+    for (Entry entry : kEntries) {
+        EXPECT_EQ(perform(entry, request, refuseHead).outcome, Outcome::Failed) << nameOf(entry);
+        EXPECT_EQ(perform(entry, request, refuseData).outcome, Outcome::Failed) << nameOf(entry);
+    }
 }
 
 TEST(HttpClientTest, RedirectsAreFollowedToTheFile) {
@@ -126,17 +149,17 @@ TEST(HttpClientTest, RedirectsAreFollowedToTheFile) {
     redirect.status = 302;
     redirect.headers = {{"Location", "/real"}};
     server.setReply("/old", redirect);
-    HttpClient client;
-    std::string body;
-    EXPECT_TRUE(fetch(client, server.url("/old"), &body).complete());
-    EXPECT_EQ(body, "moved content");
+    for (Entry entry : kEntries) {
+        std::string body;
+        EXPECT_TRUE(fetch(entry, server.url("/old"), &body).complete()) << nameOf(entry);
+        EXPECT_EQ(body, "moved content") << nameOf(entry);
+    }
 }
 
 TEST(HttpClientTest, ConditionalRequestGetsNotModifiedAndNoBody) {
     TestHttpServer server;
     server.setFile("/f", "cached");
-    HttpClient client;
-    HttpClient::Result first = fetch(client, server.url("/f"));
+    HttpClient::Result first = fetch(Entry::One, server.url("/f"));
     ASSERT_TRUE(first.complete());
     ASSERT_FALSE(first.response.etag.empty());
     ASSERT_FALSE(first.response.lastModified.empty());
@@ -147,22 +170,25 @@ TEST(HttpClientTest, ConditionalRequestGetsNotModifiedAndNoBody) {
     std::string body;
     HttpClient::Handlers handlers;
     handlers.onData = [&](const char* d, std::size_t n) { return body.append(d, n), true; };
-    EXPECT_EQ(client.get(request, handlers).outcome, Outcome::NotModified);
-    EXPECT_TRUE(body.empty());
+    for (Entry entry : kEntries) {
+        request.ifNoneMatch = first.response.etag;
+        request.ifModifiedSince.clear();
+        EXPECT_EQ(perform(entry, request, handlers).outcome, Outcome::NotModified) << nameOf(entry);
+        EXPECT_TRUE(body.empty()) << nameOf(entry);
 
-    request.ifNoneMatch.clear();
-    request.ifModifiedSince = first.response.lastModified;
-    EXPECT_EQ(client.get(request, handlers).outcome, Outcome::NotModified);
+        request.ifNoneMatch.clear();
+        request.ifModifiedSince = first.response.lastModified;
+        EXPECT_EQ(perform(entry, request, handlers).outcome, Outcome::NotModified) << nameOf(entry);
+    }
 }
 
 TEST(HttpClientTest, ReloadAsksCachesOnTheWayForTheOrigin) {
     TestHttpServer server;
     server.setFile("/f", "x");
-    HttpClient client;
     HttpClient::Request request;
     request.url = server.url("/f");
     request.reload = true;
-    ASSERT_TRUE(client.get(request, {}).complete());
+    ASSERT_TRUE(perform(Entry::Together, request, {}).complete());
     auto seen = server.requests("/f");
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].cacheControl, "no-cache");
@@ -184,12 +210,13 @@ TEST(HttpClientTest, HttpsServerWithAnUntrustedCertificateIsRefused) {
     server.setFile("/f", "secret");
     ASSERT_EQ(server.baseUrl().rfind("https://", 0), 0u);
 
-    HttpClient client;
-    std::string body;
-    HttpClient::Result result = fetch(client, server.url("/f"), &body);
-    EXPECT_EQ(result.outcome, Outcome::Failed);
-    EXPECT_NE(result.error.find("certificate"), std::string::npos) << result.error;
-    EXPECT_TRUE(body.empty());
+    for (Entry entry : kEntries) {
+        std::string body;
+        HttpClient::Result result = fetch(entry, server.url("/f"), &body);
+        EXPECT_EQ(result.outcome, Outcome::Failed) << nameOf(entry);
+        EXPECT_NE(result.error.find("certificate"), std::string::npos) << nameOf(entry) << ": " << result.error;
+        EXPECT_TRUE(body.empty()) << nameOf(entry);
+    }
     EXPECT_EQ(server.requestCount("/f"), 0);
 }
 
@@ -199,10 +226,11 @@ TEST(HttpClientTest, UnreachableServerFailsInsteadOfHanging) {
         TestHttpServer gone;
         port = gone.port();
     }
-    HttpClient client;
-    HttpClient::Result result = fetch(client, "http://127.0.0.1:" + std::to_string(port) + "/f");
-    EXPECT_EQ(result.outcome, Outcome::Failed);
-    EXPECT_FALSE(result.error.empty());
+    for (Entry entry : kEntries) {
+        HttpClient::Result result = fetch(entry, "http://127.0.0.1:" + std::to_string(port) + "/f");
+        EXPECT_EQ(result.outcome, Outcome::Failed) << nameOf(entry);
+        EXPECT_FALSE(result.error.empty()) << nameOf(entry);
+    }
 }
 
 TEST(HttpClientTest, ServerThatGoesQuietIsDroppedByTheLowSpeedLimit) {
@@ -213,9 +241,8 @@ TEST(HttpClientTest, ServerThatGoesQuietIsDroppedByTheLowSpeedLimit) {
     reply.slowChunk = 1;
     reply.slowInterval = std::chrono::milliseconds(1000);
     server.setReply("/stall", reply);
-    HttpClient client;
-    client.setTimeouts({5, 100, 2});  // production values are far more patient
-    EXPECT_EQ(fetch(client, server.url("/stall")).outcome, Outcome::Failed);
+    for (Entry entry : kEntries)  // production values are far more patient
+        EXPECT_EQ(fetch(entry, server.url("/stall"), nullptr, {5, 100, 2}).outcome, Outcome::Failed) << nameOf(entry);
 }
 
 // The worst silent server: the connection is taken (by the kernel's backlog) and nothing ever
@@ -237,12 +264,12 @@ TEST(HttpClientTest, ServerThatNeverAnswersIsDroppedByTheLowSpeedLimit) {
     ASSERT_EQ(::listen(listener, 4), 0);
     ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
 
-    HttpClient client;
-    client.setTimeouts({5, 100, 2});
-    HttpClient::Result result = fetch(client, "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/f");
-    EXPECT_EQ(result.outcome, Outcome::Failed);
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/f";
+    for (Entry entry : kEntries)
+        EXPECT_EQ(fetch(entry, url, nullptr, {5, 100, 2}).outcome, Outcome::Failed) << nameOf(entry);
 }
 
+// The stop flag is raised once the first body byte is in; the next one is seconds away.
 TEST(HttpClientTest, StopFlagEndsAStalledTransfer) {
     TestHttpServer server;
     TestHttpServer::Reply reply;
@@ -251,36 +278,41 @@ TEST(HttpClientTest, StopFlagEndsAStalledTransfer) {
     reply.slowChunk = 1;
     reply.slowInterval = std::chrono::milliseconds(5000);
     server.setReply("/stall", reply);
-    std::atomic<int> stop{0};
-    std::thread stopper([&] {
-        while (server.requestCount("/stall") == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        stop = 1;
-    });
-    HttpClient client;
-    EXPECT_EQ(fetch(client, server.url("/stall"), nullptr, &stop).outcome, Outcome::Stopped);
-    stopper.join();
+    for (Entry entry : kEntries) {
+        std::atomic<int> stop{0};
+        HttpClient::Request request;
+        request.url = server.url("/stall");
+        request.stopFlag = &stop;
+        HttpClient::Handlers handlers;
+        handlers.onData = [&stop](const char*, std::size_t) { return stop = 1, true; };
+        EXPECT_EQ(perform(entry, request, handlers).outcome, Outcome::Stopped) << nameOf(entry);
+    }
 }
 
-TEST(HttpClientTest, GetToFileWritesOnlyForASuccessfulHead) {
+TEST(HttpClientTest, TransfersRunTogetherAndEachEndsUnderItsOwnId) {
     TestHttpServer server;
-    TempGameFolder folder;
-    server.setFile("/f", "file body");
-    HttpClient client;
-    HttpClient::Request request;
-    request.url = server.url("/f");
-    ASSERT_TRUE(client.getToFile(request, folder.file("out")).complete());
-    EXPECT_EQ(folder.read("out"), "file body");
-
-    request.url = server.url("/missing");
-    EXPECT_EQ(client.getToFile(request, folder.file("never")).outcome, Outcome::HttpError);
-    EXPECT_FALSE(folder.exists("never"));
-
-    folder.makeFolder("blocked");  // a folder where the file must go
-    request.url = server.url("/f");
-    HttpClient::Result blocked = client.getToFile(request, folder.file("blocked"));
-    EXPECT_EQ(blocked.outcome, Outcome::Failed);
-    EXPECT_NE(blocked.error.find("cannot create"), std::string::npos);
+    server.setFile("/a", std::string(300000, 'a'));
+    server.setFile("/b", "small b");
+    HttpTransfers transfers;
+    std::map<std::string, std::string> bodies;
+    std::map<int, std::string> pathOf;
+    for (const char* path : {"/a", "/missing", "/b"}) {
+        HttpClient::Request request;
+        request.url = server.url(path);
+        HttpClient::Handlers handlers;
+        handlers.onData = [&bodies, path](const char* data, std::size_t size) {
+            return bodies[path].append(data, size), true;
+        };
+        pathOf[transfers.start(request, handlers)] = path;
+    }
+    ASSERT_EQ(pathOf.size(), 3u);
+    std::map<std::string, Outcome> ended;
+    while (ended.size() < pathOf.size())
+        for (auto& [id, result] : transfers.run(100)) ended[pathOf.at(id)] = result.outcome;
+    EXPECT_EQ(transfers.running(), 0u);
+    EXPECT_EQ(ended, (std::map<std::string, Outcome>{
+                         {"/a", Outcome::Complete}, {"/b", Outcome::Complete}, {"/missing", Outcome::HttpError}}));
+    EXPECT_EQ(bodies, (std::map<std::string, std::string>{{"/a", std::string(300000, 'a')}, {"/b", "small b"}}));
 }
 
 TEST(HttpClientTest, ClientsOnSeveralThreadsDoNotDisturbEachOther) {
@@ -292,9 +324,8 @@ TEST(HttpClientTest, ClientsOnSeveralThreadsDoNotDisturbEachOther) {
     for (int i = 0; i < 4; ++i)
         threads.emplace_back([&, i] {
             for (int round = 0; round < 5; ++round) {
-                HttpClient client;
                 std::string body;
-                if (fetch(client, server.url("/f" + std::to_string(i)), &body).complete() &&
+                if (fetch(Entry::One, server.url("/f" + std::to_string(i)), &body).complete() &&
                     body == std::string(200000 + i, static_cast<char>('a' + i)))
                     ++good;
             }
