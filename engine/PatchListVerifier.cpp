@@ -118,15 +118,15 @@ bool PatchListVerifier::recordSerial(const std::string& channel, std::uint64_t s
 int PatchListVerifier::verifyFiles(const std::vector<PatchListEntry>& entries) {
     for (const PatchListEntry& entry : entries)
         if (verifyFile(entry) < 0) return PatchResult::kPatchFileMissing;
-    return 1;
+    return kFilesMatch;
 }
 
 int PatchListVerifier::verifyFile(const PatchListEntry& entry) {
-    if (context_.patchPublicKey.empty()) return 1;
+    if (context_.patchPublicKey.empty()) return kFilesMatch;
     const ManifestFile* expected = manifest_ ? manifest_->find(entry.fileName) : nullptr;
     std::optional<ManifestFile> actual =
         PatchSignature::describeFile(context_.layout.updateFolder() + entry.fileName, entry.fileName);
-    if (expected && actual && *expected == *actual) return 1;
+    if (expected && actual && *expected == *actual) return kFilesMatch;
     if (context_.dialog) context_.dialog->messageBox(entry.fileName + ": " + kNotVerified, kCaption);
     return PatchResult::kPatchFileMissing;
 }

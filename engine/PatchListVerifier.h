@@ -29,8 +29,10 @@ public:
     // -1, after telling the player why, when it is not. A list taken offline (a manual patch or
     // update/ filled by hand) may be past its expiry.
     [[nodiscard]] int verifyList(int fromManualFile, bool online);
-    // 1 when every file of entries in the update folder matches the manifest; -4, after
-    // telling the player, at the first that does not.
+    // What verifyFiles and verifyFile give when every file matches its manifest line.
+    static constexpr int kFilesMatch = 1;
+    // kFilesMatch when every file of entries in the update folder matches the manifest; -4,
+    // after telling the player, at the first that does not.
     [[nodiscard]] int verifyFiles(const std::vector<PatchListEntry>& entries);
     // The same for one file, for a step that wants to check each file as it lands.
     [[nodiscard]] int verifyFile(const PatchListEntry& entry);
