@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -130,57 +131,40 @@ void showProgress(Harness& h, unsigned percent) {
     h.start->setEnabled(percent >= 100);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("The launcher's skinned controls on a background picture."));
-    parser.addHelpOption();
-    const QCommandLineOption skinOption(QStringLiteral("skin-folder"),
-                                        QStringLiteral("Folder holding back.jpg and button.jpg."),
-                                        QStringLiteral("DIR"));
-    const QCommandLineOption percentOption(QStringLiteral("percent"), QStringLiteral("Progress to show, 0..100."),
-                                           QStringLiteral("N"));
-    const QCommandLineOption shotOption(QStringLiteral("screenshot"),
-                                        QStringLiteral("Save the window to FILE (PNG) and exit."),
-                                        QStringLiteral("FILE"));
-    parser.addOptions({skinOption, percentOption, shotOption});
-    parser.process(app);
-
-    int percent = -1;
-    if (parser.isSet(percentOption)) {
-        bool ok = false;
-        percent = parser.value(percentOption).toInt(&ok);
-        if (!ok || percent < 0 || percent > 100) {
-            std::fprintf(stderr, "controls-harness: --percent takes a whole number from 0 to 100\n");
-            return 2;
-        }
-    }
-
+// The skin's pictures: a folder's back.jpg and button.jpg, or pictures drawn here into drawn.
+struct SkinPictures {
     QImage background;
     std::string buttonPicture;
-    QTemporaryDir drawn;
-    if (parser.isSet(skinOption)) {
-        const QDir folder(parser.value(skinOption));
-        background = QImage(folder.filePath(QStringLiteral("back.jpg")));
-        buttonPicture = folder.filePath(QStringLiteral("button.jpg")).toStdString();
-        if (background.isNull() || !QFileInfo::exists(QString::fromStdString(buttonPicture))) {
+};
+
+// Nothing, with the reason on stderr, when the pictures cannot be had.
+std::optional<SkinPictures> loadSkin(const std::optional<QString>& skinFolder, const QTemporaryDir& drawn) {
+    SkinPictures skin;
+    if (skinFolder) {
+        const QDir folder(*skinFolder);
+        skin.background = QImage(folder.filePath(QStringLiteral("back.jpg")));
+        skin.buttonPicture = folder.filePath(QStringLiteral("button.jpg")).toStdString();
+        if (skin.background.isNull() || !QFileInfo::exists(QString::fromStdString(skin.buttonPicture))) {
             std::fprintf(stderr, "controls-harness: %s must hold back.jpg and button.jpg\n",
                          folder.path().toLocal8Bit().constData());
-            return 2;
+            return std::nullopt;
         }
-    } else {
-        background = drawnBackground();
-        const QString strip = drawn.filePath(QStringLiteral("button.png"));
-        if (!drawn.isValid() || !drawnButtonStrip().save(strip)) {
-            std::fprintf(stderr, "controls-harness: cannot write the drawn button picture\n");
-            return 1;
-        }
-        buttonPicture = strip.toStdString();
+        return skin;
     }
+    skin.background = drawnBackground();
+    const QString strip = drawn.filePath(QStringLiteral("button.png"));
+    if (!drawn.isValid() || !drawnButtonStrip().save(strip)) {
+        std::fprintf(stderr, "controls-harness: cannot write the drawn button picture\n");
+        return std::nullopt;
+    }
+    skin.buttonPicture = strip.toStdString();
+    return skin;
+}
 
-    Harness h;
+// The window with its buttons, bar and labels laid out as the launcher lays them out.
+void buildHarness(Harness& h, const SkinPictures& skin, QApplication& app) {
+    const QImage& background = skin.background;
+    const std::string& buttonPicture = skin.buttonPicture;
     h.window.setWindowFlag(Qt::FramelessWindowHint);
     h.window.setWindowTitle(QStringLiteral("Nimbrel controls"));
     h.window.setFixedSize(kWindowWidth, kWindowHeight);
@@ -211,6 +195,43 @@ int main(int argc, char** argv) {
     h.labels[2]->setText("Version");
     h.labels[3]->setText("412");
     h.labels[5]->setText("[Now/Total]");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("The launcher's skinned controls on a background picture."));
+    parser.addHelpOption();
+    const QCommandLineOption skinOption(QStringLiteral("skin-folder"),
+                                        QStringLiteral("Folder holding back.jpg and button.jpg."),
+                                        QStringLiteral("DIR"));
+    const QCommandLineOption percentOption(QStringLiteral("percent"), QStringLiteral("Progress to show, 0..100."),
+                                           QStringLiteral("N"));
+    const QCommandLineOption shotOption(QStringLiteral("screenshot"),
+                                        QStringLiteral("Save the window to FILE (PNG) and exit."),
+                                        QStringLiteral("FILE"));
+    parser.addOptions({skinOption, percentOption, shotOption});
+    parser.process(app);
+
+    int percent = -1;
+    if (parser.isSet(percentOption)) {
+        bool ok = false;
+        percent = parser.value(percentOption).toInt(&ok);
+        if (!ok || percent < 0 || percent > 100) {
+            std::fprintf(stderr, "controls-harness: --percent takes a whole number from 0 to 100\n");
+            return 2;
+        }
+    }
+
+    QTemporaryDir drawn;
+    const std::optional<SkinPictures> skin = loadSkin(
+        parser.isSet(skinOption) ? std::optional<QString>(parser.value(skinOption)) : std::nullopt, drawn);
+    if (!skin) return parser.isSet(skinOption) ? 2 : 1;
+
+    Harness h;
+    buildHarness(h, *skin, app);
     showProgress(h, percent < 0 ? 0 : static_cast<unsigned>(percent));
 
     if (parser.isSet(shotOption)) {
