@@ -19,6 +19,7 @@
 
 #include "tests/engine/ArchiveFiles.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ReadFile.h"
 #include "tests/support/TempGameFolder.h"
 #include "tests/support/TestHttpServer.h"
 
@@ -59,13 +60,6 @@ inline CliRun runWatched(const std::vector<std::string>& args, const std::vector
     result.exitCode = output.exitCode;
     result.output = std::move(output.out);
     return result;
-}
-
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
 }
 
 class PatchScenario {
