@@ -239,10 +239,13 @@ InstallVerifier::Report InstallVerifier::compare(const ReleaseManifest& manifest
 
     // Every expected loose file and every pack is read once, on several threads.
     std::vector<std::function<void()>> jobs;
-    for (auto& [folder, contents] : state.packs)
-        jobs.push_back([&packPath, &folder, &contents] { readPack(packPath(folder), contents); });
-    for (auto& [path, file] : state.loose)
-        if (manifest.find(path)) jobs.push_back([&base, &path, &file] { file.digest = hashFile(base + path); });
+    // Each job holds its map element, not structured bindings: the clang that builds the fuzz
+    // targets cannot capture those.
+    for (auto& pack : state.packs)
+        jobs.push_back([&packPath, &pack] { readPack(packPath(pack.first), pack.second); });
+    for (auto& loose : state.loose)
+        if (manifest.find(loose.first))
+            jobs.push_back([&base, &loose] { loose.second.digest = hashFile(base + loose.first); });
     runInParallel(jobs);
 
     Report report;
