@@ -1,7 +1,7 @@
 // The whole update step with a fixed patch list, a fuzzed archive (for a loose folder and a
-// packed one that already has its pack) and a fuzzed deletion list, in a game folder that holds links to the sentinel
-// folder. Nothing outside the game folder changes, and a step reported done leaves every
-// pack readable.
+// packed one that already has its pack) and a fuzzed deletion list, in a game folder that holds links to a folder the player
+// moved elsewhere. Nothing outside the game folder and that folder changes, and a step reported
+// done leaves every pack readable.
 //
 // Input: two bytes (little-endian) giving the deletion list's length, the list, the archive.
 
@@ -51,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string game = scratch.work() + "game/";
     for (const char* name : {"old.txt", "readme.txt", "item/sword.dat", "item/shield.dat", "data/cfg.ini"})
         FuzzScratch::write(game + name, name);
-    (void)::symlink(scratch.sentinel().c_str(), (game + "link").c_str());
-    (void)::symlink("../../sentinel/sub", (game + "item/sub").c_str());
+    (void)::symlink(scratch.linked().c_str(), (game + "link").c_str());
+    (void)::symlink("../../linked/sub", (game + "item/sub").c_str());
     FuzzScratch::write(game + "update/version.ini", kPatchList);
     FuzzScratch::write(game + "update/root_1.zip", archive);
     FuzzScratch::write(game + "update/item_1.zip", archive);

@@ -1,5 +1,6 @@
 // Deletion lists, read and carried out as the update step does, in a game folder that holds
-// links to the sentinel folder: nothing outside the game folder may ever be deleted.
+// links to a folder the player moved elsewhere: nothing outside the game folder and that
+// folder may ever be deleted.
 
 #include <unistd.h>
 
@@ -21,10 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string game = scratch.work() + "game/";
     for (const char* name : {"old.txt", "item/sword.dat", "map/minimap/m1.bmp", "data/cfg.ini"})
         FuzzScratch::write(game + name, name);
-    // A folder, a file and a key folder that lead to the sentinel folder.
-    (void)::symlink(scratch.sentinel().c_str(), (game + "link").c_str());
-    (void)::symlink((scratch.sentinel() + "x.dat").c_str(), (game + "x.dat").c_str());
-    (void)::symlink("../../sentinel/sub", (game + "item/sub").c_str());
+    // A folder, a file and a key folder that lead to the player's linked folder.
+    (void)::symlink(scratch.linked().c_str(), (game + "link").c_str());
+    (void)::symlink((scratch.linked() + "x.dat").c_str(), (game + "x.dat").c_str());
+    (void)::symlink("../../linked/sub", (game + "item/sub").c_str());
     const std::string listPath = game + "update/del.txt";
     FuzzScratch::write(listPath, std::string(reinterpret_cast<const char*>(data), size));
 

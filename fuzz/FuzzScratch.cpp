@@ -22,6 +22,7 @@ FuzzScratch::FuzzScratch() {
     startFolder_ = fs::current_path().string();
     work_ = root_ + "work/";
     sentinel_ = root_ + "sentinel/";
+    linked_ = root_ + "linked/";
     fs::create_directories(work_);
     write(sentinel_ + "x.dat", "sentinel x");
     write(sentinel_ + "victim.txt", "sentinel victim");
@@ -29,6 +30,7 @@ FuzzScratch::FuzzScratch() {
     write(root_ + "beside.txt", "beside the work folder");
     outsideBefore_ = tree(root_);
     outsideBefore_.erase("work");
+    resetWork();
     static const std::string removeAtExit = root_;
     std::atexit([] {
         std::error_code ignored;
@@ -43,6 +45,11 @@ void FuzzScratch::resetWork() {
     fs::remove_all(work_, error);
     if (error) fail("cannot empty the work folder: " + error.message());
     fs::create_directories(work_);
+    fs::permissions(linked_, fs::perms::owner_all, error);
+    fs::remove_all(linked_, error);
+    write(linked_ + "x.dat", "linked x");
+    write(linked_ + "victim.txt", "linked victim");
+    write(linked_ + "sub/deep.bin", "linked deep");
 }
 
 void FuzzScratch::checkOutsideUntouched() const {
@@ -50,7 +57,10 @@ void FuzzScratch::checkOutsideUntouched() const {
     fs::current_path(startFolder_, ignored);
     std::map<std::string, std::string> now = tree(root_);
     for (auto it = now.begin(); it != now.end();)
-        it = it->first == "work" || it->first.starts_with("work/") ? now.erase(it) : std::next(it);
+        it = it->first == "work" || it->first.starts_with("work/") || it->first == "linked" ||
+                     it->first.starts_with("linked/")
+                 ? now.erase(it)
+                 : std::next(it);
     if (now == outsideBefore_) return;
     std::ostringstream why;
     why << "something outside the work folder changed:";

@@ -1,8 +1,10 @@
 #pragma once
-// The throwaway tree every fuzz target works in: a work folder emptied before each input, and
-// beside it a sentinel folder whose files must survive every input untouched. A target
-// places symbolic links to the sentinel folder in its work folder, so a step that follows a
-// link, or climbs out with "..", changes the sentinel and stops the run.
+// The throwaway tree every fuzz target works in: a work folder emptied before each input; beside
+// it a linked folder, made afresh for each input, that stands for a player's data moved to
+// another disk and linked back (a patch may change it through the links a target places in its
+// work folder, as it may change the player's own linked folders); and a sentinel folder whose
+// files must survive every input untouched, so a step that climbs out with "..", an absolute
+// path or a link a patch made stops the run.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,8 +24,10 @@ public:
     const std::string& root() const { return root_; }
     const std::string& work() const { return work_; }          // ends in "/"
     const std::string& sentinel() const { return sentinel_; }  // ends in "/"
+    const std::string& linked() const { return linked_; }      // ends in "/"
 
-    // Empties the work folder (the sentinel folder is never touched here).
+    // Empties the work folder and makes the linked folder afresh (the sentinel folder is never
+    // touched here).
     void resetWork();
     // Aborts with a description when anything outside the work folder changed, and goes back
     // to the folder the process started in: the engine makes the game folder the current one,
@@ -43,6 +47,7 @@ private:
     std::string root_;
     std::string work_;
     std::string sentinel_;
+    std::string linked_;
     std::string startFolder_;
     std::map<std::string, std::string> outsideBefore_;
 };

@@ -1,7 +1,7 @@
 // The pack and archive reader through the whole-pack operations: list, search, extract every
-// entry (into a folder that holds a link to the sentinel folder) and split. Afterwards the
-// whole tree is checked: nothing outside the work folder changed, no link was followed or
-// made, and every archive the split wrote reads back.
+// entry (into a folder that holds links to a folder the player moved elsewhere) and split.
+// Afterwards the whole tree is checked: nothing outside the work folder and that folder changed,
+// no link was made, and every archive the split wrote reads back.
 
 #include <unistd.h>
 
@@ -44,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string out = work + "out/";
     FuzzScratch::write(work + "in.zip", std::string(reinterpret_cast<const char*>(data), size));
     std::filesystem::create_directories(out);
-    (void)::symlink(scratch.sentinel().c_str(), (out + "link").c_str());
-    (void)::symlink((scratch.sentinel() + "x.dat").c_str(), (out + "x.dat").c_str());
+    (void)::symlink(scratch.linked().c_str(), (out + "link").c_str());
+    (void)::symlink((scratch.linked() + "x.dat").c_str(), (out + "x.dat").c_str());
 
     PackArchive packs;
     exercise(packs, work, work + "in.zip", out);
