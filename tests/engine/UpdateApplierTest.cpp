@@ -225,11 +225,50 @@ TEST_F(UpdateApplierTest, EtcGroupWithOnlyItsLooseFilesMakesNoMergeAndDeletesLat
               (std::vector<std::string>{"Being depressed...", "Deleting files"}));
 }
 
-TEST_F(UpdateApplierTest, MinimapDeletionLineReachesTheMinimapPack) {
-    writeArchive(game.file("map/minimap/minimap.QPAK"), {{"m01.bmp", "1"}, {"m02.bmp", "2"}});
-    addDeletionList(1, "del.txt", "map\\minimap\\m01.bmp\n");
-    ASSERT_EQ(applier.applyUpdates(), 1);
-    EXPECT_EQ(readArchive(game.file("map/minimap/minimap.QPAK")), (Files{{"m02.bmp", "2"}}));
+// A deletion the pack did not take would be read by the game for good once the version is
+// written: the step fails instead, and the next run applies the patch again.
+TEST(UpdateApplierDeletionTest, DeletionLinesReachTheirPackOrFailTheStep) {
+    struct Row {
+        const char* what;
+        std::string pack;  // below the game folder
+        Files before;      // written as the pack; none: the pack holds damaged bytes
+        std::string line;
+        int result;
+        Files after;
+    };
+    const std::vector<Row> rows{
+        {"an entry of a nested key's pack", "map/minimap/minimap.QPAK", {{"m01.bmp", "1"}, {"m02.bmp", "2"}},
+         "map\\minimap\\m01.bmp", 1, {{"m02.bmp", "2"}}},
+        {"the last entry of a pack", "item/item.QPAK", {{"a.dat", "a"}}, "item\\a.dat", 1, {}},
+        {"an entry of a damaged pack", "skill/skill.QPAK", {}, "skill\\fire.dat", -11, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        test::TempGameFolder game;
+        test::RecordingWindow window;
+        PatchEngine engine{&window};
+        engine.initialize(game.path());
+        game.makeFolder("update");
+        if (row.before.empty())
+            game.write(row.pack, "this pack is damaged");
+        else
+            writeArchive(game.file(row.pack), row.before);
+        game.write("update/del.txt", row.line + "\n");
+        PatchListEntry entry;
+        entry.kind = PatchListEntry::kDeletionList;
+        entry.folderKey = "root";
+        entry.fileName = "del.txt";
+        entry.version = 1;
+        entry.targetFolder = game.path() + "update/";
+        const std::vector<PatchListEntry> entries{entry};
+        EXPECT_EQ(UpdateApplier(engine.context(), entries).applyUpdates(), row.result);
+        if (row.before.empty())
+            EXPECT_EQ(game.read(row.pack), "this pack is damaged");
+        else if (game.exists(row.pack))
+            EXPECT_EQ(readArchive(game.file(row.pack)), row.after);
+        else
+            EXPECT_TRUE(row.after.empty());
+    }
 }
 
 TEST_F(UpdateApplierTest, PackWithoutEntriesIsBuiltAfreshInsteadOfFailing) {
