@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <utility>
@@ -269,6 +270,22 @@ TEST(UpdateApplierDeletionTest, DeletionLinesReachTheirPackOrFailTheStep) {
         else
             EXPECT_TRUE(row.after.empty());
     }
+}
+
+TEST_F(UpdateApplierTest, PackUpdateCutOffBeforeItsEndRecordIsUndoneByTheNextRun) {
+    writeArchive(game.file("sfx/sfx.QPAK"), {{"a.wav", std::string(200000, 'a')}});
+    // What a run killed in the middle of an in-place update leaves: its journal, and entries
+    // appended after the old end record, more than a reader searches back for one.
+    const auto oldSize = std::filesystem::file_size(game.file("sfx/sfx.QPAK"));
+    game.write("sfx/sfx.QPAK.journal", "nimbrel pack journal 1 size " + std::to_string(oldSize) + "\n");
+    std::string appended(100000, '\0');
+    for (std::size_t i = 0; i < appended.size(); ++i) appended[i] = static_cast<char>(i * 7919 % 251);
+    std::ofstream(game.file("sfx/sfx.QPAK"), std::ios::app | std::ios::binary) << appended;
+    addArchive("sfx", 1, "sfx1.zip", {{"b.wav", "b"}});
+    ASSERT_EQ(applier.applyUpdates(), 1);
+    EXPECT_EQ(readArchive(game.file("sfx/sfx.QPAK")),
+              (Files{{"a.wav", std::string(200000, 'a')}, {"b.wav", "b"}}));
+    EXPECT_FALSE(game.exists("sfx/sfx.QPAK.journal"));
 }
 
 TEST_F(UpdateApplierTest, PackWithoutEntriesIsBuiltAfreshInsteadOfFailing) {
