@@ -180,9 +180,12 @@ int UpdateApplier::refusePlan() {
 
 void UpdateApplier::removeLeftoverTemporaries() {
     // A run killed while extracting left its temporaries in the folders that this one, applying
-    // the same patch again, extracts into. None of this run's are there yet, and the instance
+    // the same patch again, extracts into; one killed while deleting from a pack left its
+    // journal's temporary beside that pack. None of this run's are there yet, and the instance
     // lock keeps every other patcher out.
     std::set<std::string> targetFolders;
+    for (const auto& [key, names] : plan_.deletions)
+        if (GameLayout::isPackedFolder(key)) targetFolders.insert(folderPathForKey(key));
     FileSystem::FolderListings listings;
     for (const auto& [key, group] : plan_.extractions)
         for (const ExtractionEntry& extraction : group) {

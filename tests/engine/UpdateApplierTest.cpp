@@ -227,7 +227,8 @@ TEST_F(UpdateApplierTest, EtcGroupWithOnlyItsLooseFilesMakesNoMergeAndDeletesLat
 }
 
 // A deletion the pack did not take would be read by the game for good once the version is
-// written: the step fails instead, and the next run applies the patch again.
+// written: the step fails instead, and the next run applies the patch again, clearing what a
+// killed one left.
 TEST(UpdateApplierDeletionTest, DeletionLinesReachTheirPackOrFailTheStep) {
     struct Row {
         const char* what;
@@ -254,6 +255,9 @@ TEST(UpdateApplierDeletionTest, DeletionLinesReachTheirPackOrFailTheStep) {
             game.write(row.pack, "this pack is damaged");
         else
             writeArchive(game.file(row.pack), row.before);
+        // A run killed while deleting from the pack leaves its journal's temporary beside it.
+        const std::string leftover = row.pack.substr(0, row.pack.rfind('/') + 1) + ".nimbrel-cut.tmp";
+        game.write(leftover, "");
         game.write("update/del.txt", row.line + "\n");
         PatchListEntry entry;
         entry.kind = PatchListEntry::kDeletionList;
@@ -263,6 +267,7 @@ TEST(UpdateApplierDeletionTest, DeletionLinesReachTheirPackOrFailTheStep) {
         entry.targetFolder = game.path() + "update/";
         const std::vector<PatchListEntry> entries{entry};
         EXPECT_EQ(UpdateApplier(engine.context(), entries).applyUpdates(), row.result);
+        EXPECT_FALSE(game.exists(leftover));
         if (row.before.empty())
             EXPECT_EQ(game.read(row.pack), "this pack is damaged");
         else if (game.exists(row.pack))
