@@ -167,11 +167,9 @@ int UpdateApplier::applyPlan() {
                                                            : extractLooseGroup(group);
         if (result != kApplied) return result;
     }
-    // The extractions' packs are on the disk before the deletions start: a deletion that fails
-    // is tolerated, a lost update is not.
+    // The extractions' packs are on the disk before the deletions start.
     if (!context_.packArchive->finishDeferredUpdates()) return withDiskCause(context_, PatchResult::kPackRebuildFailed);
-    applyDeletions();
-    return kApplied;
+    return applyDeletions();
 }
 
 int UpdateApplier::refusePlan() {
@@ -182,9 +180,12 @@ int UpdateApplier::refusePlan() {
 
 void UpdateApplier::removeLeftoverTemporaries() {
     // A run killed while extracting left its temporaries in the folders that this one, applying
-    // the same patch again, extracts into. None of this run's are there yet, and the instance
+    // the same patch again, extracts into; one killed while deleting from a pack left its
+    // journal's temporary beside that pack. None of this run's are there yet, and the instance
     // lock keeps every other patcher out.
     std::set<std::string> targetFolders;
+    for (const auto& [key, names] : plan_.deletions)
+        if (GameLayout::isPackedFolder(key)) targetFolders.insert(folderPathForKey(key));
     FileSystem::FolderListings listings;
     for (const auto& [key, group] : plan_.extractions)
         for (const ExtractionEntry& extraction : group) {
@@ -293,7 +294,7 @@ int UpdateApplier::extractPackedGroup(const std::string& key, const std::vector<
     return kApplied;
 }
 
-void UpdateApplier::applyDeletions() {
+int UpdateApplier::applyDeletions() {
     setLabel(IDC_STATUS_LABEL, context_.deletingText);
     std::set<std::string> emptied;
     for (const auto& [key, names] : plan_.deletions) {
@@ -311,11 +312,14 @@ void UpdateApplier::applyDeletions() {
                     emptied.insert(folder + name + "/");
             continue;
         }
-        // A deletion that could not reach the pack leaves a surplus file behind, which the
-        // game tolerates; the patch itself is complete.
-        (void)mergeIntoPack(key, folder, names, {}, context_.layout.stagingFolder());
+        // An entry the pack still holds is one the game goes on reading, and once the version is
+        // written no run deletes it again: the run stops, and the next applies the patch anew.
+        const PackBuildResult merged = mergeIntoPack(key, folder, names, {}, context_.layout.stagingFolder());
+        if (merged == PackBuildResult::Stopped) return PatchResult::kStopped;
+        if (merged != PackBuildResult::Done) return withDiskCause(context_, PatchResult::kPackRebuildFailed);
     }
     removeEmptiedFolders(std::move(emptied));
+    return kApplied;
 }
 
 void UpdateApplier::removeEmptiedFolders(std::set<std::string> folders) {

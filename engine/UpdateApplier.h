@@ -71,7 +71,7 @@ private:
     [[nodiscard]] int extractLooseGroup(const std::vector<ExtractionEntry>& group);
     [[nodiscard]] int extractPackedGroup(const std::string& key, const std::vector<ExtractionEntry>& group,
                                          const PackedGroup& sorted);
-    void applyDeletions();
+    [[nodiscard]] int applyDeletions();
     // Removes the folders that the deletions left empty.
     void removeEmptiedFolders(std::set<std::string> folders);
     // Reads every archive's entries and every deletion list the plan needs; false (with the

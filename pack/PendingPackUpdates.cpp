@@ -34,6 +34,9 @@ bool PendingPackUpdates::prepare(const std::vector<std::string>& packs) {
     std::vector<std::pair<std::string, std::uint64_t>> sizes;
     for (const auto& pack : packs) {
         if (prepared_.count(pack)) continue;
+        // A journal left by a run cut off in this pack's update records the size to cut back
+        // to; one written over it would make the cut-off bytes part of the pack.
+        if (!PackJournal::recover(pack)) continue;
         Prepared held;
         held.lock = PackJournal::lock(pack);
         struct stat st {};

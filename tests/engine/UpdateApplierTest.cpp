@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <utility>
@@ -225,11 +226,71 @@ TEST_F(UpdateApplierTest, EtcGroupWithOnlyItsLooseFilesMakesNoMergeAndDeletesLat
               (std::vector<std::string>{"Being depressed...", "Deleting files"}));
 }
 
-TEST_F(UpdateApplierTest, MinimapDeletionLineReachesTheMinimapPack) {
-    writeArchive(game.file("map/minimap/minimap.QPAK"), {{"m01.bmp", "1"}, {"m02.bmp", "2"}});
-    addDeletionList(1, "del.txt", "map\\minimap\\m01.bmp\n");
+// A deletion the pack did not take would be read by the game for good once the version is
+// written: the step fails instead, and the next run applies the patch again, clearing what a
+// killed one left.
+TEST(UpdateApplierDeletionTest, DeletionLinesReachTheirPackOrFailTheStep) {
+    struct Row {
+        const char* what;
+        std::string pack;  // below the game folder
+        Files before;      // written as the pack; none: the pack holds damaged bytes
+        std::string line;
+        int result;
+        Files after;
+    };
+    const std::vector<Row> rows{
+        {"an entry of a nested key's pack", "map/minimap/minimap.QPAK", {{"m01.bmp", "1"}, {"m02.bmp", "2"}},
+         "map\\minimap\\m01.bmp", 1, {{"m02.bmp", "2"}}},
+        {"the last entry of a pack", "item/item.QPAK", {{"a.dat", "a"}}, "item\\a.dat", 1, {}},
+        {"an entry of a damaged pack", "skill/skill.QPAK", {}, "skill\\fire.dat", -11, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        test::TempGameFolder game;
+        test::RecordingWindow window;
+        PatchEngine engine{&window};
+        engine.initialize(game.path());
+        game.makeFolder("update");
+        if (row.before.empty())
+            game.write(row.pack, "this pack is damaged");
+        else
+            writeArchive(game.file(row.pack), row.before);
+        // A run killed while deleting from the pack leaves its journal's temporary beside it.
+        const std::string leftover = row.pack.substr(0, row.pack.rfind('/') + 1) + ".nimbrel-cut.tmp";
+        game.write(leftover, "");
+        game.write("update/del.txt", row.line + "\n");
+        PatchListEntry entry;
+        entry.kind = PatchListEntry::kDeletionList;
+        entry.folderKey = "root";
+        entry.fileName = "del.txt";
+        entry.version = 1;
+        entry.targetFolder = game.path() + "update/";
+        const std::vector<PatchListEntry> entries{entry};
+        EXPECT_EQ(UpdateApplier(engine.context(), entries).applyUpdates(), row.result);
+        EXPECT_FALSE(game.exists(leftover));
+        if (row.before.empty())
+            EXPECT_EQ(game.read(row.pack), "this pack is damaged");
+        else if (game.exists(row.pack))
+            EXPECT_EQ(readArchive(game.file(row.pack)), row.after);
+        else
+            EXPECT_TRUE(row.after.empty());
+    }
+}
+
+TEST_F(UpdateApplierTest, PackUpdateCutOffBeforeItsEndRecordIsUndoneByTheNextRun) {
+    writeArchive(game.file("sfx/sfx.QPAK"), {{"a.wav", std::string(200000, 'a')}});
+    // What a run killed in the middle of an in-place update leaves: its journal, and entries
+    // appended after the old end record, more than a reader searches back for one.
+    const auto oldSize = std::filesystem::file_size(game.file("sfx/sfx.QPAK"));
+    game.write("sfx/sfx.QPAK.journal", "nimbrel pack journal 1 size " + std::to_string(oldSize) + "\n");
+    std::string appended(100000, '\0');
+    for (std::size_t i = 0; i < appended.size(); ++i) appended[i] = static_cast<char>(i * 7919 % 251);
+    std::ofstream(game.file("sfx/sfx.QPAK"), std::ios::app | std::ios::binary) << appended;
+    addArchive("sfx", 1, "sfx1.zip", {{"b.wav", "b"}});
     ASSERT_EQ(applier.applyUpdates(), 1);
-    EXPECT_EQ(readArchive(game.file("map/minimap/minimap.QPAK")), (Files{{"m02.bmp", "2"}}));
+    EXPECT_EQ(readArchive(game.file("sfx/sfx.QPAK")),
+              (Files{{"a.wav", std::string(200000, 'a')}, {"b.wav", "b"}}));
+    EXPECT_FALSE(game.exists("sfx/sfx.QPAK.journal"));
 }
 
 TEST_F(UpdateApplierTest, PackWithoutEntriesIsBuiltAfreshInsteadOfFailing) {
