@@ -1,6 +1,5 @@
 #include "engine/PatchSignature.h"
 
-#include <openssl/evp.h>
 #include <sodium.h>
 
 #include <algorithm>
@@ -244,7 +243,8 @@ std::string PatchSignature::configuredPublicKey() {
 
 ManifestFile PatchSignature::describeBytes(std::string_view bytes, const std::string& name) {
     unsigned char digest[crypto_hash_sha256_BYTES];
-    if (!sodiumReady() || EVP_Digest(bytes.data(), bytes.size(), digest, nullptr, EVP_sha256(), nullptr) != 1)
+    if (!sodiumReady() ||
+        crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) != 0)
         return {};
     return ManifestFile{name, bytes.size(), toHex(digest, sizeof digest)};
 }
@@ -253,19 +253,21 @@ std::optional<ManifestFile> PatchSignature::describeFile(const std::string& path
     if (!sodiumReady()) return std::nullopt;
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> state(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!state || EVP_DigestInit_ex(state.get(), EVP_sha256(), nullptr) != 1) return std::nullopt;
+    crypto_hash_sha256_state state;
+    if (crypto_hash_sha256_init(&state) != 0) return std::nullopt;
     std::vector<char> chunk(1 << 20);
     std::uint64_t length = 0;
     while (in) {
         in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
         std::streamsize got = in.gcount();
         if (got <= 0) break;
-        if (EVP_DigestUpdate(state.get(), chunk.data(), static_cast<std::size_t>(got)) != 1) return std::nullopt;
+        if (crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(chunk.data()),
+                                      static_cast<unsigned long long>(got)) != 0)
+            return std::nullopt;
         length += static_cast<std::uint64_t>(got);
     }
     unsigned char digest[crypto_hash_sha256_BYTES];
-    if (in.bad() || EVP_DigestFinal_ex(state.get(), digest, nullptr) != 1) return std::nullopt;
+    if (in.bad() || crypto_hash_sha256_final(&state, digest) != 0) return std::nullopt;
     return ManifestFile{name, length, toHex(digest, sizeof digest)};
 }
 

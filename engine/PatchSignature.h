@@ -17,9 +17,6 @@
 // neither the manifest nor the channel, serial and expiry can be changed without the key. The
 // key id (16 hex digits of the public key's SHA-256) says which key made a signature, so a list
 // can carry the old and the new key's signature while a key is being replaced.
-//
-// SHA-256 comes from OpenSSL's libcrypto, which uses the processor's SHA instructions where it
-// has them (six times libsodium's speed): `nimbrel-cli verify` hashes a whole installation.
 
 #include <cstdint>
 #include <optional>
