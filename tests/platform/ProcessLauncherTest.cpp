@@ -15,6 +15,7 @@
 #include "platform/ProcessLauncher.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempGameFolder.h"
+#include "tests/support/WaitUntil.h"
 
 using nimbrel::ProcessLauncher;
 using nimbrel::test::TempGameFolder;
@@ -191,10 +192,7 @@ TEST(ProcessLauncher, RealWineHandsAWindowsProgramTheTokenIntact) {
     ASSERT_TRUE(ProcessLauncher::succeeded(code)) << code;
     // A new prefix takes Wine many seconds to set up; the program writes its line after that.
     std::string text;
-    for (int i = 0; i < 2400 && !text.ends_with('\n'); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        text = game.read("args.txt");
-    }
+    (void)nimbrel::test::waitUntil([&] { return (text = game.read("args.txt")).ends_with('\n'); });
     EXPECT_EQ(text, "1[" + std::string(kLaunchToken) + "]\n");
 }
 
