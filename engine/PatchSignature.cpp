@@ -8,6 +8,8 @@
 #include <memory>
 #include <set>
 
+#include "engine/Sha256.h"
+
 #ifndef NIMBREL_PATCH_PUBLIC_KEY
 #define NIMBREL_PATCH_PUBLIC_KEY ""
 #endif
@@ -242,33 +244,24 @@ std::string PatchSignature::configuredPublicKey() {
 }
 
 ManifestFile PatchSignature::describeBytes(std::string_view bytes, const std::string& name) {
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    if (!sodiumReady() ||
-        crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) != 0)
-        return {};
-    return ManifestFile{name, bytes.size(), toHex(digest, sizeof digest)};
+    return ManifestFile{name, bytes.size(), Sha256::hexOf(bytes)};
 }
 
 std::optional<ManifestFile> PatchSignature::describeFile(const std::string& path, const std::string& name) {
-    if (!sodiumReady()) return std::nullopt;
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
-    crypto_hash_sha256_state state;
-    if (crypto_hash_sha256_init(&state) != 0) return std::nullopt;
+    Sha256 hash;
     std::vector<char> chunk(1 << 20);
     std::uint64_t length = 0;
     while (in) {
         in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
         std::streamsize got = in.gcount();
         if (got <= 0) break;
-        if (crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(chunk.data()),
-                                      static_cast<unsigned long long>(got)) != 0)
-            return std::nullopt;
+        hash.update(chunk.data(), static_cast<std::size_t>(got));
         length += static_cast<std::uint64_t>(got);
     }
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    if (in.bad() || crypto_hash_sha256_final(&state, digest) != 0) return std::nullopt;
-    return ManifestFile{name, length, toHex(digest, sizeof digest)};
+    if (in.bad()) return std::nullopt;
+    return ManifestFile{name, length, hash.hexDigest()};
 }
 
 std::optional<std::string> PatchSignature::sign(std::string_view listBytes, const std::string& listName,
