@@ -93,7 +93,9 @@ void PatchSequence::runStages() {
     stage_ = PatchStage::kPatchList;
     if (result_ < PatchResult::kOk) return;
 
-    result_ = flags_.connectToServer ? FileDownloader(context_).downloadPatchFiles(patchList_.entries)
+    FileDownloader downloader(context_);
+    if (const PatchSignature* manifest = verifier.manifest()) downloader.expectSigned(*manifest);
+    result_ = flags_.connectToServer ? downloader.downloadPatchFiles(patchList_.entries)
                                      : ManualPatchCheck(context_).checkManualPatchFiles(patchList_.entries);
     stage_ = PatchStage::kPatchFiles;
     if (result_ < PatchResult::kOk) {
