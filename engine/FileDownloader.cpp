@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "engine/PatchContext.h"
+#include "engine/PatchListVerifier.h"
 #include "engine/PatchResult.h"
 #include "platform/AtomicFile.h"
 #include "platform/DebugOutput.h"
@@ -548,6 +549,7 @@ FileDownloader::Run::Next FileDownloader::Run::retryOrFail(Job& job, const HttpC
         // The run cannot succeed any more: the other transfers end here, their partials kept.
         failedName = job.name;
         owner_.failureReason_ = job.reason;
+        owner_.notAsSigned_ = !job.signedFault.empty();
         return Next::Failed;
     }
     job.notBefore = Clock::now() + pauseBefore(job.attempt + 1);
@@ -636,10 +638,14 @@ int FileDownloader::downloadPatchFiles(const std::vector<PatchListEntry>& entrie
     if (files.empty()) return kAllFetched;
 
     std::string failedName;
+    notAsSigned_ = false;
     Outcome outcome = fetchAll(files, true, failedName);
     if (outcome == Outcome::Done) return kAllFetched;
+    // A file that is not as signed is refused in the words the verifier uses for one.
     if (outcome == Outcome::Failed && context_.dialog)
-        context_.dialog->messageBox(withReason(failedName + " file download failed", failureReason_), kCaption);
+        context_.dialog->messageBox(notAsSigned_ ? failedName + ": " + PatchListVerifier::kNotVerifiedText
+                                                 : withReason(failedName + " file download failed", failureReason_),
+                                    kCaption);
     if (outcome == Outcome::Stopped && context_.dialog && !failedName.empty())
         context_.dialog->messageBox(failedName + " file download failed", kCaption);
     return context_.stopRequested ? PatchResult::kStopped : PatchResult::kPatchFileMissing;

@@ -44,7 +44,7 @@ public:
 
     // From here on the files the manifest names are fetched only as signed: a transfer ends at
     // the first byte past the signed length, a body of another SHA-256 is refused ("differs from
-    // the signed list") and neither is retried nor cached, and a cached copy is taken only when
+    // the signed list", shown as the verifier's refusal) and neither is retried nor cached, and a cached copy is taken only when
     // its SHA-256 is the signed one, without asking the server. manifest must outlive the
     // downloader.
     void expectSigned(const PatchSignature& manifest) { manifest_ = &manifest; }
@@ -97,6 +97,7 @@ private:
     const PatchSignature* manifest_ = nullptr;
     std::string failureReason_;
     bool failedWriting_ = false;  // the last failure was the update folder's, not the server's
+    bool notAsSigned_ = false;    // the last failure was a file that is not as signed
 };
 
 }  // namespace nimbrel

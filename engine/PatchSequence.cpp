@@ -110,8 +110,9 @@ void PatchSequence::runStages() {
         return;
     }
     const MapSplit split = MapArchiveSplitter(context_).split(patchList_.entries);
-    result_ = split.diskRefusal ? *split.diskRefusal
-                                : UpdateApplier(context_, split.entries, split.unfinished).applyUpdates();
+    UpdateApplier applier(context_, split.entries, split.unfinished);
+    applier.readThrough(verifier.verifiedFiles());
+    result_ = split.diskRefusal ? *split.diskRefusal : applier.applyUpdates();
     stage_ = PatchStage::kApply;
     if (result_ < PatchResult::kOk) {
         if (result_ != PatchResult::kStopped) forgetFetchedFiles();

@@ -150,7 +150,7 @@ TEST_F(ChannelAttackE2ETest, EveryTurnedListOrFileIsRefusedBeforeTheGameFolderCh
              flipByte(s + "root_2.zip", 40);
              return s;
          },
-         false, "root_2.zip file download failed (differs from the signed list)"},
+         false, "root_2.zip: The patch could not be verified."},
         {"a tampered list",
          [&] {
              const std::string s = copyServer(server);
@@ -175,7 +175,7 @@ TEST_F(ChannelAttackE2ETest, EveryTurnedListOrFileIsRefusedBeforeTheGameFolderCh
              EXPECT_NE(publish({"verify", s, "--key", keyA}, 1).err.find("root_2.zip: differs"), std::string::npos);
              return s;
          },
-         false, "root_2.zip file download failed (differs from the signed list)"},
+         false, "root_2.zip: The patch could not be verified."},
     };
     const Files before = gameFiles(client.path());
     for (const Case& c : cases) {
@@ -245,19 +245,19 @@ TEST_F(ChannelAttackE2ETest, AnAnswerWithoutBoundIsCutOffAndLeavesNothingInTheCa
     };
     const std::vector<Case> cases{
         {"an archive that announces more than signed", "root_2.zip", reply([&](Reply& r) { r.repeatTo = kHuge; }),
-         true, kSignedLength, "root_2.zip file download failed (larger than the signed list says)", {}},
+         true, kSignedLength, "root_2.zip: The patch could not be verified.", {}},
         {"an archive that runs on past its signed length", "root_2.zip",
          reply([&](Reply& r) {
              r.delivery = Delivery::NoContentLength;
              r.repeatTo = kHuge;
          }),
-         true, kSignedLength, "root_2.zip file download failed (larger than the signed list says)", {}},
+         true, kSignedLength, "root_2.zip: The patch could not be verified.", {}},
         {"a gzip bomb", "root_2.zip",
          reply([](Reply& r) {
              r.content += std::string(64u << 20, '\0');
              r.contentEncoding = "gzip";
          }),
-         true, 0, "root_2.zip file download failed (larger than the signed list says)", {}},
+         true, 0, "root_2.zip: The patch could not be verified.", {}},
         {"an endless unsigned list", "version.ini",
          reply([&](Reply& r) {
              r.content = "; the list goes on\r\n";
