@@ -385,7 +385,11 @@ void FileDownloader::Run::start(Job& job) {
 // that matches is staged without a request; one that does not goes, and the file is fetched
 // whole. The digest is taken of the staged copy itself, the bytes the update folder will hold.
 bool FileDownloader::Run::takeSignedCopy(Job& job) {
-    if (!FileSystem::fileExists(cache_.bodyPath(job.url)) || !openStaged(job)) return false;
+    if (!FileSystem::fileExists(cache_.bodyPath(job.url))) return false;
+    if (!openStaged(job)) {
+        job.writeError = 0;  // the transfer's answer opens it again, and reports a failure then
+        return false;
+    }
     PatchSignature::Digest digest;
     const bool matches = cache_.copyInto(job.url, job.staged.fd(), true) == DownloadCache::CopyResult::Copied &&
                          digest.updateFromFile(job.staged.fd()) &&
