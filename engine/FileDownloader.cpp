@@ -17,10 +17,12 @@
 #include <thread>
 
 #include "engine/PatchContext.h"
+#include "engine/PatchListVerifier.h"
 #include "engine/PatchResult.h"
 #include "platform/AtomicFile.h"
 #include "platform/DebugOutput.h"
 #include "platform/DownloadCache.h"
+#include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
 #include "platform/FolderLock.h"
 #include "platform/PatchWindow.h"
@@ -38,6 +40,7 @@ constexpr std::size_t kStagedGroup = 64;
 constexpr int kWaitStepMilliseconds = 100;
 // How far ahead of the transfers their files are made: a few more than run at once.
 constexpr std::size_t kFilesAhead = 12;
+constexpr const char* kLargerThanSigned = "larger than the signed list says";
 
 void trace(const std::string& text) { DebugOutput::write(text + "\n"); }
 
@@ -53,6 +56,10 @@ struct Job {
     int version = 0;
     std::string url;
     std::string target;
+    std::uint64_t maxBytes = 0;
+    const ManifestFile* signedAs = nullptr;
+    std::unique_ptr<PatchSignature::Digest> digest;  // of this attempt's body, in a signed run
+    std::string signedFault;                         // why this attempt's body is not the signed file
     int attempt = 0;  // attempts started
     Clock::time_point notBefore{};
     int transferId = -1;
@@ -223,6 +230,8 @@ HttpClient::Timeouts FileDownloader::timeouts() {
     HttpClient::Timeouts limits;
     if (const char* text = std::getenv("NIMBREL_STALL_SECONDS"); text && std::atol(text) > 0)
         limits.lowSpeedSeconds = limits.connectSeconds = std::atol(text);
+    if (const char* text = std::getenv("NIMBREL_SLOW_TRANSFER_SECONDS"); text && std::atol(text) > 0)
+        limits.averageSeconds = std::atol(text);
     return limits;
 }
 
@@ -240,6 +249,8 @@ private:
 
     void startDue();
     void start(Job& job);
+    [[nodiscard]] bool takeSignedCopy(Job& job);
+    void bindToSignature(Job& job, HttpClient::Request& request, HttpClient::Handlers& handlers);
     HttpClient::Handlers directHandlers(Job& job);
     Next ended(Job& job, const HttpClient::Result& result, std::string& failedName);
     [[nodiscard]] bool stage(Job& job, const HttpClient::Result& result);
@@ -276,14 +287,15 @@ FileDownloader::Run::Run(FileDownloader& owner, const std::vector<File>& files, 
     : owner_(owner), context_(owner.context_), window_(owner.context_.dialog), progress_(window_, jobs_) {
     // Without a usable cache the archives are still fetched, straight into the update folder;
     // so is the rest of the run once the cache's disk turns out full or read-only.
-    cached_ = useCache && FileSystem::createDirectories(cache_.folder()) &&
-              cacheHold_.acquire(cache_.folder()) != FolderLock::Result::Held;
+    cached_ = useCache && cache_.ownFolder() && cacheHold_.acquire(cache_.folder()) != FolderLock::Result::Held;
     std::set<std::string> seen;
     for (const File& file : files) {
         if (!seen.insert(file.name).second) continue;  // a name listed twice is fetched once
         auto job = std::make_unique<Job>();
         job->name = file.name;
         job->version = file.version;
+        job->maxBytes = file.maxBytes;
+        job->signedAs = file.signedAs;
         job->url = urlFor(context_.patchBaseUrl, file.name);
         job->target = context_.layout.updateFolder() + file.name;
         jobs_.push_back(std::move(job));
@@ -300,6 +312,8 @@ FileDownloader::Outcome FileDownloader::Run::run(std::string& failedName) {
             return Outcome::Stopped;
         }
         startDue();
+        // Cached copies taken without a request are staged too.
+        if (staged_.size() >= kStagedGroup && commit(failedName) == Next::Failed) return Outcome::Failed;
         // New requests go out at once; the files for their answers are made while the server
         // works on them.
         const bool prepare = sent_;
@@ -335,6 +349,7 @@ void FileDownloader::Run::startDue() {
 }
 
 void FileDownloader::Run::start(Job& job) {
+    if (cached_ && job.signedAs && job.attempt == 0 && takeSignedCopy(job)) return;
     ++job.attempt;
     job.received = 0;
     // A file fetched alone shows each attempt from 0; a retry among many leaves the bar be.
@@ -357,11 +372,68 @@ void FileDownloader::Run::start(Job& job) {
         handlers = directHandlers(job);
     }
     request.stopFlag = &context_.stopRequested;
+    if (job.maxBytes > 0) request.maxBodyBytes = job.maxBytes;
+    if (job.signedAs) bindToSignature(job, request, handlers);
     job.transferId = transfers_.start(request, std::move(handlers), limits_);
     ++running_;
     sent_ = true;
     lastStarted_ = job.name;
     if (window_) window_->setLabelText(IDC_ITEM_LABEL, job.name);
+}
+
+// In a signed run a cached copy is known by its SHA-256, not by what the server says of it: one
+// that matches is staged without a request; one that does not goes, and the file is fetched
+// whole. The digest is taken of the staged copy itself, the bytes the update folder will hold.
+bool FileDownloader::Run::takeSignedCopy(Job& job) {
+    if (!FileSystem::fileExists(cache_.bodyPath(job.url))) return false;
+    if (!openStaged(job)) {
+        job.writeError = 0;  // the transfer's answer opens it again, and reports a failure then
+        return false;
+    }
+    PatchSignature::Digest digest;
+    const bool matches = cache_.copyInto(job.url, job.staged.fd(), true) == DownloadCache::CopyResult::Copied &&
+                         digest.updateFromFile(job.staged.fd()) &&
+                         digest.finish(job.signedAs->name) == *job.signedAs;
+    if (!matches) {
+        trace("the cached copy of " + job.url + " is not the signed file: fetched anew");
+        job.staged.discard();
+        cache_.removeEntry(job.url);
+        return false;
+    }
+    WriteBack::start(job.staged.fd(), 0, 0);
+    job.total = job.received = job.signedAs->length;
+    job.finished = true;
+    --left_;
+    staged_.push_back(&job);
+    progress_.report();
+    return true;
+}
+
+// A signed file is asked for unconditionally (a validator must not confirm a copy the digest
+// has not seen), stops at its signed length, and is hashed as it arrives: held bytes of a
+// resumed partial first, then each piece before it is written.
+void FileDownloader::Run::bindToSignature(Job& job, HttpClient::Request& request, HttpClient::Handlers& handlers) {
+    request.ifNoneMatch.clear();
+    request.ifModifiedSince.clear();
+    request.maxBodyBytes = job.signedAs->length;
+    job.digest = std::make_unique<PatchSignature::Digest>();
+    job.signedFault.clear();
+    const std::string partial = cache_.partialPath(job.url);
+    handlers.onResponse = [&job, partial, next = std::move(handlers.onResponse)](const HttpClient::Response& response) {
+        if (next && !next(response)) return false;
+        if (response.status != 206) return true;
+        FileDescriptor held = FileDescriptor::openForReading(partial);
+        return held.get() >= 0 && job.digest->updateFromFile(held.get(), *response.rangeStart) &&
+               job.digest->length() == *response.rangeStart;
+    };
+    handlers.onData = [&job, next = std::move(handlers.onData)](const char* data, std::size_t size) {
+        job.digest->update(data, size);
+        if (job.digest->length() > job.signedAs->length) {
+            job.signedFault = kLargerThanSigned;
+            return false;
+        }
+        return next(data, size);
+    };
 }
 
 // Without the cache the body goes straight into the staged file.
@@ -394,9 +466,17 @@ FileDownloader::Run::Next FileDownloader::Run::ended(Job& job, const HttpClient:
         failedName = job.name;
         return Next::Stopped;
     }
-    job.reason = result.reason;
-    const bool answered = result.complete() || result.outcome == HttpClient::Outcome::NotModified;
-    if (!answered || !stage(job, result)) return retryOrFail(job, result, failedName);
+    HttpClient::Result checked = result;
+    if (job.signedAs && result.tooLarge) job.signedFault = kLargerThanSigned;
+    if (job.digest && result.complete() && job.digest->finish(job.signedAs->name) != *job.signedAs)
+        job.signedFault = "differs from the signed list";
+    if (!job.signedFault.empty()) {
+        checked.outcome = HttpClient::Outcome::Failed;
+        checked.error = checked.reason = job.signedFault;
+    }
+    job.reason = checked.reason;
+    const bool answered = checked.complete() || checked.outcome == HttpClient::Outcome::NotModified;
+    if (!answered || !stage(job, checked)) return retryOrFail(job, checked, failedName);
     job.finished = true;
     --left_;
     staged_.push_back(&job);
@@ -445,10 +525,15 @@ bool FileDownloader::Run::openStaged(Job& job) {
 
 FileDownloader::Run::Next FileDownloader::Run::retryOrFail(Job& job, const HttpClient::Result& result,
                                                            std::string& failedName) {
+    const bool wasCached = job.cached != nullptr;
     if (job.cached) noteWriteErrors(job, job.cached->finish(result));
     job.cached.reset();
     job.staged.discard();
     trace("download of " + job.url + " failed (attempt " + std::to_string(job.attempt) + "): " + result.error);
+    // A body longer than allowed or not the signed file will be no better the next time; none
+    // of it, nor of one that trickled, stays for a later attempt or run.
+    const bool refused = result.tooLarge || !job.signedFault.empty();
+    if (wasCached && (refused || result.tooSlow)) cache_.removeEntry(job.url);
     if (job.cacheFailed && job.writeError == 0) {
         // Its partial goes with it: a full cache disk must not stay full of our leftovers.
         cache_.removeEntry(job.url);
@@ -464,10 +549,11 @@ FileDownloader::Run::Next FileDownloader::Run::retryOrFail(Job& job, const HttpC
         owner_.failedWriting_ = true;
         return Next::Failed;
     }
-    if (job.attempt >= kAttempts) {
+    if (refused || job.attempt >= kAttempts) {
         // The run cannot succeed any more: the other transfers end here, their partials kept.
         failedName = job.name;
         owner_.failureReason_ = job.reason;
+        owner_.notAsSigned_ = !job.signedFault.empty();
         return Next::Failed;
     }
     job.notBefore = Clock::now() + pauseBefore(job.attempt + 1);
@@ -524,7 +610,7 @@ int FileDownloader::downloadFile(const std::string& name, bool useCache) {
     if (!useCache) DownloadCache().removeEntry(urlFor(context_.patchBaseUrl, name));
 
     std::string failedName;
-    switch (fetchAll({File{name, 0}}, useCache, failedName)) {
+    switch (fetchAll({File{name, 0, kMaxListBytes}}, useCache, failedName)) {
         case Outcome::Done:
             return PatchResult::kOk;
         case Outcome::Stopped:
@@ -551,15 +637,19 @@ int FileDownloader::downloadPatchFiles(const std::vector<PatchListEntry>& entrie
         }
         // A file already in the update folder is taken as it is.
         if (!FileSystem::fileExists(context_.layout.updateFolder() + entry.fileName))
-            files.push_back(File{entry.fileName, entry.version});
+            files.push_back(File{entry.fileName, entry.version, 0, manifest_ ? manifest_->find(entry.fileName) : nullptr});
     }
     if (files.empty()) return kAllFetched;
 
     std::string failedName;
+    notAsSigned_ = false;
     Outcome outcome = fetchAll(files, true, failedName);
     if (outcome == Outcome::Done) return kAllFetched;
+    // A file that is not as signed is refused in the words the verifier uses for one.
     if (outcome == Outcome::Failed && context_.dialog)
-        context_.dialog->messageBox(withReason(failedName + " file download failed", failureReason_), kCaption);
+        context_.dialog->messageBox(notAsSigned_ ? failedName + ": " + PatchListVerifier::kNotVerifiedText
+                                                 : withReason(failedName + " file download failed", failureReason_),
+                                    kCaption);
     if (outcome == Outcome::Stopped && context_.dialog && !failedName.empty())
         context_.dialog->messageBox(failedName + " file download failed", kCaption);
     return context_.stopRequested ? PatchResult::kStopped : PatchResult::kPatchFileMissing;
@@ -581,6 +671,7 @@ void FileDownloader::pruneCache(int installedVersion) {
         cap = std::strtoull(text, nullptr, 10);
     // A run that holds the cache may be using what a prune would take; the next success prunes.
     DownloadCache cache;
+    if (!cache.ownFolder()) return;
     FolderLock cacheHold;
     if (cacheHold.acquire(cache.folder()) == FolderLock::Result::Held) return;
     cache.prune(installedVersion, cap);

@@ -8,12 +8,17 @@
 //
 // Nothing reaches its name in the update folder unfinished: finished files are staged under
 // temporary names, flushed together, and only then renamed.
+//
+// Nothing is taken without bound: the patch list and its signature stop at kMaxListBytes, and
+// in a signed run each archive at its signed length, hashed as it arrives; a body that breaks
+// a bound never stays in the download cache.
 
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "engine/PatchListEntry.h"
+#include "engine/PatchSignature.h"
 #include "platform/HttpClient.h"
 
 namespace nimbrel {
@@ -24,6 +29,8 @@ class FileDownloader {
 public:
     static constexpr int kAttempts = 3;
     static constexpr int kConnectionsPerHost = 6;
+    // Far above any real patch list or signature: a server that sends more is refused.
+    static constexpr std::uint64_t kMaxListBytes = 16u << 20;
 
     explicit FileDownloader(const PatchContext& context);
 
@@ -34,6 +41,13 @@ public:
     [[nodiscard]] int downloadFile(const std::string& name, bool useCache);
     // What downloadPatchFiles() gives when every file is in the update folder.
     static constexpr int kAllFetched = 1;
+
+    // From here on the files the manifest names are fetched only as signed: a transfer ends at
+    // the first byte past the signed length, a body of another SHA-256 is refused ("differs from
+    // the signed list", shown as the verifier's refusal) and neither is retried nor cached, and a cached copy is taken only when
+    // its SHA-256 is the signed one, without asking the server. manifest must outlive the
+    // downloader.
+    void expectSigned(const PatchSignature& manifest) { manifest_ = &manifest; }
 
     // kAllFetched when every file of entries is in the update folder; -3 for an empty list; -4
     // after the box "<name> file download failed (<reason>)", at once when the reason is the
@@ -63,13 +77,16 @@ public:
     // The pause before attempt 2 and 3 (about 1 s, then 3 s), spread by a random fifth so
     // that players cut off together do not return together.
     static std::chrono::milliseconds pauseBefore(int attempt);
-    // The stall limit; NIMBREL_STALL_SECONDS shortens it (for tests of a silent server).
+    // The stall limit; NIMBREL_STALL_SECONDS shortens it (for tests of a silent server), and
+    // NIMBREL_SLOW_TRANSFER_SECONDS the window of the average rate (for tests of a dripping one).
     static HttpClient::Timeouts timeouts();
 
 private:
     struct File {
         std::string name;
         int version = 0;
+        std::uint64_t maxBytes = 0;              // nonzero: the body may not be longer
+        const ManifestFile* signedAs = nullptr;  // its manifest line, in a signed run
     };
     enum class Outcome { Done, Failed, Stopped };
     class Run;
@@ -77,8 +94,10 @@ private:
     [[nodiscard]] Outcome fetchAll(const std::vector<File>& files, bool useCache, std::string& failedName);
 
     const PatchContext& context_;
+    const PatchSignature* manifest_ = nullptr;
     std::string failureReason_;
     bool failedWriting_ = false;  // the last failure was the update folder's, not the server's
+    bool notAsSigned_ = false;    // the last failure was a file that is not as signed
 };
 
 }  // namespace nimbrel

@@ -20,7 +20,7 @@ namespace nimbrel {
 namespace {
 
 constexpr const char* kCaption = "Nimbrel";
-constexpr const char* kNotVerified = "The patch could not be verified.";
+constexpr const char* kNotVerified = PatchListVerifier::kNotVerifiedText;
 constexpr const char* kUnknownKey =
     "The patch server's list is signed with a key this launcher does not know. Please update the launcher.";
 // Far above any real list or signature; a larger file is refused rather than read into memory.
@@ -124,8 +124,10 @@ int PatchListVerifier::verifyFiles(const std::vector<PatchListEntry>& entries) {
 int PatchListVerifier::verifyFile(const PatchListEntry& entry) {
     if (context_.patchPublicKey.empty()) return kFilesMatch;
     const ManifestFile* expected = manifest_ ? manifest_->find(entry.fileName) : nullptr;
+    // Hashed through the descriptor the update step will read it through.
+    const int fd = verified_.open(context_.layout.updateFolder() + entry.fileName);
     std::optional<ManifestFile> actual =
-        PatchSignature::describeFile(context_.layout.updateFolder() + entry.fileName, entry.fileName);
+        fd >= 0 ? PatchSignature::describeOpenFile(fd, entry.fileName) : std::nullopt;
     if (expected && actual && *expected == *actual) return kFilesMatch;
     if (context_.dialog) context_.dialog->messageBox(entry.fileName + ": " + kNotVerified, kCaption);
     return PatchResult::kPatchFileMissing;

@@ -14,6 +14,7 @@
 
 #include "engine/PatchListEntry.h"
 #include "engine/PatchSignature.h"
+#include "engine/VerifiedFiles.h"
 
 namespace nimbrel {
 
@@ -21,6 +22,8 @@ struct PatchContext;
 
 class PatchListVerifier {
 public:
+    // What the player is told of a list or file that is not as signed (after "NAME: " for a file).
+    static constexpr const char* kNotVerifiedText = "The patch could not be verified.";
     explicit PatchListVerifier(const PatchContext& context) : context_(context) {}
     // Online: fetches "version.ini.sig" beside the list; a missing one shows when the list is verified.
     void fetchSignature();
@@ -36,6 +39,10 @@ public:
     [[nodiscard]] int verifyFiles(const std::vector<PatchListEntry>& entries);
     // The same for one file, for a step that wants to check each file as it lands.
     [[nodiscard]] int verifyFile(const PatchListEntry& entry);
+    // The verified list's manifest; nullptr without a key or before verifyList succeeded.
+    const PatchSignature* manifest() const { return manifest_ ? &*manifest_ : nullptr; }
+    // The files verifyFile hashed, held open for the update step to read.
+    const VerifiedFiles& verifiedFiles() const { return verified_; }
 
 private:
     [[nodiscard]] int refuse(const std::string& text) const;
@@ -45,6 +52,7 @@ private:
 
     const PatchContext& context_;
     std::optional<PatchSignature> manifest_;  // the verified list's manifest
+    VerifiedFiles verified_;
 };
 
 }  // namespace nimbrel

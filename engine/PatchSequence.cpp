@@ -93,7 +93,9 @@ void PatchSequence::runStages() {
     stage_ = PatchStage::kPatchList;
     if (result_ < PatchResult::kOk) return;
 
-    result_ = flags_.connectToServer ? FileDownloader(context_).downloadPatchFiles(patchList_.entries)
+    FileDownloader downloader(context_);
+    if (const PatchSignature* manifest = verifier.manifest()) downloader.expectSigned(*manifest);
+    result_ = flags_.connectToServer ? downloader.downloadPatchFiles(patchList_.entries)
                                      : ManualPatchCheck(context_).checkManualPatchFiles(patchList_.entries);
     stage_ = PatchStage::kPatchFiles;
     if (result_ < PatchResult::kOk) {
@@ -108,8 +110,9 @@ void PatchSequence::runStages() {
         return;
     }
     const MapSplit split = MapArchiveSplitter(context_).split(patchList_.entries);
-    result_ = split.diskRefusal ? *split.diskRefusal
-                                : UpdateApplier(context_, split.entries, split.unfinished).applyUpdates();
+    UpdateApplier applier(context_, split.entries, split.unfinished);
+    applier.readThrough(verifier.verifiedFiles());
+    result_ = split.diskRefusal ? *split.diskRefusal : applier.applyUpdates();
     stage_ = PatchStage::kApply;
     if (result_ < PatchResult::kOk) {
         if (result_ != PatchResult::kStopped) forgetFetchedFiles();

@@ -1,8 +1,13 @@
 #include "engine/PatchSignature.h"
 
+#include <fcntl.h>
 #include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -360,6 +365,51 @@ const ManifestFile* PatchSignature::find(const std::string& name) const {
     for (const ManifestFile& file : files_)
         if (file.name == name) return &file;
     return nullptr;
+}
+
+std::optional<ManifestFile> PatchSignature::describeOpenFile(int fd, const std::string& name) {
+    struct stat st {};
+    if (!sodiumReady() || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    Digest digest;
+    if (!digest.updateFromFile(fd)) return std::nullopt;
+    return digest.finish(name);
+}
+
+struct PatchSignature::Digest::State {
+    crypto_hash_sha256_state sha;
+};
+
+PatchSignature::Digest::Digest() : state_(std::make_unique<State>()) {
+    (void)sodiumReady();
+    crypto_hash_sha256_init(&state_->sha);
+}
+
+PatchSignature::Digest::~Digest() = default;
+
+void PatchSignature::Digest::update(const char* data, std::size_t size) {
+    crypto_hash_sha256_update(&state_->sha, reinterpret_cast<const unsigned char*>(data), size);
+    length_ += size;
+}
+
+bool PatchSignature::Digest::updateFromFile(int fd, std::uint64_t upTo) {
+    std::vector<char> chunk(1 << 20);
+    std::uint64_t read = 0;
+    while (read < upTo) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), upTo - read));
+        const ssize_t n = ::pread(fd, chunk.data(), want, static_cast<off_t>(read));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        update(chunk.data(), static_cast<std::size_t>(n));
+        read += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+ManifestFile PatchSignature::Digest::finish(const std::string& name) {
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256_final(&state_->sha, digest);
+    return ManifestFile{name, length_, toHex(digest, sizeof digest)};
 }
 
 }  // namespace nimbrel

@@ -19,6 +19,7 @@
 // can carry the old and the new key's signature while a key is being replaced.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -78,6 +79,28 @@ public:
 
     // Length and SHA-256 of a file on disk under the given name; nothing when it cannot be read.
     static std::optional<ManifestFile> describeFile(const std::string& path, const std::string& name);
+    // The same for a file already open (read from its start; its offset is left alone).
+    static std::optional<ManifestFile> describeOpenFile(int fd, const std::string& name);
+
+    // Length and SHA-256 taken piece by piece, as a file arrives.
+    class Digest {
+    public:
+        Digest();
+        ~Digest();
+        Digest(const Digest&) = delete;
+        Digest& operator=(const Digest&) = delete;
+        void update(const char* data, std::size_t size);
+        // Adds an open file's bytes from its start up to its end or upTo; false on a read error.
+        [[nodiscard]] bool updateFromFile(int fd, std::uint64_t upTo = UINT64_MAX);
+        std::uint64_t length() const { return length_; }
+        // What was taken, under the given name; call once, at the end.
+        ManifestFile finish(const std::string& name);
+
+    private:
+        struct State;
+        std::unique_ptr<State> state_;
+        std::uint64_t length_ = 0;
+    };
     static ManifestFile describeBytes(std::string_view bytes, const std::string& name);
 
     // The text of a signature file signed by every secret key; nothing when a secret key is not

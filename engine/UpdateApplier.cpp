@@ -81,7 +81,7 @@ bool UpdateApplier::readPatchMaterial(std::map<std::string, NameList>& archiveNa
                                       std::map<std::string, std::vector<std::string>>& deletionLines) {
     const std::string updateFolder = context_.layout.updateFolder();
     for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
-        const std::string path = updateFolder + it->fileName;
+        const std::string path = readPath(updateFolder + it->fileName);
         if (it->kind == PatchListEntry::kDeletionList) {
             if (auto lines = readDeletionLines(path)) deletionLines[it->fileName] = std::move(*lines);
             continue;
@@ -203,8 +203,12 @@ std::map<std::string, PackedGroup> UpdateApplier::preparePackedGroups() {
     // Every packed folder's share first: which files stay loose, which entries move into its pack.
     std::map<std::string, PackedGroup> packedGroups;
     for (const auto& [key, group] : plan_.extractions)
-        if (GameLayout::isPackedFolder(key))
-            packedGroups.emplace(key, PackedGroup::sort(key, group, context_.layout.updateFolder(), entrySizes_));
+        if (GameLayout::isPackedFolder(key)) {
+            PackedGroup sorted = PackedGroup::sort(key, group, context_.layout.updateFolder(), entrySizes_);
+            for (std::string& source : sorted.sources) source = readPath(source);
+            for (auto& [archive, name] : sorted.loose) archive = readPath(archive);
+            packedGroups.emplace(key, std::move(sorted));
+        }
     // The journals of the packs about to be updated in place go to the disk together, instead
     // of one flush before each pack, and their entries are checked and encrypted ahead.
     std::vector<std::string> packs;
@@ -247,7 +251,7 @@ int UpdateApplier::extractLooseGroup(const std::vector<ExtractionEntry>& group) 
         setLabel(IDC_ITEM_LABEL, extraction.archiveName);
         // A file that could not be written would be missing for good once the version is
         // written; the run stops here and the next one applies the patch again.
-        if (!extractArchive(extraction.targetFolder, updateFolder + extraction.archiveName, extraction.names))
+        if (!extractArchive(extraction.targetFolder, readPath(updateFolder + extraction.archiveName), extraction.names))
             return withDiskCause(context_, kExtractionFailed);
     }
     if (context_.dialog) context_.dialog->postProgress(100);
@@ -267,7 +271,7 @@ int UpdateApplier::extractPackedGroup(const std::string& key, const std::vector<
         setLabel(IDC_ITEM_LABEL, group[i].archiveName);
         const NameList& keptLoose = sorted.keptLoose[i];
         if (!keptLoose.empty() &&
-            !extractArchive(group[i].targetFolder, updateFolder + group[i].archiveName, keptLoose))
+            !extractArchive(group[i].targetFolder, readPath(updateFolder + group[i].archiveName), keptLoose))
             return withDiskCause(context_, kExtractionFailed);
     }
     if (sorted.staged.empty() && sorted.loose.empty()) {

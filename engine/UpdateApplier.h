@@ -22,6 +22,7 @@
 #include "engine/PatchListEntry.h"
 #include "engine/PatchResult.h"
 #include "engine/UpdatePlanner.h"
+#include "engine/VerifiedFiles.h"
 #include "pack/PackArchive.h"
 
 namespace nimbrel {
@@ -48,6 +49,10 @@ public:
     UpdateApplier(const PatchContext& context, const std::vector<PatchListEntry>& entries,
                   std::vector<std::string> damaged = {})
         : context_(context), entries_(entries), damaged_(std::move(damaged)) {}
+
+    // The patch files are read through the files held there (those verified against the signed
+    // manifest), not by their names; files must outlive the applier.
+    void readThrough(const VerifiedFiles& files) { verified_ = &files; }
 
     [[nodiscard]] int applyUpdates();
     // Empties the update folder and its staging folder.
@@ -86,6 +91,8 @@ private:
     std::string folderPathForKey(const std::string& key) const;
     // False when the names could not all be written into folder.
     [[nodiscard]] bool extractArchive(const std::string& folder, const std::string& archivePath, const NameList& names);
+    // Where to read a file of the update folder from.
+    std::string readPath(const std::string& path) const { return verified_ ? verified_->readPath(path) : path; }
     void setLabel(int controlId, const std::string& text);
     void showCounter();
     // Deletes a pack that holds no entry so that it can be built afresh: a pack without
@@ -101,6 +108,7 @@ private:
     const PatchContext& context_;
     const std::vector<PatchListEntry>& entries_;
     const std::vector<std::string> damaged_;
+    const VerifiedFiles* verified_ = nullptr;
     UpdatePlan plan_;
     std::string refusedName_;
     std::string refusal_;

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/DebugOutput.h"
 #include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
 #include "platform/WriteBack.h"
@@ -44,8 +45,10 @@ std::optional<std::uint64_t> sizeOf(const std::string& path) {
 }
 
 bool createFolders(const std::string& folder) {
-    for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1))
-        if (!FileSystem::createDirectory(folder.substr(0, slash + 1))) return false;
+    for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1)) {
+        const std::string part = folder.substr(0, slash + 1);
+        if (::mkdir(part.c_str(), 0700) != 0 && !(errno == EEXIST && FileSystem::isDirectory(part))) return false;
+    }
     return FileSystem::isDirectory(folder);
 }
 
@@ -103,6 +106,23 @@ void Checksum::update(const char* data, std::size_t size) {
 
 DownloadCache::DownloadCache(std::string folder) : folder_(folder.empty() ? defaultFolder() : std::move(folder)) {
     if (!folder_.empty() && folder_.back() != '/') folder_ += '/';
+}
+
+bool DownloadCache::ownFolder() const {
+    auto refuse = [&](const std::string& why) {
+        DebugOutput::write("download cache not used: " + why + "\n");
+        return false;
+    };
+    if (folder_.empty()) return refuse("no home folder to keep it in");
+    if (!FileSystem::isDirectory(folder_) && !createFolders(folder_))
+        return refuse("cannot make " + folder_ + ": " + std::strerror(errno));
+    struct stat st {};
+    if (::stat(folder_.c_str(), &st) != 0) return refuse(folder_ + ": " + std::strerror(errno));
+    if (st.st_uid != ::geteuid())
+        return refuse(folder_ + " belongs to user " + std::to_string(st.st_uid) + ", not to this one");
+    if ((st.st_mode & 077) != 0 && ::chmod(folder_.c_str(), 0700) != 0)
+        return refuse("cannot close " + folder_ + " to other users: " + std::strerror(errno));
+    return true;
 }
 
 std::string DownloadCache::defaultFolder() { return XdgPaths::cacheFolder(); }
@@ -455,6 +475,7 @@ DownloadCache::CopyResult DownloadCache::copyInto(const std::string& url, int de
 }
 
 void DownloadCache::prune(int installedVersion, std::uint64_t maxBytes) {
+    if (folder_.empty()) return;
     auto entries = FileSystem::listFolder(folder_);
     if (!entries) return;
     struct Held {
@@ -513,6 +534,7 @@ void DownloadCache::prune(int installedVersion, std::uint64_t maxBytes) {
 }
 
 bool DownloadCache::removeEntry(const std::string& url) {
+    if (folder_.empty()) return true;
     const std::string key = folder_ + keyOf(url);
     // The partial too: resumed, a damaged start would be completed into a damaged whole.
     for (const char* kind : {".meta", ".body", ".partial", ".partial-meta"}) ::unlink((key + kind).c_str());

@@ -81,9 +81,16 @@ public:
     explicit DownloadCache(std::string folder = std::string());
 
     // "$XDG_CACHE_HOME/nimbrel/", else "$HOME/.cache/nimbrel/". The name is fixed so that the
-    // launcher window and the headless patcher share one cache.
+    // launcher window and the headless patcher share one cache. Empty without a home folder.
     static std::string defaultFolder();
     const std::string& folder() const { return folder_; }
+
+    // Whether the cache may be used: its folder is made (0700, like any missing folder above
+    // it) or found, it belongs to this user, and nobody else may enter it (a folder of ours
+    // that others may is closed to them first). Another user's folder, or none at all, would
+    // let someone else hand us files, so it is refused with a debug note: the caller fetches
+    // without the cache.
+    [[nodiscard]] bool ownFolder() const;
 
     // One transfer into the cache, for callers that run many at once: start `request` with
     // `handlers` on any HttpClient or HttpTransfers, then hand its result to finish().

@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <list>
@@ -183,7 +184,12 @@ struct HttpClient::Impl {
     bool httpError = false;
     bool refused = false;
     bool stopped = false;
+    bool oversized = false;  // the body ran past request.maxBodyBytes
+    bool tooSlow = false;    // it averaged under timeouts.minAverageBytesPerSecond
     std::uint64_t bodyBytes = 0;
+    // The window the average rate is measured over: when it began, and the bytes received then.
+    std::optional<std::chrono::steady_clock::time_point> windowStart;
+    curl_off_t windowBytes = 0;
 
     explicit Impl(EasyHandle h) : handle(std::move(h)) {}
 
@@ -212,11 +218,36 @@ struct HttpClient::Impl {
             refused = true;
             return false;
         }
+        if (request.maxBodyBytes && !response.encoded() && response.contentLength &&
+            *response.contentLength > *request.maxBodyBytes) {
+            refused = oversized = true;
+            return false;
+        }
         if (handlers.onResponse && !handlers.onResponse(response)) {
             refused = true;
             return false;
         }
         return true;
+    }
+
+    // Called about once a second with the bytes received so far (on the wire): true once a
+    // whole window has passed with too few of them.
+    bool averageTooSlow(curl_off_t received) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!windowStart || timeouts.averageSeconds <= 0) {
+            if (!windowStart) windowStart = now;
+            windowBytes = received;
+            return false;
+        }
+        if (now - *windowStart < std::chrono::seconds(timeouts.averageSeconds)) return false;
+        const curl_off_t got = received >= windowBytes ? received - windowBytes : received;  // a redirect restarts
+        if (got < static_cast<curl_off_t>(timeouts.minAverageBytesPerSecond) * timeouts.averageSeconds) {
+            tooSlow = true;
+            return true;
+        }
+        windowStart = now;
+        windowBytes = received;
+        return false;
     }
 
     static size_t onHeader(char* data, size_t size, size_t count, void* self) {
@@ -244,6 +275,10 @@ struct HttpClient::Impl {
         size_t bytes = size * count;
         if (impl->stopWanted() || !impl->finishHead()) return CURL_WRITEFUNC_ERROR;
         impl->bodyBytes += bytes;
+        if (impl->request.maxBodyBytes && impl->bodyBytes > *impl->request.maxBodyBytes) {
+            impl->refused = impl->oversized = true;
+            return CURL_WRITEFUNC_ERROR;
+        }
         // A body running past its announced length is not the file the head described. A
         // compressed body's length counts the bytes on the wire, which libcurl checks itself.
         if (!impl->response.encoded() && impl->response.contentLength &&
@@ -262,9 +297,10 @@ struct HttpClient::Impl {
     }
 
     // libcurl calls this about once a second even while nothing arrives: that is what makes a
-    // stop request end a stalled transfer promptly.
-    static int onTransferInfo(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-        return static_cast<Impl*>(self)->stopWanted() ? 1 : 0;
+    // stop request end a stalled transfer promptly, and a dripping one end at all.
+    static int onTransferInfo(void* self, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+        auto* impl = static_cast<Impl*>(self);
+        return impl->stopWanted() || impl->averageTooSlow(received) ? 1 : 0;
     }
 
     void addHeader(const std::string& line) {
@@ -282,8 +318,10 @@ struct HttpClient::Impl {
         response = Response();
         headers.reset();
         errorBuffer[0] = '\0';
-        headDone = httpError = refused = stopped = false;
+        headDone = httpError = refused = stopped = oversized = tooSlow = false;
         bodyBytes = 0;
+        windowStart.reset();
+        windowBytes = 0;
         if (!handle) return false;
 
         CURL* c = handle.get();
@@ -366,6 +404,7 @@ struct HttpClient::Impl {
             result.reason = reasonFor(code, request.url);
             if (refused) result.error = result.reason = "the reply did not fit the request";
         }
+        if (result.outcome != Outcome::Stopped && (oversized || tooSlow)) describeBrokenBound(result);
         if (result.outcome == Outcome::HttpError) {
             result.error = "HTTP status " + std::to_string(response.status);
             result.reason = "HTTP " + std::to_string(response.status);
@@ -377,6 +416,20 @@ struct HttpClient::Impl {
         headers.reset();
         handlers = Handlers();
         return result;
+    }
+
+    void describeBrokenBound(Result& result) const {
+        result.outcome = Outcome::Failed;
+        result.tooLarge = oversized;
+        result.tooSlow = !oversized;
+        if (oversized) {
+            result.error = "the body runs past the " + std::to_string(*request.maxBodyBytes) + " bytes expected";
+            result.reason = "larger than expected";
+        } else {
+            result.error = "fewer than " + std::to_string(timeouts.minAverageBytesPerSecond) + " bytes a second over " +
+                           std::to_string(timeouts.averageSeconds) + " s";
+            result.reason = "timed out";  // as a stall: to the player, the server is too slow either way
+        }
     }
 
     Result perform(const Request& req, const Handlers& h) {

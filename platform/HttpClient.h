@@ -9,7 +9,9 @@
 // SSL_CERT_DIR name, as the curl tool does), follows redirects (HTTP and HTTPS only, never from
 // HTTPS down to HTTP), accepts gzip and deflate bodies and hands them on decoded, and sends
 // the executable's name as user agent. A body that ends before (or runs past) its
-// Content-Length is a failure, never a complete download.
+// Content-Length is a failure, never a complete download; so is one that runs past the
+// request's maxBodyBytes (counted after decoding, so a small compressed reply cannot grow
+// without end), and one that trickles in slower than Timeouts' average allows.
 
 #include <atomic>
 #include <cstdint>
@@ -31,6 +33,11 @@ public:
         long connectSeconds = 20;
         long lowSpeedBytesPerSecond = 1;
         long lowSpeedSeconds = 20;
+        // A server dripping a few bytes a second passes the stall rule above for ever: a transfer
+        // that receives fewer than minAverageBytesPerSecond over any averageSeconds window ends
+        // as a stall does.
+        long minAverageBytesPerSecond = 1024;
+        long averageSeconds = 60;
     };
 
     struct Request {
@@ -41,6 +48,9 @@ public:
         std::uint64_t rangeFrom = 0;                 // nonzero: ask only for the bytes from here on
         std::string ifRange;                         // with rangeFrom: the validator the held bytes came with
         const std::atomic<int>* stopFlag = nullptr;  // nonzero ends the transfer
+        // The most body bytes (decoded) the caller takes: a head announcing more is refused before
+        // its body, and the first byte past it ends the transfer (Result::tooLarge).
+        std::optional<std::uint64_t> maxBodyBytes;
     };
 
     // The final response's head (after redirects).
@@ -69,6 +79,10 @@ public:
         std::uint64_t bodyBytes = 0;
         std::string error;   // for the debug output
         std::string reason;  // for the player, short: "HTTP 404", "certificate not trusted"
+        // The body ran past maxBodyBytes, or trickled in below the average rate: what arrived is
+        // not worth resuming or keeping.
+        bool tooLarge = false;
+        bool tooSlow = false;
         bool complete() const { return outcome == Outcome::Complete; }
     };
 

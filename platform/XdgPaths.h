@@ -3,7 +3,9 @@
 // rules: settings under $XDG_CONFIG_HOME (else ~/.config), the download cache under
 // $XDG_CACHE_HOME (else ~/.cache), logs and other state under $XDG_STATE_HOME (else
 // ~/.local/state), each in a folder "nimbrel/". A variable that is unset, empty or relative is
-// ignored, as the rules say. The folders are named, not created.
+// ignored, as the rules say. The folders are named, not created. Without a home folder the
+// cache has no folder at all (empty): one shared by every user of the machine, as under /tmp,
+// could be filled by any of them.
 
 #include <string>
 
@@ -13,7 +15,7 @@ class XdgPaths {
 public:
     static constexpr const char* kProgramFolder = "nimbrel/";
 
-    // Each ends in "/".
+    // Each ends in "/" (the cache's may be empty, above).
     static std::string configFolder();
     static std::string cacheFolder();
     static std::string stateFolder();

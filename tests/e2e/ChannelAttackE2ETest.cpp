@@ -2,7 +2,8 @@
 // "plus_real", the test server serves them (or what an attacker made of them) at a patch address
 // ending in plus_real/, and nimbrel-cli with the release key must refuse every list and file it
 // should not take before the game folder changes. Then a release key replaced across launchers
-// that know the old key, the new one, or both.
+// that know the old key, the new one, or both. And answers without bound (longer than signed,
+// compressed, endless, dripping) and a poisoned cached copy, against the download cache too.
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,8 @@
 #include <vector>
 
 #include "engine/VersionTokenTable.h"
+#include "platform/DownloadCache.h"
+#include "platform/HttpClient.h"
 #include "tests/e2e/ReleaseToolRun.h"
 #include "tests/support/TempGameFolder.h"
 #include "tests/support/TestHttpServer.h"
@@ -94,10 +97,15 @@ protected:
         };
     }
 
-    test::ProcessOutput patch(const std::string& game, const std::string& server, const std::string& publicKeys) {
-        const std::string name = fs::path(server).parent_path().filename().string();
-        return run({NIMBREL_CLI_PATH, "--game-dir", game, "--patch-url", http.url("/" + name + "/plus_real/")},
-                   {"NIMBREL_PATCH_PUBLIC_KEY=" + publicKeys});
+    // The address a server folder's file is served at.
+    std::string pathOf(const std::string& server, const std::string& file) {
+        return "/" + fs::path(server).parent_path().filename().string() + "/plus_real/" + file;
+    }
+
+    test::ProcessOutput patch(const std::string& game, const std::string& server, const std::string& publicKeys,
+                              std::vector<std::string> env = {}) {
+        env.push_back("NIMBREL_PATCH_PUBLIC_KEY=" + publicKeys);
+        return run({NIMBREL_CLI_PATH, "--game-dir", game, "--patch-url", http.url(pathOf(server, ""))}, env);
     }
 
     std::string installedVersion(const std::string& game) {
@@ -208,6 +216,118 @@ TEST_F(ChannelAttackE2ETest, AReplacedKeyReachesLaunchersOfTheOldKeyUntilTheSwit
     test::ProcessOutput r = patch(oldLauncher.path(), switched, keyA);
     EXPECT_NE(r.err.find("Please update the launcher."), std::string::npos) << r.err;
     EXPECT_EQ(gameFiles(oldLauncher.path()), before);
+}
+
+// Each answer is cut off at its bound (the signed length, or the list's cap unsigned), refused
+// before the game folder changes, and leaves none of its body in the download cache.
+TEST_F(ChannelAttackE2ETest, AnAnswerWithoutBoundIsCutOffAndLeavesNothingInTheCache) {
+    using Reply = test::TestHttpServer::Reply;
+    using Delivery = test::TestHttpServer::Delivery;
+    // The honest file's bytes, shaped into the attacker's reply.
+    auto reply = [](std::function<void(Reply&)> shape) {
+        return [shape](const std::string& honest) {
+            Reply r;
+            r.content = honest;
+            shape(r);
+            return r;
+        };
+    };
+    constexpr std::uint64_t kHuge = 1ull << 30;
+    constexpr std::uint64_t kSignedLength = 1;  // a bound: the honest file's length
+    struct Case {
+        const char* name;
+        const char* file;  // the file the reply replaces
+        std::function<Reply(const std::string& honest)> reply;
+        bool signedRun;
+        std::uint64_t bound;  // what the reply may send, besides what sockets hold; 0: not measured
+        const char* message;
+        std::vector<std::string> env;
+    };
+    const std::vector<Case> cases{
+        {"an archive that announces more than signed", "root_2.zip", reply([&](Reply& r) { r.repeatTo = kHuge; }),
+         true, kSignedLength, "root_2.zip: The patch could not be verified.", {}},
+        {"an archive that runs on past its signed length", "root_2.zip",
+         reply([&](Reply& r) {
+             r.delivery = Delivery::NoContentLength;
+             r.repeatTo = kHuge;
+         }),
+         true, kSignedLength, "root_2.zip: The patch could not be verified.", {}},
+        {"a gzip bomb", "root_2.zip",
+         reply([](Reply& r) {
+             r.content += std::string(64u << 20, '\0');
+             r.contentEncoding = "gzip";
+         }),
+         true, 0, "root_2.zip: The patch could not be verified.", {}},
+        {"an endless unsigned list", "version.ini",
+         reply([&](Reply& r) {
+             r.content = "; the list goes on\r\n";
+             r.delivery = Delivery::NoContentLength;
+             r.repeatTo = kHuge;
+         }),
+         false, 16u << 20, "version.ini file download failed. (larger than expected)", {}},
+        {"an archive that drips", "root_2.zip",
+         reply([](Reply& r) {
+             r.delivery = Delivery::Slow;
+             r.slowChunk = 2;
+             r.slowInterval = std::chrono::milliseconds(1000);
+         }),
+         true, 0, "root_2.zip file download failed (timed out)", {"NIMBREL_SLOW_TRANSFER_SECONDS=2"}},
+    };
+    const std::string cacheHome = runtime.makeFolder("cache");
+    DownloadCache cache(cacheHome + "nimbrel/");
+    const Files before = gameFiles(client.path());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string s = copyServer(server);
+        const std::string path = pathOf(s, c.file);
+        std::ifstream in(s + c.file, std::ios::binary);
+        const std::string honest(std::istreambuf_iterator<char>(in), {});
+        http.setReply(path, c.reply(honest));
+        std::vector<std::string> env = c.env;
+        env.push_back("XDG_CACHE_HOME=" + cacheHome);
+        test::ProcessOutput r = patch(client.path(), s, c.signedRun ? keyA : "", env);
+        EXPECT_NE(r.exitCode, 0);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.out << r.err;
+        EXPECT_EQ(gameFiles(client.path()), before);
+        // What the client's socket buffers take before it hangs up, at most a few MiB.
+        if (c.bound > 0) {
+            EXPECT_LT(http.mostSent(path), (c.bound == kSignedLength ? honest.size() : c.bound) + (16u << 20));
+        }
+        EXPECT_FALSE(fs::exists(cache.bodyPath(http.url(path))));
+        EXPECT_FALSE(fs::exists(cache.partialPath(http.url(path))));
+    }
+}
+
+// A copy in the cache that is not the signed file, which the honest server would confirm by its
+// validator (304), is dropped: the run fetches the archive afresh and succeeds.
+TEST_F(ChannelAttackE2ETest, APoisonedCachedCopyIsFetchedAfreshThoughTheServerWouldConfirmIt) {
+    const std::string s = copyServer(server);
+    const std::string path = pathOf(s, "root_2.zip");
+    const std::string cacheHome = runtime.makeFolder("cache");
+    DownloadCache cache(cacheHome + "nimbrel/");
+    HttpClient::Request request;
+    request.url = http.url(path);
+    const HttpClient::Result honest = HttpClient().get(request, {});
+    ASSERT_FALSE(honest.response.etag.empty());
+    // An attacker's body under the honest validator, as a cache on the way would have kept it.
+    test::TestHttpServer::Reply poisoned;
+    poisoned.content = "not the archive";
+    poisoned.sendETag = poisoned.sendLastModified = false;
+    poisoned.headers = {{"ETag", honest.response.etag}};
+    http.setReply(path, poisoned);
+    {
+        DownloadCache::Transfer transfer(cache, http.url(path), 2, {});
+        ASSERT_TRUE(transfer.finish(HttpClient().get(transfer.request, transfer.handlers)).complete());
+    }
+    http.remove(path);
+    http.clearLog();
+
+    test::ProcessOutput r = patch(client.path(), s, keyA, {"XDG_CACHE_HOME=" + cacheHome});
+    EXPECT_EQ(installedVersion(client.path()), "2") << r.out << r.err;
+    const std::vector<test::TestHttpServer::Request> asked = http.requests(path);
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].status, 200);
+    EXPECT_TRUE(asked[0].ifNoneMatch.empty());
 }
 
 }  // namespace

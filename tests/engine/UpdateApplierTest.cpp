@@ -13,6 +13,7 @@
 #include "engine/LooseFiles.h"
 #include "engine/PatchEngine.h"
 #include "engine/UpdateApplier.h"
+#include "engine/VerifiedFiles.h"
 #include "platform/FileSystem.h"
 #include "platform/WindowMessages.h"
 #include "tests/engine/ArchiveFiles.h"
@@ -150,6 +151,36 @@ TEST_F(UpdateApplierTest, OrdinaryFoldersGetFilesAndDeletions) {
     // A folder group without a pack merge ends on a full bar.
     ASSERT_FALSE(window.progress().empty());
     EXPECT_EQ(window.progress().back(), 100);
+}
+
+// Files verified against a signed list are read through the files that were hashed: another
+// archive, deletion list or pack source put in their place afterwards is never applied.
+TEST_F(UpdateApplierTest, FilesReplacedAfterTheyWereVerifiedAreReadAsVerified) {
+    writeArchive(game.file("item/item.QPAK"), {{"old.dat", "old"}});
+    game.write("readme.txt", "readme");
+    game.write("stays.txt", "stays");
+    addArchive("root", 2, "root2.zip", {{"tools/cfg.ini", "verified"}});
+    addArchive("item", 2, "item2.zip", {{"a.dat", "verified"}});
+    addDeletionList(2, "del2.txt", "readme.txt\r\n");
+    VerifiedFiles verified;
+    for (const char* name : {"root2.zip", "item2.zip", "del2.txt"})
+        ASSERT_GE(verified.open(game.file(std::string("update/") + name)), 0);
+    // Swapped in by name after the check, as another writer of the folder could.
+    writeArchive(game.file("swap.zip"), {{"tools/cfg.ini", "swapped"}});
+    std::filesystem::rename(game.file("swap.zip"), game.file("update/root2.zip"));
+    writeArchive(game.file("swap.zip"), {{"a.dat", "swapped"}});
+    std::filesystem::rename(game.file("swap.zip"), game.file("update/item2.zip"));
+    game.write("swap.txt", "stays.txt\r\n");
+    std::filesystem::rename(game.file("swap.txt"), game.file("update/del2.txt"));
+
+    applier.readThrough(verified);
+    ASSERT_EQ(applier.applyUpdates(), 1);
+    EXPECT_EQ(game.read("tools/cfg.ini"), "verified");
+    EXPECT_FALSE(game.exists("readme.txt"));
+    EXPECT_TRUE(game.exists("stays.txt"));
+    Files pack = readArchive(game.file("item/item.QPAK"));
+    EXPECT_EQ((std::map<std::string, std::string>(pack.begin(), pack.end())),
+              (std::map<std::string, std::string>{{"old.dat", "old"}, {"a.dat", "verified"}}));
 }
 
 TEST_F(UpdateApplierTest, WorkedCountRunsFromOneOfSixToSixOfSix) {

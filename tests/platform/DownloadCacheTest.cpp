@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -76,6 +78,40 @@ TEST(DownloadCacheTest, FolderFollowsXdgCacheHomeElseHomeCache) {
     EXPECT_EQ(DownloadCache::defaultFolder(), "/home/player/.cache/nimbrel/");
     ::unsetenv("XDG_CACHE_HOME");
     EXPECT_EQ(DownloadCache::defaultFolder(), "/home/player/.cache/nimbrel/");
+}
+
+// The cache is used only in a folder of this user's that nobody else may enter; a folder of
+// another user's (made by someone who got there first) is refused, and the run goes without.
+TEST(DownloadCacheTest, OnlyAFolderOfThisUsersClosedToOthersIsUsed) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& folder)> prepare;
+        bool usable;
+    };
+    const std::vector<Case> cases{
+        {"made afresh, with the folders above it", [](const std::string&) {}, true},
+        {"ours, open to others", [](const std::string& f) { std::filesystem::create_directories(f); }, true},
+        {"another user's",
+         [](const std::string& f) {
+             std::filesystem::create_directories(f);
+             ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0);
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Only root can give a folder away.
+        if (!c.usable && ::geteuid() != 0) continue;
+        TempGameFolder home;
+        const std::string folder = home.path() + "cache/nimbrel/";
+        c.prepare(folder);
+        EXPECT_EQ(DownloadCache(folder).ownFolder(), c.usable);
+        struct stat st {};
+        ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+        if (c.usable) {
+            EXPECT_EQ(st.st_mode & 0777, 0700u);
+        }
+    }
 }
 
 class DownloadCacheServerTest : public ::testing::Test {

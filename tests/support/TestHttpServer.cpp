@@ -95,6 +95,7 @@ struct TestHttpServer::State {
     std::map<std::string, std::time_t> lastModifiedByPath;     // survives remove(), keeps times moving forward
     std::vector<std::pair<std::string, std::string>> folders;  // url prefix, disk folder
     std::vector<Request> log;
+    std::vector<std::pair<std::string, std::shared_ptr<std::atomic<std::uint64_t>>>> sent;  // repeated bodies
     std::atomic<long> delayMs{0};
     std::atomic<bool> ignoreRanges{false};
 
@@ -176,6 +177,41 @@ struct TestHttpServer::State {
         log.push_back(std::move(record));
     }
 
+    // content over and over, cut at reply.repeatTo, sent from a block of whole repetitions.
+    void repeat(const std::string& content, const Reply& reply, Request& record, const std::string& path,
+                httplib::Response& res) {
+        auto block = std::make_shared<std::string>();
+        while (block->size() < 64 * 1024) *block += content;
+        auto sentBytes = std::make_shared<std::atomic<std::uint64_t>>(0);
+        {
+            std::lock_guard guard(mutex);
+            sent.emplace_back(path, sentBytes);
+        }
+        const std::uint64_t total = reply.repeatTo;
+        record.bodyBytes = static_cast<std::size_t>(total);
+        auto provide = [block, sentBytes, total](std::uint64_t offset, httplib::DataSink& sink) {
+            const std::size_t at = static_cast<std::size_t>(offset % block->size());
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block->size() - at, total - offset));
+            if (!sink.write(block->data() + at, n)) return false;
+            *sentBytes += n;
+            return true;
+        };
+        if (reply.delivery == Delivery::NoContentLength)
+            res.set_content_provider("application/octet-stream",
+                                     [provide, total](size_t offset, httplib::DataSink& sink) {
+                                         if (offset >= total) {
+                                             sink.done();
+                                             return true;
+                                         }
+                                         return provide(offset, sink);
+                                     });
+        else
+            res.set_content_provider(static_cast<size_t>(total), "application/octet-stream",
+                                     [provide](size_t offset, size_t, httplib::DataSink& sink) {
+                                         return provide(offset, sink);
+                                     });
+    }
+
     void respond(const Entry& entry, Request& record, const httplib::Request& req, httplib::Response& res) {
         const Reply& reply = entry.reply;
         res.status = reply.status;
@@ -230,6 +266,10 @@ struct TestHttpServer::State {
         // httplib takes a provider of length 0 for one of unknown length and would never end it.
         if (content->empty() && reply.delivery != Delivery::NoContentLength && reply.delivery != Delivery::Chunked) {
             res.set_content("", type);
+            return;
+        }
+        if (reply.repeatTo > 0 && !content->empty()) {
+            repeat(*content, reply, record, req.path, res);
             return;
         }
         switch (reply.delivery) {
@@ -407,6 +447,14 @@ std::vector<TestHttpServer::Request> TestHttpServer::requests(const std::string&
     for (const auto& r : state_->log)
         if (path.empty() || r.path == path) result.push_back(r);
     return result;
+}
+
+std::uint64_t TestHttpServer::mostSent(const std::string& path) const {
+    std::lock_guard guard(state_->mutex);
+    std::uint64_t most = 0;
+    for (const auto& [sentPath, bytes] : state_->sent)
+        if (sentPath == path) most = std::max<std::uint64_t>(most, *bytes);
+    return most;
 }
 
 void TestHttpServer::clearLog() {

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -48,6 +49,9 @@ public:
         std::vector<std::pair<std::string, std::string>> headers;
         // "gzip" or "deflate": the body travels compressed with that Content-Encoding.
         std::string contentEncoding;
+        // Nonzero: the body is content repeated to this many bytes, made as it is sent (far more
+        // than memory holds), with Delivery::Normal or NoContentLength; see mostSent().
+        std::uint64_t repeatTo = 0;
     };
 
     // What the server saw and did for one request.
@@ -108,6 +112,9 @@ public:
     int bodyCount(const std::string& path = std::string()) const;
     std::vector<Request> requests(const std::string& path = std::string()) const;
     void clearLog();
+    // The most body bytes one reply to path with repeatTo has handed to its connection (the
+    // client's socket buffers hold a few MiB of them unread when it hangs up).
+    std::uint64_t mostSent(const std::string& path) const;
 
 private:
     struct State;
