@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <set>
 
@@ -253,20 +252,11 @@ ManifestFile PatchSignature::describeBytes(std::string_view bytes, const std::st
 }
 
 std::optional<ManifestFile> PatchSignature::describeFile(const std::string& path, const std::string& name) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    Sha256 hash;
-    std::vector<char> chunk(1 << 20);
-    std::uint64_t length = 0;
-    while (in) {
-        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        std::streamsize got = in.gcount();
-        if (got <= 0) break;
-        hash.update(chunk.data(), static_cast<std::size_t>(got));
-        length += static_cast<std::uint64_t>(got);
-    }
-    if (in.bad()) return std::nullopt;
-    return ManifestFile{name, length, hash.hexDigest()};
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::optional<ManifestFile> described = describeOpenFile(fd, name);
+    ::close(fd);
+    return described;
 }
 
 std::optional<std::string> PatchSignature::sign(std::string_view listBytes, const std::string& listName,
@@ -369,25 +359,22 @@ const ManifestFile* PatchSignature::find(const std::string& name) const {
 
 std::optional<ManifestFile> PatchSignature::describeOpenFile(int fd, const std::string& name) {
     struct stat st {};
-    if (!sodiumReady() || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     Digest digest;
     if (!digest.updateFromFile(fd)) return std::nullopt;
     return digest.finish(name);
 }
 
 struct PatchSignature::Digest::State {
-    crypto_hash_sha256_state sha;
+    Sha256 sha;
 };
 
-PatchSignature::Digest::Digest() : state_(std::make_unique<State>()) {
-    (void)sodiumReady();
-    crypto_hash_sha256_init(&state_->sha);
-}
+PatchSignature::Digest::Digest() : state_(std::make_unique<State>()) {}
 
 PatchSignature::Digest::~Digest() = default;
 
 void PatchSignature::Digest::update(const char* data, std::size_t size) {
-    crypto_hash_sha256_update(&state_->sha, reinterpret_cast<const unsigned char*>(data), size);
+    state_->sha.update(data, size);
     length_ += size;
 }
 
@@ -407,9 +394,7 @@ bool PatchSignature::Digest::updateFromFile(int fd, std::uint64_t upTo) {
 }
 
 ManifestFile PatchSignature::Digest::finish(const std::string& name) {
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(&state_->sha, digest);
-    return ManifestFile{name, length_, toHex(digest, sizeof digest)};
+    return ManifestFile{name, length_, state_->sha.hexDigest()};
 }
 
 }  // namespace nimbrel
