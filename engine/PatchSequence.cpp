@@ -68,8 +68,10 @@ void PatchSequence::runStages() {
         result_ = PatchResult::kPatchFileMissing;
     }
     if (result_ < PatchResult::kOk) {
-        std::string text = "version.ini file download failed.";
-        if (!failureReason.empty()) text += " (" + failureReason + ")";
+        // Worded as every other failed download, "<name> file download failed (<reason>)"; the
+        // list's own sentence, with its full stop, where there is no reason to add.
+        const std::string text = failureReason.empty() ? "version.ini file download failed."
+                                                       : "version.ini file download failed (" + failureReason + ")";
         if (context_.dialog) context_.dialog->messageBox(text, kCaption);
         if (!flags_.connectToServer) deleteManualPatchFile();
         return;
