@@ -18,6 +18,7 @@
 
 #include "engine/PatchContext.h"
 #include "engine/PatchResult.h"
+#include "engine/TransferMeter.h"
 #include "platform/AtomicFile.h"
 #include "platform/DebugOutput.h"
 #include "platform/DownloadCache.h"
@@ -59,40 +60,62 @@ struct Job {
     std::unique_ptr<DownloadCache::Transfer> cached;
     AtomicFile staged;  // the body is written here (also the cache's partial where the two can share a file)
     std::uint64_t received = 0;
-    std::uint64_t total = 0;  // 0 while unknown
+    std::uint64_t total = 0;         // 0 while unknown
+    std::uint64_t signedLength = 0;  // the signed manifest's length; 0 when there is none
+    std::uint64_t resumed = 0;       // of received: held by a partial and confirmed by the server
     bool finished = false;
     std::string reason;
     int writeError = 0;        // errno: the update folder could not take the file
     bool cacheFailed = false;  // the cache could not take it
 };
 
-// The bar over all files: bytes received against bytes expected, where a file whose length
-// is not known yet counts as the average of those that are known. The window hears of each
-// changed percentage once: a fast link would otherwise flood it.
+// The bar over all files and the status line's bytes, rate and time left. A file's length is
+// its signed length, else its answer's Content-Length; a file not started yet whose length is
+// unknown counts as the largest known, so that the bar rather lags than runs ahead, and it
+// never goes back. Bytes a partial held (a resumed download) count as done at once. The window
+// hears of each changed percentage once, and of the bytes a few times a second: a fast link
+// would otherwise flood it.
 class OverallProgress {
 public:
+    static constexpr std::chrono::milliseconds kBytesInterval{250};
+
     OverallProgress(PatchWindow* window, const std::vector<std::unique_ptr<Job>>& jobs)
         : window_(window), jobs_(jobs) {}
 
-    void report() {
-        std::uint64_t received = 0, known = 0;
-        std::size_t withLength = 0;
+    void reportBytes(bool on) { reportBytes_ = on; }
+    void addWireBytes(std::size_t bytes) { wireBytes_ += bytes; }
+
+    void report(bool force = false) {
+        std::uint64_t done = 0, known = 0, largest = 0, resumed = 0;
+        std::size_t unknown = 0;
         for (const auto& job : jobs_) {
-            received += job->received;
-            if (job->total > 0) {
-                known += job->total;
-                ++withLength;
+            const std::uint64_t length = job->total > 0 ? job->total : job->signedLength;
+            resumed += job->resumed;
+            if (length == 0) {
+                ++unknown;
+                done += job->received;
+                largest = std::max(largest, job->received);
+                continue;
+            }
+            done += std::min(job->received, length);
+            known += length;
+            largest = std::max(largest, length);
+        }
+        if (known == 0 && unknown == jobs_.size() && done == 0) return;
+        const std::uint64_t expected = known + largest * unknown;
+        if (expected > 0) {
+            const int percent = static_cast<int>(std::min(done, expected) * 100 / expected);
+            if (percent > shown_) {
+                trace(std::to_string(done) + " / " + std::to_string(expected));
+                post(percent);
+                force = true;
             }
         }
-        if (withLength == 0) return;
-        const std::uint64_t expected = known + known / withLength * (jobs_.size() - withLength);
-        if (expected == 0) return;
-        received = std::min(received, expected);
-        // The estimate moves as lengths become known; the bar never goes back.
-        const int percent = static_cast<int>(received * 100 / expected);
-        if (percent < shown_) return;
-        trace(std::to_string(received) + " / " + std::to_string(expected));
-        if (percent != shown_) post(percent);
+        if (!reportBytes_ || !window_) return;
+        const Clock::time_point now = Clock::now();
+        if (!force && now - lastBytes_ < kBytesInterval) return;
+        lastBytes_ = now;
+        window_->postTransfer(meter_.update(now, done, unknown == 0 ? known : 0, resumed, wireBytes_));
     }
     // Sets the bar, also back to 0 for a file fetched again.
     void post(int percent) {
@@ -105,6 +128,10 @@ private:
     PatchWindow* window_;
     const std::vector<std::unique_ptr<Job>>& jobs_;
     int shown_ = 0;
+    bool reportBytes_ = false;
+    std::uint64_t wireBytes_ = 0;
+    TransferMeter meter_;
+    Clock::time_point lastBytes_{};
 };
 
 // Makes the jobs' staged files on a thread of its own, a few jobs ahead of the transfers.
@@ -231,7 +258,7 @@ HttpClient::Timeouts FileDownloader::timeouts() {
 // handle those that ended) until every file is staged or one has failed for good.
 class FileDownloader::Run {
 public:
-    Run(FileDownloader& owner, const std::vector<File>& files, bool useCache);
+    Run(FileDownloader& owner, const std::vector<File>& files, bool useCache, bool reportBytes);
     Outcome run(std::string& failedName);
 
 private:
@@ -241,6 +268,7 @@ private:
     void startDue();
     void start(Job& job);
     HttpClient::Handlers directHandlers(Job& job);
+    void measure(Job& job, HttpClient::Handlers& handlers);
     Next ended(Job& job, const HttpClient::Result& result, std::string& failedName);
     [[nodiscard]] bool stage(Job& job, const HttpClient::Result& result);
     [[nodiscard]] bool openStaged(Job& job);
@@ -272,8 +300,10 @@ private:
     std::optional<FilesAhead> ahead_;
 };
 
-FileDownloader::Run::Run(FileDownloader& owner, const std::vector<File>& files, bool useCache)
+FileDownloader::Run::Run(FileDownloader& owner, const std::vector<File>& files, bool useCache, bool reportBytes)
     : owner_(owner), context_(owner.context_), window_(owner.context_.dialog), progress_(window_, jobs_) {
+    progress_.reportBytes(reportBytes);
+    if (context_.maxBytesPerSecond > 0) transfers_.limitRate(context_.maxBytesPerSecond);
     // Without a usable cache the archives are still fetched, straight into the update folder;
     // so is the rest of the run once the cache's disk turns out full or read-only.
     cached_ = useCache && FileSystem::createDirectories(cache_.folder()) &&
@@ -286,10 +316,13 @@ FileDownloader::Run::Run(FileDownloader& owner, const std::vector<File>& files, 
         job->version = file.version;
         job->url = urlFor(context_.patchBaseUrl, file.name);
         job->target = context_.layout.updateFolder() + file.name;
+        if (auto length = owner.signedLengths_.find(file.name); length != owner.signedLengths_.end())
+            job->signedLength = length->second;
         jobs_.push_back(std::move(job));
     }
     left_ = jobs_.size();
     progress_.post(0);
+    progress_.report(true);
     if (jobs_.size() > 1) ahead_.emplace(jobs_);
 }
 
@@ -318,6 +351,7 @@ FileDownloader::Outcome FileDownloader::Run::run(std::string& failedName) {
     if (commit(failedName) == Next::Failed) return Outcome::Failed;
     // A body without Content-Length (or an empty one) gave the bar nothing to scale by.
     if (progress_.shown() != 100) progress_.post(100);
+    progress_.report(true);
     return Outcome::Done;
 }
 
@@ -337,6 +371,7 @@ void FileDownloader::Run::startDue() {
 void FileDownloader::Run::start(Job& job) {
     ++job.attempt;
     job.received = 0;
+    job.resumed = 0;
     // A file fetched alone shows each attempt from 0; a retry among many leaves the bar be.
     if (jobs_.size() == 1 && job.attempt > 1) progress_.post(0);
     HttpClient::Request request;
@@ -351,10 +386,12 @@ void FileDownloader::Run::start(Job& job) {
         job.cached->stageInto(job.staged, job.target);
         request = job.cached->request;
         handlers = job.cached->handlers;
+        measure(job, handlers);
     } else {
         request.url = job.url;
         request.reload = true;  // the patch list never comes from a cache on the way
         handlers = directHandlers(job);
+        measure(job, handlers);
     }
     request.stopFlag = &context_.stopRequested;
     job.transferId = transfers_.start(request, std::move(handlers), limits_);
@@ -362,6 +399,26 @@ void FileDownloader::Run::start(Job& job) {
     sent_ = true;
     lastStarted_ = job.name;
     if (window_) window_->setLabelText(IDC_ITEM_LABEL, job.name);
+}
+
+// The answer's length as soon as its head is in (a resumed answer's held bytes count as done at
+// once), and every byte over the wire for the rate.
+void FileDownloader::Run::measure(Job& job, HttpClient::Handlers& handlers) {
+    handlers.onResponse = [&job, this, begin = std::move(handlers.onResponse)](const HttpClient::Response& response) {
+        if (begin && !begin(response)) return false;
+        if (response.status == 206 && response.rangeStart) {
+            job.resumed = job.received = *response.rangeStart;
+            if (response.contentLength) job.total = *response.rangeStart + *response.contentLength;
+        } else if (response.contentLength && !response.encoded()) {
+            job.total = *response.contentLength;
+        }
+        progress_.report(job.resumed > 0);
+        return true;
+    };
+    handlers.onData = [this, take = std::move(handlers.onData)](const char* data, std::size_t size) {
+        progress_.addWireBytes(size);
+        return !take || take(data, size);
+    };
 }
 
 // Without the cache the body goes straight into the staged file.
@@ -502,8 +559,12 @@ FileDownloader::Run::Next FileDownloader::Run::commit(std::string& failedName) {
 }
 
 FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files, bool useCache,
-                                                 std::string& failedName) {
-    return Run(*this, files, useCache).run(failedName);
+                                                 std::string& failedName, bool reportBytes) {
+    return Run(*this, files, useCache, reportBytes).run(failedName);
+}
+
+void FileDownloader::expectSignedLengths(std::map<std::string, std::uint64_t> lengths) {
+    signedLengths_ = std::move(lengths);
 }
 
 int FileDownloader::downloadFile(const std::string& name, bool useCache) {
@@ -556,7 +617,7 @@ int FileDownloader::downloadPatchFiles(const std::vector<PatchListEntry>& entrie
     if (files.empty()) return kAllFetched;
 
     std::string failedName;
-    Outcome outcome = fetchAll(files, true, failedName);
+    Outcome outcome = fetchAll(files, true, failedName, true);
     if (outcome == Outcome::Done) return kAllFetched;
     if (outcome == Outcome::Failed && context_.dialog)
         context_.dialog->messageBox(withReason(failedName + " file download failed", failureReason_), kCaption);

@@ -3,13 +3,16 @@
 // Archives travel together, several connections at once, through the download cache (where a
 // partial survives a killed run and is resumed); the patch list is fetched fresh. Each file
 // gets three attempts, one request each, with a growing pause between; the window sees one
-// progress bar over all bytes, the item label names the file started last, and a failure
-// names its reason.
+// progress bar over all bytes (and, for the patch files, the bytes, rate and time left), the
+// item label names the file started last, and a failure names its reason. A rate limit in the
+// run context holds all transfers together.
 //
 // Nothing reaches its name in the update folder unfinished: finished files are staged under
 // temporary names, flushed together, and only then renamed.
 
 #include <chrono>
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,6 +42,9 @@ public:
     // after the box "<name> file download failed (<reason>)", at once when the reason is the
     // update folder ("not enough free space on FOLDER"); -7 on a stop request.
     [[nodiscard]] int downloadPatchFiles(const std::vector<PatchListEntry>& entries);
+    // The lengths the signed manifest gives the patch files, by name: the bar and the time left
+    // then know the whole download before its first answer.
+    void expectSignedLengths(std::map<std::string, std::uint64_t> lengths);
     // Why the last download failed, for the player: "HTTP 404", "certificate not trusted".
     const std::string& failureReason() const { return failureReason_; }
 
@@ -74,9 +80,11 @@ private:
     enum class Outcome { Done, Failed, Stopped };
     class Run;
     // Fetches every file; on Failed, failedName names the one that used up its attempts.
-    [[nodiscard]] Outcome fetchAll(const std::vector<File>& files, bool useCache, std::string& failedName);
+    [[nodiscard]] Outcome fetchAll(const std::vector<File>& files, bool useCache, std::string& failedName,
+                                   bool reportBytes = false);
 
     const PatchContext& context_;
+    std::map<std::string, std::uint64_t> signedLengths_;
     std::string failureReason_;
     bool failedWriting_ = false;  // the last failure was the update folder's, not the server's
 };
