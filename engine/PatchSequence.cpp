@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 
 #include "engine/ClientVersionFile.h"
+#include "engine/DiskSpacePlan.h"
 #include "engine/FileDownloader.h"
 #include "engine/LooseFiles.h"
 #include "engine/ManualPatchCheck.h"
@@ -14,6 +16,7 @@
 #include "engine/PatchListVerifier.h"
 #include "engine/PatchResult.h"
 #include "engine/UpdateApplier.h"
+#include "platform/DownloadCache.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/WindowMessages.h"
@@ -95,9 +98,16 @@ void PatchSequence::runStages() {
     stage_ = PatchStage::kPatchList;
     if (result_ < PatchResult::kOk) return;
 
-    result_ = flags_.connectToServer ? FileDownloader(context_).downloadPatchFiles(patchList_.entries)
-                                     : ManualPatchCheck(context_).checkManualPatchFiles(patchList_.entries);
     stage_ = PatchStage::kPatchFiles;
+    if (flags_.connectToServer) {
+        FileDownloader downloader(context_);
+        if (verifier.manifest()) downloader.expectSignedLengths(signedLengths(*verifier.manifest()));
+        result_ = verifier.manifest() ? checkDiskSpace(*verifier.manifest()) : PatchResult::kOk;
+        if (result_ < PatchResult::kOk) return;
+        result_ = downloader.downloadPatchFiles(patchList_.entries);
+    } else {
+        result_ = ManualPatchCheck(context_).checkManualPatchFiles(patchList_.entries);
+    }
     if (result_ < PatchResult::kOk) {
         if (!flags_.connectToServer) deleteManualPatchFile();
         return;
@@ -123,6 +133,26 @@ void PatchSequence::runStages() {
     UpdateApplier::removeDownloadedFiles(layout);
     FileDownloader::pruneCache(std::max(currentVersion_, patchList_.targetVersion));
     deleteManualPatchFile();
+}
+
+std::map<std::string, std::uint64_t> PatchSequence::signedLengths(const PatchSignature& manifest) const {
+    std::map<std::string, std::uint64_t> lengths;
+    for (const PatchListEntry& entry : patchList_.entries)
+        if (const ManifestFile* line = manifest.find(entry.fileName)) lengths[entry.fileName] = line->length;
+    return lengths;
+}
+
+int PatchSequence::checkDiskSpace(const PatchSignature& manifest) const {
+    DiskSpacePlan plan(context_.layout, DownloadCache::defaultFolder());
+    for (const PatchListEntry& entry : patchList_.entries) {
+        const ManifestFile* line = manifest.find(entry.fileName);
+        if (!line) continue;  // refused unsigned once fetched, before it takes any room
+        plan.add(DiskSpacePlan::File{entry.folderKey, line->length, entry.kind == PatchListEntry::kDeletionList});
+    }
+    const std::optional<DiskSpacePlan::Shortage> shortage = plan.shortage();
+    if (!shortage) return PatchResult::kOk;
+    if (context_.dialog) context_.dialog->messageBox(DiskSpacePlan::text(*shortage), kCaption);
+    return PatchResult::kNotEnoughSpace;
 }
 
 bool PatchSequence::mayRunPackingPasses() const {
