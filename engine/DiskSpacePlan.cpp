@@ -66,8 +66,8 @@ void DiskSpacePlan::add(const File& file) {
     if (file.deletionList) return;
     const bool map = file.folderKey == "map";
     if (map) need(update, file.length);
-    const std::string folder = file.folderKey == GameLayout::kRootKey ? layout_.baseFolder()
-                                                                      : layout_.folderForKey(file.folderKey);
+    const std::string folder =
+        file.folderKey == GameLayout::kRootKey ? layout_.baseFolder() : layout_.folderForKey(file.folderKey);
     need(folder, file.length * kUnpackedPerArchiveByte);
     if (!GameLayout::isPackedFolder(file.folderKey)) return;
     need(folder, file.length);

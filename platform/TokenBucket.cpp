@@ -37,9 +37,7 @@ std::chrono::milliseconds TokenBucket::wait(Clock::time_point now) {
     return std::chrono::milliseconds(static_cast<long>(std::ceil(-tokens_ * 1000 / rate_)) + 1);
 }
 
-std::uint64_t TokenBucket::pieceSize() const {
-    return std::clamp<std::uint64_t>(rate_ / 16, 1024, 512 * 1024);
-}
+std::uint64_t TokenBucket::pieceSize() const { return std::clamp<std::uint64_t>(rate_ / 16, 1024, 512 * 1024); }
 
 std::optional<std::uint64_t> TokenBucket::parseRate(std::string_view text) {
     std::string value(text);
@@ -48,7 +46,8 @@ std::optional<std::uint64_t> TokenBucket::parseRate(std::string_view text) {
     std::size_t digits = 0;
     while (digits < value.size() && (std::isdigit(static_cast<unsigned char>(value[digits])) || value[digits] == '.'))
         ++digits;
-    if (digits == 0 || std::count(value.begin(), value.begin() + digits, '.') > 1 || value[0] == '.') return std::nullopt;
+    if (digits == 0 || std::count(value.begin(), value.begin() + digits, '.') > 1 || value[0] == '.')
+        return std::nullopt;
     std::string unit;
     for (char c : value.substr(digits)) unit += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (unit.ends_with("/s")) unit.resize(unit.size() - 2);

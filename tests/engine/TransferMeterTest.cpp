@@ -1,11 +1,11 @@
 // The status line's bytes, rate and time left: the texts, and a time left that settles instead
 // of jumping with every burst or stall of the line.
 
-#include "engine/TransferMeter.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+
+#include "engine/TransferMeter.h"
 
 namespace nimbrel {
 namespace {

@@ -1,11 +1,11 @@
 // The shared rate limit: what a player may write as a rate, and a bucket that holds pieces taken
 // as fast as it allows to the rate over every five seconds.
 
-#include "platform/TokenBucket.h"
-
 #include <gtest/gtest.h>
 
 #include <deque>
+
+#include "platform/TokenBucket.h"
 
 namespace nimbrel {
 namespace {
@@ -15,11 +15,15 @@ TEST(TokenBucketTest, ParsesRatesAsPlayersWriteThem) {
         const char* text;
         std::optional<std::uint64_t> bytes;
     } cases[] = {
-        {"2M", 2u << 20},      {"500K", 500u << 10}, {"500k", 500u << 10}, {"1.5m", 3u << 19},
-        {"100000", 100000u},   {" 2M ", 2u << 20},   {"2MB", 2u << 20},    {"2M/s", 2u << 20},
-        {"1G", 1u << 30},      {"0", 0u},            {"", std::nullopt},   {"M", std::nullopt},
-        {"2X", std::nullopt},  {"-1", std::nullopt}, {"1.2.3", std::nullopt}, {"fast", std::nullopt},
-        {".5M", std::nullopt}, {"2 M", std::nullopt},
+        {"2M", 2u << 20},        {"500K", 500u << 10},
+        {"500k", 500u << 10},    {"1.5m", 3u << 19},
+        {"100000", 100000u},     {" 2M ", 2u << 20},
+        {"2MB", 2u << 20},       {"2M/s", 2u << 20},
+        {"1G", 1u << 30},        {"0", 0u},
+        {"", std::nullopt},      {"M", std::nullopt},
+        {"2X", std::nullopt},    {"-1", std::nullopt},
+        {"1.2.3", std::nullopt}, {"fast", std::nullopt},
+        {".5M", std::nullopt},   {"2 M", std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(TokenBucket::parseRate(c.text), c.bytes) << '"' << c.text << '"';
 }
