@@ -558,8 +558,8 @@ FileDownloader::Run::Next FileDownloader::Run::commit(std::string& failedName) {
     return Next::Failed;
 }
 
-FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files, bool useCache,
-                                                 std::string& failedName, bool reportBytes) {
+FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files, bool useCache, std::string& failedName,
+                                                 bool reportBytes) {
     return Run(*this, files, useCache, reportBytes).run(failedName);
 }
 

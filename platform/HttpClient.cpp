@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <optional>
 #include <cstring>
 #include <list>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -504,8 +504,7 @@ int HttpTransfers::start(const HttpClient::Request& request, HttpClient::Handler
         libcurl().easy_setopt(transfer.client->handle.get(), CURLOPT_BUFFERSIZE,
                               static_cast<long>(impl_->bucket->pieceSize()));
     }
-    ready = ready &&
-                 libcurl().multi_add_handle(impl_->multi.get(), transfer.client->handle.get()) == CURLM_OK;
+    ready = ready && libcurl().multi_add_handle(impl_->multi.get(), transfer.client->handle.get()) == CURLM_OK;
     if (!ready) {
         // Ends as a failure at the next run(), like any transfer that could not connect.
         transfer.client->handle.reset();

@@ -8,13 +8,13 @@
 
 #ifdef NIMBREL_HAVE_QT_GUI
 #include <QAbstractButton>
-#include <QRandomGenerator>
 #include <QApplication>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QRandomGenerator>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
@@ -294,7 +294,10 @@ TEST_F(LauncherWindowTest, BarFollowsTheBytesOfASlowDownload) {
     showActive(window);
     auto* status = window.findChild<TransparentLabel*>("statusLabel");
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return !reports.empty() && reports.back().percent >= 40 && status->text().find(" left") != std::string::npos; },
+        [&] {
+            return !reports.empty() && reports.back().percent >= 40 &&
+                   status->text().find(" left") != std::string::npos;
+        },
         60000))
         << status->text();
     saveScreenshot("launcher-downloading.png", window.frameGeometry());
