@@ -324,6 +324,54 @@ TEST_F(LauncherWindowTest, BarFollowsTheBytesOfASlowDownload) {
     EXPECT_EQ(game.read("noise.bin"), noise);
 }
 
+// The settings' max_rate reaches the downloads: the rate the status line shows stays near it
+// (the server would give far more; how closely it holds is the downloader's test). A value that
+// is no rate is named in a box before the run, which then goes unlimited.
+TEST_F(LauncherWindowTest, MaxRateFromTheSettingsHoldsTheDownloads) {
+    ::setenv("XDG_CONFIG_HOME", side.file("config").c_str(), 1);
+    std::string noise(512 * 1024, '\0');
+    QRandomGenerator(9).fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+    server.setFile(std::string(kPatchFolder) + "root_1.zip", zipped(side, {{"noise.bin", noise}}));
+
+    side.write("config/nimbrel/settings.ini", "max_rate=fast\n");
+    {
+        test::TempGameFolder folder;
+        std::filesystem::copy(game.path(), folder.path(), std::filesystem::copy_options::recursive);
+        LauncherWindow window("", folder.path());
+        std::string said;
+        QTimer answerBoxes;
+        QObject::connect(&answerBoxes, &QTimer::timeout, [&] {
+            if (QMessageBox* box = visibleBox()) {
+                said = box->text().toStdString();
+                box->accept();
+            }
+        });
+        answerBoxes.start(20);
+        window.start();
+        EXPECT_EQ(said, "max_rate=fast in " + side.file("config/nimbrel/settings.ini") +
+                            " is not a rate in bytes a second (such as 2M, 500K or 100000); downloads are not limited");
+        window.show();
+        ASSERT_TRUE(runUntilStatus(window, "Completed Update File"));
+    }
+
+    side.write("config/nimbrel/settings.ini", "max_rate=128K\n");
+    LauncherWindow window("", game.path());
+    window.start();
+    window.show();
+    auto* status = window.findChild<TransparentLabel*>("statusLabel");
+    std::string shown;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (shown = status->text()).find(" KB/s") != std::string::npos; }, 60000))
+        << shown;
+    const std::size_t rateEnd = shown.find(" KB/s");
+    const int rate = std::atoi(shown.substr(shown.rfind(' ', rateEnd - 1) + 1).c_str());
+    EXPECT_GT(rate, 0) << shown;
+    // The first second's figure holds the bucket's small burst; unlimited, it would be megabytes.
+    EXPECT_LE(rate, 192) << shown;
+    ASSERT_TRUE(runUntilStatus(window, "Completed Update File"));
+    EXPECT_EQ(game.read("noise.bin"), noise);
+    ::unsetenv("XDG_CONFIG_HOME");
+}
+
 // Enter is the player's way to play: it does nothing while Start is disabled, and once the run
 // has enabled Start, which takes the focus, it starts the game and closes the window.
 TEST_F(LauncherWindowTest, EnterStartsTheGameOnceStartIsEnabled) {
