@@ -32,6 +32,7 @@ void TerminalWindow::postTransfer(const TransferProgress& progress) {
         transfer_ = finished ? std::string() : text;
         return drawLocked();
     }
+    if (progress.done == 0 && progress.total == 0) return;  // nothing worth a line yet
     const int tenth = progress.total > 0 ? static_cast<int>(progress.done * 10 / progress.total) : transferTenth_;
     const auto now = std::chrono::steady_clock::now();
     if (text == transfer_ || (tenth == transferTenth_ && now - transferLineAt_ < kTransferLineEvery && !finished))
