@@ -8,6 +8,7 @@
 #include <map>
 
 #include "platform/FileSystem.h"
+#include "platform/TextCodec.h"
 
 namespace nimbrel {
 
@@ -64,10 +65,8 @@ void DiskSpacePlan::add(const File& file) {
     need(update, file.length);
     if (!cacheFolder_.empty()) need(cacheFolder_, file.length);  // merged with update/ on one disk
     if (file.deletionList) return;
-    const bool map = file.folderKey == "map";
-    if (map) need(update, file.length);
-    const std::string folder =
-        file.folderKey == GameLayout::kRootKey ? layout_.baseFolder() : layout_.folderForKey(file.folderKey);
+    if (TextCodec::equalsIgnoreCase(file.folderKey, "map")) need(update, file.length);
+    const std::string folder = layout_.folderForKey(file.folderKey);
     need(folder, file.length * kUnpackedPerArchiveByte);
     if (!GameLayout::isPackedFolder(file.folderKey)) return;
     need(folder, file.length);
