@@ -607,7 +607,9 @@ int FileDownloader::downloadPatchFiles(const std::vector<PatchListEntry>& entrie
     for (const PatchListEntry& entry : entries) {
         if (!FileSystem::isSafeRelativeName(entry.fileName, false) || AtomicFile::isTemporaryName(entry.fileName)) {
             trace("refused server file name \"" + entry.fileName + "\"");
-            if (context_.dialog) context_.dialog->messageBox(entry.fileName + " file download failed", kCaption);
+            if (context_.dialog)
+                context_.dialog->messageBox(withReason(entry.fileName + " file download failed", "refused file name"),
+                                            kCaption);
             return context_.stopRequested ? PatchResult::kStopped : PatchResult::kPatchFileMissing;
         }
         // A file already in the update folder is taken as it is.

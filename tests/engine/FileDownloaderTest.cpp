@@ -98,6 +98,10 @@ TEST_F(FileDownloaderTest, NamesLeavingTheUpdateFolderAreRefusedWithoutRequest) 
         EXPECT_EQ(FileDownloader(engine.context()).downloadFile(name, false), -2) << name;
         EXPECT_EQ(FileDownloader(engine.context()).downloadFile(name, true), -2) << name;
     }
+    addEntry("../escape.zip");
+    EXPECT_EQ(FileDownloader(engine.context()).downloadPatchFiles(entries), -4);
+    ASSERT_EQ(window.boxes().size(), 1u);
+    EXPECT_EQ(window.boxes()[0].text, "../escape.zip file download failed (refused file name)");
     EXPECT_EQ(server.requestCount(), 0);
     EXPECT_FALSE(game.exists("escape.zip"));
 }
