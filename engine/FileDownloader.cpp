@@ -316,8 +316,8 @@ FileDownloader::Run::Run(FileDownloader& owner, const std::vector<File>& files, 
         job->version = file.version;
         job->url = urlFor(context_.patchBaseUrl, file.name);
         job->target = context_.layout.updateFolder() + file.name;
-        if (auto length = owner.signedLengths_.find(file.name); length != owner.signedLengths_.end())
-            job->signedLength = length->second;
+        if (const ManifestFile* line = owner.manifest_ ? owner.manifest_->find(file.name) : nullptr)
+            job->signedLength = line->length;
         jobs_.push_back(std::move(job));
     }
     left_ = jobs_.size();
@@ -401,26 +401,6 @@ void FileDownloader::Run::start(Job& job) {
     if (window_) window_->setLabelText(IDC_ITEM_LABEL, job.name);
 }
 
-// The answer's length as soon as its head is in (a resumed answer's held bytes count as done at
-// once), and every byte over the wire for the rate.
-void FileDownloader::Run::measure(Job& job, HttpClient::Handlers& handlers) {
-    handlers.onResponse = [&job, this, begin = std::move(handlers.onResponse)](const HttpClient::Response& response) {
-        if (begin && !begin(response)) return false;
-        if (response.status == 206 && response.rangeStart) {
-            job.resumed = job.received = *response.rangeStart;
-            if (response.contentLength) job.total = *response.rangeStart + *response.contentLength;
-        } else if (response.contentLength && !response.encoded()) {
-            job.total = *response.contentLength;
-        }
-        progress_.report(job.resumed > 0);
-        return true;
-    };
-    handlers.onData = [this, take = std::move(handlers.onData)](const char* data, std::size_t size) {
-        progress_.addWireBytes(size);
-        return !take || take(data, size);
-    };
-}
-
 // Without the cache the body goes straight into the staged file.
 HttpClient::Handlers FileDownloader::Run::directHandlers(Job& job) {
     HttpClient::Handlers handlers;
@@ -440,6 +420,26 @@ HttpClient::Handlers FileDownloader::Run::directHandlers(Job& job) {
         return true;
     };
     return handlers;
+}
+
+// The answer's length as soon as its head is in (a resumed answer's held bytes count as done at
+// once), and every byte over the wire for the rate.
+void FileDownloader::Run::measure(Job& job, HttpClient::Handlers& handlers) {
+    handlers.onResponse = [&job, this, begin = std::move(handlers.onResponse)](const HttpClient::Response& response) {
+        if (begin && !begin(response)) return false;
+        if (response.status == 206 && response.rangeStart) {
+            job.resumed = job.received = *response.rangeStart;
+            if (response.contentLength) job.total = *response.rangeStart + *response.contentLength;
+        } else if (response.contentLength && !response.encoded()) {
+            job.total = *response.contentLength;
+        }
+        progress_.report(job.resumed > 0);
+        return true;
+    };
+    handlers.onData = [this, take = std::move(handlers.onData)](const char* data, std::size_t size) {
+        progress_.addWireBytes(size);
+        return !take || take(data, size);
+    };
 }
 
 FileDownloader::Run::Next FileDownloader::Run::ended(Job& job, const HttpClient::Result& result,
@@ -561,10 +561,6 @@ FileDownloader::Run::Next FileDownloader::Run::commit(std::string& failedName) {
 FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files, bool useCache, std::string& failedName,
                                                  bool reportBytes) {
     return Run(*this, files, useCache, reportBytes).run(failedName);
-}
-
-void FileDownloader::expectSignedLengths(std::map<std::string, std::uint64_t> lengths) {
-    signedLengths_ = std::move(lengths);
 }
 
 int FileDownloader::downloadFile(const std::string& name, bool useCache) {

@@ -11,12 +11,11 @@
 // temporary names, flushed together, and only then renamed.
 
 #include <chrono>
-#include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "engine/PatchListEntry.h"
+#include "engine/PatchSignature.h"
 #include "platform/HttpClient.h"
 
 namespace nimbrel {
@@ -38,13 +37,14 @@ public:
     // What downloadPatchFiles() gives when every file is in the update folder.
     static constexpr int kAllFetched = 1;
 
+    // The signed manifest of the run's files: their lengths size the bar and the time left before
+    // the first answer. manifest must outlive the downloader.
+    void expectSigned(const PatchSignature& manifest) { manifest_ = &manifest; }
+
     // kAllFetched when every file of entries is in the update folder; -3 for an empty list; -4
     // after the box "<name> file download failed (<reason>)", at once when the reason is the
     // update folder ("not enough free space on FOLDER"); -7 on a stop request.
     [[nodiscard]] int downloadPatchFiles(const std::vector<PatchListEntry>& entries);
-    // The lengths the signed manifest gives the patch files, by name: the bar and the time left
-    // then know the whole download before its first answer.
-    void expectSignedLengths(std::map<std::string, std::uint64_t> lengths);
     // Why the last download failed, for the player: "HTTP 404", "certificate not trusted".
     const std::string& failureReason() const { return failureReason_; }
 
@@ -84,7 +84,7 @@ private:
                                    bool reportBytes = false);
 
     const PatchContext& context_;
-    std::map<std::string, std::uint64_t> signedLengths_;
+    const PatchSignature* manifest_ = nullptr;
     std::string failureReason_;
     bool failedWriting_ = false;  // the last failure was the update folder's, not the server's
 };

@@ -36,7 +36,7 @@ public:
     [[nodiscard]] int verifyFiles(const std::vector<PatchListEntry>& entries);
     // The same for one file, for a step that wants to check each file as it lands.
     [[nodiscard]] int verifyFile(const PatchListEntry& entry);
-    // The verified list's manifest; null without a key or before verifyList().
+    // The verified list's manifest; nullptr without a key or before verifyList succeeded.
     const PatchSignature* manifest() const { return manifest_ ? &*manifest_ : nullptr; }
 
 private:

@@ -98,16 +98,16 @@ void PatchSequence::runStages() {
     stage_ = PatchStage::kPatchList;
     if (result_ < PatchResult::kOk) return;
 
-    stage_ = PatchStage::kPatchFiles;
-    if (flags_.connectToServer) {
-        FileDownloader downloader(context_);
-        if (verifier.manifest()) downloader.expectSignedLengths(signedLengths(*verifier.manifest()));
-        result_ = verifier.manifest() ? checkDiskSpace(*verifier.manifest()) : PatchResult::kOk;
-        if (result_ < PatchResult::kOk) return;
-        result_ = downloader.downloadPatchFiles(patchList_.entries);
-    } else {
-        result_ = ManualPatchCheck(context_).checkManualPatchFiles(patchList_.entries);
+    FileDownloader downloader(context_);
+    if (const PatchSignature* manifest = verifier.manifest()) downloader.expectSigned(*manifest);
+    // A signed patch that cannot fit is refused before its first download.
+    if (flags_.connectToServer && (result_ = checkDiskSpace(verifier.manifest())) < PatchResult::kOk) {
+        stage_ = PatchStage::kPatchFiles;
+        return;
     }
+    result_ = flags_.connectToServer ? downloader.downloadPatchFiles(patchList_.entries)
+                                     : ManualPatchCheck(context_).checkManualPatchFiles(patchList_.entries);
+    stage_ = PatchStage::kPatchFiles;
     if (result_ < PatchResult::kOk) {
         if (!flags_.connectToServer) deleteManualPatchFile();
         return;
@@ -135,17 +135,11 @@ void PatchSequence::runStages() {
     deleteManualPatchFile();
 }
 
-std::map<std::string, std::uint64_t> PatchSequence::signedLengths(const PatchSignature& manifest) const {
-    std::map<std::string, std::uint64_t> lengths;
-    for (const PatchListEntry& entry : patchList_.entries)
-        if (const ManifestFile* line = manifest.find(entry.fileName)) lengths[entry.fileName] = line->length;
-    return lengths;
-}
-
-int PatchSequence::checkDiskSpace(const PatchSignature& manifest) const {
+int PatchSequence::checkDiskSpace(const PatchSignature* manifest) const {
+    if (!manifest) return PatchResult::kOk;  // without signed lengths a full disk is met where it fills
     DiskSpacePlan plan(context_.layout, DownloadCache::defaultFolder());
     for (const PatchListEntry& entry : patchList_.entries) {
-        const ManifestFile* line = manifest.find(entry.fileName);
+        const ManifestFile* line = manifest->find(entry.fileName);
         if (!line) continue;  // refused unsigned once fetched, before it takes any room
         plan.add(DiskSpacePlan::File{entry.folderKey, line->length, entry.kind == PatchListEntry::kDeletionList});
     }

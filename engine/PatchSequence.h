@@ -5,9 +5,6 @@
 // sequence keeps what the steps produce: the installed version and the patch list.
 
 #include <atomic>
-#include <cstdint>
-#include <map>
-#include <string>
 
 #include "engine/PatchContext.h"
 #include "engine/PatchList.h"
@@ -44,11 +41,10 @@ private:
     void runStages();
     void finish();
     bool mayRunPackingPasses() const;
-    // Each patch file's length as the signed manifest gives it.
-    std::map<std::string, std::uint64_t> signedLengths(const PatchSignature& manifest) const;
-    // kOk when the signed files and what they become fit on their disks; else kNotEnoughSpace
-    // after the box "needs X MB on FOLDER, Y MB free", before anything is fetched.
-    [[nodiscard]] int checkDiskSpace(const PatchSignature& manifest) const;
+    // kOk when the signed files and what they become fit on their disks (or there is no signed
+    // manifest); else kNotEnoughSpace after the box "needs X MB on FOLDER, Y MB free", before
+    // anything is fetched.
+    [[nodiscard]] int checkDiskSpace(const PatchSignature* manifest) const;
 
     const PatchContext& context_;
     StartupFlags& flags_;
