@@ -15,14 +15,18 @@
 #include <QWindow>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "app/MessageBoxBridge.h"
 #include "app/PatchMessageEvent.h"
 #include "engine/GameLayout.h"
 #include "engine/PatchResult.h"
+#include "engine/TransferMeter.h"
 #include "platform/ExecutablePath.h"
 #include "platform/GameProcessProbe.h"
 #include "platform/ProcessLauncher.h"
+#include "platform/Settings.h"
+#include "platform/TokenBucket.h"
 #include "platform/WindowMessages.h"
 
 namespace nimbrel {
@@ -143,6 +147,7 @@ void LauncherWindow::start() {
     }
 
     run_->openEngine(gameFolder_);
+    readMaxRate();
 
     setWindowIcon(applicationIcon());
     layoutSkin();
@@ -157,7 +162,23 @@ void LauncherWindow::beginRun() {
     packingReported_ = false;
     packingSeen_ = false;
     shownPercent_ = 0;
+    run_->limitRate(maxBytesPerSecond_);
     run_->start();
+}
+
+void LauncherWindow::readMaxRate() {
+    const std::string path = Settings::defaultPath();
+    std::string error;
+    const std::optional<Settings> settings = Settings::load(path, error);
+    if (!settings) return showBox(error + "; downloads are not limited");
+    const std::string value = settings->value(Settings::kMaxRate);
+    if (value.empty()) return;
+    if (const std::optional<std::uint64_t> rate = TokenBucket::parseRate(value)) {
+        maxBytesPerSecond_ = *rate;
+        return;
+    }
+    showBox(std::string(Settings::kMaxRate) + "=" + value + " in " + path +
+            " is not a rate in bytes a second (such as 2M, 500K or 100000); downloads are not limited");
 }
 
 void LauncherWindow::retry() {
@@ -265,6 +286,15 @@ void LauncherWindow::postProgress(int percent) {
 
 void LauncherWindow::postResult(int result, int stage) {
     QCoreApplication::postEvent(this, PatchMessageEvent::result(result, stage));
+}
+
+void LauncherWindow::postTransfer(const TransferProgress& progress) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, text = TransferMeter::describe(progress)] {
+            if (!destroyed_) statusLabel_->setText(text);
+        },
+        Qt::QueuedConnection);
 }
 
 void LauncherWindow::setLabelText(int controlId, const std::string& labelText) {

@@ -5,7 +5,8 @@
 // window: the worker reaches it only through the PatchWindow calls below. Its controls carry
 // object names (see the constructor), so tools and tests can find them as Qt widgets.
 // Start is the default button and takes the focus once it is enabled; after a failed run it
-// reads Retry and runs the patch again in the same window. Start keeps the window, saying
+// reads Retry and runs the patch again in the same window. While the patch files download, the
+// status line shows their bytes, rate and time left, held to the settings' max_rate. Start keeps the window, saying
 // "Starting the game…", until a game client run by Wine is up (Wine's first start in a new
 // prefix takes seconds with nothing else on screen); a missing Wine is explained there.
 
@@ -15,6 +16,7 @@
 #include <QPoint>
 #include <QTimer>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -55,6 +57,7 @@ public:
     // PatchWindow, callable from the worker.
     void postProgress(int percent) override;
     void postResult(int result, int stage) override;
+    void postTransfer(const TransferProgress& progress) override;
     void setLabelText(int controlId, const std::string& text) override;
     void messageBox(const std::string& text, const std::string& caption) override;
 
@@ -82,6 +85,7 @@ private:
     void watchGameStart();
     void gameDidNotStart(const std::string& why);
     void beginRun();
+    void readMaxRate();
     PictureButton* button(int controlId) const;
     TransparentLabel* label(int controlId) const;
     std::string text(int line) const { return textTable_.lineOrEmpty(line); }
@@ -125,6 +129,8 @@ private:
     // Written by the worker when it reports the first packed folder; cleared by each new run.
     std::atomic<bool> packingReported_{false};
     bool retryOffered_ = false;
+    // The settings' max_rate, for every run of this window; 0: no limit.
+    std::uint64_t maxBytesPerSecond_ = 0;
 
     // Between Start and the game client being up: how often to look, and for how long at most.
     static constexpr int kGameWatchIntervalMs = 100;

@@ -19,6 +19,7 @@
 #include "engine/PatchContext.h"
 #include "engine/PatchListVerifier.h"
 #include "engine/PatchResult.h"
+#include "engine/TransferMeter.h"
 #include "platform/AtomicFile.h"
 #include "platform/DebugOutput.h"
 #include "platform/DownloadCache.h"
@@ -66,40 +67,62 @@ struct Job {
     std::unique_ptr<DownloadCache::Transfer> cached;
     AtomicFile staged;  // the body is written here (also the cache's partial where the two can share a file)
     std::uint64_t received = 0;
-    std::uint64_t total = 0;  // 0 while unknown
+    std::uint64_t total = 0;         // 0 while unknown
+    std::uint64_t signedLength = 0;  // the signed manifest's length; 0 when there is none
+    std::uint64_t resumed = 0;       // of received: held by a partial and confirmed by the server
     bool finished = false;
     std::string reason;
     int writeError = 0;        // errno: the update folder could not take the file
     bool cacheFailed = false;  // the cache could not take it
 };
 
-// The bar over all files: bytes received against bytes expected, where a file whose length
-// is not known yet counts as the average of those that are known. The window hears of each
-// changed percentage once: a fast link would otherwise flood it.
+// The bar over all files and the status line's bytes, rate and time left. A file's length is
+// its signed length, else its answer's Content-Length; a file not started yet whose length is
+// unknown counts as the largest known, so that the bar rather lags than runs ahead, and it
+// never goes back. Bytes a partial held (a resumed download) count as done at once. The window
+// hears of each changed percentage once, and of the bytes a few times a second: a fast link
+// would otherwise flood it.
 class OverallProgress {
 public:
+    static constexpr std::chrono::milliseconds kBytesInterval{250};
+
     OverallProgress(PatchWindow* window, const std::vector<std::unique_ptr<Job>>& jobs)
         : window_(window), jobs_(jobs) {}
 
-    void report() {
-        std::uint64_t received = 0, known = 0;
-        std::size_t withLength = 0;
+    void reportBytes(bool on) { reportBytes_ = on; }
+    void addWireBytes(std::size_t bytes) { wireBytes_ += bytes; }
+
+    void report(bool force = false) {
+        std::uint64_t done = 0, known = 0, largest = 0, resumed = 0;
+        std::size_t unknown = 0;
         for (const auto& job : jobs_) {
-            received += job->received;
-            if (job->total > 0) {
-                known += job->total;
-                ++withLength;
+            const std::uint64_t length = job->total > 0 ? job->total : job->signedLength;
+            resumed += job->resumed;
+            if (length == 0) {
+                ++unknown;
+                done += job->received;
+                largest = std::max(largest, job->received);
+                continue;
+            }
+            done += std::min(job->received, length);
+            known += length;
+            largest = std::max(largest, length);
+        }
+        if (known == 0 && unknown == jobs_.size() && done == 0) return;
+        const std::uint64_t expected = known + largest * unknown;
+        if (expected > 0) {
+            const int percent = static_cast<int>(std::min(done, expected) * 100 / expected);
+            if (percent > shown_) {
+                trace(std::to_string(done) + " / " + std::to_string(expected));
+                post(percent);
+                force = true;
             }
         }
-        if (withLength == 0) return;
-        const std::uint64_t expected = known + known / withLength * (jobs_.size() - withLength);
-        if (expected == 0) return;
-        received = std::min(received, expected);
-        // The estimate moves as lengths become known; the bar never goes back.
-        const int percent = static_cast<int>(received * 100 / expected);
-        if (percent < shown_) return;
-        trace(std::to_string(received) + " / " + std::to_string(expected));
-        if (percent != shown_) post(percent);
+        if (!reportBytes_ || !window_) return;
+        const Clock::time_point now = Clock::now();
+        if (!force && now - lastBytes_ < kBytesInterval) return;
+        lastBytes_ = now;
+        window_->postTransfer(meter_.update(now, done, unknown == 0 ? known : 0, resumed, wireBytes_));
     }
     // Sets the bar, also back to 0 for a file fetched again.
     void post(int percent) {
@@ -112,6 +135,10 @@ private:
     PatchWindow* window_;
     const std::vector<std::unique_ptr<Job>>& jobs_;
     int shown_ = 0;
+    bool reportBytes_ = false;
+    std::uint64_t wireBytes_ = 0;
+    TransferMeter meter_;
+    Clock::time_point lastBytes_{};
 };
 
 // Makes the jobs' staged files on a thread of its own, a few jobs ahead of the transfers.
@@ -240,7 +267,7 @@ HttpClient::Timeouts FileDownloader::timeouts() {
 // handle those that ended) until every file is staged or one has failed for good.
 class FileDownloader::Run {
 public:
-    Run(FileDownloader& owner, const std::vector<File>& files, bool useCache);
+    Run(FileDownloader& owner, const std::vector<File>& files, bool useCache, bool reportBytes);
     Outcome run(std::string& failedName);
 
 private:
@@ -252,6 +279,7 @@ private:
     [[nodiscard]] bool takeSignedCopy(Job& job);
     void bindToSignature(Job& job, HttpClient::Request& request, HttpClient::Handlers& handlers);
     HttpClient::Handlers directHandlers(Job& job);
+    void measure(Job& job, HttpClient::Handlers& handlers);
     Next ended(Job& job, const HttpClient::Result& result, std::string& failedName);
     [[nodiscard]] bool stage(Job& job, const HttpClient::Result& result);
     [[nodiscard]] bool openStaged(Job& job);
@@ -272,7 +300,7 @@ private:
     std::vector<std::unique_ptr<Job>> jobs_;
     OverallProgress progress_;
     HttpTransfers transfers_{kConnectionsPerHost};
-    const HttpClient::Timeouts limits_ = timeouts();
+    HttpClient::Timeouts limits_ = timeouts();
     std::vector<Job*> staged_;
     std::size_t next_ = 0;  // jobs before this one have been started at least once
     std::size_t running_ = 0;
@@ -283,8 +311,16 @@ private:
     std::optional<FilesAhead> ahead_;
 };
 
-FileDownloader::Run::Run(FileDownloader& owner, const std::vector<File>& files, bool useCache)
+FileDownloader::Run::Run(FileDownloader& owner, const std::vector<File>& files, bool useCache, bool reportBytes)
     : owner_(owner), context_(owner.context_), window_(owner.context_.dialog), progress_(window_, jobs_) {
+    progress_.reportBytes(reportBytes);
+    if (context_.maxBytesPerSecond > 0) {
+        transfers_.limitRate(context_.maxBytesPerSecond);
+        // The transfers share the limit, each waiting its turn: a low one must not read as a drip.
+        limits_.minAverageBytesPerSecond =
+            std::min<long>(limits_.minAverageBytesPerSecond,
+                           static_cast<long>(context_.maxBytesPerSecond / (2 * kConnectionsPerHost)));
+    }
     // Without a usable cache the archives are still fetched, straight into the update folder;
     // so is the rest of the run once the cache's disk turns out full or read-only.
     cached_ = useCache && cache_.ownFolder() && cacheHold_.acquire(cache_.folder()) != FolderLock::Result::Held;
@@ -298,10 +334,13 @@ FileDownloader::Run::Run(FileDownloader& owner, const std::vector<File>& files, 
         job->signedAs = file.signedAs;
         job->url = urlFor(context_.patchBaseUrl, file.name);
         job->target = context_.layout.updateFolder() + file.name;
+        if (const ManifestFile* line = owner.manifest_ ? owner.manifest_->find(file.name) : nullptr)
+            job->signedLength = line->length;
         jobs_.push_back(std::move(job));
     }
     left_ = jobs_.size();
     progress_.post(0);
+    progress_.report(true);
     if (jobs_.size() > 1) ahead_.emplace(jobs_);
 }
 
@@ -332,6 +371,7 @@ FileDownloader::Outcome FileDownloader::Run::run(std::string& failedName) {
     if (commit(failedName) == Next::Failed) return Outcome::Failed;
     // A body without Content-Length (or an empty one) gave the bar nothing to scale by.
     if (progress_.shown() != 100) progress_.post(100);
+    progress_.report(true);
     return Outcome::Done;
 }
 
@@ -352,6 +392,7 @@ void FileDownloader::Run::start(Job& job) {
     if (cached_ && job.signedAs && job.attempt == 0 && takeSignedCopy(job)) return;
     ++job.attempt;
     job.received = 0;
+    job.resumed = 0;
     // A file fetched alone shows each attempt from 0; a retry among many leaves the bar be.
     if (jobs_.size() == 1 && job.attempt > 1) progress_.post(0);
     HttpClient::Request request;
@@ -366,10 +407,12 @@ void FileDownloader::Run::start(Job& job) {
         job.cached->stageInto(job.staged, job.target);
         request = job.cached->request;
         handlers = job.cached->handlers;
+        measure(job, handlers);
     } else {
         request.url = job.url;
         request.reload = true;  // the patch list never comes from a cache on the way
         handlers = directHandlers(job);
+        measure(job, handlers);
     }
     request.stopFlag = &context_.stopRequested;
     if (job.maxBytes > 0) request.maxBodyBytes = job.maxBytes;
@@ -455,6 +498,26 @@ HttpClient::Handlers FileDownloader::Run::directHandlers(Job& job) {
         return true;
     };
     return handlers;
+}
+
+// The answer's length as soon as its head is in (a resumed answer's held bytes count as done at
+// once), and every byte over the wire for the rate.
+void FileDownloader::Run::measure(Job& job, HttpClient::Handlers& handlers) {
+    handlers.onResponse = [&job, this, begin = std::move(handlers.onResponse)](const HttpClient::Response& response) {
+        if (begin && !begin(response)) return false;
+        if (response.status == 206 && response.rangeStart) {
+            job.resumed = job.received = *response.rangeStart;
+            if (response.contentLength) job.total = *response.rangeStart + *response.contentLength;
+        } else if (response.contentLength && !response.encoded()) {
+            job.total = *response.contentLength;
+        }
+        progress_.report(job.resumed > 0);
+        return true;
+    };
+    handlers.onData = [this, take = std::move(handlers.onData)](const char* data, std::size_t size) {
+        progress_.addWireBytes(size);
+        return !take || take(data, size);
+    };
 }
 
 FileDownloader::Run::Next FileDownloader::Run::ended(Job& job, const HttpClient::Result& result,
@@ -587,9 +650,9 @@ FileDownloader::Run::Next FileDownloader::Run::commit(std::string& failedName) {
     return Next::Failed;
 }
 
-FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files, bool useCache,
-                                                 std::string& failedName) {
-    return Run(*this, files, useCache).run(failedName);
+FileDownloader::Outcome FileDownloader::fetchAll(const std::vector<File>& files, bool useCache, std::string& failedName,
+                                                 bool reportBytes) {
+    return Run(*this, files, useCache, reportBytes).run(failedName);
 }
 
 int FileDownloader::downloadFile(const std::string& name, bool useCache) {
@@ -632,7 +695,9 @@ int FileDownloader::downloadPatchFiles(const std::vector<PatchListEntry>& entrie
     for (const PatchListEntry& entry : entries) {
         if (!FileSystem::isSafeRelativeName(entry.fileName, false) || AtomicFile::isTemporaryName(entry.fileName)) {
             trace("refused server file name \"" + entry.fileName + "\"");
-            if (context_.dialog) context_.dialog->messageBox(entry.fileName + " file download failed", kCaption);
+            if (context_.dialog)
+                context_.dialog->messageBox(withReason(entry.fileName + " file download failed", "refused file name"),
+                                            kCaption);
             return context_.stopRequested ? PatchResult::kStopped : PatchResult::kPatchFileMissing;
         }
         // A file already in the update folder is taken as it is.
@@ -643,7 +708,7 @@ int FileDownloader::downloadPatchFiles(const std::vector<PatchListEntry>& entrie
 
     std::string failedName;
     notAsSigned_ = false;
-    Outcome outcome = fetchAll(files, true, failedName);
+    Outcome outcome = fetchAll(files, true, failedName, true);
     if (outcome == Outcome::Done) return kAllFetched;
     // A file that is not as signed is refused in the words the verifier uses for one.
     if (outcome == Outcome::Failed && context_.dialog)

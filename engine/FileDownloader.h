@@ -3,8 +3,9 @@
 // Archives travel together, several connections at once, through the download cache (where a
 // partial survives a killed run and is resumed); the patch list is fetched fresh. Each file
 // gets three attempts, one request each, with a growing pause between; the window sees one
-// progress bar over all bytes, the item label names the file started last, and a failure
-// names its reason.
+// progress bar over all bytes (and, for the patch files, the bytes, rate and time left), the
+// item label names the file started last, and a failure names its reason. A rate limit in the
+// run context holds all transfers together.
 //
 // Nothing reaches its name in the update folder unfinished: finished files are staged under
 // temporary names, flushed together, and only then renamed.
@@ -44,9 +45,10 @@ public:
 
     // From here on the files the manifest names are fetched only as signed: a transfer ends at
     // the first byte past the signed length, a body of another SHA-256 is refused ("differs from
-    // the signed list", shown as the verifier's refusal) and neither is retried nor cached, and a cached copy is taken only when
-    // its SHA-256 is the signed one, without asking the server. manifest must outlive the
-    // downloader.
+    // the signed list", shown as the verifier's refusal) and neither is retried nor cached, and a
+    // cached copy is taken only when its SHA-256 is the signed one, without asking the server.
+    // The signed lengths also size the bar and the time left before the first answer. manifest
+    // must outlive the downloader.
     void expectSigned(const PatchSignature& manifest) { manifest_ = &manifest; }
 
     // kAllFetched when every file of entries is in the update folder; -3 for an empty list; -4
@@ -91,7 +93,8 @@ private:
     enum class Outcome { Done, Failed, Stopped };
     class Run;
     // Fetches every file; on Failed, failedName names the one that used up its attempts.
-    [[nodiscard]] Outcome fetchAll(const std::vector<File>& files, bool useCache, std::string& failedName);
+    [[nodiscard]] Outcome fetchAll(const std::vector<File>& files, bool useCache, std::string& failedName,
+                                   bool reportBytes = false);
 
     const PatchContext& context_;
     const PatchSignature* manifest_ = nullptr;

@@ -5,6 +5,7 @@
 // const&, so what a step produces is always its own return value or output.
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -31,6 +32,7 @@ struct PatchContext {
     std::string waitingText;
     std::string deletingText;
     std::string patchPublicKey;  // base64; empty: lists are taken unsigned
+    std::uint64_t maxBytesPerSecond = 0;  // all downloads together; 0: no limit
 };
 
 }  // namespace nimbrel

@@ -29,6 +29,7 @@ public:
 
     // Set before a run starts; the steps only read them.
     void setPatchBaseUrl(std::string url) { context_.patchBaseUrl = std::move(url); }
+    void setMaxBytesPerSecond(std::uint64_t rate) { context_.maxBytesPerSecond = rate; }
     void setStatusTexts(std::string waiting, std::string deleting, std::string collecting);
 
     const PatchContext& context() const { return context_; }

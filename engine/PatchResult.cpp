@@ -22,6 +22,7 @@ constexpr PatchCodeInfo kResults[] = {
     {kExtractionFailed, "extraction failed", "a patch archive's files could not be written"},
     {kPackRebuildFailed, "pack rebuild failed", "a pack could not be rebuilt"},
     {kManualPatchAhead, "manual patch ahead", "the manual patch begins beyond the game's next version"},
+    {kNotEnoughSpace, "not enough space", "the patch needs more space than a disk has free; nothing was fetched"},
 };
 
 constexpr PatchCodeInfo kStages[] = {
@@ -63,6 +64,7 @@ constexpr ResultText kTexts[] = {
     {kManualPatchAhead, kAnyStage, kNoLine,
      "This manual patch starts beyond the next version of your game. Apply the earlier patches first, then "
      "start the launcher again."},
+    {kNotEnoughSpace, kAnyStage, kNoLine, "Not enough free space for the update. Please make room and try again"},
 };
 
 }  // namespace

@@ -25,6 +25,7 @@ inline constexpr int kStopped = -7;             // stopRequested was set: the la
 inline constexpr int kExtractionFailed = -8;    // a patch archive's files could not be written
 inline constexpr int kPackRebuildFailed = -11;  // rebuilding a pack failed
 inline constexpr int kManualPatchAhead = -12;   // the manual patch list begins beyond the next version
+inline constexpr int kNotEnoughSpace = -13;     // the patch would not fit on a disk: refused before any download
 }  // namespace PatchResult
 
 // The last stage a run reached, sent with its result.

@@ -69,6 +69,7 @@ void PatchRun::start(const std::string& patchUrl) {
                                                                            : texts_.lineOrEmpty(TextLine::kPatchUrl));
     engine_->setStatusTexts(texts_.lineOrEmpty(TextLine::kWaiting), texts_.lineOrEmpty(TextLine::kDeleting),
                             texts_.lineOrEmpty(TextLine::kCollecting));
+    engine_->setMaxBytesPerSecond(maxBytesPerSecond_);
 
     sequence_ = std::make_unique<PatchSequence>(*engine_, flags_);
     worker_ = std::make_unique<PatchWorker>();

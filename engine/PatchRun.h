@@ -5,6 +5,7 @@
 // only its PatchWindow and what it does with the result.
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,6 +45,9 @@ public:
     // update folder once the game folder has shown itself to be an installation). Needs
     // openEngine() first.
     void start(const std::string& patchUrl = std::string());
+    // Holds all downloads of the runs started afterwards together to this many bytes a second
+    // (0: no limit).
+    void limitRate(std::uint64_t bytesPerSecond) { maxBytesPerSecond_ = bytesPerSecond; }
 
     // Tells the running step to stop; it returns PatchResult::kStopped at its next check.
     void requestStop();
@@ -68,6 +72,7 @@ private:
     PatchWindow& window_;
     const TextTable& texts_;
     StartupFlags flags_;
+    std::uint64_t maxBytesPerSecond_ = 0;
     // Declaration order is destruction order in reverse: the worker goes before the sequence,
     // the sequence before the engine it works on, and the name last.
     SingleInstanceLock lock_;

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 
 #include "engine/ClientVersionFile.h"
+#include "engine/DiskSpacePlan.h"
 #include "engine/FileDownloader.h"
 #include "engine/LooseFiles.h"
 #include "engine/ManualPatchCheck.h"
@@ -14,6 +16,7 @@
 #include "engine/PatchListVerifier.h"
 #include "engine/PatchResult.h"
 #include "engine/UpdateApplier.h"
+#include "platform/DownloadCache.h"
 #include "platform/FileSystem.h"
 #include "platform/PatchWindow.h"
 #include "platform/WindowMessages.h"
@@ -68,8 +71,10 @@ void PatchSequence::runStages() {
         result_ = PatchResult::kPatchFileMissing;
     }
     if (result_ < PatchResult::kOk) {
-        std::string text = "version.ini file download failed.";
-        if (!failureReason.empty()) text += " (" + failureReason + ")";
+        // Worded as every other failed download, "<name> file download failed (<reason>)"; the
+        // list's own sentence, with its full stop, where there is no reason to add.
+        const std::string text = failureReason.empty() ? "version.ini file download failed."
+                                                       : "version.ini file download failed (" + failureReason + ")";
         if (context_.dialog) context_.dialog->messageBox(text, kCaption);
         if (!flags_.connectToServer) deleteManualPatchFile();
         return;
@@ -95,6 +100,11 @@ void PatchSequence::runStages() {
 
     FileDownloader downloader(context_);
     if (const PatchSignature* manifest = verifier.manifest()) downloader.expectSigned(*manifest);
+    // A signed patch that cannot fit is refused before its first download.
+    if (flags_.connectToServer && (result_ = checkDiskSpace(verifier.manifest())) < PatchResult::kOk) {
+        stage_ = PatchStage::kPatchFiles;
+        return;
+    }
     result_ = flags_.connectToServer ? downloader.downloadPatchFiles(patchList_.entries)
                                      : ManualPatchCheck(context_).checkManualPatchFiles(patchList_.entries);
     stage_ = PatchStage::kPatchFiles;
@@ -124,6 +134,20 @@ void PatchSequence::runStages() {
     UpdateApplier::removeDownloadedFiles(layout);
     FileDownloader::pruneCache(std::max(currentVersion_, patchList_.targetVersion));
     deleteManualPatchFile();
+}
+
+int PatchSequence::checkDiskSpace(const PatchSignature* manifest) const {
+    if (!manifest) return PatchResult::kOk;  // without signed lengths a full disk is met where it fills
+    DiskSpacePlan plan(context_.layout, DownloadCache::defaultFolder());
+    for (const PatchListEntry& entry : patchList_.entries) {
+        const ManifestFile* line = manifest->find(entry.fileName);
+        if (!line) continue;  // refused unsigned once fetched, before it takes any room
+        plan.add(DiskSpacePlan::File{entry.folderKey, line->length, entry.kind == PatchListEntry::kDeletionList});
+    }
+    const std::optional<DiskSpacePlan::Shortage> shortage = plan.shortage();
+    if (!shortage) return PatchResult::kOk;
+    if (context_.dialog) context_.dialog->messageBox(DiskSpacePlan::text(*shortage), kCaption);
+    return PatchResult::kNotEnoughSpace;
 }
 
 bool PatchSequence::mayRunPackingPasses() const {

@@ -13,6 +13,7 @@
 namespace nimbrel {
 
 class PatchEngine;
+class PatchSignature;
 
 class PatchSequence {
 public:
@@ -40,6 +41,10 @@ private:
     void runStages();
     void finish();
     bool mayRunPackingPasses() const;
+    // kOk when the signed files and what they become fit on their disks (or there is no signed
+    // manifest); else kNotEnoughSpace after the box "needs X MB on FOLDER, Y MB free", before
+    // anything is fetched.
+    [[nodiscard]] int checkDiskSpace(const PatchSignature* manifest) const;
 
     const PatchContext& context_;
     StartupFlags& flags_;

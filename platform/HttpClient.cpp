@@ -4,15 +4,18 @@
 #include <dlfcn.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <list>
+#include <optional>
 #include <string>
 #include <type_traits>
 
 #include "platform/ExecutablePath.h"
+#include "platform/TokenBucket.h"
 
 namespace nimbrel {
 
@@ -31,7 +34,7 @@ constexpr const char* kCurlLibrary = "libcurl.so.4";
     X(global_init) X(easy_init) X(easy_cleanup) X(easy_reset) X(easy_setopt) X(easy_getinfo)      \
     X(easy_perform) X(easy_strerror) X(slist_append) X(slist_free_all) X(multi_init)              \
     X(multi_cleanup) X(multi_setopt) X(multi_add_handle) X(multi_remove_handle) X(multi_perform)  \
-    X(multi_poll) X(multi_info_read)
+    X(multi_poll) X(multi_info_read) X(easy_pause)
 // clang-format on
 
 struct CurlApi {
@@ -190,6 +193,9 @@ struct HttpClient::Impl {
     // The window the average rate is measured over: when it began, and the bytes received then.
     std::optional<std::chrono::steady_clock::time_point> windowStart;
     curl_off_t windowBytes = 0;
+    // Under a rate limit: the bucket all transfers share, and whether this one waits for it.
+    TokenBucket* bucket = nullptr;
+    bool paused = false;
 
     explicit Impl(EasyHandle h) : handle(std::move(h)) {}
 
@@ -274,6 +280,7 @@ struct HttpClient::Impl {
         auto* impl = static_cast<Impl*>(self);
         size_t bytes = size * count;
         if (impl->stopWanted() || !impl->finishHead()) return CURL_WRITEFUNC_ERROR;
+        if (impl->bucket && !impl->takeTokens(bytes)) return CURL_WRITEFUNC_PAUSE;
         impl->bodyBytes += bytes;
         if (impl->request.maxBodyBytes && impl->bodyBytes > *impl->request.maxBodyBytes) {
             impl->refused = impl->oversized = true;
@@ -294,6 +301,18 @@ struct HttpClient::Impl {
             impl->handlers.onProgress(impl->bodyBytes,
                                       impl->response.encoded() ? std::nullopt : impl->response.contentLength);
         return bytes;
+    }
+
+    // False, pausing the transfer, when the shared bucket is empty: libcurl keeps the piece and
+    // hands it over again once run() lets the transfer go on.
+    bool takeTokens(std::size_t bytes) {
+        const auto now = TokenBucket::Clock::now();
+        if (!bucket->mayTake(now)) {
+            paused = true;
+            return false;
+        }
+        bucket->take(bytes, now);
+        return true;
     }
 
     // libcurl calls this about once a second even while nothing arrives: that is what makes a
@@ -476,6 +495,33 @@ struct HttpTransfers::Impl {
     };
     std::list<Transfer> transfers;
     int nextId = 1;
+    std::optional<TokenBucket> bucket;
+
+    // Lets paused transfers go on while the bucket has tokens, the one that waited longest
+    // first; the time until the next can go, when any still waits.
+    std::optional<std::chrono::milliseconds> resumePaused() {
+        if (!bucket) return std::nullopt;
+        bool waiting = false;
+        const auto now = TokenBucket::Clock::now();
+        for (auto it = transfers.begin(); it != transfers.end();) {
+            HttpClient::Impl& client = *it->client;
+            if (!client.paused || !client.handle) {
+                ++it;
+                continue;
+            }
+            if (!bucket->mayTake(now)) {
+                waiting = true;
+                break;
+            }
+            client.paused = false;
+            // libcurl hands the held piece over within this call; the transfer goes last in line.
+            libcurl().easy_pause(client.handle.get(), CURLPAUSE_CONT);
+            transfers.splice(transfers.end(), transfers, it++);
+            if (client.paused) waiting = true;
+        }
+        if (!waiting) return std::nullopt;
+        return bucket->wait(TokenBucket::Clock::now());
+    }
 
     ~Impl() {
         // Handles leave the multi handle before either is cleaned up.
@@ -503,8 +549,14 @@ int HttpTransfers::start(const HttpClient::Request& request, HttpClient::Handler
     transfer.client =
         std::make_unique<HttpClient::Impl>(curlLoaded() ? EasyHandle(libcurl().easy_init()) : EasyHandle());
     transfer.client->timeouts = timeouts;
-    bool ready = impl_->multi && transfer.client->prepare(request, handlers) &&
-                 libcurl().multi_add_handle(impl_->multi.get(), transfer.client->handle.get()) == CURLM_OK;
+    bool ready = impl_->multi && transfer.client->prepare(request, handlers);
+    if (ready && impl_->bucket) {
+        transfer.client->bucket = &*impl_->bucket;
+        // Small pieces keep a transfer from taking far more than its share at once.
+        libcurl().easy_setopt(transfer.client->handle.get(), CURLOPT_BUFFERSIZE,
+                              static_cast<long>(impl_->bucket->pieceSize()));
+    }
+    ready = ready && libcurl().multi_add_handle(impl_->multi.get(), transfer.client->handle.get()) == CURLM_OK;
     if (!ready) {
         // Ends as a failure at the next run(), like any transfer that could not connect.
         transfer.client->handle.reset();
@@ -530,6 +582,8 @@ std::vector<std::pair<int, HttpClient::Result>> HttpTransfers::run(int maxWaitMi
 
     CURLM* multi = impl_->multi.get();
     int stillRunning = 0;
+    if (std::optional<std::chrono::milliseconds> wait = impl_->resumePaused())
+        maxWaitMilliseconds = static_cast<int>(std::min<long long>(maxWaitMilliseconds, wait->count()));
     libcurl().multi_perform(multi, &stillRunning);
     int messages = 0;
     auto collect = [&] {
@@ -554,5 +608,12 @@ std::vector<std::pair<int, HttpClient::Result>> HttpTransfers::run(int maxWaitMi
 }
 
 std::size_t HttpTransfers::running() const { return impl_->transfers.size(); }
+
+void HttpTransfers::limitRate(std::uint64_t bytesPerSecond) {
+    if (bytesPerSecond == 0)
+        impl_->bucket.reset();
+    else
+        impl_->bucket.emplace(bytesPerSecond, TokenBucket::Clock::now());
+}
 
 }  // namespace nimbrel

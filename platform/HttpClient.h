@@ -133,6 +133,9 @@ public:
     // those that ended meanwhile.
     [[nodiscard]] std::vector<std::pair<int, HttpClient::Result>> run(int maxWaitMilliseconds);
     std::size_t running() const;
+    // Holds the body bytes of all transfers together to this rate (0: no limit); for transfers
+    // started afterwards.
+    void limitRate(std::uint64_t bytesPerSecond);
 
 private:
     struct Impl;

@@ -3,9 +3,20 @@
 // headless patcher and the tests' recording window each implement it. Every call may come
 // from the patch worker thread.
 
+#include <cstdint>
 #include <string>
 
 namespace nimbrel {
+
+// Where the run's downloads stand: bytes of every file together, the rate over the wire and
+// the time left (engine/TransferMeter works them out).
+struct TransferProgress {
+    std::uint64_t done = 0;     // received, resumed and confirmed bytes
+    std::uint64_t total = 0;    // 0 while a length is still unknown
+    std::uint64_t resumed = 0;  // of done: bytes a partial held and the server confirmed (Range)
+    double bytesPerSecond = 0;  // 0 until a few seconds were measured
+    int secondsLeft = -1;       // -1 while unknown
+};
 
 class PatchWindow {
 public:
@@ -16,6 +27,9 @@ public:
     virtual void postProgress(int percent) = 0;
     // The run's outcome (engine/PatchResult.h) and the stage it reached; a run's last call.
     virtual void postResult(int result, int stage) = 0;
+    // The downloads' bytes, rate and time left, a few times a second while they run. A window
+    // without a place for them leaves them.
+    virtual void postTransfer(const TransferProgress& progress) { static_cast<void>(progress); }
 
     // Sets the text of one of the window's labels (control ids in WindowMessages.h).
     virtual void setLabelText(int controlId, const std::string& text) = 0;

@@ -6,6 +6,8 @@
 //   game_dir=/home/player/Games/Quorlan    the game folder, for a launcher not inside one
 //   wine=wine                              the command that runs the game client
 //   wineprefix=/home/player/.wine-quorlan  WINEPREFIX for it; empty: Wine's own default
+//   max_rate=2M                            the window's downloads together, bytes a second
+//                                          (K, M: 1024, 1024*1024; empty or 0: no limit)
 
 #include <optional>
 #include <string>
@@ -19,6 +21,7 @@ public:
     static constexpr const char* kGameDir = "game_dir";
     static constexpr const char* kWine = "wine";
     static constexpr const char* kWinePrefix = "wineprefix";
+    static constexpr const char* kMaxRate = "max_rate";
 
     static std::string defaultPath();  // configFolder() + "settings.ini"
 

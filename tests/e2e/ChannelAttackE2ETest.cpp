@@ -264,7 +264,7 @@ TEST_F(ChannelAttackE2ETest, AnAnswerWithoutBoundIsCutOffAndLeavesNothingInTheCa
              r.delivery = Delivery::NoContentLength;
              r.repeatTo = kHuge;
          }),
-         false, 16u << 20, "version.ini file download failed. (larger than expected)", {}},
+         false, 16u << 20, "version.ini file download failed (larger than expected)", {}},
         {"an archive that drips", "root_2.zip",
          reply([](Reply& r) {
              r.delivery = Delivery::Slow;

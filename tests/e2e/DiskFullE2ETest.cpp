@@ -1,16 +1,19 @@
 // A full or read-only disk while the update step writes, through nimbrel-cli: the player is told
 // which folder and why, the version stays, the game folder is as it was (byte for byte, or file
 // for file where the packing pass moved loose files into their pack), and the next run with room
-// ends at the new version.
+// ends at the new version. A signed patch that plainly cannot fit is refused before its first
+// download.
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <map>
 #include <set>
 #include <sstream>
 
 #include "tests/e2e/GameFolderView.h"
 #include "tests/e2e/PatchScenario.h"
+#include "tests/e2e/ReleaseToolRun.h"
 #include "tests/e2e/SmallDisk.h"
 
 namespace nimbrel::test {
@@ -137,6 +140,66 @@ TEST(DiskFullE2ETest, FullOrReadOnlyDiskDuringTheUpdateIsNamedAndLosesNothing) {
         EXPECT_EQ(next.lastLine(), "result 1 stage 5") << next.output;
         EXPECT_EQ(s.installedVersion(), 1);
     }
+}
+
+// Every file of the game with its content, but the launcher's own: the emptied download folder
+// and the serial of the list it verified.
+std::map<std::string, std::string> gameFiles(const std::string& game) {
+    std::map<std::string, std::string> files;
+    for (auto it = fs::recursive_directory_iterator(game); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string relative = it->path().lexically_relative(game).generic_string();
+        if (relative == "update") it.disable_recursion_pending();
+        if (it->is_regular_file() && relative != "version.serial") files[relative] = readFile(it->path().string());
+    }
+    return files;
+}
+
+TEST(DiskFullE2ETest, SignedPatchThatCannotFitIsRefusedBeforeAnyArchiveIsFetched) {
+    TempGameFolder work;
+    const std::string runtime = work.makeFolder("runtime");
+    const std::string game = work.path() + "game/";
+    SmallDisk disk(game, "size=1m");
+    if (!disk.error().empty()) {
+        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << disk.error();
+    }
+    work.write("v0/readme.txt", "readme 0");
+    work.write("v1/readme.txt", "readme 1");
+    work.write("v1/data/big.bin", PatchScenario::noise(7, 2 << 20));
+    const std::string server = work.makeFolder("server/plus_real");
+    const std::string publicKey =
+        runReleaseTool({NIMBREL_PUBLISH_PATH, "keygen", work.file("a.key")}, runtime).lastLine();
+    ASSERT_EQ(runReleaseTool({NIMBREL_PUBLISH_PATH, "make", work.file("v0"), work.file("v1"), server, "--sign",
+                              work.file("a.key")},
+                             runtime)
+                  .exitCode,
+              0);
+    fs::copy(work.file("v0"), game, fs::copy_options::recursive);
+    ASSERT_EQ(runReleaseTool({NIMBREL_CLI_PATH, "--game-dir", game, "version", "--write", "0"}, runtime).exitCode, 0);
+    TestHttpServer http;
+    http.serveFolder("/server/plus_real/", server);
+    auto patch = [&] {
+        return runReleaseTool({NIMBREL_CLI_PATH, "--game-dir", game, "--patch-url", http.url("/server/plus_real/")},
+                              runtime, {"NIMBREL_PATCH_PUBLIC_KEY=" + publicKey, "XDG_CACHE_HOME=" + work.path()});
+    };
+    const auto before = gameFiles(game);
+
+    ProcessOutput refused = patch();
+    EXPECT_EQ(refused.exitCode, 1) << refused.out << refused.err;
+    EXPECT_EQ(refused.lastLine(), "result -13 stage 4") << refused.out;
+    const std::string said = "Nimbrel: needs ";
+    const std::size_t at = refused.err.find(said);
+    ASSERT_NE(at, std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find(" MB on " + game + "update/, ", at), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find(" MB free\n", at), std::string::npos) << refused.err;
+    EXPECT_NE(refused.out.find("Not enough free space for the update"), std::string::npos) << refused.out;
+    EXPECT_EQ(http.requestCount("/server/plus_real/root_1.zip"), 0);
+    EXPECT_EQ(http.requestCount("/server/plus_real/data_1.zip"), 0);
+    EXPECT_EQ(gameFiles(game), before);
+
+    ASSERT_TRUE(disk.giveRoom());
+    ProcessOutput fits = patch();
+    EXPECT_EQ(fits.lastLine(), "result 1 stage 5") << fits.out << fits.err;
+    EXPECT_EQ(readFile(game + "data/big.bin"), PatchScenario::noise(7, 2 << 20));
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ TEST(DownloadRecoveryE2ETest, FullOrReadOnlyDiskIsWorkedAroundOrNamed) {
         {"full game disk", "game/update", "size=64k", false, "result -4 stage 4",
          "root_1.zip file download failed (not enough free space on GAMEupdate/)"},
         {"read-only game disk", "game", "size=1m", true, "result -1 stage 1",
-         "version.ini file download failed. (cannot write GAMEupdate/ (Read-only file system))"},
+         "version.ini file download failed (cannot write GAMEupdate/ (Read-only file system))"},
     };
     for (const DiskCase& c : cases) {
         SCOPED_TRACE(c.name);

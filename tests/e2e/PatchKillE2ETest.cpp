@@ -112,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(Points, PatchKillE2ETest,
                                            KillPoint{"status: Collecting files", 1},
                                            KillPoint{"status: Collecting files", 3}, KillPoint{"progress:", 12},
                                            KillPoint{"progress:", 25}, KillPoint{"progress:", 40},
-                                           KillPoint{"progress:", 60}, KillPoint{"status: Deleting files", 1},
+                                           KillPoint{"progress:", 50}, KillPoint{"status: Deleting files", 1},
                                            KillPoint{"counter: 1/5", 1}),
                          [](const auto& info) { return "Point" + std::to_string(info.index); });
 

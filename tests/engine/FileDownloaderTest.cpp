@@ -11,6 +11,7 @@
 
 #include "engine/FileDownloader.h"
 #include "engine/PatchEngine.h"
+#include "engine/TransferMeter.h"
 #include "platform/DownloadCache.h"
 #include "platform/ExecutablePath.h"
 #include "platform/FileSystem.h"
@@ -97,6 +98,10 @@ TEST_F(FileDownloaderTest, NamesLeavingTheUpdateFolderAreRefusedWithoutRequest) 
         EXPECT_EQ(FileDownloader(engine.context()).downloadFile(name, false), -2) << name;
         EXPECT_EQ(FileDownloader(engine.context()).downloadFile(name, true), -2) << name;
     }
+    addEntry("../escape.zip");
+    EXPECT_EQ(FileDownloader(engine.context()).downloadPatchFiles(entries), -4);
+    ASSERT_EQ(window.boxes().size(), 1u);
+    EXPECT_EQ(window.boxes()[0].text, "../escape.zip file download failed (refused file name)");
     EXPECT_EQ(server.requestCount(), 0);
     EXPECT_FALSE(game.exists("escape.zip"));
 }
@@ -389,6 +394,122 @@ TEST_F(FileDownloaderTest, FailedFileShowsItsBoxWithTheReasonAndNothingIsNamed) 
     // Fetched alongside, but a failed run names none of them.
     EXPECT_FALSE(game.exists("update/p1.zip"));
     EXPECT_FALSE(game.exists("update/p3.zip"));
+}
+
+// --- bytes, time left and the rate limit --------------------------------------------------
+
+TEST_F(FileDownloaderTest, BytesFollowTheWholeDownloadFromTheSignedLengthsOrTheAnswers) {
+    TestHttpServer::Reply slow;
+    slow.content = bytes(768 * 1024, 3);
+    slow.delivery = Delivery::Slow;
+    slow.slowChunk = 32 * 1024;
+    slow.slowInterval = std::chrono::milliseconds(20);
+    server.setReply(path("big.zip"), slow);
+    server.setFile(path("small.zip"), bytes(40 * 1024, 4));
+    addEntry("small.zip");
+    addEntry("big.zip");
+    const std::uint64_t total = 768 * 1024 + 40 * 1024;
+
+    // Only the lengths count here; the digests are the verifier's business.
+    const std::string digest(64, '0');
+    const std::optional<PatchSignature> manifest = PatchSignature::parse(
+        "nimbrel-patch-signature 2\nsignature 0123456789abcdef " + std::string(86, 'A') +
+        "==\nchannel plus_real\nserial 1\nexpires 0\nlist 1 " + digest + " version.ini\nfile 40960 " + digest +
+        " small.zip\nfile 786432 " + digest + " big.zip\n");
+    ASSERT_TRUE(manifest.has_value());
+
+    for (bool signedLengths : {true, false}) {
+        SCOPED_TRACE(signedLengths ? "signed lengths" : "lengths from the answers");
+        window.clear();
+        for (const char* name : {"small.zip", "big.zip"}) {
+            DownloadCache().removeEntry(url(name));
+            std::filesystem::remove(game.file(std::string("update/") + name));
+        }
+        FileDownloader downloader(engine.context());
+        if (signedLengths) downloader.expectSigned(*manifest);
+        ASSERT_EQ(downloader.downloadPatchFiles(entries), 1);
+
+        const std::vector<RecordingWindow::Transfer> reports = window.transfers();
+        ASSERT_GE(reports.size(), 3u);
+        // Signed, the whole is known before the first byte; otherwise from the answers on.
+        if (signedLengths) {
+            EXPECT_EQ(reports.front().progress.total, total);
+        }
+        std::uint64_t done = 0;
+        for (const auto& report : reports) {
+            EXPECT_TRUE(report.progress.total == 0 || report.progress.total == total) << report.progress.total;
+            EXPECT_GE(report.progress.done, done);
+            EXPECT_LE(report.progress.done, total);
+            done = report.progress.done;
+        }
+        EXPECT_EQ(done, total);
+        const std::vector<std::intptr_t> bar = window.progress();
+        EXPECT_TRUE(std::is_sorted(bar.begin(), bar.end()));
+        EXPECT_EQ(bar.back(), 100);
+        // The bar moved in steps along the slow body, not in one jump at its end.
+        EXPECT_GE(bar.size(), 10u);
+    }
+}
+
+TEST_F(FileDownloaderTest, ResumedBytesCountAsDoneAtOnceAndTheStatusSaysSo) {
+    const std::string body = bytes(512 * 1024, 5);
+    TestHttpServer::Reply slow;
+    slow.content = body;
+    slow.delivery = Delivery::Slow;
+    slow.slowChunk = 16 * 1024;
+    slow.slowInterval = std::chrono::milliseconds(100);
+    server.setReply(path("big.zip"), slow);
+    addEntry("big.zip");
+
+    std::thread stopper([&] {
+        (void)test::waitUntil([&] {
+            const auto reports = window.transfers();
+            return !reports.empty() && reports.back().progress.done >= 64 * 1024;
+        });
+        engine.stopFlag() = 1;
+    });
+    EXPECT_EQ(FileDownloader(engine.context()).downloadPatchFiles(entries), -7);
+    stopper.join();
+    engine.stopFlag() = 0;
+
+    server.setFile(path("big.zip"), body);
+    window.clear();
+    ASSERT_EQ(FileDownloader(engine.context()).downloadPatchFiles(entries), 1);
+    EXPECT_EQ(game.read("update/big.zip"), body);
+    ASSERT_FALSE(server.requests(path("big.zip")).back().range.empty());
+    const auto reports = window.transfers();
+    auto first = std::find_if(reports.begin(), reports.end(), [](const auto& r) { return r.progress.done > 0; });
+    ASSERT_NE(first, reports.end());
+    EXPECT_GE(first->progress.resumed, 64u * 1024);
+    EXPECT_EQ(first->progress.done, first->progress.resumed);
+    EXPECT_EQ(TransferMeter::describe(first->progress).rfind("resumed, ", 0), 0u);
+}
+
+// A measurement, not a deadline: the limit is far below what the loopback carries, and every
+// span of five seconds between two reports must carry the rate within a tenth.
+TEST_F(FileDownloaderTest, RateLimitHoldsAllTransfersTogetherWithinATenthOverFiveSeconds) {
+    constexpr std::uint64_t kRate = 1024 * 1024;
+    constexpr std::size_t kFileSize = 1792 * 1024;
+    for (const char* name : {"r1.zip", "r2.zip", "r3.zip", "r4.zip"}) {
+        server.setFile(path(name), bytes(kFileSize, name[1]));
+        addEntry(name);
+    }
+    engine.setMaxBytesPerSecond(kRate);
+    ASSERT_EQ(FileDownloader(engine.context()).downloadPatchFiles(entries), 1);
+    EXPECT_EQ(game.read("update/r3.zip"), bytes(kFileSize, '3'));
+
+    const auto reports = window.transfers();
+    int windows = 0;
+    for (std::size_t from = 0; from < reports.size(); ++from) {
+        std::size_t to = from;
+        while (to + 1 < reports.size() && reports[to + 1].at - reports[from].at <= std::chrono::seconds(5)) ++to;
+        const double span = std::chrono::duration<double>(reports[to].at - reports[from].at).count();
+        if (span < 4.5) continue;
+        const double rate = static_cast<double>(reports[to].progress.done - reports[from].progress.done) / span;
+        EXPECT_NEAR(rate, kRate, kRate / 10.0) << "from " << from << " over " << span << " s";
+        ++windows;
+    }
+    EXPECT_GT(windows, 0);
 }
 
 }  // namespace

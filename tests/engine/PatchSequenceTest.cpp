@@ -95,7 +95,7 @@ TEST_F(PatchSequenceTest, OnlineListDownloadFailureEmptiesUpdateFolderAndShowsTh
     run("");
     EXPECT_EQ(result, -2);
     EXPECT_EQ(stage, 1);
-    EXPECT_EQ(boxTexts(), Texts{std::string(kDownloadFailed) + " (HTTP 404)"});
+    EXPECT_EQ(boxTexts(), Texts{"version.ini file download failed (HTTP 404)"});
     EXPECT_FALSE(game.exists("update/stale.zip"));
     EXPECT_GE(server.requestCount("/quorlanpatch/plus_real/version.ini"), 1);
     expectResultPostedOnceAndLast();

@@ -24,6 +24,16 @@ void RecordingWindow::messageBox(const std::string& text, const std::string& cap
     boxes_.push_back({text, caption});
 }
 
+void RecordingWindow::postTransfer(const TransferProgress& progress) {
+    std::lock_guard guard(mutex_);
+    transfers_.push_back({std::chrono::steady_clock::now(), progress});
+}
+
+std::vector<RecordingWindow::Transfer> RecordingWindow::transfers() const {
+    std::lock_guard guard(mutex_);
+    return transfers_;
+}
+
 std::vector<RecordingWindow::Message> RecordingWindow::messages() const {
     std::lock_guard guard(mutex_);
     return messages_;
@@ -59,6 +69,7 @@ void RecordingWindow::clear() {
     messages_.clear();
     boxes_.clear();
     labels_.clear();
+    transfers_.clear();
 }
 
 }  // namespace nimbrel::test

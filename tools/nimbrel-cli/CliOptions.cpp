@@ -5,6 +5,7 @@
 
 #include "engine/PatchResult.h"
 #include "engine/VersionTokenTable.h"
+#include "platform/TokenBucket.h"
 
 namespace nimbrel::cli {
 
@@ -53,6 +54,17 @@ std::optional<CliOptions> CliOptions::parse(const std::vector<std::string>& argu
         if (matched) continue;
         if (!takeValue(arguments, i, "--patch-url", options.patchUrl, error, matched)) return std::nullopt;
         if (matched) continue;
+        std::string rate;
+        if (!takeValue(arguments, i, "--max-rate", rate, error, matched)) return std::nullopt;
+        if (matched) {
+            const std::optional<std::uint64_t> bytes = TokenBucket::parseRate(rate);
+            if (!bytes) {
+                error = "--max-rate needs bytes a second, such as 2M, 500K or 100000: " + rate;
+                return std::nullopt;
+            }
+            options.maxBytesPerSecond = *bytes;
+            continue;
+        }
         std::string number;
         if (versionSeen && !takeValue(arguments, i, "--write", number, error, matched)) return std::nullopt;
         if (matched) {
@@ -94,11 +106,13 @@ std::optional<CliOptions> CliOptions::parse(const std::vector<std::string>& argu
 }
 
 const char* CliOptions::usage() {
-    return "usage: nimbrel-cli [--game-dir DIR] [--patch-url URL] [DontConnect] [sync]\n"
+    return "usage: nimbrel-cli [--game-dir DIR] [--patch-url URL] [--max-rate RATE] [DontConnect] [sync]\n"
            "       nimbrel-cli [--game-dir DIR] version [--write N]\n"
            "Patches the game folder like the launcher does. Default: the folder of this program when\n"
            "it holds the game, else the game_dir= line of $XDG_CONFIG_HOME/nimbrel/settings.ini.\n"
-           "NIMBREL_PATCH_URL overrides the built-in patch server address like --patch-url.\n";
+           "NIMBREL_PATCH_URL overrides the built-in patch server address like --patch-url.\n"
+           "--max-rate holds all downloads together to RATE bytes a second (2M, 500K, 100000;\n"
+           "K and M are 1024 and 1024*1024).\n";
 }
 
 }  // namespace nimbrel::cli

@@ -1,9 +1,11 @@
 #pragma once
 // The command line of the headless patcher:
-//   nimbrel-cli [--game-dir DIR] [--patch-url URL] [word...]      patch (words: "DontConnect", "sync")
+//   nimbrel-cli [--game-dir DIR] [--patch-url URL] [--max-rate RATE] [word...]
+//                                                                  patch (words: "DontConnect", "sync")
 //   nimbrel-cli [--game-dir DIR] version                           print the installed version
 //   nimbrel-cli [--game-dir DIR] version --write N                 write the version file for N
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +24,7 @@ struct CliOptions {
     std::string gameDir;   // as given; empty: the executable's folder or the settings' game_dir
     std::string patchUrl;  // as given; empty: $NIMBREL_PATCH_URL, else text line 4
     int versionToWrite = 0;
+    std::uint64_t maxBytesPerSecond = 0;  // --max-rate; 0: no limit
     std::vector<std::string> words;  // handed to the start-up command-line scan
 
     // The options, or nothing with a reason in error.

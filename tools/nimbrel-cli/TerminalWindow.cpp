@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "engine/TransferMeter.h"
 #include "platform/WindowMessages.h"
 
 namespace nimbrel::cli {
@@ -20,6 +21,26 @@ void TerminalWindow::postProgress(int percent) {
         drawLocked();
     else if (worthALine)
         printPlainLocked("progress", std::to_string(percent) + "%");
+}
+
+void TerminalWindow::postTransfer(const TransferProgress& progress) {
+    std::lock_guard guard(mutex_);
+    const std::string text = TransferMeter::describe(progress);
+    const bool finished = progress.total > 0 && progress.done >= progress.total;
+    if (interactive_) {
+        // Once every byte is in, the steps after the download have the line.
+        transfer_ = finished ? std::string() : text;
+        return drawLocked();
+    }
+    if (progress.done == 0 && progress.total == 0) return;  // nothing worth a line yet
+    const int tenth = progress.total > 0 ? static_cast<int>(progress.done * 10 / progress.total) : transferTenth_;
+    const auto now = std::chrono::steady_clock::now();
+    if (text == transfer_ || (tenth == transferTenth_ && now - transferLineAt_ < kTransferLineEvery && !finished))
+        return;
+    transfer_ = text;
+    transferTenth_ = tenth;
+    transferLineAt_ = now;
+    printPlainLocked("download", text);
 }
 
 void TerminalWindow::postResult(int result, int stage) {
@@ -92,6 +113,7 @@ std::string TerminalWindow::composeLocked() const {
     add(label(IDC_ITEM_LABEL));
     add(label(IDC_COUNTER_LABEL));
     if (progress_ >= 0) add(std::to_string(progress_) + "%");
+    add(transfer_);
     return line;
 }
 

@@ -1,8 +1,11 @@
 #pragma once
-// The patch window of the headless patcher. On a terminal the labels and the progress make
-// one status line that is rewritten in place; otherwise every change is a plain line, so logs
-// stay readable. Message boxes go to standard error and do not wait for anyone.
+// The patch window of the headless patcher. On a terminal the labels, the progress and the
+// downloads' bytes, rate and time left make one status line that is rewritten in place;
+// otherwise every change is a plain line, so logs stay readable, and the downloads get a line
+// at every tenth of the way and every few seconds. Message boxes go to standard error and do
+// not wait for anyone.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -26,6 +29,7 @@ public:
 
     void postProgress(int percent) override;
     void postResult(int result, int stage) override;
+    void postTransfer(const TransferProgress& progress) override;
     void setLabelText(int controlId, const std::string& text) override;
     void messageBox(const std::string& text, const std::string& caption) override;
 
@@ -52,6 +56,11 @@ private:
     std::optional<Outcome> outcome_;
     std::map<int, std::string> labels_;
     int progress_ = -1;
+    // The downloads: the text shown while they run, and when the last plain line was written.
+    static constexpr std::chrono::seconds kTransferLineEvery{5};
+    std::string transfer_;
+    int transferTenth_ = -1;
+    std::chrono::steady_clock::time_point transferLineAt_{};
     bool lineOpen_ = false;
 };
 

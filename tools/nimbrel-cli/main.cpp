@@ -99,6 +99,7 @@ int runPatch(const CliOptions& options, const std::string& gameFolder, const Tex
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
+    run.limitRate(options.maxBytesPerSecond);
     run.start(options.patchUrl);
     const TerminalWindow::Outcome outcome = window.waitForResult();
     const bool selfUpdate = run.selfUpdateRequired();
@@ -111,6 +112,11 @@ int runPatch(const CliOptions& options, const std::string& gameFolder, const Tex
     // read before the patch.
     if (outcome.result >= PatchResult::kOk) window.setLabelText(IDC_VERSION_LABEL, std::to_string(outcome.result));
     window.setLabelText(IDC_STATUS_LABEL, run.resultText(outcome.result, outcome.stage));
+    // Nothing was patched: the item line says so, not the last folder the packing passes named.
+    if (outcome.result == PatchResult::kAlreadyCurrent || outcome.result == PatchResult::kNothingToFetch) {
+        window.setLabelText(IDC_ITEM_LABEL, run.resultText(outcome.result, outcome.stage));
+        window.setLabelText(IDC_COUNTER_LABEL, "");
+    }
     window.endStatusLine();
     if (outcome.result >= PatchResult::kOk && selfUpdate) std::printf("self-update requested\n");
     std::printf("result %d stage %d\n", outcome.result, outcome.stage);
