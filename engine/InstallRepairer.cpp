@@ -92,6 +92,7 @@ int InstallRepairer::fail(int result, std::string reason) {
 
 int InstallRepairer::latestVersion() {
     FileDownloader downloader(context_);
+    (void)FileSystem::createDirectories(context_.layout.updateFolder());
     if (downloader.downloadFile(GameLayout::kPatchListFileName, false) < PatchResult::kOk)
         return fail(PatchResult::kListDownloadFailed,
                     std::string(GameLayout::kPatchListFileName) + " cannot be fetched from " + context_.patchBaseUrl +
@@ -281,9 +282,12 @@ int InstallRepairer::fetchFiles(const Plan& plan, const std::string& staging) {
     // A server that does not answer ranges: the whole archive, through the downloader and its cache.
     for (const std::string& name : wholeArchives) {
         FileDownloader downloader(context_);
-        const int fetched = downloader.downloadFile(name, true);
+        PatchListEntry entry;
+        entry.fileName = name;
+        entry.version = plan.version;
+        const int fetched = downloader.downloadPatchFiles({entry});
         if (fetched == PatchResult::kStopped) return fetched;
-        if (fetched < PatchResult::kOk)
+        if (fetched != FileDownloader::kAllFetched)
             return fail(PatchResult::kPatchFileMissing, name + " file download failed (" + downloader.failureReason() + ")");
         const std::vector<std::string>& files = plan.archives.at(name).files;
         std::map<std::string, std::vector<std::string>> byEntry;  // entry -> paths it carries
@@ -359,8 +363,15 @@ int InstallRepairer::placeFiles(const Plan& plan, const std::string& staging) {
         if (!exists && work.add.empty()) continue;
         if (!FileSystem::createDirectories(packFolder))
             return fail(PatchResult::kPackRebuildFailed, FileDownloader::writeFailureText(errno, packFolder));
+        // A pack written anew takes in the folder's loose files too; those the build keeps loose
+        // (and the player's) must stay out of it.
+        NameList remove = work.remove;
+        if (!exists)
+            for (const FileSystem::FolderEntry& item : FileSystem::listFolder(packFolder).value_or(
+                     std::vector<FileSystem::FolderEntry>{}))
+                if (!item.isDirectory) remove.push_back(item.name);
         const PackBuildResult built =
-            context_.packArchive->updatePack(packFolder, staging + folder + "/", work.remove, work.add, exists);
+            context_.packArchive->updatePack(packFolder, staging + folder + "/", remove, work.add, exists);
         if (built == PackBuildResult::Stopped) return PatchResult::kStopped;
         if (built != PackBuildResult::Done) {
             const DiskWriteFailure& disk = context_.packArchive->diskWriteFailure();
@@ -396,6 +407,8 @@ int InstallRepairer::run(int version, bool writeVersion) {
     std::optional<Plan> planned = plan(version);
     if (!planned) return finish(failure_);
     const std::string staging = context_.layout.updateFolder() + "repair/";
+    if (!FileSystem::createDirectories(staging))
+        return finish(fail(PatchResult::kPatchFileMissing, FileDownloader::writeFailureText(errno, staging)));
     int result = fetchFiles(*planned, staging);
     if (result >= PatchResult::kOk) result = placeFiles(*planned, staging);
     if (result < PatchResult::kOk) return finish(result);

@@ -238,10 +238,12 @@ int runRepairCommand(bool install, const std::vector<std::string>& arguments) {
     PatchEngine engine(&window);
     engine.initialize(*gameFolder);
     engine.setPatchBaseUrl(patchUrlOf(*options, table));
-    const int installed = ClientVersionFile(engine.context()).read();
-    if (install && installed >= 0) {
-        std::fprintf(stderr, "nimbrel-cli: %s already holds version %d; repair it instead\n", gameFolder->c_str(),
-                     installed);
+    // An install finds no version file, and must not be told to reinstall for it.
+    const bool hasVersion = FileSystem::fileExists(engine.layout().clientVersionPath());
+    const int installed = hasVersion ? ClientVersionFile(engine.context()).read() : -1;
+    if (install && hasVersion) {
+        std::fprintf(stderr, "nimbrel-cli: %s already holds a version (%d); repair it instead\n",
+                     gameFolder->c_str(), installed);
         return kExitUsage;
     }
     if (!install && installed < 0) {
