@@ -101,7 +101,7 @@ int InstallRepairer::latestVersion() {
     verifier.fetchSignature();
     if (verifier.verifyList(0, true) < PatchResult::kOk)
         return fail(PatchResult::kFileUnreadable, "the patch list could not be verified");
-    PatchListReader::Reading reading = PatchListReader(context_, -1).read(0);
+    PatchListReader::Reading reading = PatchListReader(context_, 0).read(0);
     if (reading.result < PatchResult::kOk)
         return fail(reading.result, "the patch server's list names no version to install");
     return reading.list.targetVersion;
@@ -353,6 +353,9 @@ int InstallRepairer::placeFiles(const Plan& plan, const std::string& staging) {
         packs[folder].remove.push_back(name);
     }
     for (const std::string& path : repairs.extraFiles) {
+        // The pack may hold a copy of it too, which the loose one hid from the comparison.
+        auto [folder, name] = folderAndName(path);
+        packs[folder].remove.push_back(name);
         if (!FileSystem::deleteFileForce(base + path))
             return fail(PatchResult::kExtractionFailed, "cannot delete " + base + path + " (" + std::strerror(errno) + ")");
     }

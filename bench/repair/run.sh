@@ -49,6 +49,7 @@ ratio() { python3 -c "print('%.3f' % ($1 / $2))"; }
 BUILD=$WORK/build/
 mkdir -p "$BUILD/data"
 for i in $(seq -w 1 50); do random_file "$BUILD/data/part$i.bin" 1048576; done
+mkdir -p "$WORK/server1" "$WORK/server2"
 "$PUBLISH" base "$BUILD" "$WORK/server1" --version 1 >/dev/null
 cp -r "$BUILD" "$WORK/game1"
 "$CLI" --game-dir "$WORK/game1" version --write 1 >/dev/null
