@@ -92,36 +92,7 @@ TEST_F(ReleaseLoopE2ETest, VerifyNamesEveryWayAnInstallDiffersFromItsBuild) {
     ASSERT_EQ(patched.lastLine(), "result " + std::to_string(build.version) + " stage 5") << patched.output;
     ASSERT_EQ(launch(game, {"verify"}).exitCode, 0);
 
-    auto first = [&](const std::function<bool(const std::string&)>& fits) {
-        for (const auto& [path, file] : build.files)
-            if (fits(path)) return path;
-        return std::string();
-    };
-    const std::string loose =
-        first([](const std::string& p) { return ReleaseHistory::packedFolderOf(p).empty() && p != "QuorlanPlus.exe"; });
-    const std::string entry = first([](const std::string& p) { return ReleaseHistory::packedFolderOf(p) == "item"; });
-    struct Damage {
-        const char* what;
-        std::string named;  // the path verify must name
-        std::function<void()> apply;
-    };
-    const std::vector<Damage> damages{
-        {"a file deleted", loose, [&] { fs::remove(game + loose); }},
-        {"a byte flipped inside a pack entry", entry,
-         [&] {
-             const std::string pack = game + "item/item.QPAK";
-             const auto [offset, length] = GameFolderView::locate(pack, entry.substr(5), releases->packPassword);
-             std::fstream f(pack, std::ios::in | std::ios::out | std::ios::binary);
-             f.seekg(offset + length / 2);
-             const char c = static_cast<char>(f.get() ^ 0x20);
-             f.seekp(offset + length / 2);
-             f.put(c);
-         }},
-        {"a pack truncated", "sfx/sfx.QPAK",
-         [&] { fs::resize_file(game + "sfx/sfx.QPAK", fs::file_size(game + "sfx/sfx.QPAK") / 2); }},
-        {"a mode changed", "QuorlanPlus.exe",
-         [&] { ::chmod((game + "QuorlanPlus.exe").c_str(), build.files.at("QuorlanPlus.exe").mode ^ 0111); }},
-    };
+    const std::vector<Damage> damages = damagesOf(build, game);
     for (const Damage& damage : damages) damage.apply();
     CliRun verify = launch(game, {"verify"});
     EXPECT_EQ(verify.exitCode, 1) << verify.output;

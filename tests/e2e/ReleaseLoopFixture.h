@@ -4,12 +4,16 @@
 // publication (base, then a signed patch per build) and a launcher with that key.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "tests/e2e/GameFolderView.h"
 #include "tests/e2e/PatchScenario.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ReleaseHistory.h"
@@ -98,6 +102,43 @@ protected:
     std::string installFirstBuild() const {
         std::filesystem::copy(releases->builds[0], client.path(), std::filesystem::copy_options::recursive);
         return client.path();
+    }
+
+    // The ways a player's installation of build gets damaged, each named by the path verify must
+    // name; game ends in "/" and holds the build.
+    struct Damage {
+        const char* what;
+        std::string named;
+        std::function<void()> apply;
+    };
+    static std::vector<Damage> damagesOf(const ReleaseHistory::Build& build, const std::string& game) {
+        namespace fs = std::filesystem;
+        auto first = [&](const std::function<bool(const std::string&)>& fits) {
+            for (const auto& [path, file] : build.files)
+                if (fits(path)) return path;
+            return std::string();
+        };
+        const std::string loose = first(
+            [](const std::string& p) { return ReleaseHistory::packedFolderOf(p).empty() && p != "QuorlanPlus.exe"; });
+        const std::string entry =
+            first([](const std::string& p) { return ReleaseHistory::packedFolderOf(p) == "item"; });
+        const unsigned exeMode = build.files.at("QuorlanPlus.exe").mode;
+        return {
+            {"a file deleted", loose, [=] { fs::remove(game + loose); }},
+            {"a byte flipped inside a pack entry", entry,
+             [=] {
+                 const std::string pack = game + "item/item.QPAK";
+                 const auto [offset, length] = GameFolderView::locate(pack, entry.substr(5), releases->packPassword);
+                 std::fstream f(pack, std::ios::in | std::ios::out | std::ios::binary);
+                 f.seekg(offset + length / 2);
+                 const char c = static_cast<char>(f.get() ^ 0x20);
+                 f.seekp(offset + length / 2);
+                 f.put(c);
+             }},
+            {"a pack truncated", "sfx/sfx.QPAK",
+             [=] { fs::resize_file(game + "sfx/sfx.QPAK", fs::file_size(game + "sfx/sfx.QPAK") / 2); }},
+            {"a mode changed", "QuorlanPlus.exe", [=] { ::chmod((game + "QuorlanPlus.exe").c_str(), exeMode ^ 0111); }},
+        };
     }
 
     static inline Releases* releases = nullptr;

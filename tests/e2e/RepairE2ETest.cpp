@@ -79,46 +79,21 @@ TEST_F(RepairE2ETest, AnInstallFromNothingKilledAtRandomPointsEndsAsTheLastBuild
 
 TEST_F(RepairE2ETest, EachDamageIsRepairedOverRangesOrWholeArchives) {
     ASSERT_NO_FATAL_FAILURE(installWhole());
-    const ReleaseHistory::Build& build = last();
-    auto first = [&](const std::function<bool(const std::string&, unsigned)>& fits) {
-        for (const auto& [path, file] : build.files)
-            if (fits(path, file.mode)) return path;
-        return std::string();
-    };
-    const std::string loose = first([](const std::string& p, unsigned) {
-        return ReleaseHistory::packedFolderOf(p).empty() && p != "QuorlanPlus.exe";
-    });
-    const std::string entry =
-        first([](const std::string& p, unsigned) { return ReleaseHistory::packedFolderOf(p) == "item"; });
-    struct Damage {
-        const char* what;
-        std::function<void()> apply;
-    };
-    const std::vector<Damage> damages{
-        {"a file deleted", [&] { fs::remove(game() + loose); }},
-        {"a byte flipped inside a pack entry",
-         [&] {
-             const std::string pack = game() + "item/item.QPAK";
-             const auto [offset, length] = GameFolderView::locate(pack, entry.substr(5), releases->packPassword);
-             std::fstream f(pack, std::ios::in | std::ios::out | std::ios::binary);
-             f.seekg(offset + length / 2);
-             const char c = static_cast<char>(f.get() ^ 0x20);
-             f.seekp(offset + length / 2);
-             f.put(c);
-         }},
-        {"a pack truncated",
-         [&] { fs::resize_file(game() + "sfx/sfx.QPAK", fs::file_size(game() + "sfx/sfx.QPAK") / 2); }},
-        {"a mode changed",
-         [&] { ::chmod((game() + "QuorlanPlus.exe").c_str(), build.files.at("QuorlanPlus.exe").mode ^ 0111); }},
-        {"a file added to a packed folder", [&] { std::ofstream(game() + "item/extra.dat") << "extra"; }},
-    };
+    std::vector<Damage> damages = damagesOf(last(), game());
+    damages.push_back({"a file added to a packed folder", "item/extra.dat",
+                       [this] { std::ofstream(game() + "item/extra.dat") << "extra"; }});
     for (const bool ignoreRanges : {false, true}) {
         http.setIgnoreRanges(ignoreRanges);
         for (const Damage& damage : damages) {
             SCOPED_TRACE(std::string(damage.what) + (ignoreRanges ? ", whole archives" : ", byte ranges"));
             damage.apply();
+            http.clearLog();
             CliRun repair = launch(game(), {"repair"});
             EXPECT_EQ(repair.exitCode, 0) << repair.output;
+            for (const TestHttpServer::Request& request : http.requests())
+                if (request.path.ends_with(".zip")) {
+                    EXPECT_EQ(request.status, ignoreRanges ? 200 : 206) << request.path << " " << request.range;
+                }
             expectLastBuild();
         }
     }
