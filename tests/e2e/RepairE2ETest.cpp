@@ -99,5 +99,24 @@ TEST_F(RepairE2ETest, EachDamageIsRepairedOverRangesOrWholeArchives) {
     }
 }
 
+TEST_F(RepairE2ETest, ARepairKilledAtRandomPointsIsFinishedByTheNextRun) {
+    ASSERT_NO_FATAL_FAILURE(installWhole());
+    auto damageAll = [this] {
+        for (const Damage& damage : damagesOf(last(), game())) damage.apply();
+    };
+    damageAll();
+    CliRun whole = launch(game(), {"repair"});
+    ASSERT_EQ(whole.exitCode, 0) << whole.output;
+    const auto lines = static_cast<unsigned>(std::count(whole.output.begin(), whole.output.end(), '\n'));
+    std::mt19937 random(loopSeed());
+    for (int round = 0; round < 3; ++round) {
+        damageAll();
+        for (int kills = 2; kills > 0; --kills) (void)launch(game(), {"repair"}, static_cast<int>(1 + random() % lines));
+        CliRun repair = launch(game(), {"repair"});
+        EXPECT_EQ(repair.exitCode, 0) << repair.output;
+        expectLastBuild();
+    }
+}
+
 }  // namespace
 }  // namespace nimbrel::test
