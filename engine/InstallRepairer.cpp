@@ -62,7 +62,8 @@ std::vector<Request> mergeSpans(const std::string& archive, const InstallRepaire
     std::vector<std::pair<std::string, const ZipEntrySpans::Entry*>> wanted;
     for (const std::string& path : source.files)
         wanted.emplace_back(path, source.spans->find(manifest.find(path)->entry));
-    std::sort(wanted.begin(), wanted.end(), [](const auto& a, const auto& b) { return a.second->begin < b.second->begin; });
+    std::sort(wanted.begin(), wanted.end(),
+              [](const auto& a, const auto& b) { return a.second->begin < b.second->begin; });
     std::vector<Request> requests;
     for (const auto& [path, entry] : wanted) {
         if (!requests.empty() && requests.back().entries.back().second == entry) {
@@ -94,9 +95,9 @@ int InstallRepairer::latestVersion() {
     FileDownloader downloader(context_);
     (void)FileSystem::createDirectories(context_.layout.updateFolder());
     if (downloader.downloadFile(GameLayout::kPatchListFileName, false) < PatchResult::kOk)
-        return fail(PatchResult::kListDownloadFailed,
-                    std::string(GameLayout::kPatchListFileName) + " cannot be fetched from " + context_.patchBaseUrl +
-                        " (" + downloader.failureReason() + ")");
+        return fail(PatchResult::kListDownloadFailed, std::string(GameLayout::kPatchListFileName) +
+                                                          " cannot be fetched from " + context_.patchBaseUrl + " (" +
+                                                          downloader.failureReason() + ")");
     PatchListVerifier verifier(context_);
     verifier.fetchSignature();
     if (verifier.verifyList(0, true) < PatchResult::kOk)
@@ -178,8 +179,7 @@ std::optional<InstallRepairer::Plan> InstallRepairer::plan(int version) {
             places.emplace_back(i, *place);
         }
     }
-    if (!directories.empty() &&
-        reader.fetch(directories, [&](std::size_t i, HttpRangeReader::Reply& reply) {
+    if (!directories.empty() && reader.fetch(directories, [&](std::size_t i, HttpRangeReader::Reply& reply) {
             const auto& [index, place] = places[i];
             if (reply.status != HttpRangeReader::Reply::Status::Bytes) return;
             plan.downloadBytes += reply.bytes.size();
@@ -219,13 +219,13 @@ int InstallRepairer::fetchFiles(const Plan& plan, const std::string& staging) {
         const ReleaseFile& file = *plan.manifest.find(path);
         const std::string_view bytes(reinterpret_cast<const char*>(content.data()), content.size());
         if (!matches(file, PatchSignature::describeBytes(bytes, {})))
-            return fail(PatchResult::kPatchFileMissing, file.archive + " carries other bytes for " + path +
-                                                            " than " + ReleaseManifest::fileName(plan.version) +
-                                                            " describes");
+            return fail(PatchResult::kPatchFileMissing, file.archive + " carries other bytes for " + path + " than " +
+                                                            ReleaseManifest::fileName(plan.version) + " describes");
         const std::string target = stagedPath(staging, file);
         AtomicFile out;
         if (!FileSystem::createDirectories(FileSystem::folderOf(target)) || !out.open(target) ||
-            !out.write(content.data(), content.size()) || !out.commit(AtomicFile::Commit::Replace, AtomicFile::Flush::Skip))
+            !out.write(content.data(), content.size()) ||
+            !out.commit(AtomicFile::Commit::Replace, AtomicFile::Flush::Skip))
             return fail(PatchResult::kPatchFileMissing,
                         FileDownloader::writeFailureText(errno, FileSystem::folderOf(target)));
         if (window) {
@@ -241,7 +241,8 @@ int InstallRepairer::fetchFiles(const Plan& plan, const std::string& staging) {
             for (Request& request : mergeSpans(name, archive, plan.manifest)) requests.push_back(std::move(request));
     std::vector<HttpRangeReader::Piece> pieces;
     for (const Request& request : requests)
-        pieces.push_back({FileDownloader::urlFor(context_.patchBaseUrl, request.archive), request.first, request.last, 0});
+        pieces.push_back(
+            {FileDownloader::urlFor(context_.patchBaseUrl, request.archive), request.first, request.last, 0});
     HttpRangeReader reader(FileDownloader::kConnectionsPerHost, FileDownloader::timeouts(), &context_.stopRequested,
                            FileDownloader::kAttempts);
     const std::uint64_t total = std::max<std::uint64_t>(plan.downloadBytes, 1);
@@ -260,7 +261,8 @@ int InstallRepairer::fetchFiles(const Plan& plan, const std::string& staging) {
             return;
         }
         if (reply.status == HttpRangeReader::Reply::Status::Failed) {
-            result = fail(PatchResult::kPatchFileMissing, request.archive + " file download failed (" + reply.reason + ")");
+            result =
+                fail(PatchResult::kPatchFileMissing, request.archive + " file download failed (" + reply.reason + ")");
             return;
         }
         const ZipEntrySpans& spans = *plan.archives.at(request.archive).spans;
@@ -270,7 +272,7 @@ int InstallRepairer::fetchFiles(const Plan& plan, const std::string& staging) {
                 std::string_view(reply.bytes).substr(entry->begin - request.first, entry->end - entry->begin);
             if (const int code = spans.decode(*entry, span, content); code != 0) {
                 result = fail(PatchResult::kPatchFileMissing, request.archive + ": its entry " + entry->name +
-                                                                   " is damaged (" + std::to_string(code) + ")");
+                                                                  " is damaged (" + std::to_string(code) + ")");
                 continue;
             }
             if (stage(path, content) < PatchResult::kOk) result = PatchResult::kPatchFileMissing;
@@ -288,7 +290,8 @@ int InstallRepairer::fetchFiles(const Plan& plan, const std::string& staging) {
         const int fetched = downloader.downloadPatchFiles({entry});
         if (fetched == PatchResult::kStopped) return fetched;
         if (fetched != FileDownloader::kAllFetched)
-            return fail(PatchResult::kPatchFileMissing, name + " file download failed (" + downloader.failureReason() + ")");
+            return fail(PatchResult::kPatchFileMissing,
+                        name + " file download failed (" + downloader.failureReason() + ")");
         const std::vector<std::string>& files = plan.archives.at(name).files;
         std::map<std::string, std::vector<std::string>> byEntry;  // entry -> paths it carries
         for (const std::string& path : files) byEntry[plan.manifest.find(path)->entry].push_back(path);
@@ -305,7 +308,8 @@ int InstallRepairer::fetchFiles(const Plan& plan, const std::string& staging) {
             return fail(PatchResult::kPatchFileMissing, name + " is damaged (" + std::to_string(walked) + ")");
         for (const auto& [entry, paths] : byEntry) {
             if (!contents.count(entry))
-                return fail(PatchResult::kPatchFileMissing, name + " holds no entry " + entry + " for " + paths.front());
+                return fail(PatchResult::kPatchFileMissing,
+                            name + " holds no entry " + entry + " for " + paths.front());
             for (const std::string& path : paths)
                 if (stage(path, contents[entry]) < PatchResult::kOk) return PatchResult::kPatchFileMissing;
         }
@@ -336,13 +340,16 @@ int InstallRepairer::placeFiles(const Plan& plan, const std::string& staging) {
         }
         const std::string target = base + path;
         if (!FileSystem::createDirectories(FileSystem::folderOf(target)))
-            return fail(PatchResult::kExtractionFailed, FileDownloader::writeFailureText(errno, FileSystem::folderOf(target)));
+            return fail(PatchResult::kExtractionFailed,
+                        FileDownloader::writeFailureText(errno, FileSystem::folderOf(target)));
         // An empty folder standing where the build has a file goes; one holding files is the player's.
         if (FileSystem::isDirectory(target) && ::rmdir(target.c_str()) != 0)
-            return fail(PatchResult::kExtractionFailed, path + " is a folder holding files; the build has a file there");
+            return fail(PatchResult::kExtractionFailed,
+                        path + " is a folder holding files; the build has a file there");
         const std::string from = stagedPath(staging, file);
         if (::chmod(from.c_str(), file.mode) != 0 || ::rename(from.c_str(), target.c_str()) != 0)
-            return fail(PatchResult::kExtractionFailed, FileDownloader::writeFailureText(errno, FileSystem::folderOf(target)));
+            return fail(PatchResult::kExtractionFailed,
+                        FileDownloader::writeFailureText(errno, FileSystem::folderOf(target)));
     }
     auto folderAndName = [](const std::string& path) {
         const std::size_t slash = path.rfind('/');
@@ -357,7 +364,8 @@ int InstallRepairer::placeFiles(const Plan& plan, const std::string& staging) {
         auto [folder, name] = folderAndName(path);
         packs[folder].remove.push_back(name);
         if (!FileSystem::deleteFileForce(base + path))
-            return fail(PatchResult::kExtractionFailed, "cannot delete " + base + path + " (" + std::strerror(errno) + ")");
+            return fail(PatchResult::kExtractionFailed,
+                        "cannot delete " + base + path + " (" + std::strerror(errno) + ")");
     }
     for (const auto& [folder, work] : packs) {
         const std::string pack = verifier.packPathOf(folder);
@@ -370,8 +378,8 @@ int InstallRepairer::placeFiles(const Plan& plan, const std::string& staging) {
         // (and the player's) must stay out of it.
         NameList remove = work.remove;
         if (!exists)
-            for (const FileSystem::FolderEntry& item : FileSystem::listFolder(packFolder).value_or(
-                     std::vector<FileSystem::FolderEntry>{}))
+            for (const FileSystem::FolderEntry& item :
+                 FileSystem::listFolder(packFolder).value_or(std::vector<FileSystem::FolderEntry>{}))
                 if (!item.isDirectory) remove.push_back(item.name);
         const PackBuildResult built =
             context_.packArchive->updatePack(packFolder, staging + folder + "/", remove, work.add, exists);
@@ -389,7 +397,8 @@ int InstallRepairer::placeFiles(const Plan& plan, const std::string& staging) {
         return fail(PatchResult::kPackRebuildFailed, "a pack update did not reach the disk");
     for (const std::string& path : repairs.modes)
         if (::chmod((base + path).c_str(), plan.manifest.find(path)->mode) != 0)
-            return fail(PatchResult::kExtractionFailed, "cannot set the mode of " + base + path + " (" + std::strerror(errno) + ")");
+            return fail(PatchResult::kExtractionFailed,
+                        "cannot set the mode of " + base + path + " (" + std::strerror(errno) + ")");
     for (const std::string& path : repairs.folders) {
         const ReleaseFolder* folder = nullptr;
         for (const ReleaseFolder& f : plan.manifest.emptyFolders)
@@ -406,7 +415,8 @@ int InstallRepairer::run(int version, bool writeVersion) {
         return result;
     };
     // A pack update cut off by a killed run is rolled back before the folder is compared.
-    for (const std::string& key : GameLayout::packedFolders()) PackJournal::recover(context_.layout.packPathForKey(key));
+    for (const std::string& key : GameLayout::packedFolders())
+        PackJournal::recover(context_.layout.packPathForKey(key));
     std::optional<Plan> planned = plan(version);
     if (!planned) return finish(failure_);
     const std::string staging = context_.layout.updateFolder() + "repair/";

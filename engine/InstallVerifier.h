@@ -26,8 +26,8 @@ public:
 
         // The same differences as work for a repair, by path below the game folder.
         struct Repairs {
-            std::vector<std::string> fetch;  // files of the build whose bytes are missing, changed or unreadable
-            std::vector<std::string> modes;  // loose files with the build's bytes under another mode
+            std::vector<std::string> fetch;         // files of the build whose bytes are missing, changed or unreadable
+            std::vector<std::string> modes;         // loose files with the build's bytes under another mode
             std::vector<std::string> extraEntries;  // entries of packs the build does not have ("item/x.dat")
             std::vector<std::string> extraFiles;    // loose files of packed folders the build does not have
             std::vector<std::string> damagedPacks;  // packed folders whose pack cannot be read

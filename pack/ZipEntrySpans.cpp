@@ -45,8 +45,8 @@ std::optional<ZipEntrySpans> ZipEntrySpans::read(const zip::DirectoryPlace& plac
     for (std::size_t i = 0; i < byOffset.size(); ++i) {
         Entry& entry = *byOffset[i];
         entry.end = i + 1 < byOffset.size() ? byOffset[i + 1]->begin : place.begin;
-        if (entry.end < entry.begin + zip::kLocalHeaderSize + entry.record.storedName.size() +
-                            entry.record.compressedSize ||
+        if (entry.end <
+                entry.begin + zip::kLocalHeaderSize + entry.record.storedName.size() + entry.record.compressedSize ||
             entry.end > place.begin) {
             error = "entry " + entry.name + " does not fit in front of the next one";
             return std::nullopt;

@@ -55,10 +55,9 @@ HttpRangeReader::Outcome HttpRangeReader::fetch(const std::vector<Piece>& pieces
             reply.offset = *response.rangeStart;
             reply.fileSize = response.rangeTotal.value_or(0);
             const std::uint64_t length = *response.contentLength;
-            const bool exact = piece.suffix > 0
-                                   ? response.rangeTotal && reply.offset + length == reply.fileSize &&
-                                         (length == piece.suffix || reply.offset == 0)
-                                   : reply.offset == piece.first && length == piece.last - piece.first + 1;
+            const bool exact = piece.suffix > 0 ? response.rangeTotal && reply.offset + length == reply.fileSize &&
+                                                      (length == piece.suffix || reply.offset == 0)
+                                                : reply.offset == piece.first && length == piece.last - piece.first + 1;
             if (!exact) reply.reason = "the server answered another byte range than the one asked for";
             return exact;
         };

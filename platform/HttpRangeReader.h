@@ -19,7 +19,7 @@ class HttpRangeReader {
 public:
     struct Piece {
         std::string url;
-        std::uint64_t first = 0;   // with last: the bytes first..last
+        std::uint64_t first = 0;  // with last: the bytes first..last
         std::uint64_t last = 0;
         std::uint64_t suffix = 0;  // nonzero: the file's last `suffix` bytes instead
     };

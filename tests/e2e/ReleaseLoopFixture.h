@@ -148,5 +148,4 @@ protected:
     TestHttpServer http;
 };
 
-
 }  // namespace nimbrel::test

@@ -111,7 +111,8 @@ TEST_F(RepairE2ETest, ARepairKilledAtRandomPointsIsFinishedByTheNextRun) {
     std::mt19937 random(loopSeed());
     for (int round = 0; round < 3; ++round) {
         damageAll();
-        for (int kills = 2; kills > 0; --kills) (void)launch(game(), {"repair"}, static_cast<int>(1 + random() % lines));
+        for (int kills = 2; kills > 0; --kills)
+            (void)launch(game(), {"repair"}, static_cast<int>(1 + random() % lines));
         CliRun repair = launch(game(), {"repair"});
         EXPECT_EQ(repair.exitCode, 0) << repair.output;
         expectLastBuild();

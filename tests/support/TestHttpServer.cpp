@@ -218,7 +218,8 @@ struct TestHttpServer::State {
                 range.find(',') == std::string::npos) {
                 const std::size_t size = content->size();
                 std::size_t from = std::strtoull(range.c_str() + 6, nullptr, 10);
-                std::size_t last = dash + 1 < range.size() ? std::strtoull(range.c_str() + dash + 1, nullptr, 10) : size - 1;
+                std::size_t last =
+                    dash + 1 < range.size() ? std::strtoull(range.c_str() + dash + 1, nullptr, 10) : size - 1;
                 if (dash == 6) {  // the last N bytes
                     from = size - std::min(last, size);
                     last = size - 1;

@@ -164,7 +164,7 @@ std::optional<CliOptions> parseSubcommand(const std::string& name, const std::ve
 // --patch-url, else $NIMBREL_PATCH_URL, else the text table's, as a patch run chooses.
 std::string patchUrlOf(const CliOptions& options, const TextTable& table) {
     const char* fromEnvironment = std::getenv("NIMBREL_PATCH_URL");
-    return !options.patchUrl.empty()                    ? options.patchUrl
+    return !options.patchUrl.empty()                     ? options.patchUrl
            : fromEnvironment && *fromEnvironment != '\0' ? std::string(fromEnvironment)
                                                          : table.lineOrEmpty(TextLine::kPatchUrl);
 }
@@ -173,8 +173,7 @@ std::string patchUrlOf(const CliOptions& options, const TextTable& table) {
 // release manifest of the installed version, then a summary; exit 0 when the folder is the build.
 int runVerifyCommand(const std::vector<std::string>& arguments) {
     std::string error;
-    const auto options =
-        parseSubcommand("verify", arguments, "nimbrel-cli verify [--game-dir DIR] [--patch-url URL]");
+    const auto options = parseSubcommand("verify", arguments, "nimbrel-cli verify [--game-dir DIR] [--patch-url URL]");
     if (!options) return kExitUsage;
     const std::optional<std::string> gameFolder = chooseGameFolder(*options);
     if (!gameFolder) return kExitUsage;
@@ -242,8 +241,8 @@ int runRepairCommand(bool install, const std::vector<std::string>& arguments) {
     const bool hasVersion = FileSystem::fileExists(engine.layout().clientVersionPath());
     const int installed = hasVersion ? ClientVersionFile(engine.context()).read() : -1;
     if (install && hasVersion) {
-        std::fprintf(stderr, "nimbrel-cli: %s already holds a version (%d); repair it instead\n",
-                     gameFolder->c_str(), installed);
+        std::fprintf(stderr, "nimbrel-cli: %s already holds a version (%d); repair it instead\n", gameFolder->c_str(),
+                     installed);
         return kExitUsage;
     }
     if (!install && installed < 0) {
@@ -262,8 +261,8 @@ int runRepairCommand(bool install, const std::vector<std::string>& arguments) {
     const int version = install ? repairer.latestVersion() : installed;
     int result = version;
     if (version >= 0) {
-        window.setLabelText(IDC_STATUS_LABEL, (install ? "Installing version " : "Repairing version ") +
-                                                  std::to_string(version));
+        window.setLabelText(IDC_STATUS_LABEL,
+                            (install ? "Installing version " : "Repairing version ") + std::to_string(version));
         result = repairer.run(version, install);
     }
     signal(SIGINT, SIG_DFL);
