@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 
@@ -91,18 +93,44 @@ int InstallRepairer::fail(int result, std::string reason) {
     return result;
 }
 
+namespace {
+
+// Where an install reads the server's list: a folder of its own, so that the serial the list's
+// check records lands beside version.ini only when the install is done.
+std::string listFolderOf(const GameLayout& layout) { return layout.updateFolder() + "repair-list/"; }
+
+// Copies a serial file whole, or leaves the target as it was.
+bool copySerial(const std::string& from, const std::string& to) {
+    if (!FileSystem::fileExists(from)) return true;
+    std::ifstream in(from, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    AtomicFile out;
+    return in.is_open() && !in.bad() && out.open(to) && out.write(text.data(), text.size()) && out.commit();
+}
+
+}  // namespace
+
 int InstallRepairer::latestVersion() {
-    FileDownloader downloader(context_);
-    (void)FileSystem::createDirectories(context_.layout.updateFolder());
+    const std::string listFolder = listFolderOf(context_.layout);
+    PatchContext list(GameLayout(listFolder), context_.dialog, context_.stopRequested);
+    list.patchBaseUrl = context_.patchBaseUrl;
+    list.patchPublicKey = context_.patchPublicKey;
+    list.packArchive = context_.packArchive;
+    // The serials this folder accepted before still bind the list.
+    const std::string serial = PatchSignature::kSerialFileName;
+    if (!FileSystem::createDirectories(list.layout.updateFolder()) ||
+        !copySerial(context_.layout.baseFolder() + serial, listFolder + serial))
+        return fail(PatchResult::kFileUnreadable, FileDownloader::writeFailureText(errno, listFolder));
+    FileDownloader downloader(list);
     if (downloader.downloadFile(GameLayout::kPatchListFileName, false) < PatchResult::kOk)
         return fail(PatchResult::kListDownloadFailed, std::string(GameLayout::kPatchListFileName) +
                                                           " cannot be fetched from " + context_.patchBaseUrl + " (" +
                                                           downloader.failureReason() + ")");
-    PatchListVerifier verifier(context_);
+    PatchListVerifier verifier(list);
     verifier.fetchSignature();
     if (verifier.verifyList(0, true) < PatchResult::kOk)
         return fail(PatchResult::kFileUnreadable, "the patch list could not be verified");
-    PatchListReader::Reading reading = PatchListReader(context_, 0).read(0);
+    PatchListReader::Reading reading = PatchListReader(list, 0).read(0);
     if (reading.result < PatchResult::kOk)
         return fail(reading.result, "the patch server's list names no version to install");
     return reading.list.targetVersion;
@@ -426,11 +454,19 @@ int InstallRepairer::run(int version, bool writeVersion) {
     if (result >= PatchResult::kOk) result = placeFiles(*planned, staging);
     if (result < PatchResult::kOk) return finish(result);
     if (context_.stopRequested) return finish(PatchResult::kStopped);
-    // The version last: a folder that says it is this version holds all of it.
-    if (writeVersion && (result = ClientVersionFile(context_).write(version)) < PatchResult::kOk)
-        return finish(fail(result, "version.ini cannot be written"));
+    // The serial of the list it came from, then the version, last: a folder that says it is
+    // this version holds all of it.
+    if (writeVersion) {
+        const std::string serial = PatchSignature::kSerialFileName;
+        if (!copySerial(listFolderOf(context_.layout) + serial, context_.layout.baseFolder() + serial))
+            return finish(fail(PatchResult::kFileUnreadable,
+                               FileDownloader::writeFailureText(errno, context_.layout.baseFolder())));
+        if ((result = ClientVersionFile(context_).write(version)) < PatchResult::kOk)
+            return finish(fail(result, "version.ini cannot be written"));
+    }
     std::error_code ignored;
     fs::remove_all(staging, ignored);
+    fs::remove_all(listFolderOf(context_.layout), ignored);
     if (context_.dialog) context_.dialog->postProgress(100);
     return finish(version);
 }

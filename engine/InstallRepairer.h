@@ -12,7 +12,8 @@
 // Then, each step safe against a kill: loose files take their place by one rename with their
 // mode; packs are updated in place under their journal (a damaged pack is written anew);
 // entries and files of packed folders the build lacks go; empty folders are made and modes
-// set. The player's own files outside packed folders stay. An install writes version.ini last.
+// set. The player's own files outside packed folders stay. An install writes the list's serial
+// file and version.ini last.
 //
 // For a window: plan() says what a repair will fetch without changing anything; run() carries
 // it out, reporting to the context's window as a patch run does (status and item labels, the
@@ -53,9 +54,10 @@ public:
 
     explicit InstallRepairer(const PatchContext& context) : context_(context) {}
 
-    // The server's latest version, from its patch list (checked against its signature as a
-    // patch run checks it, which records the list's serial beside version.ini); a negative
-    // PatchResult code, after telling the window why, when there is none.
+    // The server's latest version, from its patch list, checked against its signature as a
+    // patch run checks it (the list's serial reaches the game folder with the version, when
+    // run() writes it); a negative PatchResult code, after telling the window why, when there
+    // is none.
     [[nodiscard]] int latestVersion();
     // The manifest of `version`, the folder compared with it and the bytes a repair would
     // fetch. Reads the folder and the archives' directories; changes nothing. Nothing, with the

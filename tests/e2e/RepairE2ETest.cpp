@@ -53,6 +53,7 @@ TEST_F(RepairE2ETest, AnInstallFromNothingKilledAtRandomPointsEndsAsTheLastBuild
     CliRun whole = launch(game(), {"install"});
     EXPECT_EQ(whole.lastLine(), "result " + std::to_string(last().version) + " stage 5") << whole.output;
     expectLastBuild();
+    EXPECT_TRUE(fs::exists(game() + "version.serial"));
     // Each file's current bytes are fetched by ranges: no archive travels whole.
     for (const TestHttpServer::Request& request : http.requests())
         if (request.path.ends_with(".zip")) {
@@ -68,7 +69,11 @@ TEST_F(RepairE2ETest, AnInstallFromNothingKilledAtRandomPointsEndsAsTheLastBuild
             // A kill before the version was written leaves no version; one after, the last.
             const int installed = installedVersion(game());
             EXPECT_TRUE(installed == -1 || installed == last().version) << installed << "\n" << run.output;
-            if (installed == -1) continue;
+            // The list's serial comes with the version, never before it.
+            if (installed == -1) {
+                EXPECT_FALSE(fs::exists(game() + "version.serial"));
+                continue;
+            }
             break;
         }
         EXPECT_EQ(run.lastLine(), "result " + std::to_string(last().version) + " stage 5") << run.output;
