@@ -97,7 +97,10 @@ HttpRangeReader::Outcome HttpRangeReader::fetch(const std::vector<Piece>& pieces
                 continue;
             }
             if (reply.reason.empty()) reply.reason = result.reason.empty() ? result.error : result.reason;
-            if (pending->attempt < attempts_ && result.outcome != HttpClient::Outcome::HttpError) {
+            // A server that is busy or gone for a moment answers the next attempt; a 4xx stays.
+            const long status = result.response.status;
+            const bool lasting = result.outcome == HttpClient::Outcome::HttpError && status >= 400 && status < 500;
+            if (pending->attempt < attempts_ && !lasting) {
                 received_ -= std::min<std::uint64_t>(received_, reply.bytes.size());
                 ++pending->attempt;
                 startPiece(std::move(pending));

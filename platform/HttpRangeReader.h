@@ -3,7 +3,8 @@
 // for a span, "bytes=-N" for a file's last bytes. A 206 reply must hold exactly the bytes
 // asked for (its Content-Range is checked, and its length); a 200 reply is a server that does
 // not answer ranges, and is cut off at once: the caller fetches the whole file instead. A piece
-// that fails is asked for again, up to the given attempts.
+// that fails is asked for again at once, up to the given attempts, unless the server answered
+// it with a 4xx.
 
 #include <atomic>
 #include <cstdint>
