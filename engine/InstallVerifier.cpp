@@ -209,33 +209,44 @@ FolderState scanFolder(const std::string& base) {
     return state;
 }
 
-// The line for one file of the build, or nothing when the folder holds it as built.
+// The line for one file of the build, or nothing when the folder holds it as built; what a
+// repair must do about it goes into repairs.
 std::optional<std::string> judgeFile(const ReleaseFile& file, FolderState& state,
-                                     std::map<std::string, std::size_t>& unreadable) {
+                                     std::map<std::string, std::size_t>& unreadable,
+                                     InstallVerifier::Report::Repairs& repairs) {
     auto onDisk = state.loose.find(file.path);
     auto pack = file.packFolder.empty() ? state.packs.end() : state.packs.find(file.packFolder);
+    std::optional<std::string> line;
     if (onDisk != state.loose.end()) {
         // A loose copy in a packed folder is what the packing pass takes in next.
-        std::optional<std::string> line = compareDigest(file, onDisk->second.digest, "");
-        if (!line && file.packFolder.empty() && onDisk->second.mode != file.mode)
-            line = "mode " + file.path + ": " + octal(onDisk->second.mode) + ", the build has " + octal(file.mode);
-        return line;
-    }
-    if (pack != state.packs.end() && pack->second.entries.count(file.packedName()))
-        return compareDigest(file, pack->second.entries.at(file.packedName()), " (in " + file.packFolder + "'s pack)");
-    if (pack != state.packs.end() && !pack->second.failure.empty()) {
+        line = compareDigest(file, onDisk->second.digest, "");
+        if (!line && file.packFolder.empty() && onDisk->second.mode != file.mode) {
+            repairs.modes.push_back(file.path);
+            return "mode " + file.path + ": " + octal(onDisk->second.mode) + ", the build has " + octal(file.mode);
+        }
+    } else if (pack != state.packs.end() && pack->second.entries.count(file.packedName())) {
+        line = compareDigest(file, pack->second.entries.at(file.packedName()), " (in " + file.packFolder + "'s pack)");
+    } else if (pack != state.packs.end() && !pack->second.failure.empty()) {
         ++unreadable[file.packFolder];  // told once, with the pack
+        repairs.fetch.push_back(file.path);
         return std::nullopt;
+    } else {
+        line = "missing " + file.path;
     }
-    return "missing " + file.path;
+    if (line) repairs.fetch.push_back(file.path);
+    return line;
 }
 
 }  // namespace
 
+std::string InstallVerifier::packPathOf(const std::string& folder) const {
+    return layout_.packPathForKey(keyOfFolder(folder));
+}
+
 InstallVerifier::Report InstallVerifier::compare(const ReleaseManifest& manifest) const {
     const std::string base = layout_.baseFolder();
     FolderState state = scanFolder(base);
-    auto packPath = [this](const std::string& folder) { return layout_.packPathForKey(keyOfFolder(folder)); };
+    auto packPath = [this](const std::string& folder) { return packPathOf(folder); };
 
     // Every expected loose file and every pack is read once, on several threads.
     std::vector<std::function<void()>> jobs;
@@ -252,17 +263,20 @@ InstallVerifier::Report InstallVerifier::compare(const ReleaseManifest& manifest
     std::map<std::string, std::size_t> unreadable;  // pack folder -> files of the build it should hold
     for (const ReleaseFile& file : manifest.files) {
         ++report.filesChecked;
-        if (std::optional<std::string> line = judgeFile(file, state, unreadable))
+        if (std::optional<std::string> line = judgeFile(file, state, unreadable, report.repairs))
             report.differences.push_back(std::move(*line));
     }
     for (const auto& [folder, contents] : state.packs) {
+        if (!contents.failure.empty()) report.repairs.damagedPacks.push_back(folder);
         if (!contents.failure.empty())
             report.differences.push_back("damaged pack " + folder + "/" + FileSystem::nameOf(packPath(folder)) + ": " +
                                          contents.failure + "; " + std::to_string(unreadable[folder]) +
                                          " files of the build are in it");
         for (const auto& [name, digest] : contents.entries)
-            if (!manifest.find(folder + "/" + name) && !state.loose.count(folder + "/" + name))
+            if (!manifest.find(folder + "/" + name) && !state.loose.count(folder + "/" + name)) {
                 report.differences.push_back("extra " + folder + "/" + name + " (in " + folder + "'s pack)");
+                report.repairs.extraEntries.push_back(folder + "/" + name);
+            }
     }
     for (const auto& [path, file] : state.loose) {
         if (manifest.find(path)) continue;
@@ -270,13 +284,18 @@ InstallVerifier::Report InstallVerifier::compare(const ReleaseManifest& manifest
         const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash);
         // A packed folder holds only the build's files; the game's own loose files stay the player's.
         const std::string key = keyOfFolder(folder);
-        if (!folder.empty() && GameLayout::isPackedFolder(key) && !GameLayout::isKeptLoose(key, path.substr(slash + 1)))
+        if (!folder.empty() && GameLayout::isPackedFolder(key) &&
+            !GameLayout::isKeptLoose(key, path.substr(slash + 1))) {
             report.differences.push_back("extra " + path);
-        else
+            report.repairs.extraFiles.push_back(path);
+        } else
             report.leftAlone.push_back(path);
     }
     for (const ReleaseFolder& folder : manifest.emptyFolders)
-        if (!state.folders.count(folder.path)) report.differences.push_back("missing folder " + folder.path);
+        if (!state.folders.count(folder.path)) {
+            report.differences.push_back("missing folder " + folder.path);
+            report.repairs.folders.push_back(folder.path);
+        }
     std::sort(report.differences.begin(), report.differences.end(),
               [](const std::string& a, const std::string& b) { return a.substr(a.find(' ')) < b.substr(b.find(' ')); });
     return report;

@@ -23,6 +23,16 @@ public:
         std::vector<std::string> leftAlone;    // loose files outside packed folders the build lacks
         std::size_t filesChecked = 0;
         bool matches() const { return differences.empty(); }
+
+        // The same differences as work for a repair, by path below the game folder.
+        struct Repairs {
+            std::vector<std::string> fetch;         // files of the build whose bytes are missing, changed or unreadable
+            std::vector<std::string> modes;         // loose files with the build's bytes under another mode
+            std::vector<std::string> extraEntries;  // entries of packs the build does not have ("item/x.dat")
+            std::vector<std::string> extraFiles;    // loose files of packed folders the build does not have
+            std::vector<std::string> damagedPacks;  // packed folders whose pack cannot be read
+            std::vector<std::string> folders;       // empty folders of the build that are missing
+        } repairs;
     };
 
     // The manifest of `version` from the patch server at baseUrl; with a publicKey, only when
@@ -32,6 +42,8 @@ public:
 
     explicit InstallVerifier(GameLayout layout) : layout_(std::move(layout)) {}
     [[nodiscard]] Report compare(const ReleaseManifest& manifest) const;
+    // The pack of a packed folder of the manifest ("item", "map/minimap").
+    std::string packPathOf(const std::string& folder) const;
 
 private:
     GameLayout layout_;

@@ -10,6 +10,14 @@
 
 namespace nimbrel {
 
+long long BufferSource::read(unsigned char* out, std::size_t capacity) {
+    const std::size_t n = std::min(capacity, left_);
+    std::copy(data_, data_ + n, out);
+    data_ += n;
+    left_ -= n;
+    return static_cast<long long>(n);
+}
+
 long long ByteRangeSource::read(unsigned char* out, std::size_t capacity) {
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(left_, std::min<std::size_t>(capacity, 1u << 30)));
@@ -75,6 +83,15 @@ long long CrcCheckSource::read(unsigned char* out, std::size_t capacity) {
 
 EntryChain::EntryChain(int fd, const Entry& entry, const char* password, Stage stage) {
     last_ = &range_.emplace(fd, entry.dataOffset, entry.storedSize);
+    chainFrom(entry, password, stage);
+}
+
+EntryChain::EntryChain(EntrySource& stored, const Entry& entry, const char* password, Stage stage) {
+    last_ = &stored;
+    chainFrom(entry, password, stage);
+}
+
+void EntryChain::chainFrom(const Entry& entry, const char* password, Stage stage) {
     if (stage == Stage::Stored) return;
     if (entry.encrypted) last_ = &decryption_.emplace(*last_, password);
     if (stage == Stage::Compressed) return;

@@ -35,6 +35,17 @@ private:
     std::uint64_t left_;
 };
 
+// Bytes already in memory (an entry's span fetched from a remote archive).
+class BufferSource : public EntrySource {
+public:
+    BufferSource(const unsigned char* data, std::size_t size) : data_(data), left_(size) {}
+    long long read(unsigned char* out, std::size_t capacity) override;
+
+private:
+    const unsigned char* data_;
+    std::size_t left_;
+};
+
 // Traditional zip decryption; the 12-byte header is taken from the front of the stream. Its
 // check byte is not verified: packs of the game's own writer carry 0 there.
 class DecryptionSource : public EntrySource {
@@ -94,6 +105,9 @@ public:
 
     // password may be null only for an entry that is not encrypted.
     EntryChain(int fd, const Entry& entry, const char* password, Stage stage);
+    // The same chain over stored bytes that come from elsewhere (entry.dataOffset unused);
+    // stored must outlive the chain.
+    EntryChain(EntrySource& stored, const Entry& entry, const char* password, Stage stage);
     EntrySource& source() { return *last_; }
 
     // Reads the whole remaining stream, growing `out` as bytes arrive (a damaged size field
@@ -101,6 +115,7 @@ public:
     static int readAll(EntrySource& source, std::vector<unsigned char>& out);
 
 private:
+    void chainFrom(const Entry& entry, const char* password, Stage stage);
     std::optional<ByteRangeSource> range_;
     std::optional<DecryptionSource> decryption_;
     std::optional<InflationSource> inflation_;

@@ -20,8 +20,6 @@ namespace {
 
 constexpr std::size_t kCommentSize = 64;
 constexpr std::size_t kChunkSize = 1 << 16;
-// The end record sits within its own size plus the longest comment of the file's end.
-constexpr std::size_t kTailSize = zip::kEndRecordSize + 0xFFFF;
 
 bool readAt(int fd, std::uint64_t offset, unsigned char* out, std::size_t size) {
     std::size_t done = 0;
@@ -64,51 +62,15 @@ struct PackReader::Impl {
         struct stat st {};
         if (!fd.isOpen() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
         fileSize = static_cast<std::uint64_t>(st.st_size);
-        if (fileSize < zip::kEndRecordSize) return false;
-
-        const std::size_t tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kTailSize));
-        const std::uint64_t tailAt = fileSize - tailSize;
-        std::vector<unsigned char> tail(tailSize);
-        if (!readAt(fd.get(), tailAt, tail.data(), tailSize)) return false;
-        // The last end record signature wins, as in the readers the game was built with.
-        std::size_t end = tailSize - zip::kEndRecordSize;
-        for (;; --end) {
-            if (zip::le32(&tail[end]) == zip::kEndSignature) break;
-            if (end == 0) return false;
-        }
-        const unsigned char* e = &tail[end];
-        const std::uint64_t endAt = tailAt + end;
-        std::uint64_t entries = zip::le16(e + 10), entriesHere = zip::le16(e + 8);
-        std::uint64_t size = zip::le32(e + 12), offset = zip::le32(e + 16);
-        std::uint32_t disk = zip::le16(e + 4), directoryDisk = zip::le16(e + 6);
-        const std::size_t commentSize = std::min<std::size_t>(zip::le16(e + 20), tailSize - end - zip::kEndRecordSize);
-        comment.assign(reinterpret_cast<const char*>(e + zip::kEndRecordSize), std::min(commentSize, kCommentSize));
-
-        std::uint64_t recordsEnd = endAt;
-        if (endAt >= zip::kZip64LocatorSize) {
-            unsigned char locator[zip::kZip64LocatorSize];
-            if (readAt(fd.get(), endAt - zip::kZip64LocatorSize, locator, sizeof locator) &&
-                zip::le32(locator) == zip::kZip64LocatorSignature) {
-                const std::uint64_t zip64At = zip::le64(locator + 8);
-                unsigned char record[zip::kZip64EndSize];
-                if (zip64At > endAt || !readAt(fd.get(), zip64At, record, sizeof record) ||
-                    zip::le32(record) != zip::kZip64EndSignature)
-                    return false;
-                disk = zip::le32(record + 16);
-                directoryDisk = zip::le32(record + 20);
-                entriesHere = zip::le64(record + 24);
-                entries = zip::le64(record + 32);
-                size = zip::le64(record + 40);
-                offset = zip::le64(record + 48);
-                recordsEnd = zip64At;
-            }
-        }
-        // One disk only, and the directory must lie in front of the records that point at it.
-        if (disk != 0 || directoryDisk != 0 || entriesHere != entries) return false;
-        if (offset > recordsEnd || size > recordsEnd - offset) return false;
-        base = recordsEnd - offset - size;
-        directoryBegin = base + offset;
-        directoryEnd = directoryBegin + size;
+        const std::optional<zip::DirectoryPlace> place = zip::locateDirectory(
+            [this](std::uint64_t at, unsigned char* out, std::size_t size) { return readAt(fd.get(), at, out, size); },
+            fileSize);
+        if (!place) return false;
+        comment = place->comment.substr(0, kCommentSize);
+        base = place->base;
+        directoryBegin = place->begin;
+        directoryEnd = directoryBegin + place->size;
+        const std::uint64_t size = place->size, entries = place->entries;
         directory.resize(static_cast<std::size_t>(size));
         if (!readAt(fd.get(), directoryBegin, directory.data(), directory.size())) return false;
         entryCount = entries;
@@ -132,12 +94,7 @@ struct PackReader::Impl {
         info.uncompressedSize = record.uncompressedSize;
         info.date = PackFileTime::fromDosDateTime(record.dosDateTime);
         info.unixMode = record.unixMode();
-        if (record.flag & zip::kFlagUtf8Name)
-            name = record.storedName;
-        else if (record.utf8Name)
-            name = *record.utf8Name;
-        else
-            name = TextCodec::cp949ToUtf8(record.storedName);
+        name = zip::entryName(record);
         info.isDirectory = !name.empty() && (name.back() == '/' || name.back() == '\\');
         return PACK_OK;
     }
@@ -150,20 +107,10 @@ struct PackReader::Impl {
     int dataOffset(std::uint64_t& at) {
         unsigned char local[zip::kLocalHeaderSize];
         const std::uint64_t header = base + record.localOffset;
-        if (header >= directoryBegin || !readAt(fd.get(), header, local, sizeof local) ||
-            zip::le32(local) != zip::kLocalSignature)
-            return PACK_BAD_ZIP_FILE;
-        // The local header must tell the same story as the directory, as the game's reader
-        // demands: a header that disagrees is damage, not a second opinion.
-        const bool sizesLater = (zip::le16(local + 6) & zip::kFlagDataDescriptor) != 0;
-        auto agrees = [&](std::uint32_t localValue, std::uint64_t central) {
-            return sizesLater || localValue == 0xFFFFFFFF || localValue == central;
-        };
-        if (zip::le16(local + 8) != record.method || zip::le16(local + 26) != record.storedName.size() ||
-            !agrees(zip::le32(local + 14), record.crc) || !agrees(zip::le32(local + 18), record.compressedSize) ||
-            !agrees(zip::le32(local + 22), record.uncompressedSize))
-            return PACK_BAD_ZIP_FILE;
-        at = header + zip::kLocalHeaderSize + zip::le16(local + 26) + zip::le16(local + 28);
+        if (header >= directoryBegin || !readAt(fd.get(), header, local, sizeof local)) return PACK_BAD_ZIP_FILE;
+        const std::optional<std::uint64_t> headerLength = zip::localHeaderLength(local, record);
+        if (!headerLength) return PACK_BAD_ZIP_FILE;
+        at = header + *headerLength;
         // Entry data never reaches into the directory.
         if (at > directoryBegin || record.compressedSize > directoryBegin - at) return PACK_BAD_ZIP_FILE;
         return PACK_OK;

@@ -178,4 +178,70 @@ void appendEndRecord(std::vector<unsigned char>& out, std::uint64_t entries, std
     out.insert(out.end(), comment.begin(), comment.end());
 }
 
+std::optional<DirectoryPlace> locateDirectory(const ReadAt& read, std::uint64_t fileSize) {
+    if (fileSize < kEndRecordSize) return std::nullopt;
+    const std::size_t tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kTailSize));
+    const std::uint64_t tailAt = fileSize - tailSize;
+    std::vector<unsigned char> tail(tailSize);
+    if (!read(tailAt, tail.data(), tailSize)) return std::nullopt;
+    // The last end record signature wins, as in the readers the game was built with.
+    std::size_t end = tailSize - kEndRecordSize;
+    for (;; --end) {
+        if (le32(&tail[end]) == kEndSignature) break;
+        if (end == 0) return std::nullopt;
+    }
+    const unsigned char* e = &tail[end];
+    const std::uint64_t endAt = tailAt + end;
+    std::uint64_t entries = le16(e + 10), entriesHere = le16(e + 8);
+    std::uint64_t size = le32(e + 12), offset = le32(e + 16);
+    std::uint32_t disk = le16(e + 4), directoryDisk = le16(e + 6);
+    DirectoryPlace place;
+    const std::size_t commentSize = std::min<std::size_t>(le16(e + 20), tailSize - end - kEndRecordSize);
+    place.comment.assign(reinterpret_cast<const char*>(e + kEndRecordSize), commentSize);
+
+    std::uint64_t recordsEnd = endAt;
+    unsigned char locator[kZip64LocatorSize];
+    if (endAt >= kZip64LocatorSize && read(endAt - kZip64LocatorSize, locator, sizeof locator) &&
+        le32(locator) == kZip64LocatorSignature) {
+        const std::uint64_t zip64At = le64(locator + 8);
+        unsigned char record[kZip64EndSize];
+        if (zip64At > endAt || !read(zip64At, record, sizeof record) || le32(record) != kZip64EndSignature)
+            return std::nullopt;
+        disk = le32(record + 16);
+        directoryDisk = le32(record + 20);
+        entriesHere = le64(record + 24);
+        entries = le64(record + 32);
+        size = le64(record + 40);
+        offset = le64(record + 48);
+        recordsEnd = zip64At;
+    }
+    // One disk only, and the directory must lie in front of the records that point at it.
+    if (disk != 0 || directoryDisk != 0 || entriesHere != entries) return std::nullopt;
+    if (offset > recordsEnd || size > recordsEnd - offset) return std::nullopt;
+    place.base = recordsEnd - offset - size;
+    place.begin = place.base + offset;
+    place.size = size;
+    place.entries = entries;
+    return place;
+}
+
+std::optional<std::uint64_t> localHeaderLength(const unsigned char* local, const CentralRecord& record) {
+    if (le32(local) != kLocalSignature) return std::nullopt;
+    const bool sizesLater = (le16(local + 6) & kFlagDataDescriptor) != 0;
+    auto agrees = [&](std::uint32_t localValue, std::uint64_t central) {
+        return sizesLater || localValue == 0xFFFFFFFF || localValue == central;
+    };
+    if (le16(local + 8) != record.method || le16(local + 26) != record.storedName.size() ||
+        !agrees(le32(local + 14), record.crc) || !agrees(le32(local + 18), record.compressedSize) ||
+        !agrees(le32(local + 22), record.uncompressedSize))
+        return std::nullopt;
+    return kLocalHeaderSize + le16(local + 26) + le16(local + 28);
+}
+
+std::string entryName(const CentralRecord& record) {
+    if (record.flag & kFlagUtf8Name) return record.storedName;
+    if (record.utf8Name) return *record.utf8Name;
+    return TextCodec::cp949ToUtf8(record.storedName);
+}
+
 }  // namespace nimbrel::zip

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,6 +76,31 @@ struct CentralRecord {
 // Parses the record at `at` in the directory bytes; advances `at` past it. False when the
 // record is cut or its signature is wrong.
 bool parseCentralRecord(const std::vector<unsigned char>& directory, std::size_t& at, CentralRecord& record);
+
+// Where an archive's central directory lies, as its end record (and the zip64 records in front
+// of it) tell: offsets are in the file, the bytes in front of the archive already counted.
+struct DirectoryPlace {
+    std::uint64_t begin = 0;
+    std::uint64_t size = 0;
+    std::uint64_t entries = 0;
+    std::uint64_t base = 0;  // bytes in front of the archive: entry offsets count from here
+    std::string comment;     // the archive comment, cut to what the tail holds
+};
+// Reads size bytes at offset of the archive; false when they cannot be had.
+using ReadAt = std::function<bool(std::uint64_t offset, unsigned char* out, std::size_t size)>;
+// The end record sits within its own size plus the longest comment of the file's end.
+constexpr std::size_t kTailSize = kEndRecordSize + 0xFFFF;
+// Finds the directory of a fileSize-byte archive from its last kTailSize bytes and, for a zip64
+// archive, its zip64 records; the directory itself is not read. Nothing for an archive that is
+// not one (no end record, more than one disk, a directory that does not fit in front of it).
+std::optional<DirectoryPlace> locateDirectory(const ReadAt& read, std::uint64_t fileSize);
+// The bytes from a local header's start to its entry's data, when the 30-byte header tells the
+// same story as the directory record (as the game's reader demands: a header that disagrees is
+// damage, not a second opinion); nothing when it does not.
+std::optional<std::uint64_t> localHeaderLength(const unsigned char* local, const CentralRecord& record);
+// The entry's name in UTF-8: as stored when flagged UTF-8, else its Unicode path field, else
+// decoded from code page 949.
+std::string entryName(const CentralRecord& record);
 
 // The pack format's records: no comments, made-by 0, version needed 20, and no extra field
 // but the Unicode path field of a record whose utf8Name is set.

@@ -220,7 +220,9 @@ struct HttpClient::Impl {
             return false;
         }
         // A range we did not ask for, or one starting elsewhere, would splice foreign bytes in.
-        if (status == 206 && (request.rangeFrom == 0 || response.rangeStart != request.rangeFrom)) {
+        const bool bounded = request.rangeLast || request.rangeSuffix > 0;
+        if (status == 206 && ((request.rangeFrom == 0 && !bounded) ||
+                              (request.rangeSuffix == 0 && response.rangeStart != request.rangeFrom))) {
             refused = true;
             return false;
         }
@@ -352,7 +354,11 @@ struct HttpClient::Impl {
         }
         if (!req.ifNoneMatch.empty()) addHeader("If-None-Match: " + req.ifNoneMatch);
         if (!req.ifModifiedSince.empty()) addHeader("If-Modified-Since: " + req.ifModifiedSince);
-        if (req.rangeFrom > 0) {
+        if (req.rangeSuffix > 0) {
+            addHeader("Range: bytes=-" + std::to_string(req.rangeSuffix));
+        } else if (req.rangeLast) {
+            addHeader("Range: bytes=" + std::to_string(req.rangeFrom) + "-" + std::to_string(*req.rangeLast));
+        } else if (req.rangeFrom > 0) {
             // Set by hand rather than as a libcurl resume: a server that ignores the range then
             // sends the whole file in the same reply, which restarts the file without a request.
             addHeader("Range: bytes=" + std::to_string(req.rangeFrom) + "-");

@@ -47,6 +47,8 @@ public:
         std::string ifModifiedSince;                 // conditional GET: a Last-Modified from an earlier reply
         std::uint64_t rangeFrom = 0;                 // nonzero: ask only for the bytes from here on
         std::string ifRange;                         // with rangeFrom: the validator the held bytes came with
+        std::optional<std::uint64_t> rangeLast;      // ask only for the bytes rangeFrom..rangeLast
+        std::uint64_t rangeSuffix = 0;               // nonzero: ask only for the file's last bytes
         const std::atomic<int>* stopFlag = nullptr;  // nonzero ends the transfer
         // The most body bytes (decoded) the caller takes: a head announcing more is refused before
         // its body, and the first byte past it ends the transfer (Result::tooLarge).

@@ -244,23 +244,32 @@ struct TestHttpServer::State {
             content = std::make_shared<const std::string>(compress(reply.content, reply.contentEncoding == "gzip"));
             res.set_header("Content-Encoding", reply.contentEncoding);
         } else if (reply.status == 200 && !ignoreRanges && req.has_header("Range")) {
-            // Only "bytes=N-", the one form a resuming client sends; If-Range must name the
-            // current validator, or the whole file comes back.
+            // One range: "bytes=N-" (a resuming client), "bytes=A-B" (a span) or "bytes=-N" (a
+            // file's tail); If-Range must name the current validator, or the whole file comes back.
             std::string range = req.get_header_value("Range");
             std::string ifRange = req.get_header_value("If-Range");
             bool current = ifRange.empty() || ifRange == entry.etag || ifRange == httpDate(entry.lastModified);
-            if (current && range.starts_with("bytes=") && range.back() == '-') {
+            const std::size_t dash = range.find('-');
+            if (current && range.starts_with("bytes=") && dash != std::string::npos &&
+                range.find(',') == std::string::npos) {
+                const std::size_t size = content->size();
                 std::size_t from = std::strtoull(range.c_str() + 6, nullptr, 10);
-                if (from >= content->size()) {
+                std::size_t last =
+                    dash + 1 < range.size() ? std::strtoull(range.c_str() + dash + 1, nullptr, 10) : size - 1;
+                if (dash == 6) {  // the last N bytes
+                    from = size - std::min(last, size);
+                    last = size - 1;
+                }
+                last = std::min(last, size - 1);
+                if (from >= size || last < from) {
                     res.status = 416;
-                    res.set_header("Content-Range", "bytes */" + std::to_string(content->size()));
+                    res.set_header("Content-Range", "bytes */" + std::to_string(size));
                     return;
                 }
                 res.status = 206;
-                res.set_header("Content-Range", "bytes " + std::to_string(from) + "-" +
-                                                    std::to_string(content->size() - 1) + "/" +
-                                                    std::to_string(content->size()));
-                content = std::make_shared<const std::string>(content->substr(from));
+                res.set_header("Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(last) + "/" +
+                                                    std::to_string(size));
+                content = std::make_shared<const std::string>(content->substr(from, last - from + 1));
             }
         }
         // httplib takes a provider of length 0 for one of unknown length and would never end it.

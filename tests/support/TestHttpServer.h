@@ -63,7 +63,7 @@ public:
         std::string userAgent;
         std::string cacheControl;
         std::string pragma;
-        std::string range;  // "bytes=N-" as asked
+        std::string range;  // "bytes=N-", "bytes=A-B" or "bytes=-N" as asked
         std::string ifRange;
         std::string acceptEncoding;
         int status = 0;             // status answered

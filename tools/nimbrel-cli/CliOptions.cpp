@@ -108,6 +108,8 @@ std::optional<CliOptions> CliOptions::parse(const std::vector<std::string>& argu
 const char* CliOptions::usage() {
     return "usage: nimbrel-cli [--game-dir DIR] [--patch-url URL] [--max-rate RATE] [DontConnect] [sync]\n"
            "       nimbrel-cli [--game-dir DIR] version [--write N]\n"
+           "       nimbrel-cli verify|repair [--game-dir DIR] [--patch-url URL]\n"
+           "       nimbrel-cli install --game-dir DIR [--patch-url URL]\n"
            "Patches the game folder like the launcher does. Default: the folder of this program when\n"
            "it holds the game, else the game_dir= line of $XDG_CONFIG_HOME/nimbrel/settings.ini.\n"
            "NIMBREL_PATCH_URL overrides the built-in patch server address like --patch-url.\n"

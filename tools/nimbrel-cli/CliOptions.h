@@ -4,6 +4,8 @@
 //                                                                  patch (words: "DontConnect", "sync")
 //   nimbrel-cli [--game-dir DIR] version                           print the installed version
 //   nimbrel-cli [--game-dir DIR] version --write N                 write the version file for N
+//   nimbrel-cli verify|repair [--game-dir DIR] [--patch-url URL]   compare with / bring back to the build
+//   nimbrel-cli install --game-dir DIR [--patch-url URL]           install the latest version
 
 #include <cstdint>
 #include <optional>

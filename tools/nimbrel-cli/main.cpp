@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "TerminalWindow.h"
 #include "engine/ClientVersionFile.h"
 #include "engine/GameFolderLocator.h"
+#include "engine/InstallRepairer.h"
 #include "engine/InstallVerifier.h"
 #include "engine/PatchEngine.h"
 #include "engine/PatchResult.h"
@@ -151,16 +153,34 @@ std::optional<std::string> chooseGameFolder(const CliOptions& options) {
     return gameFolder;
 }
 
+// The options of a sub-command that takes only --game-dir and --patch-url; nothing, after
+// printing the usage, for any other.
+std::optional<CliOptions> parseSubcommand(const std::string& name, const std::vector<std::string>& arguments,
+                                          const char* usage) {
+    std::string error;
+    auto options = CliOptions::parse(arguments, error);
+    if (!options || options->mode != CliOptions::Mode::Patch || !options->words.empty()) {
+        std::fprintf(stderr, "nimbrel-cli: %s\nusage: %s\n",
+                     options ? (name + " takes only --game-dir and --patch-url").c_str() : error.c_str(), usage);
+        return std::nullopt;
+    }
+    return options;
+}
+
+// --patch-url, else $NIMBREL_PATCH_URL, else the text table's, as a patch run chooses.
+std::string patchUrlOf(const CliOptions& options, const TextTable& table) {
+    const char* fromEnvironment = std::getenv("NIMBREL_PATCH_URL");
+    return !options.patchUrl.empty()                     ? options.patchUrl
+           : fromEnvironment && *fromEnvironment != '\0' ? std::string(fromEnvironment)
+                                                         : table.lineOrEmpty(TextLine::kPatchUrl);
+}
+
 // nimbrel-cli verify [--game-dir DIR] [--patch-url URL]: one line per difference from the
 // release manifest of the installed version, then a summary; exit 0 when the folder is the build.
 int runVerifyCommand(const std::vector<std::string>& arguments) {
     std::string error;
-    auto options = CliOptions::parse(arguments, error);
-    if (!options || options->mode != CliOptions::Mode::Patch || !options->words.empty()) {
-        std::fprintf(stderr, "nimbrel-cli: %s\nusage: nimbrel-cli verify [--game-dir DIR] [--patch-url URL]\n",
-                     options ? "verify takes only --game-dir and --patch-url" : error.c_str());
-        return kExitUsage;
-    }
+    const auto options = parseSubcommand("verify", arguments, "nimbrel-cli verify [--game-dir DIR] [--patch-url URL]");
+    if (!options) return kExitUsage;
     const std::optional<std::string> gameFolder = chooseGameFolder(*options);
     if (!gameFolder) return kExitUsage;
     PatchEngine engine(nullptr);
@@ -172,10 +192,7 @@ int runVerifyCommand(const std::vector<std::string>& arguments) {
     }
     TextTable table;
     (void)table.load();
-    const char* fromEnvironment = std::getenv("NIMBREL_PATCH_URL");
-    const std::string url = !options->patchUrl.empty()                    ? options->patchUrl
-                            : fromEnvironment && *fromEnvironment != '\0' ? std::string(fromEnvironment)
-                                                                          : table.lineOrEmpty(TextLine::kPatchUrl);
+    const std::string url = patchUrlOf(*options, table);
     std::optional<ReleaseManifest> manifest =
         InstallVerifier::fetchManifest(url, engine.context().patchPublicKey, version, error);
     if (!manifest) {
@@ -191,11 +208,88 @@ int runVerifyCommand(const std::vector<std::string>& arguments) {
     return report.matches() ? 0 : kExitFailure;
 }
 
+// nimbrel-cli repair [--game-dir DIR] [--patch-url URL]: brings the folder to the build of its
+// installed version; nimbrel-cli install --game-dir DIR [--patch-url URL]: installs the server's
+// latest version into an empty or missing folder. Both hold the game folder as a patch run does
+// and print the repair's progress and its result line; exit 0 when the folder is the build.
+int runRepairCommand(bool install, const std::vector<std::string>& arguments) {
+    const auto options =
+        install ? parseSubcommand("install", arguments, "nimbrel-cli install --game-dir DIR [--patch-url URL]")
+                : parseSubcommand("repair", arguments, "nimbrel-cli repair [--game-dir DIR] [--patch-url URL]");
+    if (!options) return kExitUsage;
+    if (install && options->gameDir.empty()) {
+        std::fprintf(stderr, "nimbrel-cli: install needs --game-dir DIR, the folder to install into\n");
+        return kExitUsage;
+    }
+    if (install) {
+        std::error_code error;
+        std::filesystem::create_directories(options->gameDir, error);
+        if (error) {
+            std::fprintf(stderr, "nimbrel-cli: cannot create %s (%s)\n", options->gameDir.c_str(),
+                         error.message().c_str());
+            return kExitUsage;
+        }
+    }
+    const std::optional<std::string> gameFolder =
+        install ? std::optional<std::string>(std::filesystem::absolute(options->gameDir).string() + "/")
+                : chooseGameFolder(*options);
+    if (!gameFolder) return kExitUsage;
+    TextTable table;
+    (void)table.load();
+    TerminalWindow window(stdout, stderr, ::isatty(STDOUT_FILENO) == 1);
+    PatchRun hold(window, table, StartupFlags::forGameFolder(*gameFolder, ""));
+    if (hold.acquireLock(*gameFolder) == SingleInstanceLock::Result::AlreadyExists) return refuseLocked();
+
+    PatchEngine engine(&window);
+    engine.initialize(*gameFolder);
+    engine.setPatchBaseUrl(patchUrlOf(*options, table));
+    // An install finds no version file, and must not be told to reinstall for it.
+    const bool hasVersion = FileSystem::fileExists(engine.layout().clientVersionPath());
+    const int installed = hasVersion ? ClientVersionFile(engine.context()).read() : -1;
+    if (install && hasVersion) {
+        std::fprintf(stderr, "nimbrel-cli: %s already holds a version (%d); repair it instead\n", gameFolder->c_str(),
+                     installed);
+        return kExitUsage;
+    }
+    if (!install && installed < 0) {
+        std::fprintf(stderr, "nimbrel-cli: no installed version in %s; install it instead\n", gameFolder->c_str());
+        return kExitUsage;
+    }
+    gStopFlag = &engine.stopFlag();
+    struct sigaction action {};
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    InstallRepairer repairer(engine.context());
+    const int version = install ? repairer.latestVersion() : installed;
+    int result = version;
+    if (version >= 0) {
+        window.setLabelText(IDC_STATUS_LABEL,
+                            (install ? "Installing version " : "Repairing version ") + std::to_string(version));
+        result = repairer.run(version, install);
+    }
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    gStopFlag = nullptr;
+    window.endStatusLine();
+    if (result < 0) std::fprintf(stderr, "nimbrel-cli: %s\n", repairer.failureReason().c_str());
+    std::printf("%s: %s\n", install ? "install" : "repair",
+                result >= 0 ? ("version " + std::to_string(result) + " is the build").c_str()
+                            : ("not done: " + repairer.failureReason()).c_str());
+    std::printf("result %d stage %d\n", result, PatchStage::kApply);
+    return result >= 0 ? 0 : kExitFailure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "verify")
         return runVerifyCommand(std::vector<std::string>(argv + 2, argv + argc));
+    if (argc > 1 && (std::string(argv[1]) == "repair" || std::string(argv[1]) == "install"))
+        return runRepairCommand(std::string(argv[1]) == "install", std::vector<std::string>(argv + 2, argv + argc));
     std::string error;
     auto options = CliOptions::parse(std::vector<std::string>(argv + 1, argv + argc), error);
     if (!options) {
