@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <utility>
 
 #include "app/MessageBoxBridge.h"
 #include "app/PatchMessageEvent.h"
@@ -117,7 +118,9 @@ LauncherWindow::LauncherWindow(const std::string& commandLine, const std::string
     join_->setText("Join");
     homePage_->setText("HomePage");
     close_->setText("X");
-    connect(start_, &QAbstractButton::clicked, this, [this] { retryOffered_ ? retry() : startGame(); });
+    connect(start_, &QAbstractButton::clicked, this, [this] {
+        repairOffered_ ? repair() : retryOffered_ ? retry() : startGame();
+    });
     connect(config_, &QAbstractButton::clicked, this, &LauncherWindow::startSetupTool);
     connect(join_, &QAbstractButton::clicked, this, &LauncherWindow::openRegistrationPage);
     connect(homePage_, &QAbstractButton::clicked, this, &LauncherWindow::openHomePage);
@@ -155,7 +158,14 @@ void LauncherWindow::start() {
     // the set-up tool or open a page while the player waits for Start.
     setFocus(Qt::OtherFocusReason);
 
-    beginRun();
+    run_->holdsGame() ? beginRun() : beginInstall();
+}
+
+void LauncherWindow::beginInstall() {
+    statusLabel_->setText("The game is not installed in " + run_->baseFolder() +
+                          ". Asking the patch server what an install takes…");
+    run_->limitRate(maxBytesPerSecond_);
+    run_->planRepair(true);
 }
 
 void LauncherWindow::beginRun() {
@@ -199,7 +209,51 @@ void LauncherWindow::retry() {
     itemLabel_->setText("");
     counterLabel_->setText("");
     showProgress(0);
-    beginRun();
+    run_->holdsGame() ? beginRun() : beginInstall();
+}
+
+void LauncherWindow::postRepairOffer(const RepairOffer& offer) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, offer] {
+            if (!destroyed_) showRepairOffer(offer);
+        },
+        Qt::QueuedConnection);
+}
+
+void LauncherWindow::showRepairOffer(const RepairOffer& offer) {
+    if (offer.version < 0 && offer.install) {
+        // Nothing to install from: the reason stays on the status line, and Retry asks again.
+        statusLabel_->setText("The game cannot be installed from the patch server: " + offer.reason);
+        offerRetry(true);
+        setStartEnabled(true);
+        return;
+    }
+    // A repair that cannot be worked out, or one with nothing to mend, leaves Retry as it is.
+    if (offer.version < 0 || !offer.needed) return;
+    offer_ = offer;
+    repairOffered_ = true;
+    const std::string size = TransferMeter::bytesText(offer.bytes);
+    const std::string word = offer.install ? "Install" : "Repair";
+    start_->setCaption(offer.install ? "INSTALL" : "REPAIR");
+    start_->setText(QString::fromStdString(word + " (" + size + ")"));
+    itemLabel_->setText(word + " downloads " + size);
+    counterLabel_->setText("");
+    if (offer.install) statusLabel_->setText("The game is not installed in " + run_->baseFolder());
+    setStartEnabled(true);
+}
+
+void LauncherWindow::repair() {
+    repairOffered_ = false;
+    repairing_ = true;
+    offerRetry(false);
+    setStartEnabled(false);
+    statusLabel_->setText((offer_.install ? "Installing version " : "Repairing version ") +
+                          std::to_string(offer_.version) + "…");
+    itemLabel_->setText("");
+    counterLabel_->setText("");
+    showProgress(0);
+    run_->startRepair(offer_.install);
 }
 
 std::string LauncherWindow::inGameFolder(const std::string& name) const {
@@ -399,6 +453,14 @@ void LauncherWindow::showResult(int result, int stage) {
     // would look like a launcher that hangs.
     const std::string outcome = run_->resultText(result, stage);
     statusLabel_->setText(outcome);
+    if (std::exchange(repairing_, false) && result >= kOk) {
+        // The folder is its build again (or installed): the patch run takes it from there, as a
+        // launcher started afresh would.
+        statusLabel_->setText((offer_.install ? "Installed version " : "Repaired version ") +
+                              std::to_string(result));
+        QMetaObject::invokeMethod(this, &LauncherWindow::retry, Qt::QueuedConnection);
+        return;
+    }
     // The packing passes' last folder says nothing about the patch: the item line and the bar
     // show again what the patch itself reached.
     if (packingSeen_) {
@@ -431,6 +493,11 @@ void LauncherWindow::showResult(int result, int stage) {
         // The bar stays where the run stopped; the player may try again without restarting.
         offerRetry(true);
         setStartEnabled(true);
+        // Damaged or missing files a repair can bring back: what it takes is worked out, then
+        // offered in Retry's place.
+        if ((result == kPatchFileMissing || result == kExtractionFailed || result == kPackRebuildFailed) &&
+            run_->holdsGame())
+            run_->planRepair(false);
     }
 }
 

@@ -58,12 +58,14 @@ public:
     void postProgress(int percent) override;
     void postResult(int result, int stage) override;
     void postTransfer(const TransferProgress& progress) override;
+    void postRepairOffer(const RepairOffer& offer) override;
     void setLabelText(int controlId, const std::string& text) override;
     void messageBox(const std::string& text, const std::string& caption) override;
 
     // What the buttons do.
     void startGame();             // Start: hands the name over and starts the game client
     void retry();                 // Start after a failed run: a new run of the patch
+    void repair();                // Start while a repair or an install is offered
     void startSetupTool();        // Config: the game's graphics set-up tool
     void openRegistrationPage();  // Join
     void openHomePage();          // HomePage
@@ -82,6 +84,9 @@ private:
     void packingBegan(const std::string& item, const std::string& counter);
     void setStartEnabled(bool enabled);
     void offerRetry(bool offered);
+    void showRepairOffer(const RepairOffer& offer);
+    // A folder without the game: what an install would fetch is worked out, then offered.
+    void beginInstall();
     void watchGameStart();
     void gameDidNotStart(const std::string& why);
     void beginRun();
@@ -129,6 +134,9 @@ private:
     // Written by the worker when it reports the first packed folder; cleared by each new run.
     std::atomic<bool> packingReported_{false};
     bool retryOffered_ = false;
+    bool repairOffered_ = false;  // Start carries out offer_
+    bool repairing_ = false;      // the worker runs a repair or an install
+    RepairOffer offer_;
     // The settings' max_rate, for every run of this window; 0: no limit.
     std::uint64_t maxBytesPerSecond_ = 0;
 

@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <utility>
 
+#include "engine/ClientVersionFile.h"
 #include "engine/GameLayout.h"
+#include "engine/InstallRepairer.h"
 #include "engine/PatchEngine.h"
 #include "engine/PatchResult.h"
 #include "engine/PatchSequence.h"
@@ -13,6 +15,7 @@
 #include "platform/ExecutablePath.h"
 #include "platform/FileSystem.h"
 #include "platform/GameProcessProbe.h"
+#include "platform/PatchWindow.h"
 
 namespace nimbrel {
 
@@ -59,8 +62,8 @@ void PatchRun::openEngine(const std::string& gameFolder) {
     engine_->initialize(gameFolder);
 }
 
-void PatchRun::start(const std::string& patchUrl) {
-    if (!engine_ || worker_) return;
+void PatchRun::prepare(const std::string& patchUrl) {
+    if (worker_) return;
     // The variable lets the tests and the demo point a launcher at a local patch server
     // without a build of their own.
     const char* fromEnvironment = std::getenv("NIMBREL_PATCH_URL");
@@ -70,10 +73,76 @@ void PatchRun::start(const std::string& patchUrl) {
     engine_->setStatusTexts(texts_.lineOrEmpty(TextLine::kWaiting), texts_.lineOrEmpty(TextLine::kDeleting),
                             texts_.lineOrEmpty(TextLine::kCollecting));
     engine_->setMaxBytesPerSecond(maxBytesPerSecond_);
-
-    sequence_ = std::make_unique<PatchSequence>(*engine_, flags_);
     worker_ = std::make_unique<PatchWorker>();
+}
+
+void PatchRun::start(const std::string& patchUrl) {
+    if (!engine_ || sequence_) return;
+    prepare(patchUrl);
+    sequence_ = std::make_unique<PatchSequence>(*engine_, flags_);
     worker_->post([sequence = sequence_.get()] { sequence->run(); });
+}
+
+namespace {
+
+// The version a repair brings the folder back to, or an install brings it to; negative, with
+// the reason, when there is none.
+int repairTarget(PatchEngine& engine, InstallRepairer& repairer, bool install, std::string& reason) {
+    if (install) {
+        const int latest = repairer.latestVersion();
+        if (latest < 0) reason = repairer.failureReason();
+        return latest;
+    }
+    const int installed = FileSystem::fileExists(engine.layout().clientVersionPath())
+                              ? ClientVersionFile(engine.context()).read()
+                              : PatchResult::kFileUnreadable;
+    if (installed < 0) reason = "no installed version in " + engine.layout().baseFolder();
+    return installed;
+}
+
+}  // namespace
+
+void PatchRun::planRepair(bool install, const std::string& patchUrl) {
+    if (!engine_) return;
+    prepare(patchUrl);
+    worker_->post([this, install] {
+        InstallRepairer repairer(engine_->context());
+        RepairOffer offer;
+        offer.install = install;
+        const int version = repairTarget(*engine_, repairer, install, offer.reason);
+        if (version >= 0) {
+            if (const std::optional<InstallRepairer::Plan> plan = repairer.plan(version)) {
+                offer.version = version;
+                offer.needed = !plan->report.matches();
+                offer.bytes = plan->downloadBytes;
+            } else {
+                offer.reason = repairer.failureReason();
+            }
+        }
+        window_.postRepairOffer(offer);
+    });
+}
+
+void PatchRun::startRepair(bool install, const std::string& patchUrl) {
+    if (!engine_) return;
+    prepare(patchUrl);
+    worker_->post([this, install] {
+        InstallRepairer repairer(engine_->context());
+        std::string reason;
+        const int version = repairTarget(*engine_, repairer, install, reason);
+        const int result = version < 0 ? version : repairer.run(version, install);
+        if (version < 0) window_.postResult(version, PatchStage::kApply);
+        // The result's text is the patch run's; what went wrong is the repair's own.
+        if (result < 0 && result != PatchResult::kStopped)
+            window_.messageBox((install ? "The install did not finish: " : "The repair did not finish: ") +
+                                   (reason.empty() ? repairer.failureReason() : reason),
+                               "Nimbrel");
+    });
+}
+
+bool PatchRun::holdsGame() const {
+    return engine_ && (FileSystem::fileExists(engine_->layout().clientVersionPath()) ||
+                       FileSystem::fileExists(engine_->layout().gameClientPath()));
 }
 
 void PatchRun::requestStop() {

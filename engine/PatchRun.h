@@ -45,6 +45,16 @@ public:
     // update folder once the game folder has shown itself to be an installation). Needs
     // openEngine() first.
     void start(const std::string& patchUrl = std::string());
+    // A repair of the game folder at its installed version, or (install) an install of the
+    // server's latest version into a folder that holds no game yet. Either may come instead of
+    // start() or after its sequence has ended, and runs on the worker. planRepair() works out
+    // what it would download, changing nothing, and posts it (postRepairOffer); startRepair()
+    // carries it out, reporting as a patch run does and ending with postResult. Needs
+    // openEngine() and the lock.
+    void planRepair(bool install, const std::string& patchUrl = std::string());
+    void startRepair(bool install, const std::string& patchUrl = std::string());
+    // Whether the game folder holds the game (its version file or its client).
+    bool holdsGame() const;
     // Holds all downloads of the runs started afterwards together to this many bytes a second
     // (0: no limit).
     void limitRate(std::uint64_t bytesPerSecond) { maxBytesPerSecond_ = bytesPerSecond; }
@@ -69,6 +79,9 @@ public:
     std::atomic<int>* stopFlag();
 
 private:
+    // Hands the engine the patch address, texts and rate limit, and makes the worker; once.
+    void prepare(const std::string& patchUrl);
+
     PatchWindow& window_;
     const TextTable& texts_;
     StartupFlags flags_;

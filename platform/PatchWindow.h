@@ -18,6 +18,16 @@ struct TransferProgress {
     int secondsLeft = -1;       // -1 while unknown
 };
 
+// What a repair of the game folder (or an install into a folder without the game) would bring
+// and download, worked out before anything changes, for a window to offer.
+struct RepairOffer {
+    bool install = false;     // an install of the server's latest version, else a repair
+    int version = -1;         // the build it brings the folder to; -1: none can be made
+    bool needed = false;      // the folder differs from that build
+    std::uint64_t bytes = 0;  // what it downloads
+    std::string reason;       // with version -1: why not
+};
+
 class PatchWindow {
 public:
     virtual ~PatchWindow() = default;
@@ -30,6 +40,8 @@ public:
     // The downloads' bytes, rate and time left, a few times a second while they run. A window
     // without a place for them leaves them.
     virtual void postTransfer(const TransferProgress& progress) { static_cast<void>(progress); }
+    // What a repair or an install would do, once worked out. A window that offers none leaves it.
+    virtual void postRepairOffer(const RepairOffer& offer) { static_cast<void>(offer); }
 
     // Sets the text of one of the window's labels (control ids in WindowMessages.h).
     virtual void setLabelText(int controlId, const std::string& text) = 0;

@@ -41,6 +41,7 @@
 #include "platform/GameProcessProbe.h"
 #include "platform/ProcessLauncher.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ReadFile.h"
 #include "tests/support/TempGameFolder.h"
 #include "tests/support/TestHttpServer.h"
 
@@ -248,6 +249,82 @@ TEST_F(LauncherWindowTest, FailedRunOffersRetryAndTheSecondAttemptPatches) {
     ASSERT_TRUE(runUntilStatus(window, "Completed Update File"));
     EXPECT_EQ(start->text(), "Start");
     EXPECT_EQ(game.read("version.ini").substr(22), VersionTokenTable::tokenForVersion(1));
+}
+
+// A run that fails on a damaged install offers a repair with what it downloads, and the repair
+// brings the file back before the patch goes on; a window in a folder without the game offers
+// to install it from the same server. Both against a signed server started from a base.
+TEST_F(LauncherWindowTest, AFailedRunOffersRepairAndAFolderWithoutTheGameOffersInstall) {
+    test::ChildProcess::Options options;
+    options.outputFolder = side.path();
+    auto tool = [&](const std::vector<std::string>& argv) {
+        const test::ProcessOutput output = test::ChildProcess::run(argv, options);
+        EXPECT_EQ(output.exitCode, 0) << output.out << output.err;
+        return output.lastLine();
+    };
+    const std::string key = side.file("release.key");
+    ::setenv("NIMBREL_PATCH_PUBLIC_KEY", tool({NIMBREL_PUBLISH_PATH, "keygen", key}).c_str(), 1);
+    std::string data(300 * 1024, '\0');
+    QRandomGenerator(3).fillRange(reinterpret_cast<quint32*>(data.data()), data.size() / 4);
+    const std::string published = side.makeFolder("published");
+    for (int version : {1, 2}) {
+        const std::string name = "v" + std::to_string(version) + "/";
+        const std::string build = side.makeFolder(name);
+        side.write(name + "notice.txt", "version " + std::to_string(version) + "\n");
+        side.write(name + "data/blob.bin", data);
+        if (version == 1)
+            tool({NIMBREL_PUBLISH_PATH, "base", build, published, "--version", "1", "--sign", key, "--channel",
+                  "plus_real"});
+        else
+            tool({NIMBREL_PUBLISH_PATH, "make", side.file("v1/"), build, published, "--version", "2", "--sign", key,
+                  "--channel", "plus_real"});
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(published))
+        server.setFile(kPatchFolder + entry.path().filename().string(), test::readFile(entry.path().string()));
+
+    // Version 1 with its blob gone, and the server without the archive of version 2: the patch fails.
+    installVersion(game, 1);
+    game.write("notice.txt", "version 1\n");
+    const std::string archive = std::string(kPatchFolder) + "root_2.zip";
+    const std::string archiveBytes = test::readFile(published + "root_2.zip");
+    server.remove(archive);
+    {
+        LauncherWindow window("", game.path());
+        window.start();
+        showActive(window);
+        ASSERT_TRUE(runUntilStatus(window, "An error has occurred while attempting to download file"));
+        auto* start = window.findChild<QAbstractButton*>("start");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return start->text().startsWith("Repair ("); }, 60000));
+        const std::string item = window.findChild<TransparentLabel*>("itemLabel")->text();
+        EXPECT_EQ(item.rfind("Repair downloads ", 0), 0u) << item;
+        showActive(window);
+        saveScreenshot("launcher-repair-offer.png", window.frameGeometry());
+
+        server.setFile(archive, archiveBytes);
+        start->click();
+        ASSERT_TRUE(runUntilStatus(window, "Completed Update File"));
+    }
+    EXPECT_EQ(game.read("data/blob.bin"), data);
+    EXPECT_EQ(game.read("notice.txt"), "version 2\n");
+    EXPECT_EQ(game.read("version.ini").substr(22), VersionTokenTable::tokenForVersion(2));
+
+    // A folder that holds the skin but not the game.
+    test::TempGameFolder fresh;
+    ASSERT_EQ(test::ChildProcess::run({MAKE_SKIN_PATH, fresh.path()}, options).exitCode, 0);
+    {
+        LauncherWindow window("", fresh.path());
+        window.start();
+        showActive(window);
+        auto* start = window.findChild<QAbstractButton*>("start");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return start->text().startsWith("Install ("); }, 60000));
+        EXPECT_EQ(window.findChild<TransparentLabel*>("itemLabel")->text().rfind("Install downloads ", 0), 0u);
+        start->click();
+        ASSERT_TRUE(runUntilStatus(window, "It is the latest version"));
+    }
+    EXPECT_EQ(fresh.read("data/blob.bin"), data);
+    EXPECT_EQ(fresh.read("notice.txt"), "version 2\n");
+    EXPECT_EQ(fresh.read("version.ini").substr(22), VersionTokenTable::tokenForVersion(2));
+    ::unsetenv("NIMBREL_PATCH_PUBLIC_KEY");
 }
 
 // The bar against the bytes a slow server has delivered: each report the window takes is checked
