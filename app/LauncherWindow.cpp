@@ -24,6 +24,7 @@
 #include "engine/PatchResult.h"
 #include "engine/TransferMeter.h"
 #include "platform/ExecutablePath.h"
+#include "platform/FileSystem.h"
 #include "platform/GameProcessProbe.h"
 #include "platform/ProcessLauncher.h"
 #include "platform/Settings.h"
@@ -256,6 +257,18 @@ void LauncherWindow::repair() {
     run_->startRepair(offer_.install);
 }
 
+std::string LauncherWindow::skinPicture(const std::string& name) const {
+    // The game brings its skin; a folder the game is yet to be installed into has none, and the
+    // launcher's own serves: beside the program in a build, in share/nimbrel/skin/ installed.
+    const std::string inGame = inGameFolder(name);
+    if (FileSystem::fileExists(inGame) || name.empty() || name.front() == '/') return inGame;
+    for (const char* folder : {"skin/", "../share/nimbrel/skin/"}) {
+        const std::string own = ExecutablePath::folder() + folder + name;
+        if (FileSystem::fileExists(own)) return own;
+    }
+    return inGame;
+}
+
 std::string LauncherWindow::inGameFolder(const std::string& name) const {
     // The text table names the skin pictures relative to the game folder; the process may
     // have been started anywhere.
@@ -269,14 +282,14 @@ void LauncherWindow::layoutSkin() {
     move(screen ? screen->geometry().topLeft() : QPoint(0, 0));
     setFixedSize(kWidth, kHeight);
 
-    if (!background_.load(QString::fromStdString(inGameFolder(text(TextLine::kBackground))))) {
+    if (!background_.load(QString::fromStdString(skinPicture(text(TextLine::kBackground))))) {
         showBox("Skin Not Found !");
         endProcess();
     }
 
     newsView_->load(text(TextLine::kUpdatePage));
 
-    const std::string buttonSkin = inGameFolder(text(TextLine::kButtonSkin));
+    const std::string buttonSkin = skinPicture(text(TextLine::kButtonSkin));
     struct Placement {
         int controlId;
         QRect rect;

@@ -99,6 +99,8 @@ private:
     int startProgram(const std::string& file, const std::string& parameters, bool hidden);
     void openPage(const std::string& url);
     void layoutSkin();
+    // A skin picture: the game folder's, else the launcher's own.
+    std::string skinPicture(const std::string& name) const;
     std::string inGameFolder(const std::string& name) const;
     [[noreturn]] static void endProcess();
 

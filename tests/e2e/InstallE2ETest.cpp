@@ -119,6 +119,8 @@ TEST_F(InstallE2ETest, DebianPackageHoldsTheInstallTreeAndDependsOnTheLibrariesI
     EXPECT_NE(contents.find(std::string("./usr/share/metainfo/") + kAppId + ".metainfo.xml"), std::string::npos);
     EXPECT_NE(contents.find(std::string("./usr/share/icons/hicolor/256x256/apps/") + kAppId + ".png"),
               std::string::npos);
+    // The skin a folder without the game is shown with, while it is installed.
+    EXPECT_NE(contents.find("./usr/share/nimbrel/skin/back.jpg"), std::string::npos);
 #endif
 
     const std::string info = run({*dpkgDeb, "-I", deb}).out;
