@@ -5,6 +5,7 @@
 #include "engine/PatchContext.h"
 #include "engine/PatchResult.h"
 #include "engine/UpdateApplier.h"
+#include "engine/VerifiedFiles.h"
 #include "pack/ArchiveCheck.h"
 #include "platform/FileSystem.h"
 #include "platform/TextCodec.h"
@@ -51,16 +52,17 @@ MapSplit MapArchiveSplitter::split(const std::vector<PatchListEntry>& listed) {
     auto& entries = entries_;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (!TextCodec::equalsIgnoreCase(entries[i].folderKey, "map")) continue;
-        if (!context_.packArchive->containsEntryText(updateFolder + entries[i].fileName, kMarker)) continue;
+        const std::string source = verified_ ? verified_->readPath(updateFolder + entries[i].fileName)
+                                             : updateFolder + entries[i].fileName;
+        if (!context_.packArchive->containsEntryText(source, kMarker)) continue;
         // An archive that cannot be applied is left whole, so that its refusal names it.
-        if (ArchiveCheck::inspect(updateFolder + entries[i].fileName).verdict != ArchiveCheck::Verdict::Usable)
-            continue;
+        if (ArchiveCheck::inspect(source).verdict != ArchiveCheck::Verdict::Usable) continue;
 
         PatchListEntry minimap = entries[i];
         const std::string mapName = mapPartName(minimap.version, minimap.fileName);
         entries[i].fileName = mapName;  // reserves the name before the minimap part picks its own
         const std::string minimapName = minimapPartName(minimap.version, minimap.fileName);
-        if (!context_.packArchive->splitArchive(updateFolder, kMarker, minimap.fileName, mapName, minimapName,
+        if (!context_.packArchive->splitArchive(updateFolder, kMarker, source, mapName, minimapName,
                                                 PackWriter::Encryption::None)) {
             // A part cut short would still list and could pass for complete.
             FileSystem::deleteFileForce(updateFolder + mapName);

@@ -13,6 +13,7 @@
 namespace nimbrel {
 
 struct PatchContext;
+class VerifiedFiles;
 
 // What splitting made: the entries to apply, and the parts among them that could not be
 // written whole (their cut-short files are removed again). The update step refuses an
@@ -32,6 +33,8 @@ public:
     explicit MapArchiveSplitter(const PatchContext& context) : context_(context) {}
     // The PatchList's entries with each map archive that holds minimap files replaced by its
     // map part and its minimap part, both in the update folder.
+    // The signed run's archives are read through the files held since they were hashed.
+    void readThrough(const VerifiedFiles& files) { verified_ = &files; }
     [[nodiscard]] MapSplit split(const std::vector<PatchListEntry>& entries);
 
     // "map_0.<version>_s.zip" and "minimap_0.<version>_d.zip", unless the PatchList already
@@ -45,6 +48,7 @@ private:
     std::string unusedName(const std::string& wanted, const std::string& alsoTaken) const;
 
     const PatchContext& context_;
+    const VerifiedFiles* verified_ = nullptr;
     std::vector<PatchListEntry> entries_;  // the split in progress
 };
 

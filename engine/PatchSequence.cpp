@@ -119,7 +119,9 @@ void PatchSequence::runStages() {
         forgetFetchedFiles();
         return;
     }
-    const MapSplit split = MapArchiveSplitter(context_).split(patchList_.entries);
+    MapArchiveSplitter splitter(context_);
+    splitter.readThrough(verifier.verifiedFiles());
+    const MapSplit split = splitter.split(patchList_.entries);
     UpdateApplier applier(context_, split.entries, split.unfinished);
     applier.readThrough(verifier.verifiedFiles());
     result_ = split.diskRefusal ? *split.diskRefusal : applier.applyUpdates();

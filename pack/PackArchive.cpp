@@ -785,7 +785,7 @@ bool PackArchive::splitArchive(const std::string& folder, const std::string& mar
                                const std::string& firstName, const std::string& secondName,
                                PackWriter::Encryption parts) {
     diskFailure_ = {};
-    PackReader reader(folder + sourceName);
+    PackReader reader(!sourceName.empty() && sourceName.front() == '/' ? sourceName : folder + sourceName);
     PackWriter first(folder + firstName, parts);
     PackWriter second(folder + secondName, parts);
     auto fail = [&] {

@@ -96,6 +96,7 @@ public:
     // deflate stream it came with, unchecked and unencrypted, since the update checks it
     // against its CRC anyway as it moves into the pack; that spares two passes of the
     // byte-serial cipher over the whole map patch.
+    // sourceName is a name in folder, or an absolute path (a file held open since it was checked).
     // True once both parts are written whole.
     [[nodiscard]] bool splitArchive(const std::string& folder, const std::string& marker, const std::string& sourceName,
                                     const std::string& firstName, const std::string& secondName,

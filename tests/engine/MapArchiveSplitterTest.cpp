@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "engine/MapArchiveSplitter.h"
 #include "engine/PatchEngine.h"
 #include "engine/UpdateApplier.h"
+#include "engine/VerifiedFiles.h"
 #include "platform/FileSystem.h"
 #include "tests/engine/ArchiveFiles.h"
 #include "tests/support/RecordingWindow.h"
@@ -69,6 +71,20 @@ TEST_F(MapArchiveSplitterTest, MapArchiveWithMinimapEntriesBecomesTwoArchivesAnd
     // The source stays for the clean-up of the update folder; other keys are never split.
     EXPECT_TRUE(game.exists("update/map12.zip"));
     EXPECT_EQ(entries[0].fileName, "item12.zip");
+}
+
+// A map archive put in place of the verified one, by name, after its check is not what is split.
+TEST_F(MapArchiveSplitterTest, TheVerifiedArchiveIsSplitThoughAnotherTookItsName) {
+    addArchive("map", 7, "map7.zip", {{"minimap/a.dat", "verified"}, {"field.map", "verified"}});
+    VerifiedFiles verified;
+    ASSERT_GE(verified.open(game.file("update/map7.zip")), 0);
+    writeArchive(game.file("swap.zip"), {{"minimap/a.dat", "swapped"}, {"field.map", "swapped"}});
+    std::filesystem::rename(game.file("swap.zip"), game.file("update/map7.zip"));
+    MapArchiveSplitter splitter(engine.context());
+    splitter.readThrough(verified);
+    entries = splitter.split(entries).entries;
+    EXPECT_EQ(readArchive(game.file("update/map_0.7_s.zip")), (Files{{"field.map", "verified"}}));
+    EXPECT_EQ(readArchive(game.file("update/minimap_0.7_d.zip")), (Files{{"a.dat", "verified"}}));
 }
 
 TEST_F(MapArchiveSplitterTest, OnlyMapArchivesWithTheMarkerAreSplitEachUnderItsOwnVersion) {
