@@ -141,7 +141,8 @@ std::optional<InstallRepairer::Plan> InstallRepairer::plan(int version) {
     plan.version = version;
     std::string error;
     std::optional<ReleaseManifest> manifest =
-        InstallVerifier::fetchManifest(context_.patchBaseUrl, context_.patchPublicKey, version, error);
+        InstallVerifier::fetchManifest(context_.patchBaseUrl, context_.patchPublicKey, version, error,
+                                       &context_.stopRequested);
     if (!manifest) {
         fail(PatchResult::kPatchFileMissing, error);
         return std::nullopt;

@@ -29,12 +29,14 @@ namespace {
 constexpr std::size_t kMaxTextSize = 256u << 20;
 constexpr const char* kNotVerified = "The patch could not be verified.";
 
-std::optional<std::string> fetch(const std::string& baseUrl, const std::string& name, std::string& error) {
+std::optional<std::string> fetch(const std::string& baseUrl, const std::string& name, std::string& error,
+                                 const std::atomic<int>* stopFlag) {
     HttpClient client;
     client.setTimeouts(FileDownloader::timeouts());
     HttpClient::Request request;
     request.url = FileDownloader::urlFor(baseUrl, name);
     request.reload = true;
+    request.stopFlag = stopFlag;
     std::string body;
     HttpClient::Handlers handlers;
     handlers.onData = [&body](const char* data, std::size_t size) {
@@ -138,14 +140,15 @@ std::string keyOfFolder(const std::string& folder) {
 }  // namespace
 
 std::optional<ReleaseManifest> InstallVerifier::fetchManifest(const std::string& baseUrl, const std::string& publicKey,
-                                                              int version, std::string& error) {
+                                                              int version, std::string& error,
+                                                              const std::atomic<int>* stopFlag) {
     const std::string name = ReleaseManifest::fileName(version);
     const ManifestFile* signedLine = nullptr;
     std::optional<PatchSignature> signature;
     if (!publicKey.empty()) {
         const std::string listName = GameLayout::kPatchListFileName;
-        std::optional<std::string> list = fetch(baseUrl, listName, error);
-        std::optional<std::string> text = list ? fetch(baseUrl, listName + PatchSignature::kSuffix, error) : list;
+        std::optional<std::string> list = fetch(baseUrl, listName, error, stopFlag);
+        std::optional<std::string> text = list ? fetch(baseUrl, listName + PatchSignature::kSuffix, error, stopFlag) : list;
         if (!text) return std::nullopt;
         signature = PatchSignature::parse(*text);
         if (!signature || !signature->verify(*list, publicKey)) {
@@ -157,7 +160,7 @@ std::optional<ReleaseManifest> InstallVerifier::fetchManifest(const std::string&
             return std::nullopt;
         }
     }
-    std::optional<std::string> text = fetch(baseUrl, name, error);
+    std::optional<std::string> text = fetch(baseUrl, name, error, stopFlag);
     if (!text) return std::nullopt;
     if (signedLine && *signedLine != PatchSignature::describeBytes(*text, name)) {
         error = name + ": " + kNotVerified;

@@ -6,6 +6,7 @@
 // folder is written, not even a pack's cut-off update is rolled back. Files are hashed on
 // several threads; each pack is read once.
 
+#include <atomic>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -37,8 +38,10 @@ public:
 
     // The manifest of `version` from the patch server at baseUrl; with a publicKey, only when
     // the list's signature is good and covers it. Nothing, with the reason in error, otherwise.
+    // A nonzero stopFlag ends the fetch (a window closing while it asks a silent server).
     static std::optional<ReleaseManifest> fetchManifest(const std::string& baseUrl, const std::string& publicKey,
-                                                        int version, std::string& error);
+                                                        int version, std::string& error,
+                                                        const std::atomic<int>* stopFlag = nullptr);
 
     explicit InstallVerifier(GameLayout layout) : layout_(std::move(layout)) {}
     [[nodiscard]] Report compare(const ReleaseManifest& manifest) const;
