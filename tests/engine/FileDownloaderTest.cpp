@@ -410,12 +410,13 @@ TEST_F(FileDownloaderTest, BytesFollowTheWholeDownloadFromTheSignedLengthsOrTheA
     addEntry("big.zip");
     const std::uint64_t total = 768 * 1024 + 40 * 1024;
 
-    // Only the lengths count here; the digests are the verifier's business.
+    // The signed lengths size the bar; a signed run also holds each body to its digest.
     const std::string digest(64, '0');
     const std::optional<PatchSignature> manifest = PatchSignature::parse(
         "nimbrel-patch-signature 2\nsignature 0123456789abcdef " + std::string(86, 'A') +
-        "==\nchannel plus_real\nserial 1\nexpires 0\nlist 1 " + digest + " version.ini\nfile 40960 " + digest +
-        " small.zip\nfile 786432 " + digest + " big.zip\n");
+        "==\nchannel plus_real\nserial 1\nexpires 0\nlist 1 " + digest + " version.ini\nfile 40960 " +
+        PatchSignature::describeBytes(bytes(40 * 1024, 4), "").sha256 + " small.zip\nfile 786432 " +
+        PatchSignature::describeBytes(slow.content, "").sha256 + " big.zip\n");
     ASSERT_TRUE(manifest.has_value());
 
     for (bool signedLengths : {true, false}) {
