@@ -240,7 +240,13 @@ void LauncherWindow::showRepairOffer(const RepairOffer& offer) {
     start_->setText(QString::fromStdString(word + " (" + size + ")"));
     itemLabel_->setText(word + " downloads " + size);
     counterLabel_->setText("");
-    if (offer.install) statusLabel_->setText("The game is not installed in " + run_->baseFolder());
+    if (offer.install) {
+        // Nothing is installed yet: no version, and the bar waits for the install (fetching the
+        // server's list to learn its latest version moved it).
+        statusLabel_->setText("The game is not installed in " + run_->baseFolder());
+        versionLabel_->setText("");
+        showProgress(0);
+    }
     setStartEnabled(true);
 }
 
