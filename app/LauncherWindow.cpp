@@ -159,7 +159,7 @@ void LauncherWindow::start() {
     // the set-up tool or open a page while the player waits for Start.
     setFocus(Qt::OtherFocusReason);
 
-    run_->holdsGame() ? beginRun() : beginInstall();
+    run_->holdsGame() || !run_->online() ? beginRun() : beginInstall();
 }
 
 void LauncherWindow::beginInstall() {
@@ -210,7 +210,7 @@ void LauncherWindow::retry() {
     itemLabel_->setText("");
     counterLabel_->setText("");
     showProgress(0);
-    run_->holdsGame() ? beginRun() : beginInstall();
+    run_->holdsGame() || !run_->online() ? beginRun() : beginInstall();
 }
 
 void LauncherWindow::postRepairOffer(const RepairOffer& offer) {
@@ -513,9 +513,9 @@ void LauncherWindow::showResult(int result, int stage) {
         offerRetry(true);
         setStartEnabled(true);
         // Damaged or missing files a repair can bring back: what it takes is worked out, then
-        // offered in Retry's place.
+        // offered in Retry's place. A run told not to connect never asks the server.
         if ((result == kPatchFileMissing || result == kExtractionFailed || result == kPackRebuildFailed) &&
-            run_->holdsGame())
+            run_->online() && run_->holdsGame())
             run_->planRepair(false);
     }
 }

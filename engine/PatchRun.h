@@ -55,6 +55,8 @@ public:
     void startRepair(bool install, const std::string& patchUrl = std::string());
     // Whether the game folder holds the game (its version file or its client).
     bool holdsGame() const;
+    // Whether the run may ask the patch server (not a DontConnect or manual-patch run).
+    bool online() const { return flags_.connectToServer; }
     // Holds all downloads of the runs started afterwards together to this many bytes a second
     // (0: no limit).
     void limitRate(std::uint64_t bytesPerSecond) { maxBytesPerSecond_ = bytesPerSecond; }
