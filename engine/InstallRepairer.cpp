@@ -165,7 +165,7 @@ std::optional<InstallRepairer::Plan> InstallRepairer::plan(int version) {
 
     // Each archive's tail, then the directories the tails do not hold whole.
     HttpRangeReader reader(FileDownloader::kConnectionsPerHost, FileDownloader::timeouts(), &context_.stopRequested,
-                           FileDownloader::kAttempts);
+                           FileDownloader::kAttempts, &FileDownloader::pauseBefore);
     std::vector<HttpRangeReader::Piece> tails;
     std::vector<std::string> names;
     for (const auto& [name, archive] : plan.archives) {
@@ -273,7 +273,7 @@ int InstallRepairer::fetchFiles(const Plan& plan, const std::string& staging) {
         pieces.push_back(
             {FileDownloader::urlFor(context_.patchBaseUrl, request.archive), request.first, request.last, 0});
     HttpRangeReader reader(FileDownloader::kConnectionsPerHost, FileDownloader::timeouts(), &context_.stopRequested,
-                           FileDownloader::kAttempts);
+                           FileDownloader::kAttempts, &FileDownloader::pauseBefore);
     const std::uint64_t total = std::max<std::uint64_t>(plan.downloadBytes, 1);
     reader.onProgress = [window, total](std::uint64_t received) {
         if (window) window->postProgress(static_cast<int>(std::min<std::uint64_t>(received * 100 / total, 100)));

@@ -1,7 +1,10 @@
 #include "platform/HttpRangeReader.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
+#include <thread>
+#include <utility>
 
 namespace nimbrel {
 
@@ -17,13 +20,20 @@ struct Pending {
 }  // namespace
 
 HttpRangeReader::HttpRangeReader(int connectionsPerHost, HttpClient::Timeouts timeouts,
-                                 const std::atomic<int>* stopFlag, int attempts)
-    : connectionsPerHost_(connectionsPerHost), timeouts_(timeouts), stopFlag_(stopFlag), attempts_(attempts) {}
+                                 const std::atomic<int>* stopFlag, int attempts, Pause pauseBefore)
+    : connectionsPerHost_(connectionsPerHost),
+      timeouts_(timeouts),
+      stopFlag_(stopFlag),
+      attempts_(attempts),
+      pauseBefore_(std::move(pauseBefore)) {}
 
 HttpRangeReader::Outcome HttpRangeReader::fetch(const std::vector<Piece>& pieces,
                                                 const std::function<void(std::size_t, Reply&)>& got) {
     // The states outlive the transfers whose handlers write into them.
     std::map<int, std::unique_ptr<Pending>> running;
+    // Failed pieces waiting for their next attempt, each with the time it is due.
+    using Clock = std::chrono::steady_clock;
+    std::vector<std::pair<Clock::time_point, std::unique_ptr<Pending>>> waiting;
     HttpTransfers transfers(connectionsPerHost_);
     std::size_t next = 0;
     auto startPiece = [&](std::unique_ptr<Pending> pending) {
@@ -71,6 +81,15 @@ HttpRangeReader::Outcome HttpRangeReader::fetch(const std::vector<Piece>& pieces
         running.emplace(id, std::move(pending));
     };
     auto fill = [&] {
+        const auto now = Clock::now();
+        for (auto it = waiting.begin(); it != waiting.end();) {
+            if (it->first > now || running.size() >= static_cast<std::size_t>(connectionsPerHost_)) {
+                ++it;
+                continue;
+            }
+            startPiece(std::move(it->second));
+            it = waiting.erase(it);
+        }
         while (next < pieces.size() && running.size() < static_cast<std::size_t>(connectionsPerHost_)) {
             auto pending = std::make_unique<Pending>();
             pending->index = next++;
@@ -78,7 +97,14 @@ HttpRangeReader::Outcome HttpRangeReader::fetch(const std::vector<Piece>& pieces
         }
     };
     fill();
-    while (!running.empty()) {
+    while (!running.empty() || !waiting.empty()) {
+        if (running.empty()) {
+            // Only pauses left: wait for the first due, a fifth of a second at a time for the stop flag.
+            const auto due = std::min_element(waiting.begin(), waiting.end(),
+                                              [](const auto& a, const auto& b) { return a.first < b.first; })
+                                 ->first;
+            std::this_thread::sleep_until(std::min(due, Clock::now() + std::chrono::milliseconds(200)));
+        }
         for (auto& [id, result] : transfers.run(200)) {
             auto it = running.find(id);
             if (it == running.end()) continue;
@@ -103,7 +129,8 @@ HttpRangeReader::Outcome HttpRangeReader::fetch(const std::vector<Piece>& pieces
             if (pending->attempt < attempts_ && !lasting) {
                 received_ -= std::min<std::uint64_t>(received_, reply.bytes.size());
                 ++pending->attempt;
-                startPiece(std::move(pending));
+                const auto pause = pauseBefore_ ? pauseBefore_(pending->attempt) : std::chrono::milliseconds(0);
+                waiting.emplace_back(Clock::now() + pause, std::move(pending));
                 continue;
             }
             reply.status = Reply::Status::Failed;

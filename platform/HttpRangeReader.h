@@ -3,10 +3,11 @@
 // for a span, "bytes=-N" for a file's last bytes. A 206 reply must hold exactly the bytes
 // asked for (its Content-Range is checked, and its length); a 200 reply is a server that does
 // not answer ranges, and is cut off at once: the caller fetches the whole file instead. A piece
-// that fails is asked for again at once, up to the given attempts, unless the server answered
-// it with a 4xx.
+// that fails is asked for again after the pause the caller gives (none by default), up to the
+// given attempts, unless the server answered it with a 4xx; other pieces go on meanwhile.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -34,8 +35,10 @@ public:
     };
     enum class Outcome { Done, Stopped };
 
+    // pauseBefore(attempt): how long a failed piece waits before attempt 2, 3, ...
+    using Pause = std::function<std::chrono::milliseconds(int attempt)>;
     HttpRangeReader(int connectionsPerHost, HttpClient::Timeouts timeouts, const std::atomic<int>* stopFlag,
-                    int attempts);
+                    int attempts, Pause pauseBefore = nullptr);
 
     // Every piece, several at once; got(index, reply) hears each piece's end, on this thread.
     // Stopped when the stop flag was seen (pieces not heard of then were not fetched).
@@ -50,6 +53,7 @@ private:
     HttpClient::Timeouts timeouts_;
     const std::atomic<int>* stopFlag_;
     int attempts_;
+    Pause pauseBefore_;
     std::uint64_t received_ = 0;
 };
 

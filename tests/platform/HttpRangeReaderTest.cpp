@@ -52,11 +52,20 @@ TEST(HttpRangeReaderTest, EachPieceIsTheBytesAskedForOrFailsWithoutForeignBytes)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         http.setIgnoreRanges(c.ignoreRanges);
-        HttpRangeReader reader(2, HttpClient::Timeouts(), nullptr, 3);
+        std::vector<int> paused;  // the attempts that waited their pause first
+        HttpRangeReader reader(2, HttpClient::Timeouts(), nullptr, 3, [&](int attempt) {
+            paused.push_back(attempt);
+            return std::chrono::milliseconds(1);
+        });
         HttpRangeReader::Reply got;
         ASSERT_EQ(reader.fetch({c.piece}, [&](std::size_t, HttpRangeReader::Reply& reply) { got = std::move(reply); }),
                   HttpRangeReader::Outcome::Done);
         EXPECT_EQ(got.status, c.status) << got.reason;
+        // A failed piece waits its pause before each new attempt; a 404 is not asked for again.
+        const std::vector<int> pauses = c.piece.url == http.url("/flaky.zip")       ? std::vector<int>{2}
+                                        : c.piece.url == http.url("/elsewhere.zip") ? std::vector<int>{2, 3}
+                                                                                     : std::vector<int>{};
+        EXPECT_EQ(paused, pauses);
         if (c.status != Status::Bytes) continue;
         EXPECT_EQ(got.bytes, c.bytes);
         EXPECT_EQ(got.offset, c.offset);
