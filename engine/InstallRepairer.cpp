@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 
@@ -102,10 +100,9 @@ std::string listFolderOf(const GameLayout& layout) { return layout.updateFolder(
 // Copies a serial file whole, or leaves the target as it was.
 bool copySerial(const std::string& from, const std::string& to) {
     if (!FileSystem::fileExists(from)) return true;
-    std::ifstream in(from, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::optional<std::string> text = FileSystem::readWholeFile(from);
     AtomicFile out;
-    return in.is_open() && !in.bad() && out.open(to) && out.write(text.data(), text.size()) && out.commit();
+    return text && out.open(to) && out.write(text->data(), text->size()) && out.commit();
 }
 
 }  // namespace

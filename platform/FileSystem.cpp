@@ -25,6 +25,20 @@ bool FileSystem::fileExists(const std::string& path) {
     return true;
 }
 
+std::optional<std::string> FileSystem::readWholeFile(const std::string& path) {
+    const FileDescriptor file = FileDescriptor::openForReading(path);
+    if (!file.isOpen()) return std::nullopt;
+    std::string bytes;
+    char chunk[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(file.get(), chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::nullopt;
+        if (got == 0) return bytes;
+        bytes.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
 bool FileSystem::isDirectory(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -23,6 +23,9 @@ public:
     // True when the file can be opened for reading (and is not a folder).
     static bool fileExists(const std::string& path);
     static bool isDirectory(const std::string& path);
+    // A whole file's bytes; nothing, errno set, when it cannot be opened or read (a /proc file
+    // of a process that ended meanwhile fails its read, and never throws).
+    static std::optional<std::string> readWholeFile(const std::string& path);
     // Creates one folder level; true when it exists afterwards.
     static bool createDirectory(const std::string& path);
     // Creates the folder and every missing folder above it; true when it exists afterwards.

@@ -4,9 +4,9 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <vector>
+
+#include "platform/FileSystem.h"
 
 namespace nimbrel {
 
@@ -40,10 +40,7 @@ bool containsAsWord(const std::string& text, const std::string& word) {
     return false;
 }
 
-std::string readWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+std::string readWhole(const std::string& path) { return FileSystem::readWholeFile(path).value_or(std::string()); }
 
 // WINEPREFIX in a process's environment; empty when unset or not readable.
 std::string winePrefixOf(const std::string& procFolder) {

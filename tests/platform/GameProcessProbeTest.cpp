@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/FileSystem.h"
 #include "platform/GameProcessProbe.h"
 #include "tests/support/TempGameFolder.h"
 
@@ -43,4 +44,15 @@ TEST(GameProcessProbe, KnowsTheClientUnderEveryNameWineOrAShellGivesIt) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(GameProcessProbe::commandLineNames(c.commandLine, client, prefix.path()), c.names) << c.commandLine;
+}
+
+// The probe reads /proc files of processes that may end meanwhile: a read that fails (there
+// ESRCH, here a folder's EISDIR) gives nothing and never throws out of the patcher.
+TEST(GameProcessProbe, FilesThatFailTheirReadReadAsNothing) {
+    TempGameFolder folder;
+    folder.write("a.txt", "bytes");
+    EXPECT_EQ(nimbrel::FileSystem::readWholeFile(folder.file("a.txt")), "bytes");
+    EXPECT_FALSE(nimbrel::FileSystem::readWholeFile(folder.path()));
+    EXPECT_FALSE(nimbrel::FileSystem::readWholeFile(folder.file("missing")));
+    EXPECT_FALSE(nimbrel::FileSystem::readWholeFile("/proc/self/cmdline").value_or("").empty());
 }

@@ -8,8 +8,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <vector>
@@ -64,11 +62,7 @@ struct Release {
     std::optional<std::string> signature;
 };
 
-std::optional<std::string> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::optional<std::string> readFile(const std::string& path) { return FileSystem::readWholeFile(path); }
 
 bool writeWholeFile(const std::string& path, const std::string& bytes, mode_t mode, AtomicFile::Commit commit) {
     AtomicFile file;
