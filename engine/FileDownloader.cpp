@@ -61,15 +61,14 @@ struct Job {
     const ManifestFile* signedAs = nullptr;
     std::unique_ptr<PatchSignature::Digest> digest;  // of this attempt's body, in a signed run
     std::string signedFault;                         // why this attempt's body is not the signed file
-    int attempt = 0;  // attempts started
+    int attempt = 0;                                 // attempts started
     Clock::time_point notBefore{};
     int transferId = -1;
     std::unique_ptr<DownloadCache::Transfer> cached;
     AtomicFile staged;  // the body is written here (also the cache's partial where the two can share a file)
     std::uint64_t received = 0;
-    std::uint64_t total = 0;         // 0 while unknown
-    std::uint64_t signedLength = 0;  // the signed manifest's length; 0 when there is none
-    std::uint64_t resumed = 0;       // of received: held by a partial and confirmed by the server
+    std::uint64_t total = 0;    // 0 while unknown
+    std::uint64_t resumed = 0;  // of received: held by a partial and confirmed by the server
     bool finished = false;
     std::string reason;
     int writeError = 0;        // errno: the update folder could not take the file
@@ -96,7 +95,7 @@ public:
         std::uint64_t done = 0, known = 0, largest = 0, resumed = 0;
         std::size_t unknown = 0;
         for (const auto& job : jobs_) {
-            const std::uint64_t length = job->total > 0 ? job->total : job->signedLength;
+            const std::uint64_t length = job->total > 0 ? job->total : job->signedAs ? job->signedAs->length : 0;
             resumed += job->resumed;
             if (length == 0) {
                 ++unknown;
@@ -334,8 +333,6 @@ FileDownloader::Run::Run(FileDownloader& owner, const std::vector<File>& files, 
         job->signedAs = file.signedAs;
         job->url = urlFor(context_.patchBaseUrl, file.name);
         job->target = context_.layout.updateFolder() + file.name;
-        if (const ManifestFile* line = owner.manifest_ ? owner.manifest_->find(file.name) : nullptr)
-            job->signedLength = line->length;
         jobs_.push_back(std::move(job));
     }
     left_ = jobs_.size();
@@ -435,8 +432,7 @@ bool FileDownloader::Run::takeSignedCopy(Job& job) {
     }
     PatchSignature::Digest digest;
     const bool matches = cache_.copyInto(job.url, job.staged.fd(), true) == DownloadCache::CopyResult::Copied &&
-                         digest.updateFromFile(job.staged.fd()) &&
-                         digest.finish(job.signedAs->name) == *job.signedAs;
+                         digest.updateFromFile(job.staged.fd()) && digest.finish(job.signedAs->name) == *job.signedAs;
     if (!matches) {
         trace("the cached copy of " + job.url + " is not the signed file: fetched anew");
         job.staged.discard();
@@ -702,7 +698,8 @@ int FileDownloader::downloadPatchFiles(const std::vector<PatchListEntry>& entrie
         }
         // A file already in the update folder is taken as it is.
         if (!FileSystem::fileExists(context_.layout.updateFolder() + entry.fileName))
-            files.push_back(File{entry.fileName, entry.version, 0, manifest_ ? manifest_->find(entry.fileName) : nullptr});
+            files.push_back(
+                File{entry.fileName, entry.version, 0, manifest_ ? manifest_->find(entry.fileName) : nullptr});
     }
     if (files.empty()) return kAllFetched;
 
