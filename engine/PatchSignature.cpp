@@ -53,13 +53,6 @@ std::string toBase64(std::string_view bytes) {
     return text;
 }
 
-std::string toHex(const unsigned char* bytes, std::size_t size) {
-    std::string text(size * 2 + 1, '\0');
-    sodium_bin2hex(text.data(), text.size(), bytes, size);
-    text.pop_back();
-    return text;
-}
-
 bool isHexDigest(std::string_view text) {
     if (text.size() != crypto_hash_sha256_BYTES * 2) return false;
     for (char c : text)
@@ -223,9 +216,7 @@ std::optional<std::string> PatchSignature::openSealedKey(std::string_view text, 
 std::string PatchSignature::keyId(const std::string& publicKey) {
     std::optional<std::string> key = sodiumReady() ? fromBase64(publicKey, crypto_sign_PUBLICKEYBYTES) : std::nullopt;
     if (!key) return {};
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(key->data()), key->size());
-    return toHex(digest, 8);
+    return Sha256::hexOf(*key).substr(0, 16);  // the digest's first 8 bytes
 }
 
 std::string PatchSignature::configuredChannel(const std::string& patchBaseUrl) {
